@@ -1,0 +1,36 @@
+#pragma once
+// Rejection lists: product indices and antenna numbers not to be used.
+//
+// Counted list file: a count (printed, then discarded), then one entry per
+// line (first value of the line; blank lines skipped). Plain list file: one
+// entry per line. A blank file name means an empty list. Lists are 0-based
+// arrays of values (entry k of the design is list[k-1]).
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+struct talva_bsln_rejections_t {
+  std::int32_t count = 0;
+  std::array<std::int32_t, 2000> entries{};
+};
+struct talva_antenna_rejections_t {
+  std::int32_t count = 0;
+  std::array<std::int32_t, 100> entries{};
+};
+extern talva_bsln_rejections_t talva_bsln_rejections_;
+extern talva_antenna_rejections_t talva_antenna_rejections_;
+
+/// Reads a counted list of product indices into list (capacity list.size()).
+void load_rejects_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list);
+/// Reads a plain list of antenna numbers into list (capacity list.size()).
+void load_antreject_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list);
+/// True when value is among list[0..n-1]; false when n <= 0.
+bool reject_(std::int32_t n, std::span<const std::int32_t> list, std::int32_t value);
+
+/// Reads a counted list into talva_bsln_rejections_ (at most 2000 entries).
+void load_badbslns_(const std::string& file);
+bool rejected_bsln_(std::int32_t index);
+/// Reads a plain list into talva_antenna_rejections_ (at most 100 entries).
+void load_badants_(const std::string& file);
+bool rejected_ant_(std::int32_t antenna);

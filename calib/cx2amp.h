@@ -1,0 +1,17 @@
+#pragma once
+// Visibility arithmetic: amplitude and phase, phase wrapping, rotation, statistics.
+#include <complex>
+#include <span>
+
+/// amp = sqrt(re^2 + im^2); phase = atan2(im, re) wrapped once into [-pi, pi].
+void rlim2amp_(float re, float im, float& amp, float& phase);
+void cx2amp_(std::complex<float> c, float& amp, float& phase);
+/// Wraps degrees once into [-180, 180].
+void fix_phase_(float& phase);
+/// c = c * e^(i angle), cos and sin rounded to single precision.
+void rotate_vis_(std::complex<float>& c, float angle);
+/// Mean and rms of three accumulated quantities at element i (1-based).
+void get_stats_(int i, std::span<const float> sum1, std::span<const float> sum2, std::span<const float> sumsq1,
+                std::span<const float> sumsq2, std::span<const float> sum3, std::span<const float> sumsq3,
+                std::span<const float> count, float& mean1, float& rms1, float& mean2, float& rms2, float& mean3,
+                float& rms3);

@@ -1,0 +1,36 @@
+#pragma once
+// Site geometry, meridian-distance gains and phase-calibration tables.
+// Angles in radians unless stated; the tables and files hold degrees.
+#include <cstdint>
+#include <span>
+#include <string>
+
+/// Site limits, set by the programs at start-up (radians).
+struct site_common_t {
+  float latitude = 0;  ///< -0.61735
+  float tltmin = 0;
+  float tltmax = 0;    ///< pi - tltmin
+  float mdmax = 0;
+};
+extern site_common_t site_common_;
+
+/// Reads a phase-calibration file: a title line (echoed as "Phase cal data
+/// derived from <title>"), then antenna number and phase in degrees per line.
+/// phases[a-1] receives the phase in radians. status = 0.
+void load_phasecal_(const std::string& file, int nmax, std::span<float> phases, int& status);
+
+/// Azimuth, elevation, arm tilt and meridian distance of (ha, dec); err = 1
+/// (with the message "('tlt, f, md', 3F10.3)") when a site limit is broken.
+void find_tilt_md_(float ha, float dec, float& az, float& el, float& tilt, float& md, int& err);
+
+/// (sin x / x)^2, x = pi * width * cos(md) * (angle - offset); 1 when x = 0.
+float mdgain_(float md, float angle, float width, float offset);
+/// exp(-(offset / (0.8 / scale))^2).
+float tltgain_(float offset, float scale);
+
+/// Reads an MD table (lines: md in degrees, gain) into table (pairs:
+/// table[2k-2] = md(k), table[2k-1] = gain(k)); at most nmax entries.
+void load_mdtable_(int nmax, const std::string& file, int& n, std::span<float> table);
+/// Gain for |md| (radians): the mean of the two bracketing entries, the end
+/// values outside the table; left unchanged when no entry brackets it.
+void find_mdgain_(int n, std::span<const float> table, float md, float& gain);

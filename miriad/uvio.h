@@ -1,0 +1,54 @@
+#pragma once
+// Writing (and, for tests and tools, reading) MIRIAD uv datasets and their
+// history, byte-compatible with MIRIAD's own library.
+//
+// Errors of the layer itself are fatal in MIRIAD's way: "### Fatal Error:  ..."
+// on standard error, the dataset being written ("new") is deleted, and the
+// program stops with status 1 (talva::Stop). A program that stops for a
+// reason of its own after creating a dataset closes it first (UvCloser), so
+// every complete record written stays readable.
+#include <complex>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace miriad {
+
+/// Creates (status "new"; an existing dataset is fatal) or opens ("old") a dataset.
+void uvopen(int& tno, const std::string& name, const std::string& status);
+/// Only ("preamble", "uvw/time/baseline" or "uv/time/baseline") and ("corr", "r"/"j") are supported.
+void uvset(int tno, const std::string& object, const std::string& value, int n, double p1, double p2, double p3);
+void uvputvra(int tno, const std::string& name, const std::string& value);
+void uvputvri(int tno, const std::string& name, std::span<const std::int32_t> values);
+void uvputvrr(int tno, const std::string& name, std::span<const float> values);
+void uvputvrd(int tno, const std::string& name, std::span<const double> values);
+/// One record: preamble (5 doubles with uvw), n channels of data and flags (1 = good).
+void uvwrite(int tno, std::span<const double> preamble, std::span<const std::complex<float>> data,
+             std::span<const std::int32_t> flags, int n);
+/// Completes the dataset (flags, vartable, header items) and closes it.
+void uvclose(int tno);
+/// True while tno names an open dataset.
+bool uvisopen(int tno);
+
+/// History: "write" (create/truncate), "append" or "read".
+void hisopen(int tno, const std::string& status);
+void hiswrite(int tno, const std::string& line);
+/// "NAME: Executed on: ...", "NAME: Command line inputs follow:", then one
+/// line per command-line argument (from keyini), as MIRIAD's hisinput does.
+void hisinput(int tno, const std::string& name);
+void hisclose(int tno);
+
+/// Closes a dataset left open when its owner's scope ends (a program's fatal
+/// stop), so that what was written stays a readable dataset.
+class UvCloser {
+ public:
+  explicit UvCloser(const int& tno) : tno_(tno) {}
+  ~UvCloser();
+  UvCloser(const UvCloser&) = delete;
+  UvCloser& operator=(const UvCloser&) = delete;
+
+ private:
+  const int& tno_;
+};
+
+}  // namespace miriad

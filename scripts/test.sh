@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test twice: in the
+# normal build and under AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+status=0
+for kind in release sanitize; do
+  echo "== build ($kind)"
+  bash scripts/build.sh "$kind"
+  echo "== tests ($kind)"
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  (cd "build/$kind" && ctest --output-on-failure -j "$(nproc)") || status=1
+done
+exit $status

@@ -1,0 +1,47 @@
+#pragma once
+// Helpers shared by the tests: scratch directories, running the programs,
+// reading whole files.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace talva::test {
+
+/// A fresh directory under the system temporary directory, removed with
+/// everything in it when the object goes out of scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct RunResult {
+  int status = -1;  ///< exit status, or 128 + signal number
+  std::string out;  ///< standard output
+  std::string err;  ///< standard error
+};
+
+/// Runs `program` (a name under the build's bin directory, or a path) with
+/// `args`, in working directory `cwd` (empty: the current one), feeding
+/// `input` on standard input.
+RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "",
+              const std::string& input = "");
+
+/// Path of a program or tool built into the bin directory.
+std::string bin(const std::string& name);
+
+std::string read_file(const std::string& path);
+std::vector<unsigned char> read_bytes(const std::string& path);
+void write_file(const std::string& path, const std::string& text);
+
+/// The lines of `text`, without line ends.
+std::vector<std::string> lines(const std::string& text);
+
+}  // namespace talva::test

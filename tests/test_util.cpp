@@ -1,0 +1,85 @@
+// Fortran-style formatting and the strict text-input helpers.
+#include <gtest/gtest.h>
+
+#include "support/testsupport.h"
+#include "util/fmt.h"
+#include "util/stop.h"
+#include "util/textin.h"
+
+using namespace talva;
+
+TEST(Format, IntegerAndFixedFields) {
+  EXPECT_EQ(fmt_i(289, 6), "   289");
+  EXPECT_EQ(fmt_i(-5, 2), "-5");
+  EXPECT_EQ(fmt_i(100000, 5), "*****");
+  EXPECT_EQ(fmt_f(6.0, 10, 4), "    6.0000");
+  EXPECT_EQ(fmt_f(-0.5, 4, 2), "-.50");
+  EXPECT_EQ(fmt_f(-0.5, 5, 2), "-0.50");
+  EXPECT_EQ(fmt_f(123456.0, 5, 1), "*****");
+}
+
+TEST(Format, ListDirectedLine) {
+  ListLine l;
+  l << "RES0=" << 0.5f;
+  EXPECT_EQ(l.str(), " RES0= 0.5");
+  ListLine m;
+  m << 3 << std::complex<float>(0.5f, -0.25f) << "x";
+  EXPECT_EQ(m.str(), " 3 (0.5,-0.25)x");
+  // single precision values print so that they read back exactly
+  float v = 0.1f;
+  float back = 0;
+  ASSERT_TRUE(parse_real32(list_real(v), back));
+  EXPECT_EQ(v, back);
+}
+
+TEST(TextInput, StrictNumbers) {
+  std::int32_t i = 0;
+  EXPECT_TRUE(parse_int32("010", i));
+  EXPECT_EQ(i, 10);
+  EXPECT_FALSE(parse_int32("12abc", i));
+  EXPECT_FALSE(parse_int32("3.9", i));
+  EXPECT_FALSE(parse_int32("", i));
+  float f = 0;
+  EXPECT_TRUE(parse_real32("1.5D2", f));
+  EXPECT_EQ(f, 150.0f);
+  EXPECT_TRUE(parse_real32("3.", f));
+  EXPECT_FALSE(parse_real32("1.5abc", f));
+  EXPECT_FALSE(parse_real32("nan", f));
+}
+
+TEST(TextInput, ValuesOfALineAndErrorsNameFileAndLine) {
+  test::TempDir dir;
+  std::string path = dir.file("list.txt");
+  test::write_file(path, "3 1\n  5,17 rest\n(0.5,0.25) x\n");
+  TextInput in(path, "test");
+  std::string line;
+  ASSERT_TRUE(in.next_line(line));
+  FreeFormat a(line, &in);
+  EXPECT_EQ(a.integer("a"), 3);
+  EXPECT_EQ(a.integer("b"), 1);
+  EXPECT_TRUE(a.at_end());
+  ASSERT_TRUE(in.next_line(line));
+  FreeFormat b(line, &in);
+  EXPECT_EQ(b.integer("a"), 5);
+  EXPECT_EQ(b.integer("b"), 17);
+  ASSERT_TRUE(in.next_line(line));
+  FreeFormat c(line, &in);
+  EXPECT_EQ(c.complex32("gain"), std::complex<float>(0.5f, 0.25f));
+  try {
+    c.integer("antenna");
+    FAIL() << "expected a stop";
+  } catch (const Stop& s) {
+    EXPECT_EQ(s.message(), path + ", line 3: expected an integer (antenna), found 'x'");
+  }
+  EXPECT_FALSE(in.next_line(line));
+}
+
+TEST(TextInput, MissingFileStopsWithItsName) {
+  try {
+    TextInput in("/nonexistent/file.txt", "layout");
+    FAIL();
+  } catch (const Stop& s) {
+    EXPECT_NE(s.message().find("layout file /nonexistent/file.txt"), std::string::npos);
+    EXPECT_NE(s.status(), 0);
+  }
+}
