@@ -5,16 +5,28 @@
 // "### Warning:  ..." / "### Fatal Error:  ..."; a fatal one stops the
 // program (talva::Stop, exit status 1).
 //
-// Departures from MIRIAD: numbers are decimal (a leading 0 is not octal) and
-// a token with trailing garbage ("12abc") is a fatal conversion error.
-// "-?", "-h", "--help" and "-k" make keyfin() print the keywords read, with
-// their defaults, and stop with status 0.
+// Departures from MIRIAD, because its forms let bad input through silently:
+// - numbers are decimal only: a leading 0 is not octal ("010" is 10), and
+//   "0x10", "inf", "nan" and Fortran "1d3" are conversion errors;
+// - a token with trailing garbage ("12abc", "1.5abc") is the fatal
+//   conversion error naming the keyword; so is an integer outside 32 bits
+//   (MIRIAD wraps) and a real that overflows single precision in keyr;
+// - lines of an "@FILE" lose trailing blanks as well as leading ones;
+// - "Badly formed parameter" quotes the argument as given.
+// keyi still rounds a real token half away from zero ("1.6" is 2).
+//
+// "-?", "-h", "--help" and "-k" make every retrieval call return its default
+// and register (keyword, default); keyfin() then prints the keywords with
+// their defaults on standard output and stops with status 0 (no warnings).
+// A program must therefore call keyfin() right after reading its keywords,
+// before checking their values.
 #include <string>
 #include <vector>
 
 namespace miriad {
 
 /// Takes the command line; must be called before any other key routine.
+/// Calling it again starts afresh.
 void keyini(int argc, char** argv);
 /// Next token of `key` as text, or `def` when none is left (or it is empty).
 void keya(const char* key, std::string& value, const std::string& def);

@@ -1,0 +1,420 @@
+// Keyword input in MIRIAD's conventions (see key.h for the departures).
+//
+// The state is module-level, as in MIRIAD: keyini fills it, the retrieval
+// routines consume tokens from it and keyfin reports and forgets it.
+#include "miriad/key.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <string_view>
+
+#include "miriad/bug.h"
+#include "util/stop.h"
+
+namespace miriad {
+namespace {
+
+struct Keyword {
+  std::string name;
+  std::string value;   ///< what is left to read
+  bool local = false;  ///< given as TASK/key=value: a later global form is ignored
+};
+
+/// One keyword asked for while a help request is pending, with its defaults
+/// (one per retrieval call, in call order).
+struct HelpEntry {
+  std::string name;
+  std::vector<std::string> defaults;
+};
+
+// An "@FILE" value may name further "@FILE"s; this bounds the chain so that a
+// file that names itself is refused instead of looping for ever.
+constexpr int max_at_file_depth = 32;
+
+struct KeyState {
+  bool initialised = false;
+  bool help = false;
+  std::string task;
+  std::vector<std::string> arguments;
+  std::vector<Keyword> keys;  ///< in order of first appearance
+  std::vector<HelpEntry> help_entries;
+};
+
+KeyState& state() {
+  static KeyState s;
+  return s;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+bool is_key_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '$';
+}
+
+void strip_line_end(std::string& line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+}
+
+void store(const std::string& name, std::string value, bool local) {
+  auto& keys = state().keys;
+  auto it = std::find_if(keys.begin(), keys.end(), [&](const Keyword& k) { return k.name == name; });
+  if (it == keys.end()) {
+    keys.push_back({name, std::move(value), local});
+    return;
+  }
+  // The last occurrence wins, except that a local (TASK/key) form is not
+  // overridden by a later global one.
+  if (it->local && !local) return;
+  it->value = std::move(value);
+  it->local = it->local || local;
+}
+
+/// One parameter "key=value" (or "TASK/key=value") from the command line or a
+/// parameter file.
+void parameter(const std::string& arg, bool from_file) {
+  std::size_t i = 0;
+  while (i < arg.size() && is_blank(arg[i])) ++i;
+  if (i == arg.size()) {
+    if (!from_file) bug_warn("Badly formed parameter: [" + arg + "].");
+    return;
+  }
+  if (arg[i] == '#') return;
+  bool local = false;
+  std::size_t start = i;
+  while (i < arg.size() && is_key_char(arg[i])) ++i;
+  if (i < arg.size() && arg[i] == '/') {
+    // Local form: only for this task.
+    if (arg.compare(start, i - start, state().task) != 0) return;
+    local = true;
+    start = ++i;
+    while (i < arg.size() && is_key_char(arg[i])) ++i;
+  }
+  std::string name = arg.substr(start, i - start);
+  if (i >= arg.size()) {
+    bug_warn("Badly formed parameter: [" + arg + "].");
+    return;
+  }
+  ++i;  // the character that ends the keyword, whatever it is
+  while (i < arg.size() && (is_blank(arg[i]) || arg[i] == '=')) ++i;
+  if (i >= arg.size()) {
+    bug_warn("Badly formed parameter: [" + arg + "].");
+    return;
+  }
+  store(name, arg.substr(i), local);
+}
+
+void parameter_file(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) bug_fatal("KeyIni: Failed to open the parameter file [" + path + "].");
+  std::string line;
+  while (std::getline(in, line)) {
+    strip_line_end(line);
+    parameter(line, true);
+  }
+  if (in.bad()) bug_fatal("KeyIni: Failed to read the parameter file [" + path + "].");
+}
+
+void require_init() {
+  if (!state().initialised) bug_fatal("The Key initialization routine must be called first.");
+}
+
+/// Position of the first non-blank character of `s` (s.size() if none).
+std::size_t skip_blanks(const std::string& s, std::size_t i = 0) {
+  while (i < s.size() && is_blank(s[i])) ++i;
+  return i;
+}
+
+bool present(const Keyword& k) { return skip_blanks(k.value) < k.value.size(); }
+
+Keyword* find(const char* key) {
+  for (auto& k : state().keys)
+    if (k.name == key) return &k;
+  return nullptr;
+}
+
+/// Reads an "@FILE" value: lines without leading and trailing blanks, empty
+/// lines and "#" lines skipped, joined with commas.
+std::string at_file(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) bug_fatal("Error opening @ file [" + path + "].");
+  std::string joined, line;
+  bool first = true;
+  while (std::getline(in, line)) {
+    strip_line_end(line);
+    std::size_t b = skip_blanks(line);
+    std::size_t e = line.size();
+    while (e > b && is_blank(line[e - 1])) --e;
+    if (b == e || line[b] == '#') continue;
+    if (!first) joined += ',';
+    joined.append(line, b, e - b);
+    first = false;
+  }
+  if (in.bad()) bug_fatal("Error reading @ file [" + path + "].");
+  return joined;
+}
+
+/// Takes the next token of `key`'s value. Returns false when the keyword is
+/// absent or used up; an empty token (two separators in a row) returns true
+/// with an empty `token`.
+bool next_token(const char* key, std::string& token) {
+  require_init();
+  token.clear();
+  if (state().help) return false;
+  Keyword* k = find(key);
+  if (k == nullptr) return false;
+  for (int depth = 0;; ++depth) {
+    std::string& v = k->value;
+    std::size_t i = skip_blanks(v);
+    if (i == v.size()) {
+      v.clear();
+      return false;
+    }
+    std::size_t start = i;
+    int parens = 0;
+    char quote = 0;
+    for (; i < v.size(); ++i) {
+      char c = v[i];
+      if (quote != 0) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '(') {
+        ++parens;
+      } else if (c == ')') {
+        if (parens > 0) --parens;
+      } else if (parens == 0 && (c == ',' || is_blank(c))) {
+        break;
+      }
+    }
+    token = v.substr(start, i - start);
+    std::string rest = i < v.size() ? v.substr(i + 1) : std::string();
+    if (token.size() >= 2 && (token.front() == '"' || token.front() == '\'') && token.back() == token.front())
+      token = token.substr(1, token.size() - 2);
+    if (token.empty() || token.front() != '@') {
+      v = std::move(rest);
+      return true;
+    }
+    if (depth >= max_at_file_depth)
+      bug_fatal("Too many nested @ files in the value of keyword [" + std::string(key) + "].");
+    std::string expanded = at_file(token.substr(1));
+    if (skip_blanks(rest) < rest.size()) {
+      expanded += ',';
+      expanded += rest;
+    }
+    v = std::move(expanded);
+  }
+}
+
+/// Records (key, default) for the help listing.
+void register_default(const char* key, std::string def) {
+  auto& entries = state().help_entries;
+  auto it = std::find_if(entries.begin(), entries.end(), [&](const HelpEntry& e) { return e.name == key; });
+  if (it == entries.end()) {
+    entries.push_back({key, {}});
+    it = entries.end() - 1;
+  }
+  it->defaults.push_back(std::move(def));
+}
+
+template <typename T>
+std::string shortest(T x) {
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, x);
+  return std::string(buf, r.ptr);
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+/// Decimal integer: optional sign and digits, nothing else.
+bool is_decimal_integer(std::string_view t) {
+  std::size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  if (i == t.size()) return false;
+  for (; i < t.size(); ++i)
+    if (!is_digit(t[i])) return false;
+  return true;
+}
+
+/// Decimal real: [sign] digits [. digits] or [sign] . digits, optional
+/// exponent e/E [sign] digits; nothing else (no hex, no inf/nan).
+bool is_decimal_real(std::string_view t) {
+  std::size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  std::size_t mantissa_digits = 0;
+  while (i < t.size() && is_digit(t[i])) ++i, ++mantissa_digits;
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    while (i < t.size() && is_digit(t[i])) ++i, ++mantissa_digits;
+  }
+  if (mantissa_digits == 0) return false;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    std::size_t exp_digits = 0;
+    while (i < t.size() && is_digit(t[i])) ++i, ++exp_digits;
+    if (exp_digits == 0) return false;
+  }
+  return i == t.size();
+}
+
+/// The token as a finite double; false if it is not a decimal number.
+bool parse_real(const std::string& t, double& x) {
+  if (!is_decimal_real(t)) return false;
+  errno = 0;
+  char* end = nullptr;
+  x = std::strtod(t.c_str(), &end);
+  return end == t.c_str() + t.size() && std::isfinite(x);
+}
+
+[[noreturn]] void conversion_error(const char* routine, const char* key, const std::string& token) {
+  bug_fatal(std::string(routine) + ": Conversion error decoding parameter [" + key + "=" + token + "].");
+}
+
+}  // namespace
+
+void keyini(int argc, char** argv) {
+  KeyState& s = state();
+  s = KeyState{};
+  s.initialised = true;
+  if (argc > 0 && argv[0] != nullptr) {
+    std::string a0 = argv[0];
+    std::size_t p = a0.find_last_of("/]");
+    s.task = p == std::string::npos ? a0 : a0.substr(p + 1);
+  }
+  for (int i = 1; i < argc; ++i) s.arguments.emplace_back(argv[i] != nullptr ? argv[i] : "");
+  for (std::size_t i = 0; i < s.arguments.size(); ++i) {
+    const std::string& a = s.arguments[i];
+    if (a == "-f") {
+      if (i + 1 >= s.arguments.size()) bug_fatal("KeyIni: No parameter file given for -f option.");
+      parameter_file(s.arguments[++i]);
+    } else if (a == "-?" || a == "-h" || a == "--help" || a == "-k") {
+      s.help = true;
+    } else if (!a.empty() && a[0] == '-') {
+      bug_warn("KeyIni: Flag [" + a + "] not understood.");
+    } else {
+      parameter(a, false);
+    }
+  }
+}
+
+void keya(const char* key, std::string& value, const std::string& def) {
+  require_init();
+  if (state().help) register_default(key, def);
+  std::string token;
+  value = next_token(key, token) && !token.empty() ? token : def;
+}
+
+void keyi(const char* key, int& value, int def) {
+  require_init();
+  if (state().help) register_default(key, std::to_string(def));
+  std::string t;
+  if (!next_token(key, t) || t.empty()) {
+    value = def;
+    return;
+  }
+  if (is_decimal_integer(t)) {
+    long long v = 0;
+    const char* b = t.c_str() + (t[0] == '+' ? 1 : 0);
+    auto r = std::from_chars(b, t.c_str() + t.size(), v);
+    if (r.ec != std::errc() || r.ptr != t.c_str() + t.size() || v < std::numeric_limits<int>::min() ||
+        v > std::numeric_limits<int>::max())
+      conversion_error("KeyI", key, t);
+    value = static_cast<int>(v);
+    return;
+  }
+  double x = 0;
+  if (!parse_real(t, x)) conversion_error("KeyI", key, t);
+  x = std::round(x);  // half away from zero, as MIRIAD rounds
+  if (x < std::numeric_limits<int>::min() || x > std::numeric_limits<int>::max()) conversion_error("KeyI", key, t);
+  value = static_cast<int>(x);
+}
+
+void keyd(const char* key, double& value, double def) {
+  require_init();
+  if (state().help) register_default(key, shortest(def));
+  std::string t;
+  if (!next_token(key, t) || t.empty()) {
+    value = def;
+    return;
+  }
+  double x = 0;
+  if (!parse_real(t, x)) conversion_error("KeyD", key, t);
+  value = x;
+}
+
+void keyr(const char* key, float& value, float def) {
+  require_init();
+  if (state().help) register_default(key, shortest(def));
+  std::string t;
+  if (!next_token(key, t) || t.empty()) {
+    value = def;
+    return;
+  }
+  double x = 0;
+  if (!parse_real(t, x)) conversion_error("KeyD", key, t);
+  float f = static_cast<float>(x);
+  if (!std::isfinite(f)) conversion_error("KeyD", key, t);
+  value = f;
+}
+
+void keyl(const char* key, bool& value, bool def) {
+  require_init();
+  if (state().help) register_default(key, def ? "true" : "false");
+  std::string t;
+  value = def;
+  if (!next_token(key, t) || t.empty()) return;
+  char c = t[0];
+  if (c == '.' && t.size() > 1) c = t[1] == 't' || t[1] == 'T' ? 'T' : (t[1] == 'f' || t[1] == 'F' ? 'F' : '?');
+  switch (c) {
+    case 't': case 'T': case 'y': case 'Y': case '1':
+      value = true;
+      return;
+    case 'f': case 'F': case 'n': case 'N': case '0':
+      value = false;
+      return;
+    default:
+      bug_warn("KeyL: invalid value for a logical: [" + t + "].");
+  }
+}
+
+bool keyprsnt(const char* key) {
+  require_init();
+  if (state().help) return false;
+  const Keyword* k = find(key);
+  return k != nullptr && present(*k);
+}
+
+void keyfin() {
+  require_init();
+  KeyState& s = state();
+  if (s.help) {
+    std::string out = "Keywords of " + (s.task.empty() ? std::string("this program") : s.task) +
+                      " (keyword=default):\n";
+    for (const auto& e : s.help_entries) {
+      out += "  " + e.name + "=";
+      for (std::size_t i = 0; i < e.defaults.size(); ++i) out += (i > 0 ? "," : "") + e.defaults[i];
+      out += '\n';
+    }
+    std::fputs(out.c_str(), stdout);
+    std::fflush(stdout);
+    s.keys.clear();
+    s.help_entries.clear();
+    s.initialised = false;
+    throw talva::Stop("", 0);
+  }
+  for (auto it = s.keys.rbegin(); it != s.keys.rend(); ++it)
+    if (present(*it)) bug_warn("Keyword [" + it->name + "] not used or not exhausted.");
+  s.keys.clear();
+  s.initialised = false;
+}
+
+const std::string& key_task_name() { return state().task; }
+const std::vector<std::string>& key_arguments() { return state().arguments; }
+
+}  // namespace miriad

@@ -1,0 +1,284 @@
+// Keyword input: command-line parsing, tokenising, conversions, files,
+// keyfin reports and the help request.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "miriad/key.h"
+#include "support/testsupport.h"
+#include "util/stop.h"
+
+using namespace miriad;
+using talva::test::TempDir;
+using talva::test::write_file;
+
+namespace {
+
+// Runs keyini on "prog" + args (argv storage kept alive for the call).
+void init(std::vector<std::string> args, const std::string& prog = "/usr/bin/talvatask") {
+  std::vector<std::string> all{prog};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  keyini(static_cast<int>(argv.size()), argv.data());
+}
+
+// The message of the fatal stop `f` raises (checking status and channel).
+template <typename F>
+std::string fatal(F f) {
+  try {
+    f();
+  } catch (const talva::Stop& s) {
+    EXPECT_EQ(s.status(), 1);
+    EXPECT_EQ(s.channel(), talva::Channel::Stderr);
+    return s.message();
+  }
+  ADD_FAILURE() << "no fatal stop";
+  return "";
+}
+
+std::string a(const char* key, const std::string& def = "<def>") {
+  std::string v;
+  keya(key, v, def);
+  return v;
+}
+
+int i(const char* key, int def = -999) {
+  int v;
+  keyi(key, v, def);
+  return v;
+}
+
+std::string warnings_of_keyfin() {
+  testing::internal::CaptureStderr();
+  keyfin();
+  return testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+
+TEST(KeyTokens, SplitsAtCommasAndBlanksAndLastRepeatWins) {
+  init({"vis=a,b c", "n=1", "n=2"});
+  EXPECT_EQ(a("vis"), "a");
+  EXPECT_EQ(a("vis"), "b");
+  EXPECT_TRUE(keyprsnt("vis"));
+  EXPECT_EQ(a("vis"), "c");
+  EXPECT_FALSE(keyprsnt("vis"));
+  EXPECT_EQ(a("vis"), "<def>");
+  EXPECT_EQ(i("n"), 2);
+  EXPECT_EQ(i("n"), -999);
+  EXPECT_EQ(a("absent"), "<def>");
+  EXPECT_FALSE(keyprsnt("absent"));
+  EXPECT_EQ(warnings_of_keyfin(), "");
+}
+
+TEST(KeyTokens, QuotesAndParenthesesKeepSeparators) {
+  init({"select=ant(1,2),pol(xx) \"a,b\" c", "s=f(a,(b c)),d", "q=x\"a,b\"y,'abc,def"});
+  EXPECT_EQ(a("select"), "ant(1,2)");
+  EXPECT_EQ(a("select"), "pol(xx)");
+  EXPECT_EQ(a("select"), "a,b");
+  EXPECT_EQ(a("select"), "c");
+  EXPECT_EQ(a("s"), "f(a,(b c))");
+  EXPECT_EQ(a("s"), "d");
+  EXPECT_EQ(a("q"), "x\"a,b\"y");   // quotes kept unless they enclose the token
+  EXPECT_EQ(a("q"), "'abc,def");    // unbalanced quote runs to the end
+  EXPECT_FALSE(keyprsnt("q"));
+  keyfin();
+}
+
+TEST(KeyTokens, EmptyTokensGiveTheDefault) {
+  init({"v=a,,b", "w=a ,b", "x=1, 2"});
+  EXPECT_EQ(a("v"), "a");
+  EXPECT_TRUE(keyprsnt("v"));
+  EXPECT_EQ(a("v"), "<def>");
+  EXPECT_EQ(a("v"), "b");
+  EXPECT_EQ(a("w"), "a");
+  EXPECT_EQ(i("w", 5), 5);  // the empty token between " " and ","
+  EXPECT_EQ(a("w"), "b");
+  EXPECT_EQ(i("x"), 1);
+  EXPECT_EQ(i("x"), 2);  // ", " is one separator
+  EXPECT_FALSE(keyprsnt("x"));
+  keyfin();
+}
+
+TEST(KeyParameters, KeywordSyntax) {
+  init({"v = x", "  w=y", "my_key=1", "a$1=z", "# note=1", "talvatask/loc=1", "loc=2", "other/vis=3",
+        "Case=up"});
+  EXPECT_EQ(a("v"), "x");
+  EXPECT_EQ(a("w"), "y");
+  EXPECT_EQ(a("my"), "key=1");  // '_' ends the keyword
+  EXPECT_EQ(a("a$1"), "z");
+  EXPECT_EQ(a("note"), "<def>");
+  EXPECT_EQ(i("loc"), 1);  // the local form is not overridden by a later global one
+  EXPECT_EQ(a("vis"), "<def>");  // another task's local form is ignored
+  EXPECT_EQ(a("case"), "<def>");  // keywords are case-sensitive
+  EXPECT_EQ(warnings_of_keyfin(), "### Warning:  Keyword [Case] not used or not exhausted.\n");
+}
+
+TEST(KeyParameters, MalformedArgumentsWarnAndAreDropped) {
+  testing::internal::CaptureStderr();
+  init({"justword", "vis=", "-x", "n=4"});
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "### Warning:  Badly formed parameter: [justword].\n"
+            "### Warning:  Badly formed parameter: [vis=].\n"
+            "### Warning:  KeyIni: Flag [-x] not understood.\n");
+  EXPECT_FALSE(keyprsnt("justword"));
+  EXPECT_FALSE(keyprsnt("vis"));
+  EXPECT_EQ(i("n"), 4);
+  keyfin();
+}
+
+TEST(KeyParameters, TaskNameAndArgumentsKeptVerbatim) {
+  TempDir dir;
+  write_file(dir.file("p"), "x=1\n");
+  init({"in=a, b", "-f", dir.file("p")}, "./bin/talva2vis3");
+  EXPECT_EQ(key_task_name(), "talva2vis3");
+  EXPECT_EQ(key_arguments(), (std::vector<std::string>{"in=a, b", "-f", dir.file("p")}));
+  EXPECT_EQ(a("in"), "a");
+  EXPECT_EQ(a("in"), "b");
+  EXPECT_EQ(i("x"), 1);
+  keyfin();
+}
+
+TEST(KeyNumbers, IntegersAreDecimalAndRealsRoundHalfAwayFromZero) {
+  init({"n=010,1.6,-2.5,+7,1e3,2.5,-0,2147483647,-2147483648"});
+  for (int want : {10, 2, -3, 7, 1000, 3, 0, 2147483647, -2147483647 - 1}) EXPECT_EQ(i("n"), want);
+  keyfin();
+}
+
+TEST(KeyNumbers, GarbageAndOverflowAreFatalNamingTheKeyword) {
+  for (const char* bad : {"12abc", "1.5abc", "0x10", "abc", "3000000000", "1d3", "-", "1e", "inf", "2.2e9"}) {
+    init({std::string("n=") + bad});
+    EXPECT_EQ(fatal([] { i("n"); }),
+              std::string("### Fatal Error:  KeyI: Conversion error decoding parameter [n=") + bad + "].")
+        << bad;
+  }
+  for (const char* bad : {"1.5abc", "1d3", "nan", "0x1p3", "."}) {
+    init({std::string("x=") + bad});
+    EXPECT_EQ(fatal([] {
+                double d;
+                keyd("x", d, 0);
+              }),
+              std::string("### Fatal Error:  KeyD: Conversion error decoding parameter [x=") + bad + "].")
+        << bad;
+  }
+  init({"r=1e39"});
+  EXPECT_EQ(fatal([] {
+              float f;
+              keyr("r", f, 0);
+            }),
+            "### Fatal Error:  KeyD: Conversion error decoding parameter [r=1e39].");
+}
+
+TEST(KeyNumbers, RealsAndDoubles) {
+  init({"x=0.1,.5,-3.25e-2,7", "r=0.1"});
+  double d;
+  keyd("x", d, 0);
+  EXPECT_EQ(d, 0.1);
+  keyd("x", d, 0);
+  EXPECT_EQ(d, 0.5);
+  keyd("x", d, 0);
+  EXPECT_EQ(d, -3.25e-2);
+  keyd("x", d, 0);
+  EXPECT_EQ(d, 7.0);
+  keyd("x", d, 42.5);
+  EXPECT_EQ(d, 42.5);
+  float f;
+  keyr("r", f, 0);
+  EXPECT_EQ(f, 0.1f);  // rounded once from the double
+  keyfin();
+}
+
+TEST(KeyLogicals, MiriadSpellingsAndInvalidValues) {
+  init({"o=yes,No,.true.,F,1,0,.f.,T,n"});
+  std::vector<bool> got;
+  for (int k = 0; k < 9; ++k) {
+    bool b;
+    keyl("o", b, k % 2 == 0);
+    got.push_back(b);
+  }
+  EXPECT_EQ(got, (std::vector<bool>{true, false, true, false, true, false, false, true, false}));
+  init({"o=maybe,."});
+  testing::internal::CaptureStderr();
+  bool b1, b2;
+  keyl("o", b1, true);
+  keyl("o", b2, false);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "### Warning:  KeyL: invalid value for a logical: [maybe].\n"
+            "### Warning:  KeyL: invalid value for a logical: [.].\n");
+  EXPECT_TRUE(b1);
+  EXPECT_FALSE(b2);
+  keyfin();
+}
+
+TEST(KeyFiles, ParameterFile) {
+  TempDir dir;
+  write_file(dir.file("par"), "# comment\n\n  vis = a,b\r\nn=3\nvis=c\n");
+  init({"n=1", "-f", dir.file("par"), "extra=x"});
+  EXPECT_EQ(a("vis"), "c");
+  EXPECT_EQ(i("n"), 3);
+  EXPECT_EQ(a("extra"), "x");
+  keyfin();
+  EXPECT_EQ(fatal([] { init({"-f"}); }), "### Fatal Error:  KeyIni: No parameter file given for -f option.");
+  std::string missing = dir.file("missing");
+  EXPECT_EQ(fatal([&] { init({"-f", missing}); }),
+            "### Fatal Error:  KeyIni: Failed to open the parameter file [" + missing + "].");
+}
+
+TEST(KeyFiles, AtFileValues) {
+  TempDir dir;
+  write_file(dir.file("list"), "  one  \n# skipped\n\ntwo,three\n\"four five\"\n");
+  write_file(dir.file("self"), "@" + dir.file("self") + "\n");
+  init({"v=@" + dir.file("list") + ",six", "w='@" + dir.file("list") + "'"});
+  for (const char* want : {"one", "two", "three", "four five", "six"}) EXPECT_EQ(a("v"), want);
+  EXPECT_FALSE(keyprsnt("v"));
+  EXPECT_EQ(a("w"), "one");
+  keyfin();
+  init({"v=@" + dir.file("nope"), "s=@" + dir.file("self")});
+  EXPECT_EQ(fatal([] { a("v"); }), "### Fatal Error:  Error opening @ file [" + dir.file("nope") + "].");
+  EXPECT_NE(fatal([] { a("s"); }).find("Too many nested @ files"), std::string::npos);
+}
+
+TEST(KeyFin, WarnsForUnreadKeywordsInReverseOrderThenForgets) {
+  init({"vis=x,y", "extra=1", "VIS=up", "done=1", "empty=, "});
+  EXPECT_EQ(a("vis"), "x");
+  EXPECT_EQ(i("done"), 1);
+  EXPECT_EQ(a("empty"), "<def>");
+  EXPECT_EQ(warnings_of_keyfin(),
+            "### Warning:  Keyword [VIS] not used or not exhausted.\n"
+            "### Warning:  Keyword [extra] not used or not exhausted.\n"
+            "### Warning:  Keyword [vis] not used or not exhausted.\n");
+  EXPECT_EQ(fatal([] { a("vis"); }), "### Fatal Error:  The Key initialization routine must be called first.");
+}
+
+TEST(KeyHelp, ListsKeywordsWithDefaultsAndStopsWithStatusZero) {
+  for (const char* flag : {"-?", "-h", "--help", "-k"}) {
+    init({"vis=given", flag, "unused=1"}, "bin/gainsolve");
+    EXPECT_EQ(a("vis", "in.dat"), "in.dat");  // the defaults are returned
+    EXPECT_EQ(i("reclim", 1), 1);
+    EXPECT_EQ(i("reclim", 0), 0);
+    float f;
+    keyr("flux", f, 2.5f);
+    EXPECT_EQ(f, 2.5f);
+    bool b;
+    keyl("mdcorr", b, false);
+    EXPECT_FALSE(keyprsnt("vis"));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    try {
+      keyfin();
+      ADD_FAILURE() << "keyfin did not stop";
+    } catch (const talva::Stop& s) {
+      EXPECT_EQ(s.status(), 0);
+      EXPECT_EQ(s.message(), "");
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // no keyfin warnings
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Keywords of gainsolve (keyword=default):\n"
+              "  vis=in.dat\n"
+              "  reclim=1,0\n"
+              "  flux=2.5\n"
+              "  mdcorr=false\n");
+  }
+}
