@@ -1,0 +1,221 @@
+// gainsolve: complex antenna gains from an archive of a point-like calibrator.
+//
+// Averages every correlation over the dump range, arranges the averages as an
+// antenna-by-antenna matrix, solves V(i, j) = g(i) U conj(g(j)) by redundant
+// least squares with U = calflx (times the average meridian-distance gain
+// with mdcorr), and writes the gains file, "phase_dmp.log" and the MD data
+// file. The files are written only after a successful solve.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/archiv_util.h"
+#include "array/layout.h"
+#include "array/rejections.h"
+#include "array/s_matrix.h"
+#include "calib/gains_solver.h"
+#include "calib/mdgain.h"
+#include "miriad/key.h"
+#include "programs/gainsolve/calgains_files.h"
+#include "programs/gainsolve/output_file.h"
+#include "util/fmt.h"
+#include "util/stop.h"
+
+namespace {
+
+using talva::ListLine;
+using cx = std::complex<float>;
+
+constexpr int kNant = kNumAntennas;  // 96 antennas of the redundant array
+constexpr int kRecordLimit = 5000;   // record count at which the limit message is printed
+constexpr int kMdCapacity = 5000;    // entries of the meridian-distance gain table
+
+struct Settings {
+  std::string infile;
+  std::string corlfile;
+  std::string gnsfile;
+  int refant = 1;
+  std::string antrejct;
+  std::string rejects;
+  int r1 = 1;
+  int r2 = -1;
+  std::string mdfile;
+  bool mdcorr = false;
+  float calflx = 1.0f;
+};
+
+Settings read_keywords(int argc, char** argv) {
+  Settings s;
+  miriad::keyini(argc, argv);
+  miriad::keya("infile", s.infile, " ");
+  miriad::keya("corlfile", s.corlfile, " ");
+  miriad::keya("gnsfile", s.gnsfile, "gains.log");
+  miriad::keyi("refant", s.refant, 1);
+  miriad::keya("antrejct", s.antrejct, " ");
+  miriad::keya("rejects", s.rejects, " ");
+  miriad::keyi("reclim", s.r1, 1);
+  miriad::keyi("reclim", s.r2, -1);
+  miriad::keya("mdfile", s.mdfile, " ");
+  miriad::keyl("mdcorr", s.mdcorr, false);
+  miriad::keyr("calflx", s.calflx, 1.0f);
+  miriad::keyfin();
+  s.r1 = std::max(s.r1, 1);
+  s.infile = talva::trim_right(s.infile);
+  s.gnsfile = talva::trim_right(s.gnsfile);
+  if (s.gnsfile.empty()) talva::stop("gnsfile: no name given for the gains file");
+  return s;
+}
+
+/// Sums and averages of the correlations over the dump range.
+struct Averages {
+  std::vector<cx> cx1 = std::vector<cx>(kMaxProducts);  // per product index (entry [l-1])
+  int n = 0;                                            // dumps used
+  float tilt = 0.0f;                                    // average MD tilt, radians
+  float gain = 1.0f;                                    // average MD gain
+};
+
+Averages average_archive(const Settings& s, std::span<const float> md_table, int md_count,
+                         std::vector<std::int32_t>& antnum, int& nbsln) {
+  Averages avg;
+  if (init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
+  int nant = 0;
+  if (read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
+
+  std::vector<float> vis(2 * kMaxProducts);
+  float gain_sum = 0.0f;
+  float tilt_sum = 0.0f;
+  int j = 0;
+  while (read_dump_(nbsln, vis, 0) == 0) {
+    ++j;
+    if (j < s.r1) continue;
+    if (s.r2 > 1 && j > s.r2) break;
+    ++avg.n;
+    for (int l = 1; l <= nbsln; ++l) avg.cx1[l - 1] += getvis(l, vis);
+    if (s.mdcorr) {
+      float md = 0.0f;
+      read_dumppar_md_inrad_(md);
+      // a pointing the table does not bracket counts with gain 1
+      float g = 1.0f;
+      find_mdgain_(md_count, md_table, md, g);
+      gain_sum += g;
+      tilt_sum += md;
+    }
+    if (avg.n == kRecordLimit) (ListLine() << " Reached MX record limit").print();
+  }
+  close_archiv_();
+
+  (ListLine() << " records read" << avg.n).print();
+  if (avg.n == 0) {
+    talva::stop("no dump in the record range " + std::to_string(s.r1) + " to " +
+                (s.r2 > 1 ? std::to_string(s.r2) : std::string("end")) + ": no gains solved, no file written");
+  }
+  const float n = static_cast<float>(avg.n);
+  for (int l = 1; l <= nbsln; ++l) avg.cx1[l - 1] /= n;
+  if (s.mdcorr) {
+    avg.gain = gain_sum / n;
+    avg.tilt = tilt_sum / n;
+    (ListLine() << "Average md_tilt=" << avg.tilt << " Average mdgain=" << avg.gain).print();
+    (ListLine() << "md_tilt=" << avg.tilt << s.r1 << s.r2).print();
+  }
+  return avg;
+}
+
+/// True when antenna a (1-based) has a non-zero entry in its row or column of S.
+bool active(std::span<std::int32_t> S, int a) {
+  for (int k = 1; k <= kNant; ++k) {
+    if (mat(S, kNant, a, k) != 0 || mat(S, kNant, k, a) != 0) return true;
+  }
+  return false;
+}
+
+int run(int argc, char** argv) {
+  const Settings s = read_keywords(argc, argv);
+
+  load_corr_layout_file_(s.corlfile);
+  load_badants_(s.antrejct);
+  load_badbslns_(s.rejects);
+  std::vector<float> md_table(2 * kMdCapacity);
+  int md_count = 0;
+  if (s.mdcorr) load_mdtable_(kMdCapacity, s.mdfile, md_count, md_table);
+
+  std::vector<std::int32_t> antnum(kMaxProducts);
+  int nbsln = 0;
+  const Averages avg = average_archive(s, md_table, md_count, antnum, nbsln);
+  const ProductTable table(std::span<const std::int32_t>(antnum.data(), static_cast<std::size_t>(nbsln)));
+
+  std::vector<std::int32_t> S(kNant * kNant);
+  int m = 0;
+  setup_s_matrix_(S, kNant, m);
+
+  // Leave out rejected pairs, and used pairs without a correlation of their
+  // own in the dump (code not in the product table, or the last table entry
+  // whose item lies past the block): their value would be another product's.
+  std::vector<cx> V(kNant * kNant);
+  for (int p = 1; p <= kNant; ++p) {
+    for (int a = 1; a <= kNant; ++a) {
+      std::int32_t& entry = mat(std::span<std::int32_t>(S), kNant, p, a);
+      if (p == a || entry == 0) continue;
+      if (rejected_ant_(p) || rejected_ant_(a)) {
+        entry = 0;
+        continue;
+      }
+      const std::int32_t l = table.usable_index(p, a);
+      if (l == 0) {
+        const std::int32_t code = set_antnum_(p, a);
+        if (table.index_of(code) == 0) {
+          talva::put_line(talva::fmt_i(code, 6) + " not found in antenna number set");
+        } else {
+          talva::put_line(talva::fmt_i(code, 6) + " has no correlation in the dump: pair left out");
+        }
+        entry = 0;
+        continue;
+      }
+      if (rejected_bsln_(l)) {
+        entry = 0;
+        continue;
+      }
+      // the average belongs to (smaller, larger): conjugate for p > a
+      const cx c = avg.cx1[l - 1];
+      mat(std::span<cx>(V), kNant, p, a) = (p < a) ? c : std::conj(c);
+    }
+  }
+
+  const std::vector<cx> U(static_cast<std::size_t>(std::max(m, 1)), cx(s.calflx * avg.gain, 0.0f));
+
+  int refant = s.refant;
+  (ListLine() << "Solving For Gains: refant=" << refant).print();
+  if (refant >= 1 && refant <= kNant && !active(S, refant)) {
+    talva::stop("refant " + std::to_string(refant) + " is in no used pair: no gains solved, no file written");
+  }
+  std::vector<cx> gains(kNant);
+  if (!lsqrs_gains_solver_(kNant, m, S, V, U, gains, refant)) {
+    talva::stop("no gain solution: no file written");
+  }
+  for (const cx& g : gains) {
+    if (!std::isfinite(g.real()) || !std::isfinite(g.imag())) {
+      talva::stop("the gain solution is not finite: no file written");
+    }
+  }
+
+  namespace cg = talva::calgains;
+  talva::ReplacingFile gains_file(s.gnsfile);
+  for (const std::string& line : cg::gains_lines(gains)) gains_file.line(line);
+  talva::ReplacingFile phase_file(cg::kPhaseFile);
+  for (const std::string& line : cg::phase_lines(gains)) phase_file.line(line);
+  talva::ReplacingFile md_file(cg::mdt_file_name(s.gnsfile));
+  md_file.line(cg::mdt_line(avg.tilt, avg.gain));
+  gains_file.commit();
+  phase_file.commit();
+  md_file.commit();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return talva::run_main([&] { return run(argc, argv); });
+}

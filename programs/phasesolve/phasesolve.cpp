@@ -1,0 +1,161 @@
+// phasesolve: one phase per antenna relative to a reference antenna, from an
+// archive of a point-like calibrator.
+//
+// Sums every correlation over the dump range and gives each antenna the
+// phase of its summed pair with the reference antenna, oriented from the
+// reference to the antenna. Writes the solution as the phase-calibration
+// file "phasesolve.log" (title line "data file : <archive>").
+#include <algorithm>
+#include <complex>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/archiv_util.h"
+#include "array/layout.h"
+#include "array/rejections.h"
+#include "calib/cx2amp.h"
+#include "miriad/key.h"
+#include "programs/gainsolve/output_file.h"
+#include "util/fmt.h"
+#include "util/stop.h"
+
+namespace {
+
+using cx = std::complex<float>;
+
+constexpr float kDegPerRad = 57.2957763671875f;  // the single-precision 57.29578
+constexpr int kRecordLimit = 5000;               // record count at which the limit message is printed
+constexpr int kMaxPhases = 360;                  // capacity of the antenna phase table
+constexpr const char* kOutputName = "phasesolve.log";
+
+struct Settings {
+  std::string infile;
+  std::string corlfile;
+  int refant = 1;
+  std::string antrejct;
+  std::string rejects;
+  int r1 = 1;
+  int r2 = -1;
+  std::string device;
+  int nx = 1;
+  int ny = 1;
+};
+
+Settings read_keywords(int argc, char** argv) {
+  Settings s;
+  miriad::keyini(argc, argv);
+  miriad::keya("infile", s.infile, " ");
+  miriad::keya("corlfile", s.corlfile, " ");
+  miriad::keyi("refant", s.refant, 1);
+  miriad::keya("antrejct", s.antrejct, " ");
+  miriad::keya("rejects", s.rejects, " ");
+  miriad::keyi("reclim", s.r1, 1);
+  miriad::keyi("reclim", s.r2, -1);
+  miriad::keya("device", s.device, "/xs");  // read for compatibility; no plot is made
+  miriad::keyi("nxy", s.nx, 1);
+  miriad::keyi("nxy", s.ny, 1);
+  miriad::keyfin();
+  s.r1 = std::max(s.r1, 1);
+  s.infile = talva::trim_right(s.infile);
+  return s;
+}
+
+int run(int argc, char** argv) {
+  const Settings s = read_keywords(argc, argv);
+
+  load_corr_layout_file_(s.corlfile);
+  std::vector<std::int32_t> antlist(kMaxProducts);
+  std::int32_t nantrej = 0;
+  load_antreject_(s.antrejct, nantrej, antlist);  // loaded, not applied
+  std::vector<std::int32_t> rejlist(kMaxProducts);
+  std::int32_t nrej = 0;
+  load_rejects_(s.rejects, nrej, rejlist);
+
+  // The file holds its title line from start-up on, also when the archive
+  // cannot be read; the complete file replaces it at the end.
+  const std::string title = "data file : " + s.infile;
+  {
+    talva::ReplacingFile first(kOutputName);
+    first.line(title);
+    first.commit();
+  }
+
+  if (init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
+  int nant = 0;
+  int nbsln = 0;
+  std::vector<std::int32_t> antnum(kMaxProducts);
+  if (read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
+  talva::put_line(" Nant : " + talva::fmt_i(nant, 6));
+  if (nant > kMaxPhases) talva::stop("too many antennas in the archive header: " + std::to_string(nant));
+  if (s.refant < 1 || s.refant > nant) {
+    talva::stop("refant " + std::to_string(s.refant) + " is not an antenna of the archive (1 to " +
+                std::to_string(nant) + ")");
+  }
+
+  std::vector<cx> cx1(kMaxProducts);
+  std::vector<float> vis(2 * kMaxProducts);
+  int n = 0;
+  int j = 0;
+  while (read_dump_(nbsln, vis, 0) == 0) {
+    ++j;
+    if (j < s.r1) continue;
+    if (s.r2 > 1 && j > s.r2) break;
+    ++n;
+    for (int l = 1; l <= nbsln; ++l) cx1[l - 1] += getvis(l, vis);
+    if (n == kRecordLimit) talva::put_line(" Reached MX record limit");
+  }
+  close_archiv_();
+  talva::put_line(talva::fmt_i(n, 5) + " records read");
+  if (n == 0) talva::stop("no dump in the record range: no phases solved");
+
+  // Pair phases (radians) of the summed products; index 1 names no pair.
+  std::vector<float> pair_phase(kMaxProducts);
+  for (int l = 2; l <= nbsln; ++l) {
+    if (reject_(nrej, rejlist, l)) continue;
+    float amp = 0.0f;
+    rlim2amp_(cx1[l - 1].real(), cx1[l - 1].imag(), amp, pair_phase[l - 1]);
+  }
+
+  // Antenna phases (degrees): the phase of the pair oriented from the
+  // reference antenna to the antenna; 0 when that pair is rejected or has
+  // no correlation of its own in the dump.
+  const ProductTable table(std::span<const std::int32_t>(antnum.data(), static_cast<std::size_t>(nbsln)));
+  const int r = s.refant;
+  std::vector<float> phase(static_cast<std::size_t>(nant), 0.0f);
+  for (int i = 1; i <= nant; ++i) {
+    if (i == r) continue;
+    const std::int32_t l = table.usable_index(r, i);
+    if (l == 0) {
+      const std::int32_t code = set_antnum_(r, i);
+      if (table.index_of(code) == 0) {
+        talva::put_line(talva::fmt_i(code, 6) + " not found in antenna number set");
+      } else {
+        talva::put_line(talva::fmt_i(code, 6) + " has no correlation in the dump: phase 0");
+      }
+      continue;
+    }
+    if (reject_(nrej, rejlist, l)) continue;
+    const float p = (r > i) ? -pair_phase[l - 1] : pair_phase[l - 1];
+    phase[i - 1] = p * kDegPerRad + 0.0f;  // + 0.0f: never print -0.0
+  }
+
+  talva::ReplacingFile out(kOutputName);
+  out.line(title);
+  for (int i = 1; i <= nant; ++i) {
+    const std::string line = talva::fmt_i(i, 4) + talva::fmt_f(phase[i - 1], 8, 1);
+    talva::put_line(line);
+    out.line(line);
+  }
+  std::string name(kOutputName);
+  name.resize(128, ' ');  // the name variable is 128 characters, blank-padded
+  talva::put_line(" phase solution written to " + name);
+  out.commit();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return talva::run_main([&] { return run(argc, argv); });
+}
