@@ -1,0 +1,71 @@
+// The correlator layout file and its loader.
+#include <string>
+
+#include "array/layout.h"
+#include "util/fmt.h"
+#include "util/stop.h"
+#include "util/textin.h"
+
+c_layout_common_t c_layout_common_;
+
+namespace {
+
+constexpr std::size_t kRecordLength = 128;  // a layout line is a 128-character record
+constexpr int kProductsPerFpga = 288;
+constexpr int kMaxFpgaOffset = 15;          // FPGAs 1..16
+constexpr float kBaySpacing = 17.68f;       // metres
+constexpr float kInnerBayOffset = 16.46f;   // (17.68 + 15.24) / 2, metres from the array centre
+constexpr float kTwoPi = 6.2831855f;
+constexpr float kWavelength = 0.356f;       // metres
+
+// Position of an antenna along the east-west line, metres, East positive.
+float antenna_x(std::int32_t number) {
+  std::int32_t bay = number;
+  float side = 1.0f;
+  if (number > 48) {
+    bay = number - 48;
+    side = -1.0f;
+  }
+  return (kBaySpacing * static_cast<float>(bay - 1) + kInnerBayOffset) * side;
+}
+
+}  // namespace
+
+void load_corr_layout_file_(const std::string& path) {
+  c_layout_common_t& lay = c_layout_common_;
+  // The record is cleared first, so that a load never keeps entries of an
+  // earlier file and an empty file reports 0 entries.
+  lay = c_layout_common_t{};
+  talva::TextInput in(talva::trim_right(path), "layout");
+  std::string line;
+  int n = 1;
+  while (in.next_line(line, kRecordLength)) {
+    n = n + 1;
+    if ((n - 2) / kProductsPerFpga > kMaxFpgaOffset) {
+      talva::stop(" ** Invalid FPGA index :  " + talva::fmt_i((n - 2) / kProductsPerFpga + 1, 6) + "  product : " +
+                  talva::fmt_i(n, 6));
+    }
+    talva::FreeFormat values(line, &in);
+    if (values.at_end()) in.fail("blank line; every line must hold two antenna numbers");
+    const std::int32_t a = values.integer("first antenna number");
+    const std::int32_t b = values.integer("second antenna number");
+    // Antenna numbers outside the array would make product codes that alias
+    // other pairs (or overflow), so they are refused here.
+    for (std::int32_t ant : {a, b}) {
+      if (ant < 1 || ant > 96) in.fail("antenna number " + std::to_string(ant) + " outside 1..96");
+    }
+    const std::size_t k = static_cast<std::size_t>(n - 1);
+    const std::int32_t hi = a > b ? a : b;
+    const std::int32_t lo = a > b ? b : a;
+    lay.lay_ant2[k] = hi;
+    lay.lay_ant1[k] = lo;
+    lay.lay_code[k] = 256 * hi + lo;
+    lay.lay_count = n;
+    lay.lay_sign[k] = a > b ? -1 : 1;
+    lay.lay_fpga[k] = (n - 2) / kProductsPerFpga + 1;
+    lay.lay_u[k] = (antenna_x(b) - antenna_x(a)) * kTwoPi / kWavelength;
+  }
+  talva::put_line(talva::fmt_i(lay.lay_count, 6) + " c_layout entries");
+}
+
+void load_corr_layout_() { load_corr_layout_file_("../data/corr_layout.file"); }

@@ -1,0 +1,244 @@
+// Correlator layout, product lookup and the correlation fetch.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "array/layout.h"
+#include "support/testsupport.h"
+#include "util/stop.h"
+
+using talva::Stop;
+namespace tt = talva::test;
+
+namespace {
+
+// Loads `text` as a layout file; returns what the loader printed.
+std::string load_layout_text(const tt::TempDir& dir, const std::string& text) {
+  const std::string path = dir.file("corr_layout.file");
+  tt::write_file(path, text);
+  testing::internal::CaptureStdout();
+  try {
+    load_corr_layout_file_(path);
+  } catch (...) {
+    testing::internal::GetCapturedStdout();
+    throw;
+  }
+  return testing::internal::GetCapturedStdout();
+}
+
+// The message of the stop that f() makes (f captures its own output).
+std::string stop_message(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Stop& s) {
+    return s.message();
+  }
+  return "(no stop)";
+}
+
+}  // namespace
+
+TEST(Layout, EntriesOfOneLineInBothOrders) {
+  tt::TempDir dir;
+  std::string out = load_layout_text(dir, "3 1\n1,3\n1 49 trailing text\n48 96\n");
+  EXPECT_EQ(out, "     5 c_layout entries\n");
+  const auto& lay = c_layout_common_;
+  EXPECT_EQ(lay.lay_count, 5);
+  // index 1 names no pair
+  EXPECT_EQ(lay.lay_code[0], 0);
+  EXPECT_EQ(lay.lay_sign[0], 0);
+  // 3 then 1: descending order
+  EXPECT_EQ(lay.lay_ant1[1], 1);
+  EXPECT_EQ(lay.lay_ant2[1], 3);
+  EXPECT_EQ(lay.lay_code[1], 769);
+  EXPECT_EQ(lay.lay_sign[1], -1);
+  EXPECT_NEAR(lay.lay_u[1], -624.083f, 0.002f);
+  // 1 then 3: same pair, other sign and phase factor
+  EXPECT_EQ(lay.lay_code[2], 769);
+  EXPECT_EQ(lay.lay_sign[2], 1);
+  EXPECT_EQ(lay.lay_u[2], -lay.lay_u[1]);
+  // innermost East and West bays, and the outermost
+  EXPECT_NEAR(lay.lay_u[3], -581.018f, 0.002f);
+  EXPECT_NEAR(lay.lay_u[4], -29912.9f, 0.05f);
+  EXPECT_EQ(lay.lay_code[4], 256 * 96 + 48);
+  EXPECT_EQ(lay.lay_fpga[4], 1);
+  // nothing written past the last line
+  EXPECT_EQ(lay.lay_code[5], 0);
+}
+
+TEST(Layout, PhaseFactorAgreesWithComputeBase) {
+  tt::TempDir dir;
+  std::string text;
+  std::vector<std::pair<int, int>> pairs = {{1, 49}, {49, 1}, {7, 2}, {60, 96}, {44, 92}, {96, 48}, {10, 10}};
+  for (auto [a, b] : pairs) text += std::to_string(a) + " " + std::to_string(b) + "\n";
+  load_layout_text(dir, text);
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    auto [a, b] = pairs[k];
+    const std::int32_t bays[2] = {a > 48 ? a - 48 : a, b > 48 ? b - 48 : b};
+    const std::int32_t arms[2] = {a > 48 ? 1 : 0, b > 48 ? 1 : 0};
+    float u = 0;
+    compute_base_(17.68f, 15.24f, 0.356f, bays, arms, u);
+    EXPECT_FLOAT_EQ(u, c_layout_common_.lay_u[k + 1]) << a << " " << b;
+  }
+  // a line naming one antenna twice: code 257 a, sign +1, no phase factor
+  EXPECT_EQ(c_layout_common_.lay_code[7], 257 * 10);
+  EXPECT_EQ(c_layout_common_.lay_sign[7], 1);
+  EXPECT_EQ(c_layout_common_.lay_u[7], 0.0f);
+  const std::int32_t bays[2] = {1, 1};
+  const std::int32_t arms[2] = {0, 1};
+  float u = 0;
+  compute_base_(17.68f, 15.24f, 0.356f, bays, arms, u);
+  EXPECT_NEAR(u, -581.018f, 0.002f);
+}
+
+TEST(Layout, FpgaNumberingAndLineLimit) {
+  tt::TempDir dir;
+  std::string lines;
+  for (int k = 0; k < 288; ++k) lines += "1 2\n";
+  EXPECT_EQ(load_layout_text(dir, lines), "   289 c_layout entries\n");
+  EXPECT_EQ(c_layout_common_.lay_fpga[288], 1);
+  load_layout_text(dir, lines + "2 3\n");
+  EXPECT_EQ(c_layout_common_.lay_fpga[289], 2);
+
+  std::string full;
+  for (int k = 0; k < 4608; ++k) full += "5 6\n";
+  EXPECT_EQ(load_layout_text(dir, full), "  4609 c_layout entries\n");
+  EXPECT_EQ(c_layout_common_.lay_fpga[4608], 16);
+  const std::string msg = stop_message([&] { load_layout_text(dir, full + "5 6\n"); });
+  EXPECT_EQ(msg, " ** Invalid FPGA index :      17  product :   4610");
+}
+
+TEST(Layout, EmptyFileAndReload) {
+  tt::TempDir dir;
+  load_layout_text(dir, "1 2\n1 3\n1 4\n");
+  EXPECT_EQ(load_layout_text(dir, "4 1\n"), "     2 c_layout entries\n");
+  // a second load never leaves the first file's entries behind
+  EXPECT_EQ(c_layout_common_.lay_code[2], 0);
+  EXPECT_EQ(load_layout_text(dir, ""), "     0 c_layout entries\n");
+}
+
+TEST(Layout, MalformedFilesNameFileAndLine) {
+  tt::TempDir dir;
+  const std::string path = dir.file("corr_layout.file");
+  EXPECT_EQ(stop_message([&] { load_layout_text(dir, "1 2\n\n3 4\n"); }).rfind(path + ", line 2: ", 0), 0u);
+  std::string msg = stop_message([&] { load_layout_text(dir, "1 2\n1 3\n7\n"); });
+  EXPECT_EQ(msg.rfind(path + ", line 3: ", 0), 0u) << msg;
+  EXPECT_NE(msg.find("second antenna"), std::string::npos) << msg;
+  msg = stop_message([&] { load_layout_text(dir, "1 x2\n"); });
+  EXPECT_EQ(msg.rfind(path + ", line 1: ", 0), 0u) << msg;
+  msg = stop_message([&] { load_layout_text(dir, "1 2\n0 5\n"); });
+  EXPECT_EQ(msg.rfind(path + ", line 2: ", 0), 0u) << msg;
+  msg = stop_message([&] { load_layout_text(dir, "1 97\n"); });
+  EXPECT_EQ(msg.rfind(path + ", line 1: ", 0), 0u) << msg;
+  // the record is 128 characters: what lies past them is not read
+  std::string long_line = "1 2" + std::string(130, ' ') + "junk\n";
+  EXPECT_EQ(load_layout_text(dir, long_line), "     2 c_layout entries\n");
+  msg = stop_message([&] { load_corr_layout_file_(dir.file("missing.file")); });
+  EXPECT_NE(msg.find(dir.file("missing.file")), std::string::npos) << msg;
+}
+
+TEST(ProductLookup, CodesAndSearch) {
+  EXPECT_EQ(set_antnum_(5, 5), 0);
+  EXPECT_EQ(set_antnum_(70, 3), 17923);
+  EXPECT_EQ(set_antnum_(3, 70), 17923);
+
+  const std::vector<std::int32_t> table = {258, 515, 769, 1000, 2000, 3000, 4000, 5000, 1000};
+  std::int32_t index = -7, notfound = -1;
+  testing::internal::CaptureStdout();
+  find_bsnum_(1000, 9, table, index, notfound);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(index, 5);  // positions 4 and 9: the first one, plus one
+  EXPECT_EQ(notfound, 0);
+
+  testing::internal::CaptureStdout();
+  find_bsnum_(1234, 9, table, index, notfound);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "  1234 not found in antenna number set\n");
+  EXPECT_EQ(notfound, 1);
+  EXPECT_EQ(index, 5);  // left unchanged
+  // nprod bounds the search
+  testing::internal::CaptureStdout();
+  find_bsnum_(5000, 7, table, index, notfound);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(notfound, 1);
+  // nprod larger than the table does not read past it
+  testing::internal::CaptureStdout();
+  find_bsnum_(42, 100, table, index, notfound);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(notfound, 1);
+}
+
+TEST(ProductLookup, TableAgreesWithLinearSearch) {
+  // a shuffled table of all pairs of 96 antennas, with some repeats and odd codes
+  std::vector<std::int32_t> table;
+  for (int a = 1; a <= 96; ++a)
+    for (int b = a + 1; b <= 96; ++b) table.push_back(set_antnum_(a, b));
+  std::mt19937 rng(7);
+  std::shuffle(table.begin(), table.end(), rng);
+  table.push_back(table[10]);
+  table.push_back(-5);
+  table.push_back(70000);
+  table.push_back(70000);
+  ProductTable pt(table);
+  EXPECT_EQ(pt.nbsln(), static_cast<std::int32_t>(table.size()));
+  testing::internal::CaptureStdout();
+  for (std::int32_t code : {table[10], table[0], table.back(), std::int32_t{-5}, std::int32_t{70000},
+                            std::int32_t{0}, std::int32_t{65535}, std::int32_t{99999}, std::int32_t{-1}}) {
+    std::int32_t index = 0, notfound = 0;
+    find_bsnum_(code, static_cast<std::int32_t>(table.size()), table, index, notfound);
+    EXPECT_EQ(pt.index_of(code), notfound ? 0 : index) << code;
+  }
+  for (std::size_t p = 0; p < table.size(); p += 37) {
+    std::int32_t index = 0, notfound = 0;
+    find_bsnum_(table[p], static_cast<std::int32_t>(table.size()), table, index, notfound);
+    EXPECT_EQ(pt.index_of(table[p]), index);
+  }
+  testing::internal::GetCapturedStdout();
+}
+
+TEST(ProductLookup, UsableIndexLeavesOutMissingAndLastEntry) {
+  // table: (1,2) (1,3) (2,3); items of the dump: 1..3, so (2,3) at index 4 is past it
+  const std::vector<std::int32_t> table = {set_antnum_(1, 2), set_antnum_(1, 3), set_antnum_(2, 3)};
+  ProductTable pt(table);
+  EXPECT_EQ(pt.usable_index(1, 2), 2);
+  EXPECT_EQ(pt.usable_index(3, 1), 3);
+  EXPECT_EQ(pt.index_of(set_antnum_(2, 3)), 4);
+  EXPECT_EQ(pt.usable_index(2, 3), 0);
+  EXPECT_EQ(pt.usable_index(1, 4), 0);
+  EXPECT_EQ(pt.usable_index(2, 2), 0);
+  ProductTable empty;
+  EXPECT_EQ(empty.index_of(258), 0);
+  EXPECT_EQ(empty.usable_index(1, 2), 0);
+}
+
+TEST(Getvis, WordOrderSignAndBounds) {
+  tt::TempDir dir;
+  load_layout_text(dir, "2 1\n1 2\n");  // index 2: sign -1, index 3: sign +1
+  // item 1 (no pair), item 2, item 3
+  const std::vector<float> vis = {9.0f, 9.0f, 0.5f, 2.0f, 0.5f, 2.0f};
+  std::complex<float> v;
+  std::int32_t flag = -1;
+  getvis_(2, vis, v, flag);
+  EXPECT_EQ(v, std::complex<float>(2.0f, -0.5f));
+  EXPECT_EQ(flag, 0);
+  getvis_(3, vis, v, flag);
+  EXPECT_EQ(v, std::complex<float>(2.0f, 0.5f));
+  EXPECT_EQ(flag, 0);
+  // swapping the order of a pair in the layout conjugates the value
+  EXPECT_EQ(getvis(2, vis), std::conj(getvis(3, vis)));
+  // outside the block: (0, 0) and flag 1
+  for (std::int32_t bad : {0, -3, 4, 5001}) {
+    v = {7.0f, 7.0f};
+    getvis_(bad, vis, v, flag);
+    EXPECT_EQ(v, std::complex<float>(0.0f, 0.0f)) << bad;
+    EXPECT_EQ(flag, 1) << bad;
+  }
+  // an odd word count: the half item at the end is not an item
+  const std::vector<float> odd = {1.0f, 2.0f, 3.0f, 4.0f, 5.0f};
+  getvis_(3, odd, v, flag);
+  EXPECT_EQ(flag, 1);
+}
