@@ -9,7 +9,10 @@
 double Byte_to_FP(std::span<const std::uint8_t, 4> FP_Byte);
 
 /// Encodes `dval` into 4 instrument-float bytes (fraction rounded half up to
-/// 24 bits). Always returns 0. Zero, NaN and magnitudes below 2^-64 encode as
-/// four zero bytes (zero); infinities and magnitudes at or above 2^63 encode
-/// as the largest magnitude with the value's sign (FF FF FF 3F / BF).
+/// 24 bits). Always returns 0. Values outside the format:
+///  - zero (either sign), NaN, and magnitudes that round below 2^-64 (the
+///    smallest normalised value, bytes 00 00 80 41) encode as four zero
+///    bytes, which decode to 0.0;
+///  - infinities and magnitudes that round to 2^63 or above encode as the
+///    largest magnitude with the value's sign: FF FF FF 3F, or FF FF FF BF.
 int FP_to_Byte(double dval, std::span<std::uint8_t, 4> dch);
