@@ -1,0 +1,38 @@
+// Plain lists of antenna numbers not to be used.
+#include <string>
+
+#include "array/reject_read.h"
+#include "array/rejections.h"
+#include "util/fmt.h"
+
+namespace {
+
+std::int32_t load_plain(const std::string& file, std::span<std::int32_t> list, const std::string& overflow) {
+  const std::string name = talva::trim_right(file);
+  talva::put_line("Open " + name);
+  talva::TextInput in(name, "antenna rejection list");
+  return talva::detail::read_list(in, list, overflow);
+}
+
+}  // namespace
+
+void load_antreject_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list) {
+  n = 0;
+  if (talva::detail::blank_name(file)) return;
+  n = load_plain(file, list, "");
+}
+
+void load_badants_(const std::string& file) {
+  // the whole 128-character name is printed, trailing blanks included
+  std::string padded = file;
+  if (padded.size() < 128) padded.resize(128, ' ');
+  (talva::ListLine() << "Loading bad ants from " << padded).print();
+  talva_antenna_rejections_.count = 0;
+  if (talva::detail::blank_name(file)) return;
+  talva_antenna_rejections_.count =
+      load_plain(file, talva_antenna_rejections_.entries, " No of rejected antennas exceeds code limit (100)");
+}
+
+bool rejected_ant_(std::int32_t antenna) {
+  return reject_(talva_antenna_rejections_.count, talva_antenna_rejections_.entries, antenna);
+}

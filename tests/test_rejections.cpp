@@ -1,0 +1,175 @@
+// Rejection lists: file loading, capacities and membership.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "array/rejections.h"
+#include "support/testsupport.h"
+#include "util/stop.h"
+
+namespace tt = talva::test;
+
+namespace {
+
+// Runs f with standard output captured; returns the output, and the stop
+// message (empty when f returned normally).
+std::pair<std::string, std::string> run_captured(const std::function<void()>& f) {
+  testing::internal::CaptureStdout();
+  std::string message;
+  try {
+    f();
+  } catch (const talva::Stop& s) {
+    message = s.message();
+  }
+  return {testing::internal::GetCapturedStdout(), message};
+}
+
+std::string numbers(int first, int count) {
+  std::string text;
+  for (int k = 0; k < count; ++k) text += std::to_string(first + k) + "\n";
+  return text;
+}
+
+}  // namespace
+
+TEST(CountedList, CountIsPrintedThenEntriesCounted) {
+  tt::TempDir dir;
+  const std::string path = dir.file("rejects.txt");
+  std::vector<std::int32_t> list(5000, -1);
+  std::int32_t n = -1;
+
+  tt::write_file(path, "3\n5\n17 99\n\n230\n");
+  auto [out, msg] = run_captured([&] { load_rejects_(path, n, list); });
+  EXPECT_EQ(msg, "");
+  EXPECT_EQ(out, " # rejects :     3\n    3 rejects found\n");
+  EXPECT_EQ(n, 3);
+  EXPECT_TRUE(reject_(n, list, 17));
+  EXPECT_TRUE(reject_(n, list, 230));
+  EXPECT_FALSE(reject_(n, list, 18));
+  EXPECT_FALSE(reject_(n, list, 99));  // only the first value of a line is an entry
+
+  // a wrong count changes only the first line
+  tt::write_file(path, "10\n4\n8\n");
+  std::tie(out, msg) = run_captured([&] { load_rejects_(path, n, list); });
+  EXPECT_EQ(out, " # rejects :    10\n    2 rejects found\n");
+  EXPECT_EQ(n, 2);
+  // reloading replaces the list: an old entry past the new count is not consulted
+  EXPECT_FALSE(reject_(n, list, 230));
+  EXPECT_EQ(list[2], 230);
+
+  tt::write_file(path, "0\n");
+  std::tie(out, msg) = run_captured([&] { load_rejects_(path, n, list); });
+  EXPECT_EQ(out, " # rejects :     0\n    0 rejects found\n");
+  EXPECT_EQ(n, 0);
+  EXPECT_FALSE(reject_(0, list, 4));
+  EXPECT_FALSE(reject_(-2, list, 4));
+}
+
+TEST(CountedList, BlankNameIsAnEmptyList) {
+  std::vector<std::int32_t> list(10, 7);
+  std::int32_t n = 5;
+  auto [out, msg] = run_captured([&] { load_rejects_(std::string(128, ' '), n, list); });
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(msg, "");
+  talva_bsln_rejections_.count = 3;
+  std::tie(out, msg) = run_captured([&] { load_badbslns_(""); });
+  EXPECT_EQ(msg, "");
+  EXPECT_EQ(talva_bsln_rejections_.count, 0);
+  EXPECT_FALSE(rejected_bsln_(0));
+}
+
+TEST(CountedList, MalformedFilesNameFileAndLine) {
+  tt::TempDir dir;
+  const std::string path = dir.file("bad.txt");
+  std::vector<std::int32_t> list(100);
+  std::int32_t n = 0;
+  tt::write_file(path, "2\n5\nx7\n");
+  auto [out, msg] = run_captured([&] { load_rejects_(path, n, list); });
+  EXPECT_EQ(msg.rfind(path + ", line 3: ", 0), 0u) << msg;
+  tt::write_file(path, "\n\n");
+  std::tie(out, msg) = run_captured([&] { load_rejects_(path, n, list); });
+  EXPECT_EQ(msg.rfind(path + ": ", 0), 0u) << msg;
+  EXPECT_NE(msg.find("count"), std::string::npos) << msg;
+  tt::write_file(path, "2\n5.5\n");
+  std::tie(out, msg) = run_captured([&] { load_badbslns_(path); });
+  EXPECT_EQ(msg.rfind(path + ", line 2: ", 0), 0u) << msg;
+  std::tie(out, msg) = run_captured([&] { load_rejects_(dir.file("nothere"), n, list); });
+  EXPECT_NE(msg.find(dir.file("nothere")), std::string::npos) << msg;
+}
+
+TEST(CountedList, CapacitiesAreChecked) {
+  tt::TempDir dir;
+  const std::string path = dir.file("many.txt");
+  tt::write_file(path, "2000\n" + numbers(1, 2000));
+  auto [out, msg] = run_captured([&] { load_badbslns_(path); });
+  EXPECT_EQ(msg, "");
+  EXPECT_EQ(talva_bsln_rejections_.count, 2000);
+  EXPECT_TRUE(rejected_bsln_(2000));
+  EXPECT_FALSE(rejected_bsln_(2001));
+
+  tt::write_file(path, "2001\n" + numbers(1, 2001));
+  std::tie(out, msg) = run_captured([&] { load_badbslns_(path); });
+  EXPECT_EQ(msg, " No of rejected baselines exceeds code limit");
+
+  // a caller's list: its own size is the capacity, never written past
+  std::vector<std::int32_t> storage(6, -9);
+  std::int32_t n = 0;
+  tt::write_file(path, "5\n" + numbers(10, 5));
+  std::tie(out, msg) = run_captured([&] { load_rejects_(path, n, std::span(storage).first(5)); });
+  EXPECT_EQ(msg, "");
+  EXPECT_EQ(n, 5);
+  tt::write_file(path, "6\n" + numbers(10, 6));
+  std::tie(out, msg) = run_captured([&] { load_rejects_(path, n, std::span(storage).first(5)); });
+  EXPECT_EQ(msg.rfind(path + ", line 7: ", 0), 0u) << msg;
+  EXPECT_EQ(storage[5], -9);
+}
+
+TEST(AntennaList, PlainListsAndBlankNames) {
+  tt::TempDir dir;
+  const std::string path = dir.file("ants.txt");
+  tt::write_file(path, "7 8\n\n12\n 96\n");
+  std::vector<std::int32_t> list(5000, 0);
+  std::int32_t n = -1;
+  auto [out, msg] = run_captured([&] { load_antreject_(path + "   ", n, list); });
+  EXPECT_EQ(out, "Open " + path + "\n");
+  EXPECT_EQ(n, 3);
+  EXPECT_TRUE(reject_(n, list, 7));
+  EXPECT_FALSE(reject_(n, list, 8));
+  EXPECT_TRUE(reject_(n, list, 96));
+
+  std::tie(out, msg) = run_captured([&] { load_antreject_(std::string(128, ' '), n, list); });
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(n, 0);
+
+  std::tie(out, msg) = run_captured([&] { load_badants_(path); });
+  EXPECT_EQ(out, " Loading bad ants from " + path + std::string(128 - path.size(), ' ') + "\nOpen " + path + "\n");
+  EXPECT_EQ(talva_antenna_rejections_.count, 3);
+  EXPECT_TRUE(rejected_ant_(12));
+  EXPECT_FALSE(rejected_ant_(13));
+
+  std::tie(out, msg) = run_captured([&] { load_badants_(std::string(128, ' ')); });
+  EXPECT_EQ(out, " Loading bad ants from " + std::string(128, ' ') + "\n");
+  EXPECT_EQ(talva_antenna_rejections_.count, 0);
+  EXPECT_FALSE(rejected_ant_(12));
+}
+
+TEST(AntennaList, CapacityAndErrors) {
+  tt::TempDir dir;
+  const std::string path = dir.file("ants.txt");
+  tt::write_file(path, numbers(1, 100));
+  auto [out, msg] = run_captured([&] { load_badants_(path); });
+  EXPECT_EQ(msg, "");
+  EXPECT_EQ(talva_antenna_rejections_.count, 100);
+  tt::write_file(path, numbers(1, 101));
+  std::tie(out, msg) = run_captured([&] { load_badants_(path); });
+  EXPECT_NE(msg.find("exceeds"), std::string::npos) << msg;
+  tt::write_file(path, "3\nabc\n");
+  std::int32_t n = 0;
+  std::vector<std::int32_t> list(10);
+  std::tie(out, msg) = run_captured([&] { load_antreject_(path, n, list); });
+  EXPECT_EQ(msg.rfind(path + ", line 2: ", 0), 0u) << msg;
+  std::tie(out, msg) = run_captured([&] { load_antreject_(dir.file("none"), n, list); });
+  EXPECT_NE(msg.find(dir.file("none")), std::string::npos) << msg;
+}
