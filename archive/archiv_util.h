@@ -46,9 +46,10 @@ int read_header_(int& nant, int& nbsln, std::span<std::int32_t> antnum);
 /// "TALVA"), the per-antenna records (dropped) and nbsln correlation items
 /// (2 * nbsln floats, file word order) into vis. With rt = 0 returns -1 at end
 /// of data; with rt != 0 waits (0.5 s polls) until the whole dump is there.
-/// A corrupt dump (header length above 400, or below 84 for a decoded header)
-/// is treated as the end of the data, with a message naming the dump number
-/// and the byte offset. Never writes past vis (vis.size() >= 2 * nbsln required,
+/// A corrupt dump (header length above 400, or below 84 for a tag other than
+/// "TALVA", whose length is not used) is treated as the end of the data, with
+/// a message naming the dump number and the byte offset; every later call
+/// returns -1 too. Never writes past vis (vis.size() >= 2 * nbsln required,
 /// otherwise -1 with a message).
 int read_dump_(int nbsln, std::span<float> vis, int rt);
 
@@ -57,6 +58,11 @@ int close_archiv_();
 
 /// Turns on the printing of every decoded header.
 void archiv_util_setverbose_();
+
+/// Bytes consumed from the open archive so far (0 after init_archiv_).
+long long archiv_util_offset_();
+/// Dumps read whole from the open archive so far.
+int archiv_util_dumps_read_();
 
 /// Decodes one header block into BufferHdr (printing it in verbose mode).
 void DecodeHeader(std::span<const std::uint8_t> lbuffer);
