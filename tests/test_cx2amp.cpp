@@ -1,0 +1,102 @@
+// Amplitude and phase, phase wrapping, rotation and statistics of correlations.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "calib/cx2amp.h"
+
+TEST(AmplitudePhase, KeyValuesAndBothEndsOfTheInterval) {
+  float amp = -1, ph = -1;
+  rlim2amp_(3.0f, 4.0f, amp, ph);
+  EXPECT_EQ(amp, 5.0f);
+  EXPECT_FLOAT_EQ(ph, 0.9272952f);
+  rlim2amp_(0.0f, 0.0f, amp, ph);
+  EXPECT_EQ(amp, 0.0f);
+  EXPECT_EQ(ph, 0.0f);
+  rlim2amp_(-1.0f, 0.0f, amp, ph);
+  EXPECT_EQ(ph, 3.1415927f);
+  rlim2amp_(-1.0f, -0.0f, amp, ph);
+  EXPECT_EQ(ph, -3.1415927f);
+  cx2amp_({0.0f, -2.0f}, amp, ph);
+  EXPECT_EQ(amp, 2.0f);
+  EXPECT_EQ(ph, -1.5707964f);
+  // conjugation negates the phase, whatever the quadrant
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> u(-5.0f, 5.0f);
+  for (int k = 0; k < 200; ++k) {
+    const std::complex<float> c(u(rng), u(rng));
+    float a1, p1, a2, p2;
+    cx2amp_(c, a1, p1);
+    cx2amp_(std::conj(c), a2, p2);
+    EXPECT_EQ(a1, a2);
+    EXPECT_EQ(p1, -p2);
+    EXPECT_LE(std::fabs(p1), 3.1415927f);
+  }
+}
+
+TEST(AmplitudePhase, FixPhaseWrapsOnce) {
+  const std::pair<float, float> cases[] = {{190.0f, -170.0f}, {-190.0f, 170.0f}, {180.0f, 180.0f},
+                                           {-180.0f, -180.0f}, {540.0f, 180.0f}, {-540.0f, -180.0f},
+                                           {45.0f, 45.0f}, {180.5f, -179.5f}};
+  for (auto [in, want] : cases) {
+    float p = in;
+    fix_phase_(p);
+    EXPECT_EQ(p, want) << in;
+  }
+}
+
+TEST(Rotation, TurnsByTheAngle) {
+  std::complex<float> c(1.0f, 0.0f);
+  rotate_vis_(c, 1.5707964f);
+  EXPECT_NEAR(c.real(), 0.0f, 1e-7f);
+  EXPECT_NEAR(c.imag(), 1.0f, 1e-7f);
+  c = {1.0f, 0.0f};
+  rotate_vis_(c, 3.1415927f);
+  EXPECT_NEAR(c.real(), -1.0f, 1e-7f);
+  EXPECT_NEAR(c.imag(), 0.0f, 1e-6f);
+  // a rotation keeps the amplitude and adds the angle to the phase
+  c = {0.3f, -0.4f};
+  rotate_vis_(c, 0.7f);
+  float amp, ph;
+  cx2amp_(c, amp, ph);
+  EXPECT_NEAR(amp, 0.5f, 1e-6f);
+  EXPECT_NEAR(ph, std::atan2(-0.4f, 0.3f) + 0.7f, 1e-6f);
+  // turning back undoes it
+  rotate_vis_(c, -0.7f);
+  EXPECT_NEAR(c.real(), 0.3f, 1e-6f);
+  EXPECT_NEAR(c.imag(), -0.4f, 1e-6f);
+}
+
+TEST(Statistics, MeanAndRmsOfThreeQuantities) {
+  // element 2 (1-based) carries the data; quantities in the argument order
+  // sum1, sum2, sumsq1, sumsq2, sum3, sumsq3
+  const std::vector<float> sum1 = {0, 6}, sum2 = {0, 6}, sumsq1 = {0, 20}, sumsq2 = {0, 18}, sum3 = {0, -4},
+                           sumsq3 = {0, 10}, count = {5, 2};
+  float m1, r1, m2, r2, m3, r3;
+  get_stats_(2, sum1, sum2, sumsq1, sumsq2, sum3, sumsq3, count, m1, r1, m2, r2, m3, r3);
+  EXPECT_EQ(m1, 3.0f);
+  EXPECT_EQ(r1, 1.0f);
+  EXPECT_EQ(m2, 3.0f);
+  EXPECT_EQ(r2, 0.0f);
+  EXPECT_EQ(m3, -2.0f);
+  EXPECT_EQ(r3, 1.0f);
+  // a negative rounding residue is passed through, not turned into NaN
+  const std::vector<float> s = {0.3f}, sq = {0.03f}, c1 = {3.0f};
+  get_stats_(1, s, s, sq, sq, s, sq, c1, m1, r1, m2, r2, m3, r3);
+  EXPECT_FALSE(std::isnan(r1));
+  EXPECT_LE(std::fabs(r1), 1e-6f);
+  // no samples (or a count that is not a number): all zero
+  const std::vector<float> zero = {0.0f}, nan = {std::numeric_limits<float>::quiet_NaN()}, big = {100.0f};
+  for (const auto* cnt : {&zero, &nan}) {
+    m1 = r1 = m2 = r2 = m3 = r3 = 7;
+    get_stats_(1, big, big, big, big, big, big, *cnt, m1, r1, m2, r2, m3, r3);
+    EXPECT_EQ(m1 + r1 + m2 + r2 + m3 + r3, 0.0f);
+  }
+  // an element outside the arrays gives zeros instead of reading past them
+  m1 = 7;
+  get_stats_(3, sum1, sum2, sumsq1, sumsq2, sum3, sumsq3, count, m1, r1, m2, r2, m3, r3);
+  EXPECT_EQ(m1, 0.0f);
+}
