@@ -1,0 +1,47 @@
+#include "programs/dumpscope/plot.h"
+
+#include <cpgplot.h>
+
+#include <algorithm>
+
+#include "util/fmt.h"
+
+namespace dumpscope {
+
+Plotter::Plotter(const std::string& device, int nx, int ny) {
+  open_ = cpgbeg(0, device.c_str(), std::max(nx, 1), std::max(ny, 1)) == 1;
+  if (!open_) talva::put_line(" cannot open plot device " + device + ": no plots are drawn");
+}
+
+Plotter::~Plotter() { end(); }
+
+void Plotter::env(float xmin, float xmax, float ymin, float ymax) {
+  if (open_) cpgenv(xmin, xmax, ymin, ymax, 0, 0);
+}
+
+void Plotter::label(const std::string& x, const std::string& y, const std::string& title) {
+  if (open_) cpglab(x.c_str(), y.c_str(), title.c_str());
+}
+
+void Plotter::line(std::span<const float> x, std::span<const float> y) {
+  if (open_) cpgline(static_cast<int>(std::min(x.size(), y.size())), x.data(), y.data());
+}
+
+void Plotter::colour(int index) {
+  if (open_) cpgsci(index);
+}
+
+void Plotter::set_colour(int index, float r, float g, float b) {
+  if (open_) cpgscr(index, r, g, b);
+}
+
+void Plotter::char_height(float size) {
+  if (open_) cpgsch(size);
+}
+
+void Plotter::end() {
+  if (open_) cpgend();
+  open_ = false;
+}
+
+}  // namespace dumpscope

@@ -1,0 +1,421 @@
+#include "programs/dumpscope/scope.h"
+
+#include <star/pal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+#include "archive/archiv_util.h"
+#include "array/layout.h"
+#include "calib/cx2amp.h"
+#include "calib/mdgain.h"
+#include "miriad/key.h"
+#include "programs/dumpscope/plot.h"
+#include "util/fmt.h"
+#include "util/minmax.h"
+#include "util/stop.h"
+#include "util/upcase.h"
+
+namespace dumpscope {
+namespace {
+
+/// A text keyword, without trailing blanks, refused when longer than its field.
+std::string text_keyword(const char* key, const std::string& def, std::size_t length) {
+  std::string value;
+  miriad::keya(key, value, def);
+  std::string trimmed = talva::trim_right(value);
+  if (trimmed.size() > length) {
+    talva::stop(" keyword " + std::string(key) + " is longer than " + std::to_string(length) + " characters");
+  }
+  return trimmed;
+}
+
+}  // namespace
+
+Settings read_settings() {
+  Settings s;
+  s.infile = text_keyword("infile", " ", kNameLength);
+  miriad::keyi("reclim", s.r1, 1);
+  miriad::keyi("reclim", s.r2, -1);
+  miriad::keyi("navrg", s.navrg, 1);
+  miriad::keyl("mdcorr", s.mdcorr, false);
+  s.mdfile = text_keyword("mdfile", " ", kNameLength);
+  miriad::keyr("tltmin", s.tltmin, 15.0f);
+  miriad::keyr("mdmax", s.mdmax, 60.0f);
+  miriad::keyl("phstrk", s.phstrk, false);
+  miriad::keyr("dec", s.dec, -45.0f);
+  miriad::keyr("ra", s.ra, 0.0f);
+  miriad::keyr("startha", s.startha, 0.0f);
+  miriad::keyr("phsoff", s.phsoff, 0.0f);
+  miriad::keyl("pltfrng", s.pltfrng, false);
+  miriad::keyl("pltfft", s.pltfft, false);
+  s.option = text_keyword("option", "ap(1e,1w)", kOptionLength);
+  miriad::keyl("oneshot", s.oneshot, false);
+  s.device = text_keyword("device", "/xs", kDeviceLength);
+  miriad::keyi("nxy", s.nx, 1);
+  miriad::keyi("nxy", s.ny, 1);
+  miriad::keyr("scale", s.scale, 1.0f);
+  s.corrfile = text_keyword("corrfile", "../data/corr_layout.file", kNameLength);
+  miriad::keyl("verbose", s.verbose, false);
+  miriad::keyfin();
+
+  s.dec = s.dec / kDegPerRad;
+  s.tltmin = s.tltmin / kDegPerRad;
+  s.mdmax = s.mdmax / kDegPerRad;
+  s.phsoff = s.phsoff / kDegPerRad;
+  s.ra = s.ra * 15.0f / kDegPerRad;
+  s.startha = s.startha * 15.0f / kDegPerRad;
+  s.r1 = std::max(s.r1, 1);
+  s.navrg = std::max(s.navrg, 1);
+  return s;
+}
+
+void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, Records& rec, int n, float& md) {
+  float h = s.startha + static_cast<float>(s.r1) * kOmega;
+  for (int i = 0; i < n; ++i) {
+    h = h + kOmega;
+    const float arg = s.phsoff - b * std::sin(h);
+    const auto phi = static_cast<float>(std::fmod(static_cast<double>(arg), kTwoPi));
+    float deg = -phi * kDegPerRad;
+    if (deg > 180.0f) deg -= 360.0f;
+    if (deg < -180.0f) deg += 360.0f;
+    rec.phi[i] = deg;
+    if (s.phstrk) rotate_vis_(rec.vsel[i], phi);
+    if (s.mdcorr) {
+      float az = 0.0f;
+      float el = 0.0f;
+      float tilt = 0.0f;
+      int err = 0;
+      find_tilt_md_(h, s.dec, az, el, tilt, md, err);
+      rec.mdval[i] = md * kDegPerRad;
+      if (err != 0) {
+        talva::put_line("** find_tilt err at h = " + talva::fmt_f(h, 10, 5));
+        continue;
+      }
+      float gain = 1.0f;
+      find_mdgain_(md_table.count, md_table.table, md, gain);
+      rec.mdgn[i] = gain;
+      rec.vsel[i] = rec.vsel[i] / gain;
+    }
+  }
+}
+
+void running_mean(Records& rec, int n, int navrg, int r1) {
+  const int half = navrg / 2;
+  const int rest = navrg - half - 1;
+  for (int i = 1; i <= n; ++i) {
+    const int lo = std::max(1, i - half);
+    const int hi = std::min(n, i + rest);
+    std::complex<float> sum(0.0f, 0.0f);
+    for (int k = lo; k <= hi; ++k) sum += rec.vsel[k - 1];
+    const std::complex<float> mean = sum / static_cast<float>(hi - lo + 1);
+    float amp = 0.0f;
+    float phase = 0.0f;
+    rlim2amp_(mean.real(), mean.imag(), amp, phase);
+    rec.xp[i - 1] = static_cast<float>(i + r1 - 1);
+    rec.yp[i - 1] = amp;
+    rec.zp[i - 1] = phase * kDegPerRad;
+  }
+}
+
+void get_stats_r_(int capacity, std::span<const std::complex<float>> vsel, int n) {
+  const int count = std::min({n, capacity, static_cast<int>(vsel.size())});
+  if (count <= 0) {
+    talva::put_line(" no records stored: no statistics");
+    return;
+  }
+  float sum[3] = {0.0f, 0.0f, 0.0f};
+  float sumsq[3] = {0.0f, 0.0f, 0.0f};
+  for (int i = 0; i < count; ++i) {
+    const float re = vsel[i].real();
+    const float im = vsel[i].imag();
+    const float values[3] = {re, im, std::sqrt(re * re + im * im)};
+    for (int q = 0; q < 3; ++q) {
+      sum[q] += values[q];
+      sumsq[q] += values[q] * values[q];
+    }
+  }
+  talva::put_line("overall statistics : mean, rms ");
+  talva::put_line("  REAL;  IMAG;   ABS value");
+  talva::put_line("");
+  const auto nf = static_cast<float>(count);
+  for (int q = 0; q < 3; ++q) {
+    const float mean = sum[q] / nf;
+    const float var = sumsq[q] / nf - mean * mean;
+    // Rounding can leave a tiny negative variance for constant data.
+    const float rms = var > 0.0f ? std::sqrt(var) : 0.0f;
+    talva::put_line(talva::fmt_i(q + 1, 2) + "  " + talva::fmt_f(mean, 10, 3) + talva::fmt_f(rms, 10, 3));
+  }
+}
+
+std::vector<std::string> dump_parameter_block(int rec) {
+  float ra = 0, dec = 0, ha = 0, temp = 0, ns_tilt = 0, md_tilt = 0, east_tilt = 0, west_tilt = 0;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, mode = 0;
+  read_dumppar_ra_(ra);
+  read_dumppar_dec_(dec);
+  read_dumppar_ha_(ha);
+  read_dumppar_time_(hour, minute, second);
+  read_dumppar_date_(year, month, day);
+  read_dumppar_temp_(temp);
+  read_dumppar_tilts_(ns_tilt, md_tilt, east_tilt, west_tilt);
+  read_dumppar_mode_(mode);
+  double djm = 0.0;
+  int status = 0;
+  palCldj(year, month, day, &djm, &status);  // a bad date leaves djm as PAL sets it
+  const double mjd = djm + ((second / 60.0 + minute) / 60.0 + hour) / 24.0;
+
+  std::vector<std::string> lines;
+  auto add = [&](const talva::ListLine& l) { lines.push_back(l.str()); };
+  add(talva::ListLine() << "REC=" << rec << ":");
+  add(talva::ListLine() << "   DATE=" << year << month << day);
+  add(talva::ListLine() << "   TIME=" << hour << minute << second);
+  add(talva::ListLine() << "   MJDVAL=" << mjd);
+  add(talva::ListLine() << "   RA=" << ra << " DEC=" << dec << " HA=" << ha);
+  add(talva::ListLine() << "   Temp =" << temp << " deg C");
+  add(talva::ListLine() << "   NS TILT EAST:" << east_tilt);
+  add(talva::ListLine() << "   NS TILT WEST:" << west_tilt);
+  add(talva::ListLine() << "   MD tilt     :" << md_tilt);
+  add(talva::ListLine() << "   MODE        :" << mode);
+  return lines;
+}
+
+void read_dumps(int nbsln, int r1, int r2, ArchivePass& pass) {
+  std::vector<float> vis(2 * static_cast<std::size_t>(kMaxEntries), 0.0f);
+  const std::span<const float> items(vis.data(), 2 * static_cast<std::size_t>(std::max(nbsln, 0)));
+  pass.n = 0;
+  pass.sums.assign(pass.selections.size(), {});
+  int j = 0;
+  for (;;) {
+    const int status = read_dump_(nbsln, vis, 0);
+    // Printed before the end-of-data test: at the end the last decoded
+    // parameters come again.
+    const long long dumps = j;
+    if (dumps == 0 || dumps == static_cast<long long>(r1) - 1 || dumps == static_cast<long long>(r2) - 1) {
+      for (const auto& line : dump_parameter_block(j + 1)) talva::put_line(line);
+    }
+    if (status != 0) break;
+    ++j;
+    if (j % 1000 == 0) std::fputs(".", stdout);
+    if (j < r1) continue;
+    if (r2 > 1 && j > r2) break;
+    for (std::size_t s = 0; s < pass.selections.size(); ++s) {
+      std::complex<float> sum(0.0f, 0.0f);
+      for (const std::int32_t index : pass.selections[s]) {
+        std::complex<float> value;
+        std::int32_t flag = 0;
+        getvis_(index, items, value, flag);
+        sum += value;
+      }
+      pass.sums[s].push_back(sum);
+    }
+    ++pass.n;
+    if (pass.n == kMaxEntries) {
+      // No room for more records: the rest of the archive is not read.
+      talva::put_line(" Reached MX record limit");
+      break;
+    }
+  }
+}
+
+namespace {
+
+/// Captures what the process writes on standard output (its stdio stream and
+/// descriptor 1, so the archive reader's own lines too) while it lives.
+class StdoutCapture {
+ public:
+  StdoutCapture() {
+    std::fflush(stdout);
+    file_ = std::tmpfile();
+    if (file_ == nullptr) return;
+    saved_ = dup(STDOUT_FILENO);
+    if (saved_ < 0 || dup2(fileno(file_), STDOUT_FILENO) < 0) {
+      restore();
+    }
+  }
+  ~StdoutCapture() {
+    // On the way out of a stop, what was captured still reaches the terminal.
+    const std::string text = finish();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+  StdoutCapture(const StdoutCapture&) = delete;
+  StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+  /// Stops capturing and returns the bytes written meanwhile.
+  std::string finish() {
+    std::string text;
+    if (file_ == nullptr) return text;
+    std::fflush(stdout);
+    restore();
+    std::rewind(file_);
+    char buf[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(buf, 1, sizeof buf, file_)) > 0) text.append(buf, got);
+    std::fclose(file_);
+    file_ = nullptr;
+    return text;
+  }
+
+ private:
+  void restore() {
+    if (saved_ >= 0) {
+      dup2(saved_, STDOUT_FILENO);
+      close(saved_);
+      saved_ = -1;
+    }
+  }
+  std::FILE* file_ = nullptr;
+  int saved_ = -1;
+};
+
+/// The second bay of pass i, and whether the pass is made at all.
+bool pass_option(const OptionRecord& decoded, bool oneshot, int i, OptionRecord& opt) {
+  opt = decoded;
+  if (oneshot) return true;
+  opt.bays[1] = i;
+  return !(i == opt.bays[0] && opt.arms[1] == opt.arms[0]);
+}
+
+void plot_pass(Plotter& plot, const Settings& s, const std::string& option_upper, const OptionRecord& opt,
+               const Records& rec, int n) {
+  if (!plot.is_open()) return;
+  if (n <= 0) {
+    talva::put_line(" no records stored: nothing to plot");
+    return;
+  }
+  const std::span<const float> xp(rec.xp.data(), n);
+  float xmin = 0, xmax = 0;
+  minmax_(n, xp, xmin, xmax);
+  auto curve = [&](const std::vector<float>& y, const char* xlabel, const char* ylabel, const std::string& title,
+                   bool fixed_phase_range) {
+    float ymin = -180.0f, ymax = 180.0f;
+    if (!fixed_phase_range) minmax_(n, std::span<const float>(y.data(), n), ymin, ymax);
+    plot.env(xmin, xmax, ymin, ymax);
+    plot.label(xlabel, ylabel, title);
+    plot.colour(4);
+    plot.line(xp, std::span<const float>(y.data(), n));
+    plot.colour(16);
+  };
+  curve(rec.mdval, "rec #", "md (degs)", "meridian distance", false);
+  curve(rec.mdgn, "rec #", "mdgain", "meridian distance gain", false);
+  curve(rec.yp, "", "", " AMP - " + s.infile, false);
+  curve(rec.zp, "", "", " PHASE - " + option_upper + "  bay2 : " + talva::fmt_i(opt.bays[1], 3), true);
+  if (s.pltfrng) {
+    plot.colour(4);
+    plot.line(xp, std::span<const float>(rec.phi.data(), n));
+    plot.colour(1);
+  }
+}
+
+}  // namespace
+
+int run(const Settings& s) {
+  if (s.verbose) archiv_util_setverbose_();
+
+  Plotter plot(s.device, s.nx, s.ny);
+  if (plot.is_open()) {
+    if (s.device == "/xs" || s.device == "/XS") {
+      plot.set_colour(0, 1.0f, 1.0f, 1.0f);
+      plot.colour(16);
+    }
+    plot.char_height(1.5f);
+  }
+
+  OptionRecord decoded;
+  decode_option_(s.option, decoded);
+  if (decoded.error != 0) talva::stop(" option cannot be decoded");
+  const std::string option_upper = talva::trim_right(upcase_(s.option, kOptionLength));
+
+  load_corr_layout_file_(s.corrfile);
+  MdTable md_table;
+  if (s.mdcorr) {
+    md_table.table.assign(2 * static_cast<std::size_t>(kMaxEntries), 0.0f);
+    load_mdtable_(kMaxEntries, s.mdfile, md_table.count, md_table.table);
+  }
+  site_common_.latitude = kSiteLatitude;
+  site_common_.tltmin = s.tltmin;
+  site_common_.tltmax = kPi - s.tltmin;
+  site_common_.mdmax = s.mdmax;
+
+  Records rec;
+  float md = 0.0f;  // the last meridian distance computed, kept across passes
+  std::vector<std::int32_t> antnum(kMaxEntries, 0);
+  int nant = 0;
+  int nbsln = 0;
+  // The archive is read once, in the first pass; every pass is served from
+  // what that read kept (its dump loop output is the same in every pass).
+  ArchivePass archive;
+  bool loaded = false;
+
+  for (int i = 1; i <= kPasses; ++i) {
+    OptionRecord opt;
+    if (!pass_option(decoded, s.oneshot, i, opt)) continue;
+    std::fill(rec.yp.begin(), rec.yp.end(), 0.0f);
+    std::fill(rec.zp.begin(), rec.zp.end(), 0.0f);
+
+    if (!loaded) {
+      if (init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
+      if (read_header_(nant, nbsln, antnum) != 0) {
+        close_archiv_();
+        talva::stop("failed to read the header");
+      }
+    }
+    std::int32_t count = 0;
+    std::vector<std::int32_t> sel;
+    std::int32_t error = 0;
+    select_baselines_(nbsln, antnum, opt, count, sel, error);
+    if (error != 0) {
+      if (!loaded) close_archiv_();
+      talva::stop("select_baselines failed");
+    }
+    const std::size_t first = static_cast<std::size_t>(sel[0]) - 1;
+    const float b = std::cos(s.dec) * c_layout_common_.lay_u[first];
+    talva::put_line("product ID " + talva::fmt_i(sel[0], 5) + "  antnum " +
+                    talva::fmt_i(c_layout_common_.lay_code[first], 5) + "  a1 " +
+                    talva::fmt_i(c_layout_common_.lay_ant1[first], 5) + "  a2 " +
+                    talva::fmt_i(c_layout_common_.lay_ant2[first], 5) + "  baseline " + talva::fmt_f(b, 10, 2));
+
+    if (!loaded) {
+      // The selections of this and every later pass, each kept once.
+      std::map<std::vector<std::int32_t>, int> distinct;
+      for (int k = i; k <= kPasses; ++k) {
+        OptionRecord later;
+        if (!pass_option(decoded, s.oneshot, k, later)) continue;
+        Selection chosen = select_products(nbsln, antnum, later);
+        if (chosen.error != 0) break;  // the run stops at that pass
+        if (distinct.emplace(chosen.sel, static_cast<int>(archive.selections.size())).second) {
+          archive.selections.push_back(std::move(chosen.sel));
+        }
+        if (s.oneshot) break;
+      }
+      {
+        StdoutCapture capture;
+        read_dumps(nbsln, s.r1, s.r2, archive);
+        archive.loop_output = capture.finish();
+      }
+      close_archiv_();
+      loaded = true;
+    }
+    std::fwrite(archive.loop_output.data(), 1, archive.loop_output.size(), stdout);
+
+    const auto slot = std::find(archive.selections.begin(), archive.selections.end(), sel);
+    if (slot == archive.selections.end()) throw std::logic_error("dumpscope: a pass selection was not kept");
+    const auto& sums = archive.sums[static_cast<std::size_t>(slot - archive.selections.begin())];
+    std::copy(sums.begin(), sums.end(), rec.vsel.begin());
+    const int n = archive.n;
+    talva::put_line(talva::fmt_i(n, 5) + " records read");
+    get_stats_r_(kMaxEntries, rec.vsel, n);
+    fringe_and_corrections(s, b, md_table, rec, n, md);
+    running_mean(rec, n, s.navrg, s.r1);
+    plot_pass(plot, s, option_upper, opt, rec, n);
+    if (s.oneshot) break;
+  }
+  plot.end();
+  return 0;
+}
+
+}  // namespace dumpscope

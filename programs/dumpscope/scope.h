@@ -1,0 +1,107 @@
+#pragma once
+// The inspector's passes: the dump loop, the fringe model and corrections,
+// the running mean, the statistics, the dump parameter block and the plots.
+#include <complex>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "programs/dumpscope/options.h"
+
+namespace dumpscope {
+
+inline constexpr float kDegPerRad = 57.2957763671875f;  ///< degrees per radian (single precision)
+inline constexpr float kOmega = 7.292124E-05f;          ///< hour-angle step per record, radians
+inline constexpr double kTwoPi = 6.2831854820251465;    ///< 2 pi of the fringe model (float32 value)
+inline constexpr float kPi = 3.1415927f;
+inline constexpr float kSiteLatitude = -0.61735f;  ///< radians
+inline constexpr int kPasses = 44;                  ///< second bays paged through without "oneshot"
+inline constexpr std::size_t kNameLength = 128;     ///< file names
+inline constexpr std::size_t kDeviceLength = 80;    ///< plot device
+
+/// The keywords, after the conversions made right after reading them
+/// (angles in radians, r1 and navrg at least 1).
+struct Settings {
+  std::string infile;  ///< archive, without trailing blanks
+  int r1 = 1;
+  int r2 = -1;  ///< 1 or less: no upper limit
+  int navrg = 1;
+  bool mdcorr = false;
+  std::string mdfile;
+  float tltmin = 0.0f;
+  float mdmax = 0.0f;
+  bool phstrk = false;
+  float dec = 0.0f;
+  float ra = 0.0f;
+  float startha = 0.0f;
+  float phsoff = 0.0f;
+  bool pltfrng = false;
+  bool pltfft = false;
+  std::string option = "ap(1e,1w)";
+  bool oneshot = false;
+  std::string device = "/xs";
+  int nx = 1;
+  int ny = 1;
+  float scale = 1.0f;
+  std::string corrfile = "../data/corr_layout.file";
+  bool verbose = false;
+};
+
+/// Reads the keywords (MIRIAD keyword input) in their fixed order and converts them.
+Settings read_settings();
+
+/// The per-record arrays (kMaxEntries each, allocated once for the run; only
+/// yp and zp are cleared at the start of a pass).
+struct Records {
+  std::vector<std::complex<float>> vsel = std::vector<std::complex<float>>(kMaxEntries);
+  std::vector<float> phi = std::vector<float>(kMaxEntries);
+  std::vector<float> mdval = std::vector<float>(kMaxEntries);
+  std::vector<float> mdgn = std::vector<float>(kMaxEntries);
+  std::vector<float> xp = std::vector<float>(kMaxEntries);
+  std::vector<float> yp = std::vector<float>(kMaxEntries);
+  std::vector<float> zp = std::vector<float>(kMaxEntries);
+};
+
+/// The meridian-distance gain table (pairs md in degrees, gain).
+struct MdTable {
+  int count = 0;
+  std::vector<float> table;
+};
+
+/// Fringe model and corrections of records 1..n: phi, and with "phstrk" the
+/// rotation of vsel; with "mdcorr" mdval, mdgn and the division by the gain.
+/// `md` is the meridian distance last computed (kept across records and passes).
+void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, Records& rec, int n, float& md);
+
+/// Running mean of vsel over navrg records into xp (dump numbers), yp
+/// (amplitude) and zp (phase, degrees).
+void running_mean(Records& rec, int n, int navrg, int r1);
+
+/// Mean and rms of the real parts, imaginary parts and moduli of vsel[0..n-1],
+/// printed on standard output.
+void get_stats_r_(int capacity, std::span<const std::complex<float>> vsel, int n);
+
+/// The dump parameter block of dump number `rec`, from the archive reader's
+/// accessors (one list-directed line each).
+std::vector<std::string> dump_parameter_block(int rec);
+
+/// What one read of the archive keeps for every pass: the output of the
+/// dump loop (parameter blocks, progress dots, the reader's own lines), the
+/// number of records stored and, per distinct selection, the summed
+/// correlation of every record.
+struct ArchivePass {
+  std::string loop_output;
+  int n = 0;
+  std::vector<std::vector<std::int32_t>> selections;
+  std::vector<std::vector<std::complex<float>>> sums;
+};
+
+/// Runs the dump loop over an opened archive (header read), printing what
+/// the loop prints, and sums each selection per stored record.
+void read_dumps(int nbsln, int r1, int r2, ArchivePass& pass);
+
+/// The whole program after the keywords.
+int run(const Settings& s);
+
+}  // namespace dumpscope
