@@ -1,0 +1,364 @@
+// The archive simulator's core.
+#include "simulate.h"
+
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "archive/archiv_util.h"
+#include "archive/fp.h"
+#include "util/fmt.h"
+#include "util/stop.h"
+#include "util/textin.h"
+
+static_assert(std::endian::native == std::endian::little, "the archive is written little-endian");
+
+namespace talvasim {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegToRad = kPi / 180.0;
+constexpr double kHourToRad = kPi / 12.0;
+constexpr float kDegreesPerRadian = 57.29578f;  // the gains file's phase column
+constexpr int kMaxLayoutLines = 4608;
+constexpr char kHeaderKey[] = "TCC";
+constexpr char kRepeatKey[] = "TALVA";
+
+// Antenna positions along the east-west line, metres (East positive).
+double antenna_x(int ant) {
+  const int bay = ant > 48 ? ant - 48 : ant;
+  const double side = ant > 48 ? -1.0 : 1.0;
+  return (17.68 * (bay - 1) + 16.46) * side;
+}
+
+std::uint64_t splitmix64(std::uint64_t& x) {
+  std::uint64_t z = (x += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+
+/// A binary or text file written under "<path>.part" and renamed over
+/// <path> when complete; an unfinished one is removed.
+class OutFile {
+ public:
+  explicit OutFile(std::string path) : path_(std::move(path)), temp_(path_ + ".part") {
+    file_.reset(std::fopen(temp_.c_str(), "wb"));
+    if (!file_) fail("cannot create");
+    buffer_.resize(1 << 20);
+    std::setvbuf(file_.get(), buffer_.data(), _IOFBF, buffer_.size());
+  }
+  OutFile(const OutFile&) = delete;
+  OutFile& operator=(const OutFile&) = delete;
+  ~OutFile() {
+    if (file_) {
+      file_.reset();
+      std::remove(temp_.c_str());
+    }
+  }
+  void write(const void* data, std::size_t size) {
+    if (size != 0) std::fwrite(data, 1, size, file_.get());
+    written_ += static_cast<long long>(size);
+  }
+  void text(const std::string& line) {
+    write(line.data(), line.size());
+    write("\n", 1);
+  }
+  long long written() const { return written_; }
+  /// Closes, cuts `cut` bytes off the end, and renames over the path.
+  void commit(long long cut = 0) {
+    bool ok = std::ferror(file_.get()) == 0;
+    ok = std::fclose(file_.release()) == 0 && ok;
+    if (ok && cut > 0) {
+      std::error_code ec;
+      std::filesystem::resize_file(temp_, static_cast<std::uintmax_t>(written_ - cut), ec);
+      ok = !ec;
+    }
+    if (!ok) {
+      std::remove(temp_.c_str());
+      fail("cannot write");
+    }
+    if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
+      const int err = errno;
+      std::remove(temp_.c_str());
+      errno = err;
+      fail("cannot replace");
+    }
+  }
+
+ private:
+  struct Closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  [[noreturn]] void fail(const char* what) const {
+    talva::stop(std::string("talvasim: ") + what + " " + path_ + ": " + std::strerror(errno));
+  }
+  std::string path_, temp_;
+  std::unique_ptr<std::FILE, Closer> file_;
+  std::vector<char> buffer_;
+  long long written_ = 0;
+};
+
+void put_i32(std::vector<std::uint8_t>& out, std::int32_t v) {
+  std::uint8_t b[4];
+  std::memcpy(b, &v, 4);
+  out.insert(out.end(), b, b + 4);
+}
+
+void put_fp(std::vector<std::uint8_t>& block, std::size_t offset, double v) {
+  FP_to_Byte(v, std::span<std::uint8_t, 4>(block.data() + offset, 4));
+}
+
+int days_in_month(int y, int m) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  return m == 2 && leap ? 29 : kDays[m - 1];
+}
+
+/// Date and time of dump n (0-based).
+struct Stamp {
+  int year, mon, day, hr, mins, sec;
+};
+
+Stamp stamp(const Settings& s, int n) {
+  const double start = s.time[0] * 3600.0 + s.time[1] * 60.0 + s.time[2];
+  const double t = start + n * s.dt;
+  const double days = std::floor(t / 86400.0);
+  const auto of_day = static_cast<long long>(std::floor(t - days * 86400.0));
+  Stamp st{};
+  civil_from_days(days_from_civil(s.date[0], s.date[1], s.date[2]) + static_cast<long long>(days), st.year, st.mon,
+                  st.day);
+  st.hr = static_cast<int>(of_day / 3600);
+  st.mins = static_cast<int>(of_day / 60 % 60);
+  st.sec = static_cast<int>(of_day % 60);
+  return st;
+}
+
+/// Hour angle in radians, wrapped into [-pi, pi).
+double wrap_angle(double a) {
+  double w = std::fmod(a + kPi, 2 * kPi);
+  if (w < 0) w += 2 * kPi;
+  return w - kPi;
+}
+
+}  // namespace
+
+Random::Random(std::uint64_t seed) {
+  std::uint64_t x = seed;
+  for (auto& w : s_) w = splitmix64(x);
+}
+
+std::uint64_t Random::next() {
+  const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+  const std::uint64_t t = s_[1] << 17;
+  s_[2] ^= s_[0];
+  s_[3] ^= s_[1];
+  s_[1] ^= s_[2];
+  s_[0] ^= s_[3];
+  s_[2] ^= t;
+  s_[3] = rotl(s_[3], 45);
+  return result;
+}
+
+double Random::uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+
+double Random::gauss() {
+  if (have_spare_) {
+    have_spare_ = false;
+    return spare_;
+  }
+  const double u1 = 1.0 - uniform();  // (0, 1]: the logarithm stays finite
+  const double u2 = uniform();
+  const double r = std::sqrt(-2.0 * std::log(u1));
+  spare_ = r * std::sin(2 * kPi * u2);
+  have_spare_ = true;
+  return r * std::cos(2 * kPi * u2);
+}
+
+long long days_from_civil(int y, int m, int d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * static_cast<unsigned>(m + (m > 2 ? -3 : 9)) + 2) / 5 + static_cast<unsigned>(d) - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+void civil_from_days(long long z, int& y, int& m, int& d) {
+  z += 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(static_cast<long long>(yoe) + era * 400 + (m <= 2));
+}
+
+std::vector<Product> product_table(const Settings& s) {
+  std::vector<Product> table;
+  for (int i = 1; i < kAntennas; ++i)
+    for (int j = i + 1; j <= kAntennas; ++j) {
+      if (s.pairs == "ew" && !(i <= 48 && j > 48)) continue;
+      const int line = static_cast<int>(table.size()) + 1;
+      // every 7th line names the larger antenna first: the correlator formed
+      // that product in descending order and its value is stored conjugated
+      table.push_back(line % 7 == 0 ? Product{j, i} : Product{i, j});
+    }
+  for (int a = 2; static_cast<int>(table.size()) + 1 < s.nprod; ++a) table.push_back({a, a});
+  table.push_back({1, 1});  // the last entry's item lies past the dump
+  return table;
+}
+
+std::vector<std::complex<float>> antenna_gains(const Settings& s) {
+  std::vector<std::complex<float>> g(kAntennas);
+  if (!s.gains.empty()) {
+    // as the converter reads a gains file: antennas not named keep (0, 0)
+    talva::TextInput in(s.gains, "gains");
+    std::string line;
+    while (in.next_line(line)) {
+      talva::FreeFormat ff(line, &in);
+      if (ff.at_end()) continue;
+      const double x = ff.real64("antenna number");
+      const std::complex<float> gain = ff.complex32("gain");
+      if (x >= 1 && x < kAntennas + 1) g[static_cast<std::size_t>(x) - 1] = gain;
+    }
+    return g;
+  }
+  Random rng(s.seed);
+  for (auto& gi : g) {
+    const double amp = 1.0 + s.gainamp * (2 * rng.uniform() - 1);
+    const double phs = s.gainphs * (2 * rng.uniform() - 1) * kDegToRad;
+    gi = std::complex<float>(static_cast<float>(amp * std::cos(phs)), static_cast<float>(amp * std::sin(phs)));
+  }
+  return g;
+}
+
+std::vector<std::uint8_t> header_block(const Settings& s, int n) {
+  std::vector<std::uint8_t> b(static_cast<std::size_t>(s.hdrlen), 0);
+  const Stamp st = stamp(s, n);
+  b[7] = static_cast<std::uint8_t>(s.mode & 0xFF);
+  b[16] = static_cast<std::uint8_t>(st.sec);
+  b[17] = static_cast<std::uint8_t>(st.mins);
+  b[18] = static_cast<std::uint8_t>(st.hr);
+  b[28] = static_cast<std::uint8_t>(st.day);
+  b[29] = static_cast<std::uint8_t>(st.mon);
+  b[30] = static_cast<std::uint8_t>(st.year - 1900);
+  put_fp(b, 32, s.ra * kHourToRad);
+  put_fp(b, 36, s.dec * kDegToRad);
+  put_fp(b, 48, wrap_angle(s.ha * kHourToRad + n * s.dt * kSiderealRate));
+  put_fp(b, 52, s.tilts[0] * kDegToRad);
+  put_fp(b, 56, std::sin((s.mdtilt + n * s.mdrate) * kDegToRad));
+  put_fp(b, 60, s.tilts[1] * kDegToRad);
+  put_fp(b, 64, s.tilts[2] * kDegToRad);
+  put_fp(b, 80, s.temp);
+  return b;
+}
+
+void check(const Settings& s) {
+  auto bad = [](const std::string& what) { talva::stop("talvasim: " + what); };
+  if (s.archive.empty()) bad("archive= is required");
+  if (s.layout.empty()) bad("layout= is required");
+  if (s.ndumps < 0) bad("ndumps must be 0 or more");
+  if (s.nant < 0 || s.nant > kMaxAntennaRecords) bad("nant must be 0 to 100");
+  if (s.hdrlen < kMinHeaderLength || s.hdrlen > kMaxHeaderLength) bad("hdrlen must be 84 to 400");
+  if (s.talvatags < 0) bad("talvatags must be 0 or more");
+  if (s.truncate < 0) bad("truncate must be 0 or more");
+  if (s.noise < 0 || !std::isfinite(s.noise)) bad("noise must be 0 or more");
+  if (!(s.dt >= 0) || !std::isfinite(s.dt)) bad("dt must be 0 or more");
+  if (s.mode < -128 || s.mode > 255) bad("mode must be -128 to 255");
+  if (s.pairs != "all" && s.pairs != "ew") bad("pairs must be all or ew");
+  const int natural = s.pairs == "ew" ? 48 * 48 + 1 : kAntennas * (kAntennas - 1) / 2 + 1;
+  if (s.nprod != 0 && (s.nprod < natural || s.nprod > kMaxLayoutLines))
+    bad("nprod must be " + std::to_string(natural) + " to " + std::to_string(kMaxLayoutLines));
+  const auto& d = s.date;
+  if (d[1] < 1 || d[1] > 12 || d[2] < 1 || d[2] > days_in_month(d[0], d[1])) bad("date is not a calendar date");
+  const auto& t = s.time;
+  if (t[0] < 0 || t[0] > 23 || t[1] < 0 || t[1] > 59 || t[2] < 0 || t[2] > 59) bad("time must be H,M,S of one day");
+  const Stamp first = stamp(s, 0);
+  const Stamp last = stamp(s, s.ndumps > 0 ? s.ndumps - 1 : 0);
+  if (first.year < 1900 || last.year > 2155) bad("the dump dates must lie in the years 1900 to 2155");
+}
+
+int simulate(const Settings& s) {
+  check(s);
+  const std::vector<Product> table = product_table(s);
+  const std::vector<std::complex<float>> g = antenna_gains(s);
+  const auto nbsln = static_cast<int>(table.size());
+
+  // the layout: line k describes product index k + 1
+  OutFile layout(s.layout);
+  for (const auto& p : table) layout.text(std::to_string(p.a) + " " + std::to_string(p.b));
+
+  if (!s.gainsout.empty()) {
+    OutFile out(s.gainsout);
+    for (int i = 1; i <= kAntennas; ++i) {
+      const std::complex<float> gi = g[static_cast<std::size_t>(i) - 1];
+      talva::ListLine line;
+      line << i << gi << std::abs(gi) << std::atan2(gi.imag(), gi.real()) * kDegreesPerRadian;
+      out.text(line.str());
+    }
+    out.commit();
+  }
+
+  // noiseless values, oriented from the smaller to the larger antenna
+  std::vector<std::complex<double>> model(table.size() - 1);
+  for (std::size_t k = 0; k + 1 < table.size(); ++k) {
+    const int i = std::min(table[k].a, table[k].b), j = std::max(table[k].a, table[k].b);
+    const std::complex<double> gi(g[static_cast<std::size_t>(i) - 1]), gj(g[static_cast<std::size_t>(j) - 1]);
+    model[k] = gi * s.flux * std::conj(gj);
+  }
+
+  OutFile arch(s.archive);
+  std::vector<std::uint8_t> head;
+  put_i32(head, s.nant);
+  put_i32(head, nbsln);
+  for (const auto& p : table) put_i32(head, 256 * std::max(p.a, p.b) + std::min(p.a, p.b));
+  arch.write(head.data(), head.size());
+
+  std::vector<double> antennas(static_cast<std::size_t>(s.nant) * 3, 0.0);
+  for (int a = 1; a <= s.nant; ++a) antennas[static_cast<std::size_t>(a - 1) * 3] = a <= kAntennas ? antenna_x(a) : 0;
+
+  Random noise(s.seed ^ 0x6A09E667F3BCC909ull);  // a stream of its own: gains from a file do not shift it
+  std::vector<float> items(2 * static_cast<std::size_t>(nbsln), 0.0f);  // item 1 stays (0, 0)
+  for (int n = 0; n < s.ndumps; ++n) {
+    const bool repeat = s.talvatags > 0 && (n + 1) % s.talvatags == 0;
+    char key[8] = {};
+    std::memcpy(key, repeat ? kRepeatKey : kHeaderKey, std::strlen(repeat ? kRepeatKey : kHeaderKey));
+    std::vector<std::uint8_t> tag(key, key + 8);
+    put_i32(tag, repeat ? 0 : s.hdrlen);
+    arch.write(tag.data(), tag.size());
+    if (!repeat) {
+      const auto block = header_block(s, n);
+      arch.write(block.data(), block.size());
+    }
+    arch.write(antennas.data(), antennas.size() * sizeof(double));
+    for (std::size_t k = 0; k < model.size(); ++k) {
+      std::complex<double> v = model[k];
+      if (s.noise > 0) {
+        const double re = noise.gauss() * s.noise;
+        const double im = noise.gauss() * s.noise;
+        v += std::complex<double>(re, im);
+      }
+      const double sign = table[k].a > table[k].b ? -1.0 : 1.0;
+      // item k + 2: word 1 = imaginary part times the layout's sign, word 2 = real part
+      items[2 * (k + 1)] = static_cast<float>(sign * v.imag());
+      items[2 * (k + 1) + 1] = static_cast<float>(v.real());
+    }
+    arch.write(items.data(), items.size() * sizeof(float));
+  }
+  if (s.truncate > arch.written()) talva::stop("talvasim: truncate exceeds the archive's size");
+  arch.commit(s.truncate);
+  layout.commit();
+  return nbsln;
+}
+
+}  // namespace talvasim
