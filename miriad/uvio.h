@@ -14,7 +14,9 @@
 
 namespace miriad {
 
-/// Creates (status "new"; an existing dataset is fatal) or opens ("old") a dataset.
+/// Creates (status "new"; an existing dataset is fatal) or opens ("old") a
+/// dataset. An "old" dataset serves its history only (hisopen "read" or
+/// "append"); its records are read with miriad::UvReader (uvread.h).
 void uvopen(int& tno, const std::string& name, const std::string& status);
 /// Only ("preamble", "uvw/time/baseline" or "uv/time/baseline") and ("corr", "r"/"j") are supported.
 void uvset(int tno, const std::string& object, const std::string& value, int n, double p1, double p2, double p3);
@@ -33,6 +35,9 @@ bool uvisopen(int tno);
 /// History: "write" (create/truncate), "append" or "read".
 void hisopen(int tno, const std::string& status);
 void hiswrite(int tno, const std::string& line);
+/// Next history line (without its line end) of a history opened "read";
+/// false at the end.
+bool hisread(int tno, std::string& line);
 /// "NAME: Executed on: ...", "NAME: Command line inputs follow:", then one
 /// line per command-line argument (from keyini), as MIRIAD's hisinput does.
 void hisinput(int tno, const std::string& name);

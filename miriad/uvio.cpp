@@ -1,0 +1,690 @@
+// Writing MIRIAD uv datasets and their history.
+//
+// A dataset is a directory of items. Items of at most 64 bytes are packed
+// into the file "header" (newest item first); larger ones are files. The
+// variable stream "visdata" is kept in a buffer and written in large blocks;
+// the flag mask and the counters are written when the dataset is closed.
+// Bytes MIRIAD leaves undefined (padding, name-field residue) are zeros here.
+#include "miriad/uvio.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "miriad/bug.h"
+#include "miriad/bytes.h"
+#include "miriad/key.h"
+#include "util/stop.h"
+
+namespace miriad {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t max_small_item = 64;     // larger items are files of their own
+constexpr std::size_t stream_block = 1 << 20;  // visdata bytes buffered before a write
+constexpr std::size_t history_block = 16384;   // history bytes buffered before a write
+constexpr int max_variables = 128;             // the stream's index byte is read as a signed char
+constexpr std::size_t max_name = 8;
+constexpr int always_write_after = 8;  // consecutive changing puts that make a variable "always write"
+
+int element_size(char type) {
+  switch (type) {
+    case 'a': return 1;
+    case 'j': return 2;
+    case 'i': case 'r': return 4;
+    case 'd': case 'c': return 8;
+    default: return 0;
+  }
+}
+
+struct Variable {
+  std::string name;
+  char type = 0;
+  int index = 0;
+  std::int64_t length = -1;        ///< byte length of the last SIZE record written
+  std::vector<std::uint8_t> last;  ///< value remembered for the "unchanged" test
+  int changes = 0;                 ///< consecutive puts that wrote
+  bool always = false;             ///< every put writes
+};
+
+struct Dataset {
+  std::string name;  ///< as the caller gave it (used in messages)
+  fs::path dir;
+  bool is_new = false;
+
+  // Variables and the stream.
+  std::vector<Variable> vars;
+  std::unordered_map<std::string, int> by_name;
+  bool uvw = false;     ///< preamble u, v, w, time, baseline (else u, v, time, baseline)
+  char corr_type = 0;   ///< 'r' or 'j', fixed by uvset or the first uvwrite
+  bool started = false; ///< first uvwrite done
+  int corr = -1, coord = -1, time = -1, baseline = -1, tscale = -1;
+  int last_nchan = 0;
+  double last_coord[3] = {0, 0, 0};
+  double last_time = 0;
+  float last_baseline = 0;
+  bool any_auto = false, any_cross = false;
+  std::vector<std::uint8_t> buf;  ///< stream bytes from buf_base on
+  std::uint64_t buf_base = 0;
+  std::uint64_t pos = 0;       ///< logical position (next record slot)
+  std::uint64_t phys_end = 0;  ///< end of the last byte actually written
+  int vis_fd = -1;
+  bool visdata_created = false;
+  std::vector<std::uint8_t> value_scratch;
+
+  // Flags: 31 per word, bit 0 first.
+  bool flags_created = false;
+  std::vector<std::uint32_t> flag_words;
+  std::uint64_t nflags = 0;
+
+  // History.
+  enum class His { Closed, Write, Read } his = His::Closed;
+  int his_fd = -1;
+  std::string his_buf;
+  std::vector<std::string> his_lines;
+  std::size_t his_next = 0;
+
+  /// Items in the order they were created in this session (for `header`).
+  std::vector<std::string> created;
+  void create_item(const std::string& item) {
+    if (std::find(created.begin(), created.end(), item) == created.end()) created.push_back(item);
+  }
+};
+
+std::vector<std::unique_ptr<Dataset>>& table() {
+  static std::vector<std::unique_ptr<Dataset>> t;
+  return t;
+}
+
+void close_fds(Dataset& ds) {
+  if (ds.vis_fd >= 0) ::close(ds.vis_fd);
+  if (ds.his_fd >= 0) ::close(ds.his_fd);
+  ds.vis_fd = ds.his_fd = -1;
+}
+
+void release(int tno) {
+  auto& t = table();
+  if (tno >= 1 && static_cast<std::size_t>(tno) <= t.size()) t[tno - 1].reset();
+}
+
+/// The layer's own fatal error: a dataset being created is deleted (it could
+/// not be completed), then the program stops.
+[[noreturn]] void fail(int tno, const std::string& message) {
+  auto& t = table();
+  if (tno >= 1 && static_cast<std::size_t>(tno) <= t.size() && t[tno - 1]) {
+    Dataset& ds = *t[tno - 1];
+    close_fds(ds);
+    if (ds.is_new) {
+      std::error_code ec;
+      fs::remove_all(ds.dir, ec);
+    }
+    release(tno);
+  }
+  bug_fatal(message);
+}
+
+Dataset& get(int tno, const char* routine) {
+  auto& t = table();
+  if (tno < 1 || static_cast<std::size_t>(tno) > t.size() || !t[tno - 1])
+    bug_fatal("Invalid dataset handle " + std::to_string(tno) + ", in " + routine);
+  return *t[tno - 1];
+}
+
+std::string sys_error() { return std::strerror(errno); }
+
+/// Writes all of `data` to `fd`, retrying short writes.
+bool write_all(int fd, const std::uint8_t* data, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, data, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+/// Writes a whole item file through a temporary name and a rename.
+void write_item_file(int tno, Dataset& ds, const std::string& item, const std::vector<std::uint8_t>& bytes) {
+  fs::path final_path = ds.dir / item;
+  fs::path tmp = ds.dir / (".tmp-" + item);
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) fail(tno, "Error opening " + item + " for " + ds.name + ": " + sys_error());
+  bool ok = write_all(fd, bytes.data(), bytes.size());
+  int saved = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    errno = saved;
+    fail(tno, "Error writing " + item + " for " + ds.name + ": " + sys_error());
+  }
+  if (::rename(tmp.c_str(), final_path.c_str()) != 0)
+    fail(tno, "Error renaming " + item + " for " + ds.name + ": " + sys_error());
+}
+
+// ---- the variable stream ---------------------------------------------------
+
+void flush_stream(int tno, Dataset& ds) {
+  std::size_t n = static_cast<std::size_t>(ds.phys_end - ds.buf_base);
+  if (n == 0) return;
+  if (ds.vis_fd < 0) {
+    fs::path p = ds.dir / "visdata";
+    ds.vis_fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (ds.vis_fd < 0) fail(tno, "Error opening visdata for " + ds.name + ": " + sys_error());
+  }
+  if (!write_all(ds.vis_fd, ds.buf.data(), n))
+    fail(tno, "Error writing visdata for " + ds.name + ": " + sys_error());
+  // Keep the (at most 7) padding bytes after the last written byte.
+  ds.buf.erase(ds.buf.begin(), ds.buf.begin() + static_cast<std::ptrdiff_t>(n));
+  ds.buf_base = ds.phys_end;
+}
+
+/// Appends `n` bytes at the stream position and returns where to fill them.
+std::uint8_t* stream_grow(Dataset& ds, std::size_t n) {
+  std::size_t old = ds.buf.size();
+  ds.buf.resize(old + n);  // new bytes are zero
+  ds.pos += n;
+  return ds.buf.data() + old;
+}
+
+void stream_align8(Dataset& ds) {
+  std::size_t pad = static_cast<std::size_t>((8 - ds.pos % 8) % 8);
+  if (pad > 0) stream_grow(ds, pad);
+}
+
+void write_size(Dataset& ds, const Variable& v, std::uint32_t length) {
+  std::uint8_t* p = stream_grow(ds, 8);
+  p[0] = static_cast<std::uint8_t>(v.index);
+  be::put32(p + 4, length);
+  ds.phys_end = ds.pos;
+}
+
+void write_data(Dataset& ds, const Variable& v, const std::uint8_t* value, std::size_t length) {
+  std::size_t head = element_size(v.type) == 8 ? 8 : 4;
+  std::uint8_t* p = stream_grow(ds, head + length);
+  p[0] = static_cast<std::uint8_t>(v.index);
+  p[2] = 1;
+  std::memcpy(p + head, value, length);
+  ds.phys_end = ds.pos;
+  stream_align8(ds);
+}
+
+void write_eor(int tno, Dataset& ds) {
+  std::uint8_t* p = stream_grow(ds, 8);
+  p[2] = 2;
+  ds.phys_end = ds.pos - 4;  // the EOR's padding is not written
+  if (ds.buf.size() >= stream_block) flush_stream(tno, ds);
+}
+
+/// Puts one value (big-endian bytes) of variable `v`, in MIRIAD's way: a SIZE
+/// when the length changes, a DATA only when the value changed, unless the
+/// variable has become "always write".
+void put(Dataset& ds, Variable& v, const std::uint8_t* value, std::size_t length) {
+  bool new_length = v.length != static_cast<std::int64_t>(length);
+  if (new_length) {
+    write_size(ds, v, static_cast<std::uint32_t>(length));
+    v.length = static_cast<std::int64_t>(length);
+  }
+  if (v.always) {
+    write_data(ds, v, value, length);
+    return;
+  }
+  if (!new_length && std::memcmp(v.last.data(), value, length) == 0) {
+    v.changes = 0;
+    return;
+  }
+  write_data(ds, v, value, length);
+  v.last.assign(value, value + length);
+  if (++v.changes >= always_write_after) v.always = true;
+}
+
+bool valid_variable_name(const std::string& name) {
+  if (name.empty()) return false;
+  for (unsigned char c : name)
+    if (!std::isgraph(c)) return false;
+  return true;
+}
+
+/// The variable `name` of `type`, defined now if it is new.
+Variable& variable(int tno, Dataset& ds, const std::string& name, char type, const char* routine) {
+  auto it = ds.by_name.find(name);
+  if (it != ds.by_name.end()) {
+    Variable& v = ds.vars[it->second];
+    if (v.type != type) fail(tno, "Variable " + name + " has changed type, in " + routine);
+    return v;
+  }
+  if (name.size() > max_name) fail(tno, "The variable name " + name + " is too long, in " + routine);
+  if (!valid_variable_name(name)) fail(tno, "The variable name [" + name + "] is not valid, in " + routine);
+  if (static_cast<int>(ds.vars.size()) >= max_variables)
+    fail(tno, "Too many variables in " + ds.name + " (at most " + std::to_string(max_variables) + "), in " +
+                  routine);
+  Variable v;
+  v.name = name;
+  v.type = type;
+  v.index = static_cast<int>(ds.vars.size());
+  ds.by_name.emplace(name, v.index);
+  ds.vars.push_back(std::move(v));
+  return ds.vars.back();
+}
+
+Dataset& writable(int tno, const char* routine) {
+  Dataset& ds = get(tno, routine);
+  if (!ds.is_new) fail(tno, std::string("Dataset ") + ds.name + " was not opened new, in " + routine);
+  return ds;
+}
+
+void putvr(int tno, const std::string& name, char type, const std::uint8_t* bytes, std::size_t n) {
+  Dataset& ds = writable(tno, "UVPUTVR");
+  if (n == 0) {
+    bug_warn("Variable " + name + " has zero or negative size, in UVPUTVR");
+    return;
+  }
+  Variable& v = variable(tno, ds, name, type, "UVPUTVR");
+  put(ds, v, bytes, n * static_cast<std::size_t>(element_size(type)));
+}
+
+// ---- history ----------------------------------------------------------------
+
+void history_flush(int tno, Dataset& ds) {
+  if (ds.his_fd < 0 || ds.his_buf.empty()) return;
+  if (!write_all(ds.his_fd, reinterpret_cast<const std::uint8_t*>(ds.his_buf.data()), ds.his_buf.size()))
+    fail(tno, "Error writing history for " + ds.name + ": " + sys_error());
+  ds.his_buf.clear();
+}
+
+void history_close(int tno, Dataset& ds) {
+  if (ds.his == Dataset::His::Write) {
+    history_flush(tno, ds);
+    int fd = ds.his_fd;
+    ds.his_fd = -1;
+    if (::close(fd) != 0) fail(tno, "Error closing history for " + ds.name + ": " + sys_error());
+  }
+  ds.his = Dataset::His::Closed;
+  ds.his_lines.clear();
+  ds.his_next = 0;
+}
+
+std::string upper(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string trim_trailing_blanks(std::string s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) s.pop_back();
+  return s;
+}
+
+// ---- closing --------------------------------------------------------------
+
+void put_name_block(std::vector<std::uint8_t>& out, const std::string& name, std::size_t size) {
+  std::size_t at = out.size();
+  out.resize(at + 16);
+  std::memcpy(out.data() + at, name.data(), name.size());
+  out[at + 15] = static_cast<std::uint8_t>(size);
+}
+
+std::vector<std::uint8_t> int8_item(std::uint64_t v) {
+  std::vector<std::uint8_t> b(16);
+  b[3] = 8;
+  be::put64(b.data() + 8, v);
+  return b;
+}
+
+void complete(int tno, Dataset& ds) {
+  // Small items by name; larger ones become files.
+  std::unordered_map<std::string, std::vector<std::uint8_t>> small;
+  auto item = [&](const std::string& name, std::vector<std::uint8_t> bytes) {
+    ds.create_item(name);
+    if (bytes.size() <= max_small_item) {
+      small[name] = std::move(bytes);
+      std::error_code ec;
+      fs::remove(ds.dir / name, ec);
+    } else {
+      write_item_file(tno, ds, name, bytes);
+    }
+  };
+
+  // visdata: in header while it is small and was never written out.
+  if (ds.vis_fd < 0 && ds.phys_end <= max_small_item) {
+    small["visdata"].assign(ds.buf.begin(), ds.buf.begin() + static_cast<std::ptrdiff_t>(ds.phys_end));
+  } else {
+    flush_stream(tno, ds);
+    int fd = ds.vis_fd;
+    ds.vis_fd = -1;
+    if (::close(fd) != 0) fail(tno, "Error closing visdata for " + ds.name + ": " + sys_error());
+  }
+  if (ds.flags_created) {
+    std::vector<std::uint8_t> b(4 + 4 * ds.flag_words.size());
+    b[3] = 2;
+    for (std::size_t k = 0; k < ds.flag_words.size(); ++k) be::put32(b.data() + 4 + 4 * k, ds.flag_words[k]);
+    item("flags", std::move(b));
+  }
+  std::string vt;
+  for (const auto& v : ds.vars) {
+    vt += v.type;
+    vt += ' ';
+    vt += v.name;
+    vt += '\n';
+  }
+  item("vartable", std::vector<std::uint8_t>(vt.begin(), vt.end()));
+  if (ds.any_auto || ds.any_cross) {
+    std::string t = ds.any_auto && ds.any_cross ? "mixed-auto-cross" : ds.any_auto ? "autocorrelation" : "crosscorrelation";
+    std::vector<std::uint8_t> b{0, 0, 0, 1};
+    b.insert(b.end(), t.begin(), t.end());
+    item("obstype", std::move(b));
+  }
+  item("nwcorr", int8_item(0));
+  item("ncorr", int8_item(ds.nflags));
+  item("vislen", int8_item(ds.pos));
+
+  // header: packed small items, newest first; the last entry is not padded.
+  std::vector<std::uint8_t> header;
+  for (auto it = ds.created.rbegin(); it != ds.created.rend(); ++it) {
+    auto s = small.find(*it);
+    if (s == small.end()) continue;
+    if (!header.empty()) header.resize((header.size() + 15) / 16 * 16);
+    put_name_block(header, s->first, s->second.size());
+    header.insert(header.end(), s->second.begin(), s->second.end());
+  }
+  write_item_file(tno, ds, "header", header);
+}
+
+}  // namespace
+
+// ---- public routines ------------------------------------------------------
+
+void uvopen(int& tno, const std::string& name, const std::string& status) {
+  auto ds = std::make_unique<Dataset>();
+  ds->name = name;
+  ds->dir = fs::path(name);
+  if (status == "new") {
+    if (::mkdir(name.c_str(), 0777) != 0) bug_fatal("Error opening " + name + ", in UVOPEN(new): " + sys_error());
+    ds->is_new = true;
+    int fd = ::open((ds->dir / "header").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::close(fd) != 0) {
+      std::string e = sys_error();
+      std::error_code ec;
+      fs::remove_all(ds->dir, ec);
+      bug_fatal("Error opening " + name + ", in UVOPEN(new): " + e);
+    }
+    ds->create_item("visdata");
+  } else if (status == "old") {
+    struct stat st{};
+    fs::path header = ds->dir / "header";
+    if (::stat(header.c_str(), &st) != 0) bug_fatal("Error opening " + name + ", in UVOPEN(old): " + sys_error());
+  } else {
+    bug_fatal("Unsupported status " + status + ", in UVOPEN");
+  }
+  auto& t = table();
+  auto slot = std::find(t.begin(), t.end(), nullptr);
+  if (slot == t.end()) {
+    t.push_back(std::move(ds));
+    tno = static_cast<int>(t.size());
+  } else {
+    *slot = std::move(ds);
+    tno = static_cast<int>(slot - t.begin()) + 1;
+  }
+}
+
+void uvset(int tno, const std::string& object, const std::string& value, int, double, double, double) {
+  Dataset& ds = writable(tno, "UVSET");
+  if (object == "preamble") {
+    if (ds.started) fail(tno, "Cannot change the preamble after the first record, in UVSET.");
+    if (value == "uvw/time/baseline")
+      ds.uvw = true;
+    else if (value == "uv/time/baseline")
+      ds.uvw = false;
+    else
+      fail(tno, "Unsupported preamble \"" + value + "\",in UVSET.");
+  } else if (object == "corr") {
+    if (ds.started) fail(tno, "Cannot change the corr type after the first record, in UVSET.");
+    if (value != "r" && value != "j") fail(tno, "Unsupported corr type \"" + value + "\", in UVSET.");
+    ds.corr_type = value[0];
+  } else {
+    fail(tno, "Unsupported object \"" + object + "\", in UVSET.");
+  }
+}
+
+void uvputvra(int tno, const std::string& name, const std::string& value) {
+  putvr(tno, name, 'a', reinterpret_cast<const std::uint8_t*>(value.data()), value.size());
+}
+
+void uvputvri(int tno, const std::string& name, std::span<const std::int32_t> values) {
+  std::vector<std::uint8_t> b(4 * values.size());
+  for (std::size_t k = 0; k < values.size(); ++k) be::put32(b.data() + 4 * k, static_cast<std::uint32_t>(values[k]));
+  putvr(tno, name, 'i', b.data(), values.size());
+}
+
+void uvputvrr(int tno, const std::string& name, std::span<const float> values) {
+  std::vector<std::uint8_t> b(4 * values.size());
+  for (std::size_t k = 0; k < values.size(); ++k) be::put_float(b.data() + 4 * k, values[k]);
+  putvr(tno, name, 'r', b.data(), values.size());
+}
+
+void uvputvrd(int tno, const std::string& name, std::span<const double> values) {
+  std::vector<std::uint8_t> b(8 * values.size());
+  for (std::size_t k = 0; k < values.size(); ++k) be::put_double(b.data() + 8 * k, values[k]);
+  putvr(tno, name, 'd', b.data(), values.size());
+}
+
+void uvwrite(int tno, std::span<const double> preamble, std::span<const std::complex<float>> data,
+             std::span<const std::int32_t> flags, int n) {
+  Dataset& ds = writable(tno, "UVWRITE");
+  std::size_t npre = ds.uvw ? 5 : 4;
+  if (n < 1) fail(tno, "Bad number of channels (" + std::to_string(n) + ") for " + ds.name + ", in UVWRITE");
+  std::size_t nc = static_cast<std::size_t>(n);
+  if (preamble.size() < npre || data.size() < nc || flags.size() < nc)
+    fail(tno, "Preamble, data or flags shorter than the record for " + ds.name + ", in UVWRITE");
+
+  if (!ds.started) {
+    if (ds.corr_type == 0) ds.corr_type = n <= 4 ? 'r' : 'j';
+    ds.corr = variable(tno, ds, "corr", ds.corr_type, "UVWRITE").index;
+    ds.flags_created = true;
+    ds.create_item("flags");
+    ds.coord = variable(tno, ds, "coord", 'd', "UVWRITE").index;
+    ds.time = variable(tno, ds, "time", 'd', "UVWRITE").index;
+    ds.baseline = variable(tno, ds, "baseline", 'r', "UVWRITE").index;
+    for (int k : {ds.corr, ds.coord, ds.time, ds.baseline}) ds.vars[k].always = true;
+  }
+
+  if (n != ds.last_nchan) {
+    std::uint8_t b[4];
+    be::put32(b, static_cast<std::uint32_t>(n));
+    put(ds, variable(tno, ds, "nchan", 'i', "UVWRITE"), b, 4);
+    ds.last_nchan = n;
+  }
+
+  // Flags: 31 per 32-bit word.
+  for (std::size_t k = 0; k < nc; ++k, ++ds.nflags) {
+    std::uint64_t word = ds.nflags / 31;
+    if (word >= ds.flag_words.size()) ds.flag_words.push_back(0);
+    if (flags[k] != 0) ds.flag_words[word] |= 1u << (ds.nflags % 31);
+  }
+
+  std::vector<std::uint8_t>& v = ds.value_scratch;
+  if (ds.corr_type == 'r') {
+    v.resize(8 * nc);
+    for (std::size_t k = 0; k < nc; ++k) {
+      be::put_float(v.data() + 8 * k, data[k].real());
+      be::put_float(v.data() + 8 * k + 4, data[k].imag());
+    }
+  } else {
+    // 16-bit integers scaled by tscale = M / 32767, M the largest magnitude.
+    float m = 0;
+    for (std::size_t k = 0; k < nc; ++k) m = std::max({m, std::fabs(data[k].real()), std::fabs(data[k].imag())});
+    if (m == 0) m = 1;
+    std::uint8_t ts[4];
+    be::put_float(ts, m / 32767.0f);
+    if (ds.tscale < 0) ds.tscale = variable(tno, ds, "tscale", 'r', "UVWRITE").index;
+    put(ds, ds.vars[ds.tscale], ts, 4);
+    float factor = 32767.0f / m;
+    v.resize(4 * nc);
+    for (std::size_t k = 0; k < nc; ++k) {
+      float re = factor * data[k].real(), im = factor * data[k].imag();
+      be::put16(v.data() + 4 * k, static_cast<std::uint16_t>(static_cast<std::int16_t>(std::trunc(re))));
+      be::put16(v.data() + 4 * k + 2, static_cast<std::uint16_t>(static_cast<std::int16_t>(std::trunc(im))));
+    }
+  }
+  put(ds, ds.vars[ds.corr], v.data(), v.size());
+
+  // coord, time and baseline only when they change (the first record always
+  // carries them).
+  double u = preamble[0], vv = preamble[1], w = ds.uvw ? preamble[2] : 0.0;
+  double time = preamble[npre - 2];
+  float bl = static_cast<float>(preamble[npre - 1]);
+  std::size_t ncoord = ds.uvw ? 3 : 2;
+  if (!ds.started || u != ds.last_coord[0] || vv != ds.last_coord[1] || (ds.uvw && w != ds.last_coord[2])) {
+    std::uint8_t b[24];
+    be::put_double(b, u);
+    be::put_double(b + 8, vv);
+    be::put_double(b + 16, w);
+    put(ds, ds.vars[ds.coord], b, 8 * ncoord);
+    ds.last_coord[0] = u;
+    ds.last_coord[1] = vv;
+    ds.last_coord[2] = w;
+  }
+  if (!ds.started || time != ds.last_time) {
+    std::uint8_t b[8];
+    be::put_double(b, time);
+    put(ds, ds.vars[ds.time], b, 8);
+    ds.last_time = time;
+  }
+  if (!ds.started || bl != ds.last_baseline) {
+    std::uint8_t b[4];
+    be::put_float(b, bl);
+    put(ds, ds.vars[ds.baseline], b, 4);
+    ds.last_baseline = bl;
+    long q = std::lround(bl);
+    long a1, a2;
+    if (q > 65536) {
+      q -= 65536;
+      a1 = q / 2048;
+      a2 = q % 2048;
+    } else {
+      a1 = q / 256;
+      a2 = q % 256;
+    }
+    (a1 == a2 ? ds.any_auto : ds.any_cross) = true;
+  }
+  ds.started = true;
+  write_eor(tno, ds);
+}
+
+void uvclose(int tno) {
+  Dataset& ds = get(tno, "UVCLOSE");
+  history_close(tno, ds);
+  if (ds.is_new) complete(tno, ds);
+  close_fds(ds);
+  release(tno);
+}
+
+bool uvisopen(int tno) {
+  auto& t = table();
+  return tno >= 1 && static_cast<std::size_t>(tno) <= t.size() && t[tno - 1] != nullptr;
+}
+
+void hisopen(int tno, const std::string& status) {
+  Dataset& ds = get(tno, "HISOPEN");
+  if (ds.his != Dataset::His::Closed) history_close(tno, ds);
+  fs::path p = ds.dir / "history";
+  if (status == "write" || status == "append") {
+    int mode = O_WRONLY | O_CREAT | (status == "write" ? O_TRUNC : O_APPEND);
+    ds.his_fd = ::open(p.c_str(), mode, 0644);
+    if (ds.his_fd < 0) fail(tno, "Error opening history for " + ds.name + ", in HISOPEN: " + sys_error());
+    ds.create_item("history");
+    ds.his = Dataset::His::Write;
+  } else if (status == "read") {
+    std::ifstream in(p, std::ios::binary);
+    if (!in) fail(tno, "Error opening history for " + ds.name + ", in HISOPEN: " + sys_error());
+    std::string line;
+    while (std::getline(in, line)) ds.his_lines.push_back(line);
+    ds.his = Dataset::His::Read;
+  } else {
+    fail(tno, "Unsupported status " + status + ", in HISOPEN");
+  }
+}
+
+void hiswrite(int tno, const std::string& line) {
+  Dataset& ds = get(tno, "HISWRITE");
+  if (ds.his != Dataset::His::Write) fail(tno, "History of " + ds.name + " is not open for writing, in HISWRITE");
+  ds.his_buf += line;
+  ds.his_buf += '\n';
+  if (ds.his_buf.size() >= history_block) history_flush(tno, ds);
+}
+
+bool hisread(int tno, std::string& line) {
+  Dataset& ds = get(tno, "HISREAD");
+  if (ds.his != Dataset::His::Read) fail(tno, "History of " + ds.name + " is not open for reading, in HISREAD");
+  if (ds.his_next >= ds.his_lines.size()) return false;
+  line = ds.his_lines[ds.his_next++];
+  return true;
+}
+
+std::string hisinput_clock() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.0", &tm);
+  return buf;
+}
+
+void hisinput(int tno, const std::string& name) {
+  get(tno, "HISINPUT");
+  std::string n = name;
+  while (!n.empty() && (n.back() == ' ' || n.back() == ':')) n.pop_back();
+  if (n.empty()) fail(tno, "HisInput: Bad program name.");
+  n = upper(n);
+  hiswrite(tno, n + ": Executed on: " + hisinput_clock());
+  hiswrite(tno, n + ": Command line inputs follow:");
+  const auto& args = key_arguments();
+  for (std::size_t k = 0; k < args.size(); ++k) {
+    if (args[k] == "-f" && k + 1 < args.size()) {
+      const std::string& file = args[++k];
+      std::ifstream in(file);
+      if (!in) {
+        bug_warn("HisInput: Error opening input parameter file " + file);
+        continue;
+      }
+      std::string line;
+      while (std::getline(in, line)) hiswrite(tno, n + ":   " + trim_trailing_blanks(line));
+    } else {
+      hiswrite(tno, n + ":   " + trim_trailing_blanks(args[k]));
+    }
+  }
+}
+
+void hisclose(int tno) { history_close(tno, get(tno, "HISCLOSE")); }
+
+UvCloser::~UvCloser() {
+  try {
+    if (uvisopen(tno_)) uvclose(tno_);
+  } catch (const talva::Stop& s) {
+    // Cannot throw while the program is already stopping: report and go on.
+    std::fprintf(stderr, "%s\n", s.message().c_str());
+  } catch (...) {
+    std::fprintf(stderr, "### Fatal Error:  Unexpected failure closing a dataset\n");
+  }
+}
+
+}  // namespace miriad
