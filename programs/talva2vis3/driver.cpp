@@ -1,0 +1,319 @@
+#include "programs/talva2vis3/driver.h"
+
+#include <star/pal.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include "archive/archiv_util.h"
+#include "array/layout.h"
+#include "array/rejections.h"
+#include "calib/mdgain.h"
+#include "miriad/key.h"
+#include "miriad/uvio.h"
+#include "programs/talva2vis3/gains.h"
+#include "programs/talva2vis3/modes.h"
+#include "programs/talva2vis3/plot.h"
+#include "programs/talva2vis3/records.h"
+#include "programs/talva2vis3/uv_output.h"
+#include "util/fmt.h"
+#include "util/stop.h"
+
+namespace {
+
+constexpr float kLatitude = -0.61735f;          // site latitude, radians
+constexpr float kPiF = 3.1415927f;
+constexpr float kHaHoursPerRadian = 3.8197f;    // dump-header hour angle (hours) to radians
+constexpr float kSiderealStep = 7.2722054e-05f; // legacy: hour-angle step per dump, radians
+constexpr float kIntTime = 0.99999994f;         // legacy: seconds per dump
+constexpr double kMjdToJd = 2400000.5;
+constexpr std::int32_t kSeed = 7654321;
+constexpr int kProgressEvery = 200;
+
+std::string key_text(const char* key, const std::string& def) {
+  std::string v;
+  miriad::keya(key, v, def);
+  return talva::trim_right(v);
+}
+
+// The debug table (output unit 66): written under a temporary name and
+// renamed when the run closes it.
+class DebugTable {
+ public:
+  explicit DebugTable(std::string name) : name_(std::move(name)), tmp_(name_ + ".tmp"), out_(tmp_) {
+    if (!out_) talva::stop("cannot create the debug table " + tmp_);
+  }
+  ~DebugTable() {
+    out_.close();
+    std::error_code ec;
+    std::filesystem::rename(tmp_, name_, ec);
+  }
+  std::ostream& stream() { return out_; }
+
+ private:
+  std::string name_, tmp_;
+  std::ofstream out_;
+};
+
+}  // namespace
+
+const char* debug_table_name(Flavour flavour) {
+  return flavour == Flavour::Legacy ? "talva2vis.dbg" : "talva2vis3.dbg";
+}
+
+ConverterSettings read_converter_keywords(Flavour flavour) {
+  ConverterSettings s;
+  const bool legacy = flavour == Flavour::Legacy;
+  s.flavour = flavour;
+  s.infile = key_text("infile", " ");
+  s.corlfile = key_text("corlfile", " ");
+  if (legacy)
+    s.phasefil = key_text("phasefil", "");
+  else
+    s.gnsfile = key_text("gnsfile", "X");
+  s.rejects = key_text("rejects", "");
+  s.antrejct = key_text("antrejct", "");
+  s.uvfile = key_text("uvfile", " ");
+  miriad::keyi("reclim", s.reclim[0], 1);
+  miriad::keyi("reclim", s.reclim[1], -1);
+  miriad::keyd("ra", s.ra, 0.0);
+  miriad::keyd("dec", s.dec, -45.0);
+  if (legacy) {
+    miriad::keyd("startha", s.startha, -6.0);
+    miriad::keyd("startmjd", s.startmjd, 53974.0);
+  } else {
+    miriad::keya("epoch", s.epoch, "J2000.0");
+    s.epoch.resize(8, ' ');  // a text of 8 characters
+  }
+  miriad::keya("skmode", s.skmode, "talva1a");
+  s.mdfile = key_text("mdfile", "");
+  miriad::keyl("mdcorr", s.mdcorr, false);
+  miriad::keyr("cgap", s.cgap, 25.0f);
+  miriad::keyr("unitx", s.unitx, 17.6f);
+  miriad::keyr("unity", s.unity, 11.0f);
+  miriad::keyi("nunit", s.nunit, 88);
+  miriad::keyr("freq", s.freq[0], 843.0f);
+  miriad::keyr("freq", s.freq[1], 3.0f);
+  miriad::keyr("dhr", s.dhr, 0.0f);
+  miriad::keyr("ddec", s.ddec, 0.0f);
+  miriad::keyr("tltmin", s.tltmin, 15.0f);
+  miriad::keyr("mdmax", s.mdmax, 60.0f);
+  miriad::keyl("dbgplt", s.dbgplt, false);
+  miriad::keyi("blen", s.blen, 10);
+  s.device = key_text("device", "/xs");
+  miriad::keyi("nxy", s.nxy[0], 1);
+  miriad::keyi("nxy", s.nxy[1], 1);
+  // Inputs of the simulation modes and the natural-weighting option.
+  while (miriad::keyprsnt("options")) {
+    std::string o;
+    miriad::keya("options", o, "");
+    s.options += (s.options.empty() ? "" : ",") + o;
+  }
+  miriad::keyr("ampscale", s.ampscale, 0.0f);
+  miriad::keyr("srcang", s.srcang, 0.0f);
+  miriad::keyr("noiselev", s.noiselev, 0.0f);
+  miriad::keyfin();
+  if (s.reclim[0] < 1) s.reclim[0] = 1;
+  return s;
+}
+
+void CurrentModes::setup_mode(std::string_view mode, float unitx, int& nunit, int& nants, float cgap, int& imode) {
+  ::setup_mode(mode, unitx, nunit, nants, cgap, imode);
+}
+
+void CurrentModes::talva1a(float ha, double time, const DumpData& d, const Calibration& cal, std::int32_t& nrec,
+                           std::int32_t np, float mdg) {
+  mode_talva1a3(talva1a_run_, ha, time, d, cal.gains, nrec, np, mdg, first_);
+}
+
+void CurrentModes::orvex(float ha, double time, const DumpData& d, const Calibration& cal, std::int32_t& nrec,
+                         std::int32_t np, float mdg) {
+  mode_orvex(orvex_run_, ha, time, d, cal.gains, nrec, np, mdg);
+}
+
+int run_converter(const ConverterSettings& s, ConverterModes& modes) {
+  const bool legacy = s.flavour == Flavour::Legacy;
+  auto& tc = talva_common_;
+
+  // Phase centre, radians.
+  double ra = s.ra * 15.0 / static_cast<double>(kDegPerRad);
+  double dec = s.dec / static_cast<double>(kDegPerRad);
+  double start_ha = 0.0, start_jd = 0.0;
+  if (legacy) {
+    // legacy (1): J2000 as given; (3): start values of hour angle and date.
+    start_ha = s.startha * 15.0 / static_cast<double>(kDegPerRad);
+    start_jd = s.startmjd + kMjdToJd;
+  } else {
+    std::string epoch = s.epoch;
+    epoch.resize(8, ' ');
+    if (epoch.compare(0, 5, "b1950") == 0) epoch = "B1950.0 ";
+    if (epoch.compare(0, 5, "j2000") == 0) epoch = "J2000.0 ";
+    if (epoch.compare(0, 5, "B1950") != 0 && epoch.compare(0, 5, "J2000") != 0)
+      talva::stop((talva::ListLine() << "Bad epoch: " << epoch << " Must be B1950.0 or J2000.0").str());
+    (talva::ListLine() << "Input Epoch = " << epoch).print();
+    if (epoch.compare(0, 5, "B1950") == 0) {
+      double r2000 = 0.0, d2000 = 0.0;
+      palFk45z(ra, dec, 1950.0, &r2000, &d2000);
+      ra = r2000;
+      dec = d2000;
+    }
+  }
+  const float dec_f = static_cast<float>(dec);
+  tc.dhr = s.dhr / kDegPerRad;
+  tc.ddec = s.ddec / kDegPerRad;
+
+  std::optional<DebugTable> debug;
+  dbg_common_.dbgplt = s.dbgplt;
+  dbg_common_.blen = s.blen;
+  dbg_common_.table = nullptr;
+  if (s.dbgplt) {
+    debug.emplace(debug_table_name(s.flavour));
+    dbg_common_.table = &debug->stream();
+    debug->stream() << " ant ID1, 2    phase 1, 2     amp  phase \n";
+  }
+
+  site_common_.tltmin = s.tltmin / kDegPerRad;
+  site_common_.tltmax = kPiF - site_common_.tltmin;
+  site_common_.mdmax = s.mdmax / kDegPerRad;
+  site_common_.latitude = kLatitude;
+
+  talva::put_line(" wavelength : " + talva::fmt_f(kWavelength, 10, 4) + "  (m)");
+  const float cgap = s.cgap / kWavelength;
+  const float unitx = s.unitx / kWavelength;
+  tc.unity = s.unity / kWavelength;
+  tc.natwt = s.options.find("nat") != std::string::npos ? 1 : 0;
+  tc.seed = kSeed;
+  tc.ampscale = s.ampscale;
+  tc.srcang = s.srcang;
+  tc.noiselev = s.noiselev;
+
+  load_corr_layout_file_(s.corlfile);
+  std::vector<std::int32_t> rejlist(kListCapacity), badlist(kListCapacity);
+  std::int32_t nrej = 0, nbadant = 0;
+  load_rejects_(s.rejects, nrej, rejlist);
+  load_antreject_(s.antrejct, nbadant, badlist);
+  std::vector<float> md_tbl(2 * kListCapacity);
+  int nmd = 0;
+  if (s.mdcorr) load_mdtable_(kListCapacity, s.mdfile, nmd, md_tbl);
+
+  if (init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
+  int nant = 0, nbsln = 0;
+  std::vector<std::int32_t> antnum(kMaxProducts);
+  if (read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
+  const ProductTable products(std::span<const std::int32_t>(antnum).first(static_cast<std::size_t>(nbsln)));
+
+  // legacy (2): a phase table instead of complex gains.
+  std::vector<std::complex<float>> gains(kGainsCapacity);
+  std::vector<float> phases(kPhaseCapacity, 0.0f);
+  if (legacy) {
+    int status = 0;
+    load_phasecal_(s.phasefil, std::min(nant, kPhaseCapacity), phases, status);
+  } else {
+    load_gains_(s.gnsfile, nant, gains);
+  }
+
+  int nunit = s.nunit, imode = kNoMode;
+  modes.setup_mode(s.skmode, unitx, nunit, nant, cgap, imode);
+
+  tc.sfreq = static_cast<double>(s.freq[0] / 1000.0f);
+  const double sdf = static_cast<double>(s.freq[1]) / 1000.0;
+  tc.nchan = 1;
+
+  UvHeader header;
+  header.nants = nant;
+  header.ra = ra;
+  header.dec = dec;
+  header.sfreq = tc.sfreq;
+  header.sdf = sdf;
+  tc.tno = create_uv_dataset(s.uvfile, header);
+  miriad::UvCloser closer(tc.tno);  // a fatal stop still leaves a readable dataset
+
+  UvPlot plot;
+  plot.open(s.device, !legacy);  // legacy (5): no labels
+
+  tc.cosdec = std::cos(dec_f);
+  tc.sindec = std::sin(dec_f);
+
+  std::int32_t record = 0, np = 0, nrec = 0;
+  std::vector<float> vis(2 * static_cast<std::size_t>(kMaxProducts));
+  DumpData dump;
+  dump.nbsln = nbsln;
+  dump.vis = std::span<const float>(vis).first(2 * static_cast<std::size_t>(nbsln));
+  dump.antnum = std::span<const std::int32_t>(antnum).first(static_cast<std::size_t>(nbsln));
+  dump.products = &products;
+  dump.rejects = {nrej, std::span<const std::int32_t>(rejlist), nbadant, std::span<const std::int32_t>(badlist)};
+  dump.plot = &plot;
+  Calibration cal{gains, phases};
+
+  for (;;) {
+    ++record;
+    const int stat = read_dump_(nbsln, vis, 0);
+    if (stat != 0) {
+      talva::put_line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(record, 5));
+      break;
+    }
+    float ha = 0.0f;
+    if (legacy) {
+      // legacy (3): the hour angle advances by one step per dump read.
+      ha = static_cast<float>(start_ha + static_cast<double>(record - 1) * static_cast<double>(kSiderealStep));
+    }
+    if (record < s.reclim[0]) continue;
+    if (s.reclim[1] > 1 && record > s.reclim[1]) break;
+
+    if (legacy) {
+      // legacy (4): meridian distance from the pointing; out of limits: skip.
+      float az = 0.0f, el = 0.0f, tilt = 0.0f;
+      int err = 0;
+      find_tilt_md_(ha, dec_f, az, el, tilt, tc.md, err);
+      if (err != 0) {
+        talva::put_line("** find_tilt err at h = " + talva::fmt_f(ha, 10, 5));
+        continue;
+      }
+    } else {
+      float ha_hours = 0.0f;
+      read_dumppar_ha_(ha_hours);
+      ha = ha_hours / kHaHoursPerRadian;
+      read_dumppar_md_inrad_(tc.md);
+    }
+    float mdg = 1.0f;
+    if (s.mdcorr) find_mdgain_(nmd, md_tbl, tc.md, mdg);
+
+    ++np;
+    if (np % kProgressEvery == 0) {
+      talva::put_line(" np : " + talva::fmt_i(np, 5));
+      if (!legacy)  // legacy (5): no MD line
+        (talva::ListLine() << "Mdt mdgain " << tc.md << " = " << tc.md * 180.0f / 3.1415f << mdg).print();
+    }
+
+    double jd = 0.0;
+    if (legacy) {
+      // legacy (3): one integration time per unpacked dump, in extended precision.
+      jd = static_cast<double>(static_cast<long double>(start_jd) +
+                               static_cast<long double>(kIntTime) * np / 86400.0L);
+    } else {
+      int hr = 0, mi = 0, sec = 0, yr = 0, mo = 0, dy = 0;
+      read_dumppar_time_(hr, mi, sec);
+      read_dumppar_date_(yr, mo, dy);
+      double mjd = 0.0;
+      int j = 0;
+      palCldj(yr, mo, dy, &mjd, &j);
+      jd = mjd + ((sec / 60.0 + mi) / 60.0 + hr) / 24.0 + kMjdToJd;
+    }
+
+    switch (imode) {
+      case kTalva1a: modes.talva1a(ha, jd, dump, cal, nrec, np, mdg); break;
+      case kOrvex: modes.orvex(ha, jd, dump, cal, nrec, np, mdg); break;
+      default: nrec += unpack_simulation(imode, ha, jd); break;
+    }
+  }
+
+  close_uv_dataset(tc.tno);
+  plot.close();
+  talva::put_line(" np = " + talva::fmt_i(np, 8));
+  talva::put_line(" vis records written : " + talva::fmt_i(nrec, 8));
+  return 0;
+}

@@ -1,0 +1,86 @@
+#pragma once
+// The converter driver shared by talva2vis3 and the legacy talva2vis.
+//
+// The legacy converter differs in five ways, each marked "legacy (n)" in
+// driver.cpp: (1) the phase centre is J2000 without an epoch keyword or
+// precession; (2) the unpackers get a per-antenna phase table instead of
+// complex gains; (3) hour angle and Julian date are counted from start
+// values instead of read from the dump headers; (4) the meridian distance
+// comes from find_tilt_md_ and dumps outside the site limits are skipped;
+// (5) the plot has no labels and the progress report no MD line.
+#include <array>
+#include <complex>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "programs/talva2vis3/unpackers.h"
+
+enum class Flavour { Current, Legacy };
+
+/// Keyword values of one run (lengths in metres, angles in degrees/hours, as given).
+struct ConverterSettings {
+  Flavour flavour = Flavour::Current;
+  std::string infile, corlfile, gnsfile, phasefil, rejects, antrejct, uvfile;
+  std::array<int, 2> reclim{1, -1};
+  double ra = 0.0, dec = -45.0;
+  std::string epoch = "J2000.0 ";   ///< 8 characters (talva2vis3)
+  double startha = -6.0, startmjd = 53974.0;  ///< talva2vis
+  std::string skmode = "talva1a";
+  std::string mdfile;
+  bool mdcorr = false;
+  float cgap = 25.0f, unitx = 17.6f, unity = 11.0f;
+  int nunit = 88;
+  std::array<float, 2> freq{843.0f, 3.0f};
+  float dhr = 0.0f, ddec = 0.0f, tltmin = 15.0f, mdmax = 60.0f;
+  bool dbgplt = false;
+  int blen = 10;
+  std::string device = "/xs";
+  std::array<int, 2> nxy{1, 1};
+  std::string options;  ///< "nat" in it: natural weighting
+  float ampscale = 0.0f, srcang = 0.0f, noiselev = 0.0f;
+};
+
+/// Reads the keywords of the flavour in their order (keyini must have been
+/// called), then closes keyword input.
+ConverterSettings read_converter_keywords(Flavour flavour);
+
+/// Per-antenna calibration handed to the data unpackers.
+struct Calibration {
+  std::span<const std::complex<float>> gains;  ///< talva2vis3
+  std::span<const float> phases;               ///< talva2vis, radians
+};
+
+/// The mode set-up and data unpackers of one converter.
+class ConverterModes {
+ public:
+  virtual ~ConverterModes() = default;
+  virtual void setup_mode(std::string_view mode, float unitx, int& nunit, int& nants, float cgap, int& imode) = 0;
+  virtual void talva1a(float ha, double time, const DumpData& d, const Calibration& cal, std::int32_t& nrec,
+                       std::int32_t np, float mdg) = 0;
+  virtual void orvex(float ha, double time, const DumpData& d, const Calibration& cal, std::int32_t& nrec,
+                     std::int32_t np, float mdg) = 0;
+};
+
+/// talva2vis3's modes: setup_mode, mode_talva1a3, mode_orvex.
+class CurrentModes final : public ConverterModes {
+ public:
+  void setup_mode(std::string_view mode, float unitx, int& nunit, int& nants, float cgap, int& imode) override;
+  void talva1a(float ha, double time, const DumpData& d, const Calibration& cal, std::int32_t& nrec, std::int32_t np,
+               float mdg) override;
+  void orvex(float ha, double time, const DumpData& d, const Calibration& cal, std::int32_t& nrec, std::int32_t np,
+             float mdg) override;
+
+ private:
+  Talva1a3Run talva1a_run_;
+  OrvexRun orvex_run_;
+  std::int32_t first_ = 1;  ///< first-call flag of mode_talva1a3
+};
+
+/// Name of the debug table file of a flavour ("talva2vis3.dbg" / "talva2vis.dbg").
+const char* debug_table_name(Flavour flavour);
+
+/// One conversion: set-up, dump loop, close, totals. Returns 0; fatal
+/// conditions stop the program (talva::Stop).
+int run_converter(const ConverterSettings& s, ConverterModes& modes);

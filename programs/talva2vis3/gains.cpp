@@ -1,0 +1,39 @@
+#include "programs/talva2vis3/gains.h"
+
+#include <cmath>
+
+#include "util/fmt.h"
+#include "util/textin.h"
+
+namespace {
+constexpr float kPi = 3.1415927f;
+constexpr float kTwoPiF = 6.2831855f;
+}  // namespace
+
+void load_gains_(const std::string& gnsfile, int nant, std::span<std::complex<float>> gains) {
+  const int capacity = static_cast<int>(gains.size());
+  if (nant > capacity) {
+    talva::put_line(" gains: " + std::to_string(nant) + " antennas, only the first " + std::to_string(capacity) +
+                    " are kept");
+    nant = capacity;
+  }
+  for (int i = 0; i < nant; ++i) gains[static_cast<std::size_t>(i)] = {0.0f, 0.0f};
+  talva::TextInput in(gnsfile, "gains");
+  std::string line;
+  while (in.next_line(line)) {
+    talva::FreeFormat ff(line, &in);
+    if (ff.at_end()) continue;  // a blank record holds no value
+    const double x = ff.real64("antenna number");
+    const std::complex<float> g = ff.complex32("complex gain");
+    if (x >= 1.0 && x <= static_cast<double>(nant)) gains[static_cast<std::size_t>(static_cast<int>(x) - 1)] = g;
+  }
+}
+
+float z2phase_(std::complex<float> z) {
+  float p = static_cast<float>(std::atan2(static_cast<double>(z.imag()), static_cast<double>(z.real())));
+  if (p > kPi)
+    p -= kTwoPiF;
+  else if (p < -kPi)
+    p += kTwoPiF;
+  return p;
+}

@@ -1,0 +1,16 @@
+#pragma once
+// Antenna gain tables of the converter.
+#include <complex>
+#include <span>
+#include <string>
+
+/// Reads the gains file (lines "antenna (re,im) ..." in free format; further
+/// items ignored) into gains[a-1] for antennas 1..nant. Every gain starts at
+/// (0, 0); lines for antennas outside 1..nant are dropped; a later line for
+/// an antenna replaces an earlier one. A missing file or a line without a
+/// number and a complex value stops the program naming file and line. An
+/// nant above gains.size() is cut to it, with a message.
+void load_gains_(const std::string& gnsfile, int nant, std::span<std::complex<float>> gains);
+
+/// Phase of z in radians, in [-pi, pi] (single precision); 0 for (0, 0).
+float z2phase_(std::complex<float> z);

@@ -1,0 +1,27 @@
+#pragma once
+// The (u, v) coverage plot of the converters (PGPLOT API, giza). When the
+// device cannot be opened the run goes on without a plot: every call is then
+// a no-op. Plotting never changes the numbers.
+#include <string>
+
+class UvPlot {
+ public:
+  UvPlot() = default;
+  ~UvPlot();
+  UvPlot(const UvPlot&) = delete;
+  UvPlot& operator=(const UvPlot&) = delete;
+
+  /// Opens `device` (one panel) with x and y from -6000 to 6000; with
+  /// `labels`, labels the axes "u", "v" and the title "Baselines Compressed:".
+  /// On failure prints one warning. Returns whether the plot is open.
+  bool open(const std::string& device, bool labels);
+  bool is_open() const { return open_; }
+  void colour(int ci);
+  void point(float x, float y);
+  void ask_off();
+  /// Ends the plot (writes the file of a file device).
+  void close();
+
+ private:
+  bool open_ = false;
+};
