@@ -172,3 +172,260 @@ TEST(UvGolden, ReaderListsTheDatasetsAsMiriadsReaderDid) {
     }
   }
 }
+
+// ---- the stream rules -------------------------------------------------------
+
+namespace {
+
+/// A dataset with the uvw preamble and nothing else yet.
+int open_new(const std::string& path) {
+  int tno = 0;
+  uvopen(tno, path, "new");
+  uvset(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0);
+  return tno;
+}
+
+void record(int tno, double u, double time, double bl, std::vector<std::complex<float>> data,
+            std::vector<std::int32_t> flags = {}) {
+  if (flags.empty()) flags.assign(data.size(), 1);
+  double p[5] = {u, -u, 0.0, time, bl};
+  uvwrite(tno, p, data, flags, static_cast<int>(data.size()));
+}
+
+/// For each record, whether variable `name` came with it.
+std::vector<bool> updates_of(const std::string& path, const std::string& name) {
+  UvReader r(path);
+  std::vector<bool> seen;
+  UvRecord rec;
+  while (r.read(rec)) seen.push_back(r.variable(name)->updated);
+  return seen;
+}
+
+}  // namespace
+
+TEST(UvStream, EightConsecutiveChangesMakeAVariableAlwaysWritten) {
+  TempDir dir;
+  for (int changing : {7, 8}) {
+    std::string path = dir.file("c" + std::to_string(changing));
+    int tno = open_new(path);
+    for (int k = 0; k < 12; ++k) {
+      put_r(tno, "tsys", static_cast<float>(std::min(k, changing - 1)));
+      record(tno, 1 + k, 2450000.5 + k, 67586, {{1, 2}});
+    }
+    uvclose(tno);
+    std::vector<bool> want(12, true);
+    if (changing == 7)
+      for (int k = 7; k < 12; ++k) want[k] = false;
+    EXPECT_EQ(updates_of(path, "tsys"), want) << changing;
+  }
+}
+
+TEST(UvStream, CoordTimeAndBaselineOnlyWhenTheyChange) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  int tno = open_new(path);
+  record(tno, 10, 2450000.5, 67586, {{1, 0}});
+  record(tno, 10, 2450000.5, 67586.2, {{2, 0}});  // same float baseline? no: 67586.2f differs
+  record(tno, 10, 2450000.5, 67586.2, {{3, 0}});
+  record(tno, 11, 2450000.5, 67586.2, {{4, 0}});
+  uvclose(tno);
+  EXPECT_EQ(updates_of(path, "coord"), (std::vector<bool>{true, false, false, true}));
+  EXPECT_EQ(updates_of(path, "time"), (std::vector<bool>{true, false, false, false}));
+  EXPECT_EQ(updates_of(path, "baseline"), (std::vector<bool>{true, true, false, false}));
+  EXPECT_EQ(updates_of(path, "corr"), (std::vector<bool>{true, true, true, true}));
+  UvReader r(path);
+  UvRecord rec;
+  for (float want : {1.f, 2.f, 3.f, 4.f}) {
+    ASSERT_TRUE(r.read(rec));
+    EXPECT_EQ(rec.data[0].real(), want);  // unchanged variables keep their value
+    EXPECT_EQ(rec.time, 2450000.5);
+  }
+  EXPECT_EQ(rec.u, 11);
+  EXPECT_EQ(rec.v, -11);
+}
+
+TEST(UvStream, ChannelCountDefinesNchanAfterTheRecordVariables) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  int tno = open_new(path);
+  record(tno, 1, 2450000.5, 67586, {{1, 2}, {3, 4}});
+  record(tno, 2, 2450000.6, 67586, {{5, 6}, {7, 8}});
+  record(tno, 3, 2450000.7, 67586, {{9, 10}, {11, 12}, {13, 14}});
+  uvclose(tno);
+  EXPECT_EQ(updates_of(path, "nchan"), (std::vector<bool>{true, false, true}));
+  UvReader r(path);
+  std::vector<std::uint8_t> vt;
+  ASSERT_TRUE(r.item_bytes("vartable", vt));  // 46 bytes: packed in header
+  EXPECT_EQ(std::string(vt.begin(), vt.end()), "r corr\nd coord\nd time\nr baseline\ni nchan\n");
+  UvRecord rec;
+  r.read(rec);
+  r.read(rec);
+  ASSERT_TRUE(r.read(rec));
+  EXPECT_EQ(rec.data, (std::vector<std::complex<float>>{{9, 10}, {11, 12}, {13, 14}}));
+  EXPECT_EQ(r.variable("nchan")->ints(), std::vector<std::int32_t>{3});
+  std::int64_t ncorr = 0;
+  ASSERT_TRUE(r.item_int8("ncorr", ncorr));
+  EXPECT_EQ(ncorr, 7);
+}
+
+TEST(UvStream, MoreThanFourChannelsAreScaledIntegers) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  int tno = open_new(path);
+  std::vector<std::complex<float>> data;
+  for (int k = 0; k < 5; ++k) data.emplace_back(0.37f * (2 * k + 1), -0.37f * (2 * k + 2));
+  record(tno, 1, 2450000.5, 67586, data);
+  uvclose(tno);
+  UvReader r(path);
+  UvRecord rec;
+  ASSERT_TRUE(r.read(rec));
+  EXPECT_EQ(r.variable("corr")->type, 'j');
+  EXPECT_EQ(r.variable("tscale")->format(), "0.000112918489");
+  auto s = r.variable("corr")->shorts();
+  ASSERT_EQ(s.size(), 10u);
+  EXPECT_EQ(s[0], 3276);
+  EXPECT_EQ(s[1], -6553);
+  EXPECT_EQ(s[9], -32767);
+  float ts = r.variable("tscale")->reals()[0];
+  for (std::size_t k = 0; k < 5; ++k) {
+    EXPECT_NEAR(rec.data[k].real(), data[k].real(), ts);
+    EXPECT_NEAR(rec.data[k].imag(), data[k].imag(), ts);
+  }
+  // uvset can force reals for any channel count.
+  std::string path2 = dir.file("d2");
+  tno = open_new(path2);
+  uvset(tno, "corr", "r", 0, 0, 0, 0);
+  record(tno, 1, 2450000.5, 67586, data);
+  uvclose(tno);
+  UvReader r2(path2);
+  ASSERT_TRUE(r2.read(rec));
+  EXPECT_EQ(rec.data, data);
+}
+
+TEST(UvStream, FlagsPackThirtyOneToAWordAndMoveToAFileWhenLarge) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  int tno = open_new(path);
+  std::vector<bool> want;
+  for (int k = 0; k < 466; ++k) {
+    bool good = k % 7 != 3 && k != 30 && k != 31;
+    want.push_back(good);
+    record(tno, k + 1, 2450000.5 + k, 67586, {{1, 0}}, {good ? 1 : 0});
+  }
+  uvclose(tno);
+  auto flags = read_bytes(path + "/flags");  // 4 + 4 * 16 = 68 bytes: a file of its own
+  ASSERT_EQ(flags.size(), 68u);
+  EXPECT_EQ(flags[3], 2);
+  // Flag 30 is bit 30 of word 1, flag 31 bit 0 of word 2: both cleared.
+  EXPECT_EQ(flags[4] & 0x40, 0);
+  EXPECT_EQ(flags[11] & 0x01, 0);
+  EXPECT_EQ(flags[4] & 0x80, 0);  // bit 31 is never used
+  UvReader r(path);
+  UvRecord rec;
+  std::vector<bool> got;
+  while (r.read(rec)) got.push_back(rec.flags[0]);
+  EXPECT_EQ(got, want);
+}
+
+TEST(UvStream, EmptyDatasetKeepsEverythingInHeader) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  int tno = 0;
+  uvopen(tno, path, "new");
+  uvclose(tno);
+  EXPECT_EQ(listing(path), std::vector<std::string>{"header"});
+  UvReader r(path);
+  std::vector<std::string> names;
+  for (const auto& i : r.items()) names.push_back(i.name + (i.in_header ? ":h" : ":f") + std::to_string(i.size));
+  EXPECT_EQ(names, (std::vector<std::string>{"ncorr:h16", "nwcorr:h16", "vartable:h0", "visdata:h0", "vislen:h16"}));
+  // header order: newest item first, visdata (created at open) last
+  auto h = read_bytes(path + "/header");
+  ASSERT_EQ(h.size(), 3 * 32u + 2 * 16u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&h[96])), "vartable");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&h[112])), "visdata");
+}
+
+TEST(UvStream, ObstypeFollowsTheBaselines) {
+  TempDir dir;
+  auto obstype = [&](const std::string& name, std::vector<double> baselines) {
+    std::string path = dir.file(name);
+    int tno = open_new(path);
+    for (std::size_t k = 0; k < baselines.size(); ++k) record(tno, 1, 2450000.5 + k, baselines[k], {{1, 0}});
+    uvclose(tno);
+    std::string t = "<none>";
+    UvReader(path).item_text("obstype", t);
+    return t;
+  };
+  EXPECT_EQ(obstype("a", {65536 + 2048 * 3 + 3, 256 * 5 + 5}), "autocorrelation");
+  EXPECT_EQ(obstype("c", {65536 + 2048 * 1 + 96, 256 * 1 + 2}), "crosscorrelation");
+  EXPECT_EQ(obstype("m", {256 * 1 + 2, 256 * 2 + 2}), "mixed-auto-cross");
+}
+
+TEST(UvStream, ShortPreambleGivesTwoCoordinates) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  int tno = 0;
+  uvopen(tno, path, "new");
+  double p[4] = {12.5, -3.25, 2450001.25, 258};
+  std::complex<float> d(1, 1);
+  std::int32_t f = 1;
+  uvwrite(tno, p, std::span(&d, 1), std::span(&f, 1), 1);
+  uvclose(tno);
+  UvReader r(path);
+  UvRecord rec;
+  ASSERT_TRUE(r.read(rec));
+  EXPECT_EQ(r.variable("coord")->count(), 2u);
+  EXPECT_EQ(rec.u, 12.5);
+  EXPECT_EQ(rec.v, -3.25);
+  EXPECT_EQ(rec.w, 0.0);
+  EXPECT_EQ(rec.time, 2450001.25);
+  EXPECT_EQ(rec.baseline, 258);
+}
+
+// ---- round trips ---------------------------------------------------------------
+
+TEST(UvRoundTrip, VariablesOfEveryTypeAndManyRecords) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  int tno = open_new(path);
+  std::vector<std::int32_t> ints{-2147483647 - 1, 0, 7, 2147483647};
+  std::vector<float> reals{-0.0f, 1e-38f, 3.4e38f, -1.5f};
+  std::vector<double> doubles{-0.0, 1e-300, 6.02214076e23, -0.1};
+  uvputvri(tno, "iv", ints);
+  uvputvrr(tno, "rv", reals);
+  uvputvrd(tno, "dv", doubles);
+  uvputvra(tno, "sv", "text, with blanks ");
+  std::vector<double> times;
+  for (int k = 0; k < 2000; ++k) {
+    if (k == 1000) uvputvra(tno, "sv", "later");  // a new length: a new SIZE record
+    double t = 2453737.0 + k / 86400.0;
+    times.push_back(t);
+    record(tno, 0.25 * k, t, 65536 + 2048 * (1 + k % 95) + 96, {{static_cast<float>(k), -static_cast<float>(k)}},
+           {k % 3 == 0 ? 0 : 1});
+  }
+  uvclose(tno);
+  UvReader r(path);
+  UvRecord rec;
+  for (int k = 0; k < 2000; ++k) {
+    ASSERT_TRUE(r.read(rec)) << k;
+    if (k == 0) {
+      EXPECT_EQ(r.variable("iv")->ints(), ints);
+      auto rr = r.variable("rv")->reals();
+      ASSERT_EQ(rr.size(), 4u);
+      EXPECT_TRUE(std::signbit(rr[0]));
+      EXPECT_EQ(std::vector<float>(rr.begin() + 1, rr.end()), std::vector<float>(reals.begin() + 1, reals.end()));
+      auto dd = r.variable("dv")->doubles();
+      EXPECT_TRUE(std::signbit(dd[0]));
+      EXPECT_EQ(dd[3], -0.1);
+      EXPECT_EQ(r.variable("sv")->text(), "text, with blanks ");
+    }
+    EXPECT_EQ(rec.u, 0.25 * k);
+    EXPECT_EQ(rec.time, times[k]);
+    EXPECT_EQ(rec.baseline, 65536 + 2048 * (1 + k % 95) + 96);
+    EXPECT_EQ(rec.data[0], std::complex<float>(static_cast<float>(k), -static_cast<float>(k)));
+    EXPECT_EQ(rec.flags[0], k % 3 != 0) << k;
+  }
+  EXPECT_EQ(r.variable("sv")->text(), "later");
+  EXPECT_FALSE(r.read(rec));
+  EXPECT_EQ(r.records_read(), 2000);
+}
