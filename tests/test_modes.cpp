@@ -1,0 +1,245 @@
+// Mode set-up of the converters (mode names, element layouts, the
+// unique-baseline tables, capacity checks, antenna index), the gains loader,
+// z2phase_ and the Gaussian deviates.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "programs/talva2vis3/gains.h"
+#include "programs/talva2vis3/modes.h"
+#include "programs/talva2vis3/records.h"
+#include "support/testsupport.h"
+#include "util/gauss.h"
+#include "util/stop.h"
+
+namespace {
+
+using talva::test::lines;
+using talva::test::TempDir;
+using talva::test::write_file;
+
+constexpr float kUnitx = 17.6f / 0.356f;
+constexpr float kCgap = 25.0f / 0.356f;
+
+double xpos(int k) { return talva_common_.xpos[static_cast<std::size_t>(k - 1)]; }
+
+struct ModeSetup {
+  int imode = 0, nunit = 0, nants = 0;
+  std::string out;
+};
+
+ModeSetup run_setup(const std::string& mode, int nunit, int nants = 96, bool natwt = false) {
+  talva_common_ = {};
+  talva_common_.natwt = natwt ? 1 : 0;
+  ModeSetup s;
+  s.nunit = nunit;
+  s.nants = nants;
+  testing::internal::CaptureStdout();
+  try {
+    setup_mode(mode, kUnitx, s.nunit, s.nants, kCgap, s.imode);
+  } catch (...) {
+    testing::internal::GetCapturedStdout();
+    throw;
+  }
+  s.out = testing::internal::GetCapturedStdout();
+  return s;
+}
+
+std::string stop_message(const std::string& mode, int nunit) {
+  try {
+    run_setup(mode, nunit);
+  } catch (const talva::Stop& e) {
+    EXPECT_NE(e.status(), 0);
+    return e.message();
+  }
+  ADD_FAILURE() << "no stop for " << mode << " nunit " << nunit;
+  return "";
+}
+
+TEST(ModeNames, SubstringSearchInTableOrder) {
+  EXPECT_EQ(find_mode("xxtalva2byy"), kTalva2b);
+  EXPECT_EQ(find_mode("talva1b talva1a"), kTalva1a);  // talva1a comes first in the order
+  EXPECT_EQ(find_mode("talva1a+orvex"), kOrvex);
+  EXPECT_EQ(find_mode("talva3b"), kTalva3b);
+  EXPECT_EQ(find_mode("TALVA1A"), kNoMode);
+  EXPECT_EQ(mode_text20("talva1a"), "talva1a             ");
+  EXPECT_EQ(mode_text20(std::string(25, 'x')).size(), 20u);
+  EXPECT_EQ(stop_message("foo", 88), "unknown mode -: foo                 ");
+}
+
+TEST(ModeLayouts, Talva1aOverridesUnitsAndMirrorsTheArms) {
+  const ModeSetup s = run_setup("talva1a", 7, 12);
+  EXPECT_EQ(s.imode, kTalva1a);
+  EXPECT_EQ(s.nunit, 96);
+  EXPECT_EQ(s.nants, 96);
+  EXPECT_EQ(talva_common_.nelem, 96);
+  const double p1 = static_cast<double>(kCgap / 2.0f + kUnitx / 2.0f);
+  EXPECT_NEAR(xpos(49), p1, 1e-3);
+  EXPECT_NEAR(xpos(1), -p1, 1e-3);
+  EXPECT_NEAR(xpos(96) - xpos(95), kUnitx, 1e-3);
+  EXPECT_NEAR(xpos(48) - xpos(47), -kUnitx, 1e-3);  // antenna 48 is the far end of the negative arm
+  const auto out = lines(s.out);
+  ASSERT_GT(out.size(), 100u);
+  EXPECT_EQ(out[0], "talva1a++");
+  EXPECT_EQ(out[97], "==================");
+  EXPECT_EQ(out[98], " Antenna Indexing:");
+  EXPECT_EQ(out.size(), 1u + 96u + 3u + 96u);
+}
+
+TEST(ModeLayouts, OrvexUsesSlots1To44And49To92) {
+  const ModeSetup s = run_setup("my orvex run", 10);
+  EXPECT_EQ(s.imode, kOrvex);
+  EXPECT_EQ(s.nunit, 88);
+  EXPECT_EQ(s.nants, 88);
+  EXPECT_NEAR(xpos(1), kCgap / 2 + kUnitx / 2, 1e-3);
+  EXPECT_NEAR(xpos(44), kCgap / 2 + 43.5 * kUnitx, 1e-2);
+  EXPECT_EQ(xpos(49), -xpos(1));
+  EXPECT_EQ(xpos(92), -xpos(44));
+  for (int k : {45, 46, 47, 48, 93, 94, 95, 96}) EXPECT_EQ(xpos(k), 0.0) << k;
+  // Antenna index: 88 lines in ascending position, 92 (far negative end) first, 44 last.
+  const auto out = lines(s.out);
+  ASSERT_EQ(out.size(), 3u + 88u);
+  EXPECT_EQ(out[3].rfind(" 92 : ", 0), 0u) << out[3];
+  EXPECT_EQ(out.back().rfind(" 44 : ", 0), 0u) << out.back();
+  EXPECT_EQ(out[3 + 43].rfind(" 49 : ", 0), 0u);
+  EXPECT_EQ(out[3 + 44].rfind(" 1 : ", 0), 0u);
+}
+
+TEST(ModeLayouts, BasicLayoutsOfTheSimulationModes) {
+  ModeSetup s = run_setup("talva1c", 1);
+  EXPECT_EQ(talva_common_.nelem, 4);
+  EXPECT_EQ(s.nants, 1);
+  EXPECT_FLOAT_EQ(talva_common_.dx, kUnitx / 4);
+  EXPECT_FLOAT_EQ(talva_common_.fanstep, 0.445f / (7.0f * talva_common_.dx));
+  EXPECT_EQ(xpos(3), -xpos(2));
+  EXPECT_EQ(xpos(4), -xpos(1));
+  EXPECT_LT(xpos(1), xpos(2));  // monotonic from the far negative end
+  EXPECT_NEAR(xpos(4) - xpos(3), talva_common_.dx, 1e-4);
+
+  s = run_setup("talva2a", 3);
+  EXPECT_EQ(talva_common_.nelem, 6);
+  EXPECT_EQ(s.nants, 6);
+  EXPECT_FLOAT_EQ(talva_common_.dx, kUnitx / 2);
+
+  // Odd nunit: only 2 * (nunit / 2) positions are laid out, the last slot stays 0.
+  s = run_setup("talva3a", 5);
+  EXPECT_EQ(talva_common_.nelem, 5);
+  EXPECT_EQ(xpos(5), 0.0);
+  EXPECT_NE(xpos(4), 0.0);
+  s = run_setup("talva3a", 1);
+  EXPECT_EQ(xpos(1), 0.0);
+}
+
+TEST(ModeLayouts, CompressedTablesCoverEveryPairOnce) {
+  ModeSetup s = run_setup("talva1d", 88, 96, true);
+  const auto& tc = talva_common_;
+  EXPECT_EQ(tc.nelem, 352);
+  EXPECT_EQ(s.nants, 38);
+  ASSERT_EQ(tc.nbase, 526);
+  EXPECT_EQ(tc.bcode[0], 258.0);
+  EXPECT_NEAR(tc.cblen[0], tc.dx, 1e-3);
+  EXPECT_EQ(tc.nred[0], 350);
+  // The weights count every antenna pair of the array exactly once.
+  long long sum = 0;
+  for (int k = 0; k < tc.nbase; ++k) sum += tc.nred[static_cast<std::size_t>(k)];
+  EXPECT_EQ(sum, 352LL * 351 / 2);
+  // Every unique spacing appears once, and the pseudo-pairs are distinct codes a < b <= nants.
+  std::vector<double> len(tc.cblen.begin(), tc.cblen.begin() + tc.nbase);
+  std::sort(len.begin(), len.end());
+  for (std::size_t k = 1; k < len.size(); ++k) EXPECT_GT(len[k] - len[k - 1], 0.1) << k;
+  for (int k = 0; k < tc.nbase; ++k) {
+    const int code = static_cast<int>(tc.bcode[static_cast<std::size_t>(k)]);
+    EXPECT_LT(code % 256, 39);
+    EXPECT_LT(code / 256, code % 256);
+  }
+  EXPECT_EQ(tc.bcode[37], 256.0 * 2 + 3);  // (1,2)..(1,38), then (2,3)
+
+  s = run_setup("talva1d", 88, 96, false);
+  for (int k = 0; k < talva_common_.nbase; ++k) ASSERT_EQ(talva_common_.nred[static_cast<std::size_t>(k)], 1);
+
+  s = run_setup("talva2b", 88);
+  EXPECT_EQ(talva_common_.nelem, 176);
+  EXPECT_EQ(s.nants, 27);
+  EXPECT_EQ(talva_common_.nbase, 3 * 176 / 2 - 2);
+  EXPECT_EQ(talva_common_.nred[0], 0);  // talva2b leaves the weights alone
+
+  s = run_setup("talva2b", 0);
+  EXPECT_EQ(talva_common_.nbase, 0);
+}
+
+TEST(ModeLayouts, CapacitiesAreCheckedBeforeAnythingIsLaidOut) {
+  EXPECT_NO_THROW(run_setup("talva1b", 90));
+  EXPECT_EQ(talva_common_.nelem, 360);
+  EXPECT_NE(stop_message("talva1b", 91).find("360"), std::string::npos);
+  EXPECT_NE(stop_message("talva2b", 181).find("362"), std::string::npos);
+  EXPECT_NO_THROW(run_setup("talva3a", 360));
+  EXPECT_NE(stop_message("talva3b", 361).find("361"), std::string::npos);
+  EXPECT_NE(stop_message("talva2a", -1).find("negative"), std::string::npos);
+  EXPECT_NO_THROW(run_setup("talva1a", 5000));  // talva1a and orvex fix their own size
+}
+
+TEST(GainsFile, ReadsNumberAndComplexLaterLinesReplace) {
+  TempDir dir;
+  write_file(dir.file("g.txt"),
+             " 3 (0.5,0.25) 0.559 26.6\n"
+             "\n"
+             " 7, (2.,-1.)\n"
+             " 97 (5.,5.)\n"
+             " 0 (1.,1.)\n"
+             " -2 (1.,1.)\n"
+             " 3.9 (1.,0.)\n");
+  std::vector<std::complex<float>> g(540, {9.0f, 9.0f});
+  load_gains_(dir.file("g.txt"), 96, g);
+  EXPECT_EQ(g[2], std::complex<float>(1.0f, 0.0f));
+  EXPECT_EQ(g[6], std::complex<float>(2.0f, -1.0f));
+  EXPECT_EQ(g[0], std::complex<float>(0.0f, 0.0f));
+  EXPECT_EQ(g[95], std::complex<float>(0.0f, 0.0f));
+  EXPECT_EQ(g[96], std::complex<float>(9.0f, 9.0f));  // beyond nant: untouched
+
+  write_file(dir.file("empty.txt"), "");
+  load_gains_(dir.file("empty.txt"), 96, g);
+  EXPECT_EQ(g[2], std::complex<float>(0.0f, 0.0f));
+
+  write_file(dir.file("bad.txt"), " 1 (1.,0.)\n 2 1.0\n");
+  try {
+    load_gains_(dir.file("bad.txt"), 96, g);
+    ADD_FAILURE() << "bad gains line accepted";
+  } catch (const talva::Stop& e) {
+    EXPECT_NE(e.message().find("bad.txt"), std::string::npos) << e.message();
+    EXPECT_NE(e.message().find("line 2"), std::string::npos) << e.message();
+  }
+  EXPECT_THROW(load_gains_(dir.file("missing.txt"), 96, g), talva::Stop);
+}
+
+TEST(GainsFile, Z2PhaseRange) {
+  EXPECT_EQ(z2phase_({-1.0f, 0.0f}), 3.1415927f);
+  EXPECT_FLOAT_EQ(z2phase_({0.0f, -1.0f}), -1.5707964f);
+  EXPECT_EQ(z2phase_({0.0f, 0.0f}), 0.0f);
+  EXPECT_FLOAT_EQ(z2phase_({1.0f, 1.0f}), 0.78539819f);
+}
+
+TEST(GaussianDeviates, ReproducibleWithUnitVariance) {
+  std::int32_t s1 = 7654321, s2 = 7654321;
+  std::vector<float> a(20000);
+  for (auto& x : a) x = talva::gauss_(s1);
+  for (std::size_t k = 0; k < 100; ++k) ASSERT_EQ(talva::gauss_(s2), a[k]);
+  double mean = std::accumulate(a.begin(), a.end(), 0.0) / static_cast<double>(a.size());
+  double var = 0.0;
+  for (float x : a) var += (x - mean) * (x - mean);
+  var /= static_cast<double>(a.size());
+  EXPECT_NEAR(mean, 0.0, 0.03);
+  EXPECT_NEAR(var, 1.0, 0.05);
+  for (float x : a) ASSERT_LE(std::fabs(x), 12.0f);
+  // Odd seeds (0, negative) still give a working sequence.
+  std::int32_t z = 0;
+  const float u1 = talva::uniform_(z), u2 = talva::uniform_(z);
+  EXPECT_NE(u1, u2);
+  EXPECT_GT(u1, 0.0f);
+  EXPECT_LT(u1, 1.0f);
+}
+
+}  // namespace
