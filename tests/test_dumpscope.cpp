@@ -1,0 +1,428 @@
+// The inspector's routines: option parser, product selection, fringe model,
+// corrections, running mean, statistics, dump parameter block; plot range and
+// upper-casing helpers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/archiv_util.h"
+#include "array/layout.h"
+#include "calib/mdgain.h"
+#include "programs/dumpscope/options.h"
+#include "programs/dumpscope/scope.h"
+#include "support/testsupport.h"
+#include "util/minmax.h"
+#include "util/textin.h"
+#include "util/upcase.h"
+
+using namespace dumpscope;
+using cx = std::complex<float>;
+
+namespace {
+
+/// Decodes `text`, returning the record and what was printed.
+std::pair<OptionRecord, std::string> decode(const std::string& text) {
+  OptionRecord opt;
+  testing::internal::CaptureStdout();
+  decode_option_(text, opt);
+  return {opt, testing::internal::GetCapturedStdout()};
+}
+
+/// A product table holding every pair a < b of antennas 1..96, then the
+/// auto pair of antenna 1 (which has no item in the dumps).
+std::vector<std::int32_t> all_pairs_table() {
+  std::vector<std::int32_t> t;
+  for (int a = 1; a <= 96; ++a)
+    for (int b = a + 1; b <= 96; ++b) t.push_back(256 * b + a);
+  t.push_back(257);
+  return t;
+}
+
+/// The pairs (min, max) of a selection, read back through the table.
+std::vector<std::pair<int, int>> pairs_of(const std::vector<std::int32_t>& sel,
+                                          const std::vector<std::int32_t>& table) {
+  std::vector<std::pair<int, int>> out;
+  for (std::int32_t index : sel) {
+    const std::int32_t code = table.at(static_cast<std::size_t>(index) - 2);
+    out.emplace_back(code % 256, code / 256);
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(DumpscopeHelpers, UpcaseCopiesToLastNonBlankAndPads) {
+  EXPECT_EQ(upcase_("ap(1e,1w)  ", 12), "AP(1E,1W)   ");
+  EXPECT_EQ(upcase_("bs(2,x)", 4), "BS(2");
+  EXPECT_EQ(upcase_("", 3), "   ");
+  EXPECT_EQ(upcase_("z{a}`~", 6), "Z{A}`~");  // only a-z change
+  EXPECT_EQ(upcase_(std::string(200, 'q'), 300), std::string(128, 'Q') + std::string(172, ' '));
+}
+
+TEST(DumpscopeHelpers, MinmaxWidensByFivePercent) {
+  const std::vector<float> x{2.0f, -3.0f, 7.0f, 1.0f};
+  float lo = 0, hi = 0;
+  minmax_(4, x, lo, hi);
+  EXPECT_FLOAT_EQ(lo, -3.5f);
+  EXPECT_FLOAT_EQ(hi, 7.5f);
+  // only the first n values count
+  minmax_(2, x, lo, hi);
+  EXPECT_FLOAT_EQ(lo, -3.25f);
+  EXPECT_FLOAT_EQ(hi, 2.25f);
+  // equal values: widened by 0.05
+  const std::vector<float> flat{4.0f, 4.0f};
+  minmax_(2, flat, lo, hi);
+  EXPECT_FLOAT_EQ(lo, 3.95f);
+  EXPECT_FLOAT_EQ(hi, 4.05f);
+  // nothing to scan gives a small range around zero, never garbage
+  minmax_(0, flat, lo, hi);
+  EXPECT_FLOAT_EQ(lo, -0.05f);
+  EXPECT_FLOAT_EQ(hi, 0.05f);
+}
+
+TEST(DumpscopeOption, AcceptedOptions) {
+  auto [ap, out] = decode("ap(1e,1w)");
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(ap.error, 0);
+  EXPECT_EQ(ap.key, kKeyAP);
+  EXPECT_EQ(ap.bays[0], 1);
+  EXPECT_EQ(ap.arms[0], kArmE);
+  EXPECT_EQ(ap.bays[1], 1);
+  EXPECT_EQ(ap.arms[1], kArmW);
+
+  auto [ap2, out2] = decode("AP( 12W , 48e)");
+  EXPECT_EQ(ap2.error, 0) << out2;
+  EXPECT_EQ(ap2.bays[0], 12);
+  EXPECT_EQ(ap2.arms[0], kArmW);
+  EXPECT_EQ(ap2.bays[1], 48);
+  EXPECT_EQ(ap2.arms[1], kArmE);
+
+  auto [bs, bsout] = decode("bs(3,x)");
+  EXPECT_EQ(bsout, "");
+  EXPECT_EQ(bs.key, kKeyBS);
+  EXPECT_EQ(bs.bays[0], 3);
+  EXPECT_EQ(bs.arms[0], kArmX);
+  // the parser leaves the second bay and arm at their start value 0
+  EXPECT_EQ(bs.bays[1], 0);
+  EXPECT_EQ(bs.arms[1], 0);
+
+  // the arm letters are searched E, W, B, X in the part after the comma
+  EXPECT_EQ(decode("bs(2,b)").first.arms[0], kArmB);
+  EXPECT_EQ(decode("bs(2,w)").first.arms[0], kArmW);
+  EXPECT_EQ(decode("bs(2,XE)").first.arms[0], kArmE);
+
+  auto [bm, bmout] = decode("bm(0.5)");
+  EXPECT_EQ(bmout, "");
+  EXPECT_EQ(bm.key, kKeyBM);
+  EXPECT_FLOAT_EQ(bm.beam_offset, 0.5f);
+  EXPECT_EQ(decode("fx()").first.key, kKeyFX);
+  EXPECT_EQ(decode("fx()").first.error, 0);
+  // the first key found in the order AP, BS, BM, FX wins
+  EXPECT_EQ(decode("fx(ap 1e,2w)").first.key, kKeyAP);
+}
+
+TEST(DumpscopeOption, EveryRejectionHasItsMessage) {
+  struct Case {
+    const char* text;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"AP1E,1W", " missing () in option\n"},
+      {"ap(1e,1w", " missing () in option\n"},
+      {"XY(1,2)", "no option key found\n options : AP/BS/BM/FX\n"},
+      {"ap(1e)", " no (,) separator\n"},
+      {"bs(3 x)", " no (,) separator\n"},
+      {"ap(1,1w)", " No arm ID (E or W) for first bay\n"},
+      {"ap(e,1w)", "invalid bay number for first bay\n"},
+      {"ap(49e,1w)", "invalid bay number for first bay\n"},
+      {"ap(0w,1w)", "invalid bay number for first bay\n"},
+      {"ap(1.5e,1w)", "invalid bay number for first bay\n"},
+      {"ap(1e,1)", " No arm ID (E or W) for second bay\n"},
+      {"ap(1e,w)", "invalid bay number for second bay\n"},
+      {"ap(1e,49w)", "invalid bay number for second bay\n"},
+      {"bs(,e)", "invalid baseline length\n"},
+      {"bs(q,e)", "invalid baseline length\n"},
+      {"bs(3,)", " No arm ID (E,W,B or X) for the baseline\n"},
+      {"bm()", "invalid beam offset\n"},
+      {"bm(half)", "invalid beam offset\n"},
+  };
+  for (const Case& c : cases) {
+    auto [opt, out] = decode(c.text);
+    EXPECT_EQ(opt.error, 1) << c.text;
+    EXPECT_EQ(out, c.message) << c.text;
+  }
+}
+
+TEST(DumpscopeOption, BaselineLengthOutsideItsRangeIsReportedButAccepted) {
+  auto [e, eout] = decode("bs(50,e)");
+  EXPECT_EQ(e.error, 0);
+  EXPECT_EQ(eout, " baseline length outside limits (0 < < 43)\n");
+  auto [x, xout] = decode("bs(88,x)");
+  EXPECT_EQ(x.error, 0);
+  EXPECT_EQ(xout, " baseline length outside limits (0 < < 87)\n");
+  EXPECT_EQ(decode("bs(87,x)").second, "");
+  EXPECT_EQ(decode("bs(44,w)").second, " baseline length outside limits (0 < < 43)\n");
+  EXPECT_EQ(decode("bs(0,b)").second, " baseline length outside limits (0 < < 43)\n");
+}
+
+TEST(DumpscopeSelect, PairsOfTheOptions) {
+  const auto table = all_pairs_table();
+  const auto nbsln = static_cast<std::int32_t>(table.size());
+
+  // BS(2,B): 45 East pairs (1,2)..(45,46), then 45 West pairs (49,50)..(93,94)
+  Selection both = select_products(nbsln, table, decode("bs(2,b)").first);
+  ASSERT_EQ(both.error, 0);
+  auto p = pairs_of(both.sel, table);
+  ASSERT_EQ(p.size(), 90u);
+  EXPECT_EQ(p.front(), std::make_pair(1, 2));
+  EXPECT_EQ(p[44], std::make_pair(45, 46));
+  EXPECT_EQ(p[45], std::make_pair(49, 50));
+  EXPECT_EQ(p.back(), std::make_pair(93, 94));
+
+  Selection east = select_products(nbsln, table, decode("bs(5,e)").first);
+  p = pairs_of(east.sel, table);
+  ASSERT_EQ(p.size(), 42u);
+  EXPECT_EQ(p.front(), std::make_pair(1, 5));
+  EXPECT_EQ(p.back(), std::make_pair(42, 46));
+
+  Selection west = select_products(nbsln, table, decode("bs(5,w)").first);
+  p = pairs_of(west.sel, table);
+  ASSERT_EQ(p.size(), 42u);
+  EXPECT_EQ(p.front(), std::make_pair(49, 53));
+
+  // BS(3,X): (1,51), (2,50), (3,49): East bay b with West bay L - b + 1
+  Selection across = select_products(nbsln, table, decode("bs(3,x)").first);
+  EXPECT_EQ(pairs_of(across.sel, table), (std::vector<std::pair<int, int>>{{1, 51}, {2, 50}, {3, 49}}));
+
+  // AP(7W,2E): antennas 55 and 2, code 256 * 55 + 2
+  Selection ap = select_products(nbsln, table, decode("ap(7w,2e)").first);
+  ASSERT_EQ(ap.sel.size(), 1u);
+  EXPECT_EQ(table[static_cast<std::size_t>(ap.sel[0]) - 2], 256 * 55 + 2);
+}
+
+TEST(DumpscopeSelect, EmptyOrMissingSelectionsFailWithAMessage) {
+  const auto table = all_pairs_table();
+  const auto nbsln = static_cast<std::int32_t>(table.size());
+
+  for (const char* text : {"bs(50,e)", "bm(0.5)", "fx()"}) {
+    Selection s = select_products(nbsln, table, decode(text).first);
+    EXPECT_EQ(s.error, 1) << text;
+    EXPECT_TRUE(s.sel.empty());
+    ASSERT_FALSE(s.messages.empty());
+  }
+
+  // AP(3E,3E) searches the auto code 257 * 3 = 771, missing here
+  OptionRecord same = decode("ap(3e,3e)").first;
+  std::int32_t count = -1, error = 0;
+  std::vector<std::int32_t> sel;
+  testing::internal::CaptureStdout();
+  select_baselines_(nbsln, table, same, count, sel, error);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "   771 not found in antenna number set\n"
+            "failed to find baseline for ant pair    3   0   3   0\n");
+  EXPECT_EQ(error, 1);
+  EXPECT_EQ(count, 0);
+
+  // the last table entry (auto pair 1) has no item in the dumps: unusable
+  std::int32_t index = 0;
+  testing::internal::CaptureStdout();
+  find_antnum_(257, nbsln, table, index, error);
+  EXPECT_EQ(error, 1);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("   257"), std::string::npos);
+  find_antnum_(256 * 49 + 1, nbsln, table, index, error);
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(index, 2 + 47);  // entry 48 (pairs (1,2)..(1,49))
+
+  // BS stops at the first missing pair: drop (3,4) from the table
+  auto holed = table;
+  for (auto& code : holed)
+    if (code == 256 * 4 + 3) code = 0;
+  Selection cut = select_products(nbsln, holed, decode("bs(2,e)").first);
+  EXPECT_EQ(cut.error, 1);
+  ASSERT_GE(cut.messages.size(), 2u);
+  EXPECT_EQ(cut.messages[0], "  1027 not found in antenna number set");
+}
+
+TEST(DumpscopeStats, LinesOfTheStatistics) {
+  const std::vector<cx> v{{3.0f, 4.0f}, {-3.0f, 4.0f}, {3.0f, -4.0f}, {-3.0f, -4.0f}};
+  testing::internal::CaptureStdout();
+  get_stats_r_(kMaxEntries, v, 4);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "overall statistics : mean, rms \n"
+            "  REAL;  IMAG;   ABS value\n"
+            "\n"
+            " 1       0.000     3.000\n"
+            " 2       0.000     4.000\n"
+            " 3       5.000     0.000\n");
+  // constant data: a rounding residue never makes the rms NaN
+  const std::vector<cx> c(7, cx(0.1f, -0.7f));
+  testing::internal::CaptureStdout();
+  get_stats_r_(kMaxEntries, c, 7);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.find("nan"), std::string::npos) << out;
+  EXPECT_NE(out.find(" 1       0.100     0.000\n"), std::string::npos) << out;
+  // no record: a message, no division by zero
+  testing::internal::CaptureStdout();
+  get_stats_r_(kMaxEntries, c, 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), " no records stored: no statistics\n");
+}
+
+TEST(DumpscopeRunningMean, WindowsForOddAndEvenLengths) {
+  Records rec;
+  const int n = 6;
+  // record k holds 10^(k-1) in the real part: every window has a unique sum
+  for (int k = 0; k < n; ++k) rec.vsel[k] = cx(std::pow(10.0f, static_cast<float>(k)), 0.0f);
+  auto mean = [&](int lo, int hi) {
+    float s = 0;
+    for (int k = lo; k <= hi; ++k) s += std::pow(10.0f, static_cast<float>(k - 1));
+    return s / static_cast<float>(hi - lo + 1);
+  };
+
+  running_mean(rec, n, 3, 10);  // records i-1 .. i+1
+  EXPECT_FLOAT_EQ(rec.yp[0], mean(1, 2));
+  EXPECT_FLOAT_EQ(rec.yp[2], mean(2, 4));
+  EXPECT_FLOAT_EQ(rec.yp[5], mean(5, 6));
+  EXPECT_FLOAT_EQ(rec.xp[0], 10.0f);
+  EXPECT_FLOAT_EQ(rec.xp[5], 15.0f);
+
+  running_mean(rec, n, 4, 1);  // records i-2 .. i+1: one further back than forward
+  EXPECT_FLOAT_EQ(rec.yp[0], mean(1, 2));
+  EXPECT_FLOAT_EQ(rec.yp[2], mean(1, 4));
+  EXPECT_FLOAT_EQ(rec.yp[3], mean(2, 5));
+  EXPECT_FLOAT_EQ(rec.yp[5], mean(4, 6));
+
+  running_mean(rec, n, 1, 1);  // no smoothing
+  for (int k = 0; k < n; ++k) EXPECT_FLOAT_EQ(rec.yp[k], std::pow(10.0f, static_cast<float>(k)));
+
+  // phase in degrees of the mean value
+  rec.vsel[0] = cx(0.0f, 2.0f);
+  rec.vsel[1] = cx(0.0f, 2.0f);
+  running_mean(rec, 2, 2, 1);
+  EXPECT_FLOAT_EQ(rec.zp[0], 90.0f);
+  EXPECT_FLOAT_EQ(rec.yp[1], 2.0f);
+}
+
+TEST(DumpscopeFringe, ModelPhaseHourAngleAndRotation) {
+  Settings s;
+  s.r1 = 10;
+  s.startha = 0.25f;
+  s.phsoff = 0.0f;
+  s.phstrk = true;
+  const float b = 1000.0f;
+  const int n = 5;
+  Records rec;
+  // a fringe of exactly the model's phase: V = exp(-i phi) rotates back to 1
+  for (int i = 1; i <= n; ++i) {
+    const double h = 0.25 + (10.0 + i) * static_cast<double>(kOmega);
+    const double phi = std::fmod(-b * std::sin(h), 2 * M_PI);
+    rec.vsel[i - 1] = cx(static_cast<float>(std::cos(phi)), static_cast<float>(-std::sin(phi)));
+  }
+  MdTable none;
+  float md = 0;
+  fringe_and_corrections(s, b, none, rec, n, md);
+  for (int i = 1; i <= n; ++i) {
+    // record i uses h = startha + (r1 + i) * omega
+    const double h = 0.25 + (10.0 + i) * static_cast<double>(kOmega);
+    double expect = -std::fmod(-b * std::sin(h), 2 * M_PI) * 180.0 / M_PI;
+    if (expect > 180) expect -= 360;
+    if (expect < -180) expect += 360;
+    EXPECT_NEAR(rec.phi[i - 1], expect, 0.05) << i;
+    EXPECT_NEAR(rec.vsel[i - 1].real(), 1.0f, 1e-3) << i;
+    EXPECT_NEAR(rec.vsel[i - 1].imag(), 0.0f, 1e-3) << i;
+  }
+
+  // a zero baseline factor and no offset: every phi is 0, vsel unchanged
+  Records zero;
+  zero.vsel[0] = cx(0.3f, -0.4f);
+  fringe_and_corrections(s, 0.0f, none, zero, 3, md);
+  EXPECT_EQ(zero.phi[0], 0.0f);
+  EXPECT_EQ(zero.phi[2], 0.0f);
+  EXPECT_EQ(zero.vsel[0], cx(0.3f, -0.4f));
+
+  // the offset alone: phi = -phsoff in degrees, wrapped into -180..180
+  Settings off = s;
+  off.phstrk = false;
+  off.phsoff = 200.0f / kDegPerRad;
+  Records o;
+  o.vsel[0] = cx(1.0f, 0.0f);
+  fringe_and_corrections(off, 0.0f, none, o, 1, md);
+  EXPECT_NEAR(o.phi[0], 160.0f, 1e-3);
+  EXPECT_EQ(o.vsel[0], cx(1.0f, 0.0f));  // no rotation without phstrk
+}
+
+TEST(DumpscopeFringe, MeridianDistanceCorrection) {
+  site_common_.latitude = kSiteLatitude;
+  site_common_.tltmin = 15.0f / kDegPerRad;
+  site_common_.tltmax = kPi - site_common_.tltmin;
+  site_common_.mdmax = 60.0f / kDegPerRad;
+  MdTable table;
+  table.count = 3;
+  table.table = {0.0f, 0.5f, 10.0f, 0.5f, 20.0f, 0.25f};
+  Settings s;
+  s.mdcorr = true;
+  s.dec = -45.0f / kDegPerRad;
+  s.startha = 0.0f;
+  s.r1 = 1;
+  Records rec;
+  for (int i = 0; i < 3; ++i) rec.vsel[i] = cx(2.0f, -1.0f);
+  float md = 0;
+  fringe_and_corrections(s, 0.0f, table, rec, 3, md);
+  for (int i = 0; i < 3; ++i) {
+    // near the meridian the gain is 0.5: the value is doubled
+    EXPECT_FLOAT_EQ(rec.mdgn[i], 0.5f);
+    EXPECT_EQ(rec.vsel[i], cx(4.0f, -2.0f));
+    EXPECT_LT(std::fabs(rec.mdval[i]), 0.1f);
+    EXPECT_LT(rec.mdval[i], 0.0f);  // east of the meridian after transit: md = asin(-sin h cos dec)
+  }
+  // a pointing outside the site limits is reported and left uncorrected
+  Settings low = s;
+  low.dec = 80.0f / kDegPerRad;  // tilt below tltmin
+  Records bad;
+  bad.vsel[0] = cx(2.0f, -1.0f);
+  testing::internal::CaptureStdout();
+  fringe_and_corrections(low, 0.0f, table, bad, 1, md);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("** find_tilt err at h =    0.00015"), std::string::npos) << out;
+  EXPECT_EQ(bad.vsel[0], cx(2.0f, -1.0f));
+  EXPECT_EQ(bad.mdgn[0], 0.0f);
+}
+
+TEST(DumpscopeBlock, DumpParameterBlockFromTheDecodedHeader) {
+  BufferHdr = hdr_struct{};
+  BufferHdr.year = 2006;
+  BufferHdr.mon = 3;
+  BufferHdr.day = 5;
+  BufferHdr.hr = 13;
+  BufferHdr.mins = 7;
+  BufferHdr.sec = 9;
+  BufferHdr.ra = M_PI / 2;        // 6 h
+  BufferHdr.dec = -M_PI / 4;      // -45 deg
+  BufferHdr.ha = -M_PI / 12;      // -1 h
+  BufferHdr.Temperature = 21.5;
+  BufferHdr.NS_Tilt = 0.1;        // not printed
+  BufferHdr.MD_Tilt = M_PI / 6;   // 30 deg
+  BufferHdr.East_Tilt = M_PI / 180 * 2;
+  BufferHdr.West_Tilt = -M_PI / 180 * 3;
+  BufferHdr.mode = -1;
+  const auto lines = dump_parameter_block(11);
+  ASSERT_EQ(lines.size(), 10u);
+  EXPECT_EQ(lines[0], " REC= 11:");
+  EXPECT_EQ(lines[1], "    DATE= 2006 3 5");
+  EXPECT_EQ(lines[2], "    TIME= 13 7 9");
+  // MJD of 2006-03-05 is 53799, plus the day fraction of 13:07:09
+  ASSERT_EQ(lines[3].rfind("    MJDVAL= ", 0), 0u);
+  double mjd = 0;
+  ASSERT_TRUE(talva::parse_real64(lines[3].substr(12), mjd)) << lines[3];
+  EXPECT_NEAR(mjd, 53799.0 + (13 * 3600 + 7 * 60 + 9) / 86400.0, 1e-9);
+  EXPECT_EQ(lines[4], "    RA= 6 DEC= -45 HA= -1");
+  EXPECT_EQ(lines[5], "    Temp = 21.5 deg C");
+  EXPECT_EQ(lines[6].rfind("    NS TILT EAST: 2", 0), 0u) << lines[6];
+  EXPECT_EQ(lines[7].rfind("    NS TILT WEST: -3", 0), 0u) << lines[7];
+  EXPECT_EQ(lines[8].rfind("    MD tilt     : 30", 0), 0u) << lines[8];
+  EXPECT_EQ(lines[9], "    MODE        : -1");
+  BufferHdr = hdr_struct{};
+}
