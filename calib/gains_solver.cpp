@@ -71,6 +71,10 @@ struct Lists {
 Lists build_lists(const Problem& p, std::span<const std::int32_t> active, std::span<const float> W) {
   const int n = p.n;
   Lists l;
+  std::size_t modelled = 0;
+  for (std::size_t e = 0; e < static_cast<std::size_t>(n) * static_cast<std::size_t>(n); ++e) modelled += p.S[e] != 0;
+  l.terms.reserve(2 * modelled);
+  l.pairs.reserve(modelled);
   l.start.assign(static_cast<std::size_t>(n) + 1, 0);
   auto is_active = [&](int a) { return active[static_cast<std::size_t>(a)] == 0; };
   for (int i = 0; i < n; ++i) {
@@ -176,6 +180,17 @@ void estimate(const Problem& p, std::span<const std::int32_t> active, std::span<
     y[static_cast<std::size_t>(i)] = z;
     has_y[static_cast<std::size_t>(i)] = true;
   }
+  // the side (r, j) of every triangle, formed once per j
+  std::vector<cfloat> z2s(static_cast<std::size_t>(n));
+  std::vector<bool> has_z2(static_cast<std::size_t>(n), false);
+  for (int j = 0; j < n; ++j) {
+    if (!is_active(j)) continue;
+    cfloat z;
+    if (scaled(r, j, z)) {
+      z2s[static_cast<std::size_t>(j)] = z;
+      has_z2[static_cast<std::size_t>(j)] = true;
+    }
+  }
   // closure triangles (r, i, j): each gives an estimate of |g(r)|^2
   float m = 0.0f;
   int c = 0;
@@ -184,10 +199,10 @@ void estimate(const Problem& p, std::span<const std::int32_t> active, std::span<
     for (int j = 0; j < n; ++j) {
       if (!is_active(j)) continue;
       if (cabs_(p.v(i, j)) < kMinMagnitude) continue;  // row i, column j whatever the orientation
-      cfloat z1, z2;
-      if (!scaled(i, j, z1) || !scaled(r, j, z2)) continue;
+      cfloat z1;
+      if (!scaled(i, j, z1) || !has_z2[static_cast<std::size_t>(j)]) continue;
       if (is_zero(z1)) continue;
-      const cfloat w = cmul(smith_div(z2, z1), std::conj(y[static_cast<std::size_t>(i)]));
+      const cfloat w = cmul(smith_div(z2s[static_cast<std::size_t>(j)], z1), std::conj(y[static_cast<std::size_t>(i)]));
       c = c + 1;
       m += std::sqrt(cabs_(w));
     }
