@@ -28,7 +28,12 @@ constexpr int kKeyBytes = 8;
 constexpr int kAntennaRecordBytes = 24;
 constexpr int kItemBytes = 8;
 constexpr useconds_t kWaitMicroseconds = 500000;
-constexpr std::size_t kStreamBuffer = 1 << 20;
+// Stream buffer: every byte of a dump passes through it once, so it should
+// stay in the processor's cache. Measured on 2000 dumps x 4608 products:
+// 64 KiB read the archive about twice as fast as 1 MiB, and faster than
+// 4-16 KiB or 128-256 KiB (more system calls, or copies out of a buffer
+// that no longer fits the cache).
+constexpr std::size_t kStreamBuffer = 64 * 1024;
 
 // Module state beyond the design's globals: the dump counter and byte
 // offset name a corrupt dump in the message, and a corrupt dump ends the

@@ -1,0 +1,78 @@
+// Reader throughput: every dump of a simulated archive (2000 dumps x 4608
+// products, 96 antenna records) through init_archiv_/read_header_/read_dump_,
+// beside a plain sequential fread of the same file in 1 MiB blocks.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "archive/archiv_util.h"
+
+namespace {
+
+constexpr int kDumps = 2000;
+constexpr int kProducts = 4608;
+std::string archive_path;
+
+bool make_archive() {
+  const std::string dir = std::filesystem::temp_directory_path().string();
+  archive_path = dir + "/talva-bench-" + std::to_string(::getpid()) + ".dat";
+  const std::string cmd = std::string(TALVA_BIN_DIR) + "/talvasim archive=" + archive_path + " layout=" +
+                          archive_path + ".layout ndumps=" + std::to_string(kDumps) +
+                          " nprod=" + std::to_string(kProducts) + " noise=0.1 > /dev/null";
+  return std::system(cmd.c_str()) == 0;
+}
+
+void BM_Reader(benchmark::State& state) {
+  std::vector<std::int32_t> antnum(5000);
+  std::vector<float> vis(2 * 5000);
+  long long bytes = 0;
+  for (auto _ : state) {
+    if (init_archiv_(archive_path.c_str()) != 0) state.SkipWithError("cannot open the archive");
+    int nant = 0, nbsln = 0;
+    if (read_header_(nant, nbsln, antnum) != 0) state.SkipWithError("bad file header");
+    int dumps = 0;
+    while (read_dump_(nbsln, vis, 0) == 0) ++dumps;
+    bytes += archiv_util_offset_();
+    close_archiv_();
+    if (dumps != kDumps) state.SkipWithError("wrong number of dumps");
+    benchmark::DoNotOptimize(vis.data());
+  }
+  state.SetBytesProcessed(bytes);
+}
+
+void BM_PlainRead(benchmark::State& state) {
+  std::vector<char> block(1 << 20);
+  long long bytes = 0;
+  for (auto _ : state) {
+    std::FILE* f = std::fopen(archive_path.c_str(), "rb");
+    if (f == nullptr) state.SkipWithError("cannot open the archive");
+    std::size_t n;
+    while ((n = std::fread(block.data(), 1, block.size(), f)) > 0) bytes += static_cast<long long>(n);
+    std::fclose(f);
+    benchmark::DoNotOptimize(block.data());
+  }
+  state.SetBytesProcessed(bytes);
+}
+
+BENCHMARK(BM_Reader)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (!make_archive()) {
+    std::fprintf(stderr, "bench_archive: talvasim (in %s) could not write the archive\n", TALVA_BIN_DIR);
+    return 1;
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::filesystem::remove(archive_path);
+  std::filesystem::remove(archive_path + ".layout");
+  return 0;
+}
