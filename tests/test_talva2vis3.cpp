@@ -1,0 +1,441 @@
+// talva2vis3 end to end on simulated archives, and the talva1a unpacker's
+// one-pass averaging against the plain pair loops.
+#include <gtest/gtest.h>
+#include <star/pal.h>
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "array/layout.h"
+#include "array/s_matrix.h"
+#include "miriad/key.h"
+#include "miriad/uvio.h"
+#include "programs/talva2vis3/modes.h"
+#include "programs/talva2vis3/records.h"
+#include "programs/talva2vis3/unpackers.h"
+#include "programs/talva2vis3/uv_output.h"
+#include "test_conv_support.h"
+#include "util/fmt.h"
+
+namespace {
+
+using namespace conv_test;
+using talva::test::read_file;
+using talva::test::write_file;
+namespace fs = std::filesystem;
+using cfloat = std::complex<float>;
+
+constexpr double kJd2006 = 2453737.0;  // 1 Jan 2006 12:00:00
+constexpr double kSecond = 1.0 / 86400.0;
+
+std::vector<int> s_matrix() {
+  std::vector<int> S(96 * 96);
+  int nclass = 0;
+  testing::internal::CaptureStdout();
+  setup_s_matrix_(S, 96, nclass);
+  testing::internal::GetCapturedStdout();
+  return S;
+}
+
+// Mean over the pairs of each class of g(i) conj(g(j)) (the simulator's
+// correlation of a unit source, oriented as the class's S entry), leaving
+// out pairs for which `skip` is true.
+template <typename Skip>
+std::vector<cfloat> class_means(const std::vector<cfloat>& g, Skip skip) {
+  const auto S = s_matrix();
+  std::vector<std::complex<double>> sum(131);
+  std::vector<int> n(131);
+  for (int i = 1; i <= 96; ++i)
+    for (int j = 1; j <= 96; ++j) {
+      const int s = S[static_cast<std::size_t>((i - 1) + (j - 1) * 96)];
+      if (s == 0 || skip(i, j)) continue;
+      sum[static_cast<std::size_t>(s)] += std::complex<double>(g[static_cast<std::size_t>(i - 1)] *
+                                                               std::conj(g[static_cast<std::size_t>(j - 1)]));
+      ++n[static_cast<std::size_t>(s)];
+    }
+  std::vector<cfloat> m(131);
+  for (int s = 1; s <= 130; ++s) m[static_cast<std::size_t>(s)] = cfloat(sum[static_cast<std::size_t>(s)] / double(n[static_cast<std::size_t>(s)]));
+  return m;
+}
+
+TEST(Talva2vis3Data, UnitGainsGivePlainClassMeans) {
+  TempDir dir;
+  simulate(dir, {"ndumps=2", "gainsout=sim.gains", "ha=-3", "seed=5"});
+  write_uniform_gains(dir.file("unit.gains"), {1.0f, 0.0f});
+  const RunResult r = convert("talva2vis3", dir, {"gnsfile=unit.gains", "uvfile=out.uv"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has_line(r.out, " vis records written :      260")) << r.out;
+  const auto g = read_sim_gains(dir.file("sim.gains"));
+  const auto mean = class_means(g, [](int, int) { return false; });
+  const auto rec = records(dir.file("out.uv"));
+  ASSERT_EQ(rec.size(), 260u);
+  for (std::size_t k = 0; k < rec.size(); ++k) {
+    const int s = static_cast<int>(k % 130) + 1;
+    EXPECT_EQ(rec[k].baseline, 67585.0 + s);
+    EXPECT_NEAR(rec[k].data[0].real(), mean[static_cast<std::size_t>(s)].real(), 2e-5) << "class " << s;
+    EXPECT_NEAR(rec[k].data[0].imag(), mean[static_cast<std::size_t>(s)].imag(), 2e-5) << "class " << s;
+    EXPECT_TRUE(rec[k].flags[0]);
+    EXPECT_EQ(rec[k].w, 0.0);
+  }
+  // One time per dump: the second dump is one second later.
+  EXPECT_NEAR(rec[0].time, kJd2006, 1e-9);
+  EXPECT_EQ(rec[129].time, rec[0].time);
+  EXPECT_NEAR(rec[130].time - rec[0].time, kSecond, 1e-9);
+  // Data modes: v = +sin H sin(dec) L, u = cos H L (H from the dump, -3 h).
+  const double H = -3.0 * M_PI / 12.0, sd = std::sin(-M_PI / 4.0);
+  for (int k : {0, 60, 129}) {
+    const auto& x = rec[static_cast<std::size_t>(k)];
+    ASSERT_NE(x.u, 0.0);
+    EXPECT_NEAR(x.v / x.u, std::tan(H) * sd, 1e-3) << k;
+  }
+}
+
+TEST(Talva2vis3Data, KnownGainsGiveTheFluxInEveryClass) {
+  TempDir dir;
+  simulate(dir, {"ndumps=2", "gainsout=sim.gains", "flux=2.5", "gainamp=0.3"});
+  const RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=out.uv"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  for (const auto& x : records(dir.file("out.uv"))) {
+    EXPECT_NEAR(x.data[0].real(), 2.5f, 1e-4) << x.baseline;
+    EXPECT_NEAR(x.data[0].imag(), 0.0f, 1e-4) << x.baseline;
+  }
+}
+
+TEST(Talva2vis3Data, RejectListsAreHonouredInTalva1a) {
+  TempDir dir;
+  simulate(dir, {"ndumps=1", "gainsout=sim.gains", "seed=9"});
+  write_uniform_gains(dir.file("unit.gains"), {1.0f, 0.0f});
+  // Product index of the pair (50, 51): layout line k is product index k + 1.
+  const auto lay = talva::test::lines(read_file(dir.file("lay.txt")));
+  int index = 0;
+  for (std::size_t k = 0; k < lay.size(); ++k) {
+    int a = 0, b = 0;
+    if (std::sscanf(lay[k].c_str(), "%d %d", &a, &b) == 2 && std::min(a, b) == 50 && std::max(a, b) == 51)
+      index = static_cast<int>(k) + 2;
+  }
+  ASSERT_GT(index, 0);
+  write_file(dir.file("rej.txt"), "1\n" + std::to_string(index) + "\n");
+  write_file(dir.file("ants.txt"), "1\n");
+  const RunResult r = convert("talva2vis3", dir, {"gnsfile=unit.gains", "uvfile=out.uv", "rejects=rej.txt",
+                                                  "antrejct=ants.txt"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const auto g = read_sim_gains(dir.file("sim.gains"));
+  const auto mean = class_means(g, [](int i, int j) {
+    return i == 1 || j == 1 || (std::min(i, j) == 50 && std::max(i, j) == 51);
+  });
+  // Class 44 has the single pair (1, 49): it writes no record, and the
+  // classes after it keep their own baselines.
+  const auto rec = records(dir.file("out.uv"));
+  ASSERT_EQ(rec.size(), 129u);
+  for (const auto& x : rec) {
+    const int s = static_cast<int>(x.baseline) - 67585;
+    ASSERT_NE(s, 44);
+    EXPECT_NEAR(x.data[0].real(), mean[static_cast<std::size_t>(s)].real(), 2e-5) << s;
+    EXPECT_NEAR(x.data[0].imag(), mean[static_cast<std::size_t>(s)].imag(), 2e-5) << s;
+  }
+  EXPECT_EQ(rec[43].baseline, 67585.0 + 45);
+}
+
+TEST(Talva2vis3Data, ZeroWeightsWriteZeroNeverNaN) {
+  TempDir dir;
+  simulate(dir, {"ndumps=1"});
+  write_file(dir.file("zero.gains"), "");
+  for (const char* mode : {"talva1a", "orvex"}) {
+    const std::string uv = std::string(mode) + ".uv";
+    const RunResult r = convert("talva2vis3", dir, {"gnsfile=zero.gains", "uvfile=" + uv, std::string("skmode=") + mode});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const auto rec = records(dir.file(uv));
+    EXPECT_EQ(rec.size(), std::string(mode) == "orvex" ? 88u : 130u);
+    for (const auto& x : rec) ASSERT_EQ(x.data[0], cfloat(0.0f, 0.0f)) << mode << " " << x.baseline;
+  }
+}
+
+TEST(Talva2vis3Driver, RecordLimitsSelectDumps) {
+  TempDir dir;
+  simulate(dir, {"ndumps=10", "gainsout=sim.gains"});
+  struct Case {
+    const char* reclim;
+    int np;
+    double first_dump;
+    bool status_line;
+  };
+  for (const Case c : {Case{"0", 10, 1, true}, Case{"5,1", 6, 5, true}, Case{"5,7", 3, 5, false}}) {
+    std::string uv = std::string("r") + c.reclim + ".uv";
+    std::replace(uv.begin(), uv.end(), ',', '_');
+    const RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=" + uv, std::string("reclim=") + c.reclim});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(has_line(r.out, " np = " + talva::fmt_i(c.np, 8))) << c.reclim << "\n" << r.out;
+    EXPECT_EQ(has_line(r.out, "read_dump returned stat         -1 at rec    11"), c.status_line) << c.reclim;
+    const auto rec = records(dir.file(uv));
+    ASSERT_EQ(rec.size(), 130u * static_cast<std::size_t>(c.np));
+    EXPECT_NEAR(rec.front().time, kJd2006 + (c.first_dump - 1) * kSecond, 1e-9) << c.reclim;
+    EXPECT_NEAR(rec.back().time, kJd2006 + (c.first_dump + c.np - 2) * kSecond, 1e-9) << c.reclim;
+  }
+}
+
+TEST(Talva2vis3Driver, EpochsAndPrecession) {
+  TempDir dir;
+  simulate(dir, {"ndumps=1", "gainsout=sim.gains"});
+  RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=b.uv", "epoch=b1950", "ra=12", "dec=-45"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has_line(r.out, " Input Epoch = B1950.0 ")) << r.out;
+  double r2000 = 0, d2000 = 0;
+  palFk45z(12.0 * 15.0 / 57.2957763671875, -45.0 / 57.2957763671875, 1950.0, &r2000, &d2000);
+  {
+    miriad::UvReader uv(dir.file("b.uv"));
+    miriad::UvRecord rec;
+    ASSERT_TRUE(uv.read(rec));
+    EXPECT_EQ(uv.variable("ra")->doubles().at(0), r2000);
+    EXPECT_EQ(uv.variable("dec")->doubles().at(0), d2000);
+    EXPECT_EQ(uv.variable("obsra")->doubles().at(0), r2000);
+    EXPECT_EQ(uv.variable("epoch")->reals().at(0), 2000.0f);
+  }
+  r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=j.uv", "epoch=J2000", "ra=12", "dec=-45"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has_line(r.out, " Input Epoch = J2000   ")) << r.out;
+  {
+    miriad::UvReader uv(dir.file("j.uv"));
+    miriad::UvRecord rec;
+    ASSERT_TRUE(uv.read(rec));
+    EXPECT_NEAR(uv.variable("ra")->doubles().at(0), 3.1415928, 1e-7);
+    EXPECT_NEAR(uv.variable("dec")->doubles().at(0), -0.7853982, 1e-7);
+    EXPECT_EQ(uv.variable("obsdec")->doubles().at(0), uv.variable("dec")->doubles().at(0));
+  }
+  r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=bad.uv", "epoch=2000"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.out, " Bad epoch: 2000     Must be B1950.0 or J2000.0\n");
+  EXPECT_FALSE(fs::exists(dir.file("bad.uv")));
+}
+
+TEST(Talva2vis3Dataset, VariablesHistoryAndAnEmptyArchive) {
+  TempDir dir;
+  simulate(dir, {"ndumps=0", "gainsout=sim.gains"});
+  const RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=e.uv", "freq=1420,5"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const auto out = talva::test::lines(r.out);
+  ASSERT_GE(out.size(), 3u);
+  EXPECT_EQ(out[out.size() - 3], "read_dump returned stat         -1 at rec     1");
+  EXPECT_EQ(out[out.size() - 2], " np =        0");
+  EXPECT_EQ(out[out.size() - 1], " vis records written :        0");
+  miriad::UvReader uv(dir.file("e.uv"));
+  miriad::UvRecord rec;
+  EXPECT_FALSE(uv.read(rec));  // no records; the variables' values are read all the same
+  const std::vector<std::string> names{"epoch", "nants", "veldop", "vsource", "source", "ra", "obsra", "dec",
+                                       "obsdec", "latitud", "longitu", "telescop", "inttime", "nchan", "ischan",
+                                       "nschan", "nspect", "sfreq", "sdf", "npol", "pol", "jyperk", "systemp",
+                                       "restfreq"};
+  std::vector<std::string> fixed;
+  for (const auto& v : uv.variables())
+    if (std::find(names.begin(), names.end(), v.name) != names.end()) fixed.push_back(v.name);
+  EXPECT_EQ(fixed, names);
+  EXPECT_EQ(uv.variable("nants")->ints().at(0), 96);
+  EXPECT_EQ(uv.variable("source")->text(), "TALVA");
+  EXPECT_NEAR(uv.variable("sfreq")->doubles().at(0), 1.42, 1e-7);
+  EXPECT_DOUBLE_EQ(uv.variable("sdf")->doubles().at(0), 0.005);
+  EXPECT_EQ(uv.variable("latitud")->doubles().at(0), -0.6173499822616577);
+  EXPECT_EQ(uv.variable("longitu")->doubles().at(0), 2.607928991317749);
+  EXPECT_EQ(uv.variable("inttime")->reals().at(0), 0.99999994f);
+  EXPECT_EQ(uv.variable("pol")->ints().at(0), 1);
+  EXPECT_EQ(uv.variable("jyperk")->reals().at(0), 40.0f);
+  const auto hist = uv.history();
+  ASSERT_GE(hist.size(), 3u);
+  EXPECT_EQ(hist[0], "TALVA: Miriad version 1.1 29-Aug-2006");
+  EXPECT_EQ(hist[1].rfind("IMAGER: ", 0), 0u) << hist[1];
+  bool has_uvfile = false;
+  for (const auto& h : hist) has_uvfile = has_uvfile || h.find("uvfile=e.uv") != std::string::npos;
+  EXPECT_TRUE(has_uvfile);
+}
+
+TEST(Talva2vis3Modes, OrvexWrites88RecordsAndItsDebugTable) {
+  TempDir dir;
+  simulate(dir, {"ndumps=2", "gainsout=sim.gains", "flux=3"});
+  const RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=o.uv", "skmode=orvex", "dbgplt=t",
+                                                  "blen=45"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const auto rec = records(dir.file("o.uv"));
+  ASSERT_EQ(rec.size(), 176u);
+  for (std::size_t k = 0; k < rec.size(); ++k) {
+    const int s = static_cast<int>(k % 88) + 1;
+    const int i0 = std::max(1, s - 44), j0 = s - i0 + 48;
+    EXPECT_EQ(rec[k].baseline, 65536.0 + 2048.0 * i0 + j0) << s;
+    EXPECT_NEAR(std::abs(rec[k].data[0] - cfloat(3.0f, 0.0f)), 0.0f, 2e-4) << s;
+  }
+  EXPECT_EQ(rec[87].baseline, 155740.0);
+  const auto dbg = talva::test::lines(read_file(dir.file("talva2vis3.dbg")));
+  ASSERT_EQ(dbg.size(), 3u);  // heading and one line per dump for spacing 45
+  EXPECT_EQ(dbg[0], " ant ID1, 2    phase 1, 2     amp  phase ");
+  EXPECT_EQ(dbg[1].size(), 43u);
+  EXPECT_EQ(dbg[1].substr(23, 10), "      3.00");
+  EXPECT_FALSE(fs::exists(dir.file("talva2vis3.dbg.tmp")));
+}
+
+TEST(Talva2vis3Modes, Talva1cSimulationRecords) {
+  TempDir dir;
+  simulate(dir, {"ndumps=2", "gainsout=sim.gains", "ha=2"});
+  RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=c.uv", "skmode=talva1c", "nunit=1"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has_line(r.out, " vis records written :       12")) << r.out;
+  auto rec = records(dir.file("c.uv"));
+  ASSERT_EQ(rec.size(), 12u);
+  const std::array<double, 6> baselines{67586, 67587, 67588, 69635, 69636, 71684};
+  const double H = 2.0 * M_PI / 12.0, sd = std::sin(-M_PI / 4.0);
+  for (std::size_t k = 0; k < rec.size(); ++k) {
+    EXPECT_EQ(rec[k].baseline, baselines[k % 6]);
+    EXPECT_EQ(rec[k].data[0], cfloat(0.0f, 0.0f));  // ampscale 0 by default
+    EXPECT_NEAR(rec[k].v / rec[k].u, -std::tan(H) * sd, 1e-3);  // simulations: v = -sin H sin(dec) L
+  }
+  // With an amplitude scale and the source at the phase centre every
+  // element sees A = unity * dx (MD 0), and every product is A^2.
+  r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=c2.uv", "skmode=talva1c", "nunit=1", "ampscale=1"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const double A = (11.0 / 0.356) * (17.6 / 0.356 / 4.0);
+  for (const auto& x : records(dir.file("c2.uv"))) {
+    EXPECT_NEAR(x.data[0].real() / (A * A), 1.0, 1e-5);
+    EXPECT_EQ(x.data[0].imag(), 0.0f);
+  }
+}
+
+TEST(Talva2vis3Driver, RefusalsBeforeTheDatasetIsCreated) {
+  TempDir dir;
+  simulate(dir, {"ndumps=1", "gainsout=sim.gains"});
+  RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=x.uv", "skmode=talva3a", "nunit=400"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.out.find("nunit 400"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(dir.file("x.uv")));
+  r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=x.uv", "skmode=talva9"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(has_line(r.out, "unknown mode -: talva9              ")) << r.out;
+  EXPECT_FALSE(fs::exists(dir.file("x.uv")));
+  r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=x.uv", "infile=nothing.arc"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(has_line(r.out, "init failed")) << r.out;
+  EXPECT_FALSE(fs::exists(dir.file("x.uv")));
+}
+
+TEST(Talva2vis3Plot, PngFileAndUnavailableDevice) {
+  TempDir dir;
+  simulate(dir, {"ndumps=2", "gainsout=sim.gains"});
+  RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=p.uv", "device=cover.png/png"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const auto png = talva::test::read_bytes(dir.file("cover.png"));
+  ASSERT_GT(png.size(), 8u);
+  EXPECT_EQ(png[1], 'P');
+  EXPECT_EQ(png[2], 'N');
+  EXPECT_EQ(png[3], 'G');
+  const auto plotted = records(dir.file("p.uv"));
+  // An X device without a display: one warning, the same numbers.
+  const char* display = std::getenv("DISPLAY");
+  const std::string saved = display ? display : "";
+  unsetenv("DISPLAY");
+  r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=x.uv", "device=/xs"});
+  if (!saved.empty()) setenv("DISPLAY", saved.c_str(), 1);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find(" Warning: cannot open plot device /xs"), std::string::npos) << r.out;
+  const auto unplotted = records(dir.file("x.uv"));
+  ASSERT_EQ(unplotted.size(), plotted.size());
+  for (std::size_t k = 0; k < plotted.size(); ++k) ASSERT_EQ(unplotted[k].data[0], plotted[k].data[0]);
+}
+
+// The one-pass talva1a averaging against the plain loops: product lookup
+// per pair, class by class, with a product table in scrambled order, some
+// pairs stored in descending order and one pair missing.
+TEST(Talva2vis3Unpacker, OnePassAveragingIsBitIdenticalToThePairLoops) {
+  TempDir dir;
+  std::mt19937 rng(17);
+  std::vector<std::int32_t> antnum;
+  std::string layout;
+  for (int a = 1; a <= 96; ++a)
+    for (int b = a + 1; b <= 96; ++b) {
+      if (a == 3 && b == 4) continue;  // no correlation for this pair
+      antnum.push_back(256 * b + a);
+    }
+  std::shuffle(antnum.begin(), antnum.end(), rng);
+  antnum.push_back(257);  // the last entry's item lies past the dump
+  for (std::size_t k = 0; k < antnum.size(); ++k) {
+    const int hi = antnum[k] / 256, lo = antnum[k] % 256;
+    layout += (k % 5 == 0) ? std::to_string(hi) + " " + std::to_string(lo) + "\n"
+                           : std::to_string(lo) + " " + std::to_string(hi) + "\n";
+  }
+  write_file(dir.file("lay.txt"), layout);
+  const int nbsln = static_cast<int>(antnum.size());
+  std::uniform_real_distribution<float> U(-1.0f, 1.0f);
+  std::vector<cfloat> gains(540);
+  for (int a = 0; a < 96; ++a) gains[static_cast<std::size_t>(a)] = {1.0f + 0.3f * U(rng), 0.5f * U(rng)};
+  std::array<std::vector<float>, 2> vis;
+  for (auto& v : vis) {
+    v.resize(2 * static_cast<std::size_t>(nbsln));
+    for (auto& x : v) x = U(rng);
+  }
+  const float mdg = 0.75f;
+
+  char arg0[] = "test";
+  char* argv[] = {arg0, nullptr};
+  miriad::keyini(1, argv);
+  testing::internal::CaptureStdout();
+  load_corr_layout_file_(dir.file("lay.txt"));
+  talva_common_ = {};
+  int nunit = 88, nants = 96, imode = 0;
+  setup_mode("talva1a", 17.6f / 0.356f, nunit, nants, 25.0f / 0.356f, imode);
+  talva_common_.sfreq = 0.843;
+  talva_common_.sindec = std::sin(-0.7f);
+  talva_common_.nchan = 1;
+  talva_common_.tno = create_uv_dataset(dir.file("t.uv"), UvHeader{96, 0.0, -0.7, 0.843, 0.003});
+  const ProductTable table(antnum);
+  Talva1a3Run run;
+  std::int32_t nrec = 0, first = 1;
+  for (int dump = 0; dump < 2; ++dump) {
+    DumpData d;
+    d.nbsln = nbsln;
+    d.vis = vis[static_cast<std::size_t>(dump)];
+    d.antnum = antnum;
+    d.products = &table;
+    mode_talva1a3(run, 0.3f, 100.0 + dump, d, gains, nrec, dump + 1, mdg, first);
+  }
+  close_uv_dataset(talva_common_.tno);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(first, 0);
+  // The missing pair is reported once in the run, not once per dump.
+  std::size_t reports = 0;
+  for (std::size_t pos = 0; (pos = out.find("not found in antenna number set", pos)) != std::string::npos; ++pos)
+    ++reports;
+  EXPECT_EQ(reports, 1u);
+  EXPECT_NE(out.find("  1027 not found in antenna number set"), std::string::npos);
+
+  // Plain loops: every pair of every class searched in the product table.
+  const auto S = s_matrix();
+  auto g = [&](int a) { return gains[static_cast<std::size_t>(a - 1)]; };
+  const auto rec = records(dir.file("t.uv"));
+  ASSERT_EQ(rec.size(), 260u);
+  std::size_t k = 0;
+  for (int dump = 0; dump < 2; ++dump)
+    for (int s = 1; s <= 130; ++s) {
+      cfloat acc{0.0f, 0.0f};
+      float wsum = 0.0f;
+      for (int i = 1; i <= 96; ++i)
+        for (int j = 1; j <= 96; ++j) {
+          if (S[static_cast<std::size_t>((i - 1) + (j - 1) * 96)] != s) continue;
+          std::int32_t p = 0, notfound = 0;
+          testing::internal::CaptureStdout();
+          find_bsnum_(set_antnum_(i, j), nbsln, antnum, p, notfound);
+          testing::internal::GetCapturedStdout();
+          if (notfound) continue;
+          cfloat V = getvis(p, vis[static_cast<std::size_t>(dump)]);
+          if (i > j) V = std::conj(V);
+          acc += V * (g(j) * std::conj(g(i)));
+          wsum += (g(i) * std::conj(g(i))).real() * (g(j) * std::conj(g(j))).real();
+        }
+      const float dv = wsum * mdg;
+      cfloat avg(acc.real() / dv, acc.imag() / dv);
+      if (std::abs(avg) > 100.0f) avg = 0.0f;
+      ASSERT_EQ(rec[k].data[0], avg) << "dump " << dump << " class " << s;
+      ASSERT_EQ(rec[k].time, 100.0 + dump);
+      ++k;
+    }
+}
+
+}  // namespace
