@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -428,4 +429,265 @@ TEST(UvRoundTrip, VariablesOfEveryTypeAndManyRecords) {
   EXPECT_EQ(r.variable("sv")->text(), "later");
   EXPECT_FALSE(r.read(rec));
   EXPECT_EQ(r.records_read(), 2000);
+}
+
+// ---- faults ---------------------------------------------------------------------
+
+TEST(UvFaults, ExistingDatasetIsNeverOverwritten) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  write_golden_sequence(path, 1);
+  auto before = read_bytes(path + "/visdata");
+  int tno = 0;
+  EXPECT_EQ(fatal([&] { uvopen(tno, path, "new"); }),
+            "### Fatal Error:  Error opening " + path + ", in UVOPEN(new): File exists");
+  EXPECT_EQ(read_bytes(path + "/visdata"), before);
+  EXPECT_NE(fatal([&] { uvopen(tno, dir.file("no/such/dir"), "new"); }).find("No such file or directory"),
+            std::string::npos);
+}
+
+TEST(UvFaults, LayerErrorsDeleteTheNewDataset) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  struct Case {
+    std::string message;
+    std::function<void(int)> act;
+  };
+  std::vector<Case> cases{
+      {"Variable nants has changed type, in UVPUTVR", [](int t) { put_r(t, "nants", 1.0f); }},
+      {"The variable name longername is too long, in UVPUTVR", [](int t) { put_i(t, "longername", 1); }},
+      {"Cannot change the preamble after the first record, in UVSET.",
+       [](int t) { uvset(t, "preamble", "uv/time/baseline", 0, 0, 0, 0); }},
+      {"Unsupported object \"data\", in UVSET.", [](int t) { uvset(t, "data", "wide", 0, 0, 0, 0); }},
+      {"Bad number of channels (0) for " + path + ", in UVWRITE",
+       [](int t) {
+         double p[5] = {};
+         uvwrite(t, p, {}, {}, 0);
+       }},
+      {"Preamble, data or flags shorter than the record for " + path + ", in UVWRITE",
+       [](int t) {
+         double p[5] = {};
+         std::complex<float> d[1];
+         std::int32_t f[1] = {1};
+         uvwrite(t, p, d, f, 2);
+       }},
+  };
+  int t0 = 0;
+  uvopen(t0, path, "new");
+  EXPECT_EQ(fatal([&] { uvset(t0, "preamble", "u/v", 0, 0, 0, 0); }),
+            "### Fatal Error:  Unsupported preamble \"u/v\",in UVSET.");
+  for (const auto& c : cases) {
+    int tno = open_new(path);
+    put_i(tno, "nants", 96);
+    record(tno, 1, 2450000.5, 67586, {{1, 0}});
+    EXPECT_EQ(fatal([&] { c.act(tno); }), "### Fatal Error:  " + c.message);
+    EXPECT_FALSE(fs::exists(path)) << c.message;
+    EXPECT_FALSE(uvisopen(tno));
+  }
+}
+
+TEST(UvFaults, ZeroSizedValueWarnsAndWritesNothing) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  int tno = open_new(path);
+  testing::internal::CaptureStderr();
+  uvputvra(tno, "source", "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "### Warning:  Variable source has zero or negative size, in UVPUTVR\n");
+  uvclose(tno);
+  EXPECT_EQ(UvReader(path).variable("source"), nullptr);
+}
+
+TEST(UvFaults, CloserCompletesTheDatasetWhenAProgramStops) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  try {
+    int tno = 0;
+    uvopen(tno, path, "new");
+    UvCloser closer(tno);
+    uvset(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0);
+    hisopen(tno, "write");
+    hiswrite(tno, "TALVA: Miriad version 1.1 29-Aug-2006");
+    put_fixed_variables(tno);
+    for (int k = 0; k < 10; ++k) golden_record(tno, k);
+    talva::stop("program's own fatal condition");
+  } catch (const talva::Stop& s) {
+    EXPECT_EQ(s.message(), "program's own fatal condition");
+  }
+  UvReader r(path);
+  UvRecord rec;
+  int n = 0;
+  while (r.read(rec)) ++n;
+  EXPECT_EQ(n, 10);
+  EXPECT_EQ(r.history(), std::vector<std::string>{"TALVA: Miriad version 1.1 29-Aug-2006"});
+  // A closer whose dataset was closed normally does nothing.
+  std::string path2 = dir.file("d2");
+  {
+    int tno = 0;
+    uvopen(tno, path2, "new");
+    UvCloser closer(tno);
+    uvclose(tno);
+  }
+  EXPECT_TRUE(fs::exists(path2 + "/header"));
+}
+
+TEST(UvFaults, WriteErrorsNameTheDatasetAndAreFatal) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  int tno = open_new(path);
+  put_fixed_variables(tno);
+  for (int k = 0; k < 5; ++k) golden_record(tno, k);
+  fs::create_symlink("/dev/full", path + "/visdata");  // the device that is always full
+  EXPECT_EQ(fatal([&] { uvclose(tno); }),
+            "### Fatal Error:  Error writing visdata for " + path + ": No space left on device");
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_FALSE(uvisopen(tno));
+  // A closer reports instead of throwing while a program is already stopping.
+  std::string path2 = dir.file("e");
+  testing::internal::CaptureStderr();
+  try {
+    int t2 = open_new(path2);
+    UvCloser closer(t2);
+    put_fixed_variables(t2);
+    fs::create_symlink("/dev/full", path2 + "/visdata");
+    talva::stop("stop");
+  } catch (const talva::Stop&) {
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "### Fatal Error:  Error writing visdata for " + path2 + ": No space left on device\n");
+}
+
+// ---- the reader refuses damaged datasets -------------------------------------------
+
+TEST(UvReaderChecks, DamagedDatasetsAreRefusedWithTheirName) {
+  TempDir dir;
+  struct Case {
+    const char* expect;  // part of the message
+    std::function<void(const std::string&)> damage;
+  };
+  auto cut = [](const std::string& file, std::size_t size) { fs::resize_file(file, size); };
+  auto poke = [](const std::string& file, std::size_t off, unsigned char byte) {
+    auto b = read_bytes(file);
+    b[off] = byte;
+    write_file(file, std::string(b.begin(), b.end()));
+  };
+  std::vector<Case> cases{
+      {"ends inside the value of epoch", [&](const std::string& d) { poke(d + "/visdata", 5, 1); }},
+      {"but vislen is 24504 (truncated)", [&](const std::string& d) { cut(d + "/visdata", 24496); }},
+      {"unrecognised record code 7", [&](const std::string& d) { poke(d + "/visdata", 584 + 2, 7); }},
+      {"variable index 99 at offset 584 is not in vartable", [&](const std::string& d) { poke(d + "/visdata", 584, 99); }},
+      {"no vartable item", [&](const std::string& d) { fs::remove(d + "/vartable"); }},
+      {"bad vartable line 1: [x epoch]", [&](const std::string& d) { poke(d + "/vartable", 0, 'x'); }},
+      {"header entry flags runs past the end", [&](const std::string& d) { cut(d + "/header", 200); }},
+      {"read past end of mask item flags",
+       [&](const std::string& d) {
+         poke(d + "/header", 0x90 + 15, 40);  // flags: 9 words, 279 flags for 300 records
+         cut(d + "/header", 200);
+       }},
+      {"header file ends inside an entry name block", [&](const std::string& d) { cut(d + "/header", 204 - 44 - 8); }},
+      {"has length of 0", [&](const std::string& d) { poke(d + "/visdata", 7, 0); }},
+  };
+  for (const auto& c : cases) {
+    std::string path = dir.file("d");
+    fs::remove_all(path);
+    write_golden_sequence(path, 300);
+    c.damage(path);
+    std::string msg = fatal([&] {
+      UvReader r(path);
+      UvRecord rec;
+      while (r.read(rec)) {
+      }
+    });
+    EXPECT_NE(msg.find("### Fatal Error:  Dataset " + path + ": "), std::string::npos) << msg;
+    EXPECT_NE(msg.find(c.expect), std::string::npos) << msg << " / " << c.expect;
+  }
+  std::string path = dir.file("d");
+  // The last record without its end marker is a cut stream, not one record fewer.
+  fs::remove_all(path);
+  write_golden_sequence(path, 300);
+  cut(path + "/visdata", 24500 - 4);
+  std::vector<std::uint8_t> h = read_bytes(path + "/header");
+  h[0x1f] = static_cast<std::uint8_t>((24496 & 0xff));
+  h[0x1e] = static_cast<std::uint8_t>(24496 >> 8);
+  write_file(path + "/header", std::string(h.begin(), h.end()));
+  EXPECT_NE(fatal([&] {
+              UvReader r(path);
+              UvRecord rec;
+              while (r.read(rec)) {
+              }
+            }).find("no end-of-record marker"),
+            std::string::npos);
+  EXPECT_NE(fatal([&] { UvReader r(dir.file("absent")); }).find("not a dataset"), std::string::npos);
+}
+
+TEST(UvReaderChecks, MissingFlagsWarnAndReadAsGood) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  write_golden_sequence(path, 466);  // flags in a file of their own
+  fs::remove(path + "/flags");
+  UvReader r(path);
+  UvRecord rec;
+  testing::internal::CaptureStderr();
+  int n = 0;
+  while (r.read(rec)) n += rec.flags[0] ? 1 : 0;
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  No flags found for corr -- assuming data are good\n");
+  EXPECT_EQ(n, 466);
+}
+
+// ---- history ----------------------------------------------------------------------
+
+TEST(UvHistory, HisinputWritesNameClockAndArguments) {
+  TempDir dir;
+  write_file(dir.file("par"), "freq=1420,5  \nreclim=1,0\n");
+  std::vector<std::string> args{"talva2vis3", "infile=test.dat  ", "-f", dir.file("par"), "uvfile=out.uv"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  keyini(static_cast<int>(argv.size()), argv.data());
+  std::string path = dir.file("d");
+  int tno = open_new(path);
+  hisopen(tno, "write");
+  hiswrite(tno, "TALVA: Miriad version 1.1 29-Aug-2006");
+  hisinput(tno, "imager: ");
+  hisclose(tno);
+  uvclose(tno);
+  testing::internal::CaptureStderr();
+  keyfin();  // (the keywords were never read)
+  testing::internal::GetCapturedStderr();
+  auto lines = UvReader(path).history();
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(IMAGER: Executed on: \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.0)")))
+      << lines[1];
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
+            (std::vector<std::string>{"IMAGER: Command line inputs follow:", "IMAGER:   infile=test.dat",
+                                      "IMAGER:   freq=1420,5", "IMAGER:   reclim=1,0", "IMAGER:   uvfile=out.uv"}));
+  int t2 = open_new(dir.file("e"));
+  hisopen(t2, "write");
+  EXPECT_EQ(fatal([&] { hisinput(t2, " : "); }), "### Fatal Error:  HisInput: Bad program name.");
+}
+
+TEST(UvHistory, LongHistoryAppendAndRead) {
+  TempDir dir;
+  std::string path = dir.file("d");
+  int tno = open_new(path);
+  hisopen(tno, "write");
+  std::vector<std::string> want;
+  for (int k = 0; k < 2000; ++k) {  // well past one 16 KiB buffer
+    want.push_back("LINE " + std::to_string(k) + std::string(k % 50, '.'));
+    hiswrite(tno, want.back());
+  }
+  hisclose(tno);
+  uvclose(tno);
+  uvopen(tno, path, "old");
+  hisopen(tno, "append");
+  hiswrite(tno, "APPENDED");
+  hisclose(tno);
+  hisopen(tno, "read");
+  want.push_back("APPENDED");
+  std::vector<std::string> got;
+  std::string line;
+  while (hisread(tno, line)) got.push_back(line);
+  uvclose(tno);
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(fatal([&] { uvopen(tno, dir.file("none"), "old"); }),
+            "### Fatal Error:  Error opening " + dir.file("none") + ", in UVOPEN(old): No such file or directory");
 }
