@@ -1,0 +1,239 @@
+// Large-redundancy gain recalibration.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "array/layout.h"
+#include "array/s_matrix.h"
+#include "calib/lredunrecal.h"
+#include "support/testsupport.h"
+
+namespace {
+
+using cfloat = std::complex<float>;
+constexpr int N = kNumAntennas;
+constexpr int NC = kNumClasses;
+
+bool classified(int a) { return (a >= 1 && a <= 44) || (a >= 49 && a <= 92); }
+
+struct Recal {
+  std::vector<std::int32_t> S = std::vector<std::int32_t>(N * N);
+  std::vector<std::int32_t> antnum;  // every pair of the array, then one spare entry
+  std::vector<cfloat> vis;           // by product index: vis[index - 1]
+  std::vector<cfloat> gin = std::vector<cfloat>(N, cfloat(1.0f, 0.0f));
+  std::vector<cfloat> gout = std::vector<cfloat>(N, cfloat(9.0f, 9.0f));
+  std::vector<cfloat> uout = std::vector<cfloat>(NC, cfloat(9.0f, 9.0f));
+  std::vector<std::string> lines;
+
+  Recal() {
+    int nclass = 0;
+    testing::internal::CaptureStdout();
+    setup_s_matrix_(S, N, nclass);
+    testing::internal::GetCapturedStdout();
+    for (int a = 1; a <= N; ++a)
+      for (int b = a + 1; b <= N; ++b) antnum.push_back(set_antnum_(a, b));
+    antnum.push_back(257);  // its item would lie past the dump
+    vis.assign(antnum.size() + 1, cfloat(1e9f, 1e9f));
+  }
+  int s(int i, int j) const { return S[static_cast<std::size_t>((i - 1) + (j - 1) * N)]; }
+  std::size_t index(int a, int b) const {
+    const auto it = std::find(antnum.begin(), antnum.end(), set_antnum_(a, b));
+    return static_cast<std::size_t>(it - antnum.begin()) + 2;
+  }
+  // vis of every modelled pair from gains and class visibilities, oriented (smaller, larger)
+  void model(const std::vector<cfloat>& g, const std::vector<cfloat>& U) {
+    for (int i = 1; i <= N; ++i)
+      for (int j = 1; j <= N; ++j) {
+        const int k = s(i, j);
+        if (k == 0) continue;
+        const cfloat v = g[static_cast<std::size_t>(i - 1)] * U[static_cast<std::size_t>(k - 1)] *
+                         std::conj(g[static_cast<std::size_t>(j - 1)]);
+        vis[index(i, j) - 1] = i < j ? v : std::conj(v);
+      }
+  }
+  void run() {
+    // the operator halts read standard input: give them its end
+    ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
+    testing::internal::CaptureStdout();
+    lredun_recal_(N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin, gout, uout);
+    lines = talva::test::lines(testing::internal::GetCapturedStdout());
+  }
+  std::vector<std::string> starting(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const auto& l : lines)
+      if (l.rfind(prefix, 0) == 0) out.push_back(l);
+    return out;
+  }
+};
+
+std::vector<cfloat> random_gains(unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> amp(0.7f, 1.3f), ph(-3.0f, 3.0f);
+  std::vector<cfloat> g(N);
+  for (int a = 1; a <= N; ++a)
+    if (classified(a)) g[static_cast<std::size_t>(a - 1)] = std::polar(amp(rng), ph(rng));
+  // antenna 1, the solver's reference, real and positive
+  g[0] = std::abs(g[0]);
+  return g;
+}
+
+std::vector<cfloat> random_classes(unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> amp(0.5f, 5.0f), ph(-3.0f, 3.0f);
+  std::vector<cfloat> U(NC);
+  for (auto& u : U) u = std::polar(amp(rng), ph(rng));
+  return U;
+}
+
+float max_error(const std::vector<cfloat>& a, const std::vector<cfloat>& b) {
+  float e = 0;
+  for (std::size_t k = 0; k < a.size(); ++k) e = std::max(e, std::abs(a[k] - b[k]));
+  return e;
+}
+
+}  // namespace
+
+TEST(Recalibration, UnitGainsEstimateTheClassesAndCountTheirPairs) {
+  Recal r;
+  std::vector<cfloat> U(NC);
+  for (int k = 1; k <= NC; ++k) U[static_cast<std::size_t>(k - 1)] = {0.5f + 0.01f * k, -0.02f * k};
+  r.model(std::vector<cfloat>(N, cfloat(1.0f, 0.0f)), U);
+  r.run();
+  ASSERT_FALSE(r.lines.empty());
+  EXPECT_EQ(r.lines[0], " Large Redundancy Gain Re Calibration Called");
+  const auto est = r.starting(" VIS_EST(");
+  ASSERT_EQ(est.size(), 130u);
+  float re = 0, im = 0;
+  int count = 0;
+  ASSERT_EQ(std::sscanf(est[0].c_str(), " VIS_EST( 1)= (%f,%f) %d", &re, &im, &count), 3) << est[0];
+  EXPECT_NEAR(re, 0.51f, 1e-6f);
+  EXPECT_NEAR(im, -0.02f, 1e-6f);
+  EXPECT_EQ(count, 86);  // 43 pairs on each arm
+  EXPECT_EQ(est[1].substr(est[1].rfind(' ')), " 84");
+  EXPECT_EQ(est[43].substr(est[43].rfind(' ')), " 1");   // class 44: one pair
+  EXPECT_EQ(est[129].substr(est[129].rfind(' ')), " 1");  // class 130
+  const auto det = r.starting(" VIS_DET(");
+  ASSERT_EQ(det.size(), 130u);
+  EXPECT_LT(max_error(r.uout, U), 1e-5f);
+  // two halts, each with its prompt
+  EXPECT_EQ(r.starting(" -- press Return").size(), 2u);
+  // the solver ran with its progress lines
+  EXPECT_EQ(r.starting(" RES0=").size(), 1u);
+}
+
+TEST(Recalibration, CorrectGainsComeBackWithNoPhaseChange) {
+  Recal r;
+  const auto g = random_gains(4);
+  const auto U = random_classes(5);
+  r.model(g, U);
+  r.gin = g;
+  r.run();
+  EXPECT_LT(max_error(r.gout, g), 2e-4f);
+  EXPECT_LT(max_error(r.uout, U), 1e-3f);
+  // one line per antenna: number, new gain, input gain, phase change in degrees
+  int checked = 0;
+  for (const auto& l : r.lines) {
+    int ant = 0;
+    float re1, im1, re0, im0, change;
+    if (std::sscanf(l.c_str(), " %d (%f,%f) (%f,%f) %f", &ant, &re1, &im1, &re0, &im0, &change) != 6) continue;
+    ++checked;
+    EXPECT_NEAR(change, 0.0f, 0.01f) << l;
+  }
+  EXPECT_EQ(checked, 96);
+}
+
+TEST(Recalibration, PhaseChangeColumnShowsTheTurn) {
+  Recal r;
+  const auto g = random_gains(6);
+  r.model(g, random_classes(7));
+  // input gains off by +20 degrees on antenna 5 only
+  r.gin = g;
+  r.gin[4] *= std::polar(1.0f, 20.0f / 57.2958f);
+  r.gin[4] *= 1.5f;  // amplitudes do not enter the column
+  r.run();
+  for (const auto& l : r.lines) {
+    int ant = 0;
+    float re1, im1, re0, im0, change;
+    if (std::sscanf(l.c_str(), " %d (%f,%f) (%f,%f) %f", &ant, &re1, &im1, &re0, &im0, &change) != 6) continue;
+    if (ant == 5) {
+      EXPECT_NEAR(change, -20.0f, 1.0f) << l;
+    }
+  }
+}
+
+TEST(Recalibration, ShortAndBrightClassesCarryNoWeight) {
+  const auto g = random_gains(8);
+  std::vector<cfloat> U(NC, cfloat(2.0f, 0.0f));
+  U[59] = {150.0f, 0.0f};  // class 60: brighter than 100
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> ph(-1.0f, 1.0f);
+  auto corrupt = [&](Recal& r, int klass) {
+    for (int i = 1; i <= N; ++i)
+      for (int j = 1; j <= N; ++j)
+        if (r.s(i, j) == klass) r.vis[r.index(i, j) - 1] *= std::polar(1.0f, ph(rng));
+  };
+  Recal clean;
+  clean.model(g, U);
+  clean.gin = g;
+  clean.run();
+  Recal r;
+  r.model(g, U);
+  r.gin = g;
+  for (int k : {1, 2, 44, 45, 60}) corrupt(r, k);
+  r.run();
+  EXPECT_LT(max_error(r.gout, clean.gout), 5e-4f);
+  // a weighted class does pull the gains
+  Recal pulled;
+  pulled.model(g, U);
+  pulled.gin = g;
+  corrupt(pulled, 3);
+  pulled.run();
+  EXPECT_GT(max_error(pulled.gout, clean.gout), 5e-3f);
+}
+
+TEST(Recalibration, PairWithoutCorrelationIsLeftOut) {
+  Recal r;
+  const auto g = random_gains(9);
+  const auto U = random_classes(10);
+  r.model(g, U);
+  r.gin = g;
+  // pair (1, 3) (class 2) missing from the table; pair (1, 2) moved to the last entry,
+  // whose item lies past the dump (class 1)
+  const std::size_t i13 = r.index(1, 3), i12 = r.index(1, 2);
+  r.antnum[i13 - 2] = 999999;
+  std::swap(r.antnum[i12 - 2], r.antnum.back());
+  std::swap(r.vis[i12 - 1], r.vis[r.antnum.size()]);
+  r.run();
+  EXPECT_EQ(r.starting("   769 not found in antenna number set").size(), 1u);
+  EXPECT_EQ(r.starting(" 3 1 769").size(), 1u);
+  EXPECT_EQ(r.starting(" 2 1 513").size(), 1u);
+  // two halts for the pairs, three for the tables
+  EXPECT_EQ(r.starting(" -- press Return").size(), 4u);
+  const auto est = r.starting(" VIS_EST(");
+  EXPECT_EQ(est[0].substr(est[0].rfind(' ')), " 85");
+  EXPECT_EQ(est[1].substr(est[1].rfind(' ')), " 83");
+  // nothing of the never-filled values reaches the results
+  EXPECT_LT(max_error(r.gout, g), 2e-4f);
+  EXPECT_LT(max_error(r.uout, U), 1e-3f);
+}
+
+TEST(Recalibration, DeadAntennaAndEmptyClassesStayFinite) {
+  Recal r;
+  const auto g = random_gains(11);
+  r.model(g, random_classes(12));
+  r.gin = g;
+  r.gin[20] = {0.0f, 0.0f};  // no input gain for antenna 21
+  // take every pair of class 130 out (its only pair: 44 with 92)
+  r.S[static_cast<std::size_t>(43 + 91 * N)] = 0;
+  r.run();
+  for (auto x : r.gout) EXPECT_TRUE(std::isfinite(x.real()) && std::isfinite(x.imag()));
+  for (auto x : r.uout) EXPECT_TRUE(std::isfinite(x.real()) && std::isfinite(x.imag()));
+  EXPECT_EQ(r.uout[129], cfloat(0.0f, 0.0f));
+  const auto est = r.starting(" VIS_EST(");
+  EXPECT_EQ(est[129], " VIS_EST( 130)= (0,0) 0");
+}
