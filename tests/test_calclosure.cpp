@@ -84,26 +84,6 @@ TEST(CalClosure, GainsolveRecoversGainsWithinTheNoise) {
   EXPECT_LT(ratio_ref, 1.5);
 }
 
-TEST(CalClosure, PhasesolveAgreesWithTheGainsolvePhases) {
-  TempDir dir;
-  const Sim sim = simulate(dir, "cal", {"ndumps=4", "seed=44", "noise=0.01"});
-  ASSERT_EQ(gainsolve(dir, sim, {"refant=20"}).status, 0);
-  std::vector<std::string> args{"infile=" + sim.archive, "corlfile=" + sim.layout, "rejects=" + no_rejects(dir),
-                                "refant=20"};
-  RunResult r = run("phasesolve", args, dir.path().string());
-  ASSERT_EQ(r.status, 0) << r.out;
-  const std::vector<cx> g = read_gains(dir.file("gains.log"));
-  const std::map<int, float> ph = read_phases(dir.file("phasesolve.log"));
-  const std::map<int, float> dmp = read_phases(dir.file("phase_dmp.log"));
-  for (int i = 1; i <= 96; ++i) {
-    if (!classified(i)) continue;
-    // phasesolve: phase of g(20) conj(g(i)) = -phase of g(i), g(20) being real;
-    // phase_dmp.log holds the same minus-phase of the solved gains
-    EXPECT_NEAR(phase_diff_deg(ph.at(i), -arg_deg(g[i - 1])), 0.0, 1.0) << i;
-    EXPECT_NEAR(phase_diff_deg(dmp.at(i), ph.at(i)), 0.0, 1.0) << i;
-  }
-}
-
 // gainsolve's gains, applied by the converter to a second archive observed
 // through the same gains, give class averages equal to the source flux.
 TEST(CalClosure, ConverterWithSolvedGainsGivesTheSourceFlux) {
