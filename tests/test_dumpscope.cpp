@@ -323,7 +323,7 @@ TEST(DumpscopeFringe, ModelPhaseHourAngleAndRotation) {
   }
   MdTable none;
   float md = 0;
-  fringe_and_corrections(s, b, none, rec, n, md);
+  fringe_and_corrections(s, b, none, hour_angles(s, n), rec, n, md);
   for (int i = 1; i <= n; ++i) {
     // record i uses h = startha + (r1 + i) * omega
     const double h = 0.25 + (10.0 + i) * static_cast<double>(kOmega);
@@ -338,7 +338,7 @@ TEST(DumpscopeFringe, ModelPhaseHourAngleAndRotation) {
   // a zero baseline factor and no offset: every phi is 0, vsel unchanged
   Records zero;
   zero.vsel[0] = cx(0.3f, -0.4f);
-  fringe_and_corrections(s, 0.0f, none, zero, 3, md);
+  fringe_and_corrections(s, 0.0f, none, hour_angles(s, 3), zero, 3, md);
   EXPECT_EQ(zero.phi[0], 0.0f);
   EXPECT_EQ(zero.phi[2], 0.0f);
   EXPECT_EQ(zero.vsel[0], cx(0.3f, -0.4f));
@@ -349,7 +349,7 @@ TEST(DumpscopeFringe, ModelPhaseHourAngleAndRotation) {
   off.phsoff = 200.0f / kDegPerRad;
   Records o;
   o.vsel[0] = cx(1.0f, 0.0f);
-  fringe_and_corrections(off, 0.0f, none, o, 1, md);
+  fringe_and_corrections(off, 0.0f, none, hour_angles(off, 1), o, 1, md);
   EXPECT_NEAR(o.phi[0], 160.0f, 1e-3);
   EXPECT_EQ(o.vsel[0], cx(1.0f, 0.0f));  // no rotation without phstrk
 }
@@ -370,7 +370,7 @@ TEST(DumpscopeFringe, MeridianDistanceCorrection) {
   Records rec;
   for (int i = 0; i < 3; ++i) rec.vsel[i] = cx(2.0f, -1.0f);
   float md = 0;
-  fringe_and_corrections(s, 0.0f, table, rec, 3, md);
+  fringe_and_corrections(s, 0.0f, table, hour_angles(s, 3), rec, 3, md);
   for (int i = 0; i < 3; ++i) {
     // near the meridian the gain is 0.5: the value is doubled
     EXPECT_FLOAT_EQ(rec.mdgn[i], 0.5f);
@@ -384,7 +384,7 @@ TEST(DumpscopeFringe, MeridianDistanceCorrection) {
   Records bad;
   bad.vsel[0] = cx(2.0f, -1.0f);
   testing::internal::CaptureStdout();
-  fringe_and_corrections(low, 0.0f, table, bad, 1, md);
+  fringe_and_corrections(low, 0.0f, table, hour_angles(low, 1), bad, 1, md);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("** find_tilt err at h =    0.00015"), std::string::npos) << out;
   EXPECT_EQ(bad.vsel[0], cx(2.0f, -1.0f));

@@ -75,11 +75,26 @@ Settings read_settings() {
   return s;
 }
 
-void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, Records& rec, int n, float& md) {
+HourAngles hour_angles(const Settings& s, int n) {
+  HourAngles angles;
+  const auto count = static_cast<std::size_t>(std::max(n, 0));
+  angles.h.resize(count);
+  angles.sin_h.resize(count);
   float h = s.startha + static_cast<float>(s.r1) * kOmega;
-  for (int i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     h = h + kOmega;
-    const float arg = s.phsoff - b * std::sin(h);
+    angles.h[i] = h;
+    angles.sin_h[i] = std::sin(h);
+  }
+  return angles;
+}
+
+void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, const HourAngles& angles,
+                            Records& rec, int n, float& md) {
+  n = std::min({n, static_cast<int>(angles.h.size()), kMaxEntries});
+  for (int i = 0; i < n; ++i) {
+    const float h = angles.h[i];
+    const float arg = s.phsoff - b * angles.sin_h[i];
     const auto phi = static_cast<float>(std::fmod(static_cast<double>(arg), kTwoPi));
     float deg = -phi * kDegPerRad;
     if (deg > 180.0f) deg -= 360.0f;
@@ -350,12 +365,16 @@ int run(const Settings& s) {
   // what that read kept (its dump loop output is the same in every pass).
   ArchivePass archive;
   bool loaded = false;
+  HourAngles angles;
 
   for (int i = 1; i <= kPasses; ++i) {
     OptionRecord opt;
     if (!pass_option(decoded, s.oneshot, i, opt)) continue;
-    std::fill(rec.yp.begin(), rec.yp.end(), 0.0f);
-    std::fill(rec.zp.begin(), rec.zp.end(), 0.0f);
+    // Cleared entries beyond the records stored are never read: after the
+    // first pass only those up to n are cleared.
+    const int clear = loaded ? archive.n : kMaxEntries;
+    std::fill_n(rec.yp.begin(), clear, 0.0f);
+    std::fill_n(rec.zp.begin(), clear, 0.0f);
 
     if (!loaded) {
       if (init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
@@ -409,7 +428,8 @@ int run(const Settings& s) {
     const int n = archive.n;
     talva::put_line(talva::fmt_i(n, 5) + " records read");
     get_stats_r_(kMaxEntries, rec.vsel, n);
-    fringe_and_corrections(s, b, md_table, rec, n, md);
+    if (static_cast<int>(angles.h.size()) != n) angles = hour_angles(s, n);
+    fringe_and_corrections(s, b, md_table, angles, rec, n, md);
     running_mean(rec, n, s.navrg, s.r1);
     plot_pass(plot, s, option_upper, opt, rec, n);
     if (s.oneshot) break;

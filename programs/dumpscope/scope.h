@@ -69,10 +69,21 @@ struct MdTable {
   std::vector<float> table;
 };
 
+/// The fringe-model hour angles of records 1..n (radians) and their sines:
+/// h starts at startha + r1 * omega and grows by omega per record, accumulated
+/// in single precision (record i: startha + (r1 + i) * omega). The same in
+/// every pass.
+struct HourAngles {
+  std::vector<float> h;
+  std::vector<float> sin_h;
+};
+HourAngles hour_angles(const Settings& s, int n);
+
 /// Fringe model and corrections of records 1..n: phi, and with "phstrk" the
 /// rotation of vsel; with "mdcorr" mdval, mdgn and the division by the gain.
 /// `md` is the meridian distance last computed (kept across records and passes).
-void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, Records& rec, int n, float& md);
+void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, const HourAngles& angles,
+                            Records& rec, int n, float& md);
 
 /// Running mean of vsel over navrg records into xp (dump numbers), yp
 /// (amplitude) and zp (phase, degrees).

@@ -1,0 +1,126 @@
+// dumpscope: a full run of 44 passes over a simulated archive of 3000 dumps,
+// beside one plain sequential read of the same file.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "archive/archiv_util.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int kDumps = 3000;
+
+/// Runs a built program with its output sent to /dev/null; returns its status.
+int run_quiet(const std::string& name, const std::vector<std::string>& args) {
+  const std::string path = std::string(TALVA_BIN_DIR) + "/" + name;
+  std::vector<std::string> words{path};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/// The simulated archive, written once per benchmark process.
+struct Fixture {
+  std::filesystem::path dir;
+  std::string archive;
+  std::string layout;
+  Fixture() {
+    dir = std::filesystem::temp_directory_path() / ("bench_dumpscope_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    archive = (dir / "a.arc").string();
+    layout = (dir / "layout.txt").string();
+    if (run_quiet("talvasim", {"archive=" + archive, "layout=" + layout, "ndumps=" + std::to_string(kDumps),
+                               "noise=0.1"}) != 0) {
+      throw std::runtime_error("talvasim failed");
+    }
+  }
+  ~Fixture() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+};
+
+Fixture& fixture() {
+  static Fixture f;
+  return f;
+}
+
+void BM_PlainRead(benchmark::State& state) {
+  const Fixture& f = fixture();
+  std::vector<char> buf(1 << 20);
+  std::size_t total = 0;
+  for (auto _ : state) {
+    std::FILE* file = std::fopen(f.archive.c_str(), "rb");
+    if (file == nullptr) state.SkipWithError("cannot open the archive");
+    total = 0;
+    for (std::size_t got = 0; (got = std::fread(buf.data(), 1, buf.size(), file)) > 0;) total += got;
+    std::fclose(file);
+    benchmark::DoNotOptimize(total);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * total));
+}
+BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ReaderDumpLoop(benchmark::State& state) {
+  const Fixture& f = fixture();
+  std::vector<std::int32_t> antnum(50000);
+  std::vector<float> vis(100000);
+  for (auto _ : state) {
+    int nant = 0, nbsln = 0, dumps = 0;
+    init_archiv_(f.archive.c_str());
+    read_header_(nant, nbsln, antnum);
+    while (read_dump_(nbsln, vis, 0) == 0) ++dumps;
+    close_archiv_();
+    if (dumps != kDumps) state.SkipWithError("unexpected dump count");
+  }
+}
+BENCHMARK(BM_ReaderDumpLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Dumpscope44Passes(benchmark::State& state) {
+  const Fixture& f = fixture();
+  for (auto _ : state) {
+    if (run_quiet("dumpscope", {"infile=" + f.archive, "corrfile=" + f.layout, "device=/null", "phstrk=t",
+                                "navrg=5"}) != 0) {
+      state.SkipWithError("dumpscope failed");
+    }
+  }
+}
+BENCHMARK(BM_Dumpscope44Passes)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_DumpscopeOneshot(benchmark::State& state) {
+  const Fixture& f = fixture();
+  for (auto _ : state) {
+    if (run_quiet("dumpscope", {"infile=" + f.archive, "corrfile=" + f.layout, "device=/null", "phstrk=t",
+                                "navrg=5", "oneshot=t"}) != 0) {
+      state.SkipWithError("dumpscope failed");
+    }
+  }
+}
+BENCHMARK(BM_DumpscopeOneshot)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
