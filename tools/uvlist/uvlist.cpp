@@ -1,0 +1,83 @@
+// uvlist: lists a uv dataset with the project's reader.
+//
+//   uvlist vis=DATASET [summary=true] [recs=N]
+//
+// Full listing: items, vartable, records (preamble, data, flags, and the
+// variables updated at each record with their values), history. With
+// summary=true: one line each for records, variables, first and last time,
+// distinct baselines, channels, obstype and history lines. recs=N lists at
+// most N records (all are still read and checked).
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include "miriad/bug.h"
+#include "miriad/key.h"
+#include "miriad/uvdump.h"
+#include "miriad/uvread.h"
+#include "util/stop.h"
+
+namespace {
+
+std::string g(const char* f, double x) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, f, x);
+  return buf;
+}
+
+std::string summary(miriad::UvReader& r) {
+  miriad::UvRecord rec;
+  std::set<double> baselines;
+  double first = 0, last = 0;
+  std::size_t min_chan = 0, max_chan = 0, bad = 0;
+  while (r.read(rec)) {
+    if (r.records_read() == 1) first = rec.time, min_chan = max_chan = rec.data.size();
+    last = rec.time;
+    baselines.insert(rec.baseline);
+    min_chan = std::min(min_chan, rec.data.size());
+    max_chan = std::max(max_chan, rec.data.size());
+    for (bool f : rec.flags) bad += f ? 0 : 1;
+  }
+  std::string obstype = "-";
+  r.item_text("obstype", obstype);
+  std::string out = "dataset:    " + r.name() + "\n";
+  out += "records:    " + std::to_string(r.records_read()) + "\n";
+  out += "variables:  " + std::to_string(r.variables().size()) + "\n";
+  if (r.records_read() > 0) {
+    out += "first time: " + g("%.9f", first) + "\n";
+    out += "last time:  " + g("%.9f", last) + "\n";
+    out += "baselines:  " + std::to_string(baselines.size()) + "\n";
+    out += "channels:   " + std::to_string(min_chan) +
+           (min_chan == max_chan ? std::string() : " to " + std::to_string(max_chan)) + "\n";
+    out += "flagged:    " + std::to_string(bad) + "\n";
+  }
+  out += "obstype:    " + obstype + "\n";
+  out += "history:    " + std::to_string(r.history().size()) + " line(s)\n";
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return talva::run_main([&] {
+    miriad::keyini(argc, argv);
+    std::string vis;
+    bool brief = false;
+    int recs = -1;
+    miriad::keya("vis", vis, "");
+    miriad::keyl("summary", brief, false);
+    miriad::keyi("recs", recs, -1);
+    miriad::keyfin();
+    if (vis.empty()) miriad::bug_fatal("A dataset must be given: vis=DATASET");
+    miriad::UvReader r(vis);
+    std::string out;
+    if (brief) {
+      out = summary(r);
+    } else {
+      out = miriad::uv_dump_items(r) + miriad::uv_dump_vartable(r) + miriad::uv_dump_records(r, recs) +
+            miriad::uv_dump_history(r);
+    }
+    std::fputs(out.c_str(), stdout);
+    return 0;
+  });
+}
