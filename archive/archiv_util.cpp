@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -56,6 +57,11 @@ bool read_block(void* dst, std::size_t size, int rt) {
     got += n;
     byte_offset += static_cast<long long>(n);
     if (got == size) return true;
+    if (std::ferror(archFP)) {  // a failing device is not the end of the data, and waiting will not mend it
+      std::printf("archive read error at byte offset %lld: %s\n", byte_offset, std::strerror(errno));
+      data_ended = true;
+      return false;
+    }
     if (rt == 0) return false;
     std::clearerr(archFP);  // the end-of-file flag is sticky; the writer may have appended since
     usleep(kWaitMicroseconds);

@@ -49,7 +49,9 @@ int read_header_(int& nant, int& nbsln, std::span<std::int32_t> antnum);
 /// A corrupt dump (header length above 400, or below 84 for a tag other than
 /// "TALVA", whose length is not used) is treated as the end of the data, with
 /// a message naming the dump number and the byte offset; every later call
-/// returns -1 too. Never writes past vis (vis.size() >= 2 * nbsln required,
+/// returns -1 too. A read error (other than the end of the file) prints a
+/// message with the byte offset and ends the data too, even when waiting.
+/// Never writes past vis (vis.size() >= 2 * nbsln required,
 /// otherwise -1 with a message).
 int read_dump_(int nbsln, std::span<float> vis, int rt);
 

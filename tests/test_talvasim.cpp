@@ -1,8 +1,7 @@
-// The simulator against the reader: file header and product table, layout
-// lines and conjugation signs, correlations of the gain model, dump headers
-// through the accessors (tags, rollover, sidereal hour angle), determinism,
-// noise statistics, truncation, the size options, refused settings; and the
-// archinfo listing.
+// The simulator against the reader: product table, layout lines and
+// conjugation signs, correlations of the gain model, dump headers through the
+// accessors (tags, date rollover, sidereal hour angle), determinism, noise,
+// truncation, the size options, refused settings; and the archinfo listing.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -168,26 +167,6 @@ TEST_F(Simulator, DumpHeadersThroughTheAccessors) {
   // file size: header blocks of 84 bytes on 5 of the 7 dumps, no antenna records
   const auto size = std::filesystem::file_size(dir.file("arch.dat"));
   EXPECT_EQ(size, 8u + 4 * 4561 + 7 * (12 + 8 * 4561) + 5 * 84);
-}
-
-TEST_F(Simulator, MonthAndYearRollover) {
-  simulate(dir, {"ndumps=3", "date=2006,12,31", "time=23,0,0", "dt=1800"});
-  Opened o;
-  open(dir.file("arch.dat"), o);
-  const int expect[3][4] = {{2006, 12, 31, 23}, {2006, 12, 31, 23}, {2007, 1, 1, 0}};
-  for (const auto& e : expect) {
-    ASSERT_EQ(read_dump_(o.nbsln, o.vis, 0), 0);
-    int yr, mn, dy, hr, mi, se;
-    read_dumppar_date_(yr, mn, dy);
-    read_dumppar_time_(hr, mi, se);
-    EXPECT_EQ(yr, e[0]);
-    EXPECT_EQ(mn, e[1]);
-    EXPECT_EQ(dy, e[2]);
-    EXPECT_EQ(hr, e[3]);
-  }
-  int hr, mi, se;
-  read_dumppar_time_(hr, mi, se);
-  EXPECT_EQ(mi + se, 0);
 }
 
 TEST_F(Simulator, SameSeedSameBytesAndGainsRoundTrip) {
