@@ -1,6 +1,7 @@
 // Reader throughput: every dump of a simulated archive (2000 dumps x 4608
 // products, 96 antenna records) through init_archiv_/read_header_/read_dump_,
-// beside a plain sequential fread of the same file in 1 MiB blocks.
+// beside a plain sequential fread of the same file in 1 MiB blocks and in
+// dump-sized blocks.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -59,8 +60,25 @@ void BM_PlainRead(benchmark::State& state) {
   state.SetBytesProcessed(bytes);
 }
 
+// The same bytes requested one dump at a time (39276 bytes), default stdio buffering.
+void BM_PlainReadDumpSized(benchmark::State& state) {
+  constexpr std::size_t kDumpBytes = 12 + 96 + 96 * 24 + kProducts * 8;
+  std::vector<char> block(kDumpBytes);
+  long long bytes = 0;
+  for (auto _ : state) {
+    std::FILE* f = std::fopen(archive_path.c_str(), "rb");
+    if (f == nullptr) state.SkipWithError("cannot open the archive");
+    std::size_t n;
+    while ((n = std::fread(block.data(), 1, block.size(), f)) > 0) bytes += static_cast<long long>(n);
+    std::fclose(f);
+    benchmark::DoNotOptimize(block.data());
+  }
+  state.SetBytesProcessed(bytes);
+}
+
 BENCHMARK(BM_Reader)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_PlainReadDumpSized)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
 
