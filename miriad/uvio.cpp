@@ -530,8 +530,11 @@ void uvwrite(int tno, std::span<const double> preamble, std::span<const std::com
     }
   } else {
     // 16-bit integers scaled by tscale = M / 32767, M the largest magnitude.
+    // Non-finite values cannot be scaled: they are stored as 0 and left out of M.
+    auto finite = [](float x) { return std::isfinite(x) ? x : 0.0f; };
     float m = 0;
-    for (std::size_t k = 0; k < nc; ++k) m = std::max({m, std::fabs(data[k].real()), std::fabs(data[k].imag())});
+    for (std::size_t k = 0; k < nc; ++k)
+      m = std::max({m, std::fabs(finite(data[k].real())), std::fabs(finite(data[k].imag()))});
     if (m == 0) m = 1;
     std::uint8_t ts[4];
     be::put_float(ts, m / 32767.0f);
@@ -540,9 +543,12 @@ void uvwrite(int tno, std::span<const double> preamble, std::span<const std::com
     float factor = 32767.0f / m;
     v.resize(4 * nc);
     for (std::size_t k = 0; k < nc; ++k) {
-      float re = factor * data[k].real(), im = factor * data[k].imag();
-      be::put16(v.data() + 4 * k, static_cast<std::uint16_t>(static_cast<std::int16_t>(std::trunc(re))));
-      be::put16(v.data() + 4 * k + 2, static_cast<std::uint16_t>(static_cast<std::int16_t>(std::trunc(im))));
+      auto scaled = [&](float x) {
+        float t = std::trunc(factor * finite(x));
+        return static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp(t, -32767.0f, 32767.0f)));
+      };
+      be::put16(v.data() + 4 * k, scaled(data[k].real()));
+      be::put16(v.data() + 4 * k + 2, scaled(data[k].imag()));
     }
   }
   put(ds, ds.vars[ds.corr], v.data(), v.size());

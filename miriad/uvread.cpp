@@ -277,6 +277,10 @@ bool UvReader::read(UvRecord& rec) {
     // End of stream. Variables after the last record are ignored, but a
     // record whose data came without its end-of-record marker was cut.
     if (corr_seen) damaged("the last record has no end-of-record marker (truncated visdata)");
+    std::int64_t ncorr = 0;
+    if (item_int8("ncorr", ncorr) && ncorr != channels_)
+      damaged("ncorr is " + std::to_string(ncorr) + " but the records hold " + std::to_string(channels_) +
+              " channels (truncated visdata)");
     return false;
   }
 
@@ -322,6 +326,7 @@ bool UvReader::read(UvRecord& rec) {
     warned_flags_ = true;
   }
   ++nrecords_;
+  channels_ += static_cast<std::int64_t>(n);
   return true;
 }
 

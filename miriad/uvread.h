@@ -88,6 +88,7 @@ class UvReader {
   std::vector<std::uint8_t> flags_;
   std::uint64_t next_flag_ = 0;
   std::int64_t nrecords_ = 0;
+  std::int64_t channels_ = 0;
 };
 
 }  // namespace miriad

@@ -292,6 +292,18 @@ TEST(UvStream, MoreThanFourChannelsAreScaledIntegers) {
     EXPECT_NEAR(rec.data[k].real(), data[k].real(), ts);
     EXPECT_NEAR(rec.data[k].imag(), data[k].imag(), ts);
   }
+  // Values that cannot be scaled are stored as 0 and do not spoil the scale.
+  std::string path3 = dir.file("d3");
+  tno = open_new(path3);
+  auto odd = data;
+  odd[1] = {std::nanf(""), INFINITY};
+  record(tno, 1, 2450000.5, 67586, odd);
+  uvclose(tno);
+  UvReader r3(path3);
+  ASSERT_TRUE(r3.read(rec));
+  EXPECT_EQ(r3.variable("tscale")->format(), "0.000112918489");
+  EXPECT_EQ(rec.data[1], std::complex<float>(0, 0));
+  EXPECT_EQ(r3.variable("corr")->shorts()[9], -32767);
   // uvset can force reals for any channel count.
   std::string path2 = dir.file("d2");
   tno = open_new(path2);
@@ -616,6 +628,21 @@ TEST(UvReaderChecks, DamagedDatasetsAreRefusedWithTheirName) {
               while (r.read(rec)) {
               }
             }).find("no end-of-record marker"),
+            std::string::npos);
+  // Cut at a record boundary with vislen to match: the counters still tell.
+  fs::remove_all(path);
+  write_golden_sequence(path, 300);
+  cut(path + "/visdata", 24500 - 80);
+  h = read_bytes(path + "/header");
+  h[0x1f] = static_cast<std::uint8_t>(((24504 - 80) & 0xff));
+  h[0x1e] = static_cast<std::uint8_t>((24504 - 80) >> 8);
+  write_file(path + "/header", std::string(h.begin(), h.end()));
+  EXPECT_NE(fatal([&] {
+              UvReader r(path);
+              UvRecord rec;
+              while (r.read(rec)) {
+              }
+            }).find("ncorr is 300 but the records hold 299 channels"),
             std::string::npos);
   EXPECT_NE(fatal([&] { UvReader r(dir.file("absent")); }).find("not a dataset"), std::string::npos);
 }
