@@ -13,3 +13,8 @@ int main(int argc, char** argv) {
     return dumpscope::run(settings);
   });
 }
+
+// Under LeakSanitizer: the font configuration that the plot library loads
+// once per process is never released by it; that is not a leak of ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
