@@ -1,8 +1,10 @@
 #pragma once
 // The (u, v) coverage plot of the converters (PGPLOT API, giza). When the
 // device cannot be opened the run goes on without a plot: every call is then
-// a no-op. Plotting never changes the numbers.
+// a no-op. Plotting never changes the numbers. Points are drawn in runs of
+// one colour (one call per run), in the order they were given.
 #include <string>
+#include <vector>
 
 class UvPlot {
  public:
@@ -13,7 +15,8 @@ class UvPlot {
 
   /// Opens `device` (one panel) with x and y from -6000 to 6000; with
   /// `labels`, labels the axes "u", "v" and the title "Baselines Compressed:".
-  /// On failure prints one warning. Returns whether the plot is open.
+  /// On failure prints one warning. The null device ("/null") opens
+  /// nothing. Returns whether the plot is open.
   bool open(const std::string& device, bool labels);
   bool is_open() const { return open_; }
   void colour(int ci);
@@ -23,5 +26,8 @@ class UvPlot {
   void close();
 
  private:
+  void flush();
   bool open_ = false;
+  int colour_ = -1;  // colour of the pending run (-1: the device's current one)
+  std::vector<float> xs_, ys_;
 };

@@ -1,5 +1,6 @@
 // Data unpackers of talva2vis3: talva1a and orvex.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -16,6 +17,37 @@ namespace {
 constexpr float kTalva1aLimit = 100.0f;   // larger averages are written as 0
 constexpr float kOrvexLimit = 5000.0f;
 constexpr float kDebugDeg = 57.2958f;
+
+// The correlation of a term: (word 2, word 1 x sign), as getvis_ returns it
+// with the sign folded in; the sign is +-1, so the value is exact.
+template <typename Term>
+std::complex<float> term_value(const Term& t, std::span<const float> vis) {
+  return {vis[t.word + 1], vis[t.word] * t.sign};
+}
+
+// (a + bi)(c + di) = (ac - bd) + (ad + bc)i in single precision, as the
+// complex product rounds for finite values (without its recovery of
+// infinite parts from NaN results).
+inline std::complex<float> complex_product(std::complex<float> x, std::complex<float> y) {
+  const float a = x.real(), b = x.imag(), c = y.real(), d = y.imag();
+  return {a * c - b * d, a * d + b * c};
+}
+
+// |z| > limit, decided as std::abs decides it; the squares in double are
+// exact, so only values within a hair of the limit need the library.
+bool above(std::complex<float> z, float limit) {
+  const double re = z.real(), im = z.imag();
+  const double n2 = re * re + im * im, l2 = static_cast<double>(limit) * limit;
+  if (n2 < 0.999 * l2) return false;
+  if (n2 > 1.001 * l2) return true;
+  return std::abs(z) > limit;
+}
+
+float layout_sign(std::int32_t index) {
+  return static_cast<float>(c_layout_common_.lay_sign[static_cast<std::size_t>(index - 1)]);
+}
+
+std::size_t first_word(std::int32_t index) { return 2 * static_cast<std::size_t>(index) - 2; }
 
 bool rejected(const RejectLists& r, std::int32_t index, std::int32_t a, std::int32_t b) {
   return reject_(r.nrej, r.rejlist, index) || reject_(r.nbadant, r.badlist, a) || reject_(r.nbadant, r.badlist, b);
@@ -61,7 +93,9 @@ void build_talva1a3(Talva1a3Run& run, const DumpData& d, std::span<const std::co
       if (s < 1 || s > run.nclass) continue;
       const std::int32_t p = usable_product(table, i, j);
       if (p == 0) continue;
-      per_class[static_cast<std::size_t>(s - 1)].push_back({p, i > j, mat(Gc, kNumAntennas, j, i)});
+      // A pair listed with i > j is conjugated: its imaginary part changes sign.
+      const float sign = i > j ? -layout_sign(p) : layout_sign(p);
+      per_class[static_cast<std::size_t>(s - 1)].push_back({first_word(p), sign, mat(Gc, kNumAntennas, j, i)});
       run.wsum[static_cast<std::size_t>(s - 1)] +=
           mat(Gc, kNumAntennas, i, i).real() * mat(Gc, kNumAntennas, j, j).real();
     }
@@ -84,7 +118,7 @@ void build_orvex(OrvexRun& run, const DumpData& d, std::span<const std::complex<
       const int j = s - i + 48;
       const std::int32_t p = usable_product(*d.products, i, j);
       if (p == 0 || rejected(d.rejects, p, i, j)) continue;
-      run.terms.push_back({p, std::conj(g(i)), g(j)});
+      run.terms.push_back({first_word(p), layout_sign(p), std::conj(g(i)), g(j)});
       const float a = std::abs(g(i)) * std::abs(g(j));
       wsum += a * a;
     }
@@ -121,25 +155,67 @@ void mode_talva1a3(Talva1a3Run& run, float ha, double time, const DumpData& d,
   }
   const auto& tc = talva_common_;
   const float cH = std::cos(ha), sH = std::sin(ha);
-  for (int s = 1; s <= run.nclass; ++s) {
-    const std::size_t b = run.start[static_cast<std::size_t>(s - 1)], e = run.start[static_cast<std::size_t>(s)];
-    if (b == e) continue;  // no pair of this class: no record
-    std::complex<float> acc{0.0f, 0.0f};
-    for (std::size_t t = b; t < e; ++t) {
-      const auto& term = run.terms[t];
-      std::complex<float> V = getvis(term.index, d.vis);
-      if (term.conjugate) V = std::conj(V);
-      acc += V * term.gain;
+  // Classes are summed kLanes at a time, each into its own accumulator and
+  // in its own pair order, so that the independent sums overlap in time.
+  constexpr int kLanes = 4;
+  for (int s0 = 1; s0 <= run.nclass; s0 += kLanes) {
+    const int lanes = std::min(kLanes, run.nclass - s0 + 1);
+    std::array<std::size_t, kLanes> b{}, n{};
+    std::array<float, kLanes> re{}, im{};
+    for (int c = 0; c < lanes; ++c) {
+      b[c] = run.start[static_cast<std::size_t>(s0 + c - 1)];
+      n[c] = run.start[static_cast<std::size_t>(s0 + c)] - b[c];
     }
-    std::complex<float> avg = weighted_mean(acc, run.wsum[static_cast<std::size_t>(s - 1)], mdg);
-    if (std::abs(avg) > kTalva1aLimit) avg = {0.0f, 0.0f};
-    const float L = run.lengths[static_cast<std::size_t>(s - 1)];
-    const float x = cH * L, y = sH * tc.sindec * L;
-    write_uv_record(static_cast<double>(x) / tc.sfreq, static_cast<double>(y) / tc.sfreq, time, 67585.0 + s, avg);
-    ++nrec;
-    if (d.plot) {
-      d.plot->colour(s <= 43 ? 5 : 1);
-      d.plot->point(x, y);
+    // The common length of the lanes, all four together; then each lane's rest.
+    std::size_t t = 0;
+    if (lanes == kLanes) {
+      const std::size_t common = *std::min_element(n.begin(), n.end());
+      const Talva1a3Run::Term* t0 = run.terms.data() + b[0];
+      const Talva1a3Run::Term* t1 = run.terms.data() + b[1];
+      const Talva1a3Run::Term* t2 = run.terms.data() + b[2];
+      const Talva1a3Run::Term* t3 = run.terms.data() + b[3];
+      float r0 = 0.0f, r1 = 0.0f, r2 = 0.0f, r3 = 0.0f, i0 = 0.0f, i1 = 0.0f, i2 = 0.0f, i3 = 0.0f;
+      for (; t < common; ++t) {
+        const std::complex<float> p0 = complex_product(term_value(t0[t], d.vis), t0[t].gain);
+        const std::complex<float> p1 = complex_product(term_value(t1[t], d.vis), t1[t].gain);
+        const std::complex<float> p2 = complex_product(term_value(t2[t], d.vis), t2[t].gain);
+        const std::complex<float> p3 = complex_product(term_value(t3[t], d.vis), t3[t].gain);
+        r0 += p0.real();
+        i0 += p0.imag();
+        r1 += p1.real();
+        i1 += p1.imag();
+        r2 += p2.real();
+        i2 += p2.imag();
+        r3 += p3.real();
+        i3 += p3.imag();
+      }
+      re = {r0, r1, r2, r3};
+      im = {i0, i1, i2, i3};
+    }
+    for (int c = 0; c < lanes; ++c) {
+      float r = re[c], i = im[c];
+      for (std::size_t k = t; k < n[c]; ++k) {
+        const auto& term = run.terms[b[c] + k];
+        const std::complex<float> p = complex_product(term_value(term, d.vis), term.gain);
+        r += p.real();
+        i += p.imag();
+      }
+      re[c] = r;
+      im[c] = i;
+    }
+    for (int c = 0; c < lanes; ++c) {
+      const int s = s0 + c;
+      if (n[c] == 0) continue;  // no pair of this class: no record
+      std::complex<float> avg = weighted_mean({re[c], im[c]}, run.wsum[static_cast<std::size_t>(s - 1)], mdg);
+      if (above(avg, kTalva1aLimit)) avg = {0.0f, 0.0f};
+      const float L = run.lengths[static_cast<std::size_t>(s - 1)];
+      const float x = cH * L, y = sH * tc.sindec * L;
+      write_uv_record(static_cast<double>(x) / tc.sfreq, static_cast<double>(y) / tc.sfreq, time, 67585.0 + s, avg);
+      ++nrec;
+      if (d.plot) {
+        d.plot->colour(s <= 43 ? 5 : 1);
+        d.plot->point(x, y);
+      }
     }
   }
   if (d.plot) d.plot->ask_off();
@@ -157,10 +233,10 @@ void mode_orvex(OrvexRun& run, float ha, double time, const DumpData& d, std::sp
       std::complex<float> acc{0.0f, 0.0f};
       for (std::size_t t = b; t < e; ++t) {
         const auto& term = run.terms[t];
-        acc += getvis(term.index, d.vis) * term.gi_conj * term.gj;
+        acc += complex_product(complex_product(term_value(term, d.vis), term.gi_conj), term.gj);
       }
       avg = weighted_mean(acc, run.wsum[static_cast<std::size_t>(s - 1)], mdg);
-      if (std::abs(avg) > kOrvexLimit) avg = {0.0f, 0.0f};
+      if (above(avg, kOrvexLimit)) avg = {0.0f, 0.0f};
     }
     // Geometry and baseline of the spacing's first pair, whatever was rejected.
     const int i0 = std::max(1, s - 44), j0 = s - i0 + 48;
