@@ -211,16 +211,16 @@ bool next_token(const char* key, std::string& token) {
   }
 }
 
-/// Records (key, default) for the help listing.
-void register_default(const char* key, std::string def) {
+HelpEntry& help_entry(const char* key) {
   auto& entries = state().help_entries;
   auto it = std::find_if(entries.begin(), entries.end(), [&](const HelpEntry& e) { return e.name == key; });
-  if (it == entries.end()) {
-    entries.push_back({key, {}});
-    it = entries.end() - 1;
-  }
-  it->defaults.push_back(std::move(def));
+  if (it != entries.end()) return *it;
+  entries.push_back({key, {}});
+  return entries.back();
 }
+
+/// Records (key, default) for the help listing.
+void register_default(const char* key, std::string def) { help_entry(key).defaults.push_back(std::move(def)); }
 
 template <typename T>
 std::string shortest(T x) {
@@ -385,7 +385,10 @@ void keyl(const char* key, bool& value, bool def) {
 
 bool keyprsnt(const char* key) {
   require_init();
-  if (state().help) return false;
+  if (state().help) {
+    help_entry(key);  // listed (without a default) even if the program reads it only while present
+    return false;
+  }
   const Keyword* k = find(key);
   return k != nullptr && present(*k);
 }

@@ -264,6 +264,7 @@ TEST(KeyHelp, ListsKeywordsWithDefaultsAndStopsWithStatusZero) {
     bool b;
     keyl("mdcorr", b, false);
     EXPECT_FALSE(keyprsnt("vis"));
+    EXPECT_FALSE(keyprsnt("options"));  // a loop "while keyprsnt" reads nothing
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     try {
@@ -279,6 +280,7 @@ TEST(KeyHelp, ListsKeywordsWithDefaultsAndStopsWithStatusZero) {
               "  vis=in.dat\n"
               "  reclim=1,0\n"
               "  flux=2.5\n"
-              "  mdcorr=false\n");
+              "  mdcorr=false\n"
+              "  options=\n");
   }
 }
