@@ -268,6 +268,24 @@ TEST(DumpscopeRun, RecordLimitStopsTheDumpLoop) {
   EXPECT_NEAR(st[1].first, -0.5, 1e-3);
 }
 
+TEST(DumpscopeRun, ProductWithoutLayoutLineIsRefused) {
+  TempDir dir;
+  const std::string arc = dir.file("tiny.arc");
+  write_tiny_archive(arc, {256 * 49 + 1, 256 * 49 + 2, 257}, 3, 0.5f, 2.0f);
+  write_file(dir.file("short.layout"), "49 1\n");  // covers product index 2 only
+  auto go = [&](const char* option) {
+    return run("dumpscope", {"infile=" + arc, "corrfile=" + dir.file("short.layout"), "device=/null", "oneshot=t",
+                             option});
+  };
+  RunResult ok = go("option=ap(1e,1w)");
+  EXPECT_EQ(ok.status, 0) << ok.out;
+  EXPECT_NE(ok.out.find("    3 records read"), std::string::npos);
+  RunResult r = go("option=ap(2e,1w)");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.out.find(" 12546 has no line in the correlator layout (product 3)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("select_baselines failed\n"), std::string::npos);
+}
+
 TEST(DumpscopePlot, PanelsGoToPngFiles) {
   TempDir dir;
   const Sim s = simulate(dir, {"ndumps=6", "noise=0.1"});

@@ -202,7 +202,8 @@ void find_antnum_(std::int32_t code, std::int32_t nbsln, std::span<const std::in
   for (const auto& m : messages) talva::put_line(m);
 }
 
-Selection select_products(std::int32_t nbsln, std::span<const std::int32_t> antnum, const OptionRecord& opt) {
+Selection select_products(std::int32_t nbsln, std::span<const std::int32_t> antnum, const OptionRecord& opt,
+                          std::int32_t layout_count) {
   Selection result;
   auto add_pair = [&](long long a, long long b) {
     std::int32_t index = 0;
@@ -212,6 +213,11 @@ Selection select_products(std::int32_t nbsln, std::span<const std::int32_t> antn
       return false;
     }
     if (!find_index(code, nbsln, antnum, index, result.messages)) return false;
+    if (index > layout_count) {
+      result.messages.push_back(talva::fmt_i(code, 6) + " has no line in the correlator layout (product " +
+                                std::to_string(index) + ")");
+      return false;
+    }
     result.sel.push_back(index);
     return true;
   };
@@ -264,8 +270,9 @@ Selection select_products(std::int32_t nbsln, std::span<const std::int32_t> antn
 }
 
 void select_baselines_(std::int32_t nbsln, std::span<const std::int32_t> antnum, const OptionRecord& opt,
-                       std::int32_t& count, std::vector<std::int32_t>& sel, std::int32_t& error) {
-  Selection result = select_products(nbsln, antnum, opt);
+                       std::int32_t& count, std::vector<std::int32_t>& sel, std::int32_t& error,
+                       std::int32_t layout_count) {
+  Selection result = select_products(nbsln, antnum, opt, layout_count);
   for (const auto& m : result.messages) talva::put_line(m);
   error = result.error;
   count = static_cast<std::int32_t>(result.sel.size());

@@ -386,7 +386,7 @@ int run(const Settings& s) {
     std::int32_t count = 0;
     std::vector<std::int32_t> sel;
     std::int32_t error = 0;
-    select_baselines_(nbsln, antnum, opt, count, sel, error);
+    select_baselines_(nbsln, antnum, opt, count, sel, error, c_layout_common_.lay_count);
     if (error != 0) {
       if (!loaded) close_archiv_();
       talva::stop("select_baselines failed");
@@ -404,7 +404,7 @@ int run(const Settings& s) {
       for (int k = i; k <= kPasses; ++k) {
         OptionRecord later;
         if (!pass_option(decoded, s.oneshot, k, later)) continue;
-        Selection chosen = select_products(nbsln, antnum, later);
+        Selection chosen = select_products(nbsln, antnum, later, c_layout_common_.lay_count);
         if (chosen.error != 0) break;  // the run stops at that pass
         if (distinct.emplace(chosen.sel, static_cast<int>(archive.selections.size())).second) {
           archive.selections.push_back(std::move(chosen.sel));
