@@ -271,7 +271,7 @@ TEST(Talva2vis3Modes, OrvexWrites88RecordsAndItsDebugTable) {
   EXPECT_EQ(dbg[0], " ant ID1, 2    phase 1, 2     amp  phase ");
   EXPECT_EQ(dbg[1].size(), 43u);
   EXPECT_EQ(dbg[1].substr(23, 10), "      3.00");
-  EXPECT_FALSE(fs::exists(dir.file("talva2vis3.dbg.tmp")));
+  EXPECT_FALSE(fs::exists(dir.file("talva2vis3.dbg.part")));
 }
 
 TEST(Talva2vis3Modes, Talva1cSimulationRecords) {

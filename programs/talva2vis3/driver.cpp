@@ -44,7 +44,7 @@ std::string key_text(const char* key, const std::string& def) {
 // renamed when the run closes it.
 class DebugTable {
  public:
-  explicit DebugTable(std::string name) : name_(std::move(name)), tmp_(name_ + ".tmp"), out_(tmp_) {
+  explicit DebugTable(std::string name) : name_(std::move(name)), tmp_(name_ + ".part"), out_(tmp_) {
     if (!out_) talva::stop("cannot create the debug table " + tmp_);
   }
   ~DebugTable() {
