@@ -133,6 +133,12 @@ TEST(DumpscopeRun, RecordWindowAndParameterBlocks) {
   const std::size_t b10 = r.out.find(" REC= 10:\n");
   ASSERT_NE(b10, std::string::npos);
   EXPECT_NE(r.out.find(" REC= 1:\n    DATE= 2006 3 5\n    TIME= 13 7 9\n"), std::string::npos) << r.out;
+  // MJD of 2006-03-05 is 53799, plus the day fraction of 13:07:09
+  const std::size_t m = r.out.find("    MJDVAL= ");
+  ASSERT_NE(m, std::string::npos);
+  double mjd = 0;
+  ASSERT_TRUE(talva::parse_real64(r.out.substr(m + 12, r.out.find('\n', m) - m - 12), mjd));
+  EXPECT_NEAR(mjd, 53799.0 + (13 * 3600 + 7 * 60 + 9) / 86400.0, 1e-9);
   EXPECT_NE(r.out.find(" REC= 10:\n    DATE= 2006 3 5\n    TIME= 13 7 18\n"), std::string::npos);
   EXPECT_NE(r.out.find(" REC= 20:\n    DATE= 2006 3 5\n    TIME= 13 7 28\n"), std::string::npos);
   EXPECT_NE(r.out.find("    Temp = 21.5 deg C\n"), std::string::npos);
