@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <limits>
-#include <random>
 #include <vector>
 
 #include "calib/cx2amp.h"
@@ -23,18 +22,6 @@ TEST(AmplitudePhase, KeyValuesAndBothEndsOfTheInterval) {
   cx2amp_({0.0f, -2.0f}, amp, ph);
   EXPECT_EQ(amp, 2.0f);
   EXPECT_EQ(ph, -1.5707964f);
-  // conjugation negates the phase, whatever the quadrant
-  std::mt19937 rng(3);
-  std::uniform_real_distribution<float> u(-5.0f, 5.0f);
-  for (int k = 0; k < 200; ++k) {
-    const std::complex<float> c(u(rng), u(rng));
-    float a1, p1, a2, p2;
-    cx2amp_(c, a1, p1);
-    cx2amp_(std::conj(c), a2, p2);
-    EXPECT_EQ(a1, a2);
-    EXPECT_EQ(p1, -p2);
-    EXPECT_LE(std::fabs(p1), 3.1415927f);
-  }
 }
 
 TEST(AmplitudePhase, FixPhaseWrapsOnce) {
@@ -64,10 +51,6 @@ TEST(Rotation, TurnsByTheAngle) {
   cx2amp_(c, amp, ph);
   EXPECT_NEAR(amp, 0.5f, 1e-6f);
   EXPECT_NEAR(ph, std::atan2(-0.4f, 0.3f) + 0.7f, 1e-6f);
-  // turning back undoes it
-  rotate_vis_(c, -0.7f);
-  EXPECT_NEAR(c.real(), 0.3f, 1e-6f);
-  EXPECT_NEAR(c.imag(), -0.4f, 1e-6f);
 }
 
 TEST(Statistics, MeanAndRmsOfThreeQuantities) {

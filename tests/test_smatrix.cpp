@@ -45,9 +45,6 @@ TEST(SMatrix, KeyEntriesAndClassCount) {
   EXPECT_EQ(S(1, 49), 44);
   EXPECT_EQ(S(44, 92), 130);
   EXPECT_EQ(S(49, 1), 0);
-  // column-major storage: (2, 1) is the second element
-  EXPECT_EQ(S.s[1], 1);
-  EXPECT_EQ(S.s[96], 0);
 }
 
 TEST(SMatrix, EveryPairClassifiedOnceAtTheEastWestOrientation) {
@@ -107,13 +104,4 @@ TEST(SMatrix, AllPairsOfAClassHaveTheSameLength) {
   for (char c : out) lines += c == '\n';
   EXPECT_EQ(lines, 96u + 130u);
   EXPECT_EQ(out.rfind(" xpos 1 16.46", 0), 0u) << out.substr(0, 40);
-}
-
-TEST(SMatrix, ShortTablesAreNotOverrun) {
-  std::vector<float> few(43, 0.0f);
-  setup_s_lengths2_(few, 130, 17.68f, 32.92f);  // only the same-arm classes fit
-  EXPECT_NEAR(few[42], 760.24f, 1e-3f);
-  std::vector<float> none(50, -1.0f);
-  setup_s_lengths2_(none, 40, 1.0f, 2.0f);  // nclass < 44: nothing past class 43
-  EXPECT_EQ(none[43], -1.0f);
 }
