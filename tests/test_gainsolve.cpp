@@ -196,6 +196,16 @@ TEST(Gainsolve, FailuresWriteNothing) {
   EXPECT_NE(s.status, 0);
   EXPECT_NE(s.out.find("failed to read the header"), std::string::npos) << s.out;
 
+  // a model of zero flux would give meaningless unit gains
+  RunResult zero = gainsolve(dir, sim, {"calflx=0"});
+  EXPECT_NE(zero.status, 0);
+  EXPECT_NE(zero.out.find("calflx"), std::string::npos) << zero.out;
+  // an MD table of zero gain makes the scaled model zero as well
+  write_file(dir.file("dead.tbl"), "0 0.0\n90 0.0\n");
+  RunResult dead = gainsolve(dir, sim, {"mdcorr=t", "mdfile=" + dir.file("dead.tbl")});
+  EXPECT_NE(dead.status, 0);
+  EXPECT_NE(dead.out.find("not a positive flux"), std::string::npos) << dead.out;
+
   EXPECT_EQ(read_file(dir.file("gains.log")), "old gains\n");
   EXPECT_FALSE(fs::exists(dir.file("phase_dmp.log")));
   EXPECT_FALSE(fs::exists(dir.file("gains.md_dat")));

@@ -67,6 +67,8 @@ Settings read_keywords(int argc, char** argv) {
   s.infile = talva::trim_right(s.infile);
   s.gnsfile = talva::trim_right(s.gnsfile);
   if (s.gnsfile.empty()) talva::stop("gnsfile: no name given for the gains file");
+  // the model amplitude squares into |g|^2: a flux of 0 or below has no solution
+  if (!(s.calflx > 0.0f)) talva::stop("calflx must be a positive flux, not " + talva::list_real(s.calflx));
   return s;
 }
 
@@ -184,7 +186,12 @@ int run(int argc, char** argv) {
     }
   }
 
-  const std::vector<cx> U(static_cast<std::size_t>(std::max(m, 1)), cx(s.calflx * avg.gain, 0.0f));
+  const float model = s.calflx * avg.gain;
+  if (!(model > 0.0f) || !std::isfinite(model)) {
+    talva::stop("model amplitude calflx x mdgain = " + talva::list_real(model) +
+                " is not a positive flux: no gains solved, no file written");
+  }
+  const std::vector<cx> U(static_cast<std::size_t>(std::max(m, 1)), cx(model, 0.0f));
 
   int refant = s.refant;
   (ListLine() << "Solving For Gains: refant=" << refant).print();
