@@ -202,6 +202,17 @@ TEST(Solver, ReferencePhaseChoices) {
   }
 }
 
+TEST(Solver, TurningEveryGainByOnePhaseChangesNothing) {
+  Array a;
+  const auto truth = random_gains(31);
+  auto turned = truth;
+  for (auto& x : turned) x *= std::polar(1.0f, 1.234f);
+  const std::vector<cfloat> U(130, cfloat(1.0f, 0.0f));
+  Solve s1 = solve(a, model_vis(a, truth, U, 0.01f, 4), U, 0);
+  Solve s2 = solve(a, model_vis(a, turned, U, 0.01f, 4), U, 0);
+  EXPECT_LT(max_error(s1.g, s2.g), 1e-5f);
+}
+
 TEST(Solver, RejectedAntennaTakesNoPart) {
   Array a;
   a.remove_antenna(10);
