@@ -1,6 +1,7 @@
 #include "programs/dumpscope/scope.h"
 
 #include <star/pal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -245,11 +246,17 @@ class StdoutCapture {
  public:
   StdoutCapture() {
     std::fflush(stdout);
-    file_ = std::tmpfile();
+    // An anonymous memory file; a temporary file where that is not available.
+    const int fd = memfd_create("dumpscope-loop", 0);
+    file_ = fd >= 0 ? fdopen(fd, "w+") : std::tmpfile();
+    if (file_ == nullptr && fd >= 0) close(fd);
     if (file_ == nullptr) return;
     saved_ = dup(STDOUT_FILENO);
     if (saved_ < 0 || dup2(fileno(file_), STDOUT_FILENO) < 0) {
-      restore();
+      if (saved_ >= 0) close(saved_);
+      saved_ = -1;
+      std::fclose(file_);
+      file_ = nullptr;
     }
   }
   ~StdoutCapture() {
@@ -260,12 +267,17 @@ class StdoutCapture {
   StdoutCapture(const StdoutCapture&) = delete;
   StdoutCapture& operator=(const StdoutCapture&) = delete;
 
+  /// False when no capture could be set up (output then goes straight out).
+  bool active() const { return file_ != nullptr; }
+
   /// Stops capturing and returns the bytes written meanwhile.
   std::string finish() {
     std::string text;
     if (file_ == nullptr) return text;
     std::fflush(stdout);
-    restore();
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+    saved_ = -1;
     std::rewind(file_);
     char buf[65536];
     std::size_t got = 0;
@@ -276,13 +288,6 @@ class StdoutCapture {
   }
 
  private:
-  void restore() {
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-      saved_ = -1;
-    }
-  }
   std::FILE* file_ = nullptr;
   int saved_ = -1;
 };
@@ -363,6 +368,7 @@ int run(const Settings& s) {
   int nbsln = 0;
   // The archive is read once, in the first pass; every pass is served from
   // what that read kept (its dump loop output is the same in every pass).
+  // `loaded` tells that the kept data serve the passes still to come.
   ArchivePass archive;
   bool loaded = false;
   HourAngles angles;
@@ -399,7 +405,10 @@ int run(const Settings& s) {
                     talva::fmt_i(c_layout_common_.lay_ant2[first], 5) + "  baseline " + talva::fmt_f(b, 10, 2));
 
     if (!loaded) {
-      // The selections of this and every later pass, each kept once.
+      // Capture what the dump loop prints so that later passes can print it
+      // again. Without a capture every pass reads the archive itself.
+      StdoutCapture capture;
+      archive.selections.clear();
       std::map<std::vector<std::int32_t>, int> distinct;
       for (int k = i; k <= kPasses; ++k) {
         OptionRecord later;
@@ -409,17 +418,18 @@ int run(const Settings& s) {
         if (distinct.emplace(chosen.sel, static_cast<int>(archive.selections.size())).second) {
           archive.selections.push_back(std::move(chosen.sel));
         }
-        if (s.oneshot) break;
+        if (s.oneshot || !capture.active()) break;
       }
-      {
-        StdoutCapture capture;
-        read_dumps(nbsln, s.r1, s.r2, archive);
-        archive.loop_output = capture.finish();
-      }
+      read_dumps(nbsln, s.r1, s.r2, archive);
       close_archiv_();
-      loaded = true;
+      if (capture.active()) {
+        archive.loop_output = capture.finish();
+        std::fwrite(archive.loop_output.data(), 1, archive.loop_output.size(), stdout);
+        loaded = true;
+      }
+    } else {
+      std::fwrite(archive.loop_output.data(), 1, archive.loop_output.size(), stdout);
     }
-    std::fwrite(archive.loop_output.data(), 1, archive.loop_output.size(), stdout);
 
     const auto slot = std::find(archive.selections.begin(), archive.selections.end(), sel);
     if (slot == archive.selections.end()) throw std::logic_error("dumpscope: a pass selection was not kept");
