@@ -4,6 +4,11 @@
 #include "programs/talva2vis/legacy_modes.h"
 #include "util/stop.h"
 
+// The leak checker of the sanitizer build: the plot library's font
+// configuration keeps its caches for the life of the process.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
+
 int main(int argc, char** argv) {
   return talva::run_main([&] {
     miriad::keyini(argc, argv);
