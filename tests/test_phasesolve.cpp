@@ -179,3 +179,19 @@ TEST(Phasesolve, PairMissingFromTheProductTableGetsZero) {
   EXPECT_NEAR(ph.at(5), 0.03 * 1 * 57.29578, 0.051);
   EXPECT_NEAR(ph.at(40), 0.03 * (6 - 40) * 57.29578, 0.051);
 }
+
+TEST(Phasesolve, RecordLimitMessageOnceAndReadingGoesOn) {
+  TempDir dir;
+  std::vector<cx> g{cx(1, 0), cx(0, 1), cx(-1, 0)};
+  const Sim sim{dir.file("long.arc"), dir.file("long.layout"), ""};
+  write_archive(sim.archive, sim.layout, {{1, 2}, {3, 1}, {2, 3}, {1, 1}}, g, 1.0f, 5002, 3);
+  RunResult r = phasesolve(dir, sim, {"refant=1"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::size_t first = r.out.find(" Reached MX record limit\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(r.out.find("Reached MX", first + 2), std::string::npos);
+  EXPECT_NE(r.out.find(" 5002 records read\n"), std::string::npos);
+  // pair (1, 2): g(1) conj(g(2)) = -i; pair (3, 1) in descending order: g(1) conj(g(3)) = -1
+  EXPECT_EQ(lines(read_file(dir.file("phasesolve.log"))),
+            (std::vector<std::string>{"data file : " + sim.archive, "   1     0.0", "   2   -90.0", "   3   180.0"}));
+}
