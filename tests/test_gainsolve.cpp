@@ -170,9 +170,19 @@ TEST(Gainsolve, DumpRangeSelectsTheDumps) {
   ASSERT_EQ(whole.status, 0) << whole.out;
   EXPECT_NE(cut.out.find("records read 5\n"), std::string::npos) << cut.out;
   EXPECT_EQ(read_file(dir.file("cut.g")), read_file(dir.file("whole.g")));
-  RunResult mid = gainsolve(dir, sim, {"gnsfile=mid.g", "reclim=2,3"});
-  ASSERT_EQ(mid.status, 0);
-  EXPECT_NE(mid.out.find("records read 2\n"), std::string::npos) << mid.out;
+
+  // which dumps: the MD tilt grows by one degree per dump (dump k: k - 1 degrees)
+  const Sim tilted = simulate(dir, "tilted", {"ndumps=8", "mdtilt=0", "mdrate=1"});
+  write_file(dir.file("md.tbl"), "0 1.0\n90 1.0\n");
+  const std::string md = "mdfile=" + dir.file("md.tbl");
+  auto average_tilt_deg = [&](const std::string& range, const std::string& name) {
+    RunResult r = gainsolve(dir, tilted, {"gnsfile=" + name + ".g", "reclim=" + range, "mdcorr=t", md});
+    EXPECT_EQ(r.status, 0) << r.out;
+    return std::stod(fields(lines(read_file(dir.file(name + ".md_dat"))).at(0)).at(0)) * 180.0 / M_PI;
+  };
+  EXPECT_NEAR(average_tilt_deg("5,5", "d5"), 4.0, 1e-4);
+  EXPECT_NEAR(average_tilt_deg("2,3", "d23"), 1.5, 1e-4);
+  EXPECT_NEAR(average_tilt_deg("6,-1", "d6"), 6.0, 1e-4);  // dumps 6..8
 }
 
 TEST(Gainsolve, FailuresWriteNothing) {
