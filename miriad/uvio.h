@@ -6,7 +6,17 @@
 // on standard error, the dataset being written ("new") is deleted, and the
 // program stops with status 1 (talva::Stop). A program that stops for a
 // reason of its own after creating a dataset closes it first (UvCloser), so
-// every complete record written stays readable.
+// every complete record written stays readable. File-system errors (disk
+// full, permission) are such fatal errors and name the dataset.
+//
+// Where MIRIAD would write a dataset its own reader cannot use, this layer
+// refuses or mends: the first record always carries coord, time and baseline
+// (MIRIAD compares them with made-up "previous" values that a real record can
+// equal); variable names must be 1-8 printable characters and at most 128
+// variables exist (the stream's index byte); non-finite values in scaled
+// 16-bit records are stored as 0; a record needs at least one channel and
+// spans as long as it says. Bytes MIRIAD leaves undefined are written as 0.
+// `header` and `vartable` are written under temporary names and renamed.
 #include <complex>
 #include <cstdint>
 #include <span>
