@@ -84,6 +84,29 @@ TEST(CalClosure, GainsolveRecoversGainsWithinTheNoise) {
   EXPECT_LT(ratio_ref, 1.5);
 }
 
+// phasesolve on a noisy calibrator: the phase of g(r) conj(g(i)) for every
+// antenna, whichever arm the reference antenna is on.
+TEST(CalClosure, PhasesolveGivesTheTrueGainPhasesRelativeToTheReference) {
+  TempDir dir;
+  const Sim sim = simulate(dir, "cal", {"ndumps=4", "seed=17", "noise=0.01"});
+  const std::vector<cx> g = read_gains(sim.truth);
+  for (int refant : {1, 3, 50, 96}) {
+    std::vector<std::string> args{"infile=" + sim.archive, "corlfile=" + sim.layout, "rejects=" + no_rejects(dir),
+                                  "refant=" + std::to_string(refant)};
+    RunResult r = run("phasesolve", args, dir.path().string());
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::map<int, float> ph = read_phases(dir.file("phasesolve.log"));
+    ASSERT_EQ(ph.size(), 96u);
+    EXPECT_EQ(ph.at(refant), 0.0f);
+    for (int i = 1; i <= 96; ++i) {
+      if (i == refant) continue;
+      // noise 0.01 on sums of 4 dumps of amplitude near 1: 0.3 degrees rms
+      const double want = arg_deg(g[refant - 1] * std::conj(g[i - 1]));
+      EXPECT_NEAR(phase_diff_deg(ph.at(i), want), 0.0, 1.5) << "refant " << refant << " antenna " << i;
+    }
+  }
+}
+
 // gainsolve's gains, applied by the converter to a second archive observed
 // through the same gains, give class averages equal to the source flux.
 TEST(CalClosure, ConverterWithSolvedGainsGivesTheSourceFlux) {
