@@ -5,12 +5,11 @@
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "archive/fp.h"
 
@@ -40,7 +39,9 @@ constexpr std::size_t kStreamBuffer = 64 * 1024;
 // offset name a corrupt dump in the message, and a corrupt dump ends the
 // data for good (the stream can no longer be trusted to be aligned).
 std::FILE* archFP = nullptr;
-std::vector<char> stream_buffer;
+// Static storage: a stream the program never closes still has its buffer
+// when the C library cleans up at exit.
+std::array<char, kStreamBuffer> stream_buffer;
 long long byte_offset = 0;
 int dumps_read = 0;
 bool data_ended = false;
@@ -93,7 +94,6 @@ int init_archiv_(const char* infil) {
     std::printf("failed to open : %s\n", infil);
     return -1;
   }
-  stream_buffer.resize(kStreamBuffer);
   std::setvbuf(archFP, stream_buffer.data(), _IOFBF, stream_buffer.size());
   byte_offset = 0;
   dumps_read = 0;
