@@ -375,4 +375,15 @@ TEST(DumpscopeFringe, MeridianDistanceCorrection) {
   EXPECT_NE(out.find("** find_tilt err at h =    0.00015"), std::string::npos) << out;
   EXPECT_EQ(bad.vsel[0], cx(2.0f, -1.0f));
   EXPECT_EQ(bad.mdgn[0], 0.0f);
+
+  // a table gain of zero is reported, never divided by
+  MdTable dead;
+  dead.count = 1;
+  dead.table = {0.0f, 0.0f};
+  Records zero;
+  zero.vsel[0] = cx(2.0f, -1.0f);
+  testing::internal::CaptureStdout();
+  fringe_and_corrections(s, 0.0f, dead, hour_angles(s, 1), zero, 1, md);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("left uncorrected"), std::string::npos);
+  EXPECT_EQ(zero.vsel[0], cx(2.0f, -1.0f));
 }

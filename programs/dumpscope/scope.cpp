@@ -116,6 +116,12 @@ void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table,
       float gain = 1.0f;
       find_mdgain_(md_table.count, md_table.table, md, gain);
       rec.mdgn[i] = gain;
+      if (gain == 0.0f) {
+        // A table gain of zero cannot be divided out: the record stays as it is.
+        talva::put_line(" ** MD gain 0 at md = " + talva::fmt_f(md * kDegPerRad, 10, 3) + ": record " +
+                        std::to_string(i + 1) + " left uncorrected");
+        continue;
+      }
       rec.vsel[i] = rec.vsel[i] / gain;
     }
   }
