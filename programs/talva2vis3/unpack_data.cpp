@@ -47,7 +47,59 @@ float layout_sign(std::int32_t index) {
   return static_cast<float>(c_layout_common_.lay_sign[static_cast<std::size_t>(index - 1)]);
 }
 
-std::size_t first_word(std::int32_t index) { return 2 * static_cast<std::size_t>(index) - 2; }
+std::uint32_t first_word(std::int32_t index) { return 2 * static_cast<std::uint32_t>(index) - 2; }
+
+// Sums, for every spacing k, product(term, value) over terms[start[k] ..
+// start[k+1]) in that order, into acc[k]. Four spacings are summed side by
+// side, each into its own accumulator, so that the independent sums overlap
+// in time; every sum keeps its own order, so the result is the same to the bit.
+template <typename Term, typename Product>
+void sum_spacings(const std::vector<Term>& terms, std::span<const std::size_t> start, std::span<const float> vis,
+                  std::span<std::complex<float>> acc, Product product) {
+  if (start.size() < 2) return;
+  const std::size_t nspacing = std::min(start.size() - 1, acc.size());
+  for (std::size_t k = 0; k < nspacing; k += 4) {
+    const std::size_t lanes = std::min<std::size_t>(4, nspacing - k);
+    std::array<const Term*, 4> tl{};
+    std::array<std::size_t, 4> nl{};
+    for (std::size_t c = 0; c < lanes; ++c) {
+      tl[c] = terms.data() + start[k + c];
+      nl[c] = start[k + c + 1] - start[k + c];
+    }
+    std::array<float, 4> re{}, im{};
+    std::size_t common = 0;
+    if (lanes == 4) {
+      common = std::min(std::min(nl[0], nl[1]), std::min(nl[2], nl[3]));
+      const Term *t0 = tl[0], *t1 = tl[1], *t2 = tl[2], *t3 = tl[3];
+      float r0 = 0.0f, r1 = 0.0f, r2 = 0.0f, r3 = 0.0f, i0 = 0.0f, i1 = 0.0f, i2 = 0.0f, i3 = 0.0f;
+      for (std::size_t t = 0; t < common; ++t) {
+        const std::complex<float> p0 = product(t0[t], term_value(t0[t], vis));
+        const std::complex<float> p1 = product(t1[t], term_value(t1[t], vis));
+        const std::complex<float> p2 = product(t2[t], term_value(t2[t], vis));
+        const std::complex<float> p3 = product(t3[t], term_value(t3[t], vis));
+        r0 += p0.real();
+        i0 += p0.imag();
+        r1 += p1.real();
+        i1 += p1.imag();
+        r2 += p2.real();
+        i2 += p2.imag();
+        r3 += p3.real();
+        i3 += p3.imag();
+      }
+      re = {r0, r1, r2, r3};
+      im = {i0, i1, i2, i3};
+    }
+    for (std::size_t c = 0; c < lanes; ++c) {  // each lane's rest, in order
+      float r = re[c], i = im[c];
+      for (std::size_t t = common; t < nl[c]; ++t) {
+        const std::complex<float> p = product(tl[c][t], term_value(tl[c][t], vis));
+        r += p.real();
+        i += p.imag();
+      }
+      acc[k + c] = {r, i};
+    }
+  }
+}
 
 bool rejected(const RejectLists& r, std::int32_t index, std::int32_t a, std::int32_t b) {
   return reject_(r.nrej, r.rejlist, index) || reject_(r.nbadant, r.badlist, a) || reject_(r.nbadant, r.badlist, b);
@@ -155,67 +207,22 @@ void mode_talva1a3(Talva1a3Run& run, float ha, double time, const DumpData& d,
   }
   const auto& tc = talva_common_;
   const float cH = std::cos(ha), sH = std::sin(ha);
-  // Classes are summed kLanes at a time, each into its own accumulator and
-  // in its own pair order, so that the independent sums overlap in time.
-  constexpr int kLanes = 4;
-  for (int s0 = 1; s0 <= run.nclass; s0 += kLanes) {
-    const int lanes = std::min(kLanes, run.nclass - s0 + 1);
-    std::array<std::size_t, kLanes> b{}, n{};
-    std::array<float, kLanes> re{}, im{};
-    for (int c = 0; c < lanes; ++c) {
-      b[c] = run.start[static_cast<std::size_t>(s0 + c - 1)];
-      n[c] = run.start[static_cast<std::size_t>(s0 + c)] - b[c];
-    }
-    // The common length of the lanes, all four together; then each lane's rest.
-    std::size_t t = 0;
-    if (lanes == kLanes) {
-      const std::size_t common = *std::min_element(n.begin(), n.end());
-      const Talva1a3Run::Term* t0 = run.terms.data() + b[0];
-      const Talva1a3Run::Term* t1 = run.terms.data() + b[1];
-      const Talva1a3Run::Term* t2 = run.terms.data() + b[2];
-      const Talva1a3Run::Term* t3 = run.terms.data() + b[3];
-      float r0 = 0.0f, r1 = 0.0f, r2 = 0.0f, r3 = 0.0f, i0 = 0.0f, i1 = 0.0f, i2 = 0.0f, i3 = 0.0f;
-      for (; t < common; ++t) {
-        const std::complex<float> p0 = complex_product(term_value(t0[t], d.vis), t0[t].gain);
-        const std::complex<float> p1 = complex_product(term_value(t1[t], d.vis), t1[t].gain);
-        const std::complex<float> p2 = complex_product(term_value(t2[t], d.vis), t2[t].gain);
-        const std::complex<float> p3 = complex_product(term_value(t3[t], d.vis), t3[t].gain);
-        r0 += p0.real();
-        i0 += p0.imag();
-        r1 += p1.real();
-        i1 += p1.imag();
-        r2 += p2.real();
-        i2 += p2.imag();
-        r3 += p3.real();
-        i3 += p3.imag();
-      }
-      re = {r0, r1, r2, r3};
-      im = {i0, i1, i2, i3};
-    }
-    for (int c = 0; c < lanes; ++c) {
-      float r = re[c], i = im[c];
-      for (std::size_t k = t; k < n[c]; ++k) {
-        const auto& term = run.terms[b[c] + k];
-        const std::complex<float> p = complex_product(term_value(term, d.vis), term.gain);
-        r += p.real();
-        i += p.imag();
-      }
-      re[c] = r;
-      im[c] = i;
-    }
-    for (int c = 0; c < lanes; ++c) {
-      const int s = s0 + c;
-      if (n[c] == 0) continue;  // no pair of this class: no record
-      std::complex<float> avg = weighted_mean({re[c], im[c]}, run.wsum[static_cast<std::size_t>(s - 1)], mdg);
-      if (above(avg, kTalva1aLimit)) avg = {0.0f, 0.0f};
-      const float L = run.lengths[static_cast<std::size_t>(s - 1)];
-      const float x = cH * L, y = sH * tc.sindec * L;
-      write_uv_record(static_cast<double>(x) / tc.sfreq, static_cast<double>(y) / tc.sfreq, time, 67585.0 + s, avg);
-      ++nrec;
-      if (d.plot) {
-        d.plot->colour(s <= 43 ? 5 : 1);
-        d.plot->point(x, y);
-      }
+  std::array<std::complex<float>, kNumClasses> acc{};
+  sum_spacings(run.terms, std::span<const std::size_t>(run.start).first(static_cast<std::size_t>(run.nclass) + 1),
+               d.vis, acc, [](const Talva1a3Run::Term& t, std::complex<float> V) { return complex_product(V, t.gain); });
+  for (int s = 1; s <= run.nclass; ++s) {
+    if (run.start[static_cast<std::size_t>(s - 1)] == run.start[static_cast<std::size_t>(s)])
+      continue;  // no pair of this class: no record
+    std::complex<float> avg =
+        weighted_mean(acc[static_cast<std::size_t>(s - 1)], run.wsum[static_cast<std::size_t>(s - 1)], mdg);
+    if (above(avg, kTalva1aLimit)) avg = {0.0f, 0.0f};
+    const float L = run.lengths[static_cast<std::size_t>(s - 1)];
+    const float x = cH * L, y = sH * tc.sindec * L;
+    write_uv_record(static_cast<double>(x) / tc.sfreq, static_cast<double>(y) / tc.sfreq, time, 67585.0 + s, avg);
+    ++nrec;
+    if (d.plot) {
+      d.plot->colour(s <= 43 ? 5 : 1);
+      d.plot->point(x, y);
     }
   }
   if (d.plot) d.plot->ask_off();
@@ -226,16 +233,15 @@ void mode_orvex(OrvexRun& run, float ha, double time, const DumpData& d, std::sp
   if (!run.built) build_orvex(run, d, gains);
   const auto& tc = talva_common_;
   const float cH = std::cos(ha), sH = std::sin(ha);
+  std::array<std::complex<float>, 88> acc{};
+  sum_spacings(run.terms, std::span<const std::size_t>(run.start), d.vis, acc,
+               [](const OrvexRun::Term& t, std::complex<float> V) {
+                 return complex_product(complex_product(V, t.gi_conj), t.gj);
+               });
   for (int s = 1; s <= 88; ++s) {
-    const std::size_t b = run.start[static_cast<std::size_t>(s - 1)], e = run.start[static_cast<std::size_t>(s)];
     std::complex<float> avg{0.0f, 0.0f};
-    if (b != e) {
-      std::complex<float> acc{0.0f, 0.0f};
-      for (std::size_t t = b; t < e; ++t) {
-        const auto& term = run.terms[t];
-        acc += complex_product(complex_product(term_value(term, d.vis), term.gi_conj), term.gj);
-      }
-      avg = weighted_mean(acc, run.wsum[static_cast<std::size_t>(s - 1)], mdg);
+    if (run.start[static_cast<std::size_t>(s - 1)] != run.start[static_cast<std::size_t>(s)]) {
+      avg = weighted_mean(acc[static_cast<std::size_t>(s - 1)], run.wsum[static_cast<std::size_t>(s - 1)], mdg);
       if (above(avg, kOrvexLimit)) avg = {0.0f, 0.0f};
     }
     // Geometry and baseline of the spacing's first pair, whatever was rejected.

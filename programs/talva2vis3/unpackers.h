@@ -43,7 +43,7 @@ std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int3
 /// Run state of mode_talva1a3, built on its first call.
 struct Talva1a3Run {
   struct Term {
-    std::size_t word;            ///< offset of the item's first word in vis (2 * index - 2)
+    std::uint32_t word;          ///< offset of the item's first word in vis (2 * index - 2)
     float sign;                  ///< layout sign, negated for a pair listed with i > j (conjugated)
     std::complex<float> gain;    ///< G(j, i) = g(j) conj(g(i))
   };
@@ -65,7 +65,7 @@ void mode_talva1a3(Talva1a3Run& run, float ha, double time, const DumpData& d,
 /// Run state of mode_orvex, built on its first call.
 struct OrvexRun {
   struct Term {
-    std::size_t word;             ///< offset of the item's first word in vis
+    std::uint32_t word;           ///< offset of the item's first word in vis
     float sign;                   ///< layout sign of the item
     std::complex<float> gi_conj;  ///< conj(g(i))
     std::complex<float> gj;       ///< g(j)
