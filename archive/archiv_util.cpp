@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "archive/fp.h"
 
@@ -142,16 +143,20 @@ int read_dump_(int nbsln, std::span<float> vis, int rt) {
   const bool repeat = std::strncmp(reinterpret_cast<const char*>(mhdr_struct.data()), "TALVA", kKeyBytes) == 0;
   const std::int32_t length = le_int32(mhdr_struct.data() + kKeyBytes);
 
+  // A length above 400 marks a corrupt stream whatever the tag; below 84 only
+  // where a header block follows ("TALVA" tags carry no block).
+  if (length > kMaxHeaderLength || (!repeat && length < kMinHeaderLength)) {
+    const std::string expected = repeat ? "at most " + std::to_string(kMaxHeaderLength)
+                                        : std::to_string(kMinHeaderLength) + " to " + std::to_string(kMaxHeaderLength);
+    std::printf("read_dump_: dump %d at byte offset %lld is corrupt (header length %d, expected %s); end of data\n",
+                dumps_read + 1, dump_start, length, expected.c_str());
+    data_ended = true;
+    return -1;
+  }
+
   // 2. the header block; a "TALVA" tag has none and BufferHdr keeps the
-  // previous dump's values (its length field is not used)
+  // previous dump's values
   if (!repeat) {
-    if (length < kMinHeaderLength || length > kMaxHeaderLength) {
-      std::printf("read_dump_: dump %d at byte offset %lld is corrupt (header length %d, expected %d to %d); "
-                  "end of data\n",
-                  dumps_read + 1, dump_start, length, kMinHeaderLength, kMaxHeaderLength);
-      data_ended = true;
-      return -1;
-    }
     std::array<std::uint8_t, kMaxHeaderLength> tccbuffer;
     if (!read_block(tccbuffer.data(), static_cast<std::size_t>(length), rt)) return -1;
     DecodeHeader(std::span<const std::uint8_t>(tccbuffer.data(), static_cast<std::size_t>(length)));
