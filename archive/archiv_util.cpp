@@ -135,11 +135,18 @@ int read_dump_(int nbsln, std::span<float> vis, int rt) {
                 kMaxAntennaRecords);
     return -1;
   }
+  std::clearerr(archFP);  // an earlier end of file at a dump boundary may have been followed by more dumps
   const long long dump_start = byte_offset;
+  // End of data inside a dump is final: its first bytes are consumed, and a
+  // later call would start in the middle of the dump.
+  auto cut_short = [&] {
+    if (byte_offset != dump_start) data_ended = true;
+    return -1;
+  };
 
   // 1. the tag
   std::array<unsigned char, kTagBytes> mhdr_struct;
-  if (!read_block(mhdr_struct.data(), mhdr_struct.size(), rt)) return -1;
+  if (!read_block(mhdr_struct.data(), mhdr_struct.size(), rt)) return cut_short();
   const bool repeat = std::strncmp(reinterpret_cast<const char*>(mhdr_struct.data()), "TALVA", kKeyBytes) == 0;
   const std::int32_t length = le_int32(mhdr_struct.data() + kKeyBytes);
 
@@ -158,16 +165,16 @@ int read_dump_(int nbsln, std::span<float> vis, int rt) {
   // previous dump's values
   if (!repeat) {
     std::array<std::uint8_t, kMaxHeaderLength> tccbuffer;
-    if (!read_block(tccbuffer.data(), static_cast<std::size_t>(length), rt)) return -1;
+    if (!read_block(tccbuffer.data(), static_cast<std::size_t>(length), rt)) return cut_short();
     DecodeHeader(std::span<const std::uint8_t>(tccbuffer.data(), static_cast<std::size_t>(length)));
   }
 
   // 3. the per-antenna records, read and dropped
   std::array<unsigned char, kMaxAntennaRecords * kAntennaRecordBytes> ant_vec;
-  if (!read_block(ant_vec.data(), static_cast<std::size_t>(numant) * kAntennaRecordBytes, rt)) return -1;
+  if (!read_block(ant_vec.data(), static_cast<std::size_t>(numant) * kAntennaRecordBytes, rt)) return cut_short();
 
   // 4. the correlations, straight into the caller's buffer in file word order
-  if (!read_block(vis.data(), static_cast<std::size_t>(nbsln) * kItemBytes, rt)) return -1;
+  if (!read_block(vis.data(), static_cast<std::size_t>(nbsln) * kItemBytes, rt)) return cut_short();
 
   ++dumps_read;
   return 0;

@@ -46,6 +46,8 @@ int read_header_(int& nant, int& nbsln, std::span<std::int32_t> antnum);
 /// "TALVA"), the per-antenna records (dropped) and nbsln correlation items
 /// (2 * nbsln floats, file word order) into vis. With rt = 0 returns -1 at end
 /// of data; with rt != 0 waits (0.5 s polls) until the whole dump is there.
+/// End of data inside a dump (rt = 0) is final: later calls return -1, as
+/// the dump's first bytes are gone; at a dump boundary a later call may go on.
 /// A corrupt dump (header length above 400 for any tag, or below 84 for a tag
 /// other than "TALVA") is treated as the end of the data, with
 /// a message naming the dump number and the byte offset; every later call

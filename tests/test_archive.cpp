@@ -307,9 +307,23 @@ TEST_F(Reader, TruncatedDumpIsQuietEndOfData) {
     EXPECT_EQ(next(), 0);
     EXPECT_EQ(vis[7], Archive::word(1, 4, 2));
     EXPECT_EQ(next(), -1) << keep;
-    EXPECT_EQ(next(), -1) << keep;
     EXPECT_EQ(cap.finish(), "");
+    // the rest of the dump arrives: a new call must not start in its middle
+    std::FILE* f = std::fopen(dir.file("arch.dat").c_str(), "ab");
+    std::fwrite(a.bytes.data() + b.bytes.size(), 1, a.bytes.size() - b.bytes.size(), f);
+    std::fclose(f);
+    EXPECT_EQ(next(), -1) << keep;
   }
+  // at a dump boundary the end of data is not final: a dump appended later is read
+  Archive c(3, 4);
+  c.dump(1);
+  open(c.save(dir, "c.dat"));
+  EXPECT_EQ(next(), 0);
+  EXPECT_EQ(next(), -1);
+  c.dump(2);
+  talva::test::write_file(dir.file("c.dat"), std::string(c.bytes.begin(), c.bytes.end()));
+  EXPECT_EQ(next(), 0);
+  EXPECT_EQ(vis[7], Archive::word(2, 4, 2));
 }
 
 TEST_F(Reader, CorruptHeaderLengthEndsTheData) {
