@@ -213,6 +213,11 @@ TEST(DumpscopeRun, MeridianDistanceGainCorrection) {
   RunResult north = scope(s, {"oneshot=t", "mdcorr=t", "mdfile=" + dir.file("md.txt"), "dec=80"});
   EXPECT_EQ(north.status, 0);
   EXPECT_EQ(count_of(north.out, "** find_tilt err at h ="), 5) << north.out;
+  // without a plot device the messages of every pass still come
+  RunResult blind = run("dumpscope", {"infile=" + s.archive, "corrfile=" + s.layout, "device=/nodevice", "mdcorr=t",
+                                      "mdfile=" + dir.file("md.txt"), "dec=80"});
+  EXPECT_EQ(blind.status, 0);
+  EXPECT_EQ(count_of(blind.out, "** find_tilt err at h ="), 44 * 5);
   // a missing table names the file
   RunResult missing = scope(s, {"oneshot=t", "mdcorr=t", "mdfile=" + dir.file("none.txt")});
   EXPECT_NE(missing.status, 0);

@@ -444,10 +444,17 @@ int run(const Settings& s) {
     const int n = archive.n;
     talva::put_line(talva::fmt_i(n, 5) + " records read");
     get_stats_r_(kMaxEntries, rec.vsel, n);
-    if (static_cast<int>(angles.h.size()) != n) angles = hour_angles(s, n);
-    fringe_and_corrections(s, b, md_table, angles, rec, n, md);
-    running_mean(rec, n, s.navrg, s.r1);
-    plot_pass(plot, s, option_upper, opt, rec, n);
+    // The model phases, corrections and smoothed values feed only the plots;
+    // without a plot device they are made only where they print something
+    // (the meridian-distance messages).
+    if (plot.is_open() || s.mdcorr) {
+      if (static_cast<int>(angles.h.size()) != n) angles = hour_angles(s, n);
+      fringe_and_corrections(s, b, md_table, angles, rec, n, md);
+    }
+    if (plot.is_open()) {
+      running_mean(rec, n, s.navrg, s.r1);
+      plot_pass(plot, s, option_upper, opt, rec, n);
+    }
     if (s.oneshot) break;
   }
   plot.end();
