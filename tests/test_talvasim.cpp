@@ -169,6 +169,19 @@ TEST_F(Simulator, DumpHeadersThroughTheAccessors) {
   EXPECT_EQ(size, 8u + 4 * 4561 + 7 * (12 + 8 * 4561) + 5 * 84);
 }
 
+TEST_F(Simulator, YearEndRollover) {
+  simulate(dir, {"ndumps=2", "date=2006,12,31", "time=23,59,30", "dt=45"});
+  Opened o;
+  open(dir.file("arch.dat"), o);
+  ASSERT_EQ(read_dump_(o.nbsln, o.vis, 0), 0);
+  ASSERT_EQ(read_dump_(o.nbsln, o.vis, 0), 0);
+  int yr, mn, dy, hr, mi, se;
+  read_dumppar_date_(yr, mn, dy);
+  read_dumppar_time_(hr, mi, se);
+  EXPECT_EQ(yr * 10000 + mn * 100 + dy, 20070101);
+  EXPECT_EQ(hr * 10000 + mi * 100 + se, 15);
+}
+
 TEST_F(Simulator, SameSeedSameBytesAndGainsRoundTrip) {
   const std::vector<std::string> common = {"ndumps=3", "noise=0.2", "gainamp=0.3", "gainphs=40"};
   auto with = [&](std::vector<std::string> extra) {
