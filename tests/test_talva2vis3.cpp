@@ -235,7 +235,7 @@ TEST(Talva2vis3Dataset, VariablesHistoryAndAnEmptyArchive) {
   EXPECT_EQ(fixed, names);
   EXPECT_EQ(uv.variable("nants")->ints().at(0), 96);
   EXPECT_EQ(uv.variable("source")->text(), "TALVA");
-  EXPECT_NEAR(uv.variable("sfreq")->doubles().at(0), 1.42, 1e-7);
+  EXPECT_DOUBLE_EQ(uv.variable("sfreq")->doubles().at(0), 1.42);
   EXPECT_DOUBLE_EQ(uv.variable("sdf")->doubles().at(0), 0.005);
   EXPECT_EQ(uv.variable("latitud")->doubles().at(0), -0.6173499822616577);
   EXPECT_EQ(uv.variable("longitu")->doubles().at(0), 2.607928991317749);

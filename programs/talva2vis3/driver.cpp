@@ -219,7 +219,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
   int nunit = s.nunit, imode = kNoMode;
   modes.setup_mode(s.skmode, unitx, nunit, nant, cgap, imode);
 
-  tc.sfreq = static_cast<double>(s.freq[0] / 1000.0f);
+  tc.sfreq = static_cast<double>(s.freq[0]) / 1000.0;
   const double sdf = static_cast<double>(s.freq[1]) / 1000.0;
   tc.nchan = 1;
 
