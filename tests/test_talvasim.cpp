@@ -286,7 +286,7 @@ TEST_F(Simulator, PairSetsAndPadding) {
 TEST_F(Simulator, RefusesBadSettingsWithoutLeavingFiles) {
   const std::vector<std::vector<std::string>> bad = {
       {"hdrlen=83"}, {"hdrlen=401"}, {"nant=101"}, {"nant=-1"}, {"date=2006,2,29"}, {"time=24,0,0"},
-      {"pairs=ns"},  {"nprod=4609"}, {"nprod=100"}, {"mode=300"}, {"truncate=100000000"}, {"date=2155,12,31", "dt=86400"}};
+      {"pairs=ns"},  {"nprod=4609"}, {"nprod=100"}, {"mode=300"}, {"truncate=100000000"}, {"date=2155,12,31", "dt=86400"}, {"dt=1e300"}};
   for (auto args : bad) {
     SCOPED_TRACE(args[0]);
     args.push_back("archive=" + dir.file("x.dat"));

@@ -1,6 +1,7 @@
 // The archive simulator's core.
 #include "simulate.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -283,6 +284,8 @@ void check(const Settings& s) {
   if (d[1] < 1 || d[1] > 12 || d[2] < 1 || d[2] > days_in_month(d[0], d[1])) bad("date is not a calendar date");
   const auto& t = s.time;
   if (t[0] < 0 || t[0] > 23 || t[1] < 0 || t[1] > 59 || t[2] < 0 || t[2] > 59) bad("time must be H,M,S of one day");
+  constexpr double kSpanLimit = 256.0 * 366 * 86400;  // more than the header's years 1900-2155
+  if (s.dt * std::max(s.ndumps - 1, 0) > kSpanLimit) bad("the dump dates must lie in the years 1900 to 2155");
   const Stamp first = stamp(s, 0);
   const Stamp last = stamp(s, s.ndumps > 0 ? s.ndumps - 1 : 0);
   if (first.year < 1900 || last.year > 2155) bad("the dump dates must lie in the years 1900 to 2155");
