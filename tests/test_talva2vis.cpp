@@ -46,14 +46,6 @@ TEST(LegacySetup, Talva1aRunsOutwardFromTheFarNegativeEndAndPrintsNothing) {
   // Cross-gap spacing of (1, 49): 48 units plus the gap.
   EXPECT_NEAR(x[48] - x[0], 48.0 * unitx + cgap, 1e-2);
 
-  // Other modes are laid out as talva2vis3 does, still silently.
-  talva_common_ = {};
-  testing::internal::CaptureStdout();
-  legacy::setup_mode("orvex", unitx, nunit, nants, cgap, imode);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(imode, kOrvex);
-  EXPECT_NEAR(x[0], p1, 1e-3);
-  EXPECT_EQ(x[47], 0.0);
   EXPECT_THROW(legacy::setup_mode("nothing", unitx, nunit, nants, cgap, imode), talva::Stop);
 }
 

@@ -234,14 +234,9 @@ TEST(Talva2vis3Dataset, VariablesHistoryAndAnEmptyArchive) {
     if (std::find(names.begin(), names.end(), v.name) != names.end()) fixed.push_back(v.name);
   EXPECT_EQ(fixed, names);
   EXPECT_EQ(uv.variable("nants")->ints().at(0), 96);
-  EXPECT_EQ(uv.variable("source")->text(), "TALVA");
   EXPECT_DOUBLE_EQ(uv.variable("sfreq")->doubles().at(0), 1.42);
   EXPECT_DOUBLE_EQ(uv.variable("sdf")->doubles().at(0), 0.005);
   EXPECT_EQ(uv.variable("latitud")->doubles().at(0), -0.6173499822616577);
-  EXPECT_EQ(uv.variable("longitu")->doubles().at(0), 2.607928991317749);
-  EXPECT_EQ(uv.variable("inttime")->reals().at(0), 0.99999994f);
-  EXPECT_EQ(uv.variable("pol")->ints().at(0), 1);
-  EXPECT_EQ(uv.variable("jyperk")->reals().at(0), 40.0f);
   const auto hist = uv.history();
   ASSERT_GE(hist.size(), 3u);
   EXPECT_EQ(hist[0], "TALVA: Miriad version 1.1 29-Aug-2006");
