@@ -1,0 +1,427 @@
+// Bad input from outside, driven through the real programs: damaged
+// archives, broken text files and command lines. Every case checks the
+// message, the exit status and which files are (not) written; each class
+// of bad input is one row of the README's "Bad input" table.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "miriad/uvread.h"
+#include "support/testsupport.h"
+
+namespace fs = std::filesystem;
+using talva::test::read_bytes;
+using talva::test::read_file;
+using talva::test::run;
+using talva::test::RunResult;
+using talva::test::TempDir;
+using talva::test::write_file;
+
+namespace {
+
+constexpr int kDumps = 4;
+constexpr int kClasses = 130;  // uv records per dump in the talva1a mode
+
+void write_bytes(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void put_int32(std::vector<unsigned char>& b, std::size_t offset, std::int32_t value) {
+  std::memcpy(&b[offset], &value, 4);  // the archive is little-endian, as is the host
+}
+
+std::int32_t get_int32(const std::vector<unsigned char>& b, std::size_t offset) {
+  std::int32_t v = 0;
+  std::memcpy(&v, &b[offset], 4);
+  return v;
+}
+
+std::int64_t count_records(const std::string& dataset) {
+  miriad::UvReader uv(dataset);
+  miriad::UvRecord rec;
+  while (uv.read(rec)) {
+  }
+  return uv.records_read();
+}
+
+// One simulated archive and its damaged copies, shared by every test.
+class BadInput : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    shared_ = std::make_unique<TempDir>();
+    const RunResult sim = run("talvasim", {"archive=" + s("good.arc"), "layout=" + s("lay"), "ndumps=4",
+                                           "noise=0.01", "gainsout=" + s("true.gains")});
+    ASSERT_EQ(sim.status, 0) << sim.out << sim.err;
+    const auto good = read_bytes(s("good.arc"));
+    const std::int32_t nant = get_int32(good, 0), nbsln = get_int32(good, 4);
+    const std::size_t first = 8 + 4 * static_cast<std::size_t>(nbsln);
+    const std::size_t dump = 12 + 96 + 24 * static_cast<std::size_t>(nant) + 8 * static_cast<std::size_t>(nbsln);
+    ASSERT_EQ(good.size(), first + kDumps * dump);
+
+    write_bytes(s("short.arc"), {good.begin(), good.begin() + 6});
+    write_bytes(s("cuttable.arc"), {good.begin(), good.begin() + static_cast<std::ptrdiff_t>(first - 4)});
+    auto v = good;
+    put_int32(v, 4, 5001);
+    write_bytes(s("bignbsln.arc"), v);
+    v = good;
+    put_int32(v, 4, -1);
+    write_bytes(s("negnbsln.arc"), v);
+    v = good;
+    put_int32(v, 0, 101);
+    write_bytes(s("bignant.arc"), v);
+    write_bytes(s("headeronly.arc"), {good.begin(), good.begin() + static_cast<std::ptrdiff_t>(first)});
+    write_bytes(s("cutdump.arc"), {good.begin(), good.end() - 100});
+    v = good;
+    put_int32(v, first + 2 * dump + 8, 4000);  // dump 3's header length
+    write_bytes(s("corrupt3.arc"), v);
+    v = good;
+    put_int32(v, first + 1 * dump + 8, 40);  // dump 2's header block too short to decode
+    write_bytes(s("shorthdr2.arc"), v);
+  }
+  static void TearDownTestSuite() { shared_.reset(); }
+
+  static std::string s(const std::string& name) { return shared_->file(name); }
+
+  // A converter run on archive `arc` in the work directory.
+  RunResult convert(const std::string& arc, const std::string& uv, std::vector<std::string> more = {}) {
+    std::vector<std::string> args{"infile=" + arc, "corlfile=" + s("lay"), "gnsfile=" + s("true.gains"),
+                                  "uvfile=" + uv, "device=/null"};
+    args.insert(args.end(), more.begin(), more.end());
+    return run("talva2vis3", args, work_.path().string());
+  }
+  RunResult gainsolve(const std::string& arc, std::vector<std::string> more = {}) {
+    std::vector<std::string> args{"infile=" + arc, "corlfile=" + s("lay"), "gnsfile=" + w("g.gains")};
+    args.insert(args.end(), more.begin(), more.end());
+    return run("gainsolve", args, work_.path().string());
+  }
+  RunResult phasesolve(const std::string& arc, std::vector<std::string> more = {}) {
+    std::vector<std::string> args{"infile=" + arc, "corlfile=" + s("lay"), "device=/null"};
+    args.insert(args.end(), more.begin(), more.end());
+    return run("phasesolve", args, work_.path().string());
+  }
+  std::string w(const std::string& name) const { return work_.file(name); }
+  // Every file the runs of a test left in the work directory.
+  std::vector<std::string> written() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(work_.path())) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  static std::unique_ptr<TempDir> shared_;
+  TempDir work_;
+};
+std::unique_ptr<TempDir> BadInput::shared_;
+
+using Names = std::vector<std::string>;
+
+// ---- archives ----------------------------------------------------------------
+
+TEST_F(BadInput, ArchiveThatCannotBeOpenedOrHasNoWholeFileHeader) {
+  struct Case {
+    std::string arc;
+    std::string message;  // the reader's own line before "failed to read the header"
+  };
+  fs::create_directory(w("adir"));
+  const Case cases[] = {
+      {s("short.arc"), ""},
+      {s("cuttable.arc"), ""},
+      {w("adir"), ""},
+      {s("bignbsln.arc"), "read_header_: the archive gives 5001 correlation products; the product table holds 0 to 5000"},
+      {s("negnbsln.arc"), "read_header_: the archive gives -1 correlation products"},
+      {s("bignant.arc"), "read_header_: the archive gives 101 per-antenna records per dump; at most 100 are allowed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arc);
+    for (const RunResult& r : {convert(c.arc, w("x.uv")), gainsolve(c.arc)}) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find("failed to read the header\n"), std::string::npos) << r.out;
+    }
+    const RunResult d = run("dumpscope", {"infile=" + c.arc, "corrfile=" + s("lay"), "device=/null", "oneshot=t"},
+                            work_.path().string());
+    if (c.arc == s("bignbsln.arc")) {
+      // The inspector's product table is larger: 5001 products misalign the
+      // stream, and the reader refuses the first dump as corrupt.
+      EXPECT_NE(d.out.find("read_dump_: dump 1 at byte offset"), std::string::npos) << d.out;
+      EXPECT_NE(d.out.find(" no records stored: no statistics"), std::string::npos) << d.out;
+    } else {
+      EXPECT_EQ(d.status, 1);
+      EXPECT_NE(d.out.find("failed to read the header"), std::string::npos) << d.out;
+    }
+    // No dataset and no calibration file; only the directory made above.
+    EXPECT_EQ(written(), Names{"adir"});
+  }
+  const RunResult missing = convert(w("nothere.arc"), w("x.uv"));
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.out.find("failed to open : " + w("nothere.arc") + "\ninit failed\n"), std::string::npos);
+  EXPECT_EQ(written(), Names{"adir"});
+}
+
+TEST_F(BadInput, PhasesolveLogKeepsOnlyItsTitleWhenTheArchiveFails) {
+  const RunResult r = phasesolve(s("short.arc"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(read_file(w("phasesolve.log")), "data file : " + s("short.arc") + "\n");
+  EXPECT_EQ(written(), Names{"phasesolve.log"});
+}
+
+TEST_F(BadInput, DamagedDumpEndsTheDataAndEarlierDumpsAreKept) {
+  struct Case {
+    std::string arc;
+    int dumps;            // whole, sound dumps before the damage
+    std::string message;  // printed where the damage is met
+  };
+  const Case cases[] = {
+      {s("cutdump.arc"), 3, ""},
+      {s("corrupt3.arc"), 2, "read_dump_: dump 3 at byte offset"},
+      {s("shorthdr2.arc"), 1, "read_dump_: dump 2 at byte offset"},
+  };
+  int k = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arc);
+    const std::string uv = w("d" + std::to_string(k++) + ".uv");
+    const RunResult r = convert(c.arc, uv);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    if (!c.message.empty()) {
+      EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find("is corrupt"), std::string::npos);
+    }
+    EXPECT_NE(r.out.find(" np = " + std::string(c.dumps < 10 ? "       " : "      ") + std::to_string(c.dumps)),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(count_records(uv), c.dumps * kClasses);
+    // The calibration programs average the same sound dumps.
+    const RunResult g = gainsolve(c.arc);
+    EXPECT_EQ(g.status, 0) << g.out;
+    EXPECT_NE(g.out.find("records read " + std::to_string(c.dumps)), std::string::npos) << g.out;
+  }
+}
+
+TEST_F(BadInput, ArchiveWithoutDumpsInTheRange) {
+  // A file header and no dump: the calibrators refuse, writing nothing; the
+  // converter writes a dataset without records.
+  const RunResult g = gainsolve(s("headeronly.arc"));
+  EXPECT_EQ(g.status, 1);
+  EXPECT_NE(g.out.find("no dump in the record range"), std::string::npos) << g.out;
+  const RunResult g2 = gainsolve(s("good.arc"), {"reclim=9,12"});
+  EXPECT_EQ(g2.status, 1);
+  EXPECT_EQ(written(), Names{});
+  const RunResult p = phasesolve(s("good.arc"), {"reclim=5,-1"});
+  EXPECT_EQ(p.status, 1);
+  EXPECT_EQ(read_file(w("phasesolve.log")), "data file : " + s("good.arc") + "\n");
+
+  const RunResult c = convert(s("headeronly.arc"), w("e.uv"));
+  EXPECT_EQ(c.status, 0) << c.out;
+  EXPECT_EQ(count_records(w("e.uv")), 0);
+}
+
+// ---- text files --------------------------------------------------------------
+
+TEST_F(BadInput, BrokenTextFilesStopNamingFileAndLine) {
+  struct Case {
+    const char* what;
+    std::string content;
+    std::vector<std::string> keywords;  // "{}" is replaced by the file's path
+    std::string message;                // "{}" likewise
+  };
+  std::string many_lines;
+  for (int k = 0; k < 4609; ++k) many_lines += "1 2\n";
+  std::string many_rejects = "2001\n";
+  for (int k = 0; k < 2001; ++k) many_rejects += std::to_string(k + 2) + "\n";
+  const Case cases[] = {
+      {"layout: not a number", "1 2\n3 x\n", {"corlfile={}"},
+       "{}, line 2: expected an integer (second antenna number), found 'x'"},
+      {"layout: one number", "1 2\n3\n", {"corlfile={}"}, "{}, line 2: "},
+      {"layout: blank line", "1 2\n\n2 3\n", {"corlfile={}"}, "{}, line 2: blank line"},
+      {"layout: antenna 97", "1 2\n97 1\n", {"corlfile={}"}, "{}, line 2: antenna number 97 outside 1..96"},
+      {"layout: antenna 0", "0 1\n", {"corlfile={}"}, "{}, line 1: antenna number 0 outside 1..96"},
+      {"layout: huge number", "1 99999999999\n", {"corlfile={}"}, "{}, line 1: "},
+      {"layout: binary", std::string("\x01\x00\xff\x10 2\n", 7), {"corlfile={}"}, "{}, line 1: "},
+      {"layout: over 4608 lines", many_lines, {"corlfile={}"}, " ** Invalid FPGA index :      17  product :   4610"},
+      {"gains: real instead of complex", "1 (1,0)\n2 1.0\n", {"gnsfile={}"},
+       "{}, line 2: expected a complex value (re,im) (complex gain), found '1.0'"},
+      {"gains: unclosed complex", "1 (1,0\n", {"gnsfile={}"}, "{}, line 1: "},
+      {"rejects: not a number", "2\n5\nfoo\n", {"rejects={}"},
+       "{}, line 3: expected an integer (list entry), found 'foo'"},
+      {"antenna rejects: not a number", "5\n1e\n", {"antrejct={}"}, "{}, line 2: "},
+      {"MD table: missing gain", "0 1\n5\n", {"mdcorr=t", "mdfile={}"}, "{}, line 2: "},
+      {"MD table: not a number", "0 1\n5 x\n", {"mdcorr=t", "mdfile={}"},
+       "{}, line 2: expected a number (gain), found 'x'"},
+  };
+  int k = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string file = w("bad" + std::to_string(k++));
+    write_file(file, c.content);
+    std::vector<std::string> more;
+    for (std::string kw : c.keywords) {
+      if (auto p = kw.find("{}"); p != std::string::npos) kw.replace(p, 2, file);
+      more.push_back(kw);
+    }
+    std::string message = c.message;
+    if (auto p = message.find("{}"); p != std::string::npos) message.replace(p, 2, file);
+    const RunResult r = convert(s("good.arc"), w("x.uv"), more);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(w("x.uv")));
+    fs::remove(file);
+  }
+  EXPECT_EQ(written(), Names{});
+
+  // Counts above the fixed capacities are refused, not cut silently.
+  write_file(w("many.rej"), many_rejects);
+  const RunResult g = gainsolve(s("good.arc"), {"rejects=" + w("many.rej")});
+  EXPECT_EQ(g.status, 1);
+  EXPECT_NE(g.out.find("No of rejected baselines exceeds code limit"), std::string::npos) << g.out;
+  std::string ants;
+  for (int a = 1; a <= 101; ++a) ants += std::to_string(a) + "\n";
+  write_file(w("many.ants"), ants);
+  const RunResult g2 = gainsolve(s("good.arc"), {"antrejct=" + w("many.ants")});
+  EXPECT_EQ(g2.status, 1);
+  EXPECT_NE(g2.out.find("No of rejected antennas exceeds code limit (100)"), std::string::npos) << g2.out;
+  EXPECT_EQ(written(), (Names{"many.ants", "many.rej"}));
+}
+
+TEST_F(BadInput, MissingTextFilesStopNamingTheFile) {
+  struct Case {
+    const char* program;
+    std::vector<std::string> keywords;
+    std::string message;
+  };
+  const std::string none = w("none");
+  const Case cases[] = {
+      {"talva2vis3", {"corlfile=" + none}, "cannot open layout file " + none},
+      {"talva2vis3", {"gnsfile=" + none}, "cannot open gains file " + none},
+      {"talva2vis3", {"rejects=" + none}, "cannot open rejection list file " + none},
+      {"talva2vis3", {"mdcorr=t", "mdfile=" + none}, none},
+      {"talva2vis", {"phasefil=" + none}, none},
+      {"gainsolve", {"antrejct=" + none}, none},
+      {"phasesolve", {"rejects=" + none}, "cannot open rejection list file " + none},
+      {"dumpscope", {"mdcorr=t", "mdfile=" + none}, none},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.program) + " " + c.keywords.back());
+    const std::string program = c.program;
+    // Each program gets only the keywords it knows (no warnings).
+    std::vector<std::string> args{"infile=" + s("good.arc")};
+    if (program == "dumpscope") {
+      args.insert(args.end(), {"corrfile=" + s("lay"), "device=/null", "oneshot=t"});
+    } else {
+      args.push_back("corlfile=" + s("lay"));
+      if (program == "talva2vis3") args.push_back("gnsfile=" + s("true.gains"));
+      if (program == "talva2vis3" || program == "talva2vis") args.push_back("uvfile=" + w("x.uv"));
+      if (program != "gainsolve") args.push_back("device=/null");
+    }
+    for (const auto& kw : c.keywords) {
+      const std::string key = kw.substr(0, kw.find('='));
+      std::erase_if(args, [&](const std::string& a) { return a.rfind(key + "=", 0) == 0; });
+      args.push_back(kw);
+    }
+    const RunResult r = run(program, args, work_.path().string());
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(fs::exists(w("x.uv")));
+  }
+}
+
+TEST_F(BadInput, PhaseTableWithAnAntennaOutsideTheArray) {
+  write_file(w("p.tbl"), "title\n1 10\n200 5\n");
+  const RunResult r = run("talva2vis", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "phasefil=" + w("p.tbl"),
+                                        "uvfile=" + w("p.uv"), "device=/null"},
+                          work_.path().string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Invalid ant/phs at record  200       0.1   3"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(w("p.uv")));
+}
+
+// ---- command lines -----------------------------------------------------------
+
+TEST_F(BadInput, CommandLineErrorsAreFatalOnStandardError) {
+  write_file(w("loop.at"), "@" + w("loop.at") + "\n");
+  struct Case {
+    const char* program;
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"talva2vis3", {"reclim=1x"}, "### Fatal Error:  KeyI: Conversion error decoding parameter [reclim=1x].\n"},
+      {"gainsolve", {"reclim=99999999999"},
+       "### Fatal Error:  KeyI: Conversion error decoding parameter [reclim=99999999999].\n"},
+      {"talva2vis3", {"dec=1e999"}, "### Fatal Error:  KeyD: Conversion error decoding parameter [dec=1e999].\n"},
+      {"talva2vis3", {"dec=nan"}, "### Fatal Error:  KeyD: Conversion error decoding parameter [dec=nan].\n"},
+      {"gainsolve", {"calflx=1e99"}, "### Fatal Error:  KeyD: Conversion error decoding parameter [calflx=1e99].\n"},
+      {"gainsolve", {"-f", w("nofile")},
+       "### Fatal Error:  KeyIni: Failed to open the parameter file [" + w("nofile") + "].\n"},
+      {"talva2vis3", {"-f"}, "### Fatal Error:  KeyIni: No parameter file given for -f option.\n"},
+      {"gainsolve", {"reclim=@" + w("nofile")}, "### Fatal Error:  Error opening @ file [" + w("nofile") + "].\n"},
+      {"talva2vis3", {"reclim=@" + w("loop.at")},
+       "### Fatal Error:  Too many nested @ files in the value of keyword [reclim].\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.program) + " " + c.args.back());
+    std::vector<std::string> args{"infile=" + s("good.arc"), "corlfile=" + s("lay")};
+    if (std::string(c.program) == "talva2vis3")
+      args.insert(args.end(), {"gnsfile=" + s("true.gains"), "uvfile=" + w("x.uv"), "device=/null"});
+    else
+      args.push_back("gnsfile=" + w("g.gains"));
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult r = run(c.program, args, work_.path().string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");  // stopped before any work
+  }
+  EXPECT_EQ(written(), Names{"loop.at"});
+}
+
+TEST_F(BadInput, UnknownKeywordsAndFlagsWarnAndTheRunGoesOn) {
+  const RunResult r = convert(s("good.arc"), w("k.uv"), {"bogus=1", "-z"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.err.find("### Warning:  KeyIni: Flag [-z] not understood."), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("### Warning:  Keyword [bogus] not used or not exhausted."), std::string::npos) << r.err;
+  EXPECT_EQ(count_records(w("k.uv")), kDumps * kClasses);
+}
+
+TEST_F(BadInput, DumpscopeOptionThatCannotBeDecoded) {
+  for (const char* option : {"zz(1,2)", "ap(1e)", "ap(99e,1w)", "bs(999,e)", "ap(1e,1e)"}) {
+    SCOPED_TRACE(option);
+    const RunResult r = run("dumpscope", {"infile=" + s("good.arc"), "corrfile=" + s("lay"), "device=/null",
+                                          "oneshot=t", std::string("option=") + option},
+                            work_.path().string());
+    EXPECT_EQ(r.status, 1) << r.out;
+  }
+  EXPECT_EQ(written(), Names{});
+}
+
+// ---- outputs -----------------------------------------------------------------
+
+TEST_F(BadInput, OutputsThatCannotBeWrittenLeaveEverythingAsItWas) {
+  // An existing dataset is never overwritten or touched.
+  ASSERT_EQ(convert(s("good.arc"), w("old.uv")).status, 0);
+  const auto before = read_bytes(w("old.uv") + "/visdata");
+  const RunResult again = convert(s("cutdump.arc"), w("old.uv"));
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("### Fatal Error:  Error opening " + w("old.uv") + ", in UVOPEN(new): File exists"),
+            std::string::npos)
+      << again.err;
+  EXPECT_EQ(read_bytes(w("old.uv") + "/visdata"), before);
+
+  const RunResult nodir = convert(s("good.arc"), w("nodir/x.uv"));
+  EXPECT_EQ(nodir.status, 1);
+  EXPECT_NE(nodir.err.find("in UVOPEN(new)"), std::string::npos);
+
+  // gainsolve writes all three files or none.
+  const RunResult g = gainsolve(s("good.arc"), {"gnsfile=" + w("nodir/g.gains")});
+  EXPECT_EQ(g.status, 1);
+  EXPECT_NE(g.out.find("cannot create " + w("nodir/g.gains")), std::string::npos) << g.out;
+  EXPECT_EQ(written(), Names{"old.uv"});
+}
+
+}  // namespace
