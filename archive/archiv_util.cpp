@@ -36,7 +36,7 @@ constexpr useconds_t kWaitMicroseconds = 500000;
 // that no longer fits the cache).
 constexpr std::size_t kStreamBuffer = 64 * 1024;
 
-// Module state beyond the design's globals: the dump counter and byte
+// Module state beside the named globals: the dump counter and byte
 // offset name a corrupt dump in the message, and a corrupt dump ends the
 // data for good (the stream can no longer be trusted to be aligned).
 std::FILE* archFP = nullptr;

@@ -15,7 +15,7 @@ inline constexpr int kMaxHeaderLength = 400;   ///< bytes of a dump header block
 inline constexpr int kMinHeaderLength = 84;    ///< the decoder reads bytes 5..83
 inline constexpr int kMaxAntennaRecords = 100; ///< per-antenna records per dump
 
-/// The decoded dump header (fields in declared order of the design).
+/// The decoded dump header, one record per process (BufferHdr).
 struct hdr_struct {
   double time = 0;  ///< day fraction (hr + (mins + sec/60)/60)/24
   double ha = 0, ra = 0, dec = 0;  ///< radians
