@@ -152,6 +152,19 @@ TEST(DumpscopeOption, EveryRejectionHasItsMessage) {
   }
 }
 
+TEST(DumpscopeOption, MisplacedSeparatorsNeverReadOutsideTheText) {
+  // separators in every order, at both ends, and texts longer than the field
+  const std::string texts[] = {"", "()", ")(", "AP)(,", "ap,(1e1w)", "ap(1e)1w,", "bs,(2e)", "bs(2)e,", "bm)(",
+                               "ap(e,w)", "ap(,)", "bs(,)", "bm( )", "ap(" + std::string(200, '1') + "e,1w)",
+                               std::string(100, ' ') + "fx()"};
+  for (const std::string& text : texts) {
+    auto [opt, out] = decode(text);
+    EXPECT_EQ(opt.error == 0, out.empty() || out.find("outside limits") != std::string::npos) << text << out;
+  }
+  // only the first 80 characters count
+  EXPECT_EQ(decode(std::string(100, ' ') + "fx()").first.error, 1);
+}
+
 TEST(DumpscopeOption, BaselineLengthOutsideItsRangeIsReportedButAccepted) {
   auto [e, eout] = decode("bs(50,e)");
   EXPECT_EQ(e.error, 0);
