@@ -12,4 +12,6 @@ for kind in release sanitize; do
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   (cd "build/$kind" && ctest --output-on-failure -j "$(nproc)") || status=1
 done
+echo "== fuzz (short run of every target)"
+bash scripts/fuzz.sh || status=1
 exit $status
