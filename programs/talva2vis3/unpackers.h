@@ -47,11 +47,22 @@ struct Talva1a3Run {
     float sign;                  ///< layout sign, negated for a pair listed with i > j (conjugated)
     std::complex<float> gain;    ///< G(j, i) = g(j) conj(g(i))
   };
+  /// Step t of four classes summed side by side: their t-th terms, lane by lane.
+  struct Block {
+    std::array<std::uint32_t, 4> word;
+    alignas(16) std::array<float, 4> sign;
+    alignas(16) std::array<float, 4> gre;  ///< real parts of the gain products
+    alignas(16) std::array<float, 4> gim;  ///< imaginary parts
+  };
   std::int32_t nclass = 0;
   std::array<float, kNumClasses> lengths{};  ///< class lengths, wavelengths
   std::vector<Term> terms;                   ///< all classes, class by class
   std::array<std::size_t, kNumClasses + 1> start{};  ///< class s: terms[start[s-1] .. start[s])
   std::array<float, kNumClasses> wsum{};     ///< sum of |g(i)|^2 |g(j)|^2 per class
+  /// Classes 4q+1 .. 4q+4: blocks[block_start[q] .. block_start[q+1]) cover
+  /// their first (common) terms; the rest of each class is summed on its own.
+  std::vector<Block> blocks;
+  std::array<std::size_t, kNumClasses / 4 + 2> block_start{};
 };
 
 /// talva1a (96 antennas): one record per spacing class with at least one
