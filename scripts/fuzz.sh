@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
 if ((seconds > 60)); then seconds=60; fi
-all=(fuzz_archive fuzz_layout fuzz_rejects fuzz_gains fuzz_phasecal fuzz_mdtable fuzz_keys fuzz_uvread)
+all=(fuzz_archive fuzz_layout fuzz_rejects fuzz_gains fuzz_phasecal fuzz_mdtable fuzz_keys fuzz_uvread fuzz_options)
 targets=("$@")
 ((${#targets[@]})) || targets=("${all[@]}")
 
