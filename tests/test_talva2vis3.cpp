@@ -315,8 +315,10 @@ TEST(Talva2vis3Driver, RefusalsBeforeTheDatasetIsCreated) {
 TEST(Talva2vis3Plot, PngFileAndUnavailableDevice) {
   TempDir dir;
   simulate(dir, {"ndumps=2", "gainsout=sim.gains"});
+  write_file(dir.file("cover.png"), "an earlier plot");
   RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=p.uv", "device=cover.png/png"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_FALSE(fs::exists(dir.file("cover.png.part")));  // drawn under .part, renamed when complete
   const auto png = talva::test::read_bytes(dir.file("cover.png"));
   ASSERT_GT(png.size(), 8u);
   EXPECT_EQ(png[1], 'P');

@@ -3,25 +3,60 @@
 #include <cpgplot.h>
 
 #include <cctype>
+#include <filesystem>
 
 #include "util/fmt.h"
 
-UvPlot::~UvPlot() { close(); }
+UvPlot::~UvPlot() {
+  // Not closed by the run: a stop on the way. The partial file goes.
+  if (open_) {
+    xs_.clear();
+    ys_.clear();
+    cpgend();
+    open_ = false;
+    if (!final_name_.empty()) {
+      std::error_code ec;
+      std::filesystem::remove(final_name_ + ".part", ec);
+    }
+  }
+}
 
 namespace {
-// The null device draws nothing: the plot is left out altogether.
-bool null_device(const std::string& device) {
-  const auto slash = device.rfind('/');
-  if (slash == std::string::npos) return false;
-  std::string type = device.substr(slash + 1);
-  for (auto& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return type == "null";
+
+std::string lower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
 }
+
+// Device type: the text after the last '/' (empty when there is none).
+std::string device_type(const std::string& device) {
+  const auto slash = device.rfind('/');
+  return slash == std::string::npos ? std::string() : lower(device.substr(slash + 1));
+}
+
 }  // namespace
 
 bool UvPlot::open(const std::string& device, bool labels) {
-  if (null_device(device)) return false;
-  if (cpgbeg(0, device.c_str(), 1, 1) != 1) {
+  const std::string type = device_type(device);
+  if (type == "null") return false;  // the null device draws nothing: no plot at all
+  // A plot file named with its own extension ("uv.png/png") is drawn under
+  // "<name>.part" and renamed when the plot is closed, so an earlier file is
+  // never left half replaced.
+  std::string target = device;
+  final_name_.clear();
+  const auto slash = device.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    const std::string file = device.substr(0, slash);
+    for (const char* ext : {"png", "ps", "pdf", "svg"}) {
+      const std::string dot_ext = std::string(".") + ext;
+      if (type == ext && file.size() > dot_ext.size() &&
+          lower(file.substr(file.size() - dot_ext.size())) == dot_ext) {
+        final_name_ = file;
+        target = file + ".part/" + device.substr(slash + 1);
+      }
+    }
+  }
+  if (cpgbeg(0, target.c_str(), 1, 1) != 1) {
     talva::put_line(" Warning: cannot open plot device " + device + "; going on without the (u,v) plot");
     open_ = false;
     return false;
@@ -64,6 +99,11 @@ void UvPlot::close() {
   if (open_) {
     flush();
     cpgend();
+    if (!final_name_.empty()) {
+      std::error_code ec;
+      std::filesystem::rename(final_name_ + ".part", final_name_, ec);
+      if (ec) talva::put_line(" Warning: cannot rename the plot file " + final_name_ + ".part: " + ec.message());
+    }
     open_ = false;
   }
 }

@@ -28,6 +28,7 @@ class UvPlot {
  private:
   void flush();
   bool open_ = false;
+  std::string final_name_;  // plot file drawn under "<name>.part" (empty: none)
   int colour_ = -1;  // colour of the pending run (-1: the device's current one)
   std::vector<float> xs_, ys_;
 };
