@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,6 +86,19 @@ class BadInput : public ::testing::Test {
     v = good;
     put_int32(v, first + 1 * dump + 8, 40);  // dump 2's header block too short to decode
     write_bytes(s("shorthdr2.arc"), v);
+
+    // Non-finite correlations: every word of dump 2; or one item each of
+    // dumps 2 and 3 (pair 1-2 is table entry 1, item 2; pair 1-3 item 3).
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const std::size_t block = 12 + 96 + 24 * static_cast<std::size_t>(nant);  // to the correlations
+    v = good;
+    for (std::size_t k = 0; k < 2 * static_cast<std::size_t>(nbsln); ++k)
+      std::memcpy(&v[first + dump + block + 4 * k], &nan, 4);
+    write_bytes(s("nandump2.arc"), v);
+    v = good;
+    std::memcpy(&v[first + dump + block + 8], &nan, 4);
+    std::memcpy(&v[first + 2 * dump + block + 16 + 4], &inf, 4);
+    write_bytes(s("nanitems.arc"), v);
   }
   static void TearDownTestSuite() { shared_.reset(); }
 
@@ -220,6 +235,43 @@ TEST_F(BadInput, ArchiveWithoutDumpsInTheRange) {
   const RunResult c = convert(s("headeronly.arc"), w("e.uv"));
   EXPECT_EQ(c.status, 0) << c.out;
   EXPECT_EQ(count_records(w("e.uv")), 0);
+}
+
+TEST_F(BadInput, NonFiniteCorrelationsNeverReachTheOutputs) {
+  // Converter: a class average that is not finite is written as 0+0i and
+  // flagged bad; the other dumps are untouched.
+  ASSERT_EQ(convert(s("nandump2.arc"), w("n.uv")).status, 0);
+  ASSERT_EQ(convert(s("good.arc"), w("g.uv")).status, 0);
+  miriad::UvReader bad(w("n.uv")), good(w("g.uv"));
+  miriad::UvRecord rb, rg;
+  for (int k = 0; k < kDumps * kClasses; ++k) {
+    ASSERT_TRUE(bad.read(rb));
+    ASSERT_TRUE(good.read(rg));
+    const bool in_dump2 = k / kClasses == 1;
+    ASSERT_EQ(rb.data.size(), 1u);
+    EXPECT_EQ(rb.flags[0], !in_dump2) << "record " << k + 1;
+    EXPECT_EQ(rb.data[0], in_dump2 ? std::complex<float>{} : rg.data[0]) << "record " << k + 1;
+  }
+  EXPECT_FALSE(bad.read(rb));
+
+  // phasesolve: a non-finite item is left out of its pair's sum, so the
+  // phases stay finite and close to those of the sound archive.
+  ASSERT_EQ(phasesolve(s("good.arc")).status, 0);
+  const auto sound = talva::test::lines(read_file(w("phasesolve.log")));
+  ASSERT_EQ(phasesolve(s("nanitems.arc")).status, 0);
+  const auto damaged = talva::test::lines(read_file(w("phasesolve.log")));
+  ASSERT_EQ(damaged.size(), sound.size());
+  for (std::size_t k = 1; k < damaged.size(); ++k) {
+    SCOPED_TRACE(damaged[k]);
+    const float a = std::stof(damaged[k].substr(4)), b = std::stof(sound[k].substr(4));
+    EXPECT_TRUE(std::isfinite(a));
+    EXPECT_NEAR(a, b, 2.0f);
+  }
+  // The calibrator refuses a solution the damage makes non-finite.
+  const RunResult g = gainsolve(s("nandump2.arc"));
+  EXPECT_EQ(g.status, 1);
+  EXPECT_NE(g.out.find("the gain solution is not finite: no file written"), std::string::npos) << g.out;
+  EXPECT_FALSE(fs::exists(w("g.gains")));
 }
 
 // ---- text files --------------------------------------------------------------

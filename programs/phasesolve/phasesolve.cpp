@@ -6,6 +6,7 @@
 // reference to the antenna. Writes the solution as the phase-calibration
 // file "phasesolve.log" (title line "data file : <archive>").
 #include <algorithm>
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <string>
@@ -102,7 +103,11 @@ int run(int argc, char** argv) {
     if (j < s.r1) continue;
     if (s.r2 > 1 && j > s.r2) break;
     ++n;
-    for (int l = 1; l <= nbsln; ++l) cx1[l - 1] += getvis(l, vis);
+    for (int l = 1; l <= nbsln; ++l) {
+      // A non-finite correlation (a damaged archive) is left out of the sum.
+      const cx v = getvis(l, vis);
+      if (std::isfinite(v.real()) && std::isfinite(v.imag())) cx1[l - 1] += v;
+    }
     if (n == kRecordLimit) talva::put_line(" Reached MX record limit");
   }
   close_archiv_();

@@ -1,6 +1,7 @@
 #include "programs/talva2vis3/uv_output.h"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 #include "miriad/uvio.h"
@@ -53,8 +54,10 @@ int create_uv_dataset(const std::string& name, const UvHeader& h) {
 
 void write_uv_record(double u, double v, double time, double baseline, std::complex<float> data) {
   const std::array<double, 5> preamble{u, v, 0.0, time, baseline};
-  const std::array<std::complex<float>, 1> d{data};
-  const std::array<std::int32_t, 1> flags{1};
+  // A non-finite value (a damaged archive) is written as 0+0i and flagged bad.
+  const bool finite = std::isfinite(data.real()) && std::isfinite(data.imag());
+  const std::array<std::complex<float>, 1> d{finite ? data : std::complex<float>{}};
+  const std::array<std::int32_t, 1> flags{finite ? 1 : 0};
   miriad::uvwrite(talva_common_.tno, preamble, d, flags, talva_common_.nchan);
 }
 
