@@ -37,6 +37,12 @@ void load_corr_layout_file_(const std::string& path);
 /// load_corr_layout_file_("../data/corr_layout.file").
 void load_corr_layout_();
 
+/// Stops the program unless the loaded layout describes every product a dump
+/// carries (product indices 2..nbsln): a product without a layout line has no
+/// conjugation sign, and its correlation would be read with the imaginary part
+/// zeroed. `layout_path` names the layout file in the message.
+void check_layout_covers_(std::int32_t nbsln, const std::string& layout_path);
+
 /// Product code of (a, b): 0 when a == b, else 256 * max + min.
 std::int32_t set_antnum_(std::int32_t a, std::int32_t b);
 

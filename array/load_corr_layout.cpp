@@ -69,3 +69,12 @@ void load_corr_layout_file_(const std::string& path) {
 }
 
 void load_corr_layout_() { load_corr_layout_file_("../data/corr_layout.file"); }
+
+void check_layout_covers_(std::int32_t nbsln, const std::string& layout_path) {
+  const std::int32_t lines = c_layout_common_.lay_count > 0 ? c_layout_common_.lay_count - 1 : 0;
+  if (nbsln > 1 && c_layout_common_.lay_count < nbsln) {
+    talva::stop("layout file " + talva::trim_right(layout_path) + " has " + std::to_string(lines) +
+                " lines; the archive's dumps carry products up to index " + std::to_string(nbsln) + " (" +
+                std::to_string(nbsln - 1) + " lines needed)");
+  }
+}

@@ -384,6 +384,44 @@ TEST_F(BadInput, MissingTextFilesStopNamingTheFile) {
   }
 }
 
+TEST_F(BadInput, LayoutShorterThanTheArchivesProductTable) {
+  // Products without a layout line have no conjugation sign: a run would
+  // read them with the imaginary part zeroed. Every program that uses the
+  // whole product table refuses the pair of files instead.
+  const auto full = talva::test::lines(read_file(s("lay")));
+  std::string cut;
+  for (std::size_t k = 0; k + 1 < full.size(); ++k) cut += full[k] + "\n";  // all but the dummy last line
+  write_file(w("cut.lay"), cut);
+  std::string first100;
+  for (std::size_t k = 0; k < 100; ++k) first100 += full[k] + "\n";
+  write_file(w("short.lay"), first100);
+  const std::string expect_short = "layout file " + w("short.lay") +
+                                   " has 100 lines; the archive's dumps carry products up to index 4561 "
+                                   "(4560 lines needed)\n";
+  std::string phases = "zero phases\n";
+  for (int a = 1; a <= 96; ++a) phases += std::to_string(a) + " 0.0\n";
+  write_file(w("zero.phases"), phases);
+  for (const char* program : {"talva2vis3", "talva2vis", "gainsolve", "phasesolve"}) {
+    SCOPED_TRACE(program);
+    std::vector<std::string> args{"infile=" + s("good.arc"), "corlfile=" + w("short.lay")};
+    const std::string p = program;
+    if (p == "talva2vis3") args.push_back("gnsfile=" + s("true.gains"));
+    if (p == "talva2vis") args.push_back("phasefil=" + w("zero.phases"));
+    if (p == "talva2vis3" || p == "talva2vis") args.push_back("uvfile=" + w("x.uv"));
+    if (p != "gainsolve") args.push_back("device=/null");
+    const RunResult r = run(program, args, work_.path().string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(expect_short), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(w("x.uv")));
+    // The last table entry's item lies past the dump: its line is not needed.
+    args[1] = "corlfile=" + w("cut.lay");
+    fs::remove_all(w("x.uv"));
+    fs::remove(w("phasesolve.log"));
+    EXPECT_EQ(run(program, args, work_.path().string()).status, 0);
+    fs::remove_all(w("x.uv"));
+  }
+}
+
 TEST_F(BadInput, PhaseTableWithAnAntennaOutsideTheArray) {
   write_file(w("p.tbl"), "title\n1 10\n200 5\n");
   const RunResult r = run("talva2vis", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "phasefil=" + w("p.tbl"),

@@ -86,6 +86,7 @@ Averages average_archive(const Settings& s, std::span<const float> md_table, int
   if (init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
   int nant = 0;
   if (read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
+  check_layout_covers_(nbsln, s.corlfile);
 
   std::vector<float> vis(2 * kMaxProducts);
   float gain_sum = 0.0f;

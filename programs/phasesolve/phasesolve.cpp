@@ -87,6 +87,7 @@ int run(int argc, char** argv) {
   int nbsln = 0;
   std::vector<std::int32_t> antnum(kMaxProducts);
   if (read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
+  check_layout_covers_(nbsln, s.corlfile);
   talva::put_line(" Nant : " + talva::fmt_i(nant, 6));
   if (nant > kMaxPhases) talva::stop("too many antennas in the archive header: " + std::to_string(nant));
   if (s.refant < 1 || s.refant > nant) {

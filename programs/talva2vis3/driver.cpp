@@ -204,6 +204,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
   int nant = 0, nbsln = 0;
   std::vector<std::int32_t> antnum(kMaxProducts);
   if (read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
+  check_layout_covers_(nbsln, s.corlfile);
   const ProductTable products(std::span<const std::int32_t>(antnum).first(static_cast<std::size_t>(nbsln)));
 
   // legacy (2): a phase table instead of complex gains.
