@@ -4,8 +4,10 @@
 // of bad input is one row of the README's "Bad input" table.
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <algorithm>
 #include <cmath>
+#include <complex>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
