@@ -2,7 +2,9 @@
 // calibrator archives (dump range, rejections, MD data, failure paths).
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <limits>
 #include <random>
 
 #include <sstream>
@@ -332,4 +334,36 @@ TEST(Gainsolve, PairsWithoutACorrelationAreLeftOutOnce) {
   EXPECT_EQ(count("  2309 "), 1u) << r.out;  // (5, 9): code 9 * 256 + 5
   const std::vector<cx> solved = read_gains(dir.file("gains.log"));
   EXPECT_LT(max_error(solved, referenced(g, 1)), 1e-4);
+}
+
+TEST(Gainsolve, NonFiniteCorrelationsStayOutOfTheMeans) {
+  TempDir dir;
+  std::vector<cx> g(96);
+  for (int i = 1; i <= 96; ++i) g[i - 1] = std::polar(1.0f - 0.003f * i, -0.04f * i);
+  std::vector<std::pair<int, int>> pairs;
+  for (int a = 1; a <= 96; ++a) {
+    for (int b = a + 1; b <= 96; ++b) pairs.emplace_back(a, b);
+  }
+  pairs.emplace_back(1, 1);
+  const Sim sim{dir.file("nan.arc"), dir.file("nan.layout"), ""};
+  write_archive(sim.archive, sim.layout, pairs, g, 1.0f, 3);
+  // damage pair (2, 7) in dump 2 and pair (3, 8) in every dump
+  std::vector<unsigned char> bytes = read_bytes(sim.archive);
+  const std::size_t nbsln = pairs.size();
+  auto item = [&](int dump, int a, int b) {
+    std::size_t k = 0;
+    while (pairs[k] != std::make_pair(a, b)) ++k;
+    const std::size_t dump_start = 8 + 4 * nbsln + static_cast<std::size_t>(dump - 1) * (12 + 96 * 24 + 8 * nbsln);
+    return dump_start + 12 + 96 * 24 + 8 * (k + 1);  // table entry k + 1 is item k + 2
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  std::memcpy(&bytes[item(2, 2, 7)], &nan, 4);
+  for (int d = 1; d <= 3; ++d) std::memcpy(&bytes[item(d, 3, 8) + 4], &inf, 4);
+  write_file(sim.archive, std::string(bytes.begin(), bytes.end()));
+
+  RunResult r = gainsolve(dir, sim, {"refant=1"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("  2051 has no finite correlation"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("  1794 has no finite"), std::string::npos) << r.out;  // (2, 7) keeps dumps 1 and 3
+  EXPECT_LT(max_error(read_gains(dir.file("gains.log")), referenced(g, 1)), 1e-4);
 }

@@ -75,6 +75,7 @@ Settings read_keywords(int argc, char** argv) {
 /// Sums and averages of the correlations over the dump range.
 struct Averages {
   std::vector<cx> cx1 = std::vector<cx>(kMaxProducts);  // per product index (entry [l-1])
+  std::vector<int> used = std::vector<int>(kMaxProducts);  // finite values summed into cx1
   int n = 0;                                            // dumps used
   float tilt = 0.0f;                                    // average MD tilt, radians
   float gain = 1.0f;                                    // average MD gain
@@ -97,7 +98,14 @@ Averages average_archive(const Settings& s, std::span<const float> md_table, int
     if (j < s.r1) continue;
     if (s.r2 > 1 && j > s.r2) break;
     ++avg.n;
-    for (int l = 1; l <= nbsln; ++l) avg.cx1[l - 1] += getvis(l, vis);
+    for (int l = 1; l <= nbsln; ++l) {
+      // a non-finite correlation (a damaged archive) stays out of its product's mean
+      const cx v = getvis(l, vis);
+      if (std::isfinite(v.real()) && std::isfinite(v.imag())) {
+        avg.cx1[l - 1] += v;
+        ++avg.used[l - 1];
+      }
+    }
     if (s.mdcorr) {
       float md = 0.0f;
       read_dumppar_md_inrad_(md);
@@ -117,7 +125,9 @@ Averages average_archive(const Settings& s, std::span<const float> md_table, int
                 (s.r2 > 1 ? std::to_string(s.r2) : std::string("end")) + ": no gains solved, no file written");
   }
   const float n = static_cast<float>(avg.n);
-  for (int l = 1; l <= nbsln; ++l) avg.cx1[l - 1] /= n;
+  for (int l = 1; l <= nbsln; ++l) {
+    if (avg.used[l - 1] > 0) avg.cx1[l - 1] /= static_cast<float>(avg.used[l - 1]);
+  }
   if (s.mdcorr) {
     avg.gain = gain_sum / n;
     avg.tilt = tilt_sum / n;
@@ -154,9 +164,10 @@ int run(int argc, char** argv) {
   int m = 0;
   setup_s_matrix_(S, kNant, m);
 
-  // Leave out rejected pairs, and used pairs without a correlation of their
-  // own in the dump (code not in the product table, or the last table entry
-  // whose item lies past the block): their value would be another product's.
+  // Leave out rejected pairs, used pairs without a correlation of their own
+  // in the dump (code not in the product table, or the last table entry whose
+  // item lies past the block: their value would be another product's), and
+  // pairs with no finite value in the whole range.
   std::vector<cx> V(kNant * kNant);
   for (int p = 1; p <= kNant; ++p) {
     for (int a = 1; a <= kNant; ++a) {
@@ -178,6 +189,11 @@ int run(int argc, char** argv) {
         continue;
       }
       if (rejected_bsln_(l)) {
+        entry = 0;
+        continue;
+      }
+      if (avg.used[l - 1] == 0) {
+        talva::put_line(talva::fmt_i(set_antnum_(p, a), 6) + " has no finite correlation in the range: pair left out");
         entry = 0;
         continue;
       }
