@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
 if ((seconds > 60)); then seconds=60; fi
-all=(fuzz_archive fuzz_layout fuzz_rejects fuzz_gains fuzz_phasecal fuzz_mdtable fuzz_keys fuzz_uvread fuzz_options)
+all=(fuzz_archive fuzz_layout fuzz_rejects fuzz_gains fuzz_phasecal fuzz_mdtable fuzz_keys fuzz_uvread fuzz_options fuzz_convert fuzz_dumpscope)
 targets=("$@")
 ((${#targets[@]})) || targets=("${all[@]}")
 
@@ -26,7 +26,7 @@ failed=()
 for t in "${targets[@]}"; do
   mkdir -p "build/fuzz/corpus/$t"
   max_len=4096
-  [ "$t" = fuzz_archive ] && max_len=20000
+  case "$t" in fuzz_archive | fuzz_convert | fuzz_dumpscope) max_len=20000 ;; esac
   echo "== $t ($seconds s)"
   if ! UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 "build/fuzz/bin/$t" \
       -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
