@@ -1,14 +1,39 @@
 #!/usr/bin/env bash
 # The main job on a built-in example: installs what is missing, builds the
-# release tree, simulates a small archive into ./example/ and lists its
-# decoded dump headers (verbose mode) with a summary line per dump.
+# release tree, then in ./example/
+#   1. simulates a calibrator archive (strong point source, seeded antenna
+#      gains, a little noise) and a target archive seen through the same gains,
+#   2. solves the antenna gains from the calibrator with gainsolve,
+#   3. converts the target with talva2vis3, applying those gains,
+#   4. prints a short summary of the uv dataset and writes the (u, v) plot
+#      as example/target-uv.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh release
-bin=build/release/bin
+bin=$PWD/build/release/bin
+rm -rf example
 mkdir -p example
-"$bin/talvasim" archive=example/example.dat layout=example/corr_layout.file \
-  ndumps=5 date=2006,3,5 time=13,7,9 dt=10 ra=5.5 dec=-30 ha=-0.5 mdtilt=12 \
-  noise=0.05 seed=1 gainsout=example/true.gains talvatags=4
-"$bin/archinfo" archive=example/example.dat
+cd example
+
+echo "== simulate a calibrator and a target archive"
+"$bin/talvasim" archive=calibrator.arc layout=corr_layout.file ndumps=60 \
+  flux=10 noise=0.2 seed=7 gainsout=true.gains \
+  date=2006,3,5 time=13,7,9 ra=5.5 dec=-30 ha=-0.2 mdtilt=3 >/dev/null
+"$bin/talvasim" archive=target.arc layout=corr_layout.file ndumps=300 \
+  gains=true.gains flux=2.5 noise=0.05 seed=8 dt=10 \
+  date=2006,3,5 time=14,0,0 ra=5.5 dec=-30 ha=-1 mdtilt=3 >/dev/null
+
+echo "== solve the antenna gains (gainsolve)"
+"$bin/gainsolve" infile=calibrator.arc corlfile=corr_layout.file gnsfile=cal.gains \
+  refant=1 calflx=10 > gainsolve.out
+tail -n 3 gainsolve.out
+
+echo "== convert the target (talva2vis3)"
+"$bin/talva2vis3" infile=target.arc corlfile=corr_layout.file gnsfile=cal.gains \
+  uvfile=target.uv ra=5.5 dec=-30 device=target-uv.png/png > talva2vis3.out
+tail -n 3 talva2vis3.out
+
+echo "== the dataset"
+"$bin/uvlist" vis=target.uv summary=true
+echo "(u, v) plot: example/target-uv.png"
