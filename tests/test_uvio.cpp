@@ -716,6 +716,7 @@ TEST(UvList, SummaryAndFullListingOfAWrittenDataset) {
   EXPECT_EQ(r.out, "dataset:    " + path +
                        "\nrecords:    300\nvariables:  28\nfirst time: 2453737.000000000\n"
                        "last time:  2453737.003460648\nbaselines:  130\nchannels:   1\nflagged:    0\n"
+                       "mean data:  (151,-74.75)\nmean amp:   168.492\n"
                        "obstype:    crosscorrelation\nhistory:    2 line(s)\n");
   r = talva::test::run("uvlist", {"vis=" + path, "recs=2"});
   EXPECT_EQ(r.status, 0);

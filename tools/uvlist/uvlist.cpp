@@ -5,8 +5,10 @@
 // Full listing: items, vartable, records (preamble, data, flags, and the
 // variables updated at each record with their values), history. With
 // summary=true: one line each for records, variables, first and last time,
-// distinct baselines, channels, obstype and history lines. recs=N lists at
+// distinct baselines, channels, flagged data, the mean of the unflagged data
+// and of their amplitudes, obstype and history lines. recs=N lists at
 // most N records (all are still read and checked).
+#include <complex>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -29,7 +31,8 @@ std::string summary(miriad::UvReader& r) {
   miriad::UvRecord rec;
   std::set<double> baselines;
   double first = 0, last = 0;
-  std::size_t min_chan = 0, max_chan = 0, bad = 0;
+  std::size_t min_chan = 0, max_chan = 0, bad = 0, good = 0;
+  double sum_re = 0, sum_im = 0, sum_amp = 0;
   while (r.read(rec)) {
     if (r.records_read() == 1) first = rec.time, min_chan = max_chan = rec.data.size();
     last = rec.time;
@@ -37,6 +40,13 @@ std::string summary(miriad::UvReader& r) {
     min_chan = std::min(min_chan, rec.data.size());
     max_chan = std::max(max_chan, rec.data.size());
     for (bool f : rec.flags) bad += f ? 0 : 1;
+    for (std::size_t c = 0; c < rec.data.size() && c < rec.flags.size(); ++c) {
+      if (!rec.flags[c]) continue;
+      ++good;
+      sum_re += rec.data[c].real();
+      sum_im += rec.data[c].imag();
+      sum_amp += std::abs(rec.data[c]);
+    }
   }
   std::string obstype = "-";
   r.item_text("obstype", obstype);
@@ -50,6 +60,11 @@ std::string summary(miriad::UvReader& r) {
     out += "channels:   " + std::to_string(min_chan) +
            (min_chan == max_chan ? std::string() : " to " + std::to_string(max_chan)) + "\n";
     out += "flagged:    " + std::to_string(bad) + "\n";
+    if (good > 0) {
+      out += "mean data:  (" + g("%.6g", sum_re / static_cast<double>(good)) + "," +
+             g("%.6g", sum_im / static_cast<double>(good)) + ")\n";
+      out += "mean amp:   " + g("%.6g", sum_amp / static_cast<double>(good)) + "\n";
+    }
   }
   out += "obstype:    " + obstype + "\n";
   out += "history:    " + std::to_string(r.history().size()) + " line(s)\n";
