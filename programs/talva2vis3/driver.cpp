@@ -2,6 +2,7 @@
 
 #include <star/pal.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "archive/archiv_util.h"
 #include "array/layout.h"
 #include "array/rejections.h"
+#include "array/s_matrix.h"
 #include "calib/mdgain.h"
 #include "miriad/key.h"
 #include "miriad/uvio.h"
@@ -121,6 +123,57 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   return s;
 }
 
+std::span<const float> CurrentModes::class_lengths() const {
+  if (first_ != 0) return {};  // not set up yet
+  return std::span<const float>(talva1a_run_.lengths).first(static_cast<std::size_t>(talva1a_run_.nclass));
+}
+
+bool interop_requested(const std::string& options) { return options.find("interop") != std::string::npos; }
+
+std::vector<double> record_positions(Flavour flavour, int imode, std::span<const float> lengths) {
+  const auto& tc = talva_common_;
+  auto xpos = [&](int k) { return tc.xpos[static_cast<std::size_t>(k - 1)]; };
+  const int nelem = std::clamp(tc.nelem, 0, kMaxElements);
+  std::vector<double> y;
+  switch (imode) {
+    case kOrvex:
+      // Spacing s: the pair (i0, j0) = (max(1, s - 44), s - i0 + 48), up to (44, 92).
+      for (int k = 1; k <= 92; ++k) y.push_back(-xpos(k));
+      break;
+    case kTalva1a:
+      if (flavour == Flavour::Legacy) {
+        for (int k = 1; k <= kNumAntennas; ++k) y.push_back(xpos(k));
+      } else {
+        y.assign(kNumClasses + 1, 0.0);
+        for (std::size_t s = 1; s <= lengths.size() && s <= kNumClasses; ++s) y[s] = lengths[s - 1];
+      }
+      break;
+    case kTalva1b:
+      // Unit positions as the unpacker forms them: four elements summed as floats, times 0.25.
+      for (int u = 1; u <= (nelem + 3) / 4; ++u) {
+        float sum = 0.0f;
+        for (int k = 4 * (u - 1) + 1; k <= 4 * u && k <= nelem; ++k) sum += static_cast<float>(xpos(k));
+        y.push_back(sum * 0.25f);
+      }
+      break;
+    case kTalva1d:
+    case kTalva2b: {
+      const int nbase = std::clamp(tc.nbase, 0, kMaxBaselines);
+      for (int k = 0; k < nbase; ++k) {
+        const int code = static_cast<int>(tc.bcode[static_cast<std::size_t>(k)]);
+        const int a = code / 256, b = code % 256;
+        if (static_cast<std::size_t>(b) > y.size()) y.resize(static_cast<std::size_t>(b), 0.0);
+        if (a == 1) y[static_cast<std::size_t>(b - 1)] = tc.cblen[static_cast<std::size_t>(k)];
+      }
+      break;
+    }
+    default:  // talva1c, talva2a, talva3a, talva3b: every element pair
+      for (int k = 1; k <= nelem; ++k) y.push_back(xpos(k));
+      break;
+  }
+  return y;
+}
+
 void CurrentModes::setup_mode(std::string_view mode, float unitx, int& nunit, int& nants, float cgap, int& imode) {
   ::setup_mode(mode, unitx, nunit, nants, cgap, imode);
 }
@@ -223,6 +276,25 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
   tc.sfreq = static_cast<double>(s.freq[0]) / 1000.0;
   const double sdf = static_cast<double>(s.freq[1]) / 1000.0;
   tc.nchan = 1;
+
+  // Datasets for other readers: "nants" counts every antenna number the
+  // records use, and antpos gives them positions that agree with the records.
+  uv_interop_ = uv_interop_t{};
+  struct InteropReset {  // the position source refers to this run's state
+    ~InteropReset() { uv_interop_ = uv_interop_t{}; }
+  } interop_reset;
+  if (interop_requested(s.options)) {
+    const int used = static_cast<int>(record_positions(s.flavour, imode, modes.class_lengths()).size());
+    const int nants_all = std::max(nant, used);
+    nant = nants_all;
+    uv_interop_.on = true;
+    uv_interop_.positions = [&s, &modes, imode, nants_all] {
+      std::vector<double> y = record_positions(s.flavour, imode, modes.class_lengths());
+      y.resize(static_cast<std::size_t>(nants_all), 0.0);
+      for (double& p : y) p /= talva_common_.sfreq;  // wavelengths to nanoseconds
+      return y;
+    };
+  }
 
   UvHeader header;
   header.nants = nant;

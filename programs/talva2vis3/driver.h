@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "programs/talva2vis3/unpackers.h"
 
@@ -38,7 +39,7 @@ struct ConverterSettings {
   int blen = 10;
   std::string device = "/xs";
   std::array<int, 2> nxy{1, 1};
-  std::string options;  ///< "nat" in it: natural weighting
+  std::string options;  ///< "nat" in it: natural weighting; "interop": variables for pyuvdata and CASA
   float ampscale = 0.0f, srcang = 0.0f, noiselev = 0.0f;
 };
 
@@ -61,6 +62,10 @@ class ConverterModes {
                        std::int32_t np, float mdg) = 0;
   virtual void orvex(float ha, double time, const DumpData& d, const Calibration& cal, std::int32_t& nrec,
                      std::int32_t np, float mdg) = 0;
+  /// Lengths (wavelengths) of the spacing classes whose records carry the
+  /// pseudo-pairs (1, s + 1), once the talva1a unpacker has set them up;
+  /// empty for a converter without such records.
+  virtual std::span<const float> class_lengths() const { return {}; }
 };
 
 /// talva2vis3's modes: setup_mode, mode_talva1a3, mode_orvex.
@@ -71,12 +76,28 @@ class CurrentModes final : public ConverterModes {
                float mdg) override;
   void orvex(float ha, double time, const DumpData& d, const Calibration& cal, std::int32_t& nrec, std::int32_t np,
              float mdg) override;
+  std::span<const float> class_lengths() const override;
 
  private:
   Talva1a3Run talva1a_run_;
   OrvexRun orvex_run_;
   std::int32_t first_ = 1;  ///< first-call flag of mode_talva1a3
 };
+
+/// Whether the option text asks for the variables of other readers ("interop").
+bool interop_requested(const std::string& options);
+
+/// East-west position (wavelengths) of every antenna number that the records
+/// of mode `imode` use, antenna k at [k-1], from talva_common_ as setup_mode left
+/// it: position(b) - position(a) is the spacing from which a record of the
+/// pair (a, b) forms u = cos H x spacing / sfreq. Data modes: the array's
+/// positions (orvex: negated, its records take xpos(a) - xpos(b));
+/// talva2vis3's talva1a: 0 for antenna 1 and the class length for s + 1
+/// (`lengths`, as the unpacker measured them; zeros while empty); simulations:
+/// the element (talva1b: unit) positions; compressed modes: 0 for pseudo-antenna
+/// 1 and each pseudo-antenna b at the length of its pair (1, b) - the other
+/// pairs of those modes have lengths no set of positions can give.
+std::vector<double> record_positions(Flavour flavour, int imode, std::span<const float> lengths);
 
 /// Name of the debug table file of a flavour ("talva2vis3.dbg" / "talva2vis.dbg").
 const char* debug_table_name(Flavour flavour);

@@ -1,22 +1,52 @@
 #include "programs/talva2vis3/uv_output.h"
 
+#include <star/pal.h>
+
 #include <array>
 #include <cmath>
 #include <cstdint>
 
 #include "miriad/uvio.h"
 #include "programs/talva2vis3/records.h"
+#include "util/stop.h"
+
+uv_interop_t uv_interop_;
 
 namespace {
 constexpr const char* kVersionLine = "TALVA: Miriad version 1.1 29-Aug-2006";
 constexpr double kLatitude = static_cast<double>(-0.61735f);   // site latitude, radians
 constexpr double kLongitude = static_cast<double>(2.607929f);  // site longitude, radians
 constexpr float kIntTime = 0.99999994f;                        // largest float below 1, seconds
+// Height of the site above the reference ellipsoid, metres: the array
+// description has none, so the dataset says sea level (it enters no
+// coordinate the records carry).
+constexpr double kSiteAltitude = 0.0;
+constexpr double kMjdToJd = 2400000.5;
 
 void put_r(int tno, const char* name, float v) { miriad::uvputvrr(tno, name, std::array<float, 1>{v}); }
 void put_i(int tno, const char* name, std::int32_t v) { miriad::uvputvri(tno, name, std::array<std::int32_t, 1>{v}); }
 void put_d(int tno, const char* name, double v) { miriad::uvputvrd(tno, name, std::array<double, 1>{v}); }
+
+// antpos: the X values of all antennas, then all Y, then all Z, in the
+// earth-centred frame turned so that X passes through the local meridian
+// (Y east, Z to the north pole). The array lies on the east-west line, so
+// each antenna differs from the others in Y only.
+void put_antpos(int tno) {
+  const std::vector<double> east = uv_interop_.positions ? uv_interop_.positions() : std::vector<double>{};
+  if (east.empty()) talva::stop("interop: no antenna positions for antpos");
+  const std::size_t n = east.size();
+  std::vector<double> xyz(3 * n, 0.0);
+  for (std::size_t k = 0; k < n; ++k) xyz[n + k] = east[k];
+  miriad::uvputvrd(tno, "antpos", xyz);
+}
 }  // namespace
+
+double local_apparent_sidereal_time(double jd) {
+  const double mjd = jd - kMjdToJd;
+  const double day = std::floor(mjd);
+  const double tt = mjd + palDtt(mjd) / 86400.0;  // the equation of the equinoxes wants TT
+  return palDranrm(palGmsta(day, mjd - day) + palEqeqx(tt) + kLongitude);
+}
 
 int create_uv_dataset(const std::string& name, const UvHeader& h) {
   int tno = 0;
@@ -49,16 +79,36 @@ int create_uv_dataset(const std::string& name, const UvHeader& h) {
   put_r(tno, "jyperk", 40.0f);
   put_r(tno, "systemp", 45.0f);
   put_d(tno, "restfreq", 0.0);
+  if (uv_interop_.on) {
+    put_d(tno, "altitude", kSiteAltitude);
+    miriad::uvputvra(tno, "instrume", "TALVA");
+    uv_interop_.antpos_written = false;
+    uv_interop_.have_lst = false;
+  }
   return tno;
 }
 
 void write_uv_record(double u, double v, double time, double baseline, std::complex<float> data) {
+  const int tno = talva_common_.tno;
+  if (uv_interop_.on) {
+    if (!uv_interop_.antpos_written) {
+      put_antpos(tno);
+      uv_interop_.antpos_written = true;
+    }
+    // One sidereal time per dump: the records of a dump share their time.
+    if (!uv_interop_.have_lst || time != uv_interop_.lst_time) {
+      uv_interop_.lst = local_apparent_sidereal_time(time);
+      uv_interop_.lst_time = time;
+      uv_interop_.have_lst = true;
+    }
+    put_d(tno, "lst", uv_interop_.lst);
+  }
   const std::array<double, 5> preamble{u, v, 0.0, time, baseline};
   // A non-finite value (a damaged archive) is written as 0+0i and flagged bad.
   const bool finite = std::isfinite(data.real()) && std::isfinite(data.imag());
   const std::array<std::complex<float>, 1> d{finite ? data : std::complex<float>{}};
   const std::array<std::int32_t, 1> flags{finite ? 1 : 0};
-  miriad::uvwrite(talva_common_.tno, preamble, d, flags, talva_common_.nchan);
+  miriad::uvwrite(tno, preamble, d, flags, talva_common_.nchan);
 }
 
 void close_uv_dataset(int tno) {
