@@ -107,6 +107,7 @@ std::map<double, double> check_geometry(const InteropSet& s, double vsign, bool 
   EXPECT_EQ(s.antpos.size(), 3u * static_cast<std::size_t>(s.nants));
   if (s.antpos.size() != 3u * static_cast<std::size_t>(s.nants)) return ha;
   const std::size_t n = static_cast<std::size_t>(s.nants);
+  for (double p : s.antpos) EXPECT_FALSE(p == 0.0 && std::signbit(p)) << "-0 in antpos";
   for (std::size_t k = 0; k < n; ++k) {
     EXPECT_EQ(s.antpos[k], 0.0) << "X of antenna " << k + 1;         // east-west array:
     EXPECT_EQ(s.antpos[2 * n + k], 0.0) << "Z of antenna " << k + 1;  // Y only

@@ -138,7 +138,7 @@ std::vector<double> record_positions(Flavour flavour, int imode, std::span<const
   switch (imode) {
     case kOrvex:
       // Spacing s: the pair (i0, j0) = (max(1, s - 44), s - i0 + 48), up to (44, 92).
-      for (int k = 1; k <= 92; ++k) y.push_back(-xpos(k));
+      for (int k = 1; k <= 92; ++k) y.push_back(0.0 - xpos(k));  // empty slots: +0, not -0
       break;
     case kTalva1a:
       if (flavour == Flavour::Legacy) {
@@ -162,6 +162,7 @@ std::vector<double> record_positions(Flavour flavour, int imode, std::span<const
       for (int k = 0; k < nbase; ++k) {
         const int code = static_cast<int>(tc.bcode[static_cast<std::size_t>(k)]);
         const int a = code / 256, b = code % 256;
+        if (b < 1) continue;
         if (static_cast<std::size_t>(b) > y.size()) y.resize(static_cast<std::size_t>(b), 0.0);
         if (a == 1) y[static_cast<std::size_t>(b - 1)] = tc.cblen[static_cast<std::size_t>(k)];
       }
