@@ -45,7 +45,21 @@ double local_apparent_sidereal_time(double jd) {
   const double mjd = jd - kMjdToJd;
   const double day = std::floor(mjd);
   const double tt = mjd + palDtt(mjd) / 86400.0;  // the equation of the equinoxes wants TT
-  return palDranrm(palGmsta(day, mjd - day) + palEqeqx(tt) + kLongitude);
+  // The equation of the equinoxes (nutation, costly) changes by less than
+  // 1e-6 rad a day: it is evaluated on the whole hours of TT and interpolated
+  // linearly in between (error below 1e-10 rad), so lst stays a function of
+  // the time alone.
+  auto& c = uv_interop_;
+  const double hour = std::floor(tt * 24.0);
+  if (!c.have_eqeq || hour != c.eqeq_hour) {
+    c.eqeq_hour = hour;
+    c.eqeq0 = palEqeqx(hour / 24.0);
+    c.eqeq1 = palEqeqx((hour + 1.0) / 24.0);
+    c.have_eqeq = true;
+  }
+  const double f = tt * 24.0 - hour;
+  const double eqeq = c.eqeq0 + (c.eqeq1 - c.eqeq0) * f;
+  return palDranrm(palGmsta(day, mjd - day) + eqeq + kLongitude);
 }
 
 int create_uv_dataset(const std::string& name, const UvHeader& h) {
@@ -95,13 +109,15 @@ void write_uv_record(double u, double v, double time, double baseline, std::comp
       put_antpos(tno);
       uv_interop_.antpos_written = true;
     }
-    // One sidereal time per dump: the records of a dump share their time.
+    // The records of a dump share their time: lst is put when the time
+    // changes and holds for the records that follow (a put of an unchanged
+    // value would write nothing).
     if (!uv_interop_.have_lst || time != uv_interop_.lst_time) {
       uv_interop_.lst = local_apparent_sidereal_time(time);
       uv_interop_.lst_time = time;
       uv_interop_.have_lst = true;
+      put_d(tno, "lst", uv_interop_.lst);
     }
-    put_d(tno, "lst", uv_interop_.lst);
   }
   const std::array<double, 5> preamble{u, v, 0.0, time, baseline};
   // A non-finite value (a damaged archive) is written as 0+0i and flagged bad.

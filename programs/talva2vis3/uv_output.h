@@ -34,11 +34,15 @@ struct uv_interop_t {
   bool have_lst = false;
   double lst_time = 0.0;  ///< Julian date of the last lst computed
   double lst = 0.0;
+  bool have_eqeq = false;  ///< equation of the equinoxes at the TT hours eqeq_hour and eqeq_hour + 1
+  double eqeq_hour = 0.0;
+  double eqeq0 = 0.0, eqeq1 = 0.0;
 };
 extern uv_interop_t uv_interop_;
 
 /// Local apparent sidereal time (radians, 0 .. 2 pi) at the site longitude
-/// of the UTC Julian date `jd`, UT1 taken as UTC.
+/// of the UTC Julian date `jd`, UT1 taken as UTC. Keeps the equation of the
+/// equinoxes of the current hour in uv_interop_.
 double local_apparent_sidereal_time(double jd);
 
 /// Creates dataset `name` (status "new"), selects the preamble
