@@ -37,6 +37,8 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t max_small_item = 64;     // larger items are files of their own
 constexpr std::size_t stream_block = 1 << 20;  // visdata bytes buffered before a write
+constexpr std::size_t stream_page = 4096;       // streamed writes end on file offsets of whole pages
+constexpr std::size_t stream_align = 64;       // the buffer starts on a cache line
 constexpr std::size_t history_block = 16384;   // history bytes buffered before a write
 constexpr int max_variables = 128;             // the stream's index byte is read as a signed char
 constexpr std::size_t max_name = 8;
@@ -56,6 +58,7 @@ struct Variable {
   std::string name;
   char type = 0;
   int index = 0;
+  std::size_t head = 4;            ///< bytes before a DATA record's value (8 for 8-byte types)
   std::int64_t length = -1;        ///< byte length of the last SIZE record written
   std::vector<std::uint8_t> last;  ///< value remembered for the "unchanged" test
   int changes = 0;                 ///< consecutive puts that wrote
@@ -79,7 +82,12 @@ struct Dataset {
   double last_time = 0;
   float last_baseline = 0;
   bool any_auto = false, any_cross = false;
-  std::vector<std::uint8_t> buf;  ///< stream bytes from buf_base on
+  /// Stream bytes from buf_base on, in base[0, used); base is buf's first
+  /// cache-line boundary, and the bytes from `used` to `cap` are always
+  /// zero, so that appending needs no clearing.
+  std::vector<std::uint8_t> buf;
+  std::uint8_t* base = nullptr;
+  std::size_t used = 0, cap = 0;
   std::uint64_t buf_base = 0;
   std::uint64_t pos = 0;       ///< logical position (next record slot)
   std::uint64_t phys_end = 0;  ///< end of the last byte actually written
@@ -184,32 +192,48 @@ void write_item_file(int tno, Dataset& ds, const std::string& item, const std::v
 
 // ---- the variable stream ---------------------------------------------------
 
-void flush_stream(int tno, Dataset& ds) {
-  std::size_t n = static_cast<std::size_t>(ds.phys_end - ds.buf_base);
-  if (n == 0) return;
+/// Writes the stream bytes up to the last byte written (`all`) or up to the
+/// last page boundary of the file before it (while the stream goes on: the
+/// kernel copies fastest when every write starts on a page boundary of the
+/// file from the same cache-line offset in memory).
+void flush_stream(int tno, Dataset& ds, bool all = true) {
+  const std::uint64_t end = all ? ds.phys_end : ds.phys_end - ds.phys_end % stream_page;
+  if (end <= ds.buf_base) return;
+  const auto n = static_cast<std::size_t>(end - ds.buf_base);
   if (ds.vis_fd < 0) {
     fs::path p = ds.dir / "visdata";
     ds.vis_fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (ds.vis_fd < 0) fail(tno, "Error opening visdata for " + ds.name + ": " + sys_error());
   }
-  if (!write_all(ds.vis_fd, ds.buf.data(), n))
+  if (!write_all(ds.vis_fd, ds.base, n))
     fail(tno, "Error writing visdata for " + ds.name + ": " + sys_error());
-  // Keep the (at most 7) padding bytes after the last written byte.
-  ds.buf.erase(ds.buf.begin(), ds.buf.begin() + static_cast<std::ptrdiff_t>(n));
-  ds.buf_base = ds.phys_end;
+  // Keep the bytes after those written (the rest of a page, and the padding
+  // after the last written byte), and clear the rest of what was used.
+  const std::size_t keep = ds.used - n;
+  std::memmove(ds.base, ds.base + n, keep);
+  std::memset(ds.base + keep, 0, n);
+  ds.used = keep;
+  ds.buf_base += n;
 }
 
-/// Appends `n` bytes at the stream position and returns where to fill them.
-std::uint8_t* stream_grow(Dataset& ds, std::size_t n) {
-  std::size_t old = ds.buf.size();
-  ds.buf.resize(old + n);  // new bytes are zero
+[[gnu::noinline]] void stream_reserve(Dataset& ds, std::size_t n) {
+  std::vector<std::uint8_t> bigger(std::max(2 * ds.buf.size(), ds.used + n + stream_block + stream_page) +
+                                   stream_align);  // zero
+  const auto misalign = reinterpret_cast<std::uintptr_t>(bigger.data()) % stream_align;
+  std::uint8_t* base = bigger.data() + (misalign == 0 ? 0 : stream_align - misalign);
+  if (ds.used > 0) std::memcpy(base, ds.base, ds.used);
+  ds.cap = bigger.size() - static_cast<std::size_t>(base - bigger.data());
+  ds.buf = std::move(bigger);
+  ds.base = base;
+}
+
+/// Appends `n` zero bytes at the stream position and returns where to fill them.
+inline std::uint8_t* stream_grow(Dataset& ds, std::size_t n) {
+  if (ds.cap - ds.used < n) stream_reserve(ds, n);
+  std::uint8_t* p = ds.base + ds.used;
+  ds.used += n;
   ds.pos += n;
-  return ds.buf.data() + old;
-}
-
-void stream_align8(Dataset& ds) {
-  std::size_t pad = static_cast<std::size_t>((8 - ds.pos % 8) % 8);
-  if (pad > 0) stream_grow(ds, pad);
+  return p;
 }
 
 void write_size(Dataset& ds, const Variable& v, std::uint32_t length) {
@@ -219,21 +243,35 @@ void write_size(Dataset& ds, const Variable& v, std::uint32_t length) {
   ds.phys_end = ds.pos;
 }
 
-void write_data(Dataset& ds, const Variable& v, const std::uint8_t* value, std::size_t length) {
-  std::size_t head = element_size(v.type) == 8 ? 8 : 4;
-  std::uint8_t* p = stream_grow(ds, head + length);
+/// Appends the DATA record of `v` with room for `length` value bytes
+/// (zero) and the padding to the next multiple of 8; returns the value's place.
+inline std::uint8_t* data_slot(Dataset& ds, const Variable& v, std::size_t length) {
+  const std::size_t head = v.head;
+  const std::uint64_t end = ds.pos + head + length;
+  const std::size_t pad = static_cast<std::size_t>((8 - end % 8) % 8);
+  std::uint8_t* p = stream_grow(ds, head + length + pad);
   p[0] = static_cast<std::uint8_t>(v.index);
   p[2] = 1;
-  std::memcpy(p + head, value, length);
-  ds.phys_end = ds.pos;
-  stream_align8(ds);
+  ds.phys_end = end;
+  return p + head;
+}
+
+void write_data(Dataset& ds, const Variable& v, const std::uint8_t* value, std::size_t length) {
+  std::memcpy(data_slot(ds, v, length), value, length);
+}
+
+/// The place of the value of an "always written" variable whose length does
+/// not change (no SIZE record needed): the common case of the record
+/// variables, filled in place. Null otherwise (use put).
+inline std::uint8_t* always_slot(Dataset& ds, Variable& v, std::size_t length) {
+  return v.always && v.length == static_cast<std::int64_t>(length) ? data_slot(ds, v, length) : nullptr;
 }
 
 void write_eor(int tno, Dataset& ds) {
   std::uint8_t* p = stream_grow(ds, 8);
   p[2] = 2;
   ds.phys_end = ds.pos - 4;  // the EOR's padding is not written
-  if (ds.buf.size() >= stream_block) flush_stream(tno, ds);
+  if (ds.used >= stream_block) flush_stream(tno, ds, false);
 }
 
 /// Puts one value (big-endian bytes) of variable `v`, in MIRIAD's way: a SIZE
@@ -281,6 +319,7 @@ Variable& variable(int tno, Dataset& ds, const std::string& name, char type, con
   Variable v;
   v.name = name;
   v.type = type;
+  v.head = element_size(type) == 8 ? 8 : 4;
   v.index = static_cast<int>(ds.vars.size());
   ds.by_name.emplace(name, v.index);
   ds.vars.push_back(std::move(v));
@@ -366,7 +405,8 @@ void complete(int tno, Dataset& ds) {
 
   // visdata: in header while it is small and was never written out.
   if (ds.vis_fd < 0 && ds.phys_end <= max_small_item) {
-    small["visdata"].assign(ds.buf.begin(), ds.buf.begin() + static_cast<std::ptrdiff_t>(ds.phys_end));
+    if (ds.phys_end > 0) small["visdata"].assign(ds.base, ds.base + ds.phys_end);
+    else small["visdata"].clear();
   } else {
     flush_stream(tno, ds);
     int fd = ds.vis_fd;
@@ -523,11 +563,21 @@ void uvwrite(int tno, std::span<const double> preamble, std::span<const std::com
 
   std::vector<std::uint8_t>& v = ds.value_scratch;
   if (ds.corr_type == 'r') {
-    v.resize(8 * nc);
-    for (std::size_t k = 0; k < nc; ++k) {
-      be::put_float(v.data() + 8 * k, data[k].real());
-      be::put_float(v.data() + 8 * k + 4, data[k].imag());
+    // The common case, an "always written" corr of the same length: the
+    // values go straight into the stream.
+    Variable& corr = ds.vars[ds.corr];
+    const std::size_t length = 8 * nc;
+    std::uint8_t* out = always_slot(ds, corr, length);
+    const bool direct = out != nullptr;
+    if (!direct) {
+      v.resize(length);
+      out = v.data();
     }
+    for (std::size_t k = 0; k < nc; ++k) {
+      be::put_float(out + 8 * k, data[k].real());
+      be::put_float(out + 8 * k + 4, data[k].imag());
+    }
+    if (!direct) put(ds, corr, v.data(), length);
   } else {
     // 16-bit integers scaled by tscale = M / 32767, M the largest magnitude.
     // Non-finite values cannot be scaled: they are stored as 0 and left out of M.
@@ -550,8 +600,8 @@ void uvwrite(int tno, std::span<const double> preamble, std::span<const std::com
       be::put16(v.data() + 4 * k, scaled(data[k].real()));
       be::put16(v.data() + 4 * k + 2, scaled(data[k].imag()));
     }
+    put(ds, ds.vars[ds.corr], v.data(), v.size());
   }
-  put(ds, ds.vars[ds.corr], v.data(), v.size());
 
   // coord, time and baseline only when they change (the first record always
   // carries them).
@@ -561,25 +611,32 @@ void uvwrite(int tno, std::span<const double> preamble, std::span<const std::com
   std::size_t ncoord = ds.uvw ? 3 : 2;
   if (!ds.started || u != ds.last_coord[0] || vv != ds.last_coord[1] || (ds.uvw && w != ds.last_coord[2])) {
     std::uint8_t b[24];
-    be::put_double(b, u);
-    be::put_double(b + 8, vv);
-    be::put_double(b + 16, w);
-    put(ds, ds.vars[ds.coord], b, 8 * ncoord);
+    std::uint8_t* out = always_slot(ds, ds.vars[ds.coord], 8 * ncoord);
+    be::put_double(out ? out : b, u);
+    be::put_double(out ? out + 8 : b + 8, vv);
+    if (out == nullptr || ncoord == 3) be::put_double(out ? out + 16 : b + 16, w);
+    if (out == nullptr) put(ds, ds.vars[ds.coord], b, 8 * ncoord);
     ds.last_coord[0] = u;
     ds.last_coord[1] = vv;
     ds.last_coord[2] = w;
   }
   if (!ds.started || time != ds.last_time) {
     std::uint8_t b[8];
-    be::put_double(b, time);
-    put(ds, ds.vars[ds.time], b, 8);
+    std::uint8_t* out = always_slot(ds, ds.vars[ds.time], 8);
+    be::put_double(out ? out : b, time);
+    if (out == nullptr) put(ds, ds.vars[ds.time], b, 8);
     ds.last_time = time;
   }
+  const float last_bl = ds.last_baseline;
   if (!ds.started || bl != ds.last_baseline) {
     std::uint8_t b[4];
-    be::put_float(b, bl);
-    put(ds, ds.vars[ds.baseline], b, 4);
+    std::uint8_t* out = always_slot(ds, ds.vars[ds.baseline], 4);
+    be::put_float(out ? out : b, bl);
+    if (out == nullptr) put(ds, ds.vars[ds.baseline], b, 4);
     ds.last_baseline = bl;
+  }
+  // obstype: once both kinds were seen, no baseline changes it
+  if (!(ds.any_auto && ds.any_cross) && (!ds.started || bl != last_bl)) {
     long q = std::lround(bl);
     long a1, a2;
     if (q > 65536) {
