@@ -188,6 +188,7 @@ void build_talva1a3(Talva1a3Run& run, const DumpData& d, std::span<const std::co
 // product and sum), then each class's remaining terms in order.
 void sum_talva1a3(const Talva1a3Run& run, std::span<const float> vis, std::span<std::complex<float>> acc) {
   using v4 = float __attribute__((vector_size(16)));
+  using v2 = float __attribute__((vector_size(8)));
   const std::size_t nclass = static_cast<std::size_t>(run.nclass);
   const std::size_t groups = nclass / 4;
   for (std::size_t k = 0; k < nclass; k += 4) {
@@ -198,9 +199,18 @@ void sum_talva1a3(const Talva1a3Run& run, std::span<const float> vis, std::span<
       const Talva1a3Run::Block* b = run.blocks.data() + run.block_start[q];
       common = run.block_start[q + 1] - run.block_start[q];
       for (std::size_t t = 0; t < common; ++t) {
+        // each item's two words in one load, then split into the lanes'
+        // word 2 (a) and word 1 (bi)
         const auto& w = b[t].word;
-        const v4 a = {vis[w[0] + 1], vis[w[1] + 1], vis[w[2] + 1], vis[w[3] + 1]};
-        v4 bi = {vis[w[0]], vis[w[1]], vis[w[2]], vis[w[3]]};
+        v2 q0, q1, q2, q3;
+        std::memcpy(&q0, vis.data() + w[0], sizeof q0);
+        std::memcpy(&q1, vis.data() + w[1], sizeof q1);
+        std::memcpy(&q2, vis.data() + w[2], sizeof q2);
+        std::memcpy(&q3, vis.data() + w[3], sizeof q3);
+        const v4 lo = __builtin_shufflevector(q0, q1, 0, 1, 2, 3);
+        const v4 hi = __builtin_shufflevector(q2, q3, 0, 1, 2, 3);
+        const v4 a = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+        v4 bi = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
         v4 sign, gre, gim;
         std::memcpy(&sign, b[t].sign.data(), sizeof sign);
         std::memcpy(&gre, b[t].gre.data(), sizeof gre);
