@@ -36,7 +36,7 @@ for t in "${targets[@]}"; do
     tail -n 60 "build/fuzz/$t.log"
     failed+=("$t")
   else
-    grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "build/fuzz/$t.log" | tr '\n' ' '
+    grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)' "build/fuzz/$t.log" | tr '\n' ' ' || true
     echo
   fi
 done
