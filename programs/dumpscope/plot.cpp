@@ -3,12 +3,28 @@
 #include <cpgplot.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include "util/fmt.h"
 
 namespace dumpscope {
 
+namespace {
+
+// The null device ("/null", "/NULL") draws nothing: the plot is not opened
+// at all, which leaves every printed line as it is and skips the drawing work.
+bool null_device(const std::string& device) {
+  const auto slash = device.rfind('/');
+  if (slash == std::string::npos) return false;
+  std::string type = device.substr(slash + 1);
+  for (auto& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return type == "null";
+}
+
+}  // namespace
+
 Plotter::Plotter(const std::string& device, int nx, int ny) {
+  if (null_device(device)) return;
   open_ = cpgbeg(0, device.c_str(), std::max(nx, 1), std::max(ny, 1)) == 1;
   if (!open_) talva::put_line(" cannot open plot device " + device + ": no plots are drawn");
 }
