@@ -303,18 +303,33 @@ void keyini(int argc, char** argv) {
   }
 }
 
-void keya(const char* key, std::string& value, const std::string& def) {
+namespace {
+
+// The next token of `key`; false when the default applies (no token left, or
+// an empty one). Records the default for a help listing.
+bool take_token(const char* key, const std::string& def_text, std::string& token) {
   require_init();
-  if (state().help) register_default(key, def);
+  if (state().help) register_default(key, def_text);
+  return next_token(key, token) && !token.empty();
+}
+
+// A token read as a real in double precision (KeyD's conversion error).
+double real_value(const char* key, const std::string& token) {
+  double x = 0;
+  if (!parse_real(token, x)) conversion_error("KeyD", key, token);
+  return x;
+}
+
+}  // namespace
+
+void keya(const char* key, std::string& value, const std::string& def) {
   std::string token;
-  value = next_token(key, token) && !token.empty() ? token : def;
+  value = take_token(key, def, token) ? token : def;
 }
 
 void keyi(const char* key, int& value, int def) {
-  require_init();
-  if (state().help) register_default(key, std::to_string(def));
   std::string t;
-  if (!next_token(key, t) || t.empty()) {
+  if (!take_token(key, std::to_string(def), t)) {
     value = def;
     return;
   }
@@ -336,39 +351,25 @@ void keyi(const char* key, int& value, int def) {
 }
 
 void keyd(const char* key, double& value, double def) {
-  require_init();
-  if (state().help) register_default(key, shortest(def));
   std::string t;
-  if (!next_token(key, t) || t.empty()) {
-    value = def;
-    return;
-  }
-  double x = 0;
-  if (!parse_real(t, x)) conversion_error("KeyD", key, t);
-  value = x;
+  value = take_token(key, shortest(def), t) ? real_value(key, t) : def;
 }
 
 void keyr(const char* key, float& value, float def) {
-  require_init();
-  if (state().help) register_default(key, shortest(def));
   std::string t;
-  if (!next_token(key, t) || t.empty()) {
+  if (!take_token(key, shortest(def), t)) {
     value = def;
     return;
   }
-  double x = 0;
-  if (!parse_real(t, x)) conversion_error("KeyD", key, t);
-  float f = static_cast<float>(x);
+  const float f = static_cast<float>(real_value(key, t));
   if (!std::isfinite(f)) conversion_error("KeyD", key, t);
   value = f;
 }
 
 void keyl(const char* key, bool& value, bool def) {
-  require_init();
-  if (state().help) register_default(key, def ? "true" : "false");
   std::string t;
   value = def;
-  if (!next_token(key, t) || t.empty()) return;
+  if (!take_token(key, def ? "true" : "false", t)) return;
   char c = t[0];
   if (c == '.' && t.size() > 1) c = t[1] == 't' || t[1] == 'T' ? 'T' : (t[1] == 'f' || t[1] == 'F' ? 'F' : '?');
   switch (c) {
