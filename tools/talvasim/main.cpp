@@ -1,4 +1,5 @@
 // talvasim: writes a simulated correlator archive and its layout file.
+#include <array>
 #include <cstdio>
 
 #include "miriad/key.h"
@@ -14,6 +15,13 @@ int main(int argc, char** argv) {
     miriad::keyi("ndumps", s.ndumps, 10);
     miriad::keyi("nant", s.nant, 96);
     miriad::keyd("flux", s.flux, 1.0);
+    while (miriad::keyprsnt("sources")) {  // offset east, offset north (arcminutes), flux
+      std::array<double, 3> src{};
+      miriad::keyd("sources", src[0], 0.0);
+      miriad::keyd("sources", src[1], 0.0);
+      miriad::keyd("sources", src[2], 0.0);
+      s.sources.push_back(src);
+    }
     miriad::keya("gains", s.gains, "");
     miriad::keyd("gainamp", s.gainamp, 0.1);
     miriad::keyd("gainphs", s.gainphs, 180.0);
@@ -31,6 +39,7 @@ int main(int argc, char** argv) {
     miriad::keyd("dt", s.dt, 1.0);
     miriad::keyd("ra", s.ra, 0.0);
     miriad::keyd("dec", s.dec, -45.0);
+    s.ha_given = miriad::keyprsnt("ha");
     miriad::keyd("ha", s.ha, 0.0);
     miriad::keyd("mdtilt", s.mdtilt, 0.0);
     miriad::keyd("mdrate", s.mdrate, 0.0);

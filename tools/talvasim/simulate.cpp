@@ -12,6 +12,7 @@
 
 #include "archive/archiv_util.h"
 #include "archive/fp.h"
+#include "array/sky.h"
 #include "util/fmt.h"
 #include "util/stop.h"
 #include "util/textin.h"
@@ -29,8 +30,11 @@ constexpr float kDegreesPerRadian = 57.29578f;  // the gains file's phase column
 constexpr int kMaxLayoutLines = 4608;
 constexpr char kHeaderKey[] = "TCC";
 constexpr char kRepeatKey[] = "TALVA";
+constexpr double kWavelength = 0.356;         // metres: baselines in wavelengths, as the converters count them
+constexpr double kRadPerArcmin = kPi / 10800.0;
 
-// Antenna positions along the east-west line, metres (East positive).
+// Antenna positions along the east-west line written into the per-antenna
+// records, metres (the East arm, antennas 1-48, positive).
 double antenna_x(int ant) {
   const int bay = ant > 48 ? ant - 48 : ant;
   const double side = ant > 48 ? -1.0 : 1.0;
@@ -243,6 +247,22 @@ std::vector<std::complex<float>> antenna_gains(const Settings& s) {
   return g;
 }
 
+double dump_jd(const Settings& s, int n) {
+  const Stamp st = stamp(s, n);
+  return static_cast<double>(days_from_civil(st.year, st.mon, st.day)) + 2440587.5 +
+         (st.hr * 3600.0 + st.mins * 60.0 + st.sec) / 86400.0;
+}
+
+double hour_angle(const Settings& s, int n) {
+  if (s.ha_given) return wrap_angle(s.ha * kHourToRad + n * s.dt * kSiderealRate);
+  const double jd = dump_jd(s, n);
+  const talva::sky::Place centre = talva::sky::apparent_place(s.ra * kHourToRad, s.dec * kDegToRad, jd);
+  talva::sky::SiderealClock clock;
+  return wrap_angle(clock.last(jd) - centre.ra);
+}
+
+double east_position(int ant) { return -antenna_x(ant); }
+
 std::vector<std::uint8_t> header_block(const Settings& s, int n) {
   std::vector<std::uint8_t> b(static_cast<std::size_t>(s.hdrlen), 0);
   const Stamp st = stamp(s, n);
@@ -255,7 +275,7 @@ std::vector<std::uint8_t> header_block(const Settings& s, int n) {
   b[30] = static_cast<std::uint8_t>(st.year - 1900);
   put_fp(b, 32, s.ra * kHourToRad);
   put_fp(b, 36, s.dec * kDegToRad);
-  put_fp(b, 48, wrap_angle(s.ha * kHourToRad + n * s.dt * kSiderealRate));
+  put_fp(b, 48, hour_angle(s, n));
   put_fp(b, 52, s.tilts[0] * kDegToRad);
   put_fp(b, 56, std::sin((s.mdtilt + n * s.mdrate) * kDegToRad));
   put_fp(b, 60, s.tilts[1] * kDegToRad);
@@ -277,6 +297,11 @@ void check(const Settings& s) {
   if (!(s.dt >= 0) || !std::isfinite(s.dt)) bad("dt must be 0 or more");
   if (s.mode < -128 || s.mode > 255) bad("mode must be -128 to 255");
   if (s.pairs != "all" && s.pairs != "ew") bad("pairs must be all or ew");
+  for (const auto& src : s.sources) {
+    const double l = src[0] * kRadPerArcmin, m = src[1] * kRadPerArcmin;
+    if (!std::isfinite(l) || !std::isfinite(m) || !std::isfinite(src[2]) || l * l + m * m >= 1.0)
+      bad("sources: each offset must lie within 90 degrees of the phase centre and each value be finite");
+  }
   const int natural = s.pairs == "ew" ? 48 * 48 + 1 : kAntennas * (kAntennas - 1) / 2 + 1;
   if (s.nprod != 0 && (s.nprod < natural || s.nprod > kMaxLayoutLines))
     bad("nprod must be " + std::to_string(natural) + " to " + std::to_string(kMaxLayoutLines));
@@ -290,6 +315,60 @@ void check(const Settings& s) {
   const Stamp last = stamp(s, s.ndumps > 0 ? s.ndumps - 1 : 0);
   if (first.year < 1900 || last.year > 2155) bad("the dump dates must lie in the years 1900 to 2155");
 }
+
+namespace {
+
+// Visibilities of the point sources of `sources` at each dump, with the
+// geometry of the telescope's phase tracking: the apparent places of date of
+// the phase centre and of every source, and the hour angle of the dump.
+class SkyModel {
+ public:
+  SkyModel(const Settings& s, const std::vector<Product>& table, const std::vector<std::complex<float>>& g)
+      : table_(table), g_(g) {
+    for (const auto& src : s.sources)
+      sources_.push_back({talva::sky::offset_position(src[0] * kRadPerArcmin, src[1] * kRadPerArcmin,
+                                                      s.ra * kHourToRad, s.dec * kDegToRad),
+                          src[2]});
+    for (int a = 1; a <= kAntennas; ++a) y_[static_cast<std::size_t>(a - 1)] = east_position(a) / kWavelength;
+  }
+
+  // model[k]: the value of table entry k oriented from the smaller to the
+  // larger antenna, g(i) conj(g(j)) sum F p(i) conj(p(j)), where
+  // p(a) = exp(2 pi i k y(a)) and k y(b) - k y(a) = u l + v m + w (n - 1)
+  // for the baseline y(b) - y(a) (wavelengths).
+  void dump(const Settings& s, int n, std::vector<std::complex<double>>& model) {
+    const double jd = dump_jd(s, n);
+    const talva::sky::Place centre = talva::sky::apparent_place(s.ra * kHourToRad, s.dec * kDegToRad, jd);
+    const double h = hour_angle(s, n);
+    const talva::sky::Uvw unit = talva::sky::east_west_uvw(h, centre.dec, 1.0);
+    std::vector<std::array<std::complex<double>, kAntennas>> p(sources_.size());
+    for (std::size_t q = 0; q < sources_.size(); ++q) {
+      const talva::sky::Place at = talva::sky::apparent_place(sources_[q].place.ra, sources_[q].place.dec, jd);
+      const auto lmn = talva::sky::direction_cosines(at.ra, at.dec, centre.ra, centre.dec);
+      const double k = unit.u * lmn[0] + unit.v * lmn[1] + unit.w * (lmn[2] - 1.0);
+      for (std::size_t a = 0; a < kAntennas; ++a) p[q][a] = std::polar(1.0, 2.0 * kPi * k * y_[a]);
+    }
+    for (std::size_t k = 0; k < model.size(); ++k) {
+      const auto i = static_cast<std::size_t>(std::min(table_[k].a, table_[k].b) - 1);
+      const auto j = static_cast<std::size_t>(std::max(table_[k].a, table_[k].b) - 1);
+      std::complex<double> sum{0.0, 0.0};
+      for (std::size_t q = 0; q < sources_.size(); ++q) sum += sources_[q].flux * p[q][i] * std::conj(p[q][j]);
+      model[k] = std::complex<double>(g_[i]) * sum * std::conj(std::complex<double>(g_[j]));
+    }
+  }
+
+ private:
+  struct Source {
+    talva::sky::Place place;  // J2000
+    double flux;
+  };
+  const std::vector<Product>& table_;
+  const std::vector<std::complex<float>>& g_;
+  std::vector<Source> sources_;
+  std::array<double, kAntennas> y_{};
+};
+
+}  // namespace
 
 int simulate(const Settings& s) {
   check(s);
@@ -332,7 +411,9 @@ int simulate(const Settings& s) {
 
   Random noise(s.seed ^ 0x6A09E667F3BCC909ull);  // a stream of its own: gains from a file do not shift it
   std::vector<float> items(2 * static_cast<std::size_t>(nbsln), 0.0f);  // item 1 stays (0, 0)
+  SkyModel sky(s, table, g);
   for (int n = 0; n < s.ndumps; ++n) {
+    if (!s.sources.empty()) sky.dump(s, n, model);
     const bool repeat = s.talvatags > 0 && (n + 1) % s.talvatags == 0;
     char key[8] = {};
     std::memcpy(key, repeat ? kRepeatKey : kHeaderKey, std::strlen(repeat ? kRepeatKey : kHeaderKey));

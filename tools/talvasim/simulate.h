@@ -18,7 +18,10 @@ struct Settings {
   std::string layout;     ///< layout file to write (required)
   int ndumps = 10;
   int nant = 96;          ///< per-antenna records per dump (0..100)
-  double flux = 1.0;      ///< point-source flux at the phase centre
+  double flux = 1.0;      ///< point-source flux at the phase centre (when `sources` is empty)
+  /// Point sources (offset east, offset north in arcminutes: direction
+  /// cosines about the J2000 phase centre; flux); non-empty: they replace `flux`.
+  std::vector<std::array<double, 3>> sources;
   std::string gains;      ///< gains file to read; empty: seeded random gains
   double gainamp = 0.1;   ///< random gain amplitude 1 + gainamp * uniform(-1, 1)
   double gainphs = 180;   ///< random gain phase uniform(-gainphs, gainphs), degrees
@@ -30,7 +33,8 @@ struct Settings {
   double dt = 1;          ///< seconds per dump
   double ra = 0;          ///< hours
   double dec = -45;       ///< degrees
-  double ha = 0;          ///< hours, first dump; advances at the sidereal rate
+  double ha = 0;          ///< hours, first dump; advances at the sidereal rate (with `ha_given`)
+  bool ha_given = false;  ///< false: the hour angle is the local apparent sidereal time minus the apparent RA
   double mdtilt = 0;      ///< degrees, first dump (written as its sine)
   double mdrate = 0;      ///< degrees added per dump
   std::array<double, 3> tilts{0, 0, 0};  ///< north-south, East arm, West arm tilts, degrees
@@ -76,6 +80,18 @@ class Random {
 /// Calendar arithmetic: days since 1970-01-01 and back (proleptic Gregorian).
 long long days_from_civil(int y, int m, int d);
 void civil_from_days(long long z, int& y, int& m, int& d);
+
+/// UTC Julian date of dump `n` (0-based): its header date and time (whole seconds).
+double dump_jd(const Settings& s, int n);
+
+/// Hour angle of dump `n` (radians, in [-pi, pi)): `ha` advancing at the
+/// sidereal rate when given, else the local apparent sidereal time at the
+/// site minus the apparent right ascension of date of the phase centre.
+double hour_angle(const Settings& s, int n);
+
+/// East-west position of antenna 1..96 in metres, as the converters lay the
+/// array out: antennas 49..96 on the positive (east) side, 1..48 opposite.
+double east_position(int ant);
 
 /// The header block of dump `n` (0-based), `s.hdrlen` bytes.
 std::vector<std::uint8_t> header_block(const Settings& s, int n);
