@@ -60,7 +60,8 @@ struct InteropRecord {
 struct InteropSet {
   int nants = 0;
   std::vector<double> antpos;  // 3 x nants: X..., Y..., Z...
-  double sindec = 0;
+  double sindec = 0;           // J2000
+  double obsdec = 0;           // at the first record: the apparent place of date with the option
   std::vector<InteropRecord> records;
   std::vector<std::string> vartable;
   double altitude = -1;
@@ -77,6 +78,7 @@ InteropSet read_set(const std::string& path) {
       s.nants = r.variable("nants")->ints().at(0);
       if (const auto* a = r.variable("antpos")) s.antpos = a->doubles();
       s.sindec = std::sin(r.variable("dec")->doubles().at(0));
+      s.obsdec = r.variable("obsdec")->doubles().at(0);
       if (const auto* a = r.variable("altitude")) s.altitude = a->doubles().at(0);
       if (const auto* a = r.variable("instrume")) s.instrume = a->text();
     }
@@ -101,7 +103,10 @@ void expect_hour_angles(const std::map<double, double>& ha, double first, double
   }
 }
 
-std::map<double, double> check_geometry(const InteropSet& s, double vsign, bool pairs_with_1_only = false) {
+// `apparent`: a data mode, whose records carry u, v and w of the apparent
+// frame (declination obsdec); else a simulation (J2000 declination, w = 0).
+std::map<double, double> check_geometry(const InteropSet& s, double vsign, bool apparent,
+                                        bool pairs_with_1_only = false) {
   std::map<double, double> ha;
   EXPECT_GT(s.nants, 0);
   EXPECT_EQ(s.antpos.size(), 3u * static_cast<std::size_t>(s.nants));
@@ -123,9 +128,13 @@ std::map<double, double> check_geometry(const InteropSet& s, double vsign, bool 
     const double dy = s.antpos[n + static_cast<std::size_t>(b - 1)] - s.antpos[n + static_cast<std::size_t>(a - 1)];
     EXPECT_NE(dy, 0.0) << "baseline " << x.rec.baseline;
     if (dy == 0.0) continue;
-    const double c = x.rec.u / dy, sn = x.rec.v / (vsign * dy * s.sindec);
+    const double sindec = apparent ? std::sin(s.obsdec) : s.sindec;
+    const double c = x.rec.u / dy, sn = x.rec.v / (vsign * dy * sindec);
     EXPECT_NEAR(c * c + sn * sn, 1.0, 1e-4) << "baseline " << x.rec.baseline;
     const double h = std::atan2(sn, c);
+    // w = -sin H cos(dec) dy in the data modes; the simulations' flat model has none.
+    EXPECT_NEAR(x.rec.w, apparent ? -std::sin(h) * std::cos(s.obsdec) * dy : 0.0, 1e-4 * std::abs(dy))
+        << "baseline " << x.rec.baseline;
     auto [it, fresh] = ha.emplace(x.rec.time, h);
     if (!fresh) {
       EXPECT_NEAR(wrap_pm_pi(h - it->second), 0.0, 1e-4) << "baseline " << x.rec.baseline;
@@ -156,13 +165,15 @@ void check_lst(const InteropSet& s) {
   }
 }
 
+// The option's records: the default's, with the complete geometry of the
+// data modes (u agrees, v takes the declination of date, w is added).
 void expect_same_records(const std::vector<miriad::UvRecord>& a, const InteropSet& b) {
   ASSERT_EQ(a.size(), b.records.size());
   for (std::size_t k = 0; k < a.size(); ++k) {
     const auto& y = b.records[k].rec;
-    EXPECT_EQ(a[k].u, y.u);
-    EXPECT_EQ(a[k].v, y.v);
-    EXPECT_EQ(a[k].w, y.w);
+    EXPECT_NEAR(a[k].u, y.u, 1e-5 * std::abs(y.u) + 1e-9);
+    EXPECT_NEAR(a[k].v, y.v, 1e-2 * std::abs(y.v) + 1e-9);
+    EXPECT_EQ(a[k].w, 0.0);
     EXPECT_EQ(a[k].time, y.time);
     EXPECT_EQ(a[k].baseline, y.baseline);
     EXPECT_EQ(a[k].data, y.data);
@@ -252,7 +263,7 @@ TEST(InteropTalva2vis3, Talva1aPseudoPairsLstAndAnUnchangedDefault) {
   EXPECT_EQ(def.nants, 96);
   EXPECT_TRUE(def.antpos.empty());
   EXPECT_FALSE(def.records.at(0).has_lst);
-  expect_same_stream(dir.file("def.uv"), dir.file("io.uv"), {"nants"});
+  expect_same_stream(dir.file("def.uv"), dir.file("io.uv"), {"nants", "coord", "obsra", "obsdec"});
   EXPECT_GT(stream(dir.file("def.uv"), {}).size(), 390u * 4);
 
   const InteropSet io = read_set(dir.file("io.uv"));
@@ -264,7 +275,7 @@ TEST(InteropTalva2vis3, Talva1aPseudoPairsLstAndAnUnchangedDefault) {
   for (const auto& v : kInteropVars) EXPECT_EQ(std::count(io.vartable.begin(), io.vartable.end(), v), 1) << v;
 
   // The hour angle the positions imply is the dump's: -2 h, then 60 s later.
-  const auto ha = check_geometry(io, +1.0);
+  const auto ha = check_geometry(io, +1.0, true);
   ASSERT_EQ(ha.size(), 3u);
   expect_hour_angles(ha, -2.0 * kRadPerHour, 60.0 * kSimRate, 2e-4);
   check_lst(io);
@@ -281,7 +292,7 @@ TEST(InteropTalva2vis3, OrvexSimulationsAndCompressedModes) {
     const InteropSet s = read_set(dir.file("orvex.uv"));
     ASSERT_EQ(s.records.size(), 176u);
     EXPECT_EQ(s.nants, 92);
-    const auto ha = check_geometry(s, +1.0);
+    const auto ha = check_geometry(s, +1.0, true);
     ASSERT_EQ(ha.size(), 2u);
     expect_hour_angles(ha, 1.5 * kRadPerHour, 300.0 * kSimRate, 2e-4);
     check_lst(s);
@@ -295,7 +306,7 @@ TEST(InteropTalva2vis3, OrvexSimulationsAndCompressedModes) {
     EXPECT_EQ(s.nants, 12);
     // The simulations write v with the sign opposite to the data modes': u
     // agrees with the positions, v is its mirror.
-    expect_hour_angles(check_geometry(s, -1.0), 1.5 * kRadPerHour, 300.0 * kSimRate, 2e-4);
+    expect_hour_angles(check_geometry(s, -1.0, false), 1.5 * kRadPerHour, 300.0 * kSimRate, 2e-4);
     check_lst(s);
   }
   {  // fan-beam units
@@ -305,7 +316,7 @@ TEST(InteropTalva2vis3, OrvexSimulationsAndCompressedModes) {
     const InteropSet s = read_set(dir.file("b.uv"));
     ASSERT_EQ(s.records.size(), 2u * 10);
     EXPECT_EQ(s.nants, 5);
-    expect_hour_angles(check_geometry(s, -1.0), 1.5 * kRadPerHour, 300.0 * kSimRate, 2e-4);
+    expect_hour_angles(check_geometry(s, -1.0, false), 1.5 * kRadPerHour, 300.0 * kSimRate, 2e-4);
   }
   {  // compressed: pseudo-pairs (a, b); only the pairs (1, b) can agree
     const RunResult r =
@@ -317,7 +328,7 @@ TEST(InteropTalva2vis3, OrvexSimulationsAndCompressedModes) {
     int with1 = 0;
     for (const auto& x : s.records) with1 += antennas(x.rec.baseline).first == 1;
     EXPECT_EQ(with1, 2 * 8);
-    expect_hour_angles(check_geometry(s, -1.0, true), 1.5 * kRadPerHour, 300.0 * kSimRate, 2e-4);
+    expect_hour_angles(check_geometry(s, -1.0, false, true), 1.5 * kRadPerHour, 300.0 * kSimRate, 2e-4);
   }
 }
 
@@ -331,12 +342,13 @@ TEST(InteropTalva2vis, LegacyTalva1aAndOrvex) {
     const RunResult r =
         convert("talva2vis", dir, {"phasefil=zero.pha", "uvfile=io.uv", "startha=-1", "options=interop"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    expect_same_stream(dir.file("def.uv"), dir.file("io.uv"), {});
+    expect_same_stream(dir.file("def.uv"), dir.file("io.uv"), {"coord", "obsra", "obsdec"});
     const InteropSet s = read_set(dir.file("io.uv"));
     ASSERT_EQ(s.records.size(), 3u * 87);
     EXPECT_EQ(s.nants, 96);
-    // Legacy talva1a writes v = -sin H sin(dec) L, as the simulations do.
-    const auto ha = check_geometry(s, -1.0);
+    // Legacy talva1a writes v = -sin H sin(dec) L by default; with the
+    // option its records carry the geometry of its positions (+sin H).
+    const auto ha = check_geometry(s, +1.0, true);
     ASSERT_EQ(ha.size(), 3u);
     expect_hour_angles(ha, -1.0 * 15.0 / 57.2957763671875, 7.2722054e-05, 1e-5);  // startha, one step a dump
     check_lst(s);
@@ -348,7 +360,7 @@ TEST(InteropTalva2vis, LegacyTalva1aAndOrvex) {
     const InteropSet s = read_set(dir.file("orvex.uv"));
     ASSERT_EQ(s.records.size(), 3u * 88);
     EXPECT_EQ(s.nants, 92);
-    expect_hour_angles(check_geometry(s, +1.0), -1.0 * 15.0 / 57.2957763671875, 7.2722054e-05, 1e-5);
+    expect_hour_angles(check_geometry(s, +1.0, true), -1.0 * 15.0 / 57.2957763671875, 7.2722054e-05, 1e-5);
   }
 }
 

@@ -121,7 +121,7 @@ void mode_talva1a(PairPlan& plan, float ha, double time, const DumpData& d, std:
     const double L = within ? xpos(1 + n) - xpos(1) : xpos(48 + n) - xpos(1);
     const double baseline = within ? 67586.0 + (n - 1) : 67632.0 + n;
     const double x = static_cast<double>(cH) * L, y = static_cast<double>(vfac) * L;
-    write_uv_record(x / tc.sfreq, y / tc.sfreq, time, baseline, avg);
+    write_uv_record(x / tc.sfreq, y / tc.sfreq, time, baseline, avg, {ha, L, true});
     ++nrec;
     if (d.plot) d.plot->point(static_cast<float>(x), static_cast<float>(y));
   }
@@ -144,7 +144,7 @@ void mode_orvex(PairPlan& plan, float ha, double time, const DumpData& d, std::s
     const int i0 = std::max(1, s - 44), j0 = s - i0 + 48;
     const double D = tc.xpos[static_cast<std::size_t>(i0 - 1)] - tc.xpos[static_cast<std::size_t>(j0 - 1)];
     const double x = static_cast<double>(cH) * D, y = static_cast<double>(sH * tc.sindec) * D;
-    write_uv_record(x / tc.sfreq, y / tc.sfreq, time, 65536.0 + 2048.0 * i0 + j0, avg);
+    write_uv_record(x / tc.sfreq, y / tc.sfreq, time, 65536.0 + 2048.0 * i0 + j0, avg, {ha, D, true});
     ++nrec;
     if (d.plot) d.plot->point(static_cast<float>(x), static_cast<float>(y));
     if (debug)

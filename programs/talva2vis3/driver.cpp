@@ -19,6 +19,7 @@
 #include "miriad/uvio.h"
 #include "programs/talva2vis3/gains.h"
 #include "programs/talva2vis3/modes.h"
+#include "programs/talva2vis3/ms_output.h"
 #include "programs/talva2vis3/plot.h"
 #include "programs/talva2vis3/records.h"
 #include "programs/talva2vis3/uv_output.h"
@@ -118,6 +119,7 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   miriad::keyr("ampscale", s.ampscale, 0.0f);
   miriad::keyr("srcang", s.srcang, 0.0f);
   miriad::keyr("noiselev", s.noiselev, 0.0f);
+  s.msfile = key_text("msfile", "");
   miriad::keyfin();
   if (s.reclim[0] < 1) s.reclim[0] = 1;
   return s;
@@ -278,24 +280,31 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
   const double sdf = static_cast<double>(s.freq[1]) / 1000.0;
   tc.nchan = 1;
 
-  // Datasets for other readers: "nants" counts every antenna number the
-  // records use, and antpos gives them positions that agree with the records.
+  // Datasets for other readers and the MeasurementSet: every antenna number
+  // the records use, at positions that agree with the records.
   uv_interop_ = uv_interop_t{};
   struct InteropReset {  // the position source refers to this run's state
     ~InteropReset() { uv_interop_ = uv_interop_t{}; }
   } interop_reset;
+  const int nants_all =
+      std::max(nant, static_cast<int>(record_positions(s.flavour, imode, modes.class_lengths()).size()));
+  auto positions = [&s, &modes, imode, nants_all] {
+    std::vector<double> y = record_positions(s.flavour, imode, modes.class_lengths());
+    y.resize(static_cast<std::size_t>(nants_all), 0.0);
+    for (double& p : y) p /= talva_common_.sfreq;  // wavelengths to nanoseconds
+    return y;
+  };
+  uv_interop_.ra = ra;
+  uv_interop_.dec = dec;
   if (interop_requested(s.options)) {
-    const int used = static_cast<int>(record_positions(s.flavour, imode, modes.class_lengths()).size());
-    const int nants_all = std::max(nant, used);
     nant = nants_all;
     uv_interop_.on = true;
-    uv_interop_.positions = [&s, &modes, imode, nants_all] {
-      std::vector<double> y = record_positions(s.flavour, imode, modes.class_lengths());
-      y.resize(static_cast<std::size_t>(nants_all), 0.0);
-      for (double& p : y) p /= talva_common_.sfreq;  // wavelengths to nanoseconds
-      return y;
-    };
+    uv_interop_.positions = positions;
   }
+  // Outputs: uvfile alone, msfile alone, or both (without msfile the uv
+  // dataset is always made, so a blank uvfile stays an error).
+  uv_interop_.uv = !s.uvfile.empty() || s.msfile.empty();
+  if (!s.msfile.empty()) msio::check_new(s.msfile);  // before any output is made
 
   UvHeader header;
   header.nants = nant;
@@ -303,8 +312,14 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
   header.dec = dec;
   header.sfreq = tc.sfreq;
   header.sdf = sdf;
-  tc.tno = create_uv_dataset(s.uvfile, header);
+  if (uv_interop_.uv) tc.tno = create_uv_dataset(s.uvfile, header);
   miriad::UvCloser closer(tc.tno);  // a fatal stop still leaves a readable dataset
+  std::optional<MsOutput> ms;  // likewise closed on a fatal stop, with the rows written
+  if (!s.msfile.empty()) {
+    ms.emplace(MsOutput::Setup{s.msfile, ra, dec, tc.sfreq, sdf, s.unity, legacy ? "talva2vis" : "talva2vis3",
+                               positions});
+    uv_interop_.ms = [&ms](const OutputRecord& r) { ms->add(r); };
+  }
 
   UvPlot plot;
   plot.open(s.device, !legacy);  // legacy (5): no labels
@@ -385,9 +400,11 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
     }
   }
 
-  close_uv_dataset(tc.tno);
+  if (uv_interop_.uv) close_uv_dataset(tc.tno);
+  if (ms) ms->close();
   plot.close();
   talva::put_line(" np = " + talva::fmt_i(np, 8));
   talva::put_line(" vis records written : " + talva::fmt_i(nrec, 8));
+  if (ms) talva::put_line(" MeasurementSet rows : " + talva::fmt_i(static_cast<int>(ms->rows()), 8));
   return 0;
 }

@@ -41,6 +41,7 @@ struct ConverterSettings {
   std::array<int, 2> nxy{1, 1};
   std::string options;  ///< "nat" in it: natural weighting; "interop": variables for pyuvdata and CASA
   float ampscale = 0.0f, srcang = 0.0f, noiselev = 0.0f;
+  std::string msfile;   ///< MeasurementSet to write (empty: none)
 };
 
 /// Reads the keywords of the flavour in their order (keyini must have been

@@ -289,7 +289,8 @@ void mode_talva1a3(Talva1a3Run& run, float ha, double time, const DumpData& d,
     if (above(avg, kTalva1aLimit)) avg = {0.0f, 0.0f};
     const float L = run.lengths[static_cast<std::size_t>(s - 1)];
     const float x = cH * L, y = sH * tc.sindec * L;
-    write_uv_record(static_cast<double>(x) / tc.sfreq, static_cast<double>(y) / tc.sfreq, time, 67585.0 + s, avg);
+    write_uv_record(static_cast<double>(x) / tc.sfreq, static_cast<double>(y) / tc.sfreq, time, 67585.0 + s, avg,
+                    {ha, L, true});
     ++nrec;
     if (d.plot) {
       d.plot->colour(s <= 43 ? 5 : 1);
@@ -319,7 +320,7 @@ void mode_orvex(OrvexRun& run, float ha, double time, const DumpData& d, std::sp
     const int i0 = std::max(1, s - 44), j0 = s - i0 + 48;
     const double D = tc.xpos[static_cast<std::size_t>(i0 - 1)] - tc.xpos[static_cast<std::size_t>(j0 - 1)];
     const double x = static_cast<double>(cH) * D, y = static_cast<double>(sH * tc.sindec) * D;
-    write_uv_record(x / tc.sfreq, y / tc.sfreq, time, 65536.0 + 2048.0 * i0 + j0, avg);
+    write_uv_record(x / tc.sfreq, y / tc.sfreq, time, 65536.0 + 2048.0 * i0 + j0, avg, {ha, D, true});
     ++nrec;
     if (d.plot) d.plot->point(static_cast<float>(x), static_cast<float>(y));
     if (dbg_common_.dbgplt && dbg_common_.table && s == dbg_common_.blen)

@@ -47,10 +47,12 @@ void element_responses(const SimGeometry& g, std::array<std::complex<float>, kMa
 
 // Simulation records have v = -sin H sindec spacing (the data modes: +).
 void write_sim(const SimGeometry& g, double spacing, double time, double baseline, std::complex<float> data) {
+  // The flat model of the simulations: u and v as written, w = 0.
+  const RecordGeometry flat{0.0f, spacing, false};
   const auto& tc = talva_common_;
   const float vfac = -g.sH * tc.sindec;
   write_uv_record(static_cast<double>(g.cH) * spacing / tc.sfreq, static_cast<double>(vfac) * spacing / tc.sfreq,
-                  time, baseline, data);
+                  time, baseline, data, flat);
 }
 
 // Every element pair: talva1c, talva2a, talva3a, talva3b.

@@ -41,26 +41,7 @@ void put_antpos(int tno) {
 }
 }  // namespace
 
-double local_apparent_sidereal_time(double jd) {
-  const double mjd = jd - kMjdToJd;
-  const double day = std::floor(mjd);
-  const double tt = mjd + palDtt(mjd) / 86400.0;  // the equation of the equinoxes wants TT
-  // The equation of the equinoxes (nutation, costly) changes by less than
-  // 1e-6 rad a day: it is evaluated on the whole hours of TT and interpolated
-  // linearly in between (error below 1e-10 rad), so lst stays a function of
-  // the time alone.
-  auto& c = uv_interop_;
-  const double hour = std::floor(tt * 24.0);
-  if (!c.have_eqeq || hour != c.eqeq_hour) {
-    c.eqeq_hour = hour;
-    c.eqeq0 = palEqeqx(hour / 24.0);
-    c.eqeq1 = palEqeqx((hour + 1.0) / 24.0);
-    c.have_eqeq = true;
-  }
-  const double f = tt * 24.0 - hour;
-  const double eqeq = c.eqeq0 + (c.eqeq1 - c.eqeq0) * f;
-  return palDranrm(palGmsta(day, mjd - day) + eqeq + kLongitude);
-}
+double local_apparent_sidereal_time(double jd) { return uv_interop_.clock.last(jd); }
 
 int create_uv_dataset(const std::string& name, const UvHeader& h) {
   int tno = 0;
@@ -98,33 +79,53 @@ int create_uv_dataset(const std::string& name, const UvHeader& h) {
     miriad::uvputvra(tno, "instrume", "TALVA");
     uv_interop_.antpos_written = false;
     uv_interop_.have_lst = false;
+    uv_interop_.have_apparent = false;
   }
   return tno;
 }
 
-void write_uv_record(double u, double v, double time, double baseline, std::complex<float> data) {
+void write_uv_record(double u, double v, double time, double baseline, std::complex<float> data,
+                     const RecordGeometry& geometry) {
+  auto& io = uv_interop_;
   const int tno = talva_common_.tno;
-  if (uv_interop_.on) {
-    if (!uv_interop_.antpos_written) {
-      put_antpos(tno);
-      uv_interop_.antpos_written = true;
-    }
-    // The records of a dump share their time: lst is put when the time
-    // changes and holds for the records that follow (a put of an unchanged
-    // value would write nothing).
-    if (!uv_interop_.have_lst || time != uv_interop_.lst_time) {
-      uv_interop_.lst = local_apparent_sidereal_time(time);
-      uv_interop_.lst_time = time;
-      uv_interop_.have_lst = true;
-      put_d(tno, "lst", uv_interop_.lst);
-    }
-  }
-  const std::array<double, 5> preamble{u, v, 0.0, time, baseline};
   // A non-finite value (a damaged archive) is written as 0+0i and flagged bad.
   const bool finite = std::isfinite(data.real()) && std::isfinite(data.imag());
-  const std::array<std::complex<float>, 1> d{finite ? data : std::complex<float>{}};
-  const std::array<std::int32_t, 1> flags{finite ? 1 : 0};
-  miriad::uvwrite(tno, preamble, d, flags, talva_common_.nchan);
+  const std::complex<float> value = finite ? data : std::complex<float>{};
+  talva::sky::Uvw uvw{u, v, 0.0};
+  const bool complete = io.on || io.ms;
+  if (complete) {
+    if (!io.have_apparent) {
+      io.apparent = talva::sky::apparent_place(io.ra, io.dec, time);
+      io.have_apparent = true;
+    }
+    if (geometry.tracked)
+      uvw = talva::sky::east_west_uvw(geometry.ha, io.apparent.dec, geometry.spacing / talva_common_.sfreq);
+  }
+  if (io.uv) {
+    if (io.on) {
+      if (!io.antpos_written) {
+        put_antpos(tno);
+        put_d(tno, "obsra", io.apparent.ra);
+        put_d(tno, "obsdec", io.apparent.dec);
+        io.antpos_written = true;
+      }
+      // The records of a dump share their time: lst is put when the time
+      // changes and holds for the records that follow (a put of an unchanged
+      // value would write nothing).
+      if (!io.have_lst || time != io.lst_time) {
+        io.lst = local_apparent_sidereal_time(time);
+        io.lst_time = time;
+        io.have_lst = true;
+        put_d(tno, "lst", io.lst);
+      }
+    }
+    const std::array<double, 5> preamble =
+        io.on ? std::array<double, 5>{uvw.u, uvw.v, uvw.w, time, baseline} : std::array<double, 5>{u, v, 0.0, time, baseline};
+    const std::array<std::complex<float>, 1> d{value};
+    const std::array<std::int32_t, 1> flags{finite ? 1 : 0};
+    miriad::uvwrite(tno, preamble, d, flags, talva_common_.nchan);
+  }
+  if (io.ms) io.ms(OutputRecord{time, baseline, uvw, io.apparent, value, !finite});
 }
 
 void close_uv_dataset(int tno) {

@@ -1,0 +1,66 @@
+#include "programs/talva2vis3/ms_output.h"
+
+#include <cmath>
+
+#include "miriad/key.h"
+
+namespace {
+
+msio::Setup ms_setup(const MsOutput::Setup& s) {
+  msio::Setup m;
+  m.ra = s.ra;
+  m.dec = s.dec;
+  m.frequency = s.sfreq * 1e9;
+  m.channel_width = s.sdf * 1e9;
+  m.application = s.application;
+  for (const auto& a : miriad::key_arguments()) m.history.push_back(a);
+  return m;
+}
+
+}  // namespace
+
+MsOutput::MsOutput(Setup setup)
+    : setup_(std::move(setup)), writer_(setup_.path, ms_setup(setup_)), frame_(setup_.ra, setup_.dec) {}
+
+MsOutput::~MsOutput() {
+  try {
+    close();
+  } catch (...) {
+    // a failure while the run is already stopping: the writer keeps what it can
+  }
+}
+
+void MsOutput::add(const OutputRecord& r) {
+  // Baseline number: 65536 + 2048 a + b, or 256 a + b for the pseudo-pairs.
+  const long q = std::lround(r.baseline);
+  const long a = q > 65536 ? (q - 65536) / 2048 : q / 256;
+  const long b = q > 65536 ? (q - 65536) % 2048 : q % 256;
+  frame_.set_date(r.time, r.apparent);
+  const talva::sky::Uvw j = frame_.to_j2000(r.uvw);
+  msio::Row row;
+  row.time = (r.time - talva::sky::kMjdToJd) * 86400.0;
+  row.antenna1 = static_cast<int>(a - 1);
+  row.antenna2 = static_cast<int>(b - 1);
+  // The records follow the convention data = sum F exp(-2 pi i (u l + v m +
+  // w (n - 1))) with uvw = position(b) - position(a). A MeasurementSet keeps
+  // UVW = position(ANTENNA2) - position(ANTENNA1) (as casacore computes it
+  // from the ANTENNA table) with the opposite sign of the phase (CASA,
+  // WSClean, DP3): the same sky is the same UVW with the data conjugated.
+  constexpr double c = talva::sky::kMetresPerNanosecond;
+  row.uvw = {j.u * c, j.v * c, j.w * c};
+  row.data = std::conj(r.data);
+  row.flagged = r.flagged;
+  writer_.add(row);
+}
+
+void MsOutput::close() {
+  if (closed_) return;
+  closed_ = true;
+  const std::vector<double> east = setup_.positions ? setup_.positions() : std::vector<double>{};
+  std::vector<msio::Antenna> antennas;
+  for (std::size_t k = 0; k < east.size(); ++k)
+    antennas.push_back({"A" + std::to_string(k + 1),
+                        talva::sky::itrf_position(east[k] * talva::sky::kMetresPerNanosecond), setup_.dish});
+  writer_.set_antennas(antennas);
+  writer_.close();
+}
