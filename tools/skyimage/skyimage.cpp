@@ -1,0 +1,268 @@
+// skyimage: the peak of a sky image (FITS, sine projection, as WSClean and
+// CASA write them) and a grey-scale picture with contours, axes in
+// arcminutes from the phase centre (east to the left).
+//
+//   skyimage in=IMAGE.fits [npeaks=N] [device=sky.png/png] [box=HALFWIDTH_ARCMIN]
+//
+// Prints the image size and pixel, the phase centre, and the N brightest
+// local maxima (default 1), each with its value (Jy/beam) and position:
+// the offsets east and north of the phase centre (arcminutes) and the J2000
+// right ascension and declination. The peak is refined between pixels by a
+// Gaussian through the pixel and its neighbours along each axis (exact for a
+// restored point source whose beam's axes lie along the image axes).
+#include <cpgplot.h>
+#include <fitsio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "array/sky.h"
+#include "miriad/key.h"
+#include "util/stop.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kRadPerDeg = kPi / 180.0;
+
+struct Image {
+  long nx = 0, ny = 0;
+  std::vector<float> pix;  // x fastest
+  double crpix[2]{}, cdelt[2]{}, crval[2]{};  // degrees
+  std::string ctype[2];
+  float at(long i, long j) const { return pix[static_cast<std::size_t>(j * nx + i)]; }
+};
+
+[[noreturn]] void fits_fail(const std::string& path, int status) {
+  char text[FLEN_STATUS];
+  fits_get_errstatus(status, text);
+  talva::stop("skyimage: " + path + ": " + text);
+}
+
+Image read_image(const std::string& path) {
+  fitsfile* f = nullptr;
+  int status = 0;
+  if (fits_open_image(&f, path.c_str(), READONLY, &status)) fits_fail(path, status);
+  Image im;
+  int naxis = 0;
+  long naxes[4] = {1, 1, 1, 1};
+  fits_get_img_dim(f, &naxis, &status);
+  fits_get_img_size(f, 4, naxes, &status);
+  if (status == 0 && (naxis < 2 || naxes[0] < 3 || naxes[1] < 3)) {
+    fits_close_file(f, &status);
+    talva::stop("skyimage: " + path + ": not an image of at least 3 x 3 pixels");
+  }
+  im.nx = naxes[0];
+  im.ny = naxes[1];
+  for (int a = 0; a < 2 && status == 0; ++a) {
+    char key[16], value[FLEN_VALUE];
+    std::snprintf(key, sizeof key, "CRPIX%d", a + 1);
+    fits_read_key(f, TDOUBLE, key, &im.crpix[a], nullptr, &status);
+    std::snprintf(key, sizeof key, "CDELT%d", a + 1);
+    fits_read_key(f, TDOUBLE, key, &im.cdelt[a], nullptr, &status);
+    std::snprintf(key, sizeof key, "CRVAL%d", a + 1);
+    fits_read_key(f, TDOUBLE, key, &im.crval[a], nullptr, &status);
+    std::snprintf(key, sizeof key, "CTYPE%d", a + 1);
+    fits_read_key(f, TSTRING, key, value, nullptr, &status);
+    if (status == 0) im.ctype[a] = value;
+  }
+  if (status == 0) {
+    im.pix.resize(static_cast<std::size_t>(im.nx * im.ny));
+    long first[4] = {1, 1, 1, 1};
+    int anynul = 0;
+    float nul = 0.0f;
+    fits_read_pix(f, TFLOAT, first, im.nx * im.ny, &nul, im.pix.data(), &anynul, &status);
+  }
+  if (status != 0) fits_fail(path, status);
+  fits_close_file(f, &status);
+  if (im.ctype[0].rfind("RA---SIN", 0) != 0 || im.ctype[1].rfind("DEC--SIN", 0) != 0)
+    talva::stop("skyimage: " + path + ": the axes are " + im.ctype[0] + ", " + im.ctype[1] +
+                "; RA---SIN and DEC--SIN are needed");
+  for (float& v : im.pix)
+    if (!std::isfinite(v)) v = 0.0f;
+  return im;
+}
+
+// Offset (pixels) and height of the extremum through (-1, a), (0, b), (1, c):
+// a Gaussian when all three are positive, else a parabola.
+void refine(double a, double b, double c, double& offset, double& peak) {
+  offset = 0.0;
+  peak = b;
+  if (a > 0 && b > 0 && c > 0) {
+    a = std::log(a), b = std::log(b), c = std::log(c);
+    const double d = a - 2 * b + c;
+    if (d < 0) {
+      offset = std::clamp(0.5 * (a - c) / d, -0.5, 0.5);
+      peak = std::exp(b - 0.25 * (a - c) * offset);
+    }
+  } else {
+    const double d = a - 2 * b + c;
+    if (d < 0) {
+      offset = std::clamp(0.5 * (a - c) / d, -0.5, 0.5);
+      peak = b - 0.25 * (a - c) * offset;
+    }
+  }
+}
+
+std::string sexagesimal(double angle, double unit_per_rad, bool sign) {
+  double v = angle * unit_per_rad;
+  const char s = v < 0 ? '-' : '+';
+  v = std::abs(v);
+  int d = static_cast<int>(v);
+  int m = static_cast<int>((v - d) * 60.0);
+  double sec = ((v - d) * 60.0 - m) * 60.0;
+  if (sec >= 59.995) sec = 0.0, ++m;
+  if (m >= 60) m = 0, ++d;
+  char buf[40];
+  if (sign)
+    std::snprintf(buf, sizeof buf, "%c%02d:%02d:%05.2f", s, d, m, sec);
+  else
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%06.3f", d, m, sec);
+  return buf;
+}
+
+void draw(const Image& im, const std::string& device, double box, double px, double py) {
+  // Plot coordinates: x = arcminutes west, y = arcminutes north of the
+  // reference pixel, so that east lies to the left; the x labels name the
+  // east offsets. Pixel (i, j), 1-based, lies at (-(i - crpix1) cdelt1, (j - crpix2) cdelt2).
+  const float sx = static_cast<float>(-im.cdelt[0] * 60.0), sy = static_cast<float>(im.cdelt[1] * 60.0);
+  const float t[6] = {static_cast<float>(-im.crpix[0]) * sx, sx, 0.0f, static_cast<float>(-im.crpix[1]) * sy, 0.0f, sy};
+  float hx = static_cast<float>(std::abs(sx) * static_cast<float>(im.nx) / 2.0f);
+  float hy = static_cast<float>(std::abs(sy) * static_cast<float>(im.ny) / 2.0f);
+  if (box > 0) hx = std::min(hx, static_cast<float>(box)), hy = std::min(hy, static_cast<float>(box));
+  const auto [mn, mx] = std::minmax_element(im.pix.begin(), im.pix.end());
+  // A file device ("sky.png/png") is drawn under "<file>.part" and renamed when complete.
+  std::string target = device, file;
+  const auto slash = device.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    file = device.substr(0, slash);
+    target = file + ".part" + device.substr(slash);
+  }
+  if (cpgbeg(0, target.c_str(), 1, 1) != 1) {
+    std::printf(" Warning: cannot open plot device %s; no picture\n", device.c_str());
+    return;
+  }
+  cpgscr(0, 1.0f, 1.0f, 1.0f);  // white paper, black ink
+  cpgscr(1, 0.0f, 0.0f, 0.0f);
+  cpgpage();
+  cpgeras();
+  cpgvstd();
+  cpgwnad(-hx, hx, -hy, hy);  // equal scales
+  // Grey scale: dark a little below zero, white from half the peak up.
+  const int nx = static_cast<int>(im.nx), ny = static_cast<int>(im.ny);
+  cpggray(im.pix.data(), nx, ny, 1, nx, 1, ny, std::max(*mn, -0.05f * *mx), 0.5f * *mx, t);
+  // Contours at 10, 20, 40 and 80 % of the peak (red), negatives at -10 % (blue).
+  float pos[4] = {0.1f * *mx, 0.2f * *mx, 0.4f * *mx, 0.8f * *mx};
+  cpgsci(2);
+  cpgcont(im.pix.data(), nx, ny, 1, nx, 1, ny, pos, 4, t);
+  float neg[1] = {-0.1f * *mx};
+  cpgsci(4);
+  cpgcont(im.pix.data(), nx, ny, 1, nx, 1, ny, neg, 1, t);
+  cpgsci(3);
+  const float mxp[1] = {static_cast<float>(-px)}, myp[1] = {static_cast<float>(py)};
+  cpgpt(1, mxp, myp, 2);  // a cross at the peak
+  cpgsci(1);
+  // x axis: ticks without numbers, then the east offsets written at the ticks.
+  float step = 1.0f;
+  for (float s : {1.0f, 2.0f, 5.0f, 10.0f, 20.0f, 50.0f, 100.0f})
+    if (2.0f * hx / s <= 8.0f) {
+      step = s;
+      break;
+    }
+  cpgbox("BCST", step, 5, "BCNST", 0.0f, 0);
+  for (float x = -std::floor(hx / step) * step; x <= hx; x += step) {
+    char label[16];
+    std::snprintf(label, sizeof label, "%g", static_cast<double>(x == 0.0f ? 0.0f : -x));
+    cpgmtxt("B", 1.2f, (x + hx) / (2.0f * hx), 0.5f, label);
+  }
+  cpglab("offset east (arcmin)", "offset north (arcmin)", "sky image: peak +, contours 10 20 40 80 % (-10 % blue)");
+  cpgend();
+  if (!file.empty()) {
+    std::error_code ec;
+    std::filesystem::rename(file + ".part", file, ec);
+    if (ec) talva::stop("skyimage: cannot rename " + file + ".part to " + file + ": " + ec.message());
+  }
+}
+
+struct Peak {
+  double value = 0;       // Jy/beam
+  double east = 0, north = 0;  // arcminutes from the phase centre
+  talva::sky::Place at;   // J2000
+};
+
+// The peak at the local maximum (bi, bj), refined between the pixels.
+Peak measure(const Image& im, long bi, long bj) {
+  double dx = 0, dy = 0, hx = im.at(bi, bj), hy = hx;
+  if (bi > 0 && bi + 1 < im.nx) refine(im.at(bi - 1, bj), im.at(bi, bj), im.at(bi + 1, bj), dx, hx);
+  if (bj > 0 && bj + 1 < im.ny) refine(im.at(bi, bj - 1), im.at(bi, bj), im.at(bi, bj + 1), dy, hy);
+  Peak p;
+  // Separable refinement: the height along x times the gain along y.
+  p.value = im.at(bi, bj) != 0 ? hx * hy / im.at(bi, bj) : 0.0;
+  // FITS pixels count from 1; (pixel - crpix) * cdelt is the direction cosine in degrees.
+  const double l = (static_cast<double>(bi) + 1.0 + dx - im.crpix[0]) * im.cdelt[0] * kRadPerDeg;
+  const double m = (static_cast<double>(bj) + 1.0 + dy - im.crpix[1]) * im.cdelt[1] * kRadPerDeg;
+  p.at = talva::sky::offset_position(l, m, im.crval[0] * kRadPerDeg, im.crval[1] * kRadPerDeg);
+  p.east = l / kRadPerDeg * 60.0;
+  p.north = m / kRadPerDeg * 60.0;
+  return p;
+}
+
+// Local maxima (the largest value within 4 pixels), brightest first, at most n.
+std::vector<Peak> peaks(const Image& im, int n) {
+  constexpr long r = 4;
+  std::vector<std::pair<float, std::pair<long, long>>> found;
+  for (long j = 0; j < im.ny; ++j)
+    for (long i = 0; i < im.nx; ++i) {
+      const float v = im.at(i, j);
+      if (!(v > 0.0f)) continue;
+      bool top = true;
+      for (long y = std::max(0L, j - r); top && y <= std::min(im.ny - 1, j + r); ++y)
+        for (long x = std::max(0L, i - r); x <= std::min(im.nx - 1, i + r); ++x)
+          if (im.at(x, y) > v || (im.at(x, y) == v && (y < j || (y == j && x < i)))) {
+            top = false;
+            break;
+          }
+      if (top) found.push_back({v, {i, j}});
+    }
+  std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<Peak> out;
+  for (const auto& f : found) {
+    if (static_cast<int>(out.size()) >= n) break;
+    out.push_back(measure(im, f.second.first, f.second.second));
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return talva::run_main([&] {
+    std::string in, device;
+    double box = 0;
+    int npeaks = 1;
+    miriad::keyini(argc, argv);
+    miriad::keya("in", in, "");
+    miriad::keya("device", device, "");
+    miriad::keyd("box", box, 0.0);
+    miriad::keyi("npeaks", npeaks, 1);
+    miriad::keyfin();
+    if (in.empty()) talva::stop("skyimage: in= is required");
+    if (npeaks < 1) talva::stop("skyimage: npeaks must be 1 or more");
+    const Image im = read_image(in);
+    std::printf("image %ld x %ld pixels of %.2f\" x %.2f\"\n", im.nx, im.ny, std::abs(im.cdelt[0]) * 3600.0,
+                std::abs(im.cdelt[1]) * 3600.0);
+    std::printf("phase centre J2000  RA %s  Dec %s\n", sexagesimal(im.crval[0] * kRadPerDeg, 12.0 / kPi, false).c_str(),
+                sexagesimal(im.crval[1] * kRadPerDeg, 180.0 / kPi, true).c_str());
+    const std::vector<Peak> list = peaks(im, npeaks);
+    if (list.empty()) std::printf("no positive peak\n");
+    for (const Peak& p : list)
+      std::printf("peak %9.4f Jy/beam at %8.3f' east %8.3f' north: J2000  RA %s  Dec %s\n", p.value, p.east, p.north,
+                  sexagesimal(p.at.ra, 12.0 / kPi, false).c_str(), sexagesimal(p.at.dec, 180.0 / kPi, true).c_str());
+    if (!device.empty()) draw(im, device, box, list.empty() ? 0.0 : list[0].east, list.empty() ? 0.0 : list[0].north);
+    return 0;
+  });
+}
