@@ -2,11 +2,16 @@
 # The main job on a built-in example: installs what is missing, builds the
 # release tree, then in ./example/
 #   1. simulates a calibrator archive (strong point source, seeded antenna
-#      gains, a little noise) and a target archive seen through the same gains,
+#      gains, a little noise) and a target archive seen through the same gains:
+#      a 12-hour track of two point sources, 2.5 at the phase centre and 1.0
+#      20' east and 15' north of it,
 #   2. solves the antenna gains from the calibrator with gainsolve,
-#   3. converts the target with talva2vis3, applying those gains,
+#   3. converts the target with talva2vis3, applying those gains, into a uv
+#      dataset and a MeasurementSet,
 #   4. prints a short summary of the uv dataset and writes the (u, v) plot
-#      as example/target-uv.png.
+#      as example/target-uv.png,
+#   5. images the MeasurementSet with WSClean and prints the peaks' positions
+#      and fluxes; the picture is example/target-sky.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -20,9 +25,9 @@ echo "== simulate a calibrator and a target archive"
 "$bin/talvasim" archive=calibrator.arc layout=corr_layout.file ndumps=60 \
   flux=10 noise=0.2 seed=7 gainsout=true.gains \
   date=2006,3,5 time=13,7,9 ra=5.5 dec=-30 ha=-0.2 mdtilt=3 >/dev/null
-"$bin/talvasim" archive=target.arc layout=corr_layout.file ndumps=300 \
-  gains=true.gains flux=2.5 noise=0.05 seed=8 dt=10 \
-  date=2006,3,5 time=14,0,0 ra=5.5 dec=-30 ha=-1 mdtilt=3 >/dev/null
+"$bin/talvasim" archive=target.arc layout=corr_layout.file ndumps=360 \
+  gains=true.gains sources=0,0,2.5,20,15,1.0 noise=0.05 seed=8 dt=120 \
+  date=2006,3,5 time=14,0,0 ra=5.5 dec=-30 mdtilt=3 >/dev/null
 
 echo "== solve the antenna gains (gainsolve)"
 "$bin/gainsolve" infile=calibrator.arc corlfile=corr_layout.file gnsfile=cal.gains \
@@ -31,9 +36,16 @@ tail -n 3 gainsolve.out
 
 echo "== convert the target (talva2vis3)"
 "$bin/talva2vis3" infile=target.arc corlfile=corr_layout.file gnsfile=cal.gains \
-  uvfile=target.uv ra=5.5 dec=-30 device=target-uv.png/png > talva2vis3.out
+  uvfile=target.uv msfile=target.ms ra=5.5 dec=-30 unitx=17.68 cgap=15.24 \
+  device=target-uv.png/png > talva2vis3.out
 tail -n 3 talva2vis3.out
 
 echo "== the dataset"
 "$bin/uvlist" vis=target.uv summary=true
 echo "(u, v) plot: example/target-uv.png"
+
+echo "== image the MeasurementSet (WSClean, 256 x 256 pixels of 15\")"
+wsclean -quiet -name target -size 256 256 -scale 15asec -niter 2000 -mgain 0.8 \
+  -auto-threshold 3 -no-dirty target.ms > wsclean.out
+"$bin/skyimage" in=target-image.fits npeaks=2 device=target-sky.png/png box=30
+echo "sky image: example/target-sky.png (true positions: 0', 0' and 20' east, 15' north)"

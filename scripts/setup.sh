@@ -8,6 +8,8 @@ packages=(
   libgtest-dev googletest libbenchmark-dev       # tests and benchmarks
   giza-dev libcpgplot0                           # PGPLOT API (plots)
   libstarlink-pal-dev                            # SLALIB routines (PAL)
+  casacore-dev                                   # MeasurementSet output (msfile=)
+  libcfitsio-dev wsclean                         # sky images: FITS reading, imaging in the example and tests
   clang libclang-rt-14-dev                       # fuzzing targets
 )
 
