@@ -1,7 +1,5 @@
 #include "programs/talva2vis3/uv_output.h"
 
-#include <star/pal.h>
-
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -14,14 +12,13 @@ uv_interop_t uv_interop_;
 
 namespace {
 constexpr const char* kVersionLine = "TALVA: Miriad version 1.1 29-Aug-2006";
-constexpr double kLatitude = static_cast<double>(-0.61735f);   // site latitude, radians
-constexpr double kLongitude = static_cast<double>(2.607929f);  // site longitude, radians
-constexpr float kIntTime = 0.99999994f;                        // largest float below 1, seconds
+constexpr double kLatitude = talva::sky::kLatitude;    // site latitude, radians
+constexpr double kLongitude = talva::sky::kLongitude;  // site longitude, radians
+constexpr float kIntTime = 0.99999994f;                // largest float below 1, seconds
 // Height of the site above the reference ellipsoid, metres: the array
 // description has none, so the dataset says sea level (it enters no
 // coordinate the records carry).
-constexpr double kSiteAltitude = 0.0;
-constexpr double kMjdToJd = 2400000.5;
+constexpr double kSiteAltitude = talva::sky::kAltitude;
 
 void put_r(int tno, const char* name, float v) { miriad::uvputvrr(tno, name, std::array<float, 1>{v}); }
 void put_i(int tno, const char* name, std::int32_t v) { miriad::uvputvri(tno, name, std::array<std::int32_t, 1>{v}); }
