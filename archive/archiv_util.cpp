@@ -52,6 +52,7 @@ std::size_t buffer_end = 0;  // end of the bytes read into it
 long long byte_offset = 0;   // bytes consumed by the caller (read but unconsumed bytes not counted)
 int dumps_read = 0;
 bool data_ended = false;
+bool long_header_warned = false;  // a header block above 400 bytes is reported once per run
 
 /// Reads `size` bytes to `dst` through the stream buffer. A short read is
 /// continued after the bytes already there, every half second, while `rt`
@@ -116,6 +117,7 @@ int init_archiv_(const char* infil) {
   byte_offset = 0;
   dumps_read = 0;
   data_ended = false;
+  long_header_warned = false;
   return 0;
 }
 
@@ -167,13 +169,13 @@ int read_dump_(int nbsln, std::span<float> vis, int rt) {
   const bool repeat = std::strncmp(reinterpret_cast<const char*>(mhdr_struct.data()), "TALVA", kKeyBytes) == 0;
   const std::int32_t length = le_int32(mhdr_struct.data() + kKeyBytes);
 
-  // A length above 400 marks a corrupt stream whatever the tag; below 84 only
-  // where a header block follows ("TALVA" tags carry no block).
-  if (length > kMaxHeaderLength || (!repeat && length < kMinHeaderLength)) {
-    const std::string expected = repeat ? "at most " + std::to_string(kMaxHeaderLength)
-                                        : std::to_string(kMinHeaderLength) + " to " + std::to_string(kMaxHeaderLength);
-    std::printf("read_dump_: dump %d at byte offset %lld is corrupt (header length %d, expected %s); end of data\n",
-                dumps_read + 1, dump_start, length, expected.c_str());
+  // A "TALVA" tag carries no header block, so its length field means nothing.
+  // Otherwise a length below 84 or above the sanity bound marks a misaligned
+  // stream; a block longer than the 400-byte buffer is decoded from its first
+  // 400 bytes and the rest is skipped.
+  if (!repeat && (length < kMinHeaderLength || length > kMaxHeaderSkip)) {
+    std::printf("read_dump_: dump %d at byte offset %lld is corrupt (header length %d, expected %d to %d); end of data\n",
+                dumps_read + 1, dump_start, length, kMinHeaderLength, kMaxHeaderSkip);
     data_ended = true;
     return -1;
   }
@@ -182,8 +184,21 @@ int read_dump_(int nbsln, std::span<float> vis, int rt) {
   // previous dump's values
   if (!repeat) {
     std::array<std::uint8_t, kMaxHeaderLength> tccbuffer;
-    if (!read_block(tccbuffer.data(), static_cast<std::size_t>(length), rt)) return cut_short();
-    DecodeHeader(std::span<const std::uint8_t>(tccbuffer.data(), static_cast<std::size_t>(length)));
+    const std::size_t kept = static_cast<std::size_t>(std::min(length, kMaxHeaderLength));
+    if (!read_block(tccbuffer.data(), kept, rt)) return cut_short();
+    std::array<std::uint8_t, kMaxHeaderLength> excess;
+    for (std::size_t left = static_cast<std::size_t>(length) - kept; left > 0;) {
+      const std::size_t k = std::min(left, excess.size());
+      if (!read_block(excess.data(), k, rt)) return cut_short();
+      left -= k;
+    }
+    if (length > kMaxHeaderLength && !long_header_warned) {
+      std::printf("read_dump_: dump %d at byte offset %lld has a header block of %d bytes; the first %d are decoded "
+                  "and the rest skipped (reported once per run)\n",
+                  dumps_read + 1, dump_start, length, kMaxHeaderLength);
+      long_header_warned = true;
+    }
+    DecodeHeader(std::span<const std::uint8_t>(tccbuffer.data(), kept));
   }
 
   // 3. the per-antenna records, read and dropped

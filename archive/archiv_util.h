@@ -14,6 +14,9 @@ inline constexpr double R2D = 57.2957795132;
 inline constexpr int kMaxHeaderLength = 400;   ///< bytes of a dump header block
 inline constexpr int kMinHeaderLength = 84;    ///< the decoder reads bytes 5..83
 inline constexpr int kMaxAntennaRecords = 100; ///< per-antenna records per dump
+/// Longest header block read (its first 400 bytes decoded, the rest
+/// skipped); a longer one marks a misaligned stream.
+inline constexpr int kMaxHeaderSkip = 64 * 1024;
 
 /// The decoded dump header, one record per process (BufferHdr).
 struct hdr_struct {
@@ -48,8 +51,11 @@ int read_header_(int& nant, int& nbsln, std::span<std::int32_t> antnum);
 /// of data; with rt != 0 waits (0.5 s polls) until the whole dump is there.
 /// End of data inside a dump (rt = 0) is final: later calls return -1, as
 /// the dump's first bytes are gone; at a dump boundary a later call may go on.
-/// A corrupt dump (header length above 400 for any tag, or below 84 for a tag
-/// other than "TALVA") is treated as the end of the data, with
+/// The length field of a "TALVA" tag is ignored (no header block follows).
+/// A header block of 401 to 65536 bytes is decoded from its first 400 bytes
+/// and the rest skipped, with one message per archive naming the dump and
+/// the length. A corrupt dump (another tag with a header length below 84 or
+/// above 65536) is treated as the end of the data, with
 /// a message naming the dump number and the byte offset; every later call
 /// returns -1 too. A read error (other than the end of the file) prints a
 /// message with the byte offset and ends the data too, even when waiting.

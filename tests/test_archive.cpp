@@ -328,7 +328,7 @@ TEST_F(Reader, TruncatedDumpIsQuietEndOfData) {
 
 TEST_F(Reader, CorruptHeaderLengthEndsTheData) {
   const std::pair<const char*, std::int32_t> cases[] = {
-      {"TCC", 401}, {"TCC", 83}, {"TCC", 0}, {"TCC", -5}, {"TCC", 1 << 30}, {"TALVA", 401}};
+      {"TCC", 65537}, {"TCC", 83}, {"TCC", 0}, {"TCC", -5}, {"TCC", 1 << 30}};
   for (const auto& [key, length] : cases) {
     Archive a(3, 4);
     a.dump(1);
@@ -347,10 +347,9 @@ TEST_F(Reader, CorruptHeaderLengthEndsTheData) {
     EXPECT_EQ(next(), -1);   // no attempt to go on in a misaligned stream
     EXPECT_EQ(next(1), -1);  // not even when waiting
     EXPECT_EQ(std::count(vis.begin(), vis.end(), -2.0f), 16);
-    const std::string expected = std::string(key) == "TALVA" ? "at most 400" : "84 to 400";
     EXPECT_EQ(cap.finish(), "read_dump_: dump 3 at byte offset " + std::to_string(third) +
-                                " is corrupt (header length " + std::to_string(length) + ", expected " + expected +
-                                "); end of data\n");
+                                " is corrupt (header length " + std::to_string(length) +
+                                ", expected 84 to 65536); end of data\n");
   }
 }
 

@@ -84,11 +84,29 @@ class BadInput : public ::testing::Test {
     write_bytes(s("headeronly.arc"), {good.begin(), good.begin() + static_cast<std::ptrdiff_t>(first)});
     write_bytes(s("cutdump.arc"), {good.begin(), good.end() - 100});
     v = good;
-    put_int32(v, first + 2 * dump + 8, 4000);  // dump 3's header length
+    put_int32(v, first + 2 * dump + 8, 70000);  // dump 3's header length
     write_bytes(s("corrupt3.arc"), v);
     v = good;
     put_int32(v, first + 1 * dump + 8, 40);  // dump 2's header block too short to decode
     write_bytes(s("shorthdr2.arc"), v);
+    // Dumps 2 and 4 with header blocks of 700 and 1000 bytes (zeros after the
+    // 96 written), dump 3 tagged "TALVA" (no block) with a length field of 484.
+    v.assign(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(first + dump));
+    for (int d = 1; d < kDumps; ++d) {
+      std::vector<unsigned char> one(good.begin() + static_cast<std::ptrdiff_t>(first + d * dump),
+                                     good.begin() + static_cast<std::ptrdiff_t>(first + (d + 1) * dump));
+      if (d == 2) {
+        std::memcpy(one.data(), "TALVA\0\0\0", 8);
+        put_int32(one, 8, 484);
+        one.erase(one.begin() + 12, one.begin() + 12 + 96);
+      } else {
+        const int length = d == 1 ? 700 : 1000;
+        put_int32(one, 8, length);
+        one.insert(one.begin() + 12 + 96, static_cast<std::size_t>(length - 96), 0);
+      }
+      v.insert(v.end(), one.begin(), one.end());
+    }
+    write_bytes(s("longhdr.arc"), v);
 
     // Non-finite correlations: every word of dump 2; or one item each of
     // dumps 2 and 3 (pair 1-2 is table entry 1, item 2; pair 1-3 item 3).
@@ -220,6 +238,21 @@ TEST_F(BadInput, DamagedDumpEndsTheDataAndEarlierDumpsAreKept) {
     EXPECT_EQ(g.status, 0) << g.out;
     EXPECT_NE(g.out.find("records read " + std::to_string(c.dumps)), std::string::npos) << g.out;
   }
+}
+
+TEST_F(BadInput, LongHeaderBlocksAndTalvaTagLengthsLoseNoDump) {
+  // Every dump is read; the long blocks are reported once per run.
+  const RunResult r = convert(s("longhdr.arc"), w("l.uv"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(count_records(w("l.uv")), kDumps * kClasses);
+  const std::string note = "read_dump_: dump 2 at byte offset ";
+  ASSERT_NE(r.out.find(note), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("has a header block of 700 bytes; the first 400 are decoded and the rest skipped"),
+            std::string::npos);
+  EXPECT_EQ(r.out.find("read_dump_", r.out.find(note) + 1), std::string::npos) << r.out;
+  const RunResult g = gainsolve(s("longhdr.arc"));
+  EXPECT_EQ(g.status, 0) << g.out;
+  EXPECT_NE(g.out.find("records read 4"), std::string::npos) << g.out;
 }
 
 TEST_F(BadInput, ArchiveWithoutDumpsInTheRange) {
