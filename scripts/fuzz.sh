@@ -20,7 +20,7 @@ san="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_C_FLAGS="$san" -DCMAKE_CXX_FLAGS="$san" \
-  -DTALVA_FUZZ=ON -DTALVA_BENCH=OFF >/dev/null
+  -DTALVA_FUZZ=ON -DTALVA_BENCH=OFF -DTALVA_WERROR=ON >/dev/null
 cmake --build build/fuzz -j "$(nproc)" --target "${targets[@]}"
 
 mkdir -p build/fuzz/artifacts
