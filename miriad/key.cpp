@@ -10,12 +10,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <string_view>
 
 #include "miriad/bug.h"
 #include "util/stop.h"
+#include "util/textin.h"
 
 namespace miriad {
 namespace {
@@ -55,10 +55,6 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 bool is_key_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '$';
-}
-
-void strip_line_end(std::string& line) {
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
 }
 
 void store(const std::string& name, std::string value, bool local) {
@@ -109,15 +105,33 @@ void parameter(const std::string& arg, bool from_file) {
   store(name, arg.substr(i), local);
 }
 
-void parameter_file(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) bug_fatal("KeyIni: Failed to open the parameter file [" + path + "].");
+/// Calls `take` with every line of the text file `path` (LF, CRLF or CR line
+/// ends). Fatal: a file that cannot be opened (`open_error`) or read, and a
+/// line above 1 MiB (e.g. /dev/zero); `what` names the file in the last two.
+template <typename Take>
+void each_line(const std::string& path, const std::string& open_error, const std::string& what, Take take) {
+  std::FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) bug_fatal(open_error);
+  struct Closer {
+    std::FILE* f;
+    ~Closer() { std::fclose(f); }
+  } closer{f};
   std::string line;
-  while (std::getline(in, line)) {
-    strip_line_end(line);
-    parameter(line, true);
+  for (;;) {
+    switch (talva::read_line(f, line)) {
+      case talva::LineRead::Line: take(line); continue;
+      case talva::LineRead::End: return;
+      case talva::LineRead::TooLong:
+        bug_fatal("A line of " + what + " [" + path + "] is longer than " + std::to_string(talva::kMaxLineBytes) +
+                  " bytes.");
+      case talva::LineRead::Error: bug_fatal("Error reading " + what + " [" + path + "].");
+    }
   }
-  if (in.bad()) bug_fatal("KeyIni: Failed to read the parameter file [" + path + "].");
+}
+
+void parameter_file(const std::string& path) {
+  each_line(path, "KeyIni: Failed to open the parameter file [" + path + "].", "the parameter file",
+            [](const std::string& line) { parameter(line, true); });
 }
 
 void require_init() {
@@ -141,21 +155,17 @@ Keyword* find(const char* key) {
 /// Reads an "@FILE" value: lines without leading and trailing blanks, empty
 /// lines and "#" lines skipped, joined with commas.
 std::string at_file(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) bug_fatal("Error opening @ file [" + path + "].");
-  std::string joined, line;
+  std::string joined;
   bool first = true;
-  while (std::getline(in, line)) {
-    strip_line_end(line);
+  each_line(path, "Error opening @ file [" + path + "].", "@ file", [&](const std::string& line) {
     std::size_t b = skip_blanks(line);
     std::size_t e = line.size();
     while (e > b && is_blank(line[e - 1])) --e;
-    if (b == e || line[b] == '#') continue;
+    if (b == e || line[b] == '#') return;
     if (!first) joined += ',';
     joined.append(line, b, e - b);
     first = false;
-  }
-  if (in.bad()) bug_fatal("Error reading @ file [" + path + "].");
+  });
   return joined;
 }
 
@@ -416,6 +426,30 @@ void keyfin() {
     if (present(*it)) bug_warn("Keyword [" + it->name + "] not used or not exhausted.");
   s.keys.clear();
   s.initialised = false;
+}
+
+namespace {
+template <typename T>
+void check_range(const char* key, T value, double lo, double hi, bool above_lo) {
+  const double v = static_cast<double>(value);
+  if ((above_lo ? v > lo : v >= lo) && v <= hi) return;
+  // bounds are whole numbers here: "1000000", not "1e+06"
+  auto bound = [](double b) { return std::to_string(static_cast<long long>(b)); };
+  std::string range = bound(lo) + " to " + bound(hi);
+  if (above_lo) range = "above " + bound(lo) + " up to " + bound(hi);
+  if (lo <= std::numeric_limits<int>::min()) range = "at most " + bound(hi);
+  bug_fatal("Keyword [" + std::string(key) + "=" + shortest(value) + "] out of range: " + range + ".");
+}
+}  // namespace
+
+void keyrange(const char* key, double value, double lo, double hi, bool above_lo) {
+  check_range(key, value, lo, hi, above_lo);
+}
+void keyrange(const char* key, float value, double lo, double hi, bool above_lo) {
+  check_range(key, value, lo, hi, above_lo);
+}
+void keyrange(const char* key, int value, double lo, double hi, bool above_lo) {
+  check_range(key, value, lo, hi, above_lo);
 }
 
 const std::string& key_task_name() { return state().task; }

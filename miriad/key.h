@@ -41,6 +41,13 @@ bool keyprsnt(const char* key);
 /// Warns about every keyword given but not (fully) read; forgets them all.
 void keyfin();
 
+/// Refuses a keyword value outside lo..hi (with `above_lo`: above lo, up to
+/// hi): "### Fatal Error:  Keyword [dec=100] out of range: -90 to 90.", as a
+/// conversion error stops. For the checks right after keyfin().
+void keyrange(const char* key, double value, double lo, double hi, bool above_lo = false);
+void keyrange(const char* key, float value, double lo, double hi, bool above_lo = false);
+void keyrange(const char* key, int value, double lo, double hi, bool above_lo = false);
+
 /// The program name (argv[0] after its last '/') and its arguments, for hisinput.
 const std::string& key_task_name();
 const std::vector<std::string>& key_arguments();

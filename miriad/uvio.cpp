@@ -29,6 +29,7 @@
 #include "miriad/bytes.h"
 #include "miriad/key.h"
 #include "util/stop.h"
+#include "util/textin.h"
 
 namespace miriad {
 namespace {
@@ -724,13 +725,18 @@ void hisinput(int tno, const std::string& name) {
   for (std::size_t k = 0; k < args.size(); ++k) {
     if (args[k] == "-f" && k + 1 < args.size()) {
       const std::string& file = args[++k];
-      std::ifstream in(file);
+      struct Closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+      };
+      const std::unique_ptr<std::FILE, Closer> in(std::fopen(file.c_str(), "r"));
       if (!in) {
         bug_warn("HisInput: Error opening input parameter file " + file);
         continue;
       }
+      // its lines as keyini read them (LF, CRLF or CR ends; keyini refused any above 1 MiB)
       std::string line;
-      while (std::getline(in, line)) hiswrite(tno, n + ":   " + trim_trailing_blanks(line));
+      while (talva::read_line(in.get(), line) == talva::LineRead::Line)
+        hiswrite(tno, n + ":   " + trim_trailing_blanks(line));
     } else {
       hiswrite(tno, n + ":   " + trim_trailing_blanks(args[k]));
     }

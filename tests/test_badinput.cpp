@@ -395,6 +395,48 @@ TEST_F(BadInput, BrokenTextFilesStopNamingFileAndLine) {
   EXPECT_EQ(written(), (Names{"many.ants", "many.rej"}));
 }
 
+TEST_F(BadInput, LineEndsLfCrlfAndCrReadAlike) {
+  // Every text input (layout, gains, counted rejection list, MD table,
+  // parameter file) with each line end gives the same dataset.
+  const std::string text[] = {read_file(s("lay")), read_file(s("true.gains")), "2\n5\n9\n", "0 1\n20 0.9\n90 0.5\n",
+                              "reclim=2,4\ndec=-30\n"};
+  std::vector<unsigned char> first;
+  for (const std::string end : {"\n", "\r\n", "\r"}) {
+    SCOPED_TRACE(end == "\n" ? "LF" : end == "\r" ? "CR" : "CRLF");
+    const std::string tag = std::to_string(end.size()) + std::to_string(end[0]);
+    std::vector<std::string> files;
+    for (std::size_t k = 0; k < std::size(text); ++k) {
+      std::string t = text[k];
+      for (std::size_t p = t.find('\n'); p != std::string::npos; p = t.find('\n', p + end.size())) t.replace(p, 1, end);
+      files.push_back(w("t" + std::to_string(k) + "." + tag));
+      write_file(files.back(), t);
+    }
+    const std::string uv = w("e" + tag + ".uv");
+    const RunResult r =
+        run("talva2vis3",
+            {"infile=" + s("good.arc"), "corlfile=" + files[0], "gnsfile=" + files[1], "rejects=" + files[2],
+             "mdcorr=t", "mdfile=" + files[3], "-f", files[4], "uvfile=" + uv, "device=/null"},
+            work_.path().string());
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("    2 rejects found\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("     3  mdtable entries\n"), std::string::npos) << r.out;
+    EXPECT_GT(count_records(uv), 0);
+    const auto vis = read_bytes(uv + "/visdata");
+    if (first.empty()) first = vis;
+    EXPECT_EQ(vis, first);
+  }
+}
+
+TEST_F(BadInput, RejectionListWhoseCountDisagreesWarns) {
+  write_file(w("three.rej"), "3\n5\n");
+  const RunResult r = convert(s("good.arc"), w("r.uv"), {"rejects=" + w("three.rej")});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("    1 rejects found\n Warning: " + w("three.rej") + ": the count says 3, the list holds 1\n"),
+            std::string::npos)
+      << r.out;
+}
+
 TEST_F(BadInput, MissingTextFilesStopNamingTheFile) {
   struct Case {
     const char* program;
@@ -508,6 +550,19 @@ TEST_F(BadInput, CommandLineErrorsAreFatalOnStandardError) {
       {"gainsolve", {"reclim=@" + w("nofile")}, "### Fatal Error:  Error opening @ file [" + w("nofile") + "].\n"},
       {"talva2vis3", {"reclim=@" + w("loop.at")},
        "### Fatal Error:  Too many nested @ files in the value of keyword [reclim].\n"},
+      // values that would write non-finite or meaningless numbers
+      {"talva2vis3", {"freq=0,0"}, "### Fatal Error:  Keyword [freq=0] out of range: 1 to 1000000.\n"},
+      {"talva2vis3", {"ra=1e308"}, "### Fatal Error:  Keyword [ra=1e+308] out of range: -24 to 24.\n"},
+      {"talva2vis3", {"dec=1e30"}, "### Fatal Error:  Keyword [dec=1e+30] out of range: -90 to 90.\n"},
+      {"talva2vis3", {"skmode=talva1b", "ampscale=1", "unitx=1e38"},
+       "### Fatal Error:  Keyword [unitx=1e+38] out of range: above 0 up to 10000.\n"},
+      {"talva2vis3", {"cgap=0"}, "### Fatal Error:  Keyword [cgap=0] out of range: above 0 up to 10000.\n"},
+      {"gainsolve", {"refant=97"}, "### Fatal Error:  Keyword [refant=97] out of range: -1 to 96.\n"},
+      // endless lines
+      {"gainsolve", {"-f", "/dev/zero"},
+       "### Fatal Error:  A line of the parameter file [/dev/zero] is longer than 1048576 bytes.\n"},
+      {"talva2vis3", {"infile=@/dev/zero"},
+       "### Fatal Error:  A line of @ file [/dev/zero] is longer than 1048576 bytes.\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.program) + " " + c.args.back());

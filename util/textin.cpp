@@ -17,20 +17,32 @@ TextInput::TextInput(std::string path, std::string what) : path_(std::move(path)
   file_.reset(f);
 }
 
-bool TextInput::next_line(std::string& line, std::size_t max_len) {
+LineRead read_line(std::FILE* f, std::string& line, std::size_t limit) {
   line.clear();
-  int c;
-  bool any = false;
-  while ((c = std::fgetc(file_.get())) != EOF) {
-    any = true;
-    if (c == '\n') break;
+  int c = std::getc(f);
+  if (c == EOF) return std::ferror(f) ? LineRead::Error : LineRead::End;
+  for (; c != EOF; c = std::getc(f)) {
+    if (c == '\n') return LineRead::Line;
+    if (c == '\r') {
+      const int next = std::getc(f);
+      if (next != '\n' && next != EOF) std::ungetc(next, f);
+      return LineRead::Line;
+    }
+    if (line.size() >= limit) return LineRead::TooLong;
     line.push_back(static_cast<char>(c));
   }
-  if (!any) {
-    if (std::ferror(file_.get())) fail_file("read error");
-    return false;
+  return std::ferror(f) ? LineRead::Error : LineRead::Line;
+}
+
+bool TextInput::next_line(std::string& line, std::size_t max_len) {
+  switch (read_line(file_.get(), line)) {
+    case LineRead::End: return false;
+    case LineRead::Error: fail_file("read error");
+    case LineRead::TooLong:
+      ++line_;
+      fail("line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+    case LineRead::Line: break;
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
   if (max_len > 0 && line.size() > max_len) line.resize(max_len);
   ++line_;
   return true;

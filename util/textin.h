@@ -14,6 +14,17 @@
 
 namespace talva {
 
+/// The longest line any text input may hold, in bytes (1 MiB): a longer
+/// one (e.g. /dev/zero) is refused instead of filling the memory.
+inline constexpr std::size_t kMaxLineBytes = std::size_t{1} << 20;
+
+enum class LineRead { Line, End, TooLong, Error };
+
+/// Reads one line of `f` into `line`, without its end: LF, CRLF or a bare CR.
+/// End at end of file with nothing read; TooLong after `limit` bytes without
+/// a line end (the rest of the line is not read); Error on a read error.
+LineRead read_line(std::FILE* f, std::string& line, std::size_t limit = kMaxLineBytes);
+
 /// A text file read one line at a time (RAII).
 class TextInput {
  public:
@@ -21,7 +32,8 @@ class TextInput {
   /// ("layout", "gains", ...). A file that cannot be opened stops the program.
   TextInput(std::string path, std::string what);
 
-  /// Reads the next line without its line end. Returns false at end of file.
+  /// Reads the next line without its line end (LF, CRLF or CR). Returns
+  /// false at end of file; a line above 1 MiB stops the program.
   /// Lines longer than `max_len` characters (0: no limit) are cut there, as
   /// a Fortran record of that length would be.
   bool next_line(std::string& line, std::size_t max_len = 0);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -24,6 +25,8 @@
 
 namespace dumpscope {
 namespace {
+
+constexpr int kMaxPanels = 10;  // panels across and down the page (nxy)
 
 /// A text keyword, without trailing blanks, refused when longer than its field.
 std::string text_keyword(const char* key, const std::string& def, std::size_t length) {
@@ -64,6 +67,17 @@ Settings read_settings() {
   s.corrfile = text_keyword("corrfile", "../data/corr_layout.file", kNameLength);
   miriad::keyl("verbose", s.verbose, false);
   miriad::keyfin();
+  using miriad::keyrange;
+  constexpr double kAnyBelow = std::numeric_limits<int>::min();  // navrg and nxy below 1 are taken as 1
+  keyrange("navrg", s.navrg, kAnyBelow, kMaxEntries);
+  keyrange("tltmin", s.tltmin, 0.0, 90.0);
+  keyrange("mdmax", s.mdmax, 0.0, 90.0);
+  keyrange("dec", s.dec, -90.0, 90.0);
+  keyrange("ra", s.ra, -24.0, 24.0);
+  keyrange("startha", s.startha, -24.0, 24.0);
+  keyrange("phsoff", s.phsoff, -360.0, 360.0);
+  keyrange("nxy", s.nx, kAnyBelow, kMaxPanels);
+  keyrange("nxy", s.ny, kAnyBelow, kMaxPanels);
 
   s.dec = s.dec / kDegPerRad;
   s.tltmin = s.tltmin / kDegPerRad;

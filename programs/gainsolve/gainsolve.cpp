@@ -63,6 +63,7 @@ Settings read_keywords(int argc, char** argv) {
   miriad::keyl("mdcorr", s.mdcorr, false);
   miriad::keyr("calflx", s.calflx, 1.0f);
   miriad::keyfin();
+  miriad::keyrange("refant", s.refant, -1, kNant);  // 0: the first active antenna; -1: no phase reference
   s.r1 = std::max(s.r1, 1);
   s.infile = talva::trim_right(s.infile);
   s.gnsfile = talva::trim_right(s.gnsfile);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -122,6 +123,30 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   s.msfile = key_text("msfile", "");
   miriad::keyfin();
   if (s.reclim[0] < 1) s.reclim[0] = 1;
+  // Every number that reaches the dataset stays finite and means something;
+  // lengths in metres, frequencies in MHz, angles in hours or degrees.
+  using miriad::keyrange;
+  keyrange("ra", s.ra, -24.0, 24.0);
+  keyrange("dec", s.dec, -90.0, 90.0);
+  if (legacy) {
+    keyrange("startha", s.startha, -24.0, 24.0);
+    keyrange("startmjd", s.startmjd, 0.0, 100000.0);
+  }
+  keyrange("cgap", s.cgap, 0.0, 10000.0, true);
+  keyrange("unitx", s.unitx, 0.0, 10000.0, true);
+  keyrange("unity", s.unity, 0.0, 10000.0, true);
+  keyrange("freq", s.freq[0], 1.0, 1.0e6);
+  keyrange("freq", s.freq[1], -1.0e6, 1.0e6);
+  keyrange("dhr", s.dhr, -360.0, 360.0);
+  keyrange("ddec", s.ddec, -180.0, 180.0);
+  keyrange("tltmin", s.tltmin, 0.0, 90.0);
+  keyrange("mdmax", s.mdmax, 0.0, 90.0);
+  keyrange("blen", s.blen, 1, 88);
+  keyrange("nxy", s.nxy[0], std::numeric_limits<int>::min(), 10);  // read, not used
+  keyrange("nxy", s.nxy[1], std::numeric_limits<int>::min(), 10);
+  keyrange("ampscale", s.ampscale, -1.0e6, 1.0e6);
+  keyrange("srcang", s.srcang, -360.0, 360.0);
+  keyrange("noiselev", s.noiselev, 0.0, 1.0e6);
   return s;
 }
 
