@@ -120,6 +120,12 @@ class BadInput : public ::testing::Test {
     std::memcpy(&v[first + dump + block + 8], &nan, 4);
     std::memcpy(&v[first + 2 * dump + block + 16 + 4], &inf, 4);
     write_bytes(s("nanitems.arc"), v);
+    // Dump 2's MD tilt sine (header bytes 56-59) 2.0 in the instrument's
+    // float: mantissa 0.5, exponent 2.
+    v = good;
+    const unsigned char two[4] = {0x00, 0x00, 0x80, 0x02};
+    std::memcpy(&v[first + dump + 12 + 56], two, 4);
+    write_bytes(s("badmd2.arc"), v);
   }
   static void TearDownTestSuite() { shared_.reset(); }
 
@@ -289,6 +295,19 @@ TEST_F(BadInput, NonFiniteCorrelationsNeverReachTheOutputs) {
     EXPECT_EQ(rb.data[0], in_dump2 ? std::complex<float>{} : rg.data[0]) << "record " << k + 1;
   }
   EXPECT_FALSE(bad.read(rb));
+  // The debug tables of mode orvex write such a value as 0 too.
+  write_file(w("zero.ph"), "zero phases\n1 0\n");
+  for (const std::string program : {"talva2vis3", "talva2vis"}) {
+    const RunResult r = run(program,
+                            {"infile=" + s("nandump2.arc"), "corlfile=" + s("lay"),
+                             program == "talva2vis" ? "phasefil=" + w("zero.ph") : "gnsfile=" + s("true.gains"),
+                             "uvfile=" + w(program + ".uv"), "skmode=orvex", "dbgplt=t", "blen=40", "device=/null"},
+                            work_.path().string());
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string table = read_file(w(program + ".dbg"));
+    EXPECT_GT(table.size(), 200u);
+    EXPECT_EQ(table.find("NaN"), std::string::npos) << program;
+  }
 
   // phasesolve: a non-finite item is left out of its pair's sum, so the
   // phases stay finite and close to those of the sound archive.
@@ -326,6 +345,23 @@ TEST_F(BadInput, NonFiniteCorrelationsNeverReachTheOutputs) {
       EXPECT_NEAR(std::fmod(phs - phs0 + 540.0f, 360.0f) - 180.0f, 0.0f, 2.0f);  // across the +-180 cut
     }
   }
+}
+
+TEST_F(BadInput, DamagedMdTiltLeavesTheDumpOutOfTheMdCorrection) {
+  // gainsolve: out of the MD averages; the converter: the dump is not written.
+  write_file(w("md.tbl"), "0 1\n90 0.5\n");
+  const std::string note = " 1 dumps with an MD tilt sine outside -1..1 (damaged header) left out";
+  const RunResult g = gainsolve(s("badmd2.arc"), {"mdcorr=t", "mdfile=" + w("md.tbl")});
+  ASSERT_EQ(g.status, 0) << g.out;
+  EXPECT_NE(g.out.find(note + " of the MD averages\n"), std::string::npos) << g.out;
+  std::istringstream md(read_file(w("g.md_dat")));
+  float tilt = NAN, gain = NAN;
+  md >> tilt >> gain;
+  EXPECT_TRUE(std::isfinite(tilt) && std::isfinite(gain)) << read_file(w("g.md_dat"));
+  const RunResult c = convert(s("badmd2.arc"), w("m.uv"), {"mdcorr=t", "mdfile=" + w("md.tbl")});
+  ASSERT_EQ(c.status, 0) << c.out;
+  EXPECT_NE(c.out.find(note + ": no MD gain\n"), std::string::npos) << c.out;
+  EXPECT_EQ(count_records(w("m.uv")), (kDumps - 1) * kClasses);
 }
 
 // ---- text files --------------------------------------------------------------

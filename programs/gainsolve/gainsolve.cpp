@@ -93,6 +93,7 @@ Averages average_archive(const Settings& s, std::span<const float> md_table, int
   std::vector<float> vis(2 * kMaxProducts);
   float gain_sum = 0.0f;
   float tilt_sum = 0.0f;
+  int md_dumps = 0, damaged_md = 0;
   int j = 0;
   while (read_dump_(nbsln, vis, 0) == 0) {
     ++j;
@@ -110,11 +111,16 @@ Averages average_archive(const Settings& s, std::span<const float> md_table, int
     if (s.mdcorr) {
       float md = 0.0f;
       read_dumppar_md_inrad_(md);
-      // a pointing the table does not bracket counts with gain 1
-      float g = 1.0f;
-      find_mdgain_(md_count, md_table, md, g);
-      gain_sum += g;
-      tilt_sum += md;
+      if (std::isfinite(md)) {
+        // a pointing the table does not bracket counts with gain 1
+        float g = 1.0f;
+        find_mdgain_(md_count, md_table, md, g);
+        gain_sum += g;
+        tilt_sum += md;
+        ++md_dumps;
+      } else {
+        ++damaged_md;  // a damaged header (MD sine outside -1..1) stays out of the MD averages
+      }
     }
     if (avg.n == kRecordLimit) (ListLine() << " Reached MX record limit").print();
   }
@@ -125,13 +131,17 @@ Averages average_archive(const Settings& s, std::span<const float> md_table, int
     talva::stop("no dump in the record range " + std::to_string(s.r1) + " to " +
                 (s.r2 > 1 ? std::to_string(s.r2) : std::string("end")) + ": no gains solved, no file written");
   }
-  const float n = static_cast<float>(avg.n);
   for (int l = 1; l <= nbsln; ++l) {
     if (avg.used[l - 1] > 0) avg.cx1[l - 1] /= static_cast<float>(avg.used[l - 1]);
   }
   if (s.mdcorr) {
-    avg.gain = gain_sum / n;
-    avg.tilt = tilt_sum / n;
+    if (damaged_md > 0) {
+      talva::put_line(" " + std::to_string(damaged_md) +
+                      " dumps with an MD tilt sine outside -1..1 (damaged header) left out of the MD averages");
+    }
+    if (md_dumps == 0) talva::stop("no dump with a valid MD tilt: no gains solved, no file written");
+    avg.gain = gain_sum / static_cast<float>(md_dumps);
+    avg.tilt = tilt_sum / static_cast<float>(md_dumps);
     (ListLine() << "Average md_tilt=" << avg.tilt << " Average mdgain=" << avg.gain).print();
     (ListLine() << "md_tilt=" << avg.tilt << s.r1 << s.r2).print();
   }

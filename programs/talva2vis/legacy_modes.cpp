@@ -71,10 +71,12 @@ std::complex<float> corrected_sum(const PairPlan& plan, int k, const DumpData& d
     const float phi_i = phases[static_cast<std::size_t>(pr.i - 1)], phi_j = phases[static_cast<std::size_t>(pr.j - 1)];
     std::complex<float> V = getvis(pr.index, d.vis);
     rotate_vis_(V, phi_i - phi_j);
-    if (debug)
+    if (debug) {
+      const std::complex<float> z = debug_value(V);
       *dbg_common_.table << talva::fmt_i(pr.i, 4) << talva::fmt_i(pr.j, 4) << talva::fmt_f(phi_j * kDebugDeg, 10, 1)
-                         << talva::fmt_f(phi_i * kDebugDeg, 10, 1) << "   " << talva::fmt_f(std::abs(V), 10, 2)
-                         << talva::fmt_f(phase(V) * kDebugDeg, 10, 2) << '\n';
+                         << talva::fmt_f(phi_i * kDebugDeg, 10, 1) << "   " << talva::fmt_f(std::abs(z), 10, 2)
+                         << talva::fmt_f(phase(z) * kDebugDeg, 10, 2) << '\n';
+    }
     sum += V;
   }
   count = static_cast<int>(e - b);
@@ -147,9 +149,11 @@ void mode_orvex(PairPlan& plan, float ha, double time, const DumpData& d, std::s
     write_uv_record(x / tc.sfreq, y / tc.sfreq, time, 65536.0 + 2048.0 * i0 + j0, avg, {ha, D, true});
     ++nrec;
     if (d.plot) d.plot->point(static_cast<float>(x), static_cast<float>(y));
-    if (debug)
+    if (debug) {
+      const std::complex<float> z = debug_value(avg);
       *dbg_common_.table << talva::fmt_f(x, 10, 1) << talva::fmt_f(y, 10, 1) << "   "
-                         << talva::fmt_f(std::abs(avg), 10, 2) << talva::fmt_f(phase(avg) * kDebugDeg, 10, 2) << '\n';
+                         << talva::fmt_f(std::abs(z), 10, 2) << talva::fmt_f(phase(z) * kDebugDeg, 10, 2) << '\n';
+    }
   }
 }
 

@@ -353,6 +353,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
   tc.sindec = std::sin(dec_f);
 
   std::int32_t record = 0, np = 0, nrec = 0;
+  int damaged_md = 0;
   std::vector<float> vis(2 * static_cast<std::size_t>(kMaxProducts));
   DumpData dump;
   dump.nbsln = nbsln;
@@ -392,6 +393,11 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
       read_dumppar_ha_(ha_hours);
       ha = ha_hours / kHaHoursPerRadian;
       read_dumppar_md_inrad_(tc.md);
+      // MD sine outside -1..1 (a damaged header): no MD gain to divide by
+      if (s.mdcorr && !std::isfinite(tc.md)) {
+        ++damaged_md;
+        continue;
+      }
     }
     float mdg = 1.0f;
     if (s.mdcorr) find_mdgain_(nmd, md_tbl, tc.md, mdg);
@@ -428,6 +434,9 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
   if (uv_interop_.uv) close_uv_dataset(tc.tno);
   if (ms) ms->close();
   plot.close();
+  if (damaged_md > 0)
+    talva::put_line(" " + std::to_string(damaged_md) +
+                    " dumps with an MD tilt sine outside -1..1 (damaged header) left out: no MD gain");
   talva::put_line(" np = " + talva::fmt_i(np, 8));
   talva::put_line(" vis records written : " + talva::fmt_i(nrec, 8));
   if (ms) talva::put_line(" MeasurementSet rows : " + talva::fmt_i(static_cast<int>(ms->rows()), 8));

@@ -2,6 +2,7 @@
 // Global records shared by the converter drivers, the mode set-up and the
 // mode unpackers (talva2vis3 and talva2vis).
 #include <array>
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <ostream>
@@ -54,6 +55,12 @@ struct dbg_common_t {
   std::ostream* table = nullptr;
 };
 extern dbg_common_t dbg_common_;
+
+/// A value for the debug table: a non-finite one (a damaged archive) is
+/// written as 0+0i, as the uv record is.
+inline std::complex<float> debug_value(std::complex<float> z) {
+  return std::isfinite(z.real()) && std::isfinite(z.imag()) ? z : std::complex<float>{};
+}
 
 /// The S matrix of the talva1a unpacker (96 x 96, column-major, see array/s_matrix.h).
 struct talva1a_smatrix_t {

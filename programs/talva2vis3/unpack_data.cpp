@@ -323,9 +323,10 @@ void mode_orvex(OrvexRun& run, float ha, double time, const DumpData& d, std::sp
     write_uv_record(x / tc.sfreq, y / tc.sfreq, time, 65536.0 + 2048.0 * i0 + j0, avg, {ha, D, true});
     ++nrec;
     if (d.plot) d.plot->point(static_cast<float>(x), static_cast<float>(y));
-    if (dbg_common_.dbgplt && dbg_common_.table && s == dbg_common_.blen)
+    if (dbg_common_.dbgplt && dbg_common_.table && s == dbg_common_.blen) {
+      const std::complex<float> z = debug_value(avg);
       *dbg_common_.table << talva::fmt_f(x, 10, 1) << talva::fmt_f(y, 10, 1) << "   "
-                         << talva::fmt_f(std::abs(avg), 10, 2) << talva::fmt_f(z2phase_(avg) * kDebugDeg, 10, 2)
-                         << '\n';
+                         << talva::fmt_f(std::abs(z), 10, 2) << talva::fmt_f(z2phase_(z) * kDebugDeg, 10, 2) << '\n';
+    }
   }
 }
