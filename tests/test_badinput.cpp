@@ -616,6 +616,22 @@ TEST_F(BadInput, CommandLineErrorsAreFatalOnStandardError) {
   EXPECT_EQ(written(), Names{"loop.at"});
 }
 
+TEST_F(BadInput, DevicePromptAtTheEndOfInputGivesUpAndTheRunGoesOn) {
+  const std::string prompt = "Graphics device/type (? to see list, default /xw): \n";
+  const std::string warning = " Warning: no answer to the plot device prompt (end of input); going on without the plot\n";
+  const RunResult c = convert(s("good.arc"), w("q.uv"), {"device=?"});
+  EXPECT_EQ(c.status, 0) << c.out;
+  EXPECT_NE(c.out.find(prompt + warning), std::string::npos) << c.out.substr(0, 2000);
+  EXPECT_EQ(c.out.find(prompt, c.out.find(prompt) + 1), std::string::npos);  // asked once
+  EXPECT_EQ(count_records(w("q.uv")), kDumps * kClasses);
+  const RunResult d = run("dumpscope", {"infile=" + s("good.arc"), "corrfile=" + s("lay"), "device=?", "oneshot=t"},
+                          work_.path().string());
+  EXPECT_EQ(d.status, 0) << d.out.substr(0, 2000);
+  EXPECT_NE(d.out.find(prompt + warning), std::string::npos) << d.out.substr(0, 2000);
+  EXPECT_NE(d.out.find("overall statistics : mean, rms"), std::string::npos);  // printed all the same
+  EXPECT_EQ(written(), Names{"q.uv"});
+}
+
 TEST_F(BadInput, UnknownKeywordsAndFlagsWarnAndTheRunGoesOn) {
   const RunResult r = convert(s("good.arc"), w("k.uv"), {"bogus=1", "-z"});
   EXPECT_EQ(r.status, 0) << r.out;

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 #include "util/fmt.h"
+#include "util/plotdev.h"
 
 namespace dumpscope {
 
@@ -23,10 +25,11 @@ bool null_device(const std::string& device) {
 
 }  // namespace
 
-Plotter::Plotter(const std::string& device, int nx, int ny) {
-  if (null_device(device)) return;
-  open_ = cpgbeg(0, device.c_str(), std::max(nx, 1), std::max(ny, 1)) == 1;
-  if (!open_) talva::put_line(" cannot open plot device " + device + ": no plots are drawn");
+Plotter::Plotter(const std::string& device_keyword, int nx, int ny) {
+  const std::optional<std::string> device = talva::choose_plot_device(device_keyword, stdin, [] { cpgldev(); });
+  if (!device || null_device(*device)) return;
+  open_ = cpgbeg(0, device->c_str(), std::max(nx, 1), std::max(ny, 1)) == 1;
+  if (!open_) talva::put_line(" cannot open plot device " + *device + ": no plots are drawn");
 }
 
 Plotter::~Plotter() { end(); }

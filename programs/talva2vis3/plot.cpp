@@ -4,8 +4,10 @@
 
 #include <cctype>
 #include <filesystem>
+#include <optional>
 
 #include "util/fmt.h"
+#include "util/plotdev.h"
 
 UvPlot::~UvPlot() {
   // Not closed by the run: a stop on the way. The partial file goes.
@@ -36,7 +38,10 @@ std::string device_type(const std::string& device) {
 
 }  // namespace
 
-bool UvPlot::open(const std::string& device, bool labels) {
+bool UvPlot::open(const std::string& device_keyword, bool labels) {
+  const std::optional<std::string> chosen = talva::choose_plot_device(device_keyword, stdin, [] { cpgldev(); });
+  if (!chosen) return false;
+  const std::string& device = *chosen;
   const std::string type = device_type(device);
   if (type == "null") return false;  // the null device draws nothing: no plot at all
   // A plot file named with its own extension ("uv.png/png") is drawn under
