@@ -53,6 +53,10 @@ std::int32_t load_counted(const std::string& file, std::span<std::int32_t> list,
   talva::put_line(" # rejects : " + talva::fmt_i(stated, 5));
   const std::int32_t n = talva::detail::read_list(in, list, overflow);
   talva::put_line(talva::fmt_i(n, 5) + " rejects found");
+  if (n != stated) {
+    talva::put_line(" Warning: " + in.path() + ": the count says " + std::to_string(stated) + ", the list holds " +
+                    std::to_string(n));
+  }
   return n;
 }
 

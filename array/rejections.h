@@ -22,6 +22,7 @@ extern talva_bsln_rejections_t talva_bsln_rejections_;
 extern talva_antenna_rejections_t talva_antenna_rejections_;
 
 /// Reads a counted list of product indices into list (capacity list.size()).
+/// A count that differs from the entries read is reported; the entries count.
 void load_rejects_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list);
 /// Reads a plain list of antenna numbers into list (capacity list.size()).
 void load_antreject_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list);

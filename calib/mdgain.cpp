@@ -89,6 +89,8 @@ void load_mdtable_(int nmax, const std::string& file, int& n, std::span<float> t
     }
   }
   talva::put_line(talva::fmt_i(n, 6) + "  mdtable entries");
+  // the table is read for mdcorr: without an entry no correction would be made
+  if (n == 0) in.fail_file("no entry; the MD correction needs at least one");
 }
 
 void find_mdgain_(int n, std::span<const float> table, float md, float& gain) {

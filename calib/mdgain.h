@@ -29,7 +29,8 @@ float mdgain_(float md, float angle, float width, float offset);
 float tltgain_(float offset, float scale);
 
 /// Reads an MD table (lines: md in degrees, gain) into table (pairs:
-/// table[2k-2] = md(k), table[2k-1] = gain(k)); at most nmax entries.
+/// table[2k-2] = md(k), table[2k-1] = gain(k)); at most nmax entries. It is
+/// read for the MD correction, so a table without an entry stops the program.
 void load_mdtable_(int nmax, const std::string& file, int& n, std::span<float> table);
 /// Gain for |md| (radians): the mean of the two bracketing entries, the end
 /// values outside the table; left unchanged when no entry brackets it.

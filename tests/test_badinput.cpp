@@ -396,6 +396,12 @@ TEST_F(BadInput, BrokenTextFilesStopNamingFileAndLine) {
       {"MD table: missing gain", "0 1\n5\n", {"mdcorr=t", "mdfile={}"}, "{}, line 2: "},
       {"MD table: not a number", "0 1\n5 x\n", {"mdcorr=t", "mdfile={}"},
        "{}, line 2: expected a number (gain), found 'x'"},
+      // files that hold nothing to use: an all-zero dataset, no MD correction
+      {"gains: empty", "", {"gnsfile={}"}, "{}: no gain line for an antenna 1 to "},
+      {"gains: only dropped lines", "0 (1,0)\n\n600 (1,0)\n", {"gnsfile={}"}, "{}: no gain line"},
+      {"MD table: empty", "", {"mdcorr=t", "mdfile={}"}, "{}: no entry; the MD correction needs at least one"},
+      {"layout: one line above 1 MiB", std::string(std::size_t{1} << 21, '7'), {"corlfile={}"},
+       "{}, line 1: line longer than 1048576 bytes"},
   };
   int k = 0;
   for (const auto& c : cases) {

@@ -200,9 +200,9 @@ TEST(GainsFile, ReadsNumberAndComplexLaterLinesReplace) {
   EXPECT_EQ(g[95], std::complex<float>(0.0f, 0.0f));
   EXPECT_EQ(g[96], std::complex<float>(9.0f, 9.0f));  // beyond nant: untouched
 
-  write_file(dir.file("empty.txt"), "");
-  load_gains_(dir.file("empty.txt"), 96, g);
-  EXPECT_EQ(g[2], std::complex<float>(0.0f, 0.0f));
+  write_file(dir.file("zero.txt"), "3 (0.,0.)\n");
+  load_gains_(dir.file("zero.txt"), 96, g);
+  EXPECT_EQ(g[6], std::complex<float>(0.0f, 0.0f));
 
   write_file(dir.file("bad.txt"), " 1 (1.,0.)\n 2 1.0\n");
   try {

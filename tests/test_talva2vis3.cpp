@@ -144,7 +144,7 @@ TEST(Talva2vis3Data, RejectListsAreHonouredInTalva1a) {
 TEST(Talva2vis3Data, ZeroWeightsWriteZeroNeverNaN) {
   TempDir dir;
   simulate(dir, {"ndumps=1"});
-  write_file(dir.file("zero.gains"), "");
+  write_file(dir.file("zero.gains"), "1 (0.,0.)\n");  // every gain 0
   for (const char* mode : {"talva1a", "orvex"}) {
     const std::string uv = std::string(mode) + ".uv";
     const RunResult r = convert("talva2vis3", dir, {"gnsfile=zero.gains", "uvfile=" + uv, std::string("skmode=") + mode});

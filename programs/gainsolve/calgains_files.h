@@ -48,7 +48,7 @@ inline std::vector<std::string> gains_lines(std::span<const std::complex<float>>
 inline std::vector<std::string> phase_lines(std::span<const std::complex<float>> gains) {
   std::vector<std::string> out;
   out.reserve(gains.size() + 1);
-  out.push_back((ListLine() << kPhaseTitle).str());
+  out.emplace_back(kPhaseTitle);  // as it stands: no list-directed leading blank
   for (std::size_t k = 0; k < gains.size(); ++k) {
     const std::complex<float> g = gains[k];
     float phi = 0.0f;

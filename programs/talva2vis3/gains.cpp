@@ -20,13 +20,19 @@ void load_gains_(const std::string& gnsfile, int nant, std::span<std::complex<fl
   for (int i = 0; i < nant; ++i) gains[static_cast<std::size_t>(i)] = {0.0f, 0.0f};
   talva::TextInput in(gnsfile, "gains");
   std::string line;
+  int stored = 0;
   while (in.next_line(line)) {
     talva::FreeFormat ff(line, &in);
     if (ff.at_end()) continue;  // a blank record holds no value
     const double x = ff.real64("antenna number");
     const std::complex<float> g = ff.complex32("complex gain");
-    if (x >= 1.0 && x <= static_cast<double>(nant)) gains[static_cast<std::size_t>(static_cast<int>(x) - 1)] = g;
+    if (x >= 1.0 && x <= static_cast<double>(nant)) {
+      gains[static_cast<std::size_t>(static_cast<int>(x) - 1)] = g;
+      ++stored;
+    }
   }
+  // all gains zero would write an all-zero dataset
+  if (stored == 0) in.fail_file("no gain line for an antenna 1 to " + std::to_string(nant));
 }
 
 float z2phase_(std::complex<float> z) {
