@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
-# Builds the suite, warnings as errors: scripts/build.sh [release|sanitize|optimized]
-#   release   -> build/release (programs, tests, benchmarks; -O2 -g)
+# Builds the suite, warnings as errors: scripts/build.sh [programs|release|sanitize|optimized]
+#   programs  -> build/release/bin: the programs and tools only (no tests,
+#                benchmarks or fuzz targets; needs only `scripts/setup.sh`)
+#   release   -> build/release: the programs, tests and benchmarks (-O2 -g;
+#                needs `scripts/setup.sh --test`)
 #   sanitize  -> build/sanitize (AddressSanitizer + UndefinedBehaviorSanitizer)
 #   optimized -> build/optimized (CMake's Release configuration, -O3)
+# "programs" and "release" share one build folder (same flags), so the test
+# build reuses what the example built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-release}
+dir=build/$kind
 case "$kind" in
-  release)   opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
-  sanitize)  opts=(-DCMAKE_BUILD_TYPE=Debug -DTALVA_SANITIZE=ON -DTALVA_BENCH=OFF) ;;
-  optimized) opts=(-DCMAKE_BUILD_TYPE=Release) ;;
-  *) echo "usage: $0 [release|sanitize|optimized]" >&2; exit 2 ;;
+  programs)  dir=build/release
+             opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVA_TESTS=OFF -DTALVA_BENCH=OFF) ;;
+  release)   opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVA_TESTS=ON -DTALVA_BENCH=ON) ;;
+  sanitize)  opts=(-DCMAKE_BUILD_TYPE=Debug -DTALVA_SANITIZE=ON -DTALVA_TESTS=ON -DTALVA_BENCH=OFF) ;;
+  optimized) opts=(-DCMAKE_BUILD_TYPE=Release -DTALVA_TESTS=ON -DTALVA_BENCH=ON) ;;
+  *) echo "usage: $0 [programs|release|sanitize|optimized]" >&2; exit 2 ;;
 esac
 opts+=(-DTALVA_WERROR=ON)
-cmake -S . -B "build/$kind" -G Ninja "${opts[@]}" >/dev/null
-cmake --build "build/$kind" -j "$(nproc)"
+cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
+cmake --build "$dir" -j "$(nproc)"

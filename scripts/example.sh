@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The main job on a built-in example: installs what is missing, builds the
-# release tree, then in ./example/
+# The main job on a built-in example: installs what the programs need (no
+# test tools), builds the programs only (build/release/bin), then in ./example/
 #   1. simulates a calibrator archive (strong point source, seeded antenna
 #      gains, a little noise) and a target archive seen through the same gains:
 #      a 12-hour track of two point sources, 2.5 at the phase centre and 1.0
@@ -11,11 +11,12 @@
 #   4. prints a short summary of the uv dataset and writes the (u, v) plot
 #      as example/target-uv.png,
 #   5. images the MeasurementSet with WSClean and prints the peaks' positions
-#      and fluxes; the picture is example/target-sky.png.
+#      and fluxes; the picture is example/target-sky.png,
+#   6. prints the line that puts the programs on the PATH.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/build.sh release
+bash scripts/build.sh programs
 bin=$PWD/build/release/bin
 rm -rf example
 mkdir -p example
@@ -41,7 +42,7 @@ echo "== convert the target (talva2vis3)"
 tail -n 3 talva2vis3.out
 
 echo "== the dataset"
-"$bin/uvlist" vis=target.uv summary=true
+"$bin/talvalist" vis=target.uv summary=true
 echo "(u, v) plot: example/target-uv.png"
 
 echo "== image the MeasurementSet (WSClean, 256 x 256 pixels of 15\")"
@@ -49,3 +50,6 @@ wsclean -quiet -name target -size 256 256 -scale 15asec -niter 2000 -mgain 0.8 \
   -auto-threshold 3 -no-dirty target.ms > wsclean.out
 "$bin/skyimage" in=target-image.fits npeaks=2 device=target-sky.png/png box=30
 echo "sky image: example/target-sky.png (true positions: 0', 0' and 20' east, 15' north)"
+
+echo "== to run the programs by name (as the README does), put them on the PATH:"
+echo "export PATH=\"$bin:\$PATH\""

@@ -1,17 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the suite needs to build, test and run.
-# Safe to run again: it installs only what is missing.
+# Installs the Debian packages that are missing:
+#   scripts/setup.sh          what the programs need to build and run
+#   scripts/setup.sh --test   that, and what the tests, benchmarks and fuzz
+#                             targets need as well
+# Safe to run again: it installs only what is missing. Recommended packages
+# are left out (--no-install-recommends): nothing here needs them.
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config   # toolchain
-  libgtest-dev googletest libbenchmark-dev       # tests and benchmarks
-  giza-dev libcpgplot0                           # PGPLOT API (plots)
-  libstarlink-pal-dev                            # SLALIB routines (PAL)
-  casacore-dev                                   # MeasurementSet output (msfile=)
-  libcfitsio-dev wsclean                         # sky images: FITS reading, imaging in the example and tests
-  clang libclang-rt-14-dev                       # fuzzing targets
+# The programs: compiler and build tools, then the libraries they link.
+program_packages=(
+  g++ cmake ninja-build pkg-config   # toolchain
+  giza-dev                           # PGPLOT API (plots; brings libcpgplot0)
+  libstarlink-pal-dev                # SLALIB routines (PAL)
+  casacore-dev                       # MeasurementSet output (msfile=)
+  libcfitsio-dev wsclean             # sky images: FITS reading, imaging in the example
 )
+
+# The tests, benchmarks and fuzz targets, on top of the programs' packages.
+test_packages=(
+  libgtest-dev googletest libbenchmark-dev   # tests and benchmarks
+  clang libclang-rt-14-dev                   # fuzz targets
+)
+
+packages=("${program_packages[@]}")
+case "${1:-}" in
+  "") ;;
+  --test) packages+=("${test_packages[@]}") ;;
+  *) echo "usage: $0 [--test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -23,5 +39,5 @@ if ((${#missing[@]})); then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "setup: installing ${missing[*]}"
   $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 fi

@@ -5,7 +5,7 @@
 # and packagers build it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --test
 status=0
 for kind in release sanitize; do
   echo "== build ($kind)"

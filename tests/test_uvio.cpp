@@ -707,31 +707,31 @@ TEST(UvHistory, LongHistoryAppendAndRead) {
 
 // ---- the listing tool -----------------------------------------------------------
 
-TEST(UvList, SummaryAndFullListingOfAWrittenDataset) {
+TEST(TalvaList, SummaryAndFullListingOfAWrittenDataset) {
   TempDir dir;
   std::string path = dir.file("d");
   write_golden_sequence(path, 300);
-  auto r = talva::test::run("uvlist", {"vis=" + path, "summary=true"});
+  auto r = talva::test::run("talvalist", {"vis=" + path, "summary=true"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "dataset:    " + path +
                        "\nrecords:    300\nvariables:  28\nfirst time: 2453737.000000000\n"
                        "last time:  2453737.003460648\nbaselines:  130\nchannels:   1\nflagged:    0\n"
                        "mean data:  (151,-74.75)\nmean amp:   168.492\n"
                        "obstype:    crosscorrelation\nhistory:    2 line(s)\n");
-  r = talva::test::run("uvlist", {"vis=" + path, "recs=2"});
+  r = talva::test::run("talvalist", {"vis=" + path, "recs=2"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("record 2\n"), std::string::npos);
   EXPECT_EQ(r.out.find("record 3\n"), std::string::npos);
   EXPECT_NE(r.out.find("== end of records: 300 record(s)"), std::string::npos);
 
-  r = talva::test::run("uvlist", {"--help"});
+  r = talva::test::run("talvalist", {"--help"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Keywords of uvlist (keyword=default):\n  vis=\n  summary=false\n  recs=-1\n");
-  r = talva::test::run("uvlist", {"vis=" + path, "recs=2x"});
+  EXPECT_EQ(r.out, "Keywords of talvalist (keyword=default):\n  vis=\n  summary=false\n  recs=-1\n");
+  r = talva::test::run("talvalist", {"vis=" + path, "recs=2x"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "### Fatal Error:  KeyI: Conversion error decoding parameter [recs=2x].\n");
   fs::resize_file(path + "/visdata", 1000);
-  r = talva::test::run("uvlist", {"vis=" + path, "summary=true"});
+  r = talva::test::run("talvalist", {"vis=" + path, "summary=true"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("### Fatal Error:  Dataset " + path), std::string::npos) << r.err;
 }

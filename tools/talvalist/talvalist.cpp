@@ -1,6 +1,6 @@
-// uvlist: lists a uv dataset with the project's reader.
+// talvalist: lists a uv dataset with the project's reader.
 //
-//   uvlist vis=DATASET [summary=true] [recs=N]
+//   talvalist vis=DATASET [summary=true] [recs=N]
 //
 // Full listing: items, vartable, records (preamble, data, flags, and the
 // variables updated at each record with their values), history. With
