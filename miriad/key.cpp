@@ -31,6 +31,8 @@ struct Keyword {
 struct HelpEntry {
   std::string name;
   std::vector<std::string> defaults;
+  std::string meaning;
+  bool required = false;
 };
 
 // An "@FILE" value may name further "@FILE"s; this bounds the chain so that a
@@ -40,10 +42,13 @@ constexpr int max_at_file_depth = 32;
 struct KeyState {
   bool initialised = false;
   bool help = false;
+  bool plain_help = false;  ///< "-k": the list keyword=default only
   std::string task;
+  std::string purpose;
   std::vector<std::string> arguments;
   std::vector<Keyword> keys;  ///< in order of first appearance
   std::vector<HelpEntry> help_entries;
+  std::vector<HelpEntry> missing;  ///< required keywords not given, in reading order
 };
 
 KeyState& state() {
@@ -221,16 +226,69 @@ bool next_token(const char* key, std::string& token) {
   }
 }
 
-HelpEntry& help_entry(const char* key) {
+HelpEntry& help_entry(const char* key, const KeyDoc& doc) {
   auto& entries = state().help_entries;
   auto it = std::find_if(entries.begin(), entries.end(), [&](const HelpEntry& e) { return e.name == key; });
-  if (it != entries.end()) return *it;
-  entries.push_back({key, {}});
-  return entries.back();
+  if (it == entries.end()) {
+    entries.push_back({key, {}, {}, false});
+    it = entries.end() - 1;
+  }
+  if (it->meaning.empty() && doc.text != nullptr) {
+    it->meaning = doc.text;
+    it->required = doc.required;
+  }
+  return *it;
 }
 
-/// Records (key, default) for the help listing.
-void register_default(const char* key, std::string def) { help_entry(key).defaults.push_back(std::move(def)); }
+/// Records (key, default, meaning) for the help listing.
+void register_default(const char* key, std::string def, const KeyDoc& doc) {
+  help_entry(key, doc).defaults.push_back(std::move(def));
+}
+
+/// Notes a required keyword that was not given (once).
+void note_missing(const char* key, const KeyDoc& doc) {
+  auto& m = state().missing;
+  if (std::none_of(m.begin(), m.end(), [&](const HelpEntry& e) { return e.name == key; }))
+    m.push_back({key, {}, doc.text != nullptr ? doc.text : "", true});
+}
+
+/// Width of the help's "keyword=default" column; a longer one puts its
+/// meaning after two blanks.
+constexpr std::size_t kMaxHelpColumn = 22;
+
+/// The help listing: with `plain`, "keyword=default" lines (as -k prints);
+/// otherwise the purpose, then each keyword with its default and meaning.
+std::string help_text(const KeyState& s, bool plain) {
+  const std::string task = s.task.empty() ? std::string("this program") : s.task;
+  std::vector<std::string> heads;
+  std::size_t width = 0;
+  for (const auto& e : s.help_entries) {
+    std::string h = e.name + "=";
+    for (std::size_t i = 0; i < e.defaults.size(); ++i) h += (i > 0 ? "," : "") + e.defaults[i];
+    if (!plain && e.required) h = e.name + "=";  // a blank default means nothing to the reader
+    if (h.size() <= kMaxHelpColumn) width = std::max(width, h.size());
+    heads.push_back(std::move(h));
+  }
+  if (plain) {
+    std::string out = "Keywords of " + task + " (keyword=default):\n";
+    for (const auto& h : heads) out += "  " + h + '\n';
+    return out;
+  }
+  std::string out = task + ": " + (s.purpose.empty() ? std::string("(no description)") : s.purpose) + "\n";
+  out += "Keywords (keyword=default, then the meaning):\n";
+  for (std::size_t k = 0; k < heads.size(); ++k) {
+    const HelpEntry& e = s.help_entries[k];
+    std::string line = "  " + heads[k];
+    std::string meaning = e.meaning;
+    if (e.required) meaning = "required: " + meaning;
+    if (!meaning.empty()) {
+      line.append(heads[k].size() < width ? width - heads[k].size() : 0, ' ');
+      line += "  " + meaning;
+    }
+    out += line + '\n';
+  }
+  return out;
+}
 
 template <typename T>
 std::string shortest(T x) {
@@ -288,10 +346,11 @@ bool parse_real(const std::string& t, double& x) {
 
 }  // namespace
 
-void keyini(int argc, char** argv) {
+void keyini(int argc, char** argv, const char* purpose) {
   KeyState& s = state();
   s = KeyState{};
   s.initialised = true;
+  if (purpose != nullptr) s.purpose = purpose;
   if (argc > 0 && argv[0] != nullptr) {
     std::string a0 = argv[0];
     std::size_t p = a0.find_last_of("/]");
@@ -305,6 +364,7 @@ void keyini(int argc, char** argv) {
       parameter_file(s.arguments[++i]);
     } else if (a == "-?" || a == "-h" || a == "--help" || a == "-k") {
       s.help = true;
+      if (a == "-k") s.plain_help = true;
     } else if (!a.empty() && a[0] == '-') {
       bug_warn("KeyIni: Flag [" + a + "] not understood.");
     } else {
@@ -316,11 +376,14 @@ void keyini(int argc, char** argv) {
 namespace {
 
 // The next token of `key`; false when the default applies (no token left, or
-// an empty one). Records the default for a help listing.
-bool take_token(const char* key, const std::string& def_text, std::string& token) {
+// an empty one). Records the default for a help listing, and a required
+// keyword that was not given.
+bool take_token(const char* key, const std::string& def_text, std::string& token, const KeyDoc& doc) {
   require_init();
-  if (state().help) register_default(key, def_text);
-  return next_token(key, token) && !token.empty();
+  if (state().help) register_default(key, def_text, doc);
+  const bool got = next_token(key, token) && !token.empty();
+  if (!got && doc.required && !state().help) note_missing(key, doc);
+  return got;
 }
 
 // A token read as a real in double precision (KeyD's conversion error).
@@ -332,14 +395,14 @@ double real_value(const char* key, const std::string& token) {
 
 }  // namespace
 
-void keya(const char* key, std::string& value, const std::string& def) {
+void keya(const char* key, std::string& value, const std::string& def, KeyDoc doc) {
   std::string token;
-  value = take_token(key, def, token) ? token : def;
+  value = take_token(key, def, token, doc) ? token : def;
 }
 
-void keyi(const char* key, int& value, int def) {
+void keyi(const char* key, int& value, int def, KeyDoc doc) {
   std::string t;
-  if (!take_token(key, std::to_string(def), t)) {
+  if (!take_token(key, std::to_string(def), t, doc)) {
     value = def;
     return;
   }
@@ -360,14 +423,14 @@ void keyi(const char* key, int& value, int def) {
   value = static_cast<int>(x);
 }
 
-void keyd(const char* key, double& value, double def) {
+void keyd(const char* key, double& value, double def, KeyDoc doc) {
   std::string t;
-  value = take_token(key, shortest(def), t) ? real_value(key, t) : def;
+  value = take_token(key, shortest(def), t, doc) ? real_value(key, t) : def;
 }
 
-void keyr(const char* key, float& value, float def) {
+void keyr(const char* key, float& value, float def, KeyDoc doc) {
   std::string t;
-  if (!take_token(key, shortest(def), t)) {
+  if (!take_token(key, shortest(def), t, doc)) {
     value = def;
     return;
   }
@@ -376,10 +439,10 @@ void keyr(const char* key, float& value, float def) {
   value = f;
 }
 
-void keyl(const char* key, bool& value, bool def) {
+void keyl(const char* key, bool& value, bool def, KeyDoc doc) {
   std::string t;
   value = def;
-  if (!take_token(key, def ? "true" : "false", t)) return;
+  if (!take_token(key, def ? "true" : "false", t, doc)) return;
   char c = t[0];
   if (c == '.' && t.size() > 1) c = t[1] == 't' || t[1] == 'T' ? 'T' : (t[1] == 'f' || t[1] == 'F' ? 'F' : '?');
   switch (c) {
@@ -394,27 +457,26 @@ void keyl(const char* key, bool& value, bool def) {
   }
 }
 
-bool keyprsnt(const char* key) {
+bool keyprsnt(const char* key, KeyDoc doc) {
   require_init();
   if (state().help) {
-    help_entry(key);  // listed (without a default) even if the program reads it only while present
+    help_entry(key, doc);  // listed (without a default) even if the program reads it only while present
     return false;
   }
   const Keyword* k = find(key);
   return k != nullptr && present(*k);
 }
 
+void keymissing(const char* key, const char* what) {
+  require_init();
+  if (!state().help) note_missing(key, required(what));
+}
+
 void keyfin() {
   require_init();
   KeyState& s = state();
   if (s.help) {
-    std::string out = "Keywords of " + (s.task.empty() ? std::string("this program") : s.task) +
-                      " (keyword=default):\n";
-    for (const auto& e : s.help_entries) {
-      out += "  " + e.name + "=";
-      for (std::size_t i = 0; i < e.defaults.size(); ++i) out += (i > 0 ? "," : "") + e.defaults[i];
-      out += '\n';
-    }
+    const std::string out = help_text(s, s.plain_help);
     std::fputs(out.c_str(), stdout);
     std::fflush(stdout);
     s.keys.clear();
@@ -424,8 +486,13 @@ void keyfin() {
   }
   for (auto it = s.keys.rbegin(); it != s.keys.rend(); ++it)
     if (present(*it)) bug_warn("Keyword [" + it->name + "] not used or not exhausted.");
+  std::string missing;
+  for (const auto& e : s.missing)
+    missing += (missing.empty() ? "" : "\n### Fatal Error:  ") + e.name + "= (" + e.meaning + ") is required.";
   s.keys.clear();
+  s.missing.clear();
   s.initialised = false;
+  if (!missing.empty()) bug_fatal(missing);
 }
 
 namespace {

@@ -16,28 +16,54 @@
 // keyi still rounds a real token half away from zero ("1.6" is 2).
 //
 // "-?", "-h", "--help" and "-k" make every retrieval call return its default
-// and register (keyword, default); keyfin() then prints the keywords with
-// their defaults on standard output and stops with status 0 (no warnings).
-// A program must therefore call keyfin() right after reading its keywords,
-// before checking their values.
+// and register (keyword, default, meaning); keyfin() then prints them on
+// standard output and stops with status 0 (no warnings): "-h", "--help" and
+// "-?" print the program's purpose (given to keyini) and each keyword with its
+// default and meaning, "-k" the plain list "keyword=default". A program must
+// therefore call keyfin() right after reading its keywords, before checking
+// their values.
+//
+// A keyword read with a `required(...)` meaning must be given: keyfin() stops
+// naming each one missing ("infile= (the archive to convert) is required."),
+// before the program prints anything.
 #include <string>
 #include <vector>
 
 namespace miriad {
 
+/// The meaning of a keyword, as the help lists it: a short phrase with units
+/// ("first and last dump to use, counted from 1"). Only the first meaning
+/// given for a keyword counts (a keyword may be read several times).
+struct KeyDoc {
+  KeyDoc() = default;
+  KeyDoc(const char* meaning) : text(meaning) {}  // implicit: a plain text is a meaning
+  const char* text = nullptr;
+  bool required = false;  ///< keyfin() stops when the keyword was not given
+};
+/// A keyword that must be given; `what` names it ("the archive to convert").
+inline KeyDoc required(const char* what) {
+  KeyDoc d(what);
+  d.required = true;
+  return d;
+}
+
 /// Takes the command line; must be called before any other key routine.
-/// Calling it again starts afresh.
-void keyini(int argc, char** argv);
+/// Calling it again starts afresh. `purpose`: the help's first line (what the
+/// program does).
+void keyini(int argc, char** argv, const char* purpose = nullptr);
 /// Next token of `key` as text, or `def` when none is left (or it is empty).
-void keya(const char* key, std::string& value, const std::string& def);
-void keyi(const char* key, int& value, int def);
+void keya(const char* key, std::string& value, const std::string& def, KeyDoc doc = {});
+void keyi(const char* key, int& value, int def, KeyDoc doc = {});
 /// Via keyd, rounded once to single precision.
-void keyr(const char* key, float& value, float def);
-void keyd(const char* key, double& value, double def);
+void keyr(const char* key, float& value, float def, KeyDoc doc = {});
+void keyd(const char* key, double& value, double def, KeyDoc doc = {});
 /// MIRIAD's spellings: t T y Y 1 .t. / f F n N 0 .f. (first character).
-void keyl(const char* key, bool& value, bool def);
+void keyl(const char* key, bool& value, bool def, KeyDoc doc = {});
 /// True while `key` has a token left.
-bool keyprsnt(const char* key);
+bool keyprsnt(const char* key, KeyDoc doc = {});
+/// Notes `key` as a required keyword that was not given, for a requirement
+/// that depends on other keywords; keyfin() then stops as for `required`.
+void keymissing(const char* key, const char* what);
 /// Warns about every keyword given but not (fully) read; forgets them all.
 void keyfin();
 

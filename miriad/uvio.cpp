@@ -454,6 +454,19 @@ void complete(int tno, Dataset& ds) {
 
 // ---- public routines ------------------------------------------------------
 
+void uvcheck_new(const std::string& name, const std::string& key) {
+  const std::string what = "Error opening " + name + ", in UVOPEN(new): ";
+  struct stat st{};
+  if (::lstat(name.c_str(), &st) == 0)
+    bug_fatal(what + std::strerror(EEXIST) + ". A dataset is never overwritten: remove " + name +
+              " (rm -r) or give another name in " + key + "=.");
+  if (errno != ENOENT) bug_fatal(what + sys_error());
+  std::string folder = fs::path(name).parent_path().string();
+  if (folder.empty()) folder = ".";
+  if (::stat(folder.c_str(), &st) != 0) bug_fatal(what + sys_error());
+  if (!S_ISDIR(st.st_mode)) bug_fatal(what + std::strerror(ENOTDIR));
+}
+
 void uvopen(int& tno, const std::string& name, const std::string& status) {
   auto ds = std::make_unique<Dataset>();
   ds->name = name;

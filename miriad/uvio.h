@@ -28,6 +28,10 @@ namespace miriad {
 /// dataset. An "old" dataset serves its history only (hisopen "read" or
 /// "append"); its records are read with miriad::UvReader (uvread.h).
 void uvopen(int& tno, const std::string& name, const std::string& status);
+/// Refuses, before a program starts its work, a dataset name that uvopen
+/// "new" would refuse (it exists, or its folder does not): the same fatal
+/// error, with a hint naming `key`, the keyword that gave the name.
+void uvcheck_new(const std::string& name, const std::string& key);
 /// Only ("preamble", "uvw/time/baseline" or "uv/time/baseline") and ("corr", "r"/"j") are supported.
 void uvset(int tno, const std::string& object, const std::string& value, int n, double p1, double p2, double p3);
 void uvputvra(int tno, const std::string& name, const std::string& value);

@@ -619,6 +619,27 @@ TEST_F(BadInput, CommandLineErrorsAreFatalOnStandardError) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");  // stopped before any work
   }
+
+  // Required keywords not given: each named, before any other output.
+  const Case missing[] = {
+      {"talva2vis3", {},
+       "### Fatal Error:  infile= (the archive to convert) is required.\n"
+       "### Fatal Error:  corlfile= (the correlator layout file) is required.\n"
+       "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},
+      {"talva2vis", {"infile=" + s("good.arc"), "corlfile=" + s("lay")},
+       "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},
+      {"gainsolve", {"corlfile=" + s("lay")}, "### Fatal Error:  infile= (the calibrator archive) is required.\n"},
+      {"phasesolve", {"infile=" + s("good.arc")},
+       "### Fatal Error:  corlfile= (the correlator layout file) is required.\n"},
+      {"dumpscope", {"corrfile=" + s("lay")}, "### Fatal Error:  infile= (the archive to look at) is required.\n"},
+  };
+  for (const auto& c : missing) {
+    SCOPED_TRACE(c.program);
+    const RunResult r = run(c.program, c.args, work_.path().string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
   EXPECT_EQ(written(), Names{"loop.at"});
 }
 
@@ -665,14 +686,17 @@ TEST_F(BadInput, OutputsThatCannotBeWrittenLeaveEverythingAsItWas) {
   const auto before = read_bytes(w("old.uv") + "/visdata");
   const RunResult again = convert(s("cutdump.arc"), w("old.uv"));
   EXPECT_EQ(again.status, 1);
-  EXPECT_NE(again.err.find("### Fatal Error:  Error opening " + w("old.uv") + ", in UVOPEN(new): File exists"),
-            std::string::npos)
-      << again.err;
+  EXPECT_EQ(again.err, "### Fatal Error:  Error opening " + w("old.uv") +
+                           ", in UVOPEN(new): File exists. A dataset is never overwritten: remove " + w("old.uv") +
+                           " (rm -r) or give another name in uvfile=.\n");
+  EXPECT_EQ(again.out, "");  // refused before the set-up lines
   EXPECT_EQ(read_bytes(w("old.uv") + "/visdata"), before);
 
   const RunResult nodir = convert(s("good.arc"), w("nodir/x.uv"));
   EXPECT_EQ(nodir.status, 1);
-  EXPECT_NE(nodir.err.find("in UVOPEN(new)"), std::string::npos);
+  EXPECT_EQ(nodir.err, "### Fatal Error:  Error opening " + w("nodir/x.uv") +
+                           ", in UVOPEN(new): No such file or directory\n");
+  EXPECT_EQ(nodir.out, "");
 
   // gainsolve writes all three files or none.
   const RunResult g = gainsolve(s("good.arc"), {"gnsfile=" + w("nodir/g.gains")});

@@ -16,12 +16,13 @@ using talva::test::write_file;
 namespace {
 
 // Runs keyini on "prog" + args (argv storage kept alive for the call).
-void init(std::vector<std::string> args, const std::string& prog = "/usr/bin/talvatask") {
+void init(std::vector<std::string> args, const std::string& prog = "/usr/bin/talvatask",
+          const char* purpose = nullptr) {
   std::vector<std::string> all{prog};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : all) argv.push_back(a.data());
-  keyini(static_cast<int>(argv.size()), argv.data());
+  keyini(static_cast<int>(argv.size()), argv.data(), purpose);
 }
 
 // The message of the fatal stop `f` raises (checking status and channel).
@@ -254,17 +255,23 @@ TEST(KeyFin, WarnsForUnreadKeywordsInReverseOrderThenForgets) {
 
 TEST(KeyHelp, ListsKeywordsWithDefaultsAndStopsWithStatusZero) {
   for (const char* flag : {"-?", "-h", "--help", "-k"}) {
-    init({"vis=given", flag, "unused=1"}, "bin/gainsolve");
-    EXPECT_EQ(a("vis", "in.dat"), "in.dat");  // the defaults are returned
-    EXPECT_EQ(i("reclim", 1), 1);
-    EXPECT_EQ(i("reclim", 0), 0);
+    SCOPED_TRACE(flag);
+    init({"vis=given", flag, "unused=1"}, "bin/gainsolve", "solves gains");
+    std::string v;
+    keya("vis", v, " ", required("the archive"));
+    EXPECT_EQ(v, " ");  // the defaults are returned
+    int r = 0;
+    keyi("reclim", r, 1, "first and last dump");
+    EXPECT_EQ(r, 1);
+    keyi("reclim", r, 0, "(only the first meaning counts)");
+    EXPECT_EQ(r, 0);
     float f;
-    keyr("flux", f, 2.5f);
+    keyr("a_long_keyword_name", f, 2.5f, "flux, Jy");
     EXPECT_EQ(f, 2.5f);
     bool b;
     keyl("mdcorr", b, false);
     EXPECT_FALSE(keyprsnt("vis"));
-    EXPECT_FALSE(keyprsnt("options"));  // a loop "while keyprsnt" reads nothing
+    EXPECT_FALSE(keyprsnt("options", "option words"));  // a loop "while keyprsnt" reads nothing
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     try {
@@ -274,13 +281,43 @@ TEST(KeyHelp, ListsKeywordsWithDefaultsAndStopsWithStatusZero) {
       EXPECT_EQ(s.status(), 0);
       EXPECT_EQ(s.message(), "");
     }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // no keyfin warnings
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Keywords of gainsolve (keyword=default):\n"
-              "  vis=in.dat\n"
-              "  reclim=1,0\n"
-              "  flux=2.5\n"
-              "  mdcorr=false\n"
-              "  options=\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // no keyfin warnings, no missing keyword
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (std::string(flag) == "-k") {
+      EXPECT_EQ(out,
+                "Keywords of gainsolve (keyword=default):\n"
+                "  vis= \n"
+                "  reclim=1,0\n"
+                "  a_long_keyword_name=2.5\n"
+                "  mdcorr=false\n"
+                "  options=\n");
+    } else {
+      EXPECT_EQ(out,
+                "gainsolve: solves gains\n"
+                "Keywords (keyword=default, then the meaning):\n"
+                "  vis=          required: the archive\n"
+                "  reclim=1,0    first and last dump\n"
+                "  a_long_keyword_name=2.5  flux, Jy\n"
+                "  mdcorr=false\n"
+                "  options=      option words\n");
+    }
   }
+}
+
+TEST(KeyRequired, MissingKeywordsAreNamedAfterTheWarnings) {
+  init({"infile=a.arc", "extra=1"});
+  std::string v;
+  keya("infile", v, " ", required("the archive"));
+  keya("corlfile", v, " ", required("the layout file"));
+  keya("corlfile", v, " ", required("the layout file"));  // named once
+  keya("uvfile", v, " ", required("the dataset"));
+  testing::internal::CaptureStderr();
+  const std::string msg = fatal([] { keyfin(); });
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  Keyword [extra] not used or not exhausted.\n");
+  EXPECT_EQ(msg,
+            "### Fatal Error:  corlfile= (the layout file) is required.\n"
+            "### Fatal Error:  uvfile= (the dataset) is required.");
+  init({"infile=a.arc"});  // given: no stop
+  keya("infile", v, " ", required("the archive"));
+  EXPECT_EQ(warnings_of_keyfin(), "");
 }

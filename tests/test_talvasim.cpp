@@ -299,7 +299,8 @@ TEST_F(Simulator, RefusesBadSettingsWithoutLeavingFiles) {
   }
   const auto r = run("talvasim", {"layout=" + dir.file("x.file")});
   EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.out.find("archive= is required"), std::string::npos);
+  EXPECT_EQ(r.err, "### Fatal Error:  archive= (the archive to write) is required.\n");
+  EXPECT_EQ(r.out, "");
 }
 
 TEST_F(Simulator, ArchinfoListsHeadersAndDumps) {

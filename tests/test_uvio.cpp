@@ -724,9 +724,12 @@ TEST(TalvaList, SummaryAndFullListingOfAWrittenDataset) {
   EXPECT_EQ(r.out.find("record 3\n"), std::string::npos);
   EXPECT_NE(r.out.find("== end of records: 300 record(s)"), std::string::npos);
 
-  r = talva::test::run("talvalist", {"--help"});
+  r = talva::test::run("talvalist", {"-k"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "Keywords of talvalist (keyword=default):\n  vis=\n  summary=false\n  recs=-1\n");
+  r = talva::test::run("talvalist", {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "### Fatal Error:  vis= (the uv dataset) is required.\n");
   r = talva::test::run("talvalist", {"vis=" + path, "recs=2x"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "### Fatal Error:  KeyI: Conversion error decoding parameter [recs=2x].\n");

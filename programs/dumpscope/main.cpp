@@ -8,7 +8,9 @@
 
 int main(int argc, char** argv) {
   return talva::run_main([&] {
-    miriad::keyini(argc, argv);
+    miriad::keyini(argc, argv,
+                   "looks at one archive: sums the selected pairs dump by dump, prints statistics and dump "
+                   "headers, plots MD, MD gain, amplitude and phase against dump number");
     const dumpscope::Settings settings = dumpscope::read_settings();
     return dumpscope::run(settings);
   });

@@ -50,18 +50,20 @@ struct Settings {
 
 Settings read_keywords(int argc, char** argv) {
   Settings s;
-  miriad::keyini(argc, argv);
-  miriad::keya("infile", s.infile, " ");
-  miriad::keya("corlfile", s.corlfile, " ");
-  miriad::keya("gnsfile", s.gnsfile, "gains.log");
-  miriad::keyi("refant", s.refant, 1);
-  miriad::keya("antrejct", s.antrejct, " ");
-  miriad::keya("rejects", s.rejects, " ");
-  miriad::keyi("reclim", s.r1, 1);
+  miriad::keyini(argc, argv,
+                 "solves one complex gain per antenna from an archive of a point-like calibrator; writes the gains "
+                 "file for talva2vis3, phase_dmp.log for talva2vis and an MD data file");
+  miriad::keya("infile", s.infile, " ", miriad::required("the calibrator archive"));
+  miriad::keya("corlfile", s.corlfile, " ", miriad::required("the correlator layout file"));
+  miriad::keya("gnsfile", s.gnsfile, "gains.log", "gains file to write; also names the MD data file (NAME.md_dat)");
+  miriad::keyi("refant", s.refant, 1, "reference antenna (1-96; 0: the first active one; -1: no referencing)");
+  miriad::keya("antrejct", s.antrejct, " ", "rejected antennas: numbers 1-96; none: no rejects");
+  miriad::keya("rejects", s.rejects, " ", "rejected products: a count, then product indices; none: no rejects");
+  miriad::keyi("reclim", s.r1, 1, "first and last dump to use, counted from 1 (last <= 1: to the end)");
   miriad::keyi("reclim", s.r2, -1);
-  miriad::keya("mdfile", s.mdfile, " ");
-  miriad::keyl("mdcorr", s.mdcorr, false);
-  miriad::keyr("calflx", s.calflx, 1.0f);
+  miriad::keya("mdfile", s.mdfile, " ", "meridian-distance gain table, read with mdcorr=t");
+  miriad::keyl("mdcorr", s.mdcorr, false, "scale the model by the average meridian-distance gain");
+  miriad::keyr("calflx", s.calflx, 1.0f, "flux of the calibrator (the model amplitude), correlator units");
   miriad::keyfin();
   miriad::keyrange("refant", s.refant, -1, kNant);  // 0: the first active antenna; -1: no phase reference
   s.r1 = std::max(s.r1, 1);

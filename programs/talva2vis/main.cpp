@@ -11,7 +11,9 @@ extern "C" const char* __lsan_default_options() { return "print_suppressions=0";
 
 int main(int argc, char** argv) {
   return talva::run_main([&] {
-    miriad::keyini(argc, argv);
+    miriad::keyini(argc, argv,
+                   "the earlier converter: one correlator archive into a MIRIAD uv dataset, applying a phase "
+                   "table; hour angle and time counted from start values");
     const ConverterSettings settings = read_converter_keywords(Flavour::Legacy);
     legacy::LegacyModes modes;
     return run_converter(settings, modes);

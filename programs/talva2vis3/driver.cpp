@@ -38,9 +38,9 @@ constexpr double kMjdToJd = 2400000.5;
 constexpr std::int32_t kSeed = 7654321;
 constexpr int kProgressEvery = 200;
 
-std::string key_text(const char* key, const std::string& def) {
+std::string key_text(const char* key, const std::string& def, miriad::KeyDoc doc) {
   std::string v;
-  miriad::keya(key, v, def);
+  miriad::keya(key, v, def, doc);
   return talva::trim_right(v);
 }
 
@@ -73,54 +73,62 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   ConverterSettings s;
   const bool legacy = flavour == Flavour::Legacy;
   s.flavour = flavour;
-  s.infile = key_text("infile", " ");
-  s.corlfile = key_text("corlfile", " ");
+  s.infile = key_text("infile", " ", miriad::required("the archive to convert"));
+  s.corlfile = key_text("corlfile", " ", miriad::required("the correlator layout file"));
   if (legacy)
-    s.phasefil = key_text("phasefil", "");
+    s.phasefil = key_text("phasefil", "", "phase table (antenna, phase in degrees) as phasesolve writes it; none: 0");
   else
-    s.gnsfile = key_text("gnsfile", "X");
-  s.rejects = key_text("rejects", "");
-  s.antrejct = key_text("antrejct", "");
-  s.uvfile = key_text("uvfile", " ");
-  miriad::keyi("reclim", s.reclim[0], 1);
+    s.gnsfile = key_text("gnsfile", "X", "gains file (antenna, complex gain) as gainsolve writes it");
+  s.rejects = key_text("rejects", "", "rejected products: a count, then product indices; none: no rejects");
+  s.antrejct = key_text("antrejct", "", "rejected antennas: numbers 1-96; none: no rejects");
+  s.uvfile = key_text("uvfile", " ", "the uv dataset to create (required without msfile)");
+  miriad::keyi("reclim", s.reclim[0], 1, "first and last dump to convert, counted from 1 (last <= 1: to the end)");
   miriad::keyi("reclim", s.reclim[1], -1);
-  miriad::keyd("ra", s.ra, 0.0);
-  miriad::keyd("dec", s.dec, -45.0);
+  miriad::keyd("ra", s.ra, 0.0, legacy ? "right ascension of the phase centre (J2000), hours"
+                                        : "right ascension of the phase centre, hours");
+  miriad::keyd("dec", s.dec, -45.0, legacy ? "declination of the phase centre (J2000), degrees"
+                                           : "declination of the phase centre, degrees");
   if (legacy) {
-    miriad::keyd("startha", s.startha, -6.0);
-    miriad::keyd("startmjd", s.startmjd, 53974.0);
+    miriad::keyd("startha", s.startha, -6.0, "hour angle of the archive's first dump, hours");
+    miriad::keyd("startmjd", s.startmjd, 53974.0, "Modified Julian Date the dump times count from, days");
   } else {
-    miriad::keya("epoch", s.epoch, "J2000.0");
+    miriad::keya("epoch", s.epoch, "J2000.0", "equinox of ra and dec: B1950 or J2000");
     s.epoch.resize(8, ' ');  // a text of 8 characters
   }
-  miriad::keya("skmode", s.skmode, "talva1a");
-  s.mdfile = key_text("mdfile", "");
-  miriad::keyl("mdcorr", s.mdcorr, false);
-  miriad::keyr("cgap", s.cgap, 25.0f);
-  miriad::keyr("unitx", s.unitx, 17.6f);
-  miriad::keyr("unity", s.unity, 11.0f);
-  miriad::keyi("nunit", s.nunit, 88);
-  miriad::keyr("freq", s.freq[0], 843.0f);
+  miriad::keya("skmode", s.skmode, "talva1a",
+               "correlator mode: talva1a, orvex (data); talva1b, talva1c, talva1d, talva2a, talva2b, talva3a, "
+               "talva3b (simulations)");
+  s.mdfile = key_text("mdfile", "", "meridian-distance gain table, read with mdcorr=t");
+  miriad::keyl("mdcorr", s.mdcorr, false, "divide the data by the meridian-distance gain of mdfile");
+  miriad::keyr("cgap", s.cgap, 25.0f, "gap between the arms' inner ends, metres (simulations)");
+  miriad::keyr("unitx", s.unitx, 17.6f, "unit length along the arm, metres (simulations)");
+  miriad::keyr("unity", s.unity, 11.0f, "unit extent across the arm, metres (simulations)");
+  miriad::keyi("nunit", s.nunit, 88, "number of units (simulations)");
+  miriad::keyr("freq", s.freq[0], 843.0f, "sky frequency and channel width, MHz");
   miriad::keyr("freq", s.freq[1], 3.0f);
-  miriad::keyr("dhr", s.dhr, 0.0f);
-  miriad::keyr("ddec", s.ddec, 0.0f);
-  miriad::keyr("tltmin", s.tltmin, 15.0f);
-  miriad::keyr("mdmax", s.mdmax, 60.0f);
-  miriad::keyl("dbgplt", s.dbgplt, false);
-  miriad::keyi("blen", s.blen, 10);
-  s.device = key_text("device", "/xs");
-  miriad::keyi("nxy", s.nxy[0], 1);
+  miriad::keyr("dhr", s.dhr, 0.0f, "hour-angle offset of the simulated source, degrees");
+  miriad::keyr("ddec", s.ddec, 0.0f, "declination offset of the simulated source, degrees");
+  miriad::keyr("tltmin", s.tltmin, 15.0f, "smallest arm tilt allowed, degrees");
+  miriad::keyr("mdmax", s.mdmax, 60.0f, "largest meridian distance allowed, degrees");
+  miriad::keyl("dbgplt", s.dbgplt, false,
+               legacy ? "write the unpackers' debug table talva2vis.dbg"
+                      : "write the unpackers' debug table talva2vis3.dbg");
+  miriad::keyi("blen", s.blen, 10, "spacing number (1-88) whose debug lines are written (mode orvex)");
+  s.device = key_text("device", "/xs", "plot device of the (u, v) coverage: NAME.png/png, NAME.ps/ps, /null, /xs");
+  miriad::keyi("nxy", s.nxy[0], 1, "read, not used");
   miriad::keyi("nxy", s.nxy[1], 1);
   // Inputs of the simulation modes and the natural-weighting option.
-  while (miriad::keyprsnt("options")) {
+  while (miriad::keyprsnt("options", "option words: nat (natural weighting), interop (for pyuvdata and CASA)")) {
     std::string o;
     miriad::keya("options", o, "");
     s.options += (s.options.empty() ? "" : ",") + o;
   }
-  miriad::keyr("ampscale", s.ampscale, 0.0f);
-  miriad::keyr("srcang", s.srcang, 0.0f);
-  miriad::keyr("noiselev", s.noiselev, 0.0f);
-  s.msfile = key_text("msfile", "");
+  miriad::keyr("ampscale", s.ampscale, 0.0f, "amplitude scale of the simulated modes (0: zero visibilities)");
+  miriad::keyr("srcang", s.srcang, 0.0f, "source angle of the simulations' sinc^2 element gain, radians");
+  miriad::keyr("noiselev", s.noiselev, 0.0f, "rms phase noise of mode talva1d, turns (1 = 360 degrees)");
+  s.msfile = key_text("msfile", "", "MeasurementSet to write, beside the uv dataset or (without uvfile) instead of it");
+  // Without msfile the uv dataset is the output, so uvfile must be given.
+  if (s.uvfile.empty() && s.msfile.empty()) miriad::keymissing("uvfile", "the uv dataset to create, or msfile=");
   miriad::keyfin();
   if (s.reclim[0] < 1) s.reclim[0] = 1;
   // Every number that reaches the dataset stays finite and means something;
@@ -219,6 +227,9 @@ void CurrentModes::orvex(float ha, double time, const DumpData& d, const Calibra
 int run_converter(const ConverterSettings& s, ConverterModes& modes) {
   const bool legacy = s.flavour == Flavour::Legacy;
   auto& tc = talva_common_;
+  // Outputs that cannot be created are refused before any set-up line.
+  if (!s.uvfile.empty() || s.msfile.empty()) miriad::uvcheck_new(s.uvfile, "uvfile");
+  if (!s.msfile.empty()) msio::check_new(s.msfile);
 
   // Phase centre, radians.
   double ra = s.ra * 15.0 / static_cast<double>(kDegPerRad);
@@ -329,7 +340,6 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
   // Outputs: uvfile alone, msfile alone, or both (without msfile the uv
   // dataset is always made, so a blank uvfile stays an error).
   uv_interop_.uv = !s.uvfile.empty() || s.msfile.empty();
-  if (!s.msfile.empty()) msio::check_new(s.msfile);  // before any output is made
 
   UvHeader header;
   header.nants = nant;

@@ -10,7 +10,9 @@ extern "C" const char* __lsan_default_options() { return "print_suppressions=0";
 
 int main(int argc, char** argv) {
   return talva::run_main([&] {
-    miriad::keyini(argc, argv);
+    miriad::keyini(argc, argv,
+                   "converts one correlator archive into a MIRIAD uv dataset, applying the antenna gains of "
+                   "gainsolve");
     const ConverterSettings settings = read_converter_keywords(Flavour::Current);
     CurrentModes modes;
     return run_converter(settings, modes);

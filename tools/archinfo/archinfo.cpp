@@ -26,11 +26,10 @@ int main(int argc, char** argv) {
   return talva::run_main([&] {
     std::string path;
     bool verbose = true;
-    miriad::keyini(argc, argv);
-    miriad::keya("archive", path, "");
-    miriad::keyl("verbose", verbose, true);
+    miriad::keyini(argc, argv, "lists an archive's file header and one line per dump (date, time, hour angle, mode)");
+    miriad::keya("archive", path, "", miriad::required("the archive"));
+    miriad::keyl("verbose", verbose, true, "also print every dump header the archive reader decodes");
     miriad::keyfin();
-    if (path.empty()) talva::stop("archinfo: archive= is required");
 
     if (init_archiv_(path.c_str()) != 0) talva::stop("archinfo: cannot open " + path);
     std::vector<std::int32_t> antnum(kMaxProducts);

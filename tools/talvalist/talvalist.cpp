@@ -75,15 +75,14 @@ std::string summary(miriad::UvReader& r) {
 
 int main(int argc, char** argv) {
   return talva::run_main([&] {
-    miriad::keyini(argc, argv);
+    miriad::keyini(argc, argv, "lists a uv dataset (items, variables, records, history) or summarises it");
     std::string vis;
     bool brief = false;
     int recs = -1;
-    miriad::keya("vis", vis, "");
-    miriad::keyl("summary", brief, false);
-    miriad::keyi("recs", recs, -1);
+    miriad::keya("vis", vis, "", miriad::required("the uv dataset"));
+    miriad::keyl("summary", brief, false, "a summary of a few lines instead of the full listing");
+    miriad::keyi("recs", recs, -1, "records to list (-1: all; all are read and checked)");
     miriad::keyfin();
-    if (vis.empty()) miriad::bug_fatal("A dataset must be given: vis=DATASET");
     miriad::UvReader r(vis);
     std::string out;
     if (brief) {
