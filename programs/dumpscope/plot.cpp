@@ -23,23 +23,91 @@ bool null_device(const std::string& device) {
   return type == "null";
 }
 
+// Panel margins, in character heights: room for the numbers and the label
+// of each axis (the x label 3.2 heights below the box, the y label 2.2 left
+// of it) and for the title (2 heights above the box).
+constexpr float kMarginLeft = 4.0f;
+constexpr float kMarginRight = 1.5f;
+constexpr float kMarginBottom = 4.5f;
+constexpr float kMarginTop = 3.2f;
+// The margins may take at most this fraction of a panel's width or height;
+// beyond it the character height is reduced.
+constexpr float kMaxMarginFraction = 0.45f;
+constexpr float kMinCharHeight = 0.3f;
+// A label or title may take at most this fraction of the panel's side.
+constexpr float kMaxTextFraction = 0.96f;
+
 }  // namespace
 
-Plotter::Plotter(const std::string& device_keyword, int nx, int ny) {
+Plotter::Plotter(const std::string& device_keyword, int nx, int ny) : nx_(std::max(nx, 1)), ny_(std::max(ny, 1)) {
   const std::optional<std::string> device = talva::choose_plot_device(device_keyword, stdin, [] { cpgldev(); });
   if (!device || null_device(*device)) return;
-  open_ = cpgbeg(0, device->c_str(), std::max(nx, 1), std::max(ny, 1)) == 1;
+  open_ = cpgbeg(0, device->c_str(), nx_, ny_) == 1;
   if (!open_) talva::put_line(" cannot open plot device " + *device + ": no plots are drawn");
 }
 
 Plotter::~Plotter() { end(); }
 
+void Plotter::char_size(float& xch, float& ych) const {
+  // The plot library gives character sizes in units of the whole page, while
+  // viewports are set in units of the panel.
+  cpgqcs(0, &xch, &ych);
+  xch *= static_cast<float>(nx_);
+  ych *= static_cast<float>(ny_);
+}
+
 void Plotter::env(float xmin, float xmax, float ymin, float ymax) {
-  if (open_) cpgenv(xmin, xmax, ymin, ymax, 0, 0);
+  if (!open_) return;
+  cpgpage();
+  // Largest height up to the one asked for whose margins fit the panel.
+  float ch = char_height_;
+  float xch = 0, ych = 0;
+  for (;;) {
+    cpgsch(ch);
+    char_size(xch, ych);
+
+    const bool fits = (kMarginLeft + kMarginRight) * xch <= kMaxMarginFraction &&
+                      (kMarginBottom + kMarginTop) * ych <= kMaxMarginFraction;
+    if (fits || ch <= kMinCharHeight) break;
+    ch = std::max(ch * 0.9f, kMinCharHeight);
+  }
+  cpgsvp(kMarginLeft * xch, 1.0f - kMarginRight * xch, kMarginBottom * ych, 1.0f - kMarginTop * ych);
+  if (xmin == xmax) xmax = xmin + 1.0f;
+  if (ymin == ymax) ymax = ymin + 1.0f;
+  cpgswin(xmin, xmax, ymin, ymax);
+  cpgbox("BCNST", 0.0f, 0, "BCNST", 0.0f, 0);
 }
 
 void Plotter::label(const std::string& x, const std::string& y, const std::string& title) {
-  if (open_) cpglab(x.c_str(), y.c_str(), title.c_str());
+  if (!open_) return;
+  float ch = 0, xch = 0, ych = 0;
+  cpgqch(&ch);
+  char_size(xch, ych);
+  // Room along each side: the box's extent and as much again on both ends
+  // as the narrower margin gives (the texts are centred on the box).
+  float vx1 = 0, vx2 = 0, vy1 = 0, vy2 = 0;
+  cpgqvp(0, &vx1, &vx2, &vy1, &vy2);
+  const float room_x = kMaxTextFraction * ((vx2 - vx1) + 2.0f * std::min(vx1, 1.0f - vx2));
+  const float room_y = kMaxTextFraction * ((vy2 - vy1) + 2.0f * std::min(vy1, 1.0f - vy2));
+  // A text at `disp` character heights outside side B (bottom), L (left) or
+  // T (top) of the box, centred; drawn smaller when it is longer than the
+  // panel along that side (vertical on side L), at the same distance.
+  auto text = [&](const char* side, float disp, const std::string& t) {
+    if (t.empty()) return;
+    float xl = 0, yl = 0;
+    cpglen(0, t.c_str(), &xl, &yl);
+    xl *= static_cast<float>(nx_);  // of the page -> of the panel
+    const bool left = side[0] == 'L';
+    const float length = left ? xl * ych / xch : xl;  // in the panel's units along that side
+    const float room = left ? room_y : room_x;
+    const float size = length > room ? ch * room / length : ch;
+    cpgsch(size);
+    cpgmtxt(side, disp * ch / size, 0.5f, 0.5f, t.c_str());
+    cpgsch(ch);
+  };
+  text("B", 3.2f, x);
+  text("L", 2.2f, y);
+  text("T", 2.0f, title);
 }
 
 void Plotter::line(std::span<const float> x, std::span<const float> y) {
@@ -55,6 +123,7 @@ void Plotter::set_colour(int index, float r, float g, float b) {
 }
 
 void Plotter::char_height(float size) {
+  char_height_ = size;
   if (open_) cpgsch(size);
 }
 

@@ -16,8 +16,13 @@ class Plotter {
   Plotter& operator=(const Plotter&) = delete;
 
   bool is_open() const { return open_; }
-  /// A new panel with the given ranges (justification 0, axes 0).
+  /// A new panel with the given ranges (independent scales, box with
+  /// coordinate labels). Its margins leave room for the numbers, the labels
+  /// and the title inside the panel; the character height is the one set
+  /// with char_height, made smaller only where the panel is too small for it.
   void env(float xmin, float xmax, float ymin, float ymax);
+  /// x label, y label and title of the panel; a text longer than its side of
+  /// the panel is drawn smaller, so that it stays inside.
   void label(const std::string& x, const std::string& y, const std::string& title);
   void line(std::span<const float> x, std::span<const float> y);
   void colour(int index);
@@ -27,7 +32,13 @@ class Plotter {
   void end();
 
  private:
+  /// Width and height of one character height at the current size, in units
+  /// of the panel.
+  void char_size(float& xch, float& ych) const;
+
+  int nx_ = 1, ny_ = 1;
   bool open_ = false;
+  float char_height_ = 1.0f;  ///< the height asked for; a panel may use less
 };
 
 }  // namespace dumpscope
