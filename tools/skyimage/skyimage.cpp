@@ -244,13 +244,14 @@ int main(int argc, char** argv) {
     std::string in, device;
     double box = 0;
     int npeaks = 1;
-    miriad::keyini(argc, argv);
-    miriad::keya("in", in, "");
-    miriad::keya("device", device, "");
-    miriad::keyd("box", box, 0.0);
-    miriad::keyi("npeaks", npeaks, 1);
+    miriad::keyini(argc, argv,
+                   "prints the brightest peaks of a FITS sky image and draws it in grey scale with contours, axes "
+                   "in arcminutes from the phase centre");
+    miriad::keya("in", in, "", miriad::required("the FITS image"));
+    miriad::keya("device", device, "", "plot device: NAME.png/png, NAME.ps/ps; none: no picture");
+    miriad::keyd("box", box, 0.0, "half-width of the picture, arcminutes (0: the whole image)");
+    miriad::keyi("npeaks", npeaks, 1, "number of peaks to print");
     miriad::keyfin();
-    if (in.empty()) talva::stop("skyimage: in= is required");
     if (npeaks < 1) talva::stop("skyimage: npeaks must be 1 or more");
     const Image im = read_image(in);
     std::printf("image %ld x %ld pixels of %.2f\" x %.2f\"\n", im.nx, im.ny, std::abs(im.cdelt[0]) * 3600.0,
