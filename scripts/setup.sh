@@ -8,6 +8,9 @@
 set -euo pipefail
 
 # The programs: compiler and build tools, then the libraries they link.
+# A package that a program or the example needs goes here (the example then
+# installs it); one that only the tests, benchmarks or fuzz targets need goes
+# into test_packages.
 program_packages=(
   g++ cmake ninja-build pkg-config   # toolchain
   giza-dev                           # PGPLOT API (plots; brings libcpgplot0)
