@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <span>
 
+#include "util/constants.h"
+
 /// Degrees per radian used by the archive reader.
-inline constexpr double R2D = 57.2957795132;
+inline constexpr double R2D = talva::kArchiveDegPerRad;
 
 /// Limits of the format.
 inline constexpr int kMaxHeaderLength = 400;   ///< bytes of a dump header block

@@ -1,11 +1,12 @@
 // Amplitude and phase of a correlation, phase wrapping, statistics.
 #include "calib/cx2amp.h"
+#include "util/constants.h"
 
 #include <cmath>
 
 namespace {
-constexpr float kPi = 3.1415927f;
-constexpr float kTwoPi = 6.2831855f;
+using talva::kPi;
+using talva::kTwoPi;
 }  // namespace
 
 void rlim2amp_(float re, float im, float& amp, float& phase) {

@@ -7,9 +7,10 @@
 #include "util/fmt.h"
 #include "util/stop.h"
 #include "util/textin.h"
+#include "util/constants.h"
 
 namespace {
-constexpr float kDegPerRad = 57.29578f;  // single precision: 57.2957763671875
+constexpr float kDegPerRad = talva::kTableDegPerRad;
 constexpr std::size_t kRecordLength = 128;
 }  // namespace
 

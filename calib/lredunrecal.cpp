@@ -10,11 +10,12 @@
 #include "array/layout.h"
 #include "calib/gains_solver.h"
 #include "util/fmt.h"
+#include "util/constants.h"
 
 namespace {
 
 constexpr float kBrightClass = 100.0f;  // class estimates brighter than this carry no weight
-constexpr float kDegPerRad = 57.2958f;
+constexpr float kDegPerRad = talva::kReportDegPerRad;
 
 inline cfloat cmul(cfloat a, cfloat b) {
   return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};

@@ -9,13 +9,14 @@
 
 #include "util/fmt.h"
 #include "util/textin.h"
+#include "util/constants.h"
 
 site_common_t site_common_;
 
 namespace {
 constexpr float kHalfPi = 1.5707964f;
-constexpr float kPi = 3.1415927f;
-constexpr float kDegPerRad = 57.29578f;  // single precision: 57.2957763671875
+constexpr float kDegPerRad = talva::kTableDegPerRad;
+using talva::kPi;
 constexpr std::size_t kRecordLength = 128;
 }  // namespace
 

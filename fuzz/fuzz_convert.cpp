@@ -13,8 +13,8 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "programs/talva2vis/legacy_modes.h"
-#include "programs/talva2vis3/driver.h"
+#include "convert/legacy_modes.h"
+#include "util/output.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -82,12 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   s.ampscale = 1.0f;
   s.noiselev = 0.1f;
   fuzz::expect_stop_or_success([&] {
+    talva::StdoutOutput out;
     if (s.flavour == Flavour::Legacy) {
       legacy::LegacyModes modes;
-      run_converter(s, modes);
+      run_converter(s, modes, out);
     } else {
       CurrentModes modes;
-      run_converter(s, modes);
+      run_converter(s, modes, out);
     }
   });
   return 0;

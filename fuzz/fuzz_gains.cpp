@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "programs/talva2vis3/gains.h"
+#include "convert/gains.h"
 
 namespace {
 fuzz::MemFile* file = nullptr;

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "programs/talva2vis3/gains.h"
-#include "programs/talva2vis3/modes.h"
-#include "programs/talva2vis3/records.h"
+#include "convert/gains.h"
+#include "convert/modes.h"
 #include "support/testsupport.h"
 #include "util/gauss.h"
+#include "util/output.h"
 #include "util/stop.h"
 
 namespace {
@@ -25,27 +25,13 @@ using talva::test::write_file;
 constexpr float kUnitx = 17.6f / 0.356f;
 constexpr float kCgap = 25.0f / 0.356f;
 
-double xpos(int k) { return talva_common_.xpos[static_cast<std::size_t>(k - 1)]; }
-
-struct ModeSetup {
-  int imode = 0, nunit = 0, nants = 0;
+struct ModeSetup : ModeLayout {
   std::string out;
 };
 
-ModeSetup run_setup(const std::string& mode, int nunit, int nants = 96, bool natwt = false) {
-  talva_common_ = {};
-  talva_common_.natwt = natwt ? 1 : 0;
-  ModeSetup s;
-  s.nunit = nunit;
-  s.nants = nants;
-  testing::internal::CaptureStdout();
-  try {
-    setup_mode(mode, kUnitx, s.nunit, s.nants, kCgap, s.imode);
-  } catch (...) {
-    testing::internal::GetCapturedStdout();
-    throw;
-  }
-  s.out = testing::internal::GetCapturedStdout();
+ModeSetup run_setup(const std::string& mode, int nunit, bool natwt = false) {
+  talva::StringOutput out;
+  ModeSetup s{setup_mode(mode, kUnitx, nunit, kCgap, natwt, out), out.text()};
   return s;
 }
 
@@ -72,11 +58,12 @@ TEST(ModeNames, SubstringSearchInTableOrder) {
 }
 
 TEST(ModeLayouts, Talva1aOverridesUnitsAndMirrorsTheArms) {
-  const ModeSetup s = run_setup("talva1a", 7, 12);
+  const ModeSetup s = run_setup("talva1a", 7);
+  auto xpos = [&](int k) { return s.x(k); };
   EXPECT_EQ(s.imode, kTalva1a);
   EXPECT_EQ(s.nunit, 96);
   EXPECT_EQ(s.nants, 96);
-  EXPECT_EQ(talva_common_.nelem, 96);
+  EXPECT_EQ(s.nelem, 96);
   const double p1 = static_cast<double>(kCgap / 2.0f + kUnitx / 2.0f);
   EXPECT_NEAR(xpos(49), p1, 1e-3);
   EXPECT_NEAR(xpos(1), -p1, 1e-3);
@@ -92,6 +79,7 @@ TEST(ModeLayouts, Talva1aOverridesUnitsAndMirrorsTheArms) {
 
 TEST(ModeLayouts, OrvexUsesSlots1To44And49To92) {
   const ModeSetup s = run_setup("my orvex run", 10);
+  auto xpos = [&](int k) { return s.x(k); };
   EXPECT_EQ(s.imode, kOrvex);
   EXPECT_EQ(s.nunit, 88);
   EXPECT_EQ(s.nants, 88);
@@ -111,23 +99,24 @@ TEST(ModeLayouts, OrvexUsesSlots1To44And49To92) {
 
 TEST(ModeLayouts, BasicLayoutsOfTheSimulationModes) {
   ModeSetup s = run_setup("talva1c", 1);
-  EXPECT_EQ(talva_common_.nelem, 4);
+  auto xpos = [&](int k) { return s.x(k); };
+  EXPECT_EQ(s.nelem, 4);
   EXPECT_EQ(s.nants, 1);
-  EXPECT_FLOAT_EQ(talva_common_.dx, kUnitx / 4);
-  EXPECT_FLOAT_EQ(talva_common_.fanstep, 0.445f / (7.0f * talva_common_.dx));
+  EXPECT_FLOAT_EQ(s.dx, kUnitx / 4);
+  EXPECT_FLOAT_EQ(s.fanstep, 0.445f / (7.0f * s.dx));
   EXPECT_EQ(xpos(3), -xpos(2));
   EXPECT_EQ(xpos(4), -xpos(1));
   EXPECT_LT(xpos(1), xpos(2));  // monotonic from the far negative end
-  EXPECT_NEAR(xpos(4) - xpos(3), talva_common_.dx, 1e-4);
+  EXPECT_NEAR(xpos(4) - xpos(3), s.dx, 1e-4);
 
   s = run_setup("talva2a", 3);
-  EXPECT_EQ(talva_common_.nelem, 6);
+  EXPECT_EQ(s.nelem, 6);
   EXPECT_EQ(s.nants, 6);
-  EXPECT_FLOAT_EQ(talva_common_.dx, kUnitx / 2);
+  EXPECT_FLOAT_EQ(s.dx, kUnitx / 2);
 
   // Odd nunit: only 2 * (nunit / 2) positions are laid out, the last slot stays 0.
   s = run_setup("talva3a", 5);
-  EXPECT_EQ(talva_common_.nelem, 5);
+  EXPECT_EQ(s.nelem, 5);
   EXPECT_EQ(xpos(5), 0.0);
   EXPECT_NE(xpos(4), 0.0);
   s = run_setup("talva3a", 1);
@@ -135,8 +124,8 @@ TEST(ModeLayouts, BasicLayoutsOfTheSimulationModes) {
 }
 
 TEST(ModeLayouts, CompressedTablesCoverEveryPairOnce) {
-  ModeSetup s = run_setup("talva1d", 88, 96, true);
-  const auto& tc = talva_common_;
+  ModeSetup s = run_setup("talva1d", 88, true);
+  const auto& tc = s;
   EXPECT_EQ(tc.nelem, 352);
   EXPECT_EQ(s.nants, 38);
   ASSERT_EQ(tc.nbase, 526);
@@ -158,22 +147,21 @@ TEST(ModeLayouts, CompressedTablesCoverEveryPairOnce) {
   }
   EXPECT_EQ(tc.bcode[37], 256.0 * 2 + 3);  // (1,2)..(1,38), then (2,3)
 
-  s = run_setup("talva1d", 88, 96, false);
-  for (int k = 0; k < talva_common_.nbase; ++k) ASSERT_EQ(talva_common_.nred[static_cast<std::size_t>(k)], 1);
+  s = run_setup("talva1d", 88, false);
+  for (int k = 0; k < s.nbase; ++k) ASSERT_EQ(s.nred[static_cast<std::size_t>(k)], 1);
 
   s = run_setup("talva2b", 88);
-  EXPECT_EQ(talva_common_.nelem, 176);
+  EXPECT_EQ(s.nelem, 176);
   EXPECT_EQ(s.nants, 27);
-  EXPECT_EQ(talva_common_.nbase, 3 * 176 / 2 - 2);
-  EXPECT_EQ(talva_common_.nred[0], 0);  // talva2b leaves the weights alone
+  EXPECT_EQ(s.nbase, 3 * 176 / 2 - 2);
+  EXPECT_EQ(s.nred[0], 0);  // talva2b leaves the weights alone
 
   s = run_setup("talva2b", 0);
-  EXPECT_EQ(talva_common_.nbase, 0);
+  EXPECT_EQ(s.nbase, 0);
 }
 
 TEST(ModeLayouts, CapacitiesAreCheckedBeforeAnythingIsLaidOut) {
-  EXPECT_NO_THROW(run_setup("talva1b", 90));
-  EXPECT_EQ(talva_common_.nelem, 360);
+  EXPECT_EQ(run_setup("talva1b", 90).nelem, 360);
   EXPECT_NE(stop_message("talva1b", 91).find("360"), std::string::npos);
   EXPECT_NE(stop_message("talva2b", 181).find("362"), std::string::npos);
   EXPECT_NO_THROW(run_setup("talva3a", 360));

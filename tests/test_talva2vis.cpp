@@ -7,9 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "programs/talva2vis/legacy_modes.h"
-#include "programs/talva2vis3/modes.h"
-#include "programs/talva2vis3/records.h"
+#include "convert/legacy_modes.h"
+#include "convert/modes.h"
 #include "test_conv_support.h"
 #include "util/stop.h"
 
@@ -28,16 +27,14 @@ double hour_angle(const miriad::UvRecord& r, double vsign) { return std::atan2(v
 void write_zero_phases(const std::string& path) { write_file(path, "no phase corrections\n"); }
 
 TEST(LegacySetup, Talva1aRunsOutwardFromTheFarNegativeEndAndPrintsNothing) {
-  talva_common_ = {};
   const float unitx = 17.6f / 0.356f, cgap = 25.0f / 0.356f;
-  int nunit = 3, nants = 10, imode = 0;
-  testing::internal::CaptureStdout();
-  legacy::setup_mode("talva1a", unitx, nunit, nants, cgap, imode);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(imode, kTalva1a);
-  EXPECT_EQ(nunit, 96);
-  EXPECT_EQ(nants, 96);
-  const auto& x = talva_common_.xpos;
+  talva::StringOutput out;
+  const ModeLayout m = legacy::LegacyModes().setup_mode("talva1a", unitx, 3, cgap, false, out);
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(m.imode, kTalva1a);
+  EXPECT_EQ(m.nunit, 96);
+  EXPECT_EQ(m.nants, 96);
+  const auto& x = m.xpos;
   const double p1 = static_cast<double>(cgap / 2 + unitx / 2);
   EXPECT_NEAR(x[47], -p1, 1e-3);  // antenna 48: inner end of the negative arm
   EXPECT_NEAR(x[48], p1, 1e-3);   // antenna 49: inner end of the positive arm
@@ -46,7 +43,7 @@ TEST(LegacySetup, Talva1aRunsOutwardFromTheFarNegativeEndAndPrintsNothing) {
   // Cross-gap spacing of (1, 49): 48 units plus the gap.
   EXPECT_NEAR(x[48] - x[0], 48.0 * unitx + cgap, 1e-2);
 
-  EXPECT_THROW(legacy::setup_mode("nothing", unitx, nunit, nants, cgap, imode), talva::Stop);
+  EXPECT_THROW(legacy::setup_mode("nothing", unitx, 3, cgap, false), talva::Stop);
 }
 
 TEST(LegacyTalva1a, SpacingAveragesBaselinesTimeAndSignOfV) {

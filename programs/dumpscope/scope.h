@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "programs/dumpscope/options.h"
+#include "util/constants.h"
 
 namespace dumpscope {
 
-inline constexpr float kDegPerRad = 57.2957763671875f;  ///< degrees per radian (single precision)
+using talva::kDegPerRad;
 inline constexpr float kOmega = 7.292124E-05f;          ///< hour-angle step per record, radians
-inline constexpr double kTwoPi = 6.2831854820251465;    ///< 2 pi of the fringe model (float32 value)
-inline constexpr float kPi = 3.1415927f;
-inline constexpr float kSiteLatitude = -0.61735f;  ///< radians
+inline constexpr double kTwoPi = static_cast<double>(talva::kTwoPi);  ///< 2 pi of the fringe model (the float value)
+using talva::kPi;
+inline constexpr float kSiteLatitude = talva::kLatitude;  ///< radians
 inline constexpr int kPasses = 44;                  ///< second bays paged through without "oneshot"
 inline constexpr std::size_t kNameLength = 128;     ///< file names
 inline constexpr std::size_t kDeviceLength = 80;    ///< plot device

@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "util/fmt.h"
+#include "util/constants.h"
 
 namespace talva::calgains {
 
-/// Degrees per radian of the programs (the single-precision 57.29578).
-inline constexpr float kDegPerRad = 57.2957763671875f;
+/// Degrees per radian of the programs.
+using talva::kDegPerRad;
 
 /// Name of the phase-calibration file, in the current directory.
 inline constexpr const char* kPhaseFile = "phase_dmp.log";

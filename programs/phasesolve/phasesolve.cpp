@@ -20,12 +20,13 @@
 #include "programs/gainsolve/output_file.h"
 #include "util/fmt.h"
 #include "util/stop.h"
+#include "util/constants.h"
 
 namespace {
 
 using cx = std::complex<float>;
 
-constexpr float kDegPerRad = 57.2957763671875f;  // the single-precision 57.29578
+using talva::kDegPerRad;
 constexpr int kRecordLimit = 5000;               // record count at which the limit message is printed
 constexpr int kMaxPhases = 360;                  // capacity of the antenna phase table
 constexpr const char* kOutputName = "phasesolve.log";

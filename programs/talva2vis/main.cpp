@@ -1,7 +1,8 @@
 // talva2vis: the legacy converter (phase table, hour angle and time counted
 // from start values).
+#include "convert/legacy_modes.h"
 #include "miriad/key.h"
-#include "programs/talva2vis/legacy_modes.h"
+#include "util/output.h"
 #include "util/stop.h"
 
 // The leak checker of the sanitizer build: the plot library's font
@@ -15,7 +16,8 @@ int main(int argc, char** argv) {
                    "the earlier converter: one correlator archive into a MIRIAD uv dataset, applying a phase "
                    "table; hour angle and time counted from start values");
     const ConverterSettings settings = read_converter_keywords(Flavour::Legacy);
+    talva::StdoutOutput out;
     legacy::LegacyModes modes;
-    return run_converter(settings, modes);
+    return run_converter(settings, modes, out);
   });
 }

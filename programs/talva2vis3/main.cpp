@@ -1,6 +1,7 @@
 // talva2vis3: converts a correlator archive into a MIRIAD uv dataset.
+#include "convert/driver.h"
 #include "miriad/key.h"
-#include "programs/talva2vis3/driver.h"
+#include "util/output.h"
 #include "util/stop.h"
 
 // The leak checker of the sanitizer build: the plot library's font
@@ -14,7 +15,8 @@ int main(int argc, char** argv) {
                    "converts one correlator archive into a MIRIAD uv dataset, applying the antenna gains of "
                    "gainsolve");
     const ConverterSettings settings = read_converter_keywords(Flavour::Current);
+    talva::StdoutOutput out;
     CurrentModes modes;
-    return run_converter(settings, modes);
+    return run_converter(settings, modes, out);
   });
 }

@@ -13,6 +13,7 @@
 #include "archive/archiv_util.h"
 #include "archive/fp.h"
 #include "array/sky.h"
+#include "util/constants.h"
 #include "util/fmt.h"
 #include "util/stop.h"
 #include "util/textin.h"
@@ -26,7 +27,7 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kDegToRad = kPi / 180.0;
 constexpr double kHourToRad = kPi / 12.0;
-constexpr float kDegreesPerRadian = 57.29578f;  // the gains file's phase column
+constexpr float kDegreesPerRadian = talva::kTableDegPerRad;  // the gains file's phase column
 constexpr int kMaxLayoutLines = 4608;
 constexpr char kHeaderKey[] = "TCC";
 constexpr char kRepeatKey[] = "TALVA";

@@ -1,4 +1,4 @@
-#include "programs/talva2vis3/ms_output.h"
+#include "convert/ms_output.h"
 
 #include <cmath>
 
@@ -63,4 +63,17 @@ void MsOutput::close() {
                         talva::sky::itrf_position(east[k] * talva::sky::kMetresPerNanosecond), setup_.dish});
   writer_.set_antennas(antennas);
   writer_.close();
+}
+
+void MsSink::begin_run(const RunSetup& setup) {
+  geometry_.emplace(setup.ra, setup.dec, setup.sfreq);
+  ms_.emplace(MsOutput::Setup{path_, setup.ra, setup.dec, setup.sfreq, setup.sdf, dish_, application_,
+                              setup.positions});
+}
+
+void MsSink::record(const UvRecord& r) {
+  const talva::sky::Uvw uvw = geometry_->uvw(r);
+  // A non-finite value (a damaged archive) is written as 0+0i and flagged.
+  ms_->add(OutputRecord{r.time, r.baseline, uvw, geometry_->apparent(r.time),
+                        r.flagged ? std::complex<float>{} : r.data, r.flagged});
 }

@@ -1,12 +1,9 @@
-#include "programs/talva2vis3/driver.h"
+#include "convert/driver.h"
 
 #include <star/pal.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -16,25 +13,25 @@
 #include "array/rejections.h"
 #include "array/s_matrix.h"
 #include "calib/mdgain.h"
+#include "convert/debug_table.h"
+#include "convert/gains.h"
+#include "convert/legacy_modes.h"
+#include "convert/ms_output.h"
+#include "convert/plot.h"
+#include "convert/uv_output.h"
 #include "miriad/key.h"
-#include "miriad/uvio.h"
-#include "programs/talva2vis3/gains.h"
-#include "programs/talva2vis3/modes.h"
-#include "programs/talva2vis3/ms_output.h"
-#include "programs/talva2vis3/plot.h"
-#include "programs/talva2vis3/records.h"
-#include "programs/talva2vis3/uv_output.h"
+#include "util/constants.h"
 #include "util/fmt.h"
 #include "util/stop.h"
 
 namespace {
 
-constexpr float kLatitude = -0.61735f;          // site latitude, radians
-constexpr float kPiF = 3.1415927f;
+using talva::kDegPerRad;
+using talva::kMjdToJd;
+using talva::kWavelength;
 constexpr float kHaHoursPerRadian = 3.8197f;    // dump-header hour angle (hours) to radians
 constexpr float kSiderealStep = 7.2722054e-05f; // legacy: hour-angle step per dump, radians
 constexpr float kIntTime = 0.99999994f;         // legacy: seconds per dump
-constexpr double kMjdToJd = 2400000.5;
 constexpr std::int32_t kSeed = 7654321;
 constexpr int kProgressEvery = 200;
 
@@ -44,30 +41,7 @@ std::string key_text(const char* key, const std::string& def, miriad::KeyDoc doc
   return talva::trim_right(v);
 }
 
-// The debug table (output unit 66): written under a temporary name and
-// renamed when the run closes it.
-class DebugTable {
- public:
-  explicit DebugTable(std::string name) : name_(std::move(name)), tmp_(name_ + ".part"), out_(tmp_) {
-    if (!out_) talva::stop("cannot create the debug table " + tmp_);
-  }
-  ~DebugTable() {
-    out_.close();
-    std::error_code ec;
-    std::filesystem::rename(tmp_, name_, ec);
-  }
-  std::ostream& stream() { return out_; }
-
- private:
-  std::string name_, tmp_;
-  std::ofstream out_;
-};
-
 }  // namespace
-
-const char* debug_table_name(Flavour flavour) {
-  return flavour == Flavour::Legacy ? "talva2vis.dbg" : "talva2vis3.dbg";
-}
 
 ConverterSettings read_converter_keywords(Flavour flavour) {
   ConverterSettings s;
@@ -158,15 +132,10 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   return s;
 }
 
-std::span<const float> CurrentModes::class_lengths() const {
-  if (first_ != 0) return {};  // not set up yet
-  return std::span<const float>(talva1a_run_.lengths).first(static_cast<std::size_t>(talva1a_run_.nclass));
-}
-
 bool interop_requested(const std::string& options) { return options.find("interop") != std::string::npos; }
 
-std::vector<double> record_positions(Flavour flavour, int imode, std::span<const float> lengths) {
-  const auto& tc = talva_common_;
+std::vector<double> record_positions(Flavour flavour, const ModeLayout& tc, std::span<const float> lengths) {
+  const int imode = tc.imode;
   auto xpos = [&](int k) { return tc.xpos[static_cast<std::size_t>(k - 1)]; };
   const int nelem = std::clamp(tc.nelem, 0, kMaxElements);
   std::vector<double> y;
@@ -210,23 +179,19 @@ std::vector<double> record_positions(Flavour flavour, int imode, std::span<const
   return y;
 }
 
-void CurrentModes::setup_mode(std::string_view mode, float unitx, int& nunit, int& nants, float cgap, int& imode) {
-  ::setup_mode(mode, unitx, nunit, nants, cgap, imode);
+ModeLayout CurrentModes::setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
+                                    talva::Output& out) {
+  return ::setup_mode(mode, unitx, nunit, cgap, natwt, out);
 }
 
-void CurrentModes::talva1a(float ha, double time, const DumpData& d, const Calibration& cal, std::int32_t& nrec,
-                           std::int32_t np, float mdg) {
-  mode_talva1a3(talva1a_run_, ha, time, d, cal.gains, nrec, np, mdg, first_);
+std::unique_ptr<Unpacker> CurrentModes::data_unpacker(const DataInputs& in) {
+  if (in.layout->imode == kOrvex) return std::make_unique<OrvexUnpacker>(in);
+  return std::make_unique<Talva1a3Unpacker>(in);
 }
 
-void CurrentModes::orvex(float ha, double time, const DumpData& d, const Calibration& cal, std::int32_t& nrec,
-                         std::int32_t np, float mdg) {
-  mode_orvex(orvex_run_, ha, time, d, cal.gains, nrec, np, mdg);
-}
-
-int run_converter(const ConverterSettings& s, ConverterModes& modes) {
+int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Output& out,
+                  std::span<RecordSink* const> extra) {
   const bool legacy = s.flavour == Flavour::Legacy;
-  auto& tc = talva_common_;
   // Outputs that cannot be created are refused before any set-up line.
   if (!s.uvfile.empty() || s.msfile.empty()) miriad::uvcheck_new(s.uvfile, "uvfile");
   if (!s.msfile.empty()) msio::check_new(s.msfile);
@@ -246,7 +211,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
     if (epoch.compare(0, 5, "j2000") == 0) epoch = "J2000.0 ";
     if (epoch.compare(0, 5, "B1950") != 0 && epoch.compare(0, 5, "J2000") != 0)
       talva::stop((talva::ListLine() << "Bad epoch: " << epoch << " Must be B1950.0 or J2000.0").str());
-    (talva::ListLine() << "Input Epoch = " << epoch).print();
+    out.line(talva::ListLine() << "Input Epoch = " << epoch);
     if (epoch.compare(0, 5, "B1950") == 0) {
       double r2000 = 0.0, d2000 = 0.0;
       palFk45z(ra, dec, 1950.0, &r2000, &d2000);
@@ -255,33 +220,27 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
     }
   }
   const float dec_f = static_cast<float>(dec);
-  tc.dhr = s.dhr / kDegPerRad;
-  tc.ddec = s.ddec / kDegPerRad;
+  SimulationInputs sim;
+  sim.dhr = s.dhr / kDegPerRad;
+  sim.ddec = s.ddec / kDegPerRad;
 
-  std::optional<DebugTable> debug;
-  dbg_common_.dbgplt = s.dbgplt;
-  dbg_common_.blen = s.blen;
-  dbg_common_.table = nullptr;
-  if (s.dbgplt) {
-    debug.emplace(debug_table_name(s.flavour));
-    dbg_common_.table = &debug->stream();
-    debug->stream() << " ant ID1, 2    phase 1, 2     amp  phase \n";
-  }
+  std::optional<DebugTableSink> debug;
+  if (s.dbgplt) debug.emplace(s.flavour, s.blen);
 
   site_common_.tltmin = s.tltmin / kDegPerRad;
-  site_common_.tltmax = kPiF - site_common_.tltmin;
+  site_common_.tltmax = talva::kPi - site_common_.tltmin;
   site_common_.mdmax = s.mdmax / kDegPerRad;
-  site_common_.latitude = kLatitude;
+  site_common_.latitude = talva::kLatitude;
 
-  talva::put_line(" wavelength : " + talva::fmt_f(kWavelength, 10, 4) + "  (m)");
+  out.line(" wavelength : " + talva::fmt_f(kWavelength, 10, 4) + "  (m)");
   const float cgap = s.cgap / kWavelength;
   const float unitx = s.unitx / kWavelength;
-  tc.unity = s.unity / kWavelength;
-  tc.natwt = s.options.find("nat") != std::string::npos ? 1 : 0;
-  tc.seed = kSeed;
-  tc.ampscale = s.ampscale;
-  tc.srcang = s.srcang;
-  tc.noiselev = s.noiselev;
+  sim.unity = s.unity / kWavelength;
+  const bool natwt = s.options.find("nat") != std::string::npos;
+  sim.seed = kSeed;
+  sim.ampscale = s.ampscale;
+  sim.srcang = s.srcang;
+  sim.noiselev = s.noiselev;
 
   load_corr_layout_file_(s.corlfile);
   std::vector<std::int32_t> rejlist(kListCapacity), badlist(kListCapacity);
@@ -309,76 +268,80 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
     load_gains_(s.gnsfile, nant, gains);
   }
 
-  int nunit = s.nunit, imode = kNoMode;
-  modes.setup_mode(s.skmode, unitx, nunit, nant, cgap, imode);
+  const ModeLayout layout = modes.setup_mode(s.skmode, unitx, s.nunit, cgap, natwt, out);
+  nant = layout.nants;
 
-  tc.sfreq = static_cast<double>(s.freq[0]) / 1000.0;
-  const double sdf = static_cast<double>(s.freq[1]) / 1000.0;
-  tc.nchan = 1;
+  RunSetup setup;
+  setup.flavour = s.flavour;
+  setup.layout = &layout;
+  setup.sfreq = static_cast<double>(s.freq[0]) / 1000.0;
+  setup.sdf = static_cast<double>(s.freq[1]) / 1000.0;
+  setup.ra = ra;
+  setup.dec = dec;
+  setup.latitude = static_cast<double>(talva::kLatitude);
+  setup.longitude = static_cast<double>(talva::kLongitude);
+  const float sindec = std::sin(dec_f);
+
+  std::unique_ptr<Unpacker> unpacker;
+  if (is_data_mode(layout.imode)) {
+    DataInputs in;
+    in.layout = &layout;
+    in.products = &products;
+    in.rejects = {std::span<const std::int32_t>(rejlist).first(static_cast<std::size_t>(std::max(nrej, 0))),
+                  std::span<const std::int32_t>(badlist).first(static_cast<std::size_t>(std::max(nbadant, 0)))};
+    in.gains = gains;
+    in.phases = phases;
+    in.sfreq = setup.sfreq;
+    in.sindec = sindec;
+    in.out = &out;
+    unpacker = modes.data_unpacker(in);
+  } else {
+    unpacker = std::make_unique<SimulationUnpacker>(layout, sim, setup.sfreq, sindec);
+  }
 
   // Datasets for other readers and the MeasurementSet: every antenna number
   // the records use, at positions that agree with the records.
-  uv_interop_ = uv_interop_t{};
-  struct InteropReset {  // the position source refers to this run's state
-    ~InteropReset() { uv_interop_ = uv_interop_t{}; }
-  } interop_reset;
   const int nants_all =
-      std::max(nant, static_cast<int>(record_positions(s.flavour, imode, modes.class_lengths()).size()));
-  auto positions = [&s, &modes, imode, nants_all] {
-    std::vector<double> y = record_positions(s.flavour, imode, modes.class_lengths());
+      std::max(nant, static_cast<int>(record_positions(s.flavour, layout, unpacker->class_lengths()).size()));
+  setup.positions = [&s, &layout, &unpacker, nants_all, sfreq = setup.sfreq] {
+    std::vector<double> y = record_positions(s.flavour, layout, unpacker->class_lengths());
     y.resize(static_cast<std::size_t>(nants_all), 0.0);
-    for (double& p : y) p /= talva_common_.sfreq;  // wavelengths to nanoseconds
+    for (double& p : y) p /= sfreq;  // wavelengths to nanoseconds
     return y;
   };
-  uv_interop_.ra = ra;
-  uv_interop_.dec = dec;
-  if (interop_requested(s.options)) {
-    nant = nants_all;
-    uv_interop_.on = true;
-    uv_interop_.positions = positions;
-  }
+  const bool interop = interop_requested(s.options);
+  if (interop) nant = nants_all;
+  setup.nants = nant;
   // Outputs: uvfile alone, msfile alone, or both (without msfile the uv
   // dataset is always made, so a blank uvfile stays an error).
-  uv_interop_.uv = !s.uvfile.empty() || s.msfile.empty();
+  const bool uv = !s.uvfile.empty() || s.msfile.empty();
 
-  UvHeader header;
-  header.nants = nant;
-  header.ra = ra;
-  header.dec = dec;
-  header.sfreq = tc.sfreq;
-  header.sdf = sdf;
-  if (uv_interop_.uv) tc.tno = create_uv_dataset(s.uvfile, header);
-  miriad::UvCloser closer(tc.tno);  // a fatal stop still leaves a readable dataset
-  std::optional<MsOutput> ms;  // likewise closed on a fatal stop, with the rows written
-  if (!s.msfile.empty()) {
-    ms.emplace(MsOutput::Setup{s.msfile, ra, dec, tc.sfreq, sdf, s.unity, legacy ? "talva2vis" : "talva2vis3",
-                               positions});
-    uv_interop_.ms = [&ms](const OutputRecord& r) { ms->add(r); };
-  }
+  UvDatasetSink dataset(s.uvfile, interop);
+  std::optional<MsSink> ms;
+  if (!s.msfile.empty()) ms.emplace(s.msfile, static_cast<double>(s.unity), legacy ? "talva2vis" : "talva2vis3");
+  UvPlotSink plot(s.device, !legacy);  // legacy (5): no labels
+  SinkList sinks;
+  if (uv) sinks.add(dataset);
+  if (ms) sinks.add(*ms);
+  sinks.add(plot);
+  if (debug) sinks.add(*debug);
+  for (RecordSink* e : extra) sinks.add(*e);
+  sinks.begin_run(setup);
 
-  UvPlot plot;
-  plot.open(s.device, !legacy);  // legacy (5): no labels
-
-  tc.cosdec = std::cos(dec_f);
-  tc.sindec = std::sin(dec_f);
-
-  std::int32_t record = 0, np = 0, nrec = 0;
+  std::int32_t record = 0, np = 0;
   int damaged_md = 0;
+  // Meridian distance, radians; kept from dump to dump (a failed tilt
+  // report of the legacy converter prints the previous dump's value).
+  float md = 0.0f;
   std::vector<float> vis(2 * static_cast<std::size_t>(kMaxProducts));
-  DumpData dump;
-  dump.nbsln = nbsln;
+  DumpContext dump;
   dump.vis = std::span<const float>(vis).first(2 * static_cast<std::size_t>(nbsln));
-  dump.antnum = std::span<const std::int32_t>(antnum).first(static_cast<std::size_t>(nbsln));
-  dump.products = &products;
-  dump.rejects = {nrej, std::span<const std::int32_t>(rejlist), nbadant, std::span<const std::int32_t>(badlist)};
-  dump.plot = &plot;
-  Calibration cal{gains, phases};
 
   for (;;) {
     ++record;
     const int stat = read_dump_(nbsln, vis, 0);
     if (stat != 0) {
-      talva::put_line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(record, 5));
+      out.line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(record, 5));
       break;
     }
     float ha = 0.0f;
@@ -393,30 +356,30 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
       // legacy (4): meridian distance from the pointing; out of limits: skip.
       float az = 0.0f, el = 0.0f, tilt = 0.0f;
       int err = 0;
-      find_tilt_md_(ha, dec_f, az, el, tilt, tc.md, err);
+      find_tilt_md_(ha, dec_f, az, el, tilt, md, err);
       if (err != 0) {
-        talva::put_line("** find_tilt err at h = " + talva::fmt_f(ha, 10, 5));
+        out.line("** find_tilt err at h = " + talva::fmt_f(ha, 10, 5));
         continue;
       }
     } else {
       float ha_hours = 0.0f;
       read_dumppar_ha_(ha_hours);
       ha = ha_hours / kHaHoursPerRadian;
-      read_dumppar_md_inrad_(tc.md);
+      read_dumppar_md_inrad_(md);
       // MD sine outside -1..1 (a damaged header): no MD gain to divide by
-      if (s.mdcorr && !std::isfinite(tc.md)) {
+      if (s.mdcorr && !std::isfinite(md)) {
         ++damaged_md;
         continue;
       }
     }
     float mdg = 1.0f;
-    if (s.mdcorr) find_mdgain_(nmd, md_tbl, tc.md, mdg);
+    if (s.mdcorr) find_mdgain_(nmd, md_tbl, md, mdg);
 
     ++np;
     if (np % kProgressEvery == 0) {
-      talva::put_line(" np : " + talva::fmt_i(np, 5));
+      out.line(" np : " + talva::fmt_i(np, 5));
       if (!legacy)  // legacy (5): no MD line
-        (talva::ListLine() << "Mdt mdgain " << tc.md << " = " << tc.md * 180.0f / 3.1415f << mdg).print();
+        out.line(talva::ListLine() << "Mdt mdgain " << md << " = " << md * 180.0f / 3.1415f << mdg);
     }
 
     double jd = 0.0;
@@ -434,21 +397,20 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes) {
       jd = mjd + ((sec / 60.0 + mi) / 60.0 + hr) / 24.0 + kMjdToJd;
     }
 
-    switch (imode) {
-      case kTalva1a: modes.talva1a(ha, jd, dump, cal, nrec, np, mdg); break;
-      case kOrvex: modes.orvex(ha, jd, dump, cal, nrec, np, mdg); break;
-      default: nrec += unpack_simulation(imode, ha, jd); break;
-    }
+    dump.ha = ha;
+    dump.time = jd;
+    dump.md = md;
+    dump.mdg = mdg;
+    unpacker->unpack(dump, sinks);
+    sinks.end_dump();
   }
 
-  if (uv_interop_.uv) close_uv_dataset(tc.tno);
-  if (ms) ms->close();
-  plot.close();
+  sinks.end_run();
   if (damaged_md > 0)
-    talva::put_line(" " + std::to_string(damaged_md) +
-                    " dumps with an MD tilt sine outside -1..1 (damaged header) left out: no MD gain");
-  talva::put_line(" np = " + talva::fmt_i(np, 8));
-  talva::put_line(" vis records written : " + talva::fmt_i(nrec, 8));
-  if (ms) talva::put_line(" MeasurementSet rows : " + talva::fmt_i(static_cast<int>(ms->rows()), 8));
+    out.line(" " + std::to_string(damaged_md) +
+             " dumps with an MD tilt sine outside -1..1 (damaged header) left out: no MD gain");
+  out.line(" np = " + talva::fmt_i(np, 8));
+  out.line(" vis records written : " + talva::fmt_i(sinks.count(), 8));
+  if (ms) out.line(" MeasurementSet rows : " + talva::fmt_i(static_cast<int>(ms->rows()), 8));
   return 0;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "convert/record.h"
+
 class UvPlot {
  public:
   UvPlot() = default;
@@ -31,4 +33,27 @@ class UvPlot {
   std::string final_name_;  // plot file drawn under "<name>.part" (empty: none)
   int colour_ = -1;  // colour of the pending run (-1: the device's current one)
   std::vector<float> xs_, ys_;
+};
+
+/// The (u, v) plot as a sink: a point (u, v in wavelengths) for every record
+/// of the data modes, none for the simulations. talva2vis3's talva1a draws
+/// the within-arm classes (1-43) in colour 5, the others in colour 1, and
+/// turns the device's page prompt off after each dump.
+class UvPlotSink final : public RecordSink {
+ public:
+  /// `labels`: axis labels and title (talva2vis3).
+  UvPlotSink(std::string device, bool labels) : device_(std::move(device)), labels_(labels) {}
+  /// Opens the device (a warning, and no plot, when it cannot be opened).
+  void begin_run(const RunSetup& setup) override;
+  void record(const UvRecord& r) override;
+  void end_dump() override;
+  /// Ends the plot (writes the file of a file device).
+  void end_run() override { plot_.close(); }
+
+ private:
+  std::string device_;
+  bool labels_;
+  bool draws_ = false;   // records of this mode are drawn
+  bool classes_ = false; // colours by spacing class, prompt off per dump
+  UvPlot plot_;
 };

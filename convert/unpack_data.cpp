@@ -6,18 +6,13 @@
 #include <string>
 
 #include "array/rejections.h"
-#include "programs/talva2vis3/gains.h"
-#include "programs/talva2vis3/plot.h"
-#include "programs/talva2vis3/records.h"
-#include "programs/talva2vis3/unpackers.h"
-#include "programs/talva2vis3/uv_output.h"
+#include "convert/unpackers.h"
 #include "util/fmt.h"
 
 namespace {
 
 constexpr float kTalva1aLimit = 100.0f;   // larger averages are written as 0
 constexpr float kOrvexLimit = 5000.0f;
-constexpr float kDebugDeg = 57.2958f;
 
 // The correlation of a term: (word 2, word 1 x sign), as getvis_ returns it
 // with the sign folded in; the sign is +-1, so the value is exact.
@@ -102,10 +97,6 @@ void sum_spacings(const std::vector<Term>& terms, std::span<const std::size_t> s
   }
 }
 
-bool rejected(const RejectLists& r, std::int32_t index, std::int32_t a, std::int32_t b) {
-  return reject_(r.nrej, r.rejlist, index) || reject_(r.nbadant, r.badlist, a) || reject_(r.nbadant, r.badlist, b);
-}
-
 // avg = acc / (wsum * mdg), each part divided; 0 when the divisor is 0.
 std::complex<float> weighted_mean(std::complex<float> acc, float wsum, float mdg) {
   const float d = wsum * mdg;
@@ -113,91 +104,114 @@ std::complex<float> weighted_mean(std::complex<float> acc, float wsum, float mdg
   return {acc.real() / d, acc.imag() / d};
 }
 
-void build_talva1a3(Talva1a3Run& run, const DumpData& d, std::span<const std::complex<float>> gains) {
+}  // namespace
+
+bool RejectLists::rejects(std::int32_t index, std::int32_t a, std::int32_t b) const {
+  const auto n = [](std::span<const std::int32_t> l) { return static_cast<std::int32_t>(l.size()); };
+  return reject_(n(products), products, index) || reject_(n(antennas), antennas, a) || reject_(n(antennas), antennas, b);
+}
+
+std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int32_t b, talva::Output& out) {
+  const std::int32_t p = table.usable_index(a, b);
+  if (p != 0) return p;
+  const std::int32_t code = set_antnum_(a, b);
+  if (table.index_of(code) == 0)
+    out.line(talva::fmt_i(code, 6) + " not found in antenna number set");
+  else
+    out.line(talva::fmt_i(code, 6) + " has no correlation in the dump (product index " +
+             std::to_string(table.index_of(code)) + "); pair left out");
+  return 0;
+}
+
+void Talva1a3Unpacker::build() {
+  talva::Output& out = *in_.out;
+  const auto gains = in_.gains;
   auto g = [&](int a) { return gains[static_cast<std::size_t>(a - 1)]; };
-  std::span<std::complex<float>> G(talva1a_gainsarray_.g);
+  // Gain products G(a, b) = g(a) conj(g(b)) (96 x 96, column-major).
+  std::vector<std::complex<float>> Gv(kNumAntennas * kNumAntennas);
+  std::span<std::complex<float>> G(Gv);
   for (int b = 1; b <= kNumAntennas; ++b)
     for (int a = 1; a <= kNumAntennas; ++a) mat(G, kNumAntennas, a, b) = g(a) * std::conj(g(b));
-  talva::put_line("Gain Product Array Initialised");
+  out.line("Gain Product Array Initialised");
 
-  std::span<std::int32_t> S(talva1a_smatrix_.s);
-  setup_s_matrix_(S, kNumAntennas, run.nclass);
-  run.nclass = std::clamp(run.nclass, 0, kNumClasses);
-  setup_s_lengths_(S, kNumAntennas, run.nclass,
-                   std::span<const double>(talva_common_.xpos).first(kNumAntennas),
-                   std::span<float>(run.lengths).first(static_cast<std::size_t>(run.nclass)));
-  const ProductTable& table = *d.products;
+  std::vector<std::int32_t> Sv(kNumAntennas * kNumAntennas);
+  std::span<std::int32_t> S(Sv);
+  setup_s_matrix_(S, kNumAntennas, nclass_);
+  nclass_ = std::clamp(nclass_, 0, kNumClasses);
+  setup_s_lengths_(S, kNumAntennas, nclass_, std::span<const double>(in_.layout->xpos).first(kNumAntennas),
+                   std::span<float>(lengths_).first(static_cast<std::size_t>(nclass_)));
+  const ProductTable& table = *in_.products;
   for (int i = 1; i <= kNumAntennas; ++i)
     for (int j = 1; j <= kNumAntennas; ++j) {
       if (i == j || mat(S, kNumAntennas, i, j) == 0) continue;
       const std::int32_t p = table.index_of(set_antnum_(i, j));
-      if (rejected(d.rejects, p, i, j) || rejected_bsln_(p) || rejected_ant_(i) || rejected_ant_(j))
-        mat(S, kNumAntennas, i, j) = 0;
+      if (in_.rejects.rejects(p, i, j)) mat(S, kNumAntennas, i, j) = 0;
     }
-  talva::put_line("S matrix defined");
+  out.line("S matrix defined");
 
   // Pairs of each class in the order of the pair loops (i outer, j inner).
-  std::array<std::vector<Talva1a3Run::Term>, kNumClasses> per_class;
-  std::span<const std::complex<float>> Gc(talva1a_gainsarray_.g);
-  run.wsum.fill(0.0f);
+  std::array<std::vector<Term>, kNumClasses> per_class;
+  std::span<const std::complex<float>> Gc(Gv);
+  wsum_.fill(0.0f);
   for (int i = 1; i <= kNumAntennas; ++i)
     for (int j = 1; j <= kNumAntennas; ++j) {
       const int s = mat(S, kNumAntennas, i, j);
-      if (s < 1 || s > run.nclass) continue;
-      const std::int32_t p = usable_product(table, i, j);
+      if (s < 1 || s > nclass_) continue;
+      const std::int32_t p = usable_product(table, i, j, out);
       if (p == 0) continue;
       // A pair listed with i > j is conjugated: its imaginary part changes sign.
       const float sign = i > j ? -layout_sign(p) : layout_sign(p);
       per_class[static_cast<std::size_t>(s - 1)].push_back({first_word(p), sign, mat(Gc, kNumAntennas, j, i)});
-      run.wsum[static_cast<std::size_t>(s - 1)] +=
+      wsum_[static_cast<std::size_t>(s - 1)] +=
           mat(Gc, kNumAntennas, i, i).real() * mat(Gc, kNumAntennas, j, j).real();
     }
-  run.terms.clear();
-  run.start[0] = 0;
+  terms_.clear();
+  start_[0] = 0;
   for (int s = 1; s <= kNumClasses; ++s) {
     const auto& list = per_class[static_cast<std::size_t>(s - 1)];
-    run.terms.insert(run.terms.end(), list.begin(), list.end());
-    run.start[static_cast<std::size_t>(s)] = run.terms.size();
+    terms_.insert(terms_.end(), list.begin(), list.end());
+    start_[static_cast<std::size_t>(s)] = terms_.size();
   }
   // Side-by-side blocks of every full group of four classes.
-  run.blocks.clear();
-  run.block_start.fill(0);
-  const std::size_t groups = static_cast<std::size_t>(run.nclass) / 4;
+  blocks_.clear();
+  block_start_.fill(0);
+  const std::size_t groups = static_cast<std::size_t>(nclass_) / 4;
   for (std::size_t q = 0; q < groups; ++q) {
-    run.block_start[q] = run.blocks.size();
+    block_start_[q] = blocks_.size();
     const std::size_t k = 4 * q;
-    std::size_t common = run.start[k + 1] - run.start[k];
-    for (std::size_t c = 1; c < 4; ++c) common = std::min(common, run.start[k + c + 1] - run.start[k + c]);
+    std::size_t common = start_[k + 1] - start_[k];
+    for (std::size_t c = 1; c < 4; ++c) common = std::min(common, start_[k + c + 1] - start_[k + c]);
     for (std::size_t t = 0; t < common; ++t) {
-      Talva1a3Run::Block b{};
+      Block b{};
       for (std::size_t c = 0; c < 4; ++c) {
-        const auto& term = run.terms[run.start[k + c] + t];
+        const auto& term = terms_[start_[k + c] + t];
         b.word[c] = term.word;
         b.sign[c] = term.sign;
         b.gre[c] = term.gain.real();
         b.gim[c] = term.gain.imag();
       }
-      run.blocks.push_back(b);
+      blocks_.push_back(b);
     }
   }
-  run.block_start[groups] = run.blocks.size();
+  block_start_[groups] = blocks_.size();
+  built_ = true;
 }
 
 // The class sums of talva1a: the blocks of each group of four classes with
 // four-wide vector arithmetic (each lane rounds exactly as the scalar
 // product and sum), then each class's remaining terms in order.
-void sum_talva1a3(const Talva1a3Run& run, std::span<const float> vis, std::span<std::complex<float>> acc) {
+void Talva1a3Unpacker::sum(std::span<const float> vis, std::span<std::complex<float>> acc) const {
   using v4 = float __attribute__((vector_size(16)));
   using v2 = float __attribute__((vector_size(8)));
-  const std::size_t nclass = static_cast<std::size_t>(run.nclass);
+  const std::size_t nclass = static_cast<std::size_t>(nclass_);
   const std::size_t groups = nclass / 4;
   for (std::size_t k = 0; k < nclass; k += 4) {
     const std::size_t q = k / 4, lanes = std::min<std::size_t>(4, nclass - k);
     v4 re = {0.0f, 0.0f, 0.0f, 0.0f}, im = {0.0f, 0.0f, 0.0f, 0.0f};
     std::size_t common = 0;
     if (q < groups) {
-      const Talva1a3Run::Block* b = run.blocks.data() + run.block_start[q];
-      common = run.block_start[q + 1] - run.block_start[q];
+      const Block* b = blocks_.data() + block_start_[q];
+      common = block_start_[q + 1] - block_start_[q];
       for (std::size_t t = 0; t < common; ++t) {
         // each item's two words in one load, then split into the lanes'
         // word 2 (a) and word 1 (bi)
@@ -222,8 +236,8 @@ void sum_talva1a3(const Talva1a3Run& run, std::span<const float> vis, std::span<
     }
     for (std::size_t c = 0; c < lanes; ++c) {
       float r = re[c], i = im[c];
-      for (std::size_t t = run.start[k + c] + common; t < run.start[k + c + 1]; ++t) {
-        const std::complex<float> p = complex_product(term_value(run.terms[t], vis), run.terms[t].gain);
+      for (std::size_t t = start_[k + c] + common; t < start_[k + c + 1]; ++t) {
+        const std::complex<float> p = complex_product(term_value(terms_[t], vis), terms_[t].gain);
         r += p.real();
         i += p.imag();
       }
@@ -232,101 +246,68 @@ void sum_talva1a3(const Talva1a3Run& run, std::span<const float> vis, std::span<
   }
 }
 
-void build_orvex(OrvexRun& run, const DumpData& d, std::span<const std::complex<float>> gains) {
-  auto g = [&](int a) { return gains[static_cast<std::size_t>(a - 1)]; };
-  run.terms.clear();
-  run.start[0] = 0;
+void OrvexUnpacker::build() {
+  auto g = [&](int a) { return in_.gains[static_cast<std::size_t>(a - 1)]; };
+  terms_.clear();
+  start_[0] = 0;
   for (int s = 1; s <= 88; ++s) {
     float wsum = 0.0f;
     for (int i = std::max(1, s - 44); i <= std::min(s, 44); ++i) {
       const int j = s - i + 48;
-      const std::int32_t p = usable_product(*d.products, i, j);
-      if (p == 0 || rejected(d.rejects, p, i, j)) continue;
-      run.terms.push_back({first_word(p), layout_sign(p), std::conj(g(i)), g(j)});
+      const std::int32_t p = usable_product(*in_.products, i, j, *in_.out);
+      if (p == 0 || in_.rejects.rejects(p, i, j)) continue;
+      terms_.push_back({first_word(p), layout_sign(p), std::conj(g(i)), g(j)});
       const float a = std::abs(g(i)) * std::abs(g(j));
       wsum += a * a;
     }
-    run.wsum[static_cast<std::size_t>(s - 1)] = wsum;
-    run.start[static_cast<std::size_t>(s)] = run.terms.size();
+    wsum_[static_cast<std::size_t>(s - 1)] = wsum;
+    start_[static_cast<std::size_t>(s)] = terms_.size();
   }
-  run.built = true;
+  built_ = true;
 }
 
-}  // namespace
-
-std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int32_t b) {
-  const std::int32_t p = table.usable_index(a, b);
-  if (p != 0) return p;
-  const std::int32_t code = set_antnum_(a, b);
-  if (table.index_of(code) == 0)
-    talva::put_line(talva::fmt_i(code, 6) + " not found in antenna number set");
-  else
-    talva::put_line(talva::fmt_i(code, 6) + " has no correlation in the dump (product index " +
-                    std::to_string(table.index_of(code)) + "); pair left out");
-  return 0;
-}
-
-void mode_talva1a3(Talva1a3Run& run, float ha, double time, const DumpData& d,
-                   std::span<const std::complex<float>> gains, std::int32_t& nrec, std::int32_t /*np*/, float mdg,
-                   std::int32_t& first) {
-  if (first != 0) {
-    first = 0;
-    build_talva1a3(run, d, gains);
-  }
-  if (run.nclass < 1) {
-    if (d.plot) d.plot->ask_off();
-    return;
-  }
-  const auto& tc = talva_common_;
-  const float cH = std::cos(ha), sH = std::sin(ha);
+void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
+  if (!built_) build();
+  if (nclass_ < 1) return;
+  const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   std::array<std::complex<float>, kNumClasses> acc{};
-  sum_talva1a3(run, d.vis, acc);
-  for (int s = 1; s <= run.nclass; ++s) {
-    if (run.start[static_cast<std::size_t>(s - 1)] == run.start[static_cast<std::size_t>(s)])
+  sum(dump.vis, acc);
+  for (int s = 1; s <= nclass_; ++s) {
+    if (start_[static_cast<std::size_t>(s - 1)] == start_[static_cast<std::size_t>(s)])
       continue;  // no pair of this class: no record
     std::complex<float> avg =
-        weighted_mean(acc[static_cast<std::size_t>(s - 1)], run.wsum[static_cast<std::size_t>(s - 1)], mdg);
+        weighted_mean(acc[static_cast<std::size_t>(s - 1)], wsum_[static_cast<std::size_t>(s - 1)], dump.mdg);
     if (above(avg, kTalva1aLimit)) avg = {0.0f, 0.0f};
-    const float L = run.lengths[static_cast<std::size_t>(s - 1)];
-    const float x = cH * L, y = sH * tc.sindec * L;
-    write_uv_record(static_cast<double>(x) / tc.sfreq, static_cast<double>(y) / tc.sfreq, time, 67585.0 + s, avg,
-                    {ha, L, true});
-    ++nrec;
-    if (d.plot) {
-      d.plot->colour(s <= 43 ? 5 : 1);
-      d.plot->point(x, y);
-    }
+    const float L = lengths_[static_cast<std::size_t>(s - 1)];
+    const float x = cH * L, y = sH * in_.sindec * L;
+    sink.record(UvRecord::make(x, y, in_.sfreq, dump.time, 67585.0 + s, avg, s).geometry(dump.ha, L, true));
   }
-  if (d.plot) d.plot->ask_off();
 }
 
-void mode_orvex(OrvexRun& run, float ha, double time, const DumpData& d, std::span<const std::complex<float>> gains,
-                std::int32_t& nrec, std::int32_t /*np*/, float mdg) {
-  if (!run.built) build_orvex(run, d, gains);
-  const auto& tc = talva_common_;
-  const float cH = std::cos(ha), sH = std::sin(ha);
+std::span<const float> Talva1a3Unpacker::class_lengths() const {
+  if (!built_) return {};  // not set up yet
+  return std::span<const float>(lengths_).first(static_cast<std::size_t>(nclass_));
+}
+
+void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
+  if (!built_) build();
+  const ModeLayout& layout = *in_.layout;
+  const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   std::array<std::complex<float>, 88> acc{};
-  sum_spacings(run.terms, std::span<const std::size_t>(run.start), d.vis, acc,
-               [](const OrvexRun::Term& t, std::complex<float> V) {
+  sum_spacings(terms_, std::span<const std::size_t>(start_), dump.vis, acc,
+               [](const Term& t, std::complex<float> V) {
                  return complex_product(complex_product(V, t.gi_conj), t.gj);
                });
   for (int s = 1; s <= 88; ++s) {
     std::complex<float> avg{0.0f, 0.0f};
-    if (run.start[static_cast<std::size_t>(s - 1)] != run.start[static_cast<std::size_t>(s)]) {
-      avg = weighted_mean(acc[static_cast<std::size_t>(s - 1)], run.wsum[static_cast<std::size_t>(s - 1)], mdg);
+    if (start_[static_cast<std::size_t>(s - 1)] != start_[static_cast<std::size_t>(s)]) {
+      avg = weighted_mean(acc[static_cast<std::size_t>(s - 1)], wsum_[static_cast<std::size_t>(s - 1)], dump.mdg);
       if (above(avg, kOrvexLimit)) avg = {0.0f, 0.0f};
     }
     // Geometry and baseline of the spacing's first pair, whatever was rejected.
     const int i0 = std::max(1, s - 44), j0 = s - i0 + 48;
-    const double D = tc.xpos[static_cast<std::size_t>(i0 - 1)] - tc.xpos[static_cast<std::size_t>(j0 - 1)];
-    const double x = static_cast<double>(cH) * D, y = static_cast<double>(sH * tc.sindec) * D;
-    write_uv_record(x / tc.sfreq, y / tc.sfreq, time, 65536.0 + 2048.0 * i0 + j0, avg, {ha, D, true});
-    ++nrec;
-    if (d.plot) d.plot->point(static_cast<float>(x), static_cast<float>(y));
-    if (dbg_common_.dbgplt && dbg_common_.table && s == dbg_common_.blen) {
-      const std::complex<float> z = debug_value(avg);
-      *dbg_common_.table << talva::fmt_f(x, 10, 1) << talva::fmt_f(y, 10, 1) << "   "
-                         << talva::fmt_f(std::abs(z), 10, 2) << talva::fmt_f(z2phase_(z) * kDebugDeg, 10, 2) << '\n';
-    }
+    const double D = layout.x(i0) - layout.x(j0);
+    const double x = static_cast<double>(cH) * D, y = static_cast<double>(sH * in_.sindec) * D;
+    sink.record(UvRecord::make(x, y, in_.sfreq, dump.time, 65536.0 + 2048.0 * i0 + j0, avg, s).geometry(dump.ha, D, true));
   }
 }

@@ -1,9 +1,8 @@
-#include "programs/talva2vis3/modes.h"
+#include "convert/modes.h"
 
 #include <array>
 #include <cmath>
 
-#include "programs/talva2vis3/records.h"
 #include "util/fmt.h"
 #include "util/stop.h"
 
@@ -24,32 +23,25 @@ constexpr std::array<ModeName, 9> kModeTable{{{"orvex", kOrvex},
                                                {"talva3a", kTalva3a},
                                                {"talva3b", kTalva3b}}};
 
-const char* mode_name(int imode) {
-  for (const auto& m : kModeTable)
-    if (m.imode == imode) return m.name;
-  return "?";
-}
-
-double& xpos(int k) { return talva_common_.xpos[static_cast<std::size_t>(k - 1)]; }
+double& xpos(ModeLayout& m, int k) { return m.xpos[static_cast<std::size_t>(k - 1)]; }
 
 // Centre of element i counted outward from the gap.
 float arm_offset(int i, float d, float cgap) { return static_cast<float>(i - 1) * d + cgap / 2.0f + d / 2.0f; }
 
 // Basic arm layout: antennas 1 .. n run from the far end of the negative arm
 // to the far end of the positive arm.
-void basic_layout(int n, float d, float cgap) {
+void basic_layout(ModeLayout& m, int n, float d, float cgap) {
   const int half = n / 2;
   for (int i = 1; i <= half; ++i) {
     const float p = arm_offset(i, d, cgap);
-    xpos(half + i) = p;
-    xpos(half + 1 - i) = -p;
+    xpos(m, half + i) = p;
+    xpos(m, half + 1 - i) = -p;
   }
 }
 
 // Unique-baseline table of the compressed modes. Pseudo-pairs (a, b) run
 // (1,2), (1,3) .. (1,nants), (2,3), ...
-void unique_baselines(int nants, bool weighted, bool natwt) {
-  auto& tc = talva_common_;
+void unique_baselines(ModeLayout& tc, int nants, bool weighted, bool natwt) {
   const int nelem = tc.nelem;
   const int h = nelem / 2;
   int k = 0, a = 1, b = 2;
@@ -67,9 +59,9 @@ void unique_baselines(int nants, bool weighted, bool natwt) {
       b = a + 1;
     }
   };
-  for (int j = 2; j <= h; ++j) add(xpos(j) - xpos(1), 2 * (h - j + 1));         // within one arm
-  for (int j = h + 1; j <= nelem; ++j) add(xpos(j) - xpos(1), nelem - j + 1);   // across the gap, long
-  for (int j = h; j >= 2; --j) add(xpos(h + 1) - xpos(j), h - j + 1);           // across the gap, short
+  for (int j = 2; j <= h; ++j) add(tc.x(j) - tc.x(1), 2 * (h - j + 1));         // within one arm
+  for (int j = h + 1; j <= nelem; ++j) add(tc.x(j) - tc.x(1), nelem - j + 1);   // across the gap, long
+  for (int j = h; j >= 2; --j) add(tc.x(h + 1) - tc.x(j), h - j + 1);           // across the gap, short
   tc.nbase = k;
 }
 
@@ -89,6 +81,12 @@ long long elements_for(int imode, long long nunit) {
 
 }  // namespace
 
+const char* mode_name(int imode) {
+  for (const auto& m : kModeTable)
+    if (m.imode == imode) return m.name;
+  return "?";
+}
+
 std::string mode_text20(std::string_view mode) {
   std::string m(mode.substr(0, 20));
   m.resize(20, ' ');
@@ -101,8 +99,10 @@ int find_mode(std::string_view mode) {
   return kNoMode;
 }
 
-void lay_out_mode(int imode, float unitx, int& nunit, int& nants, float cgap) {
-  auto& tc = talva_common_;
+ModeLayout lay_out_mode(int imode, float unitx, int nunit, float cgap, bool natwt) {
+  ModeLayout tc;
+  tc.imode = imode;
+  int& nants = tc.nants;
   if (imode != kOrvex && imode != kTalva1a) {
     if (nunit < 0) talva::stop("nunit must not be negative: " + std::to_string(nunit));
     const long long n = elements_for(imode, nunit);
@@ -110,7 +110,6 @@ void lay_out_mode(int imode, float unitx, int& nunit, int& nants, float cgap) {
       talva::stop("nunit " + std::to_string(nunit) + " gives " + std::to_string(n) + " elements in mode " +
                   mode_name(imode) + ", more than the " + std::to_string(kMaxElements) + " the tables hold");
   }
-  tc.xpos.fill(0.0);
   switch (imode) {
     case kOrvex: {
       nunit = 88;
@@ -121,8 +120,8 @@ void lay_out_mode(int imode, float unitx, int& nunit, int& nants, float cgap) {
       // gap; slots 45-48 and 93-96 stay empty (0).
       for (int i = 1; i <= 44; ++i) {
         const float p = arm_offset(i, tc.dx, cgap);
-        xpos(i) = p;
-        xpos(48 + i) = -p;
+        xpos(tc, i) = p;
+        xpos(tc, 48 + i) = -p;
       }
       break;
     }
@@ -134,8 +133,8 @@ void lay_out_mode(int imode, float unitx, int& nunit, int& nants, float cgap) {
       // Antennas 1-48: negative arm, 49-96: positive arm, outward from the gap.
       for (int i = 1; i <= 48; ++i) {
         const float p = arm_offset(i, tc.dx, cgap);
-        xpos(48 + i) = p;
-        xpos(i) = -p;
+        xpos(tc, 48 + i) = p;
+        xpos(tc, i) = -p;
       }
       break;
     }
@@ -145,27 +144,27 @@ void lay_out_mode(int imode, float unitx, int& nunit, int& nants, float cgap) {
       tc.dx = unitx / 4.0f;
       nants = nunit;
       tc.fanstep = 0.445f / (7.0f * tc.dx);
-      basic_layout(tc.nelem, tc.dx, cgap);
+      basic_layout(tc, tc.nelem, tc.dx, cgap);
       break;
     case kTalva1d:
       tc.nelem = 4 * nunit;
       tc.dx = unitx / 4.0f;
       nants = static_cast<int>(std::sqrt(4.0f * static_cast<float>(tc.nelem)) + 1.0f);
-      basic_layout(tc.nelem, tc.dx, cgap);
-      unique_baselines(nants, true, tc.natwt != 0);
+      basic_layout(tc, tc.nelem, tc.dx, cgap);
+      unique_baselines(tc, nants, true, natwt);
       break;
     case kTalva2a:
       tc.nelem = 2 * nunit;
       tc.dx = unitx / 2.0f;
       nants = 2 * nunit;
-      basic_layout(tc.nelem, tc.dx, cgap);
+      basic_layout(tc, tc.nelem, tc.dx, cgap);
       break;
     case kTalva2b:
       tc.nelem = 2 * nunit;
       tc.dx = unitx / 2.0f;
       nants = static_cast<int>(std::sqrt(4.0f * static_cast<float>(tc.nelem)) + 1.0f);
-      basic_layout(tc.nelem, tc.dx, cgap);
-      unique_baselines(nants, false, false);
+      basic_layout(tc, tc.nelem, tc.dx, cgap);
+      unique_baselines(tc, nants, false, false);
       break;
     case kTalva3a:
     case kTalva3b:
@@ -173,14 +172,16 @@ void lay_out_mode(int imode, float unitx, int& nunit, int& nants, float cgap) {
       tc.dx = unitx;
       nants = nunit;
       tc.fanstep = 0.445f / tc.dx;
-      basic_layout(tc.nelem, tc.dx, cgap);
+      basic_layout(tc, tc.nelem, tc.dx, cgap);
       break;
     default: talva::stop("unknown mode number " + std::to_string(imode));
   }
+  tc.nunit = nunit;
+  return tc;
 }
 
-void print_antenna_index(int imode) {
-  const auto& tc = talva_common_;
+void print_antenna_index(const ModeLayout& tc, talva::Output& out) {
+  const int imode = tc.imode;
   std::array<int, kMaxElements> ants{};
   int n = 0;
   if (imode == kOrvex) {
@@ -189,9 +190,9 @@ void print_antenna_index(int imode) {
   } else {
     for (int k = 1; k <= tc.nelem && k <= kMaxElements; ++k) ants[static_cast<std::size_t>(n++)] = k;
   }
-  talva::put_line("==================");
-  talva::put_line(" Antenna Indexing:");
-  talva::put_line("==================");
+  out.line("==================");
+  out.line(" Antenna Indexing:");
+  out.line("==================");
   // Repeated selection: the smallest position not below the bound, lowest
   // antenna number first on a tie; the bound then moves half a wavelength past it.
   double bound = -1.0e8;
@@ -204,18 +205,19 @@ void print_antenna_index(int imode) {
     }
     if (best == 0) break;
     const double x = tc.xpos[static_cast<std::size_t>(best - 1)];
-    (talva::ListLine() << best << " : " << static_cast<float>(x)).print();
+    out.line(talva::ListLine() << best << " : " << static_cast<float>(x));
     bound = x + 0.5;
   }
 }
 
-void setup_mode(std::string_view mode, float unitx, int& nunit, int& nants, float cgap, int& imode) {
+ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt, talva::Output& out) {
   const std::string text = mode_text20(mode);
-  imode = find_mode(text);
+  const int imode = find_mode(text);
   if (imode == kNoMode) talva::stop("unknown mode -: " + text);
-  if (imode == kTalva1a) talva::put_line("talva1a++");
-  lay_out_mode(imode, unitx, nunit, nants, cgap);
+  if (imode == kTalva1a) out.line("talva1a++");
+  ModeLayout layout = lay_out_mode(imode, unitx, nunit, cgap, natwt);
   if (imode == kTalva1a)
-    for (int k = 1; k <= 96; ++k) (talva::ListLine() << k << talva_common_.xpos[static_cast<std::size_t>(k - 1)]).print();
-  print_antenna_index(imode);
+    for (int k = 1; k <= 96; ++k) out.line(talva::ListLine() << k << layout.x(k));
+  print_antenna_index(layout, out);
+  return layout;
 }

@@ -1,4 +1,4 @@
-#include "programs/talva2vis3/gains.h"
+#include "convert/gains.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "programs/talva2vis3/plot.h"
+#include "convert/plot.h"
 
 #include <cpgplot.h>
 
@@ -111,4 +111,21 @@ void UvPlot::close() {
     }
     open_ = false;
   }
+}
+
+void UvPlotSink::begin_run(const RunSetup& setup) {
+  const int imode = setup.layout->imode;
+  draws_ = is_data_mode(imode);
+  classes_ = setup.flavour == Flavour::Current && imode == kTalva1a;
+  plot_.open(device_, labels_);
+}
+
+void UvPlotSink::record(const UvRecord& r) {
+  if (!draws_) return;
+  if (classes_) plot_.colour(r.spacing <= 43 ? 5 : 1);
+  plot_.point(static_cast<float>(r.x), static_cast<float>(r.y));
+}
+
+void UvPlotSink::end_dump() {
+  if (classes_) plot_.ask_off();
 }

@@ -1,0 +1,94 @@
+#pragma once
+// The converter driver shared by talva2vis3 and the legacy talva2vis.
+//
+// Data flow of one run: keywords -> settings; layout, rejection lists, MD
+// table, gains or phases, mode set-up -> an unpacker; for every dump in the
+// range: the archive reader -> hour angle, meridian distance and MD gain,
+// Julian date -> the unpacker -> records -> the sinks (uv dataset, (u, v)
+// plot, debug table).
+//
+// The legacy converter differs in five ways, each marked "legacy (n)" in
+// driver.cpp: (1) the phase centre is J2000 without an epoch keyword or
+// precession; (2) the unpackers get a per-antenna phase table instead of
+// complex gains; (3) hour angle and Julian date are counted from start
+// values instead of read from the dump headers; (4) the meridian distance
+// comes from find_tilt_md_ and dumps outside the site limits are skipped;
+// (5) the plot has no labels and the progress report no MD line.
+#include <array>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/record.h"
+#include "convert/unpackers.h"
+#include "util/output.h"
+
+/// Keyword values of one run (lengths in metres, angles in degrees/hours, as given).
+struct ConverterSettings {
+  Flavour flavour = Flavour::Current;
+  std::string infile, corlfile, gnsfile, phasefil, rejects, antrejct, uvfile;
+  std::array<int, 2> reclim{1, -1};
+  double ra = 0.0, dec = -45.0;
+  std::string epoch = "J2000.0 ";   ///< 8 characters (talva2vis3)
+  double startha = -6.0, startmjd = 53974.0;  ///< talva2vis
+  std::string skmode = "talva1a";
+  std::string mdfile;
+  bool mdcorr = false;
+  float cgap = 25.0f, unitx = 17.6f, unity = 11.0f;
+  int nunit = 88;
+  std::array<float, 2> freq{843.0f, 3.0f};
+  float dhr = 0.0f, ddec = 0.0f, tltmin = 15.0f, mdmax = 60.0f;
+  bool dbgplt = false;
+  int blen = 10;
+  std::string device = "/xs";
+  std::array<int, 2> nxy{1, 1};
+  std::string options;  ///< "nat" in it: natural weighting; "interop": variables for pyuvdata and CASA
+  float ampscale = 0.0f, srcang = 0.0f, noiselev = 0.0f;
+  std::string msfile;   ///< MeasurementSet to write (empty: none)
+};
+
+/// Reads the keywords of the flavour in their order (keyini must have been
+/// called), then closes keyword input.
+ConverterSettings read_converter_keywords(Flavour flavour);
+
+/// The mode set-up and data unpackers of one converter.
+class ConverterModes {
+ public:
+  virtual ~ConverterModes() = default;
+  /// Recognises the mode and lays it out (an unknown mode stops the program).
+  virtual ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
+                                talva::Output& out) = 0;
+  /// The unpacker of a data mode (talva1a or orvex, from in.layout).
+  virtual std::unique_ptr<Unpacker> data_unpacker(const DataInputs& in) = 0;
+};
+
+/// talva2vis3's modes: setup_mode, the talva1a and orvex unpackers.
+class CurrentModes final : public ConverterModes {
+ public:
+  ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
+                        talva::Output& out) override;
+  std::unique_ptr<Unpacker> data_unpacker(const DataInputs& in) override;
+};
+
+/// Whether the option text asks for the variables of other readers ("interop").
+bool interop_requested(const std::string& options);
+
+/// East-west position (wavelengths) of every antenna number that the records
+/// of the mode use, antenna k at [k-1]: position(b) - position(a) is the
+/// spacing from which a record of the pair (a, b) forms u = cos H x spacing /
+/// sfreq. Data modes: the array's positions (orvex: negated, its records take
+/// xpos(a) - xpos(b)); talva2vis3's talva1a: 0 for antenna 1 and the class
+/// length for s + 1 (`lengths`, as the unpacker measured them; zeros while
+/// empty); simulations: the element (talva1b: unit) positions; compressed
+/// modes: 0 for pseudo-antenna 1 and each pseudo-antenna b at the length of
+/// its pair (1, b) - the other pairs of those modes have lengths no set of
+/// positions can give.
+std::vector<double> record_positions(Flavour flavour, const ModeLayout& layout, std::span<const float> lengths);
+
+/// One conversion: set-up, dump loop, close, totals on `out`. Returns 0;
+/// fatal conditions stop the program (talva::Stop). `extra` sinks (may be
+/// empty) get the records after the dataset, the plot and the debug table.
+int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Output& out,
+                  std::span<RecordSink* const> extra = {});

@@ -1,0 +1,146 @@
+#include "convert/legacy_modes.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "calib/cx2amp.h"
+#include "convert/modes.h"
+#include "util/stop.h"
+
+namespace legacy {
+
+namespace {
+
+constexpr float kTalva1aLimit = 100.0f;
+constexpr float kOrvexLimit = 5000.0f;
+
+void add_pair(PairPlan& plan, const DataInputs& d, int i, int j) {
+  const std::int32_t p = usable_product(*d.products, i, j, *d.out);
+  if (p == 0 || d.rejects.rejects(p, i, j)) return;
+  plan.pairs.push_back({p, i, j});
+}
+
+void close_spacing(PairPlan& plan) { plan.start.push_back(plan.pairs.size()); }
+
+void build_talva1a(PairPlan& plan, const DataInputs& d) {
+  plan.pairs.clear();
+  plan.start.assign(1, 0);
+  for (int n = 1; n <= 43; ++n) {  // within-arm spacings
+    for (int g = 1; g <= 44 - n; ++g) add_pair(plan, d, g, g + n);
+    for (int g = 49; g <= 96 - n; ++g) add_pair(plan, d, g, g + n);
+    close_spacing(plan);
+  }
+  for (int c = 1; c <= 44; ++c) {  // cross-gap spacings
+    for (int g = 1; g <= 45 - c; ++g) add_pair(plan, d, g, g + 47 + c);
+    close_spacing(plan);
+  }
+  plan.built = true;
+}
+
+void build_orvex(PairPlan& plan, const DataInputs& d) {
+  plan.pairs.clear();
+  plan.start.assign(1, 0);
+  for (int s = 1; s <= 88; ++s) {
+    for (int i = std::max(1, s - 44); i <= std::min(s, 44); ++i) add_pair(plan, d, i, s - i + 48);
+    close_spacing(plan);
+  }
+  plan.built = true;
+}
+
+// The phase-corrected sum of spacing k (1-based); the corrected pairs are
+// left in `terms` (their count is the pair count).
+std::complex<float> corrected_sum(const PairPlan& plan, int k, std::span<const float> vis,
+                                  std::span<const float> phases, std::vector<PairTerm>& terms) {
+  std::complex<float> sum{0.0f, 0.0f};
+  terms.clear();
+  const std::size_t b = plan.start[static_cast<std::size_t>(k - 1)], e = plan.start[static_cast<std::size_t>(k)];
+  for (std::size_t t = b; t < e; ++t) {
+    const auto& pr = plan.pairs[t];
+    const float phi_i = phases[static_cast<std::size_t>(pr.i - 1)], phi_j = phases[static_cast<std::size_t>(pr.j - 1)];
+    std::complex<float> V = getvis(pr.index, vis);
+    rotate_vis_(V, phi_i - phi_j);
+    terms.push_back({pr.i, pr.j, phi_i, phi_j, V});
+    sum += V;
+  }
+  return sum;
+}
+
+}  // namespace
+
+ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt) {
+  const std::string text = mode_text20(mode);
+  const int imode = find_mode(text);
+  if (imode == kNoMode) talva::stop("unknown mode -: " + text);
+  ModeLayout layout = lay_out_mode(imode, unitx, nunit, cgap, natwt);
+  if (imode == kTalva1a) {
+    // Antenna 49 - i mirrors 48 + i: 48 and 49 are the inner ends.
+    auto& x = layout.xpos;
+    for (int i = 1; i <= 48; ++i) {
+      const float p = static_cast<float>(i - 1) * layout.dx + cgap / 2.0f + layout.dx / 2.0f;
+      x[static_cast<std::size_t>(48 + i - 1)] = p;
+      x[static_cast<std::size_t>(49 - i - 1)] = -p;
+    }
+  }
+  return layout;
+}
+
+void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
+  if (!plan_.built) build_talva1a(plan_, in_);
+  const ModeLayout& layout = *in_.layout;
+  const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
+  const float vfac = -sH * in_.sindec;
+  for (int k = 1; k <= 87; ++k) {
+    const std::complex<float> sum = corrected_sum(plan_, k, dump.vis, in_.phases, terms_);
+    const int count = static_cast<int>(terms_.size());
+    std::complex<float> avg{0.0f, 0.0f};
+    if (count > 0) {
+      avg = sum / static_cast<float>(count);
+      if (std::abs(avg) > kTalva1aLimit) avg = {0.0f, 0.0f};
+    }
+    // Geometry and baseline of the spacing's first pair: (1, n + 1) within
+    // an arm, (1, 48 + C) across the gap.
+    const bool within = k <= 43;
+    const int n = within ? k : k - 43;
+    const double L = within ? layout.x(1 + n) - layout.x(1) : layout.x(48 + n) - layout.x(1);
+    const double baseline = within ? 67586.0 + (n - 1) : 67632.0 + n;
+    const double x = static_cast<double>(cH) * L, y = static_cast<double>(vfac) * L;
+    UvRecord r = UvRecord::make(x, y, in_.sfreq, dump.time, baseline, avg, k);
+    r.geometry(dump.ha, L, true);
+    r.pairs = terms_;
+    sink.record(r);
+  }
+}
+
+void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
+  if (!plan_.built) build_orvex(plan_, in_);
+  const ModeLayout& layout = *in_.layout;
+  const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
+  for (int s = 1; s <= 88; ++s) {
+    const std::complex<float> sum = corrected_sum(plan_, s, dump.vis, in_.phases, terms_);
+    const int count = static_cast<int>(terms_.size());
+    std::complex<float> avg{0.0f, 0.0f};
+    if (count > 0) {
+      avg = sum * dump.mdg / static_cast<float>(count);  // multiplied by the MD gain, not divided
+      if (std::abs(avg) > kOrvexLimit) avg = {0.0f, 0.0f};
+    }
+    const int i0 = std::max(1, s - 44), j0 = s - i0 + 48;
+    const double D = layout.x(i0) - layout.x(j0);
+    const double x = static_cast<double>(cH) * D, y = static_cast<double>(sH * in_.sindec) * D;
+    UvRecord r = UvRecord::make(x, y, in_.sfreq, dump.time, 65536.0 + 2048.0 * i0 + j0, avg, s);
+    r.geometry(dump.ha, D, true);
+    r.pairs = terms_;
+    sink.record(r);
+  }
+}
+
+ModeLayout LegacyModes::setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
+                                   talva::Output& /*out*/) {
+  return legacy::setup_mode(mode, unitx, nunit, cgap, natwt);
+}
+
+std::unique_ptr<Unpacker> LegacyModes::data_unpacker(const DataInputs& in) {
+  if (in.layout->imode == kOrvex) return std::make_unique<OrvexUnpacker>(in);
+  return std::make_unique<Talva1aUnpacker>(in);
+}
+
+}  // namespace legacy

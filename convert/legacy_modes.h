@@ -1,0 +1,71 @@
+#pragma once
+// Mode set-up and data unpackers of the legacy converter talva2vis. The
+// simulation unpackers are talva2vis3's.
+//
+// The data unpackers correct each correlation by the phase difference of
+// its antennas (radians) and average without gain weighting. On the first
+// dump they build, per spacing and in the order of the pair loops, the list
+// of usable pairs; every dump then sums in that order. Each record carries
+// the pairs it averages (for the debug table).
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "convert/driver.h"
+#include "convert/unpackers.h"
+
+namespace legacy {
+
+/// As talva2vis3's setup_mode, but prints nothing, and talva1a antennas run
+/// from the far end of the negative arm (1) through its inner end (48) and
+/// the inner end of the positive arm (49) to its far end (96).
+ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt);
+
+/// Pair lists of one legacy data unpacker, built on its first dump.
+struct PairPlan {
+  struct Pair {
+    std::int32_t index;  ///< product index
+    std::int32_t i, j;   ///< antennas
+  };
+  bool built = false;
+  std::vector<Pair> pairs;
+  std::vector<std::size_t> start;  ///< spacing s: pairs[start[s-1] .. start[s])
+};
+
+/// Legacy talva1a: 43 within-arm spacings (baselines 67586 .. 67628), then
+/// 44 cross-gap spacings (67633 .. 67676); one record each, 0+0i when no
+/// pair is left; v = -sin H sindec L. The MD gain is not applied.
+class Talva1aUnpacker final : public Unpacker {
+ public:
+  explicit Talva1aUnpacker(const DataInputs& in) : in_(in) {}
+  void unpack(const DumpContext& dump, RecordSink& sink) override;
+
+ private:
+  DataInputs in_;
+  PairPlan plan_;
+  std::vector<PairTerm> terms_;
+};
+
+/// Legacy orvex: 88 spacings as in talva2vis3, the phase-corrected mean
+/// multiplied by the MD gain; v = +sin H sindec D.
+class OrvexUnpacker final : public Unpacker {
+ public:
+  explicit OrvexUnpacker(const DataInputs& in) : in_(in) {}
+  void unpack(const DumpContext& dump, RecordSink& sink) override;
+
+ private:
+  DataInputs in_;
+  PairPlan plan_;
+  std::vector<PairTerm> terms_;
+};
+
+/// talva2vis's modes for the shared driver.
+class LegacyModes final : public ConverterModes {
+ public:
+  ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
+                        talva::Output& out) override;
+  std::unique_ptr<Unpacker> data_unpacker(const DataInputs& in) override;
+};
+
+}  // namespace legacy

@@ -1,0 +1,157 @@
+#pragma once
+// The records of the converters and the sinks that take them.
+//
+// An unpacker turns one dump into records and hands each one to a
+// RecordSink; it knows nothing of what is written. The driver calls every
+// sink in this order:
+//   begin_run(setup)        once, after the mode set-up
+//   record(r) ... end_dump() for every unpacked dump
+//   end_run()               once, after the last dump; a sink commits here
+// A sink destroyed without end_run (a fatal stop on the way) cleans up by
+// its own rules. Adding an output is adding a sink.
+#include <cmath>
+#include <complex>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "array/sky.h"
+#include "convert/modes.h"
+
+enum class Flavour { Current, Legacy };
+
+/// The observation set-up of one run.
+struct RunSetup {
+  Flavour flavour = Flavour::Current;
+  const ModeLayout* layout = nullptr;  ///< the mode (imode, positions); lives for the run
+  double ra = 0, dec = 0;              ///< J2000 phase centre, radians
+  double sfreq = 0;                    ///< sky frequency, GHz
+  double sdf = 0;                      ///< channel width, GHz
+  int nants = 0;                       ///< antenna count (with interop: every antenna number used)
+  double latitude = 0, longitude = 0;  ///< site, radians
+  /// East-west position (nanoseconds) of antenna k at [k-1], nants entries,
+  /// for sinks that describe the array; asked for once the first record is
+  /// there (an unpacker measures some lengths on its first dump). Empty
+  /// function: not asked for by this run.
+  std::function<std::vector<double>()> positions;
+};
+
+/// One phase-corrected pair of a legacy data record (antennas, their phase
+/// corrections in radians, and the corrected correlation).
+struct PairTerm {
+  int i = 0, j = 0;
+  float phase_i = 0, phase_j = 0;
+  std::complex<float> value;
+};
+
+/// One visibility record: one channel of one baseline at one time.
+struct UvRecord {
+  double u = 0, v = 0, w = 0;   ///< nanoseconds (w: 0, not computed by the converters)
+  double time = 0;              ///< Julian date
+  double baseline = 0;          ///< 65536 + 2048 a + b, or 256 a + b for pseudo-pairs
+  std::complex<float> data;     ///< as averaged (may be non-finite when flagged)
+  bool flagged = false;         ///< bad: the value is not finite
+  int spacing = 0;              ///< spacing class or spacing number of the record (1-based)
+  double x = 0, y = 0;          ///< u and v in wavelengths, as the unpacker formed them
+  std::span<const PairTerm> pairs;  ///< legacy data modes: the pairs averaged into the record
+  // How the coordinates came about, for outputs with the complete geometry
+  // (w and the apparent frame of date: options=interop, the MeasurementSet).
+  float ha = 0;                 ///< hour angle of the dump, radians
+  double spacing_length = 0;    ///< Y(b) - Y(a) of the record's pair, wavelengths
+  /// A data mode: (u, v, w) of the apparent frame of date follow from ha and
+  /// the spacing. A simulation: its flat model keeps u and v, w = 0.
+  bool tracked = false;
+
+  /// The record with its geometry.
+  UvRecord& geometry(float hour_angle, double length, bool is_tracked) {
+    ha = hour_angle;
+    spacing_length = length;
+    tracked = is_tracked;
+    return *this;
+  }
+
+  /// A record whose flag follows from its value.
+  static UvRecord make(double x, double y, double sfreq, double time, double baseline, std::complex<float> data,
+                       int spacing) {
+    UvRecord r;
+    r.x = x;
+    r.y = y;
+    r.u = x / sfreq;
+    r.v = y / sfreq;
+    r.time = time;
+    r.baseline = baseline;
+    r.data = data;
+    r.flagged = !(std::isfinite(data.real()) && std::isfinite(data.imag()));
+    r.spacing = spacing;
+    return r;
+  }
+};
+
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  virtual void begin_run(const RunSetup& /*setup*/) {}
+  virtual void record(const UvRecord& r) = 0;
+  virtual void end_dump() {}
+  virtual void end_run() {}
+};
+
+/// The complete geometry of the records of a run: the apparent phase centre
+/// of date (taken at the first record's time) and each record's (u, v, w) in
+/// the apparent frame, nanoseconds.
+class CompleteGeometry {
+ public:
+  CompleteGeometry(double ra2000, double dec2000, double sfreq) : ra_(ra2000), dec_(dec2000), sfreq_(sfreq) {}
+  const talva::sky::Place& apparent(double time) {
+    if (!have_) {
+      apparent_ = talva::sky::apparent_place(ra_, dec_, time);
+      have_ = true;
+    }
+    return apparent_;
+  }
+  talva::sky::Uvw uvw(const UvRecord& r) {
+    const double dec = apparent(r.time).dec;
+    if (!r.tracked) return {r.u, r.v, 0.0};
+    return talva::sky::east_west_uvw(r.ha, dec, r.spacing_length / sfreq_);
+  }
+
+ private:
+  double ra_, dec_, sfreq_;
+  bool have_ = false;
+  talva::sky::Place apparent_;
+};
+
+/// Hands every call on to a list of sinks in order, and counts the records.
+class SinkList final : public RecordSink {
+ public:
+  void add(RecordSink& sink) { sinks_.push_back(&sink); }
+  void begin_run(const RunSetup& setup) override {
+    for (auto* s : sinks_) s->begin_run(setup);
+  }
+  void record(const UvRecord& r) override {
+    ++count_;
+    for (auto* s : sinks_) s->record(r);
+  }
+  void end_dump() override {
+    for (auto* s : sinks_) s->end_dump();
+  }
+  void end_run() override {
+    for (auto* s : sinks_) s->end_run();
+  }
+  long long count() const { return count_; }
+
+ private:
+  std::vector<RecordSink*> sinks_;
+  long long count_ = 0;
+};
+
+/// Keeps the records in memory (tests, and readers of a run's output).
+class RecordList final : public RecordSink {
+ public:
+  void record(const UvRecord& r) override {
+    records.push_back(r);
+    records.back().pairs = {};
+  }
+  std::vector<UvRecord> records;
+};

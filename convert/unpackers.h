@@ -1,0 +1,155 @@
+#pragma once
+// Mode unpackers: each turns one dump into records for a RecordSink.
+//
+// The data unpackers (talva1a, orvex) average, per spacing, the
+// gain-corrected correlations of all antenna pairs that share it. On their
+// first dump they build, spacing by spacing and in the order of the pair
+// loops, the list of the pairs' product indices and gain terms, so that a
+// dump then costs one pass over its pairs; the sums are formed in the same
+// order as the plain loops, so the results are the same to the bit.
+#include <array>
+#include <complex>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "array/layout.h"
+#include "array/s_matrix.h"
+#include "convert/modes.h"
+#include "convert/record.h"
+#include "util/output.h"
+
+/// Rejection lists of a run (product indices and antenna numbers).
+struct RejectLists {
+  std::span<const std::int32_t> products;
+  std::span<const std::int32_t> antennas;
+  /// Whether the pair (a, b) of product index `index` is rejected.
+  bool rejects(std::int32_t index, std::int32_t a, std::int32_t b) const;
+};
+
+/// What a data unpacker works with for the whole run.
+struct DataInputs {
+  const ModeLayout* layout = nullptr;
+  const ProductTable* products = nullptr;  ///< lookup built from the archive's product table
+  RejectLists rejects;
+  std::span<const std::complex<float>> gains;  ///< talva2vis3, antenna a at [a-1]
+  std::span<const float> phases;               ///< talva2vis, radians
+  double sfreq = 0;                            ///< GHz
+  float sindec = 0;                            ///< sin of the phase-centre declination
+  talva::Output* out = nullptr;                ///< messages of the first dump's set-up
+};
+
+/// One dump as the unpackers see it.
+struct DumpContext {
+  float ha = 0;                ///< hour angle, radians
+  double time = 0;             ///< Julian date
+  float md = 0;                ///< meridian distance, radians
+  float mdg = 1;               ///< meridian-distance gain
+  std::span<const float> vis;  ///< the dump's items (2 * nbsln words)
+};
+
+class Unpacker {
+ public:
+  virtual ~Unpacker() = default;
+  /// Turns one dump into records handed to `sink`.
+  virtual void unpack(const DumpContext& dump, RecordSink& sink) = 0;
+  /// Lengths (wavelengths) of the spacing classes whose records carry the
+  /// pseudo-pairs (1, s + 1), once the unpacker has set them up; empty for
+  /// an unpacker without such records.
+  virtual std::span<const float> class_lengths() const { return {}; }
+};
+
+/// Product index of the pair (a, b) when the dump carries its correlation,
+/// else 0; reports such a pair on `out` (once: the callers build their lists once).
+std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int32_t b, talva::Output& out);
+
+/// talva1a (96 antennas): one record per spacing class with at least one
+/// usable pair, baseline 67585 + s. Pairs rejected by the run's lists are
+/// left out.
+class Talva1a3Unpacker final : public Unpacker {
+ public:
+  explicit Talva1a3Unpacker(const DataInputs& in) : in_(in) {}
+  void unpack(const DumpContext& dump, RecordSink& sink) override;
+  std::span<const float> class_lengths() const override;
+
+  struct Term {
+    std::uint32_t word;          ///< offset of the item's first word in vis (2 * index - 2)
+    float sign;                  ///< layout sign, negated for a pair listed with i > j (conjugated)
+    std::complex<float> gain;    ///< G(j, i) = g(j) conj(g(i))
+  };
+  /// Step t of four classes summed side by side: their t-th terms, lane by lane.
+  struct Block {
+    std::array<std::uint32_t, 4> word;
+    alignas(16) std::array<float, 4> sign;
+    alignas(16) std::array<float, 4> gre;  ///< real parts of the gain products
+    alignas(16) std::array<float, 4> gim;  ///< imaginary parts
+  };
+
+ private:
+  void build();
+  void sum(std::span<const float> vis, std::span<std::complex<float>> acc) const;
+
+  DataInputs in_;
+  bool built_ = false;
+  std::int32_t nclass_ = 0;
+  std::array<float, kNumClasses> lengths_{};  ///< class lengths, wavelengths
+  std::vector<Term> terms_;                   ///< all classes, class by class
+  std::array<std::size_t, kNumClasses + 1> start_{};  ///< class s: terms_[start_[s-1] .. start_[s])
+  std::array<float, kNumClasses> wsum_{};     ///< sum of |g(i)|^2 |g(j)|^2 per class
+  /// Classes 4q+1 .. 4q+4: blocks_[block_start_[q] .. block_start_[q+1]) cover
+  /// their first (common) terms; the rest of each class is summed on its own.
+  std::vector<Block> blocks_;
+  std::array<std::size_t, kNumClasses / 4 + 2> block_start_{};
+};
+
+/// orvex (88 antennas): one record per spacing s = 1..88, baseline of the
+/// spacing's first pair, 0+0i when no pair is left.
+class OrvexUnpacker final : public Unpacker {
+ public:
+  explicit OrvexUnpacker(const DataInputs& in) : in_(in) {}
+  void unpack(const DumpContext& dump, RecordSink& sink) override;
+
+  struct Term {
+    std::uint32_t word;           ///< offset of the item's first word in vis
+    float sign;                   ///< layout sign of the item
+    std::complex<float> gi_conj;  ///< conj(g(i))
+    std::complex<float> gj;       ///< g(j)
+  };
+
+ private:
+  void build();
+
+  DataInputs in_;
+  bool built_ = false;
+  std::vector<Term> terms_;
+  std::array<std::size_t, 89> start_{};
+  std::array<float, 88> wsum_{};
+};
+
+/// Inputs of the simulated source (angles in radians).
+struct SimulationInputs {
+  float dhr = 0, ddec = 0;  ///< offset of the simulated source from the phase centre
+  float srcang = 0;         ///< source angle of the sinc^2 gain
+  float ampscale = 0;       ///< amplitude scale
+  float unity = 0;          ///< unit extent across the arm, wavelengths
+  float noiselev = 0;       ///< phase-noise level of talva1d
+  std::int32_t seed = 0;    ///< first state of the Gaussian noise generator
+};
+
+/// The simulation modes (talva1b .. talva3b): visibilities that a point
+/// source offset from the phase centre by (dhr, ddec) would give in the
+/// mode's element layout, timed by the archive's dumps. The dump's
+/// correlations are not used. Records have v = -sin H sindec spacing.
+class SimulationUnpacker final : public Unpacker {
+ public:
+  SimulationUnpacker(const ModeLayout& layout, const SimulationInputs& sim, double sfreq, float sindec)
+      : layout_(layout), sim_(sim), sfreq_(sfreq), sindec_(sindec), seed_(sim.seed) {}
+  void unpack(const DumpContext& dump, RecordSink& sink) override;
+
+ private:
+  const ModeLayout& layout_;
+  SimulationInputs sim_;
+  double sfreq_;
+  float sindec_;
+  std::int32_t seed_;  ///< state of the Gaussian noise generator (talva1d)
+};

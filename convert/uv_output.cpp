@@ -1,0 +1,116 @@
+#include "convert/uv_output.h"
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+
+#include "miriad/uvio.h"
+#include "util/constants.h"
+#include "util/stop.h"
+
+namespace {
+constexpr const char* kVersionLine = "TALVA: Miriad version 1.1 29-Aug-2006";
+constexpr float kIntTime = 0.99999994f;                                // largest float below 1, seconds
+// Height of the site above the reference ellipsoid, metres: the array
+// description has none, so the dataset says sea level (it enters no
+// coordinate the records carry).
+constexpr double kSiteAltitude = 0.0;
+
+void put_r(int tno, const char* name, float v) { miriad::uvputvrr(tno, name, std::array<float, 1>{v}); }
+void put_i(int tno, const char* name, std::int32_t v) { miriad::uvputvri(tno, name, std::array<std::int32_t, 1>{v}); }
+void put_d(int tno, const char* name, double v) { miriad::uvputvrd(tno, name, std::array<double, 1>{v}); }
+
+// antpos: the X values of all antennas, then all Y, then all Z, in the
+// earth-centred frame turned so that X passes through the local meridian
+// (Y east, Z to the north pole). The array lies on the east-west line, so
+// each antenna differs from the others in Y only.
+void put_antpos(int tno, const std::function<std::vector<double>()>& positions) {
+  const std::vector<double> east = positions ? positions() : std::vector<double>{};
+  if (east.empty()) talva::stop("interop: no antenna positions for antpos");
+  const std::size_t n = east.size();
+  std::vector<double> xyz(3 * n, 0.0);
+  for (std::size_t k = 0; k < n; ++k) xyz[n + k] = east[k];
+  miriad::uvputvrd(tno, "antpos", xyz);
+}
+}  // namespace
+
+UvDatasetSink::~UvDatasetSink() {
+  if (!open_) return;
+  miriad::UvCloser closer(tno_);  // a fatal stop on the way: what was written stays a readable dataset
+}
+
+void UvDatasetSink::begin_run(const RunSetup& h) {
+  int& tno = tno_;
+  miriad::uvopen(tno, name_, "new");
+  miriad::uvset(tno, "preamble", "uvw/time/baseline", 0, 0.0, 0.0, 0.0);
+  miriad::hisopen(tno, "write");
+  miriad::hiswrite(tno, kVersionLine);
+  miriad::hisinput(tno, "IMAGER");
+  put_r(tno, "epoch", 2000.0f);
+  put_i(tno, "nants", h.nants);
+  put_r(tno, "veldop", 0.0f);
+  put_r(tno, "vsource", 0.0f);
+  miriad::uvputvra(tno, "source", "TALVA");
+  put_d(tno, "ra", h.ra);
+  put_d(tno, "obsra", h.ra);
+  put_d(tno, "dec", h.dec);
+  put_d(tno, "obsdec", h.dec);
+  put_d(tno, "latitud", h.latitude);
+  put_d(tno, "longitu", h.longitude);
+  miriad::uvputvra(tno, "telescop", "TALVA");
+  put_r(tno, "inttime", kIntTime);
+  put_i(tno, "nchan", 1);
+  put_i(tno, "ischan", 1);
+  put_i(tno, "nschan", 1);
+  put_i(tno, "nspect", 1);
+  put_d(tno, "sfreq", h.sfreq);
+  put_d(tno, "sdf", h.sdf);
+  put_i(tno, "npol", 1);
+  put_i(tno, "pol", 1);
+  put_r(tno, "jyperk", 40.0f);
+  put_r(tno, "systemp", 45.0f);
+  put_d(tno, "restfreq", 0.0);
+  if (interop_) {
+    put_d(tno, "altitude", kSiteAltitude);
+    miriad::uvputvra(tno, "instrume", "TALVA");
+    positions_ = h.positions;
+    geometry_.emplace(h.ra, h.dec, h.sfreq);
+    antpos_written_ = false;
+    have_lst_ = false;
+  }
+  open_ = true;
+}
+
+void UvDatasetSink::record(const UvRecord& r) {
+  const int tno = tno_;
+  talva::sky::Uvw uvw{r.u, r.v, r.w};
+  if (interop_) {
+    uvw = geometry_->uvw(r);
+    if (!antpos_written_) {
+      put_antpos(tno, positions_);
+      const talva::sky::Place& apparent = geometry_->apparent(r.time);
+      put_d(tno, "obsra", apparent.ra);
+      put_d(tno, "obsdec", apparent.dec);
+      antpos_written_ = true;
+    }
+    // The records of a dump share their time: lst is put when the time
+    // changes and holds for the records that follow (a put of an unchanged
+    // value would write nothing).
+    if (!have_lst_ || r.time != lst_time_) {
+      lst_time_ = r.time;
+      have_lst_ = true;
+      put_d(tno, "lst", clock_.last(r.time));
+    }
+  }
+  const std::array<double, 5> preamble{uvw.u, uvw.v, uvw.w, r.time, r.baseline};
+  const std::array<std::complex<float>, 1> d{r.flagged ? std::complex<float>{} : r.data};
+  const std::array<std::int32_t, 1> flags{r.flagged ? 0 : 1};
+  miriad::uvwrite(tno, preamble, d, flags, 1);
+}
+
+void UvDatasetSink::end_run() {
+  if (!open_) return;
+  miriad::hisclose(tno_);
+  miriad::uvclose(tno_);
+  open_ = false;
+}
