@@ -1,13 +1,17 @@
 #pragma once
 // The archive reader: the only code that touches a correlator archive file.
 //
-// Module state (one archive per process): the open file, `numant`, the
-// decoded record of the latest dump header `BufferHdr`, and `VerboseDecode`.
-// Results: 0 for success, -1 for failure or end of data.
+// An ArchiveReader owns its open file, its stream buffer, the per-antenna
+// record count `numant` of the file header, and the decoded record of the
+// latest dump header (`BufferHdr`). Its messages go to the program's output
+// object. Results: 0 for success, -1 for failure or end of data.
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "util/constants.h"
+#include "util/output.h"
 
 /// Degrees per radian used by the archive reader.
 inline constexpr double R2D = talva::kArchiveDegPerRad;
@@ -20,7 +24,7 @@ inline constexpr int kMaxAntennaRecords = 100; ///< per-antenna records per dump
 /// skipped); a longer one marks a misaligned stream.
 inline constexpr int kMaxHeaderSkip = 64 * 1024;
 
-/// The decoded dump header, one record per process (BufferHdr).
+/// The decoded dump header (BufferHdr).
 struct hdr_struct {
   double time = 0;  ///< day fraction (hr + (mins + sec/60)/60)/24
   double ha = 0, ra = 0, dec = 0;  ///< radians
@@ -35,58 +39,90 @@ struct hdr_struct {
               precesion = 0, Header_Id = 0, TCC_Cycle_Max = 0;
 };
 
-extern hdr_struct BufferHdr;  ///< all zero until the first header block is decoded
-extern int numant;            ///< per-antenna records per dump, from the file header
-extern int VerboseDecode;     ///< 1 after archiv_util_setverbose_()
+/// Decodes one header block into h; with `verbose`, prints the date, time,
+/// pointing, tilts and temperature there. A block shorter than 84 bytes is
+/// read as if zero-padded.
+void DecodeHeader(std::span<const std::uint8_t> lbuffer, hdr_struct& h, talva::Output* verbose);
 
-/// Opens the archive. On failure prints "failed to open : <path>" and returns -1.
-int init_archiv_(const char* infil);
+class ArchiveReader {
+ public:
+  /// `out` receives the reader's messages (and, in verbose mode, every
+  /// decoded header); it must outlive the reader.
+  explicit ArchiveReader(talva::Output& out);
+  ~ArchiveReader();
+  ArchiveReader(const ArchiveReader&) = delete;
+  ArchiveReader& operator=(const ArchiveReader&) = delete;
 
-/// Reads the file header: nant (sets numant at once), nbsln and nbsln product
-/// codes into antnum. Returns -1 on a short read, and (with a message) when
-/// nant is negative or above 100, or nbsln negative or above antnum.size().
-int read_header_(int& nant, int& nbsln, std::span<std::int32_t> antnum);
+  /// Opens the archive (closing one already open). On failure prints
+  /// "failed to open : <path>" and returns -1.
+  int init_archiv_(const std::string& infil);
 
-/// Reads one dump: tag, header block (decoded into BufferHdr unless the tag is
-/// "TALVA"), the per-antenna records (dropped) and nbsln correlation items
-/// (2 * nbsln floats, file word order) into vis. With rt = 0 returns -1 at end
-/// of data; with rt != 0 waits (0.5 s polls) until the whole dump is there.
-/// End of data inside a dump (rt = 0) is final: later calls return -1, as
-/// the dump's first bytes are gone; at a dump boundary a later call may go on.
-/// The length field of a "TALVA" tag is ignored (no header block follows).
-/// A header block of 401 to 65536 bytes is decoded from its first 400 bytes
-/// and the rest skipped, with one message per archive naming the dump and
-/// the length. A corrupt dump (another tag with a header length below 84 or
-/// above 65536) is treated as the end of the data, with
-/// a message naming the dump number and the byte offset; every later call
-/// returns -1 too. A read error (other than the end of the file) prints a
-/// message with the byte offset and ends the data too, even when waiting.
-/// Never writes past vis (vis.size() >= 2 * nbsln required,
-/// otherwise -1 with a message).
-int read_dump_(int nbsln, std::span<float> vis, int rt);
+  /// Reads the file header: nant (kept as numant at once), nbsln and nbsln
+  /// product codes into antnum. Returns -1 on a short read, and (with a
+  /// message) when nant is negative or above 100, or nbsln negative or above
+  /// antnum.size().
+  int read_header_(int& nant, int& nbsln, std::span<std::int32_t> antnum);
 
-/// Closes the archive. Always 0.
-int close_archiv_();
+  /// Reads one dump: tag, header block (decoded into the dump record unless
+  /// the tag is "TALVA"), the per-antenna records (dropped) and nbsln
+  /// correlation items (2 * nbsln floats, file word order) into vis. With
+  /// rt = 0 returns -1 at end of data; with rt != 0 waits (0.5 s polls) until
+  /// the whole dump is there. End of data inside a dump (rt = 0) is final:
+  /// later calls return -1, as the dump's first bytes are gone; at a dump
+  /// boundary a later call may go on. The length field of a "TALVA" tag is
+  /// ignored (no header block follows). A header block of 401 to 65536 bytes
+  /// is decoded from its first 400 bytes and the rest skipped, with one
+  /// message per archive naming the dump and the length. A corrupt dump
+  /// (another tag with a header length below 84 or above 65536) is treated as
+  /// the end of the data, with a message naming the dump number and the byte
+  /// offset; every later call returns -1 too. A read error (other than the end
+  /// of the file) prints a message with the byte offset and ends the data too,
+  /// even when waiting. Never writes past vis (vis.size() >= 2 * nbsln
+  /// required, otherwise -1 with a message).
+  int read_dump_(int nbsln, std::span<float> vis, int rt);
 
-/// Turns on the printing of every decoded header.
-void archiv_util_setverbose_();
+  /// Closes the archive. Always 0.
+  int close_archiv_();
 
-/// Bytes consumed from the open archive so far (0 after init_archiv_).
-long long archiv_util_offset_();
-/// Dumps read whole from the open archive so far.
-int archiv_util_dumps_read_();
+  /// Turns on the printing of every decoded header.
+  void setverbose() { verbose_ = true; }
 
-/// Decodes one header block into BufferHdr (printing it in verbose mode).
-void DecodeHeader(std::span<const std::uint8_t> lbuffer);
+  /// Bytes consumed from the open archive so far (0 after init_archiv_).
+  long long offset() const { return byte_offset_; }
+  /// Dumps read whole from the open archive so far.
+  int dumps_read() const { return dumps_read_; }
+  /// Per-antenna records per dump, from the file header (0 before it is read).
+  int numant() const { return numant_; }
+  /// The decoded record of the latest dump header; all zero until the first
+  /// header block is decoded, kept through dumps with a "TALVA" tag.
+  const hdr_struct& header() const { return hdr_; }
 
-// Dump-parameter accessors: single-precision values from BufferHdr, rounded
-// once at the end.
-void read_dumppar_ra_(float& ra);    ///< hours
-void read_dumppar_dec_(float& dec);  ///< degrees
-void read_dumppar_ha_(float& ha);    ///< hours
-void read_dumppar_temp_(float& temp);  ///< degrees Celsius
-void read_dumppar_date_(int& yr, int& mn, int& day);
-void read_dumppar_time_(int& hr, int& min, int& sec);
-void read_dumppar_mode_(int& mode);  ///< sign-extended mode byte
-void read_dumppar_tilts_(float& ns_tilt, float& md_tilt, float& east_tilt, float& west_tilt);  ///< degrees
-void read_dumppar_md_inrad_(float& md_tilt);  ///< radians
+  // Dump-parameter accessors: single-precision values from the dump record,
+  // rounded once at the end.
+  void read_dumppar_ra_(float& ra) const;      ///< hours
+  void read_dumppar_dec_(float& dec) const;    ///< degrees
+  void read_dumppar_ha_(float& ha) const;      ///< hours
+  void read_dumppar_temp_(float& temp) const;  ///< degrees Celsius
+  void read_dumppar_date_(int& yr, int& mn, int& day) const;
+  void read_dumppar_time_(int& hr, int& min, int& sec) const;
+  void read_dumppar_mode_(int& mode) const;  ///< sign-extended mode byte
+  void read_dumppar_tilts_(float& ns_tilt, float& md_tilt, float& east_tilt, float& west_tilt) const;  ///< degrees
+  void read_dumppar_md_inrad_(float& md_tilt) const;  ///< radians
+
+ private:
+  bool read_block(void* dst, std::size_t size, int rt);
+
+  talva::Output& out_;
+  hdr_struct hdr_;
+  int numant_ = 0;
+  bool verbose_ = false;
+  int fd_ = -1;
+  std::vector<unsigned char> storage_;  // the stream buffer, page-aligned inside
+  unsigned char* buffer_ = nullptr;
+  std::size_t buffer_pos_ = 0;  // next unconsumed byte of the buffer
+  std::size_t buffer_end_ = 0;  // end of the bytes read into it
+  long long byte_offset_ = 0;   // bytes consumed by the caller (read but unconsumed bytes not counted)
+  int dumps_read_ = 0;
+  bool data_ended_ = false;
+  bool long_header_warned_ = false;  // a header block above 400 bytes is reported once per archive
+};

@@ -33,14 +33,16 @@ void BM_Reader(benchmark::State& state) {
   std::vector<std::int32_t> antnum(5000);
   std::vector<float> vis(2 * 5000);
   long long bytes = 0;
+  talva::StdoutOutput out;
+  ArchiveReader reader(out);
   for (auto _ : state) {
-    if (init_archiv_(archive_path.c_str()) != 0) state.SkipWithError("cannot open the archive");
+    if (reader.init_archiv_(archive_path.c_str()) != 0) state.SkipWithError("cannot open the archive");
     int nant = 0, nbsln = 0;
-    if (read_header_(nant, nbsln, antnum) != 0) state.SkipWithError("bad file header");
+    if (reader.read_header_(nant, nbsln, antnum) != 0) state.SkipWithError("bad file header");
     int dumps = 0;
-    while (read_dump_(nbsln, vis, 0) == 0) ++dumps;
-    bytes += archiv_util_offset_();
-    close_archiv_();
+    while (reader.read_dump_(nbsln, vis, 0) == 0) ++dumps;
+    bytes += reader.offset();
+    reader.close_archiv_();
     if (dumps != kDumps) state.SkipWithError("wrong number of dumps");
     benchmark::DoNotOptimize(vis.data());
   }

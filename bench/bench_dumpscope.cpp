@@ -95,13 +95,15 @@ BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_ReaderDumpLoop(benchmark::State& state) {
   const Fixture& f = fixture();
   std::vector<std::int32_t> antnum(50000);
+  talva::StdoutOutput out;
+  ArchiveReader reader(out);
   std::vector<float> vis(100000);
   for (auto _ : state) {
     int nant = 0, nbsln = 0, dumps = 0;
-    init_archiv_(f.archive.c_str());
-    read_header_(nant, nbsln, antnum);
-    while (read_dump_(nbsln, vis, 0) == 0) ++dumps;
-    close_archiv_();
+    reader.init_archiv_(f.archive.c_str());
+    reader.read_header_(nant, nbsln, antnum);
+    while (reader.read_dump_(nbsln, vis, 0) == 0) ++dumps;
+    reader.close_archiv_();
     if (dumps != kDumps) state.SkipWithError("unexpected dump count");
   }
 }

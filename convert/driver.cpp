@@ -251,10 +251,11 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   int nmd = 0;
   if (s.mdcorr) load_mdtable_(kListCapacity, s.mdfile, nmd, md_tbl);
 
-  if (init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
+  ArchiveReader archive(out);
+  if (archive.init_archiv_(s.infile) != 0) talva::stop("init failed");
   int nant = 0, nbsln = 0;
   std::vector<std::int32_t> antnum(kMaxProducts);
-  if (read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
+  if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
   check_layout_covers_(nbsln, s.corlfile);
   const ProductTable products(std::span<const std::int32_t>(antnum).first(static_cast<std::size_t>(nbsln)));
 
@@ -339,7 +340,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
 
   for (;;) {
     ++record;
-    const int stat = read_dump_(nbsln, vis, 0);
+    const int stat = archive.read_dump_(nbsln, vis, 0);
     if (stat != 0) {
       out.line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(record, 5));
       break;
@@ -363,9 +364,9 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
       }
     } else {
       float ha_hours = 0.0f;
-      read_dumppar_ha_(ha_hours);
+      archive.read_dumppar_ha_(ha_hours);
       ha = ha_hours / kHaHoursPerRadian;
-      read_dumppar_md_inrad_(md);
+      archive.read_dumppar_md_inrad_(md);
       // MD sine outside -1..1 (a damaged header): no MD gain to divide by
       if (s.mdcorr && !std::isfinite(md)) {
         ++damaged_md;
@@ -389,8 +390,8 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
                                static_cast<long double>(kIntTime) * np / 86400.0L);
     } else {
       int hr = 0, mi = 0, sec = 0, yr = 0, mo = 0, dy = 0;
-      read_dumppar_time_(hr, mi, sec);
-      read_dumppar_date_(yr, mo, dy);
+      archive.read_dumppar_time_(hr, mi, sec);
+      archive.read_dumppar_date_(yr, mo, dy);
       double mjd = 0.0;
       int j = 0;
       palCldj(yr, mo, dy, &mjd, &j);

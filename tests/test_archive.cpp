@@ -81,67 +81,49 @@ struct Archive {
   }
 };
 
-/// Captures what the process writes to standard output.
-class StdoutCapture {
+/// What the reader has said on its output since the mark was made.
+class Said {
  public:
-  explicit StdoutCapture(std::string path) : path_(std::move(path)) {
-    std::fflush(stdout);
-    saved_ = ::dup(1);
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(fd, 1);
-    ::close(fd);
-  }
-  std::string finish() {
-    if (saved_ >= 0) {
-      std::fflush(stdout);
-      ::dup2(saved_, 1);
-      ::close(saved_);
-      saved_ = -1;
-    }
-    return talva::test::read_file(path_);
-  }
-  ~StdoutCapture() { finish(); }
+  explicit Said(const talva::StringOutput& out) : out_(out), mark_(out.text().size()) {}
+  std::string finish() const { return out_.text().substr(mark_); }
 
  private:
-  std::string path_;
-  int saved_ = -1;
+  const talva::StringOutput& out_;
+  std::size_t mark_;
 };
 
 class Reader : public ::testing::Test {
  protected:
-  void SetUp() override {
-    BufferHdr = hdr_struct{};
-    VerboseDecode = 0;  // the reader itself never resets it
-  }
-  void TearDown() override { close_archiv_(); }
   void open(const std::string& path) {
-    close_archiv_();
-    ASSERT_EQ(init_archiv_(path.c_str()), 0);
-    ASSERT_EQ(read_header_(nant, nbsln, table), 0);
+    reader.close_archiv_();
+    ASSERT_EQ(reader.init_archiv_(path), 0);
+    ASSERT_EQ(reader.read_header_(nant, nbsln, table), 0);
   }
-  int next(int rt = 0) { return read_dump_(nbsln, vis, rt); }
+  int next(int rt = 0) { return reader.read_dump_(nbsln, vis, rt); }
   TempDir dir;
+  talva::StringOutput out;
+  ArchiveReader reader{out};
   int nant = 0, nbsln = 0;
   std::vector<std::int32_t> table = std::vector<std::int32_t>(16);
   std::vector<float> vis = std::vector<float>(16, -1.0f);
 };
 
 TEST_F(Reader, OpenAndFileHeaderFailures) {
-  StdoutCapture cap(dir.file("out"));
-  EXPECT_EQ(init_archiv_(dir.file("missing").c_str()), -1);
+  Said cap(out);
+  EXPECT_EQ(reader.init_archiv_(dir.file("missing").c_str()), -1);
   EXPECT_EQ(cap.finish(), "failed to open : " + dir.file("missing") + "\n");
 
-  // the first 8 bytes only: numant is already set, no message
+  // the first 8 bytes only: reader.numant() is already set, no message
   Archive a(42, 4);
   a.bytes.resize(8);
-  StdoutCapture quiet(dir.file("out2"));
-  ASSERT_EQ(init_archiv_(a.save(dir).c_str()), 0);
-  EXPECT_EQ(read_header_(nant, nbsln, table), -1);
-  EXPECT_EQ(numant, 42);
+  Said quiet(out);
+  ASSERT_EQ(reader.init_archiv_(a.save(dir).c_str()), 0);
+  EXPECT_EQ(reader.read_header_(nant, nbsln, table), -1);
+  EXPECT_EQ(reader.numant(), 42);
   Archive b(3, 4);
   b.bytes.resize(8 + 9);  // the table cut inside its third entry
-  ASSERT_EQ(init_archiv_(b.save(dir).c_str()), 0);
-  EXPECT_EQ(read_header_(nant, nbsln, table), -1);
+  ASSERT_EQ(reader.init_archiv_(b.save(dir).c_str()), 0);
+  EXPECT_EQ(reader.read_header_(nant, nbsln, table), -1);
   EXPECT_EQ(quiet.finish(), "");
 
   // counts outside the format or the caller's table: refused with a message, nothing stored
@@ -153,19 +135,21 @@ TEST_F(Reader, OpenAndFileHeaderFailures) {
     c.insert(c.end(), 80, 0x11);
     talva::test::write_file(dir.file("c"), std::string(c.begin(), c.end()));
     std::fill(table.begin(), table.end(), -9);
-    StdoutCapture said(dir.file("out3"));
-    ASSERT_EQ(init_archiv_(dir.file("c").c_str()), 0);
-    EXPECT_EQ(read_header_(nant, nbsln, table), -1);
+    Said said(out);
+    ASSERT_EQ(reader.init_archiv_(dir.file("c").c_str()), 0);
+    EXPECT_EQ(reader.read_header_(nant, nbsln, table), -1);
     EXPECT_NE(said.finish().find("read_header_"), std::string::npos) << na << " " << nb;
+    // the dumps behind a refused file header are not read either
+    EXPECT_EQ(reader.read_dump_(nbsln, vis, 0), -1) << na << " " << nb;
     EXPECT_EQ(std::count(table.begin(), table.end(), -9), 16);
   }
   open(Archive(100, 16).save(dir));  // the largest counts allowed
-  EXPECT_EQ(numant, 100);
+  EXPECT_EQ(reader.numant(), 100);
 
   // a directory opens but cannot be read: a read error, not silence
-  StdoutCapture err(dir.file("out4"));
-  ASSERT_EQ(init_archiv_(dir.path().c_str()), 0);
-  EXPECT_EQ(read_header_(nant, nbsln, table), -1);
+  Said err(out);
+  ASSERT_EQ(reader.init_archiv_(dir.path().c_str()), 0);
+  EXPECT_EQ(reader.read_header_(nant, nbsln, table), -1);
   EXPECT_NE(err.finish().find("archive read error at byte offset 0"), std::string::npos);
 }
 
@@ -186,20 +170,20 @@ TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
   EXPECT_EQ(nant, 3);
   EXPECT_EQ((std::vector<std::int32_t>(table.begin(), table.begin() + 5)),
             (std::vector<std::int32_t>{513, 769, 1025, 1281, 0}));
-  EXPECT_EQ(archiv_util_offset_(), 24);
+  EXPECT_EQ(reader.offset(), 24);
 
   int yr, mn, dy, hr, mi, se, mode;
   float ha, ra, dec, temp, ns, md, east, west, mdrad;
   auto fetch = [&] {
-    read_dumppar_date_(yr, mn, dy);
-    read_dumppar_time_(hr, mi, se);
-    read_dumppar_mode_(mode);
-    read_dumppar_ha_(ha);
-    read_dumppar_ra_(ra);
-    read_dumppar_dec_(dec);
-    read_dumppar_temp_(temp);
-    read_dumppar_tilts_(ns, md, east, west);
-    read_dumppar_md_inrad_(mdrad);
+    reader.read_dumppar_date_(yr, mn, dy);
+    reader.read_dumppar_time_(hr, mi, se);
+    reader.read_dumppar_mode_(mode);
+    reader.read_dumppar_ha_(ha);
+    reader.read_dumppar_ra_(ra);
+    reader.read_dumppar_dec_(dec);
+    reader.read_dumppar_temp_(temp);
+    reader.read_dumppar_tilts_(ns, md, east, west);
+    reader.read_dumppar_md_inrad_(mdrad);
   };
   const long long sizes[] = {12 + 96 + 72 + 32, 12 + 72 + 32, 12 + 400 + 72 + 32, 12 + 84 + 72 + 32};
   long long offset = 24;
@@ -207,7 +191,7 @@ TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
     SCOPED_TRACE(d);
     ASSERT_EQ(next(), 0);
     offset += sizes[d - 1];
-    EXPECT_EQ(archiv_util_offset_(), offset);
+    EXPECT_EQ(reader.offset(), offset);
     for (int k = 1; k <= 4; ++k) {
       EXPECT_EQ(vis[2 * k - 2], Archive::word(d, k, 1));
       EXPECT_EQ(vis[2 * k - 1], Archive::word(d, k, 2));
@@ -227,8 +211,8 @@ TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
       EXPECT_FLOAT_EQ(mdrad, static_cast<float>(M_PI / 6));
       EXPECT_FLOAT_EQ(east, static_cast<float>(0.02 * R2D));
       EXPECT_FLOAT_EQ(west, static_cast<float>(-0.03 * R2D));
-      EXPECT_DOUBLE_EQ(BufferHdr.time, (13 + (7 + 9 / 60.0) / 60.0) / 24.0);
-      EXPECT_EQ(BufferHdr.gcal, 9);
+      EXPECT_DOUBLE_EQ(reader.header().time, (13 + (7 + 9 / 60.0) / 60.0) / 24.0);
+      EXPECT_EQ(reader.header().gcal, 9);
     } else if (d == 3) {
       EXPECT_EQ(yr * 10000 + mn * 100 + dy, 20051231);
       EXPECT_EQ(hr * 10000 + mi * 100 + se, 235958);
@@ -242,7 +226,7 @@ TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
     }
   }
   EXPECT_EQ(next(), -1);
-  EXPECT_EQ(archiv_util_dumps_read_(), 4);
+  EXPECT_EQ(reader.dumps_read(), 4);
 }
 
 TEST_F(Reader, TagComparisonAndFirstDumpRepeated) {
@@ -256,12 +240,12 @@ TEST_F(Reader, TagComparisonAndFirstDumpRepeated) {
   open(a.save(dir));
   ASSERT_EQ(next(), 0);
   int yr = -1, mn = -1, dy = -1, mode = -1;
-  read_dumppar_date_(yr, mn, dy);
-  read_dumppar_mode_(mode);
+  reader.read_dumppar_date_(yr, mn, dy);
+  reader.read_dumppar_mode_(mode);
   EXPECT_EQ(yr + mn + dy + mode, 0);
   ASSERT_EQ(next(), 0);
   EXPECT_EQ(vis[1], Archive::word(2, 1, 2));
-  read_dumppar_date_(yr, mn, dy);
+  reader.read_dumppar_date_(yr, mn, dy);
   EXPECT_EQ(yr, 2006);
   ASSERT_EQ(next(), 0);
   EXPECT_EQ(vis[1], 0.0f);
@@ -279,9 +263,9 @@ TEST_F(Reader, VerboseLinesByteForByte) {
   open(a.save(dir));
   const Bytes blk = header_block({});
   EXPECT_EQ(Bytes(blk.begin() + 48, blk.begin() + 52), (Bytes{0xDB, 0x0F, 0xC9, 0x01}));
-  StdoutCapture cap(dir.file("out"));
-  archiv_util_setverbose_();
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(read_dump_(0, {}, 0), 0);
+  Said cap(out);
+  reader.setverbose();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(reader.read_dump_(0, {}, 0), 0);
   EXPECT_EQ(cap.finish(),
             "05 03 2006\n13:07:09\n"
             "HA :     6.0000\nRA :     3.8197\nDEC :   -28.6479\n"
@@ -303,7 +287,7 @@ TEST_F(Reader, TruncatedDumpIsQuietEndOfData) {
     Archive b = a;
     b.bytes.resize(a.bytes.size() - dump2 + keep);
     open(b.save(dir));
-    StdoutCapture cap(dir.file("out"));
+    Said cap(out);
     EXPECT_EQ(next(), 0);
     EXPECT_EQ(vis[7], Archive::word(1, 4, 2));
     EXPECT_EQ(next(), -1) << keep;
@@ -339,7 +323,7 @@ TEST_F(Reader, CorruptHeaderLengthEndsTheData) {
     a.dump(3, key, header_block(big), length);
     a.dump(4);
     open(a.save(dir));
-    StdoutCapture cap(dir.file("out"));
+    Said cap(out);
     EXPECT_EQ(next(), 0);
     EXPECT_EQ(next(), 0);
     std::fill(vis.begin(), vis.end(), -2.0f);
@@ -358,16 +342,13 @@ TEST_F(Reader, CallerBufferAndCountsAreChecked) {
   a.dump(1);
   open(a.save(dir));
   std::fill(vis.begin(), vis.end(), -3.0f);
-  StdoutCapture cap(dir.file("out"));
-  EXPECT_EQ(read_dump_(nbsln, std::span<float>(vis.data(), 7), 0), -1);  // one word short
-  EXPECT_EQ(read_dump_(-1, vis, 0), -1);
-  numant = 101;
-  EXPECT_EQ(next(), -1);
-  numant = 3;
+  Said cap(out);
+  EXPECT_EQ(reader.read_dump_(nbsln, std::span<float>(vis.data(), 7), 0), -1);  // one word short
+  EXPECT_EQ(reader.read_dump_(-1, vis, 0), -1);
   EXPECT_EQ(std::count(vis.begin(), vis.end(), -3.0f), 16);
   EXPECT_NE(cap.finish().find("read_dump_"), std::string::npos);
   // nothing was consumed by the refusals
-  EXPECT_EQ(read_dump_(nbsln, std::span<float>(vis.data(), 8), 0), 0);
+  EXPECT_EQ(reader.read_dump_(nbsln, std::span<float>(vis.data(), 8), 0), 0);
   EXPECT_EQ(vis[7], Archive::word(1, 4, 2));
   EXPECT_EQ(vis[8], -3.0f);
 }
@@ -404,9 +385,9 @@ TEST_F(Reader, WaitingModeAssemblesPieces) {
       EXPECT_EQ(vis[2 * k - 2], Archive::word(d, k, 1)) << d;
       EXPECT_EQ(vis[2 * k - 1], Archive::word(d, k, 2)) << d;
     }
-    EXPECT_EQ(archiv_util_offset_(), ends[d - 1]);
+    EXPECT_EQ(reader.offset(), ends[d - 1]);
   }
-  EXPECT_EQ(BufferHdr.sec, 33);
+  EXPECT_EQ(reader.header().sec, 33);
   writer.join();
   EXPECT_EQ(next(), -1);
 }

@@ -58,19 +58,15 @@ struct Opened {
   std::vector<float> vis = std::vector<float>(2 * kMaxProducts);
 };
 
-void open(const std::string& path, Opened& o) {
-  ASSERT_EQ(init_archiv_(path.c_str()), 0);
-  ASSERT_EQ(read_header_(o.nant, o.nbsln, o.table), 0);
-}
-
 class Simulator : public ::testing::Test {
  protected:
-  void SetUp() override {
-    BufferHdr = hdr_struct{};
-    VerboseDecode = 0;
+  void open(const std::string& path, Opened& o) {
+    ASSERT_EQ(reader.init_archiv_(path), 0);
+    ASSERT_EQ(reader.read_header_(o.nant, o.nbsln, o.table), 0);
   }
-  void TearDown() override { close_archiv_(); }
   TempDir dir;
+  talva::StringOutput out;
+  ArchiveReader reader{out};
 };
 
 TEST_F(Simulator, ProductTableLayoutAndCorrelations) {
@@ -103,7 +99,7 @@ TEST_F(Simulator, ProductTableLayoutAndCorrelations) {
   EXPECT_EQ(descending, 4560 / 7);
 
   for (int d = 0; d < 2; ++d) {
-    ASSERT_EQ(read_dump_(o.nbsln, o.vis, 0), 0);
+    ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
     EXPECT_EQ(o.vis[0], 0.0f);  // item 1 belongs to no pair
     EXPECT_EQ(o.vis[1], 0.0f);
     for (int k = 1; k < o.nbsln; ++k) {
@@ -119,7 +115,7 @@ TEST_F(Simulator, ProductTableLayoutAndCorrelations) {
       ASSERT_EQ(o.vis[2 * n - 2], static_cast<float>(c_layout_common_.lay_sign[n - 1] * model.imag()));
     }
   }
-  EXPECT_EQ(read_dump_(o.nbsln, o.vis, 0), -1);
+  EXPECT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), -1);
 }
 
 TEST_F(Simulator, DumpHeadersThroughTheAccessors) {
@@ -135,17 +131,17 @@ TEST_F(Simulator, DumpHeadersThroughTheAccessors) {
   const int header_dump[] = {0, 1, 1, 3, 4, 4, 6};
   for (int d = 0; d < 7; ++d) {
     SCOPED_TRACE(d + 1);
-    ASSERT_EQ(read_dump_(o.nbsln, o.vis, 0), 0);
+    ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
     int yr, mn, dy, hr, mi, se, mode;
     float ha, ra, dec, temp, ns, md, east, west;
-    read_dumppar_date_(yr, mn, dy);
-    read_dumppar_time_(hr, mi, se);
-    read_dumppar_mode_(mode);
-    read_dumppar_ha_(ha);
-    read_dumppar_ra_(ra);
-    read_dumppar_dec_(dec);
-    read_dumppar_temp_(temp);
-    read_dumppar_tilts_(ns, md, east, west);
+    reader.read_dumppar_date_(yr, mn, dy);
+    reader.read_dumppar_time_(hr, mi, se);
+    reader.read_dumppar_mode_(mode);
+    reader.read_dumppar_ha_(ha);
+    reader.read_dumppar_ra_(ra);
+    reader.read_dumppar_dec_(dec);
+    reader.read_dumppar_temp_(temp);
+    reader.read_dumppar_tilts_(ns, md, east, west);
     EXPECT_EQ(yr, 2008);
     EXPECT_EQ(mn, 2);
     EXPECT_EQ(dy, days[d]);
@@ -163,7 +159,7 @@ TEST_F(Simulator, DumpHeadersThroughTheAccessors) {
     EXPECT_NEAR(east, 0.2, 1e-6);
     EXPECT_NEAR(west, -0.3, 1e-6);
   }
-  EXPECT_EQ(read_dump_(o.nbsln, o.vis, 0), -1);
+  EXPECT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), -1);
   // file size: header blocks of 84 bytes on 5 of the 7 dumps, no antenna records
   const auto size = std::filesystem::file_size(dir.file("arch.dat"));
   EXPECT_EQ(size, 8u + 4 * 4561 + 7 * (12 + 8 * 4561) + 5 * 84);
@@ -173,11 +169,11 @@ TEST_F(Simulator, YearEndRollover) {
   simulate(dir, {"ndumps=2", "date=2006,12,31", "time=23,59,30", "dt=45"});
   Opened o;
   open(dir.file("arch.dat"), o);
-  ASSERT_EQ(read_dump_(o.nbsln, o.vis, 0), 0);
-  ASSERT_EQ(read_dump_(o.nbsln, o.vis, 0), 0);
+  ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
+  ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
   int yr, mn, dy, hr, mi, se;
-  read_dumppar_date_(yr, mn, dy);
-  read_dumppar_time_(hr, mi, se);
+  reader.read_dumppar_date_(yr, mn, dy);
+  reader.read_dumppar_time_(hr, mi, se);
   EXPECT_EQ(yr * 10000 + mn * 100 + dy, 20070101);
   EXPECT_EQ(hr * 10000 + mi * 100 + se, 15);
 }
@@ -223,7 +219,7 @@ TEST_F(Simulator, NoiseHasTheRequestedSigmaAndChangesPerDump) {
   open(dir.file("arch.dat"), o);
   std::vector<std::complex<float>> first;
   for (int d = 0; d < 2; ++d) {
-    ASSERT_EQ(read_dump_(o.nbsln, o.vis, 0), 0);
+    ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
     double sum = 0, sum2 = 0;
     int count = 0;
     for (int n = 2; n <= o.nbsln; ++n) {
@@ -256,9 +252,9 @@ TEST_F(Simulator, TruncatedLastDump) {
   EXPECT_TRUE(std::equal(cut.begin(), cut.end(), whole.begin()));
   Opened o;
   open(dir.file("cut.dat"), o);
-  EXPECT_EQ(read_dump_(o.nbsln, o.vis, 0), 0);
-  EXPECT_EQ(read_dump_(o.nbsln, o.vis, 0), 0);
-  EXPECT_EQ(read_dump_(o.nbsln, o.vis, 0), -1);
+  EXPECT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
+  EXPECT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
+  EXPECT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), -1);
 }
 
 TEST_F(Simulator, PairSetsAndPadding) {
@@ -270,7 +266,7 @@ TEST_F(Simulator, PairSetsAndPadding) {
     const int big = o.table[k - 1] / 256, small = o.table[k - 1] % 256;
     ASSERT_TRUE(small >= 1 && small <= 48 && big >= 49 && big <= 96) << o.table[k - 1];
   }
-  close_archiv_();
+  reader.close_archiv_();
 
   simulate(dir, {"ndumps=1", "nprod=4608"}, "pad.dat", "pad.file");
   Opened p;
@@ -279,7 +275,7 @@ TEST_F(Simulator, PairSetsAndPadding) {
   EXPECT_EQ(p.table[4560], 257 * 2);  // autocorrelations of antennas 2, 3, ... fill the table
   EXPECT_EQ(p.table[4606], 257 * 48);
   EXPECT_EQ(p.table[4607], 257);
-  ASSERT_EQ(read_dump_(p.nbsln, p.vis, 0), 0);
+  ASSERT_EQ(reader.read_dump_(p.nbsln, p.vis, 0), 0);
   EXPECT_EQ(talva::test::lines(talva::test::read_file(dir.file("pad.file"))).size(), 4608u);
 }
 

@@ -191,17 +191,17 @@ void get_stats_r_(int capacity, std::span<const std::complex<float>> vsel, int n
   }
 }
 
-std::vector<std::string> dump_parameter_block(int rec) {
+std::vector<std::string> dump_parameter_block(const ArchiveReader& reader, int rec) {
   float ra = 0, dec = 0, ha = 0, temp = 0, ns_tilt = 0, md_tilt = 0, east_tilt = 0, west_tilt = 0;
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, mode = 0;
-  read_dumppar_ra_(ra);
-  read_dumppar_dec_(dec);
-  read_dumppar_ha_(ha);
-  read_dumppar_time_(hour, minute, second);
-  read_dumppar_date_(year, month, day);
-  read_dumppar_temp_(temp);
-  read_dumppar_tilts_(ns_tilt, md_tilt, east_tilt, west_tilt);
-  read_dumppar_mode_(mode);
+  reader.read_dumppar_ra_(ra);
+  reader.read_dumppar_dec_(dec);
+  reader.read_dumppar_ha_(ha);
+  reader.read_dumppar_time_(hour, minute, second);
+  reader.read_dumppar_date_(year, month, day);
+  reader.read_dumppar_temp_(temp);
+  reader.read_dumppar_tilts_(ns_tilt, md_tilt, east_tilt, west_tilt);
+  reader.read_dumppar_mode_(mode);
   double djm = 0.0;
   int status = 0;
   palCldj(year, month, day, &djm, &status);  // a bad date leaves djm as PAL sets it
@@ -222,19 +222,19 @@ std::vector<std::string> dump_parameter_block(int rec) {
   return lines;
 }
 
-void read_dumps(int nbsln, int r1, int r2, ArchivePass& pass) {
+void read_dumps(ArchiveReader& reader, int nbsln, int r1, int r2, ArchivePass& pass) {
   std::vector<float> vis(2 * static_cast<std::size_t>(kMaxEntries), 0.0f);
   const std::span<const float> items(vis.data(), 2 * static_cast<std::size_t>(std::max(nbsln, 0)));
   pass.n = 0;
   pass.sums.assign(pass.selections.size(), {});
   int j = 0;
   for (;;) {
-    const int status = read_dump_(nbsln, vis, 0);
+    const int status = reader.read_dump_(nbsln, vis, 0);
     // Printed before the end-of-data test: at the end the last decoded
     // parameters come again.
     const long long dumps = j;
     if (dumps == 0 || dumps == static_cast<long long>(r1) - 1 || dumps == static_cast<long long>(r2) - 1) {
-      for (const auto& line : dump_parameter_block(j + 1)) talva::put_line(line);
+      for (const auto& line : dump_parameter_block(reader, j + 1)) talva::put_line(line);
     }
     if (status != 0) break;
     ++j;
@@ -356,7 +356,9 @@ void plot_pass(Plotter& plot, const Settings& s, const std::string& option_upper
 }  // namespace
 
 int run(const Settings& s) {
-  if (s.verbose) archiv_util_setverbose_();
+  talva::StdoutOutput out;
+  ArchiveReader reader(out);
+  if (s.verbose) reader.setverbose();
 
   Plotter plot(s.device, s.nx, s.ny);
   if (plot.is_open()) {
@@ -405,9 +407,9 @@ int run(const Settings& s) {
     std::fill_n(rec.zp.begin(), clear, 0.0f);
 
     if (!loaded) {
-      if (init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
-      if (read_header_(nant, nbsln, antnum) != 0) {
-        close_archiv_();
+      if (reader.init_archiv_(s.infile) != 0) talva::stop("init failed");
+      if (reader.read_header_(nant, nbsln, antnum) != 0) {
+        reader.close_archiv_();
         talva::stop("failed to read the header");
       }
     }
@@ -416,7 +418,7 @@ int run(const Settings& s) {
     std::int32_t error = 0;
     select_baselines_(nbsln, antnum, opt, count, sel, error, c_layout_common_.lay_count);
     if (error != 0) {
-      if (!loaded) close_archiv_();
+      if (!loaded) reader.close_archiv_();
       talva::stop("select_baselines failed");
     }
     const std::size_t first = static_cast<std::size_t>(sel[0]) - 1;
@@ -442,8 +444,8 @@ int run(const Settings& s) {
         }
         if (s.oneshot || !capture.active()) break;
       }
-      read_dumps(nbsln, s.r1, s.r2, archive);
-      close_archiv_();
+      read_dumps(reader, nbsln, s.r1, s.r2, archive);
+      reader.close_archiv_();
       if (capture.active()) {
         archive.loop_output = capture.finish();
         std::fwrite(archive.loop_output.data(), 1, archive.loop_output.size(), stdout);

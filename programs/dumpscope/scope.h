@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/archiv_util.h"
 #include "programs/dumpscope/options.h"
 #include "util/constants.h"
 
@@ -96,7 +97,7 @@ void get_stats_r_(int capacity, std::span<const std::complex<float>> vsel, int n
 
 /// The dump parameter block of dump number `rec`, from the archive reader's
 /// accessors (one list-directed line each).
-std::vector<std::string> dump_parameter_block(int rec);
+std::vector<std::string> dump_parameter_block(const ArchiveReader& reader, int rec);
 
 /// What one read of the archive keeps for every pass: the output of the
 /// dump loop (parameter blocks, progress dots, the reader's own lines), the
@@ -111,7 +112,7 @@ struct ArchivePass {
 
 /// Runs the dump loop over an opened archive (header read), printing what
 /// the loop prints, and sums each selection per stored record.
-void read_dumps(int nbsln, int r1, int r2, ArchivePass& pass);
+void read_dumps(ArchiveReader& reader, int nbsln, int r1, int r2, ArchivePass& pass);
 
 /// The whole program after the keywords.
 int run(const Settings& s);

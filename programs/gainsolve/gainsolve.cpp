@@ -87,9 +87,11 @@ struct Averages {
 Averages average_archive(const Settings& s, std::span<const float> md_table, int md_count,
                          std::vector<std::int32_t>& antnum, int& nbsln) {
   Averages avg;
-  if (init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
+  talva::StdoutOutput out;
+  ArchiveReader archive(out);
+  if (archive.init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
   int nant = 0;
-  if (read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
+  if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
   check_layout_covers_(nbsln, s.corlfile);
 
   std::vector<float> vis(2 * kMaxProducts);
@@ -97,7 +99,7 @@ Averages average_archive(const Settings& s, std::span<const float> md_table, int
   float tilt_sum = 0.0f;
   int md_dumps = 0, damaged_md = 0;
   int j = 0;
-  while (read_dump_(nbsln, vis, 0) == 0) {
+  while (archive.read_dump_(nbsln, vis, 0) == 0) {
     ++j;
     if (j < s.r1) continue;
     if (s.r2 > 1 && j > s.r2) break;
@@ -112,7 +114,7 @@ Averages average_archive(const Settings& s, std::span<const float> md_table, int
     }
     if (s.mdcorr) {
       float md = 0.0f;
-      read_dumppar_md_inrad_(md);
+      archive.read_dumppar_md_inrad_(md);
       if (std::isfinite(md)) {
         // a pointing the table does not bracket counts with gain 1
         float g = 1.0f;
@@ -126,7 +128,7 @@ Averages average_archive(const Settings& s, std::span<const float> md_table, int
     }
     if (avg.n == kRecordLimit) (ListLine() << " Reached MX record limit").print();
   }
-  close_archiv_();
+  archive.close_archiv_();
 
   (ListLine() << " records read" << avg.n).print();
   if (avg.n == 0) {

@@ -85,11 +85,13 @@ int run(int argc, char** argv) {
     first.commit();
   }
 
-  if (init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
+  talva::StdoutOutput screen;
+  ArchiveReader archive(screen);
+  if (archive.init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
   int nant = 0;
   int nbsln = 0;
   std::vector<std::int32_t> antnum(kMaxProducts);
-  if (read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
+  if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
   check_layout_covers_(nbsln, s.corlfile);
   talva::put_line(" Nant : " + talva::fmt_i(nant, 6));
   if (nant > kMaxPhases) talva::stop("too many antennas in the archive header: " + std::to_string(nant));
@@ -102,7 +104,7 @@ int run(int argc, char** argv) {
   std::vector<float> vis(2 * kMaxProducts);
   int n = 0;
   int j = 0;
-  while (read_dump_(nbsln, vis, 0) == 0) {
+  while (archive.read_dump_(nbsln, vis, 0) == 0) {
     ++j;
     if (j < s.r1) continue;
     if (s.r2 > 1 && j > s.r2) break;
@@ -114,7 +116,7 @@ int run(int argc, char** argv) {
     }
     if (n == kRecordLimit) talva::put_line(" Reached MX record limit");
   }
-  close_archiv_();
+  archive.close_archiv_();
   talva::put_line(talva::fmt_i(n, 5) + " records read");
   if (n == 0) talva::stop("no dump in the record range: no phases solved");
 

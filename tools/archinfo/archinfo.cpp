@@ -31,27 +31,29 @@ int main(int argc, char** argv) {
     miriad::keyl("verbose", verbose, true, "also print every dump header the archive reader decodes");
     miriad::keyfin();
 
-    if (init_archiv_(path.c_str()) != 0) talva::stop("archinfo: cannot open " + path);
+    talva::StdoutOutput out;
+    ArchiveReader archive(out);
+    if (archive.init_archiv_(path.c_str()) != 0) talva::stop("archinfo: cannot open " + path);
     std::vector<std::int32_t> antnum(kMaxProducts);
     std::vector<float> vis(2 * kMaxProducts);
     int nant = 0, nbsln = 0;
-    if (read_header_(nant, nbsln, antnum) != 0) talva::stop("archinfo: cannot read the file header of " + path);
+    if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("archinfo: cannot read the file header of " + path);
     std::printf("archive %s: %d antenna records and %d products per dump\n", path.c_str(), nant, nbsln);
-    if (verbose) archiv_util_setverbose_();
+    if (verbose) archive.setverbose();
 
     int dumps = 0;
-    while (read_dump_(nbsln, vis, 0) == 0) {
+    while (archive.read_dump_(nbsln, vis, 0) == 0) {
       ++dumps;
       int yr, mn, dy, hr, mi, se, mode;
       float ha;
-      read_dumppar_date_(yr, mn, dy);
-      read_dumppar_time_(hr, mi, se);
-      read_dumppar_ha_(ha);
-      read_dumppar_mode_(mode);
+      archive.read_dumppar_date_(yr, mn, dy);
+      archive.read_dumppar_time_(hr, mi, se);
+      archive.read_dumppar_ha_(ha);
+      archive.read_dumppar_mode_(mode);
       std::printf("dump %5d  %04d-%02d-%02d %02d:%02d:%02d  HA %9.4f h  mode %4d  mean amplitude %12.6f\n", dumps, yr,
                   mn, dy, hr, mi, se, static_cast<double>(ha), mode, mean_amplitude(vis, nbsln));
     }
-    close_archiv_();
+    archive.close_archiv_();
     std::printf("%d dumps read\n", dumps);
     return 0;
   });
