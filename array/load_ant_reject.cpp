@@ -22,17 +22,17 @@ void load_antreject_(const std::string& file, std::int32_t& n, std::span<std::in
   n = load_plain(file, list, "");
 }
 
-void load_badants_(const std::string& file) {
+talva_antenna_rejections_t load_badants_(const std::string& file) {
   // the whole 128-character name is printed, trailing blanks included
   std::string padded = file;
   if (padded.size() < 128) padded.resize(128, ' ');
   (talva::ListLine() << "Loading bad ants from " << padded).print();
-  talva_antenna_rejections_.count = 0;
-  if (talva::detail::blank_name(file)) return;
-  talva_antenna_rejections_.count =
-      load_plain(file, talva_antenna_rejections_.entries, " No of rejected antennas exceeds code limit (100)");
+  talva_antenna_rejections_t list;
+  if (talva::detail::blank_name(file)) return list;
+  list.count = load_plain(file, list.entries, " No of rejected antennas exceeds code limit (100)");
+  return list;
 }
 
-bool rejected_ant_(std::int32_t antenna) {
-  return reject_(talva_antenna_rejections_.count, talva_antenna_rejections_.entries, antenna);
+bool rejected_ant_(const talva_antenna_rejections_t& list, std::int32_t antenna) {
+  return reject_(list.count, list.entries, antenna);
 }

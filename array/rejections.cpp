@@ -8,8 +8,6 @@
 #include "util/stop.h"
 #include "util/textin.h"
 
-talva_bsln_rejections_t talva_bsln_rejections_;
-talva_antenna_rejections_t talva_antenna_rejections_;
 
 namespace talva::detail {
 
@@ -77,13 +75,13 @@ void load_rejects_(const std::string& file, std::int32_t& n, std::span<std::int3
 
 bool reject_(std::int32_t n, std::span<const std::int32_t> list, std::int32_t value) { return member(n, list, value); }
 
-void load_badbslns_(const std::string& file) {
-  talva_bsln_rejections_.count = 0;
-  if (talva::detail::blank_name(file)) return;
-  talva_bsln_rejections_.count =
-      load_counted(file, talva_bsln_rejections_.entries, " No of rejected baselines exceeds code limit");
+talva_bsln_rejections_t load_badbslns_(const std::string& file) {
+  talva_bsln_rejections_t list;
+  if (talva::detail::blank_name(file)) return list;
+  list.count = load_counted(file, list.entries, " No of rejected baselines exceeds code limit");
+  return list;
 }
 
-bool rejected_bsln_(std::int32_t index) {
-  return member(talva_bsln_rejections_.count, talva_bsln_rejections_.entries, index);
+bool rejected_bsln_(const talva_bsln_rejections_t& list, std::int32_t index) {
+  return member(list.count, list.entries, index);
 }

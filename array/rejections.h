@@ -18,8 +18,6 @@ struct talva_antenna_rejections_t {
   std::int32_t count = 0;
   std::array<std::int32_t, 100> entries{};
 };
-extern talva_bsln_rejections_t talva_bsln_rejections_;
-extern talva_antenna_rejections_t talva_antenna_rejections_;
 
 /// Reads a counted list of product indices into list (capacity list.size()).
 /// A count that differs from the entries read is reported; the entries count.
@@ -29,9 +27,9 @@ void load_antreject_(const std::string& file, std::int32_t& n, std::span<std::in
 /// True when value is among list[0..n-1]; false when n <= 0.
 bool reject_(std::int32_t n, std::span<const std::int32_t> list, std::int32_t value);
 
-/// Reads a counted list into talva_bsln_rejections_ (at most 2000 entries).
-void load_badbslns_(const std::string& file);
-bool rejected_bsln_(std::int32_t index);
-/// Reads a plain list into talva_antenna_rejections_ (at most 100 entries).
-void load_badants_(const std::string& file);
-bool rejected_ant_(std::int32_t antenna);
+/// Reads a counted list of product indices (at most 2000 entries).
+talva_bsln_rejections_t load_badbslns_(const std::string& file);
+bool rejected_bsln_(const talva_bsln_rejections_t& list, std::int32_t index);
+/// Reads a plain list of antenna numbers (at most 100 entries).
+talva_antenna_rejections_t load_badants_(const std::string& file);
+bool rejected_ant_(const talva_antenna_rejections_t& list, std::int32_t antenna);

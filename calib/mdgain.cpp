@@ -11,7 +11,6 @@
 #include "util/textin.h"
 #include "util/constants.h"
 
-site_common_t site_common_;
 
 namespace {
 constexpr float kHalfPi = 1.5707964f;
@@ -20,10 +19,12 @@ using talva::kPi;
 constexpr std::size_t kRecordLength = 128;
 }  // namespace
 
-void find_tilt_md_(float ha, float dec, float& az, float& el, float& tilt, float& md, int& err) {
+Site Site::with_limits(float tltmin, float mdmax) { return {talva::kLatitude, tltmin, kPi - tltmin, mdmax}; }
+
+void find_tilt_md_(const Site& site, float ha, float dec, float& az, float& el, float& tilt, float& md, int& err) {
   err = 0;
   double daz = 0.0, del = 0.0;
-  palDe2h(static_cast<double>(ha), static_cast<double>(dec), static_cast<double>(site_common_.latitude), &daz, &del);
+  palDe2h(static_cast<double>(ha), static_cast<double>(dec), static_cast<double>(site.latitude), &daz, &del);
   az = static_cast<float>(daz);
   el = static_cast<float>(del);
   const float cd = static_cast<float>(std::cos(static_cast<double>(dec)));
@@ -32,16 +33,16 @@ void find_tilt_md_(float ha, float dec, float& az, float& el, float& tilt, float
   const float sh = static_cast<float>(std::sin(static_cast<double>(ha)));
   const float across = cd * ch;
   tilt = kHalfPi - static_cast<float>(std::atan2(static_cast<double>(sd), static_cast<double>(across))) +
-         site_common_.latitude;
+         site.latitude;
   float f = across;
-  bool broken = tilt < site_common_.tltmin || tilt > site_common_.tltmax;
+  bool broken = tilt < site.tltmin || tilt > site.tltmax;
   if (!broken) {
     f = -sh * cd;
     if (std::fabs(f) > 1.0f) {
       broken = true;
     } else {
       md = static_cast<float>(std::asin(static_cast<double>(f)));
-      broken = std::fabs(md) > site_common_.mdmax;
+      broken = std::fabs(md) > site.mdmax;
     }
   }
   if (broken) {

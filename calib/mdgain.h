@@ -5,14 +5,15 @@
 #include <span>
 #include <string>
 
-/// Site limits, set by the programs at start-up (radians).
-struct site_common_t {
+/// The site and its pointing limits (radians), set up by a program from its keywords.
+struct Site {
   float latitude = 0;  ///< -0.61735
   float tltmin = 0;
   float tltmax = 0;    ///< pi - tltmin
   float mdmax = 0;
+  /// The array's site with arm-tilt limits tltmin .. pi - tltmin and MD limit mdmax.
+  static Site with_limits(float tltmin, float mdmax);
 };
-extern site_common_t site_common_;
 
 /// Reads a phase-calibration file: a title line (echoed as "Phase cal data
 /// derived from <title>"), then antenna number and phase in degrees per line.
@@ -21,7 +22,7 @@ void load_phasecal_(const std::string& file, int nmax, std::span<float> phases, 
 
 /// Azimuth, elevation, arm tilt and meridian distance of (ha, dec); err = 1
 /// (with the message "('tlt, f, md', 3F10.3)") when a site limit is broken.
-void find_tilt_md_(float ha, float dec, float& az, float& el, float& tilt, float& md, int& err);
+void find_tilt_md_(const Site& site, float ha, float dec, float& az, float& el, float& tilt, float& md, int& err);
 
 /// (sin x / x)^2, x = pi * width * cos(md) * (angle - offset); 1 when x = 0.
 float mdgain_(float md, float angle, float width, float offset);

@@ -227,10 +227,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   std::optional<DebugTableSink> debug;
   if (s.dbgplt) debug.emplace(s.flavour, s.blen);
 
-  site_common_.tltmin = s.tltmin / kDegPerRad;
-  site_common_.tltmax = talva::kPi - site_common_.tltmin;
-  site_common_.mdmax = s.mdmax / kDegPerRad;
-  site_common_.latitude = talva::kLatitude;
+  const Site site = Site::with_limits(s.tltmin / kDegPerRad, s.mdmax / kDegPerRad);
 
   out.line(" wavelength : " + talva::fmt_f(kWavelength, 10, 4) + "  (m)");
   const float cgap = s.cgap / kWavelength;
@@ -357,7 +354,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
       // legacy (4): meridian distance from the pointing; out of limits: skip.
       float az = 0.0f, el = 0.0f, tilt = 0.0f;
       int err = 0;
-      find_tilt_md_(ha, dec_f, az, el, tilt, md, err);
+      find_tilt_md_(site, ha, dec_f, az, el, tilt, md, err);
       if (err != 0) {
         out.line("** find_tilt err at h = " + talva::fmt_f(ha, 10, 5));
         continue;

@@ -31,16 +31,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 0: load_rejects_(file->path(), n, list); break;
       case 1: load_antreject_(file->path(), n, list); break;
       case 2:
-        load_badbslns_(file->path());
-        n = talva_bsln_rejections_.count;
+      {
+        const talva_bsln_rejections_t bad = load_badbslns_(file->path());
+        n = bad.count;
         if (n < 0 || n > 2000) std::abort();
-        (void)rejected_bsln_(1);
+        (void)rejected_bsln_(bad, 1);
+      }
         break;
       default:
-        load_badants_(file->path());
-        n = talva_antenna_rejections_.count;
+      {
+        const talva_antenna_rejections_t bad = load_badants_(file->path());
+        n = bad.count;
         if (n < 0 || n > 100) std::abort();
-        (void)rejected_ant_(1);
+        (void)rejected_ant_(bad, 1);
+      }
         return;
     }
     loaded = true;

@@ -354,15 +354,13 @@ TEST(DumpscopeFringe, ModelPhaseHourAngleAndRotation) {
 }
 
 TEST(DumpscopeFringe, MeridianDistanceCorrection) {
-  site_common_.latitude = kSiteLatitude;
-  site_common_.tltmin = 15.0f / kDegPerRad;
-  site_common_.tltmax = kPi - site_common_.tltmin;
-  site_common_.mdmax = 60.0f / kDegPerRad;
   MdTable table;
   table.count = 3;
   table.table = {0.0f, 0.5f, 10.0f, 0.5f, 20.0f, 0.25f};
   Settings s;
   s.mdcorr = true;
+  s.tltmin = 15.0f / kDegPerRad;
+  s.mdmax = 60.0f / kDegPerRad;
   s.dec = -45.0f / kDegPerRad;
   s.startha = 0.0f;
   s.r1 = 1;

@@ -26,23 +26,18 @@ std::pair<std::string, std::string> run_captured(const std::function<void()>& f)
   return {testing::internal::GetCapturedStdout(), message};
 }
 
-void set_site(float tltmin, float mdmax) {
-  site_common_.latitude = kLatitude;
-  site_common_.tltmin = tltmin;
-  site_common_.tltmax = 3.1415927f - tltmin;
-  site_common_.mdmax = mdmax;
-}
+Site set_site(float tltmin, float mdmax) { return {kLatitude, tltmin, 3.1415927f - tltmin, mdmax}; }
 
 float deg(float d) { return d / 57.29578f; }
 
 }  // namespace
 
 TEST(TiltAndMd, MeridianAndZenith) {
-  set_site(0.1f, 1.2f);
+  const Site site = set_site(0.1f, 1.2f);
   float az = 0, el = 0, tilt = 0, md = 9;
   int err = -1;
   // at the zenith: tilt pi/2, elevation pi/2, no meridian distance
-  find_tilt_md_(0.0f, kLatitude, az, el, tilt, md, err);
+  find_tilt_md_(site, 0.0f, kLatitude, az, el, tilt, md, err);
   EXPECT_EQ(err, 0);
   EXPECT_NEAR(tilt, 1.5707964f, 1e-6f);
   EXPECT_EQ(md, 0.0f);
@@ -50,7 +45,7 @@ TEST(TiltAndMd, MeridianAndZenith) {
   // on the meridian: tilt = pi/2 - dec + latitude, md = 0; elevation drops by the offset
   for (float dec : {-1.2f, -0.9f, 0.0f, 0.3f}) {
     md = 5;
-    find_tilt_md_(0.0f, dec, az, el, tilt, md, err);
+    find_tilt_md_(site, 0.0f, dec, az, el, tilt, md, err);
     EXPECT_EQ(err, 0) << dec;
     EXPECT_NEAR(tilt, 1.5707964f - dec + kLatitude, 2e-6f) << dec;
     EXPECT_EQ(md, 0.0f) << dec;
@@ -58,9 +53,9 @@ TEST(TiltAndMd, MeridianAndZenith) {
   }
   // east and west of the meridian: md changes sign, tilt does not
   float tilt_e = 0, md_e = 0, tilt_w = 0, md_w = 0;
-  find_tilt_md_(-0.4f, -0.8f, az, el, tilt_e, md_e, err);
+  find_tilt_md_(site, -0.4f, -0.8f, az, el, tilt_e, md_e, err);
   EXPECT_EQ(err, 0);
-  find_tilt_md_(0.4f, -0.8f, az, el, tilt_w, md_w, err);
+  find_tilt_md_(site, 0.4f, -0.8f, az, el, tilt_w, md_w, err);
   EXPECT_EQ(err, 0);
   EXPECT_FLOAT_EQ(tilt_e, tilt_w);
   EXPECT_FLOAT_EQ(md_e, -md_w);
@@ -68,23 +63,23 @@ TEST(TiltAndMd, MeridianAndZenith) {
 }
 
 TEST(TiltAndMd, LimitsSetTheErrorAndPrint) {
-  set_site(0.8f, 0.3f);
+  const Site site = set_site(0.8f, 0.3f);
   float az = 0, el = 0, tilt = 0, md = 0.25f;
   int err = 0;
   // tilt beyond tltmax: md is not touched and the message shows the previous value
-  auto [out, msg] = run_captured([&] { find_tilt_md_(0.0f, -1.5f, az, el, tilt, md, err); });
+  auto [out, msg] = run_captured([&] { find_tilt_md_(site, 0.0f, -1.5f, az, el, tilt, md, err); });
   EXPECT_EQ(err, 1);
   EXPECT_EQ(md, 0.25f);
   EXPECT_EQ(out.substr(0, 10), "tlt, f, md");
   EXPECT_EQ(out.size(), 10u + 30u + 1u);
   EXPECT_EQ(out.substr(30, 11), "     0.250\n");
   // meridian distance beyond mdmax
-  std::tie(out, msg) = run_captured([&] { find_tilt_md_(0.6f, -0.6f, az, el, tilt, md, err); });
+  std::tie(out, msg) = run_captured([&] { find_tilt_md_(site, 0.6f, -0.6f, az, el, tilt, md, err); });
   EXPECT_EQ(err, 1);
   EXPECT_NEAR(md, std::asin(-std::sin(0.6) * std::cos(0.6)), 1e-6);
   EXPECT_EQ(out, "tlt, f, md     1.646    -0.466    -0.485\n");
   // within the limits nothing is printed
-  std::tie(out, msg) = run_captured([&] { find_tilt_md_(0.1f, -0.6f, az, el, tilt, md, err); });
+  std::tie(out, msg) = run_captured([&] { find_tilt_md_(site, 0.1f, -0.6f, az, el, tilt, md, err); });
   EXPECT_EQ(err, 0);
   EXPECT_EQ(out, "");
 }

@@ -108,6 +108,7 @@ HourAngles hour_angles(const Settings& s, int n) {
 
 void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, const HourAngles& angles,
                             Records& rec, int n, float& md) {
+  const Site site = Site::with_limits(s.tltmin, s.mdmax);
   n = std::min({n, static_cast<int>(angles.h.size()), kMaxEntries});
   for (int i = 0; i < n; ++i) {
     const float h = angles.h[i];
@@ -123,7 +124,7 @@ void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table,
       float el = 0.0f;
       float tilt = 0.0f;
       int err = 0;
-      find_tilt_md_(h, s.dec, az, el, tilt, md, err);
+      find_tilt_md_(site, h, s.dec, az, el, tilt, md, err);
       rec.mdval[i] = md * kDegPerRad;
       if (err != 0) {
         talva::put_line("** find_tilt err at h = " + talva::fmt_f(h, 10, 5));
@@ -380,10 +381,6 @@ int run(const Settings& s) {
     md_table.table.assign(2 * static_cast<std::size_t>(kMaxEntries), 0.0f);
     load_mdtable_(kMaxEntries, s.mdfile, md_table.count, md_table.table);
   }
-  site_common_.latitude = kSiteLatitude;
-  site_common_.tltmin = s.tltmin;
-  site_common_.tltmax = kPi - s.tltmin;
-  site_common_.mdmax = s.mdmax;
 
   Records rec;
   float md = 0.0f;  // the last meridian distance computed, kept across passes

@@ -164,8 +164,8 @@ int run(int argc, char** argv) {
   const Settings s = read_keywords(argc, argv);
 
   load_corr_layout_file_(s.corlfile);
-  load_badants_(s.antrejct);
-  load_badbslns_(s.rejects);
+  const talva_antenna_rejections_t bad_antennas = load_badants_(s.antrejct);
+  const talva_bsln_rejections_t bad_products = load_badbslns_(s.rejects);
   std::vector<float> md_table(2 * kMdCapacity);
   int md_count = 0;
   if (s.mdcorr) load_mdtable_(kMdCapacity, s.mdfile, md_count, md_table);
@@ -188,7 +188,7 @@ int run(int argc, char** argv) {
     for (int a = 1; a <= kNant; ++a) {
       std::int32_t& entry = mat(std::span<std::int32_t>(S), kNant, p, a);
       if (p == a || entry == 0) continue;
-      if (rejected_ant_(p) || rejected_ant_(a)) {
+      if (rejected_ant_(bad_antennas, p) || rejected_ant_(bad_antennas, a)) {
         entry = 0;
         continue;
       }
@@ -203,7 +203,7 @@ int run(int argc, char** argv) {
         entry = 0;
         continue;
       }
-      if (rejected_bsln_(l)) {
+      if (rejected_bsln_(bad_products, l)) {
         entry = 0;
         continue;
       }
