@@ -20,6 +20,7 @@
 #include "convert/plot.h"
 #include "convert/uv_output.h"
 #include "miriad/key.h"
+#include "miriad/uvio.h"
 #include "util/constants.h"
 #include "util/fmt.h"
 #include "util/stop.h"
