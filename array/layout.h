@@ -28,20 +28,19 @@ struct c_layout_common_t {
   std::int32_t lay_count = 0;                         ///< product index of the last line stored
   std::array<std::int32_t, kMaxProducts> lay_fpga{};  ///< FPGA number (n - 2) / 288 + 1
 };
-extern c_layout_common_t c_layout_common_;
 
 /// Loads the layout file (lines of two antenna numbers) and prints
 /// "(I6, ' c_layout entries')". A missing or malformed file, or more than
 /// 4608 lines, stops the program.
-void load_corr_layout_file_(const std::string& path);
+c_layout_common_t load_corr_layout_file_(const std::string& path);
 /// load_corr_layout_file_("../data/corr_layout.file").
-void load_corr_layout_();
+c_layout_common_t load_corr_layout_();
 
 /// Stops the program unless the loaded layout describes every product a dump
 /// carries (product indices 2..nbsln): a product without a layout line has no
 /// conjugation sign, and its correlation would be read with the imaginary part
 /// zeroed. `layout_path` names the layout file in the message.
-void check_layout_covers_(std::int32_t nbsln, const std::string& layout_path);
+void check_layout_covers_(const c_layout_common_t& layout, std::int32_t nbsln, const std::string& layout_path);
 
 /// Product code of (a, b): 0 when a == b, else 256 * max + min.
 std::int32_t set_antnum_(std::int32_t a, std::int32_t b);
@@ -56,9 +55,10 @@ void find_bsnum_(std::int32_t code, std::int32_t nprod, std::span<const std::int
 /// item `index`, word 1 * lay_sign). `vis` holds the dump's items as float
 /// words (item k at vis[2k-2], vis[2k-1]). An index outside the items of
 /// `vis` gives (0, 0) and flag = 1; otherwise flag = 0.
-void getvis_(std::int32_t index, std::span<const float> vis, std::complex<float>& value, std::int32_t& flag);
+void getvis_(const c_layout_common_t& layout, std::int32_t index, std::span<const float> vis,
+             std::complex<float>& value, std::int32_t& flag);
 /// getvis_ without the flag.
-std::complex<float> getvis(std::int32_t index, std::span<const float> vis);
+std::complex<float> getvis(const c_layout_common_t& layout, std::int32_t index, std::span<const float> vis);
 
 /// East-west baseline phase factor of a pair: 2 pi (p2 - p1) / wavelength,
 /// p = spacing * (bay - 1) + (spacing + gap) / 2, negated for arm code 1.

@@ -6,7 +6,6 @@
 #include "util/stop.h"
 #include "util/textin.h"
 
-c_layout_common_t c_layout_common_;
 
 namespace {
 
@@ -31,11 +30,8 @@ float antenna_x(std::int32_t number) {
 
 }  // namespace
 
-void load_corr_layout_file_(const std::string& path) {
-  c_layout_common_t& lay = c_layout_common_;
-  // The record is cleared first, so that a load never keeps entries of an
-  // earlier file and an empty file reports 0 entries.
-  lay = c_layout_common_t{};
+c_layout_common_t load_corr_layout_file_(const std::string& path) {
+  c_layout_common_t lay;
   talva::TextInput in(talva::trim_right(path), "layout");
   std::string line;
   int n = 1;
@@ -66,13 +62,14 @@ void load_corr_layout_file_(const std::string& path) {
     lay.lay_u[k] = (antenna_x(b) - antenna_x(a)) * kTwoPi / kWavelength;
   }
   talva::put_line(talva::fmt_i(lay.lay_count, 6) + " c_layout entries");
+  return lay;
 }
 
-void load_corr_layout_() { load_corr_layout_file_("../data/corr_layout.file"); }
+c_layout_common_t load_corr_layout_() { return load_corr_layout_file_("../data/corr_layout.file"); }
 
-void check_layout_covers_(std::int32_t nbsln, const std::string& layout_path) {
-  const std::int32_t lines = c_layout_common_.lay_count > 0 ? c_layout_common_.lay_count - 1 : 0;
-  if (nbsln > 1 && c_layout_common_.lay_count < nbsln) {
+void check_layout_covers_(const c_layout_common_t& layout, std::int32_t nbsln, const std::string& layout_path) {
+  const std::int32_t lines = layout.lay_count > 0 ? layout.lay_count - 1 : 0;
+  if (nbsln > 1 && layout.lay_count < nbsln) {
     talva::stop("layout file " + talva::trim_right(layout_path) + " has " + std::to_string(lines) +
                 " lines; the archive's dumps carry products up to index " + std::to_string(nbsln) + " (" +
                 std::to_string(nbsln - 1) + " lines needed)");

@@ -240,7 +240,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   sim.srcang = s.srcang;
   sim.noiselev = s.noiselev;
 
-  load_corr_layout_file_(s.corlfile);
+  const c_layout_common_t corr_layout = load_corr_layout_file_(s.corlfile);
   std::vector<std::int32_t> rejlist(kListCapacity), badlist(kListCapacity);
   std::int32_t nrej = 0, nbadant = 0;
   load_rejects_(s.rejects, nrej, rejlist);
@@ -254,7 +254,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   int nant = 0, nbsln = 0;
   std::vector<std::int32_t> antnum(kMaxProducts);
   if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
-  check_layout_covers_(nbsln, s.corlfile);
+  check_layout_covers_(corr_layout, nbsln, s.corlfile);
   const ProductTable products(std::span<const std::int32_t>(antnum).first(static_cast<std::size_t>(nbsln)));
 
   // legacy (2): a phase table instead of complex gains.
@@ -285,6 +285,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   if (is_data_mode(layout.imode)) {
     DataInputs in;
     in.layout = &layout;
+    in.corr_layout = &corr_layout;
     in.products = &products;
     in.rejects = {std::span<const std::int32_t>(rejlist).first(static_cast<std::size_t>(std::max(nrej, 0))),
                   std::span<const std::int32_t>(badlist).first(static_cast<std::size_t>(std::max(nbadant, 0)))};

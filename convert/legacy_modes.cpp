@@ -49,15 +49,16 @@ void build_orvex(PairPlan& plan, const DataInputs& d) {
 
 // The phase-corrected sum of spacing k (1-based); the corrected pairs are
 // left in `terms` (their count is the pair count).
-std::complex<float> corrected_sum(const PairPlan& plan, int k, std::span<const float> vis,
-                                  std::span<const float> phases, std::vector<PairTerm>& terms) {
+std::complex<float> corrected_sum(const PairPlan& plan, int k, const c_layout_common_t& layout,
+                                  std::span<const float> vis, std::span<const float> phases,
+                                  std::vector<PairTerm>& terms) {
   std::complex<float> sum{0.0f, 0.0f};
   terms.clear();
   const std::size_t b = plan.start[static_cast<std::size_t>(k - 1)], e = plan.start[static_cast<std::size_t>(k)];
   for (std::size_t t = b; t < e; ++t) {
     const auto& pr = plan.pairs[t];
     const float phi_i = phases[static_cast<std::size_t>(pr.i - 1)], phi_j = phases[static_cast<std::size_t>(pr.j - 1)];
-    std::complex<float> V = getvis(pr.index, vis);
+    std::complex<float> V = getvis(layout, pr.index, vis);
     rotate_vis_(V, phi_i - phi_j);
     terms.push_back({pr.i, pr.j, phi_i, phi_j, V});
     sum += V;
@@ -90,7 +91,7 @@ void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   const float vfac = -sH * in_.sindec;
   for (int k = 1; k <= 87; ++k) {
-    const std::complex<float> sum = corrected_sum(plan_, k, dump.vis, in_.phases, terms_);
+    const std::complex<float> sum = corrected_sum(plan_, k, *in_.corr_layout, dump.vis, in_.phases, terms_);
     const int count = static_cast<int>(terms_.size());
     std::complex<float> avg{0.0f, 0.0f};
     if (count > 0) {
@@ -116,7 +117,7 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   const ModeLayout& layout = *in_.layout;
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   for (int s = 1; s <= 88; ++s) {
-    const std::complex<float> sum = corrected_sum(plan_, s, dump.vis, in_.phases, terms_);
+    const std::complex<float> sum = corrected_sum(plan_, s, *in_.corr_layout, dump.vis, in_.phases, terms_);
     const int count = static_cast<int>(terms_.size());
     std::complex<float> avg{0.0f, 0.0f};
     if (count > 0) {

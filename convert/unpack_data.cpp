@@ -39,8 +39,8 @@ bool above(std::complex<float> z, float limit) {
   return std::abs(z) > limit;
 }
 
-float layout_sign(std::int32_t index) {
-  return static_cast<float>(c_layout_common_.lay_sign[static_cast<std::size_t>(index - 1)]);
+float layout_sign(const c_layout_common_t& layout, std::int32_t index) {
+  return static_cast<float>(layout.lay_sign[static_cast<std::size_t>(index - 1)]);
 }
 
 std::uint32_t first_word(std::int32_t index) { return 2 * static_cast<std::uint32_t>(index) - 2; }
@@ -160,7 +160,7 @@ void Talva1a3Unpacker::build() {
       const std::int32_t p = usable_product(table, i, j, out);
       if (p == 0) continue;
       // A pair listed with i > j is conjugated: its imaginary part changes sign.
-      const float sign = i > j ? -layout_sign(p) : layout_sign(p);
+      const float sign = i > j ? -layout_sign(*in_.corr_layout, p) : layout_sign(*in_.corr_layout, p);
       per_class[static_cast<std::size_t>(s - 1)].push_back({first_word(p), sign, mat(Gc, kNumAntennas, j, i)});
       wsum_[static_cast<std::size_t>(s - 1)] +=
           mat(Gc, kNumAntennas, i, i).real() * mat(Gc, kNumAntennas, j, j).real();
@@ -256,7 +256,7 @@ void OrvexUnpacker::build() {
       const int j = s - i + 48;
       const std::int32_t p = usable_product(*in_.products, i, j, *in_.out);
       if (p == 0 || in_.rejects.rejects(p, i, j)) continue;
-      terms_.push_back({first_word(p), layout_sign(p), std::conj(g(i)), g(j)});
+      terms_.push_back({first_word(p), layout_sign(*in_.corr_layout, p), std::conj(g(i)), g(j)});
       const float a = std::abs(g(i)) * std::abs(g(j));
       wsum += a * a;
     }

@@ -30,6 +30,7 @@ struct RejectLists {
 /// What a data unpacker works with for the whole run.
 struct DataInputs {
   const ModeLayout* layout = nullptr;
+  const c_layout_common_t* corr_layout = nullptr;  ///< the correlator layout (conjugation signs)
   const ProductTable* products = nullptr;  ///< lookup built from the archive's product table
   RejectLists rejects;
   std::span<const std::complex<float>> gains;  ///< talva2vis3, antenna a at [a-1]

@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   archive->set(data, size);
   ArchiveReader& reader = *reader_ptr;
+  static const c_layout_common_t no_layout;  // no layout loaded: every sign 0
   if (reader.init_archiv_(archive->path().c_str()) != 0) std::abort();  // the file exists
   // The programs' buffers: 5000 product codes, 5000 complex items.
   std::vector<std::int32_t> antnum(kMaxProducts);
@@ -59,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (index < 2 || index > k + 2) std::abort();
         std::complex<float> value;
         std::int32_t flag = 0;
-        getvis_(index, std::span<const float>(vis).first(2 * static_cast<std::size_t>(nbsln)), value, flag);
+        getvis_(no_layout, index, std::span<const float>(vis).first(2 * static_cast<std::size_t>(nbsln)), value, flag);
       }
       if (++dumps > 100000) std::abort();  // more dumps than bytes: a loop that does not advance
     }

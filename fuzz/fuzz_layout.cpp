@@ -19,12 +19,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   file->set(data, size);
   bool loaded = false;
+  static c_layout_common_t lay;  // 140 kB: kept off the stack
   fuzz::expect_stop_or_success([&] {
-    load_corr_layout_file_(file->path());
+    lay = load_corr_layout_file_(file->path());
     loaded = true;
   });
   if (!loaded) return 0;
-  const c_layout_common_t& lay = c_layout_common_;
   if (lay.lay_count < 0 || lay.lay_count > kMaxProducts) std::abort();
   for (int k = 1; k < lay.lay_count; ++k) {  // entries 2..lay_count come from the file
     const auto i = static_cast<std::size_t>(k);

@@ -18,12 +18,12 @@ namespace tt = talva::test;
 namespace {
 
 // Loads `text` as a layout file; returns what the loader printed.
-std::string load_layout_text(const tt::TempDir& dir, const std::string& text) {
+std::string load_layout_text(const tt::TempDir& dir, const std::string& text, c_layout_common_t& lay) {
   const std::string path = dir.file("corr_layout.file");
   tt::write_file(path, text);
   testing::internal::CaptureStdout();
   try {
-    load_corr_layout_file_(path);
+    lay = load_corr_layout_file_(path);
   } catch (...) {
     testing::internal::GetCapturedStdout();
     throw;
@@ -45,9 +45,9 @@ std::string stop_message(const std::function<void()>& f) {
 
 TEST(Layout, EntriesOfOneLineInBothOrders) {
   tt::TempDir dir;
-  std::string out = load_layout_text(dir, "3 1\n1,3\n1 49 trailing text\n48 96\n");
+  c_layout_common_t lay;
+  std::string out = load_layout_text(dir, "3 1\n1,3\n1 49 trailing text\n48 96\n", lay);
   EXPECT_EQ(out, "     5 c_layout entries\n");
-  const auto& lay = c_layout_common_;
   EXPECT_EQ(lay.lay_count, 5);
   // index 1 names no pair
   EXPECT_EQ(lay.lay_code[0], 0);
@@ -73,22 +73,23 @@ TEST(Layout, EntriesOfOneLineInBothOrders) {
 
 TEST(Layout, PhaseFactorAgreesWithComputeBase) {
   tt::TempDir dir;
+  c_layout_common_t lay;
   std::string text;
   std::vector<std::pair<int, int>> pairs = {{1, 49}, {49, 1}, {7, 2}, {60, 96}, {44, 92}, {96, 48}, {10, 10}};
   for (auto [a, b] : pairs) text += std::to_string(a) + " " + std::to_string(b) + "\n";
-  load_layout_text(dir, text);
+  load_layout_text(dir, text, lay);
   for (std::size_t k = 0; k < pairs.size(); ++k) {
     auto [a, b] = pairs[k];
     const std::int32_t bays[2] = {a > 48 ? a - 48 : a, b > 48 ? b - 48 : b};
     const std::int32_t arms[2] = {a > 48 ? 1 : 0, b > 48 ? 1 : 0};
     float u = 0;
     compute_base_(17.68f, 15.24f, 0.356f, bays, arms, u);
-    EXPECT_FLOAT_EQ(u, c_layout_common_.lay_u[k + 1]) << a << " " << b;
+    EXPECT_FLOAT_EQ(u, lay.lay_u[k + 1]) << a << " " << b;
   }
   // a line naming one antenna twice: code 257 a, sign +1, no phase factor
-  EXPECT_EQ(c_layout_common_.lay_code[7], 257 * 10);
-  EXPECT_EQ(c_layout_common_.lay_sign[7], 1);
-  EXPECT_EQ(c_layout_common_.lay_u[7], 0.0f);
+  EXPECT_EQ(lay.lay_code[7], 257 * 10);
+  EXPECT_EQ(lay.lay_sign[7], 1);
+  EXPECT_EQ(lay.lay_u[7], 0.0f);
   const std::int32_t bays[2] = {1, 1};
   const std::int32_t arms[2] = {0, 1};
   float u = 0;
@@ -98,43 +99,46 @@ TEST(Layout, PhaseFactorAgreesWithComputeBase) {
 
 TEST(Layout, FpgaNumberingAndLineLimit) {
   tt::TempDir dir;
+  c_layout_common_t lay;
   std::string lines;
   for (int k = 0; k < 288; ++k) lines += "1 2\n";
-  EXPECT_EQ(load_layout_text(dir, lines), "   289 c_layout entries\n");
-  EXPECT_EQ(c_layout_common_.lay_fpga[288], 1);
-  load_layout_text(dir, lines + "2 3\n");
-  EXPECT_EQ(c_layout_common_.lay_fpga[289], 2);
+  EXPECT_EQ(load_layout_text(dir, lines, lay), "   289 c_layout entries\n");
+  EXPECT_EQ(lay.lay_fpga[288], 1);
+  load_layout_text(dir, lines + "2 3\n", lay);
+  EXPECT_EQ(lay.lay_fpga[289], 2);
 
   std::string full;
   for (int k = 0; k < 4608; ++k) full += "5 6\n";
-  EXPECT_EQ(load_layout_text(dir, full), "  4609 c_layout entries\n");
-  EXPECT_EQ(c_layout_common_.lay_fpga[4608], 16);
-  const std::string msg = stop_message([&] { load_layout_text(dir, full + "5 6\n"); });
+  EXPECT_EQ(load_layout_text(dir, full, lay), "  4609 c_layout entries\n");
+  EXPECT_EQ(lay.lay_fpga[4608], 16);
+  const std::string msg = stop_message([&] { load_layout_text(dir, full + "5 6\n", lay); });
   EXPECT_EQ(msg, " ** Invalid FPGA index :      17  product :   4610");
 }
 
 TEST(Layout, EmptyFileAndReload) {
   tt::TempDir dir;
-  load_layout_text(dir, "1 2\n1 3\n1 4\n");
-  EXPECT_EQ(load_layout_text(dir, "4 1\n"), "     2 c_layout entries\n");
+  c_layout_common_t lay;
+  load_layout_text(dir, "1 2\n1 3\n1 4\n", lay);
+  EXPECT_EQ(load_layout_text(dir, "4 1\n", lay), "     2 c_layout entries\n");
   // a second load never leaves the first file's entries behind
-  EXPECT_EQ(c_layout_common_.lay_code[2], 0);
-  EXPECT_EQ(load_layout_text(dir, ""), "     0 c_layout entries\n");
+  EXPECT_EQ(lay.lay_code[2], 0);
+  EXPECT_EQ(load_layout_text(dir, "", lay), "     0 c_layout entries\n");
 }
 
 TEST(Layout, MalformedFilesNameFileAndLine) {
   tt::TempDir dir;
+  c_layout_common_t lay;
   const std::string path = dir.file("corr_layout.file");
-  EXPECT_EQ(stop_message([&] { load_layout_text(dir, "1 2\n\n3 4\n"); }).rfind(path + ", line 2: ", 0), 0u);
-  std::string msg = stop_message([&] { load_layout_text(dir, "1 2\n1 3\n7\n"); });
+  EXPECT_EQ(stop_message([&] { load_layout_text(dir, "1 2\n\n3 4\n", lay); }).rfind(path + ", line 2: ", 0), 0u);
+  std::string msg = stop_message([&] { load_layout_text(dir, "1 2\n1 3\n7\n", lay); });
   EXPECT_EQ(msg.rfind(path + ", line 3: ", 0), 0u) << msg;
   EXPECT_NE(msg.find("second antenna"), std::string::npos) << msg;
-  msg = stop_message([&] { load_layout_text(dir, "1 2\n0 5\n"); });
+  msg = stop_message([&] { load_layout_text(dir, "1 2\n0 5\n", lay); });
   EXPECT_EQ(msg.rfind(path + ", line 2: ", 0), 0u) << msg;
   // the record is 128 characters: what lies past them is not read
   std::string long_line = "1 2" + std::string(130, ' ') + "junk\n";
-  EXPECT_EQ(load_layout_text(dir, long_line), "     2 c_layout entries\n");
-  msg = stop_message([&] { load_corr_layout_file_(dir.file("missing.file")); });
+  EXPECT_EQ(load_layout_text(dir, long_line, lay), "     2 c_layout entries\n");
+  msg = stop_message([&] { (void)load_corr_layout_file_(dir.file("missing.file")); });
   EXPECT_NE(msg.find(dir.file("missing.file")), std::string::npos) << msg;
 }
 
@@ -203,23 +207,24 @@ TEST(ProductLookup, UsableIndexLeavesOutMissingAndLastEntry) {
 
 TEST(Getvis, WordOrderSignAndBounds) {
   tt::TempDir dir;
-  load_layout_text(dir, "2 1\n1 2\n");  // index 2: sign -1, index 3: sign +1
+  c_layout_common_t lay;
+  load_layout_text(dir, "2 1\n1 2\n", lay);  // index 2: sign -1, index 3: sign +1
   // item 1 (no pair), item 2, item 3
   const std::vector<float> vis = {9.0f, 9.0f, 0.5f, 2.0f, 0.5f, 2.0f};
   std::complex<float> v;
   std::int32_t flag = -1;
-  getvis_(2, vis, v, flag);
+  getvis_(lay, 2, vis, v, flag);
   EXPECT_EQ(v, std::complex<float>(2.0f, -0.5f));
   EXPECT_EQ(flag, 0);
-  getvis_(3, vis, v, flag);
+  getvis_(lay, 3, vis, v, flag);
   EXPECT_EQ(v, std::complex<float>(2.0f, 0.5f));
   EXPECT_EQ(flag, 0);
   // swapping the order of a pair in the layout conjugates the value
-  EXPECT_EQ(getvis(2, vis), std::conj(getvis(3, vis)));
+  EXPECT_EQ(getvis(lay, 2, vis), std::conj(getvis(lay, 3, vis)));
   // outside the block: (0, 0) and flag 1
   for (std::int32_t bad : {0, -3, 4, 5001}) {
     v = {7.0f, 7.0f};
-    getvis_(bad, vis, v, flag);
+    getvis_(lay, bad, vis, v, flag);
     EXPECT_EQ(v, std::complex<float>(0.0f, 0.0f)) << bad;
     EXPECT_EQ(flag, 1) << bad;
   }

@@ -369,13 +369,14 @@ TEST(Talva2vis3Unpacker, OnePassAveragingIsBitIdenticalToThePairLoops) {
   const float mdg = 0.75f;
 
   testing::internal::CaptureStdout();
-  load_corr_layout_file_(dir.file("lay.txt"));
+  const c_layout_common_t corr_layout = load_corr_layout_file_(dir.file("lay.txt"));
   testing::internal::GetCapturedStdout();
   talva::StringOutput messages;
   const ModeLayout mode = setup_mode("talva1a", 17.6f / 0.356f, 88, 25.0f / 0.356f, false, messages);
   const ProductTable table(antnum);
   DataInputs in;
   in.layout = &mode;
+  in.corr_layout = &corr_layout;
   in.products = &table;
   in.gains = gains;
   in.sfreq = 0.843;
@@ -426,7 +427,7 @@ TEST(Talva2vis3Unpacker, OnePassAveragingIsBitIdenticalToThePairLoops) {
           find_bsnum_(set_antnum_(i, j), nbsln, antnum, p, notfound);
           testing::internal::GetCapturedStdout();
           if (notfound) continue;
-          cfloat V = getvis(p, vis[static_cast<std::size_t>(dump)]);
+          cfloat V = getvis(corr_layout, p, vis[static_cast<std::size_t>(dump)]);
           if (i > j) V = std::conj(V);
           acc += V * (g(j) * std::conj(g(i)));
           wsum += (g(i) * std::conj(g(i))).real() * (g(j) * std::conj(g(j))).real();
@@ -454,7 +455,7 @@ TEST(Talva2vis3Unpacker, OnePassAveragingIsBitIdenticalToThePairLoops) {
         testing::internal::GetCapturedStdout();
         if (notfound || p == badprods[0] || i == 5 || j == 5) continue;
         ++count;
-        acc += getvis(p, vis[static_cast<std::size_t>(dump)]) * std::conj(g(i)) * g(j);
+        acc += getvis(corr_layout, p, vis[static_cast<std::size_t>(dump)]) * std::conj(g(i)) * g(j);
         const float a = std::abs(g(i)) * std::abs(g(j));
         wsum += a * a;
       }

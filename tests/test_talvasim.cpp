@@ -75,7 +75,7 @@ TEST_F(Simulator, ProductTableLayoutAndCorrelations) {
   const auto lines = talva::test::lines(talva::test::read_file(dir.file("layout.file")));
   ASSERT_EQ(lines.size(), 4561u);
   EXPECT_EQ(lines.back(), "1 1");
-  load_corr_layout_file_(dir.file("layout.file"));
+  const c_layout_common_t layout = load_corr_layout_file_(dir.file("layout.file"));
 
   Opened o;
   open(dir.file("arch.dat"), o);
@@ -86,11 +86,11 @@ TEST_F(Simulator, ProductTableLayoutAndCorrelations) {
   int descending = 0;
   for (int k = 1; k < o.nbsln; ++k) {
     const int n = k + 1;  // product index of table entry k
-    ASSERT_EQ(o.table[k - 1], c_layout_common_.lay_code[n - 1]) << k;
-    const int a = c_layout_common_.lay_ant1[n - 1], b = c_layout_common_.lay_ant2[n - 1];
+    ASSERT_EQ(o.table[k - 1], layout.lay_code[n - 1]) << k;
+    const int a = layout.lay_ant1[n - 1], b = layout.lay_ant2[n - 1];
     ASSERT_LT(a, b);
     ++seen[256 * b + a];
-    if (c_layout_common_.lay_sign[n - 1] < 0) {
+    if (layout.lay_sign[n - 1] < 0) {
       ++descending;
       EXPECT_EQ(k % 7, 0) << k;
     }
@@ -104,15 +104,15 @@ TEST_F(Simulator, ProductTableLayoutAndCorrelations) {
     EXPECT_EQ(o.vis[1], 0.0f);
     for (int k = 1; k < o.nbsln; ++k) {
       const int n = k + 1;
-      const int a = c_layout_common_.lay_ant1[n - 1], b = c_layout_common_.lay_ant2[n - 1];
+      const int a = layout.lay_ant1[n - 1], b = layout.lay_ant2[n - 1];
       const std::complex<double> model = std::complex<double>(known_gain(a)) * 2.5 *
                                          std::conj(std::complex<double>(known_gain(b)));
-      const std::complex<float> v = getvis(n, o.vis);
+      const std::complex<float> v = getvis(layout, n, o.vis);
       ASSERT_NEAR(v.real(), model.real(), 1e-5) << a << " " << b;
       ASSERT_NEAR(v.imag(), model.imag(), 1e-5) << a << " " << b;
       // the stored words themselves: word 2 real, word 1 imaginary times the sign
       ASSERT_EQ(o.vis[2 * n - 1], static_cast<float>(model.real()));
-      ASSERT_EQ(o.vis[2 * n - 2], static_cast<float>(c_layout_common_.lay_sign[n - 1] * model.imag()));
+      ASSERT_EQ(o.vis[2 * n - 2], static_cast<float>(layout.lay_sign[n - 1] * model.imag()));
     }
   }
   EXPECT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), -1);
@@ -214,7 +214,7 @@ TEST_F(Simulator, SameSeedSameBytesAndGainsRoundTrip) {
 TEST_F(Simulator, NoiseHasTheRequestedSigmaAndChangesPerDump) {
   write_known_gains(dir.file("g.txt"));
   simulate(dir, {"gains=" + dir.file("g.txt"), "ndumps=2", "noise=0.5", "seed=3"});
-  load_corr_layout_file_(dir.file("layout.file"));
+  const c_layout_common_t layout = load_corr_layout_file_(dir.file("layout.file"));
   Opened o;
   open(dir.file("arch.dat"), o);
   std::vector<std::complex<float>> first;
@@ -223,18 +223,18 @@ TEST_F(Simulator, NoiseHasTheRequestedSigmaAndChangesPerDump) {
     double sum = 0, sum2 = 0;
     int count = 0;
     for (int n = 2; n <= o.nbsln; ++n) {
-      const int a = c_layout_common_.lay_ant1[n - 1], b = c_layout_common_.lay_ant2[n - 1];
+      const int a = layout.lay_ant1[n - 1], b = layout.lay_ant2[n - 1];
       const auto model = std::complex<double>(known_gain(a)) * std::conj(std::complex<double>(known_gain(b)));
-      const auto v = std::complex<double>(getvis(n, o.vis));
+      const auto v = std::complex<double>(getvis(layout, n, o.vis));
       for (double e : {v.real() - model.real(), v.imag() - model.imag()}) {
         sum += e;
         sum2 += e * e;
         ++count;
       }
       if (d == 0) {
-        first.push_back(getvis(n, o.vis));
+        first.push_back(getvis(layout, n, o.vis));
       } else if (n < 100) {
-        EXPECT_NE(first[static_cast<std::size_t>(n - 2)], getvis(n, o.vis));  // fresh noise every dump
+        EXPECT_NE(first[static_cast<std::size_t>(n - 2)], getvis(layout, n, o.vis));  // fresh noise every dump
       }
     }
     const double mean = sum / count, sigma = std::sqrt(sum2 / count - mean * mean);

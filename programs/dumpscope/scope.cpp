@@ -223,7 +223,8 @@ std::vector<std::string> dump_parameter_block(const ArchiveReader& reader, int r
   return lines;
 }
 
-void read_dumps(ArchiveReader& reader, int nbsln, int r1, int r2, ArchivePass& pass) {
+void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsln, int r1, int r2,
+                ArchivePass& pass) {
   std::vector<float> vis(2 * static_cast<std::size_t>(kMaxEntries), 0.0f);
   const std::span<const float> items(vis.data(), 2 * static_cast<std::size_t>(std::max(nbsln, 0)));
   pass.n = 0;
@@ -247,7 +248,7 @@ void read_dumps(ArchiveReader& reader, int nbsln, int r1, int r2, ArchivePass& p
       for (const std::int32_t index : pass.selections[s]) {
         std::complex<float> value;
         std::int32_t flag = 0;
-        getvis_(index, items, value, flag);
+        getvis_(layout, index, items, value, flag);
         sum += value;
       }
       pass.sums[s].push_back(sum);
@@ -375,7 +376,7 @@ int run(const Settings& s) {
   if (decoded.error != 0) talva::stop(" option cannot be decoded");
   const std::string option_upper = talva::trim_right(upcase_(s.option, kOptionLength));
 
-  load_corr_layout_file_(s.corrfile);
+  const c_layout_common_t layout = load_corr_layout_file_(s.corrfile);
   MdTable md_table;
   if (s.mdcorr) {
     md_table.table.assign(2 * static_cast<std::size_t>(kMaxEntries), 0.0f);
@@ -413,17 +414,17 @@ int run(const Settings& s) {
     std::int32_t count = 0;
     std::vector<std::int32_t> sel;
     std::int32_t error = 0;
-    select_baselines_(nbsln, antnum, opt, count, sel, error, c_layout_common_.lay_count);
+    select_baselines_(nbsln, antnum, opt, count, sel, error, layout.lay_count);
     if (error != 0) {
       if (!loaded) reader.close_archiv_();
       talva::stop("select_baselines failed");
     }
     const std::size_t first = static_cast<std::size_t>(sel[0]) - 1;
-    const float b = std::cos(s.dec) * c_layout_common_.lay_u[first];
+    const float b = std::cos(s.dec) * layout.lay_u[first];
     talva::put_line("product ID " + talva::fmt_i(sel[0], 5) + "  antnum " +
-                    talva::fmt_i(c_layout_common_.lay_code[first], 5) + "  a1 " +
-                    talva::fmt_i(c_layout_common_.lay_ant1[first], 5) + "  a2 " +
-                    talva::fmt_i(c_layout_common_.lay_ant2[first], 5) + "  baseline " + talva::fmt_f(b, 10, 2));
+                    talva::fmt_i(layout.lay_code[first], 5) + "  a1 " +
+                    talva::fmt_i(layout.lay_ant1[first], 5) + "  a2 " +
+                    talva::fmt_i(layout.lay_ant2[first], 5) + "  baseline " + talva::fmt_f(b, 10, 2));
 
     if (!loaded) {
       // Capture what the dump loop prints so that later passes can print it
@@ -434,14 +435,14 @@ int run(const Settings& s) {
       for (int k = i; k <= kPasses; ++k) {
         OptionRecord later;
         if (!pass_option(decoded, s.oneshot, k, later)) continue;
-        Selection chosen = select_products(nbsln, antnum, later, c_layout_common_.lay_count);
+        Selection chosen = select_products(nbsln, antnum, later, layout.lay_count);
         if (chosen.error != 0) break;  // the run stops at that pass
         if (distinct.emplace(chosen.sel, static_cast<int>(archive.selections.size())).second) {
           archive.selections.push_back(std::move(chosen.sel));
         }
         if (s.oneshot || !capture.active()) break;
       }
-      read_dumps(reader, nbsln, s.r1, s.r2, archive);
+      read_dumps(reader, layout, nbsln, s.r1, s.r2, archive);
       reader.close_archiv_();
       if (capture.active()) {
         archive.loop_output = capture.finish();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/archiv_util.h"
+#include "array/layout.h"
 #include "programs/dumpscope/options.h"
 #include "util/constants.h"
 
@@ -112,7 +113,8 @@ struct ArchivePass {
 
 /// Runs the dump loop over an opened archive (header read), printing what
 /// the loop prints, and sums each selection per stored record.
-void read_dumps(ArchiveReader& reader, int nbsln, int r1, int r2, ArchivePass& pass);
+void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsln, int r1, int r2,
+                ArchivePass& pass);
 
 /// The whole program after the keywords.
 int run(const Settings& s);

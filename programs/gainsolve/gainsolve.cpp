@@ -84,7 +84,7 @@ struct Averages {
   float gain = 1.0f;                                    // average MD gain
 };
 
-Averages average_archive(const Settings& s, std::span<const float> md_table, int md_count,
+Averages average_archive(const Settings& s, const c_layout_common_t& layout, std::span<const float> md_table, int md_count,
                          std::vector<std::int32_t>& antnum, int& nbsln) {
   Averages avg;
   talva::StdoutOutput out;
@@ -92,7 +92,7 @@ Averages average_archive(const Settings& s, std::span<const float> md_table, int
   if (archive.init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
   int nant = 0;
   if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
-  check_layout_covers_(nbsln, s.corlfile);
+  check_layout_covers_(layout, nbsln, s.corlfile);
 
   std::vector<float> vis(2 * kMaxProducts);
   float gain_sum = 0.0f;
@@ -106,7 +106,7 @@ Averages average_archive(const Settings& s, std::span<const float> md_table, int
     ++avg.n;
     for (int l = 1; l <= nbsln; ++l) {
       // a non-finite correlation (a damaged archive) stays out of its product's mean
-      const cx v = getvis(l, vis);
+      const cx v = getvis(layout, l, vis);
       if (std::isfinite(v.real()) && std::isfinite(v.imag())) {
         avg.cx1[l - 1] += v;
         ++avg.used[l - 1];
@@ -163,7 +163,7 @@ bool active(std::span<std::int32_t> S, int a) {
 int run(int argc, char** argv) {
   const Settings s = read_keywords(argc, argv);
 
-  load_corr_layout_file_(s.corlfile);
+  const c_layout_common_t layout = load_corr_layout_file_(s.corlfile);
   const talva_antenna_rejections_t bad_antennas = load_badants_(s.antrejct);
   const talva_bsln_rejections_t bad_products = load_badbslns_(s.rejects);
   std::vector<float> md_table(2 * kMdCapacity);
@@ -172,7 +172,7 @@ int run(int argc, char** argv) {
 
   std::vector<std::int32_t> antnum(kMaxProducts);
   int nbsln = 0;
-  const Averages avg = average_archive(s, md_table, md_count, antnum, nbsln);
+  const Averages avg = average_archive(s, layout, md_table, md_count, antnum, nbsln);
   const ProductTable table(std::span<const std::int32_t>(antnum.data(), static_cast<std::size_t>(nbsln)));
 
   std::vector<std::int32_t> S(kNant * kNant);

@@ -68,7 +68,7 @@ Settings read_keywords(int argc, char** argv) {
 int run(int argc, char** argv) {
   const Settings s = read_keywords(argc, argv);
 
-  load_corr_layout_file_(s.corlfile);
+  const c_layout_common_t layout = load_corr_layout_file_(s.corlfile);
   std::vector<std::int32_t> antlist(kMaxProducts);
   std::int32_t nantrej = 0;
   load_antreject_(s.antrejct, nantrej, antlist);  // loaded, not applied
@@ -92,7 +92,7 @@ int run(int argc, char** argv) {
   int nbsln = 0;
   std::vector<std::int32_t> antnum(kMaxProducts);
   if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
-  check_layout_covers_(nbsln, s.corlfile);
+  check_layout_covers_(layout, nbsln, s.corlfile);
   talva::put_line(" Nant : " + talva::fmt_i(nant, 6));
   if (nant > kMaxPhases) talva::stop("too many antennas in the archive header: " + std::to_string(nant));
   if (s.refant < 1 || s.refant > nant) {
@@ -111,7 +111,7 @@ int run(int argc, char** argv) {
     ++n;
     for (int l = 1; l <= nbsln; ++l) {
       // A non-finite correlation (a damaged archive) is left out of the sum.
-      const cx v = getvis(l, vis);
+      const cx v = getvis(layout, l, vis);
       if (std::isfinite(v.real()) && std::isfinite(v.imag())) cx1[l - 1] += v;
     }
     if (n == kRecordLimit) talva::put_line(" Reached MX record limit");
