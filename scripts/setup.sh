@@ -15,7 +15,7 @@ program_packages=(
   g++ cmake ninja-build pkg-config   # toolchain
   giza-dev                           # PGPLOT API (plots; brings libcpgplot0)
   libstarlink-pal-dev                # SLALIB routines (PAL)
-  casacore-dev                       # MeasurementSet output (msfile=)
+  casacore-dev                       # MeasurementSet output (msfile=); MIRIAD's mirlib for the tests
   libcfitsio-dev wsclean             # sky images: FITS reading, imaging in the example
 )
 

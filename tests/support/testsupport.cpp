@@ -1,5 +1,7 @@
 #include "support/testsupport.h"
 
+#include "support/uvcheck.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -28,6 +30,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+  // Whatever datasets the test left here are read by MIRIAD's own library too.
+  check_datasets_with_miriad(path_);
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
 }

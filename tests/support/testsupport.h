@@ -8,7 +8,9 @@
 namespace talva::test {
 
 /// A fresh directory under the system temporary directory, removed with
-/// everything in it when the object goes out of scope.
+/// everything in it when the object goes out of scope. Before that, every
+/// uv dataset in it is read by MIRIAD's own library and by the project's
+/// reader, and a disagreement fails the test (support/uvcheck.h).
 class TempDir {
  public:
   TempDir();
