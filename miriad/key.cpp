@@ -78,11 +78,11 @@ void store(const std::string& name, std::string value, bool local) {
 
 /// One parameter "key=value" (or "TASK/key=value") from the command line or a
 /// parameter file.
-void parameter(const std::string& arg, bool from_file) {
+void parameter(const std::string& arg) {
   std::size_t i = 0;
   while (i < arg.size() && is_blank(arg[i])) ++i;
-  if (i == arg.size()) {
-    if (!from_file) bug_warn("Badly formed parameter: [" + arg + "].");
+  if (i == arg.size()) {  // an empty argument, or an empty line of a parameter file
+    bug_warn("Badly formed parameter: [" + arg + "].");
     return;
   }
   if (arg[i] == '#') return;
@@ -136,7 +136,7 @@ void each_line(const std::string& path, const std::string& open_error, const std
 
 void parameter_file(const std::string& path) {
   each_line(path, "KeyIni: Failed to open the parameter file [" + path + "].", "the parameter file",
-            [](const std::string& line) { parameter(line, true); });
+            [](const std::string& line) { parameter(line); });
 }
 
 void require_init() {
@@ -149,7 +149,10 @@ std::size_t skip_blanks(const std::string& s, std::size_t i = 0) {
   return i;
 }
 
-bool present(const Keyword& k) { return skip_blanks(k.value) < k.value.size(); }
+// Present while anything is left, blanks included: a value that ends in
+// blanks ("a  ") or in a separator and a blank ("a, ") has one empty token
+// after its last one, which gives the default.
+bool present(const Keyword& k) { return !k.value.empty(); }
 
 Keyword* find(const char* key) {
   for (auto& k : state().keys)
@@ -368,7 +371,7 @@ void keyini(int argc, char** argv, const char* purpose) {
     } else if (!a.empty() && a[0] == '-') {
       bug_warn("KeyIni: Flag [" + a + "] not understood.");
     } else {
-      parameter(a, false);
+      parameter(a);
     }
   }
 }
