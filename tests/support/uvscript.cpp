@@ -183,31 +183,53 @@ UvScript script_of_dataset(const std::string& path) {
     return n == "corr" || n == "coord" || n == "time" || n == "baseline" || n == "tscale" ||
            (n == "nchan" && nchan_index > corr_index);
   };
+  // The puts come from the stream itself, in the order they were written:
+  // a variable put twice before one uvwrite has two DATA records there,
+  // where a reader sees only the last value.
+  std::vector<std::uint8_t> stream;
+  std::int64_t vislen = 0;
+  if (!r.item_bytes("visdata", stream) || !r.item_int8("vislen", vislen))
+    talva::stop("script_of_dataset: " + path + " has no visdata or vislen");
+  const std::size_t end = std::min(stream.size(), static_cast<std::size_t>(std::max<std::int64_t>(vislen, 0)));
+  std::vector<std::size_t> length(vars.size(), 0);
   bool preamble_set = false;
   miriad::UvRecord rec;
-  while (r.read(rec)) {
-    if (!preamble_set) {
-      const miriad::UvVar* coord = r.variable("coord");
-      const bool uvw = coord != nullptr && coord->count() == 3;
-      s.ops.insert(s.ops.begin(), UvOp{UvOp::Kind::Preamble, uvw ? "uvw/time/baseline" : "uv/time/baseline",
-                                       0, {}, {}, {}, {}});
-      if (rec.data.size() > 4) s.ops.insert(s.ops.begin() + 1, UvOp{UvOp::Kind::Corr, "r", 0, {}, {}, {}, {}});
-      preamble_set = true;
+  for (std::size_t off = 0; off + 4 <= end;) {
+    const std::size_t idx = stream[off];
+    const int code = stream[off + 2];
+    if (code == 2) {  // end of record: the uvwrite that wrote it
+      if (!r.read(rec)) talva::stop("script_of_dataset: " + path + " has more records in visdata than its reader");
+      const bool uvw = r.variable("coord")->count() == 3;
+      if (!preamble_set) {
+        s.ops.insert(s.ops.begin(), UvOp{UvOp::Kind::Preamble, uvw ? "uvw/time/baseline" : "uv/time/baseline",
+                                         0, {}, {}, {}, {}});
+        if (rec.data.size() > 4) s.ops.insert(s.ops.begin() + 1, UvOp{UvOp::Kind::Corr, "r", 0, {}, {}, {}, {}});
+        preamble_set = true;
+      }
+      std::vector<double> p{rec.u, rec.v};
+      if (uvw) p.push_back(rec.w);
+      p.push_back(rec.time);
+      p.push_back(rec.baseline);
+      std::vector<std::int32_t> f;
+      for (bool g : rec.flags) f.push_back(g ? 1 : 0);
+      s.write(p, rec.data, f);
+      off += 8;
+      continue;
     }
-    for (std::size_t k = 0; k < vars.size(); ++k)
-      if (vars[k].updated && !by_uvwrite(k)) s.ops.push_back(put_op(vars[k].name, vars[k].type, vars[k].value));
-    const miriad::UvVar* coord = r.variable("coord");
-    std::vector<double> p{rec.u, rec.v};
-    if (coord->count() == 3) p.push_back(rec.w);
-    p.push_back(rec.time);
-    p.push_back(rec.baseline);
-    std::vector<std::int32_t> f;
-    for (bool g : rec.flags) f.push_back(g ? 1 : 0);
-    s.write(p, rec.data, f);
+    if (idx >= vars.size() || off + 8 > end) talva::stop("script_of_dataset: " + path + ": a stream it cannot follow");
+    if (code == 0) {
+      length[idx] = be::get32(&stream[off + 4]);
+      off += 8;
+    } else {
+      const std::size_t from = off + (element_size(vars[idx].type) == 8 ? 8 : 4), to = from + length[idx];
+      if (to > end) talva::stop("script_of_dataset: " + path + ": a value runs past the stream");
+      if (!by_uvwrite(idx))
+        s.ops.push_back(put_op(vars[idx].name, vars[idx].type,
+                               std::vector<std::uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(from),
+                                                         stream.begin() + static_cast<std::ptrdiff_t>(to))));
+      off = (to + 7) / 8 * 8;
+    }
   }
-  // Variables put after the last record (all of them when there is none).
-  for (std::size_t k = 0; k < vars.size(); ++k)
-    if (vars[k].updated && !by_uvwrite(k)) s.ops.push_back(put_op(vars[k].name, vars[k].type, vars[k].value));
   const auto history = r.history();
   if (fs::exists(fs::path(path) / "history")) {
     std::vector<UvOp> h;

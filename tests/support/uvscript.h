@@ -55,10 +55,11 @@ int element_size(char type);
 void write_with_project(const UvScript& script, const std::string& path);
 
 /// The call sequence that writes the dataset `path` again as it is: its
-/// history lines, then for each record the variables it carries other than
-/// those uvwrite writes itself (in vartable order), and uvwrite with the
-/// record's preamble, data and flags. Read with the project's reader; only
-/// datasets with real-valued `corr` can be replayed exactly. Throws
+/// history lines, then every value the stream holds other than those
+/// uvwrite writes itself, put in stream order (a variable put twice before
+/// one record is put twice), and at each end of record uvwrite with the
+/// record's preamble, data and flags as the project's reader returns them.
+/// Only datasets with real-valued `corr` can be replayed exactly. Throws
 /// talva::Stop if the dataset cannot be replayed.
 UvScript script_of_dataset(const std::string& path);
 
