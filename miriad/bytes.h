@@ -32,3 +32,18 @@ inline float get_float(const std::uint8_t* p) { return std::bit_cast<float>(get3
 inline double get_double(const std::uint8_t* p) { return std::bit_cast<double>(get64(p)); }
 
 }  // namespace miriad::be
+
+namespace miriad {
+
+/// Bytes of one element of a uv variable of type a j i r d c (0 for any other letter).
+inline int element_size(char type) {
+  switch (type) {
+    case 'a': return 1;
+    case 'j': return 2;
+    case 'i': case 'r': return 4;
+    case 'd': case 'c': return 8;
+    default: return 0;
+  }
+}
+
+}  // namespace miriad

@@ -45,16 +45,6 @@ constexpr int max_variables = 128;             // the stream's index byte is rea
 constexpr std::size_t max_name = 8;
 constexpr int always_write_after = 8;  // consecutive changing puts that make a variable "always write"
 
-int element_size(char type) {
-  switch (type) {
-    case 'a': return 1;
-    case 'j': return 2;
-    case 'i': case 'r': return 4;
-    case 'd': case 'c': return 8;
-    default: return 0;
-  }
-}
-
 struct Variable {
   std::string name;
   char type = 0;

@@ -16,16 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int element_size(char type) {
-  switch (type) {
-    case 'a': return 1;
-    case 'j': return 2;
-    case 'i': case 'r': return 4;
-    case 'd': case 'c': return 8;
-    default: return 0;
-  }
-}
-
 bool read_whole(const fs::path& p, std::vector<std::uint8_t>& out) {
   std::ifstream in(p, std::ios::binary);
   if (!in) return false;

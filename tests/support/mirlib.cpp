@@ -15,8 +15,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "miriad/bytes.h"
+
 namespace talva::test::mir {
 namespace {
+
+using miriad::element_size;
 
 // ---- MIRIAD's messages ---------------------------------------------------------
 

@@ -16,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace be = miriad::be;
+using miriad::element_size;
 
 UvOp put_op(const std::string& name, char type, std::vector<std::uint8_t> value) {
   UvOp op;
@@ -32,16 +33,6 @@ std::vector<std::uint8_t> read_all(const fs::path& p) {
 }
 
 }  // namespace
-
-int element_size(char t) {
-  switch (t) {
-    case 'a': return 1;
-    case 'j': return 2;
-    case 'i': case 'r': return 4;
-    case 'd': case 'c': return 8;
-    default: return 0;
-  }
-}
 
 // ---- building a script ------------------------------------------------------------
 

@@ -48,9 +48,6 @@ struct UvScript {
                   std::vector<std::int32_t> flags = {});  ///< no flags: all good
 };
 
-/// Bytes of one element of a uv variable of type a j i r d c (0 for others).
-int element_size(char type);
-
 /// Carries out `script` with the project's writer into the new dataset `path`.
 void write_with_project(const UvScript& script, const std::string& path);
 
