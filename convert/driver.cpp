@@ -412,11 +412,5 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   out.line(" np = " + talva::fmt_i(np, 8));
   out.line(" vis records written : " + talva::fmt_i(sinks.count(), 8));
   if (ms) out.line(" MeasurementSet rows : " + talva::fmt_i(static_cast<int>(ms->rows()), 8));
-  // MIRIAD's readers refuse a uv dataset without records, so none is made.
-  if (sinks.count() == 0) {
-    if (np > 0) talva::stop("no records from the " + std::to_string(np) + " dumps converted: no dataset made");
-    talva::stop("no dump converted in the record range " + std::to_string(std::max(s.reclim[0], 1)) + " to " +
-                (s.reclim[1] > 1 ? std::to_string(s.reclim[1]) : std::string("end")) + ": no dataset made");
-  }
   return 0;
 }

@@ -66,14 +66,12 @@ void MsOutput::close() {
 }
 
 void MsSink::begin_run(const RunSetup& setup) {
-  setup_ = setup;
   geometry_.emplace(setup.ra, setup.dec, setup.sfreq);
+  ms_.emplace(MsOutput::Setup{path_, setup.ra, setup.dec, setup.sfreq, setup.sdf, dish_, application_,
+                              setup.positions});
 }
 
 void MsSink::record(const UvRecord& r) {
-  if (!ms_)
-    ms_.emplace(MsOutput::Setup{path_, setup_.ra, setup_.dec, setup_.sfreq, setup_.sdf, dish_, application_,
-                                setup_.positions});
   const talva::sky::Uvw uvw = geometry_->uvw(r);
   // A non-finite value (a damaged archive) is written as 0+0i and flagged.
   ms_->add(OutputRecord{r.time, r.baseline, uvw, geometry_->apparent(r.time),

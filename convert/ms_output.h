@@ -50,9 +50,9 @@ class MsOutput {
   bool closed_ = false;
 };
 
-/// The MeasurementSet as a sink of the converters' records: created with the
-/// first record, closed (antennas written) when the run ends or, after a
-/// fatal stop, when the sink goes. A run without records makes no set.
+/// The MeasurementSet as a sink of the converters' records: created when the
+/// run begins, closed (antennas written) when it ends or, after a fatal
+/// stop, when the sink goes.
 class MsSink final : public RecordSink {
  public:
   /// `dish`: metres; `application`: the program's name.
@@ -69,7 +69,6 @@ class MsSink final : public RecordSink {
   std::string path_;
   double dish_;
   std::string application_;
-  RunSetup setup_;
   std::optional<CompleteGeometry> geometry_;
   std::optional<MsOutput> ms_;
 };

@@ -39,10 +39,7 @@ UvDatasetSink::~UvDatasetSink() {
   miriad::UvCloser closer(tno_);  // a fatal stop on the way: what was written stays a readable dataset
 }
 
-void UvDatasetSink::begin_run(const RunSetup& h) { setup_ = h; }
-
-void UvDatasetSink::create() {
-  const RunSetup& h = setup_;
+void UvDatasetSink::begin_run(const RunSetup& h) {
   int& tno = tno_;
   miriad::uvopen(tno, name_, "new");
   miriad::uvset(tno, "preamble", "uvw/time/baseline", 0, 0.0, 0.0, 0.0);
@@ -76,6 +73,7 @@ void UvDatasetSink::create() {
   if (interop_) {
     put_d(tno, "altitude", kSiteAltitude);
     miriad::uvputvra(tno, "instrume", "TALVA");
+    positions_ = h.positions;
     geometry_.emplace(h.ra, h.dec, h.sfreq);
     antpos_written_ = false;
     have_lst_ = false;
@@ -84,13 +82,12 @@ void UvDatasetSink::create() {
 }
 
 void UvDatasetSink::record(const UvRecord& r) {
-  if (!open_) create();
   const int tno = tno_;
   talva::sky::Uvw uvw{r.u, r.v, r.w};
   if (interop_) {
     uvw = geometry_->uvw(r);
     if (!antpos_written_) {
-      put_antpos(tno, setup_.positions);
+      put_antpos(tno, positions_);
       const talva::sky::Place& apparent = geometry_->apparent(r.time);
       put_d(tno, "obsra", apparent.ra);
       put_d(tno, "obsdec", apparent.dec);

@@ -1,10 +1,8 @@
 #pragma once
 // The converters' uv dataset: a sink that creates the dataset with its
-// history and fixed variables when the first record comes, writes every
-// record as one channel, and closes the dataset when the run ends (or, after
-// a fatal stop, when the sink goes: what was written stays a readable
-// dataset). A run without records makes no dataset: MIRIAD's readers refuse
-// one without records.
+// history and fixed variables when the run begins, writes every record as
+// one channel, and closes the dataset when the run ends (or, after a fatal
+// stop, when the sink goes: what was written stays a readable dataset).
 //
 // With the opt-in for other readers (options=interop), the dataset also
 // carries what pyuvdata and CASA need beyond MIRIAD's own minimum: the
@@ -26,27 +24,24 @@ class UvDatasetSink final : public RecordSink {
   UvDatasetSink(const UvDatasetSink&) = delete;
   UvDatasetSink& operator=(const UvDatasetSink&) = delete;
 
-  /// Keeps the set-up for the dataset.
-  void begin_run(const RunSetup& setup) override;
-  /// Appends one record (the first creates the dataset): preamble (u, v,
-  /// w, time, baseline), the value, and flag good; a flagged record is
-  /// written as 0+0i, flagged bad. With the opt-in, "antpos", "obsra" and
-  /// "obsdec" precede the first record, "lst" every record, and (u, v, w) is
-  /// the complete geometry.
-  void record(const UvRecord& r) override;
-  /// Closes the history and the dataset (if a record made one).
-  void end_run() override;
-
- private:
   /// Creates the dataset (status "new"), selects the preamble
   /// "uvw/time/baseline", writes the history heading and the command line,
   /// and the 24 fixed variables (with the opt-in also "altitude" and "instrume").
-  void create();
+  void begin_run(const RunSetup& setup) override;
+  /// Appends one record: preamble (u, v, w, time, baseline), the value, and
+  /// flag good; a flagged record is written as 0+0i, flagged bad. With the
+  /// opt-in, "antpos", "obsra" and "obsdec" precede the first record, "lst"
+  /// every record, and (u, v, w) is the complete geometry.
+  void record(const UvRecord& r) override;
+  /// Closes the history and the dataset.
+  void end_run() override;
+
+ private:
   std::string name_;
   bool interop_;
-  RunSetup setup_;
   int tno_ = 0;
   bool open_ = false;
+  std::function<std::vector<double>()> positions_;
   bool antpos_written_ = false;
   bool have_lst_ = false;
   double lst_time_ = 0.0;  ///< Julian date of the last lst put

@@ -292,25 +292,6 @@ TEST(MiriadConverters, LegacyConverterAndInteropDatasets) {
   }
 }
 
-TEST(MiriadConverters, NoDatasetWithoutRecordsAndOneDumpIsEnough) {
-  // MIRIAD's readers refuse a dataset without records (golden n0), so a run
-  // that converts nothing stops and makes none; one selected dump makes a
-  // dataset MIRIAD reads, its variables created with the first record.
-  TempDir dir;
-  simulate(dir, {"ndumps=2", "gainsout=sim.gains"});
-  talva::test::write_file(dir.file("zero.pha"), "no phase corrections\n");
-  const RunResult none = convert("talva2vis", dir, {"phasefil=zero.pha", "uvfile=none.uv", "reclim=3,-1"});
-  EXPECT_EQ(none.status, 1) << none.out << none.err;
-  EXPECT_NE(none.out.find("no dump converted in the record range 3 to end: no dataset made"), std::string::npos)
-      << none.out;
-  EXPECT_FALSE(fs::exists(dir.file("none.uv")));
-  const RunResult one =
-      convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=one.uv", "reclim=2,2", "options=interop"});
-  ASSERT_EQ(one.status, 0) << one.out << one.err;
-  ASSERT_EQ(records(dir.file("one.uv")).size(), 130u);
-  expect_miriad_reproduces(dir, "one.uv");
-}
-
 TEST(MiriadConverters, DatasetOfARunOnAnArchiveCutInADump) {
   // Whether the run ends there or stops on it, the records it wrote are a
   // dataset MIRIAD reads as the project does. (A run killed by a signal is
