@@ -16,6 +16,7 @@
 #include <string>
 
 #include "archive/fp.h"
+#include "util/interrupt.h"
 
 // Product codes and correlation words go from the file straight into the
 // caller's int32 and float buffers.
@@ -89,6 +90,8 @@ bool ArchiveReader::read_block(void* dst, std::size_t size, int rt) {
       buffer_end_ = start + static_cast<std::size_t>(n);
       continue;
     }
+    // SIGINT/SIGTERM: the caller stops (a read or a wait for the writer is cut short).
+    if (talva::interrupt_signal() != 0) return false;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {  // a failing device is not the end of the data, and waiting will not mend it
       out_.line("archive read error at byte offset " + std::to_string(byte_offset_) + ": " + std::strerror(errno));

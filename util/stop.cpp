@@ -3,11 +3,14 @@
 #include <cstdio>
 #include <new>
 
+#include "util/interrupt.h"
+
 namespace talva {
 
 void stop(const std::string& message, int status) { throw Stop(message, status); }
 
 int run_main(const std::function<int()>& body) {
+  install_interrupt_handler();
   try {
     int status = body();
     std::fflush(stdout);
