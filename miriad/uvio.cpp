@@ -8,6 +8,7 @@
 #include "miriad/uvio.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@
 #include "miriad/bug.h"
 #include "miriad/bytes.h"
 #include "miriad/key.h"
+#include "util/output_file.h"
 #include "util/stop.h"
 #include "util/textin.h"
 
@@ -60,6 +62,7 @@ struct Dataset {
   std::string name;  ///< as the caller gave it (used in messages)
   fs::path dir;
   bool is_new = false;
+  int dir_fd = -1;  ///< held with an exclusive lock while a new dataset is written
 
   // Variables and the stream.
   std::vector<Variable> vars;
@@ -93,7 +96,8 @@ struct Dataset {
 
   // History.
   enum class His { Closed, Write, Read } his = His::Closed;
-  int his_fd = -1;
+  int his_fd = -1;                           ///< history opened "append"
+  std::unique_ptr<talva::OutputFile> his_out;  ///< history opened "write": replaces the item when closed
   std::string his_buf;
   std::vector<std::string> his_lines;
   std::size_t his_next = 0;
@@ -113,7 +117,9 @@ std::vector<std::unique_ptr<Dataset>>& table() {
 void close_fds(Dataset& ds) {
   if (ds.vis_fd >= 0) ::close(ds.vis_fd);
   if (ds.his_fd >= 0) ::close(ds.his_fd);
-  ds.vis_fd = ds.his_fd = -1;
+  if (ds.dir_fd >= 0) ::close(ds.dir_fd);
+  ds.vis_fd = ds.his_fd = ds.dir_fd = -1;
+  ds.his_out.reset();
 }
 
 void release(int tno) {
@@ -160,25 +166,15 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t n) {
   return true;
 }
 
-/// Writes a whole item file through a temporary name and a rename.
+/// Writes a whole item file through a temporary and a rename.
 void write_item_file(int tno, Dataset& ds, const std::string& item, const std::vector<std::uint8_t>& bytes) {
-  fs::path final_path = ds.dir / item;
-  fs::path tmp = ds.dir / (".tmp-" + item);
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) fail(tno, "Error opening " + item + " for " + ds.name + ": " + sys_error());
-  bool ok = write_all(fd, bytes.data(), bytes.size());
-  int saved = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
+  try {
+    talva::OutputFile out((ds.dir / item).string());
+    out.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    out.commit();
+  } catch (const talva::Stop& e) {
+    fail(tno, "Error writing " + item + " for " + ds.name + ": " + e.message());
   }
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    errno = saved;
-    fail(tno, "Error writing " + item + " for " + ds.name + ": " + sys_error());
-  }
-  if (::rename(tmp.c_str(), final_path.c_str()) != 0)
-    fail(tno, "Error renaming " + item + " for " + ds.name + ": " + sys_error());
 }
 
 // ---- the variable stream ---------------------------------------------------
@@ -193,7 +189,8 @@ void flush_stream(int tno, Dataset& ds, bool all = true) {
   const auto n = static_cast<std::size_t>(end - ds.buf_base);
   if (ds.vis_fd < 0) {
     fs::path p = ds.dir / "visdata";
-    ds.vis_fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // the dataset's directory is new: visdata is created, never followed or truncated
+    ds.vis_fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (ds.vis_fd < 0) fail(tno, "Error opening visdata for " + ds.name + ": " + sys_error());
   }
   if (!write_all(ds.vis_fd, ds.base, n))
@@ -336,18 +333,34 @@ void putvr(int tno, const std::string& name, char type, const std::uint8_t* byte
 // ---- history ----------------------------------------------------------------
 
 void history_flush(int tno, Dataset& ds) {
-  if (ds.his_fd < 0 || ds.his_buf.empty()) return;
-  if (!write_all(ds.his_fd, reinterpret_cast<const std::uint8_t*>(ds.his_buf.data()), ds.his_buf.size()))
-    fail(tno, "Error writing history for " + ds.name + ": " + sys_error());
+  if (ds.his_buf.empty()) return;
+  if (ds.his_out) {
+    try {
+      ds.his_out->write(ds.his_buf);
+    } catch (const talva::Stop& e) {
+      fail(tno, "Error writing history for " + ds.name + ": " + e.message());
+    }
+  } else if (ds.his_fd >= 0) {
+    if (!write_all(ds.his_fd, reinterpret_cast<const std::uint8_t*>(ds.his_buf.data()), ds.his_buf.size()))
+      fail(tno, "Error writing history for " + ds.name + ": " + sys_error());
+  }
   ds.his_buf.clear();
 }
 
 void history_close(int tno, Dataset& ds) {
   if (ds.his == Dataset::His::Write) {
     history_flush(tno, ds);
+    if (ds.his_out) {
+      try {
+        ds.his_out->commit();
+      } catch (const talva::Stop& e) {
+        fail(tno, "Error writing history for " + ds.name + ": " + e.message());
+      }
+      ds.his_out.reset();
+    }
     int fd = ds.his_fd;
     ds.his_fd = -1;
-    if (::close(fd) != 0) fail(tno, "Error closing history for " + ds.name + ": " + sys_error());
+    if (fd >= 0 && ::close(fd) != 0) fail(tno, "Error closing history for " + ds.name + ": " + sys_error());
   }
   ds.his = Dataset::His::Closed;
   ds.his_lines.clear();
@@ -402,7 +415,9 @@ void complete(int tno, Dataset& ds) {
     flush_stream(tno, ds);
     int fd = ds.vis_fd;
     ds.vis_fd = -1;
-    if (::close(fd) != 0) fail(tno, "Error closing visdata for " + ds.name + ": " + sys_error());
+    // on the disk before the header that makes the dataset complete
+    const bool synced = ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !synced) fail(tno, "Error closing visdata for " + ds.name + ": " + sys_error());
   }
   if (ds.flags_created) {
     std::vector<std::uint8_t> b(4 + 4 * ds.flag_words.size());
@@ -440,6 +455,67 @@ void complete(int tno, Dataset& ds) {
   write_item_file(tno, ds, "header", header);
 }
 
+/// Why `name` cannot be created: a run writing it holds its lock; a
+/// directory without a header is what an interrupted run leaves.
+std::string existing_dataset(const std::string& name) {
+  const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::strerror(EEXIST);
+  std::string why = std::strerror(EEXIST);
+  struct stat st {};
+  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    why += " (another run is writing it)";
+  } else if (::fstatat(fd, "header", &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    why += ": " + name + " is the remnant of an interrupted run (it has no header item); remove it (rm -r " +
+           name + ") and run again";
+  }
+  ::close(fd);
+  return why;
+}
+
+/// Creates the directory of a new dataset and returns it locked: made
+/// under a private name, locked, then renamed to `name` unless that exists.
+/// Until uvclose writes its header the directory is no readable dataset.
+int create_dataset_dir(const std::string& name) {
+  const std::string where = "Error opening " + name + ", in UVOPEN(new): ";
+  const std::string parent = fs::path(name).parent_path().string();
+  std::string base = fs::path(name).filename().string();
+  if (base.empty() || base == "." || base == "..") bug_fatal(where + std::strerror(EEXIST));
+  const int parent_fd = ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent_fd < 0) bug_fatal(where + sys_error());
+  std::string temp;
+  for (int k = 0; k < 100 && temp.empty(); ++k) {
+    const std::string t = talva::temp_name(base);
+    if (::mkdirat(parent_fd, t.c_str(), 0777) == 0) temp = t;
+    else if (errno != EEXIST) break;
+  }
+  if (temp.empty()) {
+    const std::string e = sys_error();
+    ::close(parent_fd);
+    bug_fatal(where + e);
+  }
+  int fd = ::openat(parent_fd, temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int rc = fd < 0 || ::flock(fd, LOCK_EX) != 0 ? -1
+           : ::renameat2(parent_fd, temp.c_str(), parent_fd, base.c_str(), RENAME_NOREPLACE);
+  if (rc != 0 && fd >= 0 && errno == EINVAL) {
+    // A file system without exclusive renames: the directory is made under its name.
+    ::close(fd);
+    ::unlinkat(parent_fd, temp.c_str(), AT_REMOVEDIR);
+    temp.clear();
+    fd = ::mkdirat(parent_fd, base.c_str(), 0777) == 0
+             ? ::openat(parent_fd, base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    rc = fd < 0 || ::flock(fd, LOCK_EX) != 0 ? -1 : 0;
+  }
+  if (rc != 0) {
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    if (!temp.empty()) ::unlinkat(parent_fd, temp.c_str(), AT_REMOVEDIR);
+    ::close(parent_fd);
+    bug_fatal(where + (err == EEXIST || err == ENOTEMPTY ? existing_dataset(name) : std::strerror(err)));
+  }
+  ::close(parent_fd);
+  return fd;
+}
+
 }  // namespace
 
 // ---- public routines ------------------------------------------------------
@@ -462,15 +538,8 @@ void uvopen(int& tno, const std::string& name, const std::string& status) {
   ds->name = name;
   ds->dir = fs::path(name);
   if (status == "new") {
-    if (::mkdir(name.c_str(), 0777) != 0) bug_fatal("Error opening " + name + ", in UVOPEN(new): " + sys_error());
+    ds->dir_fd = create_dataset_dir(name);
     ds->is_new = true;
-    int fd = ::open((ds->dir / "header").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || ::close(fd) != 0) {
-      std::string e = sys_error();
-      std::error_code ec;
-      fs::remove_all(ds->dir, ec);
-      bug_fatal("Error opening " + name + ", in UVOPEN(new): " + e);
-    }
     ds->create_item("visdata");
   } else if (status == "old") {
     struct stat st{};
@@ -674,9 +743,16 @@ void hisopen(int tno, const std::string& status) {
   Dataset& ds = get(tno, "HISOPEN");
   if (ds.his != Dataset::His::Closed) history_close(tno, ds);
   fs::path p = ds.dir / "history";
-  if (status == "write" || status == "append") {
-    int mode = O_WRONLY | O_CREAT | (status == "write" ? O_TRUNC : O_APPEND);
-    ds.his_fd = ::open(p.c_str(), mode, 0644);
+  if (status == "write") {
+    try {
+      ds.his_out = std::make_unique<talva::OutputFile>(p.string());
+    } catch (const talva::Stop& e) {
+      fail(tno, "Error opening history for " + ds.name + ", in HISOPEN: " + e.message());
+    }
+    ds.create_item("history");
+    ds.his = Dataset::His::Write;
+  } else if (status == "append") {
+    ds.his_fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (ds.his_fd < 0) fail(tno, "Error opening history for " + ds.name + ", in HISOPEN: " + sys_error());
     ds.create_item("history");
     ds.his = Dataset::His::Write;

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "util/fmt.h"
+#include "util/plot_file.h"
 #include "util/plotdev.h"
 
 namespace dumpscope {
@@ -42,11 +43,21 @@ constexpr float kMaxTextFraction = 0.96f;
 Plotter::Plotter(const std::string& device_keyword, int nx, int ny) : nx_(std::max(nx, 1)), ny_(std::max(ny, 1)) {
   const std::optional<std::string> device = talva::choose_plot_device(device_keyword, stdin, [] { cpgldev(); });
   if (!device || null_device(*device)) return;
-  open_ = cpgbeg(0, device->c_str(), nx_, ny_) == 1;
-  if (!open_) talva::put_line(" cannot open plot device " + *device + ": no plots are drawn");
+  std::string problem;
+  files_ = std::make_unique<talva::PlotFiles>(*device, problem);
+  open_ = !files_->device().empty() && cpgbeg(0, files_->device().c_str(), nx_, ny_) == 1;
+  if (!open_) {
+    talva::put_line(" cannot open plot device " + *device + (problem.empty() ? "" : " (" + problem + ")") +
+                    ": no plots are drawn");
+    files_.reset();
+  }
 }
 
-Plotter::~Plotter() { end(); }
+Plotter::~Plotter() {
+  // Not ended by the run (a stop on the way): the pages drawn so far go.
+  if (open_) cpgend();
+  open_ = false;
+}
 
 void Plotter::char_size(float& xch, float& ych) const {
   // The plot library gives character sizes in units of the whole page, while
@@ -128,8 +139,12 @@ void Plotter::char_height(float size) {
 }
 
 void Plotter::end() {
-  if (open_) cpgend();
+  if (!open_) return;
+  cpgend();
   open_ = false;
+  std::string problem;
+  if (!files_->publish(problem)) talva::put_line(" Warning: " + problem + "; the earlier plot files are kept");
+  files_.reset();
 }
 
 }  // namespace dumpscope

@@ -1,9 +1,13 @@
 #pragma once
 // The inspector's plot device (PGPLOT API): opened once for the run, closed
 // at its end. A device that cannot be opened gives one warning and every
-// drawing call is then skipped.
+// drawing call is then skipped. Plot files are drawn aside and replace the
+// earlier files only when the run ends with every page complete.
+#include <memory>
 #include <span>
 #include <string>
+
+#include "util/plot_file.h"
 
 namespace dumpscope {
 
@@ -28,7 +32,8 @@ class Plotter {
   void colour(int index);
   void set_colour(int index, float r, float g, float b);
   void char_height(float size);
-  /// pgend; further calls draw nothing.
+  /// pgend; a plot file replaces the earlier one only when every page is
+  /// complete (else a warning). Further calls draw nothing.
   void end();
 
  private:
@@ -39,6 +44,7 @@ class Plotter {
   int nx_ = 1, ny_ = 1;
   bool open_ = false;
   float char_height_ = 1.0f;  ///< the height asked for; a panel may use less
+  std::unique_ptr<talva::PlotFiles> files_;  ///< where a file device's pages are drawn
 };
 
 }  // namespace dumpscope

@@ -19,6 +19,7 @@
 #include "miriad/key.h"
 #include "programs/dumpscope/plot.h"
 #include "util/fmt.h"
+#include "util/interrupt.h"
 #include "util/minmax.h"
 #include "util/stop.h"
 #include "util/upcase.h"
@@ -239,6 +240,7 @@ void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsl
       for (const auto& line : dump_parameter_block(reader, j + 1)) talva::put_line(line);
     }
     if (status != 0) break;
+    if (talva::interrupt_signal() != 0) break;  // the caller stops
     ++j;
     if (j % 1000 == 0) std::fputs(".", stdout);
     if (j < r1) continue;
@@ -396,6 +398,7 @@ int run(const Settings& s) {
   HourAngles angles;
 
   for (int i = 1; i <= kPasses; ++i) {
+    talva::stop_if_interrupted(": no plot written");
     OptionRecord opt;
     if (!pass_option(decoded, s.oneshot, i, opt)) continue;
     // Cleared entries beyond the records stored are never read: after the
@@ -444,6 +447,7 @@ int run(const Settings& s) {
       }
       read_dumps(reader, layout, nbsln, s.r1, s.r2, archive);
       reader.close_archiv_();
+      talva::stop_if_interrupted(": no plot written");
       if (capture.active()) {
         archive.loop_output = capture.finish();
         std::fwrite(archive.loop_output.data(), 1, archive.loop_output.size(), stdout);
@@ -473,6 +477,7 @@ int run(const Settings& s) {
     }
     if (s.oneshot) break;
   }
+  talva::stop_if_interrupted(": no plot written");
   plot.end();
   return 0;
 }

@@ -21,8 +21,9 @@
 #include "calib/mdgain.h"
 #include "miriad/key.h"
 #include "programs/gainsolve/calgains_files.h"
-#include "programs/gainsolve/output_file.h"
 #include "util/fmt.h"
+#include "util/interrupt.h"
+#include "util/output_file.h"
 #include "util/stop.h"
 
 namespace {
@@ -100,6 +101,7 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
   int md_dumps = 0, damaged_md = 0;
   int j = 0;
   while (archive.read_dump_(nbsln, vis, 0) == 0) {
+    talva::stop_if_interrupted(": no file written");
     ++j;
     if (j < s.r1) continue;
     if (s.r2 > 1 && j > s.r2) break;
@@ -129,6 +131,7 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
     if (avg.n == kRecordLimit) (ListLine() << " Reached MX record limit").print();
   }
   archive.close_archiv_();
+  talva::stop_if_interrupted(": no file written");
 
   (ListLine() << " records read" << avg.n).print();
   if (avg.n == 0) {
@@ -162,6 +165,15 @@ bool active(std::span<std::int32_t> S, int a) {
 
 int run(int argc, char** argv) {
   const Settings s = read_keywords(argc, argv);
+
+  // The three files are one set: each has a temporary from now on (so a
+  // name that cannot be written, or two names for one file, stop the run
+  // before any work), and they replace the earlier files together.
+  namespace cg = talva::calgains;
+  talva::OutputSet outputs;
+  talva::OutputFile& gains_file = outputs.add(s.gnsfile);
+  talva::OutputFile& phase_file = outputs.add(cg::kPhaseFile);
+  talva::OutputFile& md_file = outputs.add(cg::mdt_file_name(s.gnsfile));
 
   const c_layout_common_t layout = load_corr_layout_file_(s.corlfile);
   const talva_antenna_rejections_t bad_antennas = load_badants_(s.antrejct);
@@ -240,16 +252,11 @@ int run(int argc, char** argv) {
     }
   }
 
-  namespace cg = talva::calgains;
-  talva::ReplacingFile gains_file(s.gnsfile);
   for (const std::string& line : cg::gains_lines(gains)) gains_file.line(line);
-  talva::ReplacingFile phase_file(cg::kPhaseFile);
   for (const std::string& line : cg::phase_lines(gains)) phase_file.line(line);
-  talva::ReplacingFile md_file(cg::mdt_file_name(s.gnsfile));
   md_file.line(cg::mdt_line(avg.tilt, avg.gain));
-  gains_file.commit();
-  phase_file.commit();
-  md_file.commit();
+  talva::stop_if_interrupted(": no file written");
+  outputs.commit();
   return 0;
 }
 

@@ -17,8 +17,9 @@
 #include "array/rejections.h"
 #include "calib/cx2amp.h"
 #include "miriad/key.h"
-#include "programs/gainsolve/output_file.h"
 #include "util/fmt.h"
+#include "util/interrupt.h"
+#include "util/output_file.h"
 #include "util/stop.h"
 #include "util/constants.h"
 
@@ -76,14 +77,10 @@ int run(int argc, char** argv) {
   std::int32_t nrej = 0;
   load_rejects_(s.rejects, nrej, rejlist);
 
-  // The file holds its title line from start-up on, also when the archive
-  // cannot be read; the complete file replaces it at the end.
-  const std::string title = "data file : " + s.infile;
-  {
-    talva::ReplacingFile first(kOutputName);
-    first.line(title);
-    first.commit();
-  }
+  // The file is written from start-up on, under a temporary that replaces
+  // an earlier file only when the run succeeds.
+  talva::OutputFile out(kOutputName);
+  out.line("data file : " + s.infile);
 
   talva::StdoutOutput screen;
   ArchiveReader archive(screen);
@@ -105,6 +102,7 @@ int run(int argc, char** argv) {
   int n = 0;
   int j = 0;
   while (archive.read_dump_(nbsln, vis, 0) == 0) {
+    talva::stop_if_interrupted(": " + std::string(kOutputName) + " not written");
     ++j;
     if (j < s.r1) continue;
     if (s.r2 > 1 && j > s.r2) break;
@@ -117,6 +115,7 @@ int run(int argc, char** argv) {
     if (n == kRecordLimit) talva::put_line(" Reached MX record limit");
   }
   archive.close_archiv_();
+  talva::stop_if_interrupted(": " + std::string(kOutputName) + " not written");
   talva::put_line(talva::fmt_i(n, 5) + " records read");
   if (n == 0) talva::stop("no dump in the record range: no phases solved");
 
@@ -151,8 +150,6 @@ int run(int argc, char** argv) {
     phase[i - 1] = p * kDegPerRad + 0.0f;  // + 0.0f: never print -0.0
   }
 
-  talva::ReplacingFile out(kOutputName);
-  out.line(title);
   for (int i = 1; i <= nant; ++i) {
     const std::string line = talva::fmt_i(i, 4) + talva::fmt_f(phase[i - 1], 8, 1);
     talva::put_line(line);

@@ -15,6 +15,8 @@
 #include "array/sky.h"
 #include "util/constants.h"
 #include "util/fmt.h"
+#include "util/interrupt.h"
+#include "util/output_file.h"
 #include "util/stop.h"
 #include "util/textin.h"
 
@@ -51,66 +53,10 @@ std::uint64_t splitmix64(std::uint64_t& x) {
 
 std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
-/// A binary or text file written under "<path>.part" and renamed over
-/// <path> when complete; an unfinished one is removed.
-class OutFile {
- public:
-  explicit OutFile(std::string path) : path_(std::move(path)), temp_(path_ + ".part") {
-    file_.reset(std::fopen(temp_.c_str(), "wb"));
-    if (!file_) fail("cannot create");
-    buffer_.resize(1 << 20);
-    std::setvbuf(file_.get(), buffer_.data(), _IOFBF, buffer_.size());
-  }
-  OutFile(const OutFile&) = delete;
-  OutFile& operator=(const OutFile&) = delete;
-  ~OutFile() {
-    if (file_) {
-      file_.reset();
-      std::remove(temp_.c_str());
-    }
-  }
-  void write(const void* data, std::size_t size) {
-    if (size != 0) std::fwrite(data, 1, size, file_.get());
-    written_ += static_cast<long long>(size);
-  }
-  void text(const std::string& line) {
-    write(line.data(), line.size());
-    write("\n", 1);
-  }
-  long long written() const { return written_; }
-  /// Closes, cuts `cut` bytes off the end, and renames over the path.
-  void commit(long long cut = 0) {
-    bool ok = std::ferror(file_.get()) == 0;
-    ok = std::fclose(file_.release()) == 0 && ok;
-    if (ok && cut > 0) {
-      std::error_code ec;
-      std::filesystem::resize_file(temp_, static_cast<std::uintmax_t>(written_ - cut), ec);
-      ok = !ec;
-    }
-    if (!ok) {
-      std::remove(temp_.c_str());
-      fail("cannot write");
-    }
-    if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
-      const int err = errno;
-      std::remove(temp_.c_str());
-      errno = err;
-      fail("cannot replace");
-    }
-  }
-
- private:
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
-  [[noreturn]] void fail(const char* what) const {
-    talva::stop(std::string("talvasim: ") + what + " " + path_ + ": " + std::strerror(errno));
-  }
-  std::string path_, temp_;
-  std::unique_ptr<std::FILE, Closer> file_;
-  std::vector<char> buffer_;
-  long long written_ = 0;
-};
+/// Writes `size` bytes of `data` to `out`.
+void put_bytes(talva::OutputFile& out, const void* data, std::size_t size) {
+  out.write(std::string_view(static_cast<const char*>(data), size));
+}
 
 void put_i32(std::vector<std::uint8_t>& out, std::int32_t v) {
   std::uint8_t b[4];
@@ -377,19 +323,23 @@ int simulate(const Settings& s) {
   const std::vector<std::complex<float>> g = antenna_gains(s);
   const auto nbsln = static_cast<int>(table.size());
 
-  // the layout: line k describes product index k + 1
-  OutFile layout(s.layout);
-  for (const auto& p : table) layout.text(std::to_string(p.a) + " " + std::to_string(p.b));
+  // The archive, its layout and the gains are one set: written in full,
+  // then they replace earlier files together.
+  talva::OutputSet outputs;
+  talva::OutputFile& arch = outputs.add(s.archive);
+  talva::OutputFile& layout = outputs.add(s.layout);
+  talva::OutputFile* gains_out = s.gainsout.empty() ? nullptr : &outputs.add(s.gainsout);
 
-  if (!s.gainsout.empty()) {
-    OutFile out(s.gainsout);
+  // the layout: line k describes product index k + 1
+  for (const auto& p : table) layout.line(std::to_string(p.a) + " " + std::to_string(p.b));
+
+  if (gains_out != nullptr) {
     for (int i = 1; i <= kAntennas; ++i) {
       const std::complex<float> gi = g[static_cast<std::size_t>(i) - 1];
       talva::ListLine line;
       line << i << gi << std::abs(gi) << std::atan2(gi.imag(), gi.real()) * kDegreesPerRadian;
-      out.text(line.str());
+      gains_out->line(line.str());
     }
-    out.commit();
   }
 
   // noiseless values, oriented from the smaller to the larger antenna
@@ -400,12 +350,11 @@ int simulate(const Settings& s) {
     model[k] = gi * s.flux * std::conj(gj);
   }
 
-  OutFile arch(s.archive);
   std::vector<std::uint8_t> head;
   put_i32(head, s.nant);
   put_i32(head, nbsln);
   for (const auto& p : table) put_i32(head, 256 * std::max(p.a, p.b) + std::min(p.a, p.b));
-  arch.write(head.data(), head.size());
+  put_bytes(arch, head.data(), head.size());
 
   std::vector<double> antennas(static_cast<std::size_t>(s.nant) * 3, 0.0);
   for (int a = 1; a <= s.nant; ++a) antennas[static_cast<std::size_t>(a - 1) * 3] = a <= kAntennas ? antenna_x(a) : 0;
@@ -414,18 +363,19 @@ int simulate(const Settings& s) {
   std::vector<float> items(2 * static_cast<std::size_t>(nbsln), 0.0f);  // item 1 stays (0, 0)
   SkyModel sky(s, table, g);
   for (int n = 0; n < s.ndumps; ++n) {
+    talva::stop_if_interrupted(": no file written");
     if (!s.sources.empty()) sky.dump(s, n, model);
     const bool repeat = s.talvatags > 0 && (n + 1) % s.talvatags == 0;
     char key[8] = {};
     std::memcpy(key, repeat ? kRepeatKey : kHeaderKey, std::strlen(repeat ? kRepeatKey : kHeaderKey));
     std::vector<std::uint8_t> tag(key, key + 8);
     put_i32(tag, repeat ? 0 : s.hdrlen);
-    arch.write(tag.data(), tag.size());
+    put_bytes(arch, tag.data(), tag.size());
     if (!repeat) {
       const auto block = header_block(s, n);
-      arch.write(block.data(), block.size());
+      put_bytes(arch, block.data(), block.size());
     }
-    arch.write(antennas.data(), antennas.size() * sizeof(double));
+    put_bytes(arch, antennas.data(), antennas.size() * sizeof(double));
     for (std::size_t k = 0; k < model.size(); ++k) {
       std::complex<double> v = model[k];
       if (s.noise > 0) {
@@ -438,11 +388,12 @@ int simulate(const Settings& s) {
       items[2 * (k + 1)] = static_cast<float>(sign * v.imag());
       items[2 * (k + 1) + 1] = static_cast<float>(v.real());
     }
-    arch.write(items.data(), items.size() * sizeof(float));
+    put_bytes(arch, items.data(), items.size() * sizeof(float));
   }
-  if (s.truncate > arch.written()) talva::stop("talvasim: truncate exceeds the archive's size");
-  arch.commit(s.truncate);
-  layout.commit();
+  if (static_cast<std::uint64_t>(s.truncate) > arch.size()) talva::stop("talvasim: truncate exceeds the archive's size");
+  arch.cut(static_cast<std::uint64_t>(s.truncate));
+  talva::stop_if_interrupted(": no file written");
+  outputs.commit();
   return nbsln;
 }
 
