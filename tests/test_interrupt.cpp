@@ -1,5 +1,8 @@
-// A run killed part-way (SIGKILL in the dump loop) must leave every output of
-// an earlier run as it was and no half-written gains or phase file.
+// Outputs that are never lost, redirected or half-written: a run killed or
+// interrupted part-way (SIGKILL, SIGINT, SIGTERM in the dump loop), a run
+// that fails, meets a write error, finds links planted at its output names,
+// or runs side by side with another leaves every output of an earlier run
+// byte for byte as it was, and no temporary behind.
 //
 // The archive reaches the program through a named pipe: the test writes the
 // file header and more dumps than the pipe holds, so that once the writes are
@@ -18,11 +21,14 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "miriad/uvread.h"
 #include "support/testsupport.h"
+#include "util/plot_file.h"
 
 extern char** environ;
 
@@ -35,6 +41,7 @@ using talva::test::read_file;
 using talva::test::run;
 using talva::test::RunResult;
 using talva::test::TempDir;
+using talva::test::write_file;
 
 // Every regular file under `dir` with its bytes (datasets included).
 std::map<std::string, std::vector<unsigned char>> snapshot(const fs::path& dir) {
@@ -43,6 +50,12 @@ std::map<std::string, std::vector<unsigned char>> snapshot(const fs::path& dir) 
     if (e.is_regular_file()) files[fs::relative(e.path(), dir).string()] = read_bytes(e.path().string());
   }
   return files;
+}
+
+// No hidden temporary (".<name>.tmp-...") is left in `dir`.
+void expect_no_temporaries(const fs::path& dir) {
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    EXPECT_NE(e.path().filename().string()[0], '.') << "left behind: " << e.path();
 }
 
 class Interrupt : public ::testing::Test {
@@ -66,9 +79,9 @@ class Interrupt : public ::testing::Test {
   std::string out() const { return (dir_.path() / "out").string(); }
 
   // Runs `program` in the output directory with its archive on a named pipe,
-  // feeds it the file header and `dumps` dumps, then kills it. Returns the
-  // signal status (128 + signal number) or the exit status if it ended first.
-  int kill_in_dump_loop(const std::string& program, std::vector<std::string> args, int dumps) {
+  // feeds it the file header and `dumps` dumps, then sends it `sig`. Returns
+  // the signal status (128 + signal number) or the exit status.
+  int kill_in_dump_loop(const std::string& program, std::vector<std::string> args, int dumps, int sig = SIGKILL) {
     const std::string fifo = dir_.file("pipe.arc");
     fs::remove(fifo);
     if (mkfifo(fifo.c_str(), 0600) != 0) return -1;
@@ -108,7 +121,7 @@ class Interrupt : public ::testing::Test {
     }
     // All but at most a pipe's worth has been read: the program is in its
     // dump loop, working on a dump or waiting for the next one.
-    kill(pid, SIGKILL);
+    kill(pid, sig);
     ::close(fd);
     waitpid(pid, &status, 0);
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
@@ -119,7 +132,7 @@ class Interrupt : public ::testing::Test {
   std::size_t header_ = 0, dump_ = 0;
 };
 
-TEST_F(Interrupt, KilledCalibratorsLeaveTheEarlierFilesWhole) {
+TEST_F(Interrupt, KilledOrInterruptedCalibratorsLeaveTheEarlierFilesWhole) {
   // A complete run of each first.
   const std::vector<std::string> g_args{"corlfile=" + dir_.file("lay"), "gnsfile=cal.gains"};
   RunResult r = run("gainsolve", [&] {
@@ -128,31 +141,20 @@ TEST_F(Interrupt, KilledCalibratorsLeaveTheEarlierFilesWhole) {
     return a;
   }(), out());
   ASSERT_EQ(r.status, 0) << r.out;
-  r = run("phasesolve", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "device=/null"}, out());
+  const std::vector<std::string> p_args{"corlfile=" + dir_.file("lay"), "device=/null"};
+  r = run("phasesolve", {"infile=" + dir_.file("obs.arc"), p_args[0], p_args[1]}, out());
   ASSERT_EQ(r.status, 0) << r.out;
-  auto before = snapshot(out());
+  const auto before = snapshot(out());
   ASSERT_EQ(before.size(), 4u);  // cal.gains, cal.md_dat, phase_dmp.log, phasesolve.log
-  const std::string phase_log = read_file(out() + "/phasesolve.log");
 
+  // SIGINT and SIGTERM stop at a clean point with 128 + signal; SIGKILL
+  // gives no chance to clean up. Neither replaces a file or leaves one.
   EXPECT_EQ(kill_in_dump_loop("gainsolve", g_args, 8), 128 + SIGKILL);
-  auto after = snapshot(out());
-  EXPECT_EQ(after, before);  // the gains, MD data and phase files are untouched; no part file
-
-  EXPECT_EQ(kill_in_dump_loop("phasesolve", {"corlfile=" + dir_.file("lay"), "device=/null"}, 8), 128 + SIGKILL);
-  after = snapshot(out());
-  // phasesolve.log holds its title line from start-up on: after a killed run
-  // it is the title of that run alone, never a file cut inside its lines.
-  const std::string log = read_file(out() + "/phasesolve.log");
-  EXPECT_EQ(log, "data file : " + dir_.file("pipe.arc") + "\n");
-  after.erase("phasesolve.log");
-  before.erase("phasesolve.log");
-  EXPECT_EQ(after, before);
-  EXPECT_GT(phase_log.size(), log.size());
-
-  // A later run replaces what a killed run left.
-  r = run("phasesolve", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "device=/null"}, out());
-  ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(read_file(out() + "/phasesolve.log"), phase_log);
+  EXPECT_EQ(kill_in_dump_loop("gainsolve", g_args, 8, SIGINT), 128 + SIGINT);
+  EXPECT_EQ(kill_in_dump_loop("phasesolve", p_args, 8), 128 + SIGKILL);
+  EXPECT_EQ(kill_in_dump_loop("phasesolve", p_args, 8, SIGTERM), 128 + SIGTERM);
+  EXPECT_EQ(snapshot(out()), before);
+  expect_no_temporaries(out());
 }
 
 TEST_F(Interrupt, KilledConverterLeavesEarlierDatasetsAndDebugTableWhole) {
@@ -190,6 +192,181 @@ TEST_F(Interrupt, KilledInspectorLeavesAnEarlierPlotWhole) {
   ASSERT_FALSE(before.empty());
   EXPECT_EQ(kill_in_dump_loop("dumpscope", args, 8), 128 + SIGKILL);
   EXPECT_EQ(snapshot(out()), before);
+}
+
+// ---- links, write errors, sets of files, runs side by side --------------------
+
+TEST_F(Interrupt, LinksPlantedAtOutputNamesRedirectNothing) {
+  // Links at the names the outputs once used for their temporaries, and at
+  // final names: the outputs replace the links, the victim stays as it was.
+  const std::string victim = dir_.file("victim");
+  write_file(victim, "precious\n");
+  for (const char* name : {"cal.gains.part", "phase_dmp.log.part", "phasesolve.log.part", "cal.md_dat", "sim.arc",
+                           "sim.arc.part", "scope.png", "scope.png.part"})
+    fs::create_symlink(victim, out() + "/" + name);
+  RunResult r = run("gainsolve", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "gnsfile=cal.gains"},
+                    out());
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = run("phasesolve", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "device=/null"}, out());
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = run("talvasim", {"archive=sim.arc", "layout=sim.lay", "ndumps=2", "pairs=ew"}, out());
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = run("dumpscope", {"infile=" + dir_.file("obs.arc"), "corrfile=" + dir_.file("lay"), "oneshot=t",
+                        "device=scope.png/png", "nxy=2,2"},
+          out());
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(read_file(victim), "precious\n");
+  for (const char* name : {"cal.gains", "cal.md_dat", "phase_dmp.log", "phasesolve.log", "sim.arc", "scope.png"}) {
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out() + "/" + name))) << name;
+  }
+  EXPECT_TRUE(talva::plot_file_complete(out() + "/scope.png"));
+}
+
+TEST_F(Interrupt, WriteErrorsStopNamingTheFileAndKeepTheEarlierOne) {
+  ASSERT_EQ(run("talvasim", {"archive=sim.arc", "layout=sim.lay", "ndumps=12", "pairs=ew"}, out()).status, 0);
+  const std::vector<std::string> scope{"infile=" + dir_.file("obs.arc"), "corrfile=" + dir_.file("lay"), "oneshot=t",
+                                       "device=scope.png/png", "nxy=2,2"};
+  ASSERT_EQ(run("dumpscope", scope, out()).status, 0);
+  const auto before = snapshot(out());
+  // Files may grow to `blocks` x 512 bytes: writes past that fail (EFBIG,
+  // the short write a full disk gives).
+  auto limited = [&](int blocks, const std::string& program, const std::vector<std::string>& args) {
+    std::string cmd = "ulimit -f " + std::to_string(blocks) + "; trap '' XFSZ; exec " + bin(program);
+    for (const auto& a : args) cmd += " '" + a + "'";
+    return run("/bin/sh", {"-c", cmd}, out());
+  };
+  RunResult r = limited(64, "talvasim", {"archive=sim.arc", "layout=sim.lay", "ndumps=12", "pairs=ew", "seed=5"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("cannot write sim.arc: File too large"), std::string::npos) << r.out;
+  // A plot cut short: a warning, the run goes on, the earlier plot stays.
+  r = limited(2, "dumpscope", scope);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("the plot file scope.png was not written completely"), std::string::npos) << r.out;
+  // A device is no file to replace.
+  r = run("gainsolve", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "gnsfile=/dev/full"}, out());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("cannot replace /dev/full: not a regular file"), std::string::npos) << r.out;
+  EXPECT_EQ(snapshot(out()), before);
+  expect_no_temporaries(out());
+}
+
+TEST_F(Interrupt, GainsolvesThreeFilesAreOneSet) {
+  const std::vector<std::string> args{"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay")};
+  auto gainsolve = [&](const std::string& gns) {
+    auto a = args;
+    a.push_back("gnsfile=" + gns);
+    return run("gainsolve", a, out());
+  };
+  ASSERT_EQ(gainsolve("cal.gains").status, 0);
+  auto before = snapshot(out());
+  // One of the three cannot replace its file: none is replaced.
+  fs::rename(out() + "/phase_dmp.log", dir_.file("phase.saved"));
+  fs::create_directory(out() + "/phase_dmp.log");
+  before.erase("phase_dmp.log");
+  RunResult r = gainsolve("cal.gains");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("cannot replace phase_dmp.log: Is a directory"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("records read"), std::string::npos) << "refused before any work: " << r.out;
+  EXPECT_EQ(snapshot(out()), before);
+  fs::remove(out() + "/phase_dmp.log");
+  fs::rename(dir_.file("phase.saved"), out() + "/phase_dmp.log");
+  before = snapshot(out());
+  // Two of the three resolving to one file: refused before any work.
+  for (const std::string gns : {"phase_dmp.log", "./phase_dmp.log", "cal.md_dat", "md_dat", "../out/x.md_dat"}) {
+    SCOPED_TRACE(gns);
+    r = gainsolve(gns);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("is the same file as output"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("records read"), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(snapshot(out()), before);
+  expect_no_temporaries(out());
+}
+
+TEST_F(Interrupt, RunsSideBySideEachWriteAWholeOutputOfTheirOwn) {
+  // Two archives with different gains; what each writes alone.
+  for (const char* seed : {"1", "2"}) {
+    const RunResult r = run("talvasim", {"archive=" + dir_.file(std::string("s") + seed + ".arc"),
+                                         "layout=" + dir_.file(std::string("s") + seed + ".lay"), "ndumps=20",
+                                         "pairs=ew", std::string("seed=") + seed},
+                            dir_.path().string());
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+  auto gains_run = [&](int k) {
+    return run("gainsolve", {"infile=" + dir_.file("s" + std::to_string(k) + ".arc"),
+                             "corlfile=" + dir_.file("s" + std::to_string(k) + ".lay"), "gnsfile=cal.gains"},
+               out());
+  };
+  std::vector<std::map<std::string, std::vector<unsigned char>>> alone;
+  for (int k : {1, 2}) {
+    ASSERT_EQ(gains_run(k).status, 0);
+    alone.push_back(snapshot(out()));
+  }
+  ASSERT_NE(alone[0], alone[1]);
+  for (int round = 0; round < 6; ++round) {
+    auto a = std::async(std::launch::async, gains_run, 1);
+    auto b = std::async(std::launch::async, gains_run, 2);
+    EXPECT_EQ(a.get().status, 0);
+    EXPECT_EQ(b.get().status, 0);
+    const auto now = snapshot(out());
+    EXPECT_TRUE(now == alone[0] || now == alone[1]) << "round " << round << ": a mixed or cut set";
+  }
+  expect_no_temporaries(out());
+
+  // Two simulations on one archive name: the archive is one run's, whole.
+  auto sim_run = [&](int seed) {
+    return run("talvasim", {"archive=sim.arc", "layout=sim.lay", "ndumps=300", "pairs=ew", "seed=" + std::to_string(seed)},
+               out());
+  };
+  std::vector<std::vector<unsigned char>> sims;
+  for (int seed : {1, 2}) {
+    ASSERT_EQ(sim_run(seed).status, 0);
+    sims.push_back(read_bytes(out() + "/sim.arc"));
+  }
+  for (int round = 0; round < 3; ++round) {
+    auto a = std::async(std::launch::async, sim_run, 1);
+    auto b = std::async(std::launch::async, sim_run, 2);
+    EXPECT_EQ(a.get().status, 0);
+    EXPECT_EQ(b.get().status, 0);
+    const auto arc = read_bytes(out() + "/sim.arc");
+    EXPECT_TRUE(arc == sims[0] || arc == sims[1]) << "round " << round;
+  }
+
+  // Two converters on one dataset name: one stops with "exists", the other
+  // writes the whole dataset.
+  auto convert = [&](const std::string& uv) {
+    return run("talva2vis3", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"),
+                              "gnsfile=" + dir_.file("true.gains"), "uvfile=" + uv, "device=/null", "skmode=orvex"},
+               out());
+  };
+  ASSERT_EQ(convert("alone.uv").status, 0);
+  const auto whole = snapshot(out() + "/alone.uv");
+  for (int round = 0; round < 3; ++round) {
+    const std::string uv = "both" + std::to_string(round) + ".uv";
+    auto a = std::async(std::launch::async, convert, uv);
+    auto b = std::async(std::launch::async, convert, uv);
+    const RunResult ra = a.get(), rb = b.get();
+    EXPECT_EQ(ra.status + rb.status, 1) << ra.err << rb.err;
+    EXPECT_NE((ra.err + rb.err).find("in UVOPEN(new): File exists"), std::string::npos) << ra.err << rb.err;
+    auto got = snapshot(out() + "/" + uv);
+    EXPECT_EQ(got.size(), whole.size());
+    EXPECT_EQ(got["visdata"], whole.at("visdata"));
+  }
+}
+
+TEST_F(Interrupt, KilledConverterLeavesARemnantTheRerunNames) {
+  const std::vector<std::string> args{"corlfile=" + dir_.file("lay"), "gnsfile=" + dir_.file("true.gains"),
+                                      "uvfile=cut.uv", "device=/null", "skmode=orvex"};
+  EXPECT_EQ(kill_in_dump_loop("talva2vis3", args, 8), 128 + SIGKILL);
+  // No header: no reader takes the directory for a dataset.
+  EXPECT_TRUE(fs::is_directory(out() + "/cut.uv"));
+  EXPECT_FALSE(fs::exists(out() + "/cut.uv/header"));
+  auto again = args;
+  again.push_back("infile=" + dir_.file("obs.arc"));
+  const RunResult r = run("talva2vis3", again, out());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cut.uv is the remnant of an interrupted run"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("remove it (rm -r cut.uv)"), std::string::npos) << r.err;
 }
 
 }  // namespace

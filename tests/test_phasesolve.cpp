@@ -109,16 +109,17 @@ TEST(Phasesolve, PhasesDoNotDependOnTheDumpCount) {
   EXPECT_EQ(read_file(dir.file("phasesolve.log")), all);
 }
 
-TEST(Phasesolve, FailuresLeaveOnlyTheTitleLine) {
+TEST(Phasesolve, FailedRunsLeaveTheEarlierLogAsItWas) {
   TempDir dir;
   const Sim sim = simulate(dir, "cal", {"ndumps=2"});
-  write_file(dir.file("phasesolve.log"), "an older solution\n   1     5.0\n");
+  const std::string older = "an older solution\n   1     5.0\n";
+  write_file(dir.file("phasesolve.log"), older);
   Sim missing = sim;
   missing.archive = dir.file("absent.arc");
   RunResult r = phasesolve(dir, missing, {});
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.out.find("init failed"), std::string::npos) << r.out;
-  EXPECT_EQ(read_file(dir.file("phasesolve.log")), "data file : " + missing.archive + "\n");
+  EXPECT_EQ(read_file(dir.file("phasesolve.log")), older);
 
   Sim shortf = sim;
   shortf.archive = dir.file("short.arc");
@@ -126,16 +127,16 @@ TEST(Phasesolve, FailuresLeaveOnlyTheTitleLine) {
   RunResult s = phasesolve(dir, shortf, {});
   EXPECT_NE(s.status, 0);
   EXPECT_NE(s.out.find("failed to read the header"), std::string::npos) << s.out;
-  EXPECT_EQ(lines(read_file(dir.file("phasesolve.log"))).size(), 1u);
 
   RunResult none = phasesolve(dir, sim, {"reclim=5,6"});
   EXPECT_NE(none.status, 0);
   EXPECT_NE(none.out.find("    0 records read\n"), std::string::npos) << none.out;
-  EXPECT_EQ(lines(read_file(dir.file("phasesolve.log"))).size(), 1u);
 
   RunResult bad = phasesolve(dir, sim, {"refant=0"});
   EXPECT_NE(bad.status, 0);
-  EXPECT_EQ(lines(read_file(dir.file("phasesolve.log"))).size(), 1u);
+  EXPECT_EQ(read_file(dir.file("phasesolve.log")), older);
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_NE(e.path().filename().string()[0], '.') << "temporary left behind: " << e.path();
 }
 
 TEST(Phasesolve, PairMissingFromTheProductTableGetsZero) {

@@ -2,7 +2,10 @@
 // the stream rules that decide bytes, round trips through the reader, the
 // reader's refusal of damaged datasets, and behaviour on faults.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <bit>
 #include <cmath>
@@ -549,24 +552,34 @@ TEST(UvFaults, WriteErrorsNameTheDatasetAndAreFatal) {
   int tno = open_new(path);
   put_fixed_variables(tno);
   for (int k = 0; k < 5; ++k) golden_record(tno, k);
-  fs::create_symlink("/dev/full", path + "/visdata");  // the device that is always full
-  EXPECT_EQ(fatal([&] { uvclose(tno); }),
-            "### Fatal Error:  Error writing visdata for " + path + ": No space left on device");
+  // A link planted at an item's name is never followed.
+  fs::create_symlink("/dev/full", path + "/visdata");
+  EXPECT_EQ(fatal([&] { uvclose(tno); }), "### Fatal Error:  Error opening visdata for " + path + ": File exists");
   EXPECT_FALSE(fs::exists(path));
   EXPECT_FALSE(uvisopen(tno));
-  // A closer reports instead of throwing while a program is already stopping.
+  // A write error (files may grow to 512 bytes here, as on a full disk);
+  // a closer reports it instead of throwing while a program is already stopping.
   std::string path2 = dir.file("e");
   testing::internal::CaptureStderr();
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 512;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   try {
     int t2 = open_new(path2);
     UvCloser closer(t2);
     put_fixed_variables(t2);
-    fs::create_symlink("/dev/full", path2 + "/visdata");
+    for (int k = 0; k < 40; ++k) golden_record(t2, k);
     talva::stop("stop");
   } catch (const talva::Stop&) {
   }
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "### Fatal Error:  Error writing visdata for " + path2 + ": No space left on device\n");
+            "### Fatal Error:  Error writing visdata for " + path2 + ": File too large\n");
+  EXPECT_FALSE(fs::exists(path2));
 }
 
 // ---- the reader refuses damaged datasets -------------------------------------------
