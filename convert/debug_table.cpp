@@ -1,7 +1,6 @@
 #include "convert/debug_table.h"
 
 #include <cmath>
-#include <filesystem>
 
 #include "convert/gains.h"
 #include "util/constants.h"
@@ -29,15 +28,13 @@ const char* debug_table_name(Flavour flavour) {
 }
 
 DebugTableSink::DebugTableSink(Flavour flavour, int blen)
-    : flavour_(flavour), blen_(blen), name_(debug_table_name(flavour)), tmp_(name_ + ".part"), out_(tmp_) {
-  if (!out_) talva::stop("cannot create the debug table " + tmp_);
+    : flavour_(flavour), blen_(blen), file_(debug_table_name(flavour)), out_(file_) {
   out_ << " ant ID1, 2    phase 1, 2     amp  phase \n";
 }
 
-DebugTableSink::~DebugTableSink() {
-  out_.close();
-  std::error_code ec;
-  std::filesystem::rename(tmp_, name_, ec);
+void DebugTableSink::end_run() {
+  out_.flush();
+  file_.commit();
 }
 
 void DebugTableSink::begin_run(const RunSetup& setup) { lists_ = setup.layout->imode == kOrvex; }

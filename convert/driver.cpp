@@ -23,6 +23,9 @@
 #include "miriad/uvio.h"
 #include "util/constants.h"
 #include "util/fmt.h"
+#include "util/interrupt.h"
+#include "util/output_file.h"
+#include "util/plot_file.h"
 #include "util/stop.h"
 
 namespace {
@@ -193,8 +196,19 @@ std::unique_ptr<Unpacker> CurrentModes::data_unpacker(const DataInputs& in) {
 int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Output& out,
                   std::span<RecordSink* const> extra) {
   const bool legacy = s.flavour == Flavour::Legacy;
-  // Outputs that cannot be created are refused before any set-up line.
-  if (!s.uvfile.empty() || s.msfile.empty()) miriad::uvcheck_new(s.uvfile, "uvfile");
+  // Outputs: uvfile alone, msfile alone, or both (without msfile the uv
+  // dataset is always made, so a blank uvfile stays an error).
+  const bool uv = !s.uvfile.empty() || s.msfile.empty();
+  // Outputs that cannot be created, or two outputs of the run that are one
+  // file, are refused before any set-up line.
+  {
+    talva::OutputSet names;
+    if (uv) names.claim(s.uvfile, talva::Claim::IfPossible);
+    if (!s.msfile.empty()) names.claim(s.msfile, talva::Claim::IfPossible);
+    if (s.dbgplt) names.claim(debug_table_name(s.flavour));
+    if (const auto plot_file = talva::plot_file_name(s.device)) names.claim(*plot_file, talva::Claim::IfPossible);
+  }
+  if (uv) miriad::uvcheck_new(s.uvfile, "uvfile");
   if (!s.msfile.empty()) msio::check_new(s.msfile);
 
   // Phase centre, radians.
@@ -312,9 +326,6 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   const bool interop = interop_requested(s.options);
   if (interop) nant = nants_all;
   setup.nants = nant;
-  // Outputs: uvfile alone, msfile alone, or both (without msfile the uv
-  // dataset is always made, so a blank uvfile stays an error).
-  const bool uv = !s.uvfile.empty() || s.msfile.empty();
 
   UvDatasetSink dataset(s.uvfile, interop);
   std::optional<MsSink> ms;
@@ -326,6 +337,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   sinks.add(plot);
   if (debug) sinks.add(*debug);
   for (RecordSink* e : extra) sinks.add(*e);
+  talva::stop_if_interrupted(": no file written");
   sinks.begin_run(setup);
 
   std::int32_t record = 0, np = 0;
@@ -338,9 +350,14 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   dump.vis = std::span<const float>(vis).first(2 * static_cast<std::size_t>(nbsln));
 
   for (;;) {
+    if (talva::interrupt_signal() != 0) break;  // a clean point: every dump read so far is written
     ++record;
     const int stat = archive.read_dump_(nbsln, vis, 0);
     if (stat != 0) {
+      if (talva::interrupt_signal() != 0) {  // the read was cut short
+        --record;
+        break;
+      }
       out.line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(record, 5));
       break;
     }
@@ -405,6 +422,17 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
     sinks.end_dump();
   }
 
+  if (const int sig = talva::interrupt_signal(); sig != 0) {
+    // SIGINT/SIGTERM: the datasets keep the records of the dumps unpacked so
+    // far (the uv dataset says so in its history); nothing else is written.
+    const std::string what = "interrupted by " + talva::signal_name(sig) + " after dump " + std::to_string(record);
+    sinks.interrupted(what);
+    std::string kept = uv ? s.uvfile : "";
+    if (ms) kept += (kept.empty() ? "" : " and ") + s.msfile;
+    throw talva::Stop(what + ": " + kept + " hold" + (uv && ms ? "" : "s") +
+                          " the records written so far; no other file written",
+                      128 + sig);
+  }
   sinks.end_run();
   if (damaged_md > 0)
     out.line(" " + std::to_string(damaged_md) +

@@ -63,6 +63,8 @@ class MsSink final : public RecordSink {
   void end_run() override {
     if (ms_) ms_->close();
   }
+  /// The set closes with the rows of the whole dumps written.
+  void interrupted(const std::string& /*note*/) override { end_run(); }
   std::size_t rows() const { return ms_ ? ms_->rows() : 0; }
 
  private:

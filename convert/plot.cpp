@@ -3,23 +3,19 @@
 #include <cpgplot.h>
 
 #include <cctype>
-#include <filesystem>
 #include <optional>
 
 #include "util/fmt.h"
+#include "util/plot_file.h"
 #include "util/plotdev.h"
 
 UvPlot::~UvPlot() {
-  // Not closed by the run: a stop on the way. The partial file goes.
+  // Not closed by the run: a stop on the way. The pages drawn so far go.
   if (open_) {
     xs_.clear();
     ys_.clear();
     cpgend();
     open_ = false;
-    if (!final_name_.empty()) {
-      std::error_code ec;
-      std::filesystem::remove(final_name_ + ".part", ec);
-    }
   }
 }
 
@@ -44,25 +40,13 @@ bool UvPlot::open(const std::string& device_keyword, bool labels) {
   const std::string& device = *chosen;
   const std::string type = device_type(device);
   if (type == "null") return false;  // the null device draws nothing: no plot at all
-  // A plot file named with its own extension ("uv.png/png") is drawn under
-  // "<name>.part" and renamed when the plot is closed, so an earlier file is
-  // never left half replaced.
-  std::string target = device;
-  final_name_.clear();
-  const auto slash = device.rfind('/');
-  if (slash != std::string::npos && slash > 0) {
-    const std::string file = device.substr(0, slash);
-    for (const char* ext : {"png", "ps", "pdf", "svg"}) {
-      const std::string dot_ext = std::string(".") + ext;
-      if (type == ext && file.size() > dot_ext.size() &&
-          lower(file.substr(file.size() - dot_ext.size())) == dot_ext) {
-        final_name_ = file;
-        target = file + ".part/" + device.substr(slash + 1);
-      }
-    }
-  }
-  if (cpgbeg(0, target.c_str(), 1, 1) != 1) {
-    talva::put_line(" Warning: cannot open plot device " + device + "; going on without the (u,v) plot");
+  // A plot file is drawn aside and replaces an earlier one when complete.
+  std::string problem;
+  files_ = std::make_unique<talva::PlotFiles>(device, problem);
+  if (files_->device().empty() || cpgbeg(0, files_->device().c_str(), 1, 1) != 1) {
+    talva::put_line(" Warning: cannot open plot device " + device + (problem.empty() ? "" : " (" + problem + ")") +
+                    "; going on without the (u,v) plot");
+    files_.reset();
     open_ = false;
     return false;
   }
@@ -104,12 +88,10 @@ void UvPlot::close() {
   if (open_) {
     flush();
     cpgend();
-    if (!final_name_.empty()) {
-      std::error_code ec;
-      std::filesystem::rename(final_name_ + ".part", final_name_, ec);
-      if (ec) talva::put_line(" Warning: cannot rename the plot file " + final_name_ + ".part: " + ec.message());
-    }
     open_ = false;
+    std::string problem;
+    if (!files_->publish(problem)) talva::put_line(" Warning: " + problem + "; the earlier plot file is kept");
+    files_.reset();
   }
 }
 

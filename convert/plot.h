@@ -3,10 +3,12 @@
 // device cannot be opened the run goes on without a plot: every call is then
 // a no-op. Plotting never changes the numbers. Points are drawn in runs of
 // one colour (one call per run), in the order they were given.
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "convert/record.h"
+#include "util/plot_file.h"
 
 class UvPlot {
  public:
@@ -24,13 +26,14 @@ class UvPlot {
   void colour(int ci);
   void point(float x, float y);
   void ask_off();
-  /// Ends the plot (writes the file of a file device).
+  /// Ends the plot; a plot file replaces an earlier one only when it is
+  /// complete (else a warning).
   void close();
 
  private:
   void flush();
   bool open_ = false;
-  std::string final_name_;  // plot file drawn under "<name>.part" (empty: none)
+  std::unique_ptr<talva::PlotFiles> files_;  // where a file device draws (null: not open)
   int colour_ = -1;  // colour of the pending run (-1: the device's current one)
   std::vector<float> xs_, ys_;
 };
@@ -47,7 +50,7 @@ class UvPlotSink final : public RecordSink {
   void begin_run(const RunSetup& setup) override;
   void record(const UvRecord& r) override;
   void end_dump() override;
-  /// Ends the plot (writes the file of a file device).
+  /// Ends the plot; a plot file replaces an earlier one only when complete.
   void end_run() override { plot_.close(); }
 
  private:

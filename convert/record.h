@@ -7,6 +7,10 @@
 //   begin_run(setup)        once, after the mode set-up
 //   record(r) ... end_dump() for every unpacked dump
 //   end_run()               once, after the last dump; a sink commits here
+// or, instead of end_run,
+//   interrupted(note)       the run stops early (SIGINT, SIGTERM) after a
+//                           whole dump: a dataset closes with what it holds
+//                           (noting why), other outputs commit nothing
 // A sink destroyed without end_run (a fatal stop on the way) cleans up by
 // its own rules. Adding an output is adding a sink.
 #include <cmath>
@@ -95,6 +99,8 @@ class RecordSink {
   virtual void record(const UvRecord& r) = 0;
   virtual void end_dump() {}
   virtual void end_run() {}
+  /// `note`: "interrupted by SIGINT after dump N".
+  virtual void interrupted(const std::string& /*note*/) {}
 };
 
 /// The complete geometry of the records of a run: the apparent phase centre
@@ -138,6 +144,9 @@ class SinkList final : public RecordSink {
   }
   void end_run() override {
     for (auto* s : sinks_) s->end_run();
+  }
+  void interrupted(const std::string& note) override {
+    for (auto* s : sinks_) s->interrupted(note);
   }
   long long count() const { return count_; }
 

@@ -40,6 +40,7 @@ UvDatasetSink::~UvDatasetSink() {
 }
 
 void UvDatasetSink::begin_run(const RunSetup& h) {
+  program_ = h.flavour == Flavour::Legacy ? "TALVA2VIS" : "TALVA2VIS3";
   int& tno = tno_;
   miriad::uvopen(tno, name_, "new");
   miriad::uvset(tno, "preamble", "uvw/time/baseline", 0, 0.0, 0.0, 0.0);
@@ -106,6 +107,12 @@ void UvDatasetSink::record(const UvRecord& r) {
   const std::array<std::complex<float>, 1> d{r.flagged ? std::complex<float>{} : r.data};
   const std::array<std::int32_t, 1> flags{r.flagged ? 0 : 1};
   miriad::uvwrite(tno, preamble, d, flags, 1);
+}
+
+void UvDatasetSink::interrupted(const std::string& note) {
+  if (!open_) return;
+  miriad::hiswrite(tno_, std::string(program_) + ": " + note);
+  end_run();
 }
 
 void UvDatasetSink::end_run() {

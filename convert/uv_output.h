@@ -35,10 +35,13 @@ class UvDatasetSink final : public RecordSink {
   void record(const UvRecord& r) override;
   /// Closes the history and the dataset.
   void end_run() override;
+  /// Writes the history line "<PROGRAM>: <note>", then closes as end_run.
+  void interrupted(const std::string& note) override;
 
  private:
   std::string name_;
   bool interop_;
+  const char* program_ = "";  ///< the history's name of the converter
   int tno_ = 0;
   bool open_ = false;
   std::function<std::vector<double>()> positions_;

@@ -523,9 +523,13 @@ int create_dataset_dir(const std::string& name) {
 void uvcheck_new(const std::string& name, const std::string& key) {
   const std::string what = "Error opening " + name + ", in UVOPEN(new): ";
   struct stat st{};
-  if (::lstat(name.c_str(), &st) == 0)
-    bug_fatal(what + std::strerror(EEXIST) + ". A dataset is never overwritten: remove " + name +
-              " (rm -r) or give another name in " + key + "=.");
+  if (::lstat(name.c_str(), &st) == 0) {
+    // A run writing it, or the remnant of an interrupted run, is named as such.
+    const std::string why = existing_dataset(name);
+    if (why != std::strerror(EEXIST)) bug_fatal(what + why);
+    bug_fatal(what + why + ". A dataset is never overwritten: remove " + name + " (rm -r) or give another name in " +
+              key + "=.");
+  }
   if (errno != ENOENT) bug_fatal(what + sys_error());
   std::string folder = fs::path(name).parent_path().string();
   if (folder.empty()) folder = ".";

@@ -157,29 +157,67 @@ TEST_F(Interrupt, KilledOrInterruptedCalibratorsLeaveTheEarlierFilesWhole) {
   expect_no_temporaries(out());
 }
 
-TEST_F(Interrupt, KilledConverterLeavesEarlierDatasetsAndDebugTableWhole) {
+TEST_F(Interrupt, StoppedOrFailedConvertersLeaveEarlierOutputsWholeAndTheirDatasetReadable) {
   auto args = [&](const std::string& uv) {
     return std::vector<std::string>{"corlfile=" + dir_.file("lay"), "gnsfile=" + dir_.file("true.gains"),
-                                    "uvfile=" + uv, "device=/null", "skmode=orvex", "dbgplt=t"};
+                                    "uvfile=" + uv, "device=uv.png/png", "skmode=orvex", "dbgplt=t"};
   };
   auto first = args("first.uv");
   first.push_back("infile=" + dir_.file("obs.arc"));
-  const RunResult r = run("talva2vis3", first, out());
+  RunResult r = run("talva2vis3", first, out());
   ASSERT_EQ(r.status, 0) << r.out;
   ASSERT_TRUE(fs::exists(out() + "/talva2vis3.dbg"));
   const auto before = snapshot(out());
+  auto without = [&](const std::string& uv) {
+    auto now = snapshot(out());
+    std::erase_if(now, [&](const auto& e) { return e.first.rfind(uv + "/", 0) == 0; });
+    return now;
+  };
 
-  EXPECT_EQ(kill_in_dump_loop("talva2vis3", args("second.uv"), 8), 128 + SIGKILL);
-  auto after = snapshot(out());
-  // The killed run's own dataset and the debug table it was writing under
-  // its temporary name are the only new files; everything else is as it was.
-  for (auto it = after.begin(); it != after.end();) {
-    if (it->first.rfind("second.uv/", 0) == 0 || it->first == "talva2vis3.dbg.part")
-      it = after.erase(it);
-    else
-      ++it;
+  // Failed runs: the dataset exists, the archive is missing.
+  r = run("talva2vis3", first, out());
+  EXPECT_EQ(r.status, 1);
+  auto missing = args("missing.uv");
+  missing.push_back("infile=" + dir_.file("absent.arc"));
+  EXPECT_EQ(run("talva2vis3", missing, out()).status, 1);
+  EXPECT_EQ(snapshot(out()), before);
+
+  // SIGKILL: only the killed run's own dataset is new (its plot would leave
+  // the private directory it was drawn in).
+  auto killed = args("killed.uv");
+  killed[3] = "device=/null";
+  EXPECT_EQ(kill_in_dump_loop("talva2vis3", killed, 8), 128 + SIGKILL);
+  EXPECT_EQ(without("killed.uv"), before);
+  fs::remove_all(out() + "/killed.uv");
+
+  // SIGINT/SIGTERM: the dataset holds whole dumps, readable, and says where
+  // the run stopped; nothing else is replaced.
+  for (const auto& [program, sig] : {std::pair{"talva2vis3", SIGINT}, std::pair{"talva2vis", SIGTERM}}) {
+    SCOPED_TRACE(program);
+    const std::string uv = std::string(program) + ".uv";
+    auto a = args(uv);
+    if (std::string(program) == "talva2vis") {
+      write_file(dir_.file("phases"), "no phases\n");
+      a[1] = "phasefil=" + dir_.file("phases");
+      a.push_back("startha=0");  // the dumps' hour angles within the meridian-distance limit
+    }
+    EXPECT_EQ(kill_in_dump_loop(program, a, 8, sig), 128 + sig);
+    miriad::UvReader uvr(out() + "/" + uv);
+    const auto history = uvr.history();
+    ASSERT_FALSE(history.empty());
+    const std::string tag = std::string(program == std::string("talva2vis") ? "TALVA2VIS" : "TALVA2VIS3") +
+                            ": interrupted by " + (sig == SIGINT ? "SIGINT" : "SIGTERM") + " after dump ";
+    ASSERT_EQ(history.back().rfind(tag, 0), 0u) << history.back();
+    const int dumps = std::stoi(history.back().substr(tag.size()));
+    EXPECT_GE(dumps, 2);
+    miriad::UvRecord rec;
+    while (uvr.read(rec)) {
+    }
+    EXPECT_EQ(uvr.records_read(), 88 * dumps);
+    EXPECT_EQ(without(uv), before);
+    fs::remove_all(out() + "/" + uv);
   }
-  EXPECT_EQ(after, before);
+  expect_no_temporaries(out());
 }
 
 TEST_F(Interrupt, KilledInspectorLeavesAnEarlierPlotWhole) {
@@ -202,7 +240,8 @@ TEST_F(Interrupt, LinksPlantedAtOutputNamesRedirectNothing) {
   const std::string victim = dir_.file("victim");
   write_file(victim, "precious\n");
   for (const char* name : {"cal.gains.part", "phase_dmp.log.part", "phasesolve.log.part", "cal.md_dat", "sim.arc",
-                           "sim.arc.part", "scope.png", "scope.png.part"})
+                           "sim.arc.part", "scope.png", "scope.png.part", "talva2vis3.dbg", "talva2vis3.dbg.part",
+                           "uv.png"})
     fs::create_symlink(victim, out() + "/" + name);
   RunResult r = run("gainsolve", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "gnsfile=cal.gains"},
                     out());
@@ -215,8 +254,14 @@ TEST_F(Interrupt, LinksPlantedAtOutputNamesRedirectNothing) {
                         "device=scope.png/png", "nxy=2,2"},
           out());
   EXPECT_EQ(r.status, 0) << r.out;
+  r = run("talva2vis3", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"),
+                         "gnsfile=" + dir_.file("true.gains"), "uvfile=l.uv", "skmode=orvex", "dbgplt=t",
+                         "device=uv.png/png"},
+          out());
+  EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(read_file(victim), "precious\n");
-  for (const char* name : {"cal.gains", "cal.md_dat", "phase_dmp.log", "phasesolve.log", "sim.arc", "scope.png"}) {
+  for (const char* name : {"cal.gains", "cal.md_dat", "phase_dmp.log", "phasesolve.log", "sim.arc", "scope.png",
+                           "talva2vis3.dbg", "uv.png"}) {
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out() + "/" + name))) << name;
   }
   EXPECT_TRUE(talva::plot_file_complete(out() + "/scope.png"));

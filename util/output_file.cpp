@@ -217,8 +217,14 @@ std::streamsize OutputStream::Buf::xsputn(const char* s, std::streamsize n) {
 
 // ---- OutputSet ----------------------------------------------------------------
 
-void OutputSet::claim(const std::string& path) {
-  const OutputIdentity id = output_identity(path);
+void OutputSet::claim(const std::string& path, Claim how) {
+  OutputIdentity id;
+  try {
+    id = output_identity(path);
+  } catch (const Stop&) {
+    if (how == Claim::IfPossible) return;
+    throw;
+  }
   for (const auto& [other, name] : claimed_) {
     if (other == id) {
       stop("output " + path + " is the same file as output " + name + " of this run: give them different names");

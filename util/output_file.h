@@ -108,6 +108,8 @@ struct OutputIdentity {
 /// it names no file (empty, ".", "..", a trailing '/').
 OutputIdentity output_identity(const std::string& path);
 
+enum class Claim { Required, IfPossible };
+
 class OutputSet {
  public:
   OutputSet() = default;
@@ -115,8 +117,10 @@ class OutputSet {
   OutputSet& operator=(const OutputSet&) = delete;
 
   /// Claims `path` (a file or dataset the caller writes itself) for the
-  /// run; stops when another output of the run resolves to it.
-  void claim(const std::string& path);
+  /// run; stops when another output of the run resolves to it. With
+  /// Claim::IfPossible a name without a directory (the writer reports that
+  /// itself, later) is passed over.
+  void claim(const std::string& path, Claim how = Claim::Required);
   /// Claims `path` and creates its temporary.
   OutputFile& add(const std::string& path);
   /// Finishes every member, then renames them all.
