@@ -22,6 +22,7 @@
 
 #include "array/sky.h"
 #include "miriad/key.h"
+#include "util/plot_file.h"
 #include "util/stop.h"
 
 namespace {
@@ -135,15 +136,12 @@ void draw(const Image& im, const std::string& device, double box, double px, dou
   float hy = static_cast<float>(std::abs(sy) * static_cast<float>(im.ny) / 2.0f);
   if (box > 0) hx = std::min(hx, static_cast<float>(box)), hy = std::min(hy, static_cast<float>(box));
   const auto [mn, mx] = std::minmax_element(im.pix.begin(), im.pix.end());
-  // A file device ("sky.png/png") is drawn under "<file>.part" and renamed when complete.
-  std::string target = device, file;
-  const auto slash = device.rfind('/');
-  if (slash != std::string::npos && slash > 0) {
-    file = device.substr(0, slash);
-    target = file + ".part" + device.substr(slash);
-  }
-  if (cpgbeg(0, target.c_str(), 1, 1) != 1) {
-    std::printf(" Warning: cannot open plot device %s; no picture\n", device.c_str());
+  // A picture file is drawn aside and replaces an earlier one when complete.
+  std::string problem;
+  talva::PlotFiles files(device, problem);
+  if (files.device().empty() || cpgbeg(0, files.device().c_str(), 1, 1) != 1) {
+    std::printf(" Warning: cannot open plot device %s%s; no picture\n", device.c_str(),
+                problem.empty() ? "" : (" (" + problem + ")").c_str());
     return;
   }
   cpgscr(0, 1.0f, 1.0f, 1.0f);  // white paper, black ink
@@ -181,11 +179,7 @@ void draw(const Image& im, const std::string& device, double box, double px, dou
   }
   cpglab("offset east (arcmin)", "offset north (arcmin)", "sky image: peak +, contours 10 20 40 80 % (-10 % blue)");
   cpgend();
-  if (!file.empty()) {
-    std::error_code ec;
-    std::filesystem::rename(file + ".part", file, ec);
-    if (ec) talva::stop("skyimage: cannot rename " + file + ".part to " + file + ": " + ec.message());
-  }
+  if (!files.publish(problem)) std::printf(" Warning: %s; the earlier picture is kept\n", problem.c_str());
 }
 
 struct Peak {
