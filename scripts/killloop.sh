@@ -96,6 +96,7 @@ for prog in ${PROGRAMS:-gainsolve phasesolve talvasim dumpscope talva2vis3 talva
     esac
     # a run that finished replaced the outputs: they are the earlier ones now
     [ "$st" = 0 ] && sums=$(sha256sum ${outs[$prog]})
+    (( k % 25 == 0 )) && echo "$prog: $k runs, earlier outputs changed $changed"
   done
   printf '%-10s runs %d: finished %d, SIGKILL %d, stopped by SIGINT/SIGTERM %d, other %d; earlier outputs changed %d; runs leaving a temporary %d; bad datasets %d\n' \
     "$prog" "$runs" "$finished" "$killed" "$stopped" "$other" "$changed" "$temps" "$unreadable"
