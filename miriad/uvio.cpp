@@ -483,20 +483,14 @@ int create_dataset_dir(const std::string& name) {
   const int parent_fd = ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (parent_fd < 0) bug_fatal(where + sys_error());
   std::string temp;
-  for (int k = 0; k < 100 && temp.empty(); ++k) {
-    const std::string t = talva::temp_name(base);
-    if (::mkdirat(parent_fd, t.c_str(), 0777) == 0) temp = t;
-    else if (errno != EEXIST) break;
-  }
-  if (temp.empty()) {
+  int fd = talva::make_private_dir(parent_fd, base, temp, 0777);
+  if (fd < 0) {
     const std::string e = sys_error();
     ::close(parent_fd);
     bug_fatal(where + e);
   }
-  int fd = ::openat(parent_fd, temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int rc = fd < 0 || ::flock(fd, LOCK_EX) != 0 ? -1
-           : ::renameat2(parent_fd, temp.c_str(), parent_fd, base.c_str(), RENAME_NOREPLACE);
-  if (rc != 0 && fd >= 0 && errno == EINVAL) {
+  int rc = ::renameat2(parent_fd, temp.c_str(), parent_fd, base.c_str(), RENAME_NOREPLACE);
+  if (rc != 0 && errno == EINVAL) {
     // A file system without exclusive renames: the directory is made under its name.
     ::close(fd);
     ::unlinkat(parent_fd, temp.c_str(), AT_REMOVEDIR);

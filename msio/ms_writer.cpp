@@ -13,10 +13,13 @@
 #include <casacore/tables/Tables/TableDesc.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
+#include "util/private_dir.h"
 #include "util/stop.h"
 
 namespace msio {
@@ -57,10 +60,13 @@ void check_new(const std::string& path) {
     talva::stop("cannot create MeasurementSet " + path + ": no directory " + parent.string());
 }
 
-Writer::Writer(const std::string& path, const Setup& setup) : path_(path), part_(path + ".part") {
+Writer::Writer(const std::string& path, const Setup& setup) : path_(path) {
   check_new(path_);
-  std::error_code ec;
-  std::filesystem::remove_all(part_, ec);  // left by a run that was killed
+  std::string target = path_;
+  while (target.size() > 1 && target.back() == '/') target.pop_back();
+  name_ = std::filesystem::path(target).filename().string();
+  dir_ = std::make_unique<talva::PrivateDir>(target);
+  const std::string part = dir_->path() + "/" + name_;
 
   try {
     cc::TableDesc td = cc::MS::requiredTableDesc();
@@ -69,7 +75,7 @@ Writer::Writer(const std::string& path, const Setup& setup) : path_(path), part_
     td.rwColumnDesc(cc::MS::columnName(cc::MS::FLAG)).setShape(cc::IPosition(2, 1, 1));
     td.rwColumnDesc(cc::MS::columnName(cc::MS::WEIGHT)).setShape(cc::IPosition(1, 1));
     td.rwColumnDesc(cc::MS::columnName(cc::MS::SIGMA)).setShape(cc::IPosition(1, 1));
-    cc::SetupNewTable newtab(part_, td, cc::Table::New);
+    cc::SetupNewTable newtab(part, td, cc::Table::New);
     cc::StandardStMan stman("SSM", 65536);
     newtab.bindAll(stman);
     impl_ = std::make_unique<Impl>(cc::MeasurementSet(newtab, 0));
@@ -153,7 +159,6 @@ Writer::Writer(const std::string& path, const Setup& setup) : path_(path), part_
     his.appParams().put(0, cli);
   } catch (const cc::AipsError& e) {
     impl_.reset();
-    std::filesystem::remove_all(part_, ec);
     talva::stop("cannot create MeasurementSet " + path_ + ": " + e.what());
   }
   interval_ = setup.interval;
@@ -205,7 +210,7 @@ Writer::~Writer() {
   try {
     close();
   } catch (...) {
-    // a failure while unwinding: the set stays under its .part name
+    // a failure while unwinding: the private directory goes with the set
   }
 }
 
@@ -302,9 +307,12 @@ void Writer::close() {
     talva::stop("cannot write MeasurementSet " + path_ + ": " + e.what());
   }
   impl_.reset();  // closes every table
-  std::error_code ec;
-  std::filesystem::rename(part_, path_, ec);
-  if (ec) talva::stop("cannot rename " + part_ + " to " + path_ + ": " + ec.message());
+  if (!dir_->publish_tree(name_)) {
+    const int err = errno;
+    if (err == EEXIST || err == ENOTEMPTY) talva::stop("MeasurementSet " + path_ + " exists; it is not replaced");
+    talva::stop("cannot complete MeasurementSet " + path_ + ": " + std::strerror(err));
+  }
+  dir_.reset();
 }
 
 }  // namespace msio

@@ -3,14 +3,19 @@
 // casacore's table system: one spectral window of one channel, one
 // correlation (Stokes I), one field, one feed per antenna.
 //
-// The set is built under "<path>.part" and renamed to <path> when it is
-// closed, so a path never names a set cut short by a killed run.
+// The set is built in a private directory beside <path> and renamed to
+// <path> when it is closed (never over anything there), so a path never
+// names a set cut short by a killed run, and two runs never write one set.
 #include <array>
 #include <complex>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace talva {
+class PrivateDir;
+}
 
 namespace msio {
 
@@ -63,13 +68,17 @@ class Writer {
   /// Rows added so far.
   std::size_t rows() const { return rows_; }
   /// Writes what is buffered, the time ranges and intervals, and renames the
-  /// set into place. Also done by the destructor when not called.
+  /// set into place (a stop when <path> was made meanwhile). Also done by
+  /// the destructor when not called; a set that cannot be completed leaves
+  /// nothing behind.
   void close();
 
  private:
   struct Impl;
   void flush();
-  std::string path_, part_;
+  std::string path_;
+  std::string name_;                      ///< the set's name in its directory
+  std::unique_ptr<talva::PrivateDir> dir_;  ///< where it is built (goes after impl_)
   std::unique_ptr<Impl> impl_;
   std::string telescope_;
   std::vector<Row> buffer_;

@@ -230,6 +230,12 @@ TEST_F(Interrupt, KilledInspectorLeavesAnEarlierPlotWhole) {
   ASSERT_FALSE(before.empty());
   EXPECT_EQ(kill_in_dump_loop("dumpscope", args, 8), 128 + SIGKILL);
   EXPECT_EQ(snapshot(out()), before);
+  // The private directory the killed run drew in goes at the next run.
+  bool left = false;
+  for (const auto& e : fs::directory_iterator(out())) left = left || e.path().filename().string()[0] == '.';
+  EXPECT_TRUE(left);
+  ASSERT_EQ(run("dumpscope", first, out()).status, 0);
+  expect_no_temporaries(out());
 }
 
 // ---- links, write errors, sets of files, runs side by side --------------------

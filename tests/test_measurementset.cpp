@@ -18,7 +18,9 @@
 
 #include "array/sky.h"
 #include "msio/ms_reader.h"
+#include "msio/ms_writer.h"
 #include "test_conv_support.h"
+#include "util/stop.h"
 
 namespace {
 
@@ -190,7 +192,8 @@ TEST_F(TwelveHours, InteropUvwFollowFromAntposLstAndTheApparentPlace) {
   EXPECT_LT(worst, 1e-4);
 }
 
-// Either output alone; an existing set is refused before anything is written.
+// Either output alone; an existing set is refused before anything is
+// written, and of two runs writing one set the second to finish stops.
 TEST(MeasurementSetOutput, AloneAndNeverOverAnExistingSet) {
   TempDir dir;
   simulate(dir, {"ndumps=2", "dt=60", "seed=2"});
@@ -199,13 +202,35 @@ TEST(MeasurementSetOutput, AloneAndNeverOverAnExistingSet) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(has_line(r.out, " MeasurementSet rows :      260")) << r.out;
   EXPECT_EQ(msio::read_ms(dir.file("only.ms")).rows, 260u);
-  EXPECT_FALSE(std::filesystem::exists(dir.file("only.ms.part")));
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_NE(e.path().filename().string()[0], '.') << "left behind: " << e.path();
 
   const RunResult again = convert("talva2vis3", dir, {"gnsfile=unit.gains", "uvfile=new.uv", "msfile=only.ms"});
   EXPECT_EQ(again.status, 1);
   EXPECT_TRUE(has_line(again.out, "MeasurementSet only.ms exists; it is not replaced")) << again.out;
   EXPECT_FALSE(std::filesystem::exists(dir.file("new.uv")));
   EXPECT_EQ(msio::read_ms(dir.file("only.ms")).rows, 260u);
+
+  // Two writers on one name (both passed the check) and a private directory
+  // a killed run left: the first to close makes the set, the second stops
+  // and leaves nothing, the killed run's directory goes.
+  std::filesystem::create_directory(dir.file(".two.ms.tmp-KilledRun012"));
+  talva::test::write_file(dir.file(".two.ms.tmp-KilledRun012/table.dat"), "cut short");
+  {
+    msio::Setup setup;
+    setup.application = "test";
+    msio::Writer first(dir.file("two.ms"), setup), second(dir.file("two.ms"), setup);
+    const std::vector<msio::Antenna> antennas{{"A1", {}, 1.0}, {"A2", {}, 1.0}};
+    first.set_antennas(antennas);
+    second.set_antennas(antennas);
+    first.add(msio::Row{1.0, 0, 1, {}, {}, false});
+    for (int k = 0; k < 2; ++k) second.add(msio::Row{2.0, 0, 1, {}, {}, false});
+    first.close();
+    EXPECT_THROW(second.close(), talva::Stop);
+  }
+  EXPECT_EQ(msio::read_ms(dir.file("two.ms")).rows, 1u);
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_NE(e.path().filename().string()[0], '.') << "left behind: " << e.path();
 
   // The legacy converter writes one too (orvex: 88 records a dump, antennas up to 92).
   talva::test::write_file(dir.file("zero.pha"), "no phase corrections\n");

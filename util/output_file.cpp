@@ -1,6 +1,5 @@
 #include "util/output_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -266,93 +265,6 @@ void OutputSet::commit() {
     }
   } unlock{locks};
   for (auto& f : files_) f->publish();
-}
-
-// ---- PrivateDir ---------------------------------------------------------------
-
-PrivateDir::PrivateDir(const std::string& target) {
-  auto [dir, base] = split_path(target);
-  parent_ = dir;
-  parent_fd_ = open_dir(dir);
-  if (parent_fd_ < 0) stop("cannot create " + target + ": " + std::strerror(errno));
-  for (int k = 0; k < kNameTries && path_.empty(); ++k) {
-    const std::string name = temp_name(base.empty() ? "out" : base);
-    if (::mkdirat(parent_fd_, name.c_str(), 0700) == 0) {
-      path_ = (dir == "/" ? "" : dir) + "/" + name;
-    } else if (errno != EEXIST) {
-      const int err = errno;
-      ::close(parent_fd_);
-      stop("cannot create " + target + ": " + std::strerror(err));
-    }
-  }
-  if (path_.empty()) {
-    ::close(parent_fd_);
-    stop("cannot create " + target + ": " + std::strerror(EEXIST));
-  }
-  fd_ = open_dir(path_);
-}
-
-std::string PrivateDir::dotless_path() const {
-  const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
-  struct stat a {}, b {};
-  if (fd_ >= 0 && ::stat(proc.c_str(), &a) == 0 && ::fstat(fd_, &b) == 0 && a.st_ino == b.st_ino) return proc;
-  return path_;
-}
-
-std::vector<std::string> PrivateDir::files() const {
-  std::vector<std::string> names;
-  DIR* d = ::opendir(path_.c_str());
-  if (d == nullptr) return names;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st {};
-    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) names.push_back(name);
-  }
-  ::closedir(d);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-bool PrivateDir::publish(const std::vector<std::string>& names) {
-  const int dfd = open_dir(path_);
-  if (dfd < 0) return false;
-  bool ok = true;
-  for (const std::string& n : names) {
-    const int fd = ::openat(dfd, n.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) ok = false;
-    if (fd >= 0) ::close(fd);
-    if (!ok) break;
-  }
-  for (const std::string& n : names) {
-    if (!ok) break;
-    struct stat st {};
-    if (::fstatat(parent_fd_, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-      errno = EISDIR;
-      ok = false;
-      break;
-    }
-  }
-  for (const std::string& n : names) {
-    if (!ok) break;
-    if (::renameat(dfd, n.c_str(), parent_fd_, n.c_str()) != 0) ok = false;
-  }
-  const int err = errno;
-  ::close(dfd);
-  if (ok) ::fsync(parent_fd_);
-  errno = err;
-  return ok;
-}
-
-PrivateDir::~PrivateDir() {
-  const int dfd = open_dir(path_);
-  if (dfd >= 0) {
-    for (const std::string& n : files()) ::unlinkat(dfd, n.c_str(), 0);
-    ::close(dfd);
-  }
-  ::unlinkat(parent_fd_, path_.substr(path_.rfind('/') + 1).c_str(), AT_REMOVEDIR);
-  ::close(parent_fd_);
-  if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace talva

@@ -24,6 +24,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/private_dir.h"
+
 namespace talva {
 
 class OutputFile {
@@ -91,10 +93,6 @@ class OutputStream : public std::ostream {
   Buf buf_;
 };
 
-/// A hidden temporary's name for an output named `base`: ".<base>.tmp-"
-/// and 12 random characters.
-std::string temp_name(const std::string& base);
-
 /// Identity of an output name: its directory (device, inode) and its name
 /// there. Two names with one identity are one file.
 struct OutputIdentity {
@@ -129,36 +127,6 @@ class OutputSet {
  private:
   std::vector<std::pair<OutputIdentity, std::string>> claimed_;
   std::vector<std::unique_ptr<OutputFile>> files_;
-};
-
-/// A directory for a program that writes files whose names it does not
-/// choose (the plot library): private (mode 0700, random name, in the
-/// target directory), removed with whatever is left in it unless moved.
-class PrivateDir {
- public:
-  /// Creates it in the directory of `target`; stops when it cannot.
-  explicit PrivateDir(const std::string& target);
-  ~PrivateDir();
-  PrivateDir(const PrivateDir&) = delete;
-  PrivateDir& operator=(const PrivateDir&) = delete;
-
-  /// Path of the directory.
-  const std::string& path() const { return path_; }
-  /// A path of the directory without dots (the plot library cuts a file
-  /// name at its first '.' to number pages): "/proc/self/fd/N" where /proc
-  /// is mounted, else path().
-  std::string dotless_path() const;
-  /// Names of the regular files in it, sorted.
-  std::vector<std::string> files() const;
-  /// Syncs each of `names` and renames them into the target directory,
-  /// replacing files of the same names; false (with errno) on a failure.
-  bool publish(const std::vector<std::string>& names);
-
- private:
-  std::string path_;
-  std::string parent_;
-  int parent_fd_ = -1;
-  int fd_ = -1;  ///< the directory itself
 };
 
 }  // namespace talva
