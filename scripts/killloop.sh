@@ -10,7 +10,10 @@
 # After every run the earlier outputs must be byte for byte as they were,
 # and a run stopped by SIGINT/SIGTERM must leave no temporary. The
 # converters write a new dataset each run: after SIGINT/SIGTERM it must be
-# readable (uvlist), after SIGKILL it must have no header (a remnant).
+# readable (talvalist), after SIGKILL it must have no header (a remnant);
+# talva2vis3 also writes a MeasurementSet, which must exist after a stop
+# exactly when the dataset does (a killed run's set stays in its private
+# directory).
 # Prints one line per program: runs, how they ended, earlier outputs
 # changed (must be 0), temporaries left.
 set -uo pipefail
@@ -46,7 +49,10 @@ for prog in ${PROGRAMS:-gainsolve phasesolve talvasim dumpscope talva2vis3 talva
   d="$work/$prog"
   mkdir "$d" && cd "$d"
   extra=""
-  case $prog in talva2vis*) extra="uvfile=first.uv" ;; esac
+  case $prog in
+    talva2vis3) extra="uvfile=first.uv msfile=first.ms" ;;
+    talva2vis) extra="uvfile=first.uv" ;;
+  esac
   start=$(date +%s.%N)
   # shellcheck disable=SC2086
   "$bin/$prog" ${args[$prog]} $extra >/dev/null 2>&1 || { echo "$prog: first run failed"; exit 1; }
@@ -55,7 +61,10 @@ for prog in ${PROGRAMS:-gainsolve phasesolve talvasim dumpscope talva2vis3 talva
   changed=0 temps=0 killed=0 stopped=0 finished=0 other=0 unreadable=0
   for k in $(seq 1 "$runs"); do
     extra=""
-    case $prog in talva2vis*) extra="uvfile=run$k.uv" ;; esac
+    case $prog in
+      talva2vis3) extra="uvfile=run$k.uv msfile=run$k.ms" ;;
+      talva2vis) extra="uvfile=run$k.uv" ;;
+    esac
     sig=$(( RANDOM % 3 ))
     case $sig in 0) sig=KILL ;; 1) sig=INT ;; 2) sig=TERM ;; esac
     delay=$(echo "scale=3; $length * $(( RANDOM % 1000 )) / 1000" | bc)
@@ -84,15 +93,21 @@ for prog in ${PROGRAMS:-gainsolve phasesolve talvasim dumpscope talva2vis3 talva
     fi
     case $prog in
       talva2vis*)
-        if [ -d "run$k.uv" ]; then
+        uv_there=no ms_there=no
+        [ -d "run$k.uv" ] && uv_there=yes
+        [ -d "run$k.ms" ] && ms_there=yes
+        if [ $uv_there = yes ]; then
           if [ -e "run$k.uv/header" ]; then
-            "$bin/uvlist" vis="run$k.uv" summary=t >/dev/null 2>&1 || {
+            "$bin/talvalist" vis="run$k.uv" summary=t >/dev/null 2>&1 || {
               unreadable=$((unreadable + 1)); echo "$prog run $k: dataset with a header but unreadable"; }
           elif [ "$st" != 137 ]; then
             unreadable=$((unreadable + 1)); echo "$prog run $k: no header after status $st"
           fi
-          rm -rf "run$k.uv"
-        fi ;;
+        fi
+        if [ "$prog" = talva2vis3 ] && [ "$st" != 137 ] && [ $ms_there != $uv_there ]; then
+          unreadable=$((unreadable + 1)); echo "$prog run $k: the MeasurementSet and the dataset disagree"
+        fi
+        rm -rf "run$k.uv" "run$k.ms" ;;
     esac
     # a run that finished replaced the outputs: they are the earlier ones now
     [ "$st" = 0 ] && sums=$(sha256sum ${outs[$prog]})
