@@ -55,10 +55,29 @@ void find_bsnum_(std::int32_t code, std::int32_t nprod, std::span<const std::int
 /// item `index`, word 1 * lay_sign). `vis` holds the dump's items as float
 /// words (item k at vis[2k-2], vis[2k-1]). An index outside the items of
 /// `vis` gives (0, 0) and flag = 1; otherwise flag = 0.
-void getvis_(const c_layout_common_t& layout, std::int32_t index, std::span<const float> vis,
-             std::complex<float>& value, std::int32_t& flag);
+/// (Inline: it runs once per product and dump in every program.)
+inline void getvis_(const c_layout_common_t& layout, std::int32_t index, std::span<const float> vis,
+                    std::complex<float>& value, std::int32_t& flag) {
+  const std::size_t items = vis.size() / 2;
+  if (index < 1 || static_cast<std::size_t>(index) > items || index > kMaxProducts) {
+    value = {0.0f, 0.0f};
+    flag = 1;
+    return;
+  }
+  const std::size_t k = static_cast<std::size_t>(index);
+  // Word 2 of the item is the real part, word 1 the imaginary part; a pair
+  // formed in descending order is conjugated to (smaller, larger) antenna.
+  const float sign = static_cast<float>(layout.lay_sign[k - 1]);
+  value = {vis[2 * k - 1], vis[2 * k - 2] * sign};
+  flag = 0;
+}
 /// getvis_ without the flag.
-std::complex<float> getvis(const c_layout_common_t& layout, std::int32_t index, std::span<const float> vis);
+inline std::complex<float> getvis(const c_layout_common_t& layout, std::int32_t index, std::span<const float> vis) {
+  std::complex<float> value;
+  std::int32_t flag = 0;
+  getvis_(layout, index, vis, value, flag);
+  return value;
+}
 
 /// East-west baseline phase factor of a pair: 2 pi (p2 - p1) / wavelength,
 /// p = spacing * (bay - 1) + (spacing + gap) / 2, negated for arm code 1.
