@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "archive/fp.h"
@@ -57,10 +58,11 @@ void verbose_line(talva::Output& out, const char* format, auto... values) {
 
 }  // namespace
 
-ArchiveReader::ArchiveReader(talva::Output& out) : out_(out), storage_(kStreamBuffer + kAlign + kPage) {
+ArchiveReader::ArchiveReader(talva::Output& out)
+    : out_(out), storage_(std::make_unique_for_overwrite<unsigned char[]>(kStreamBuffer + kAlign + kPage)) {
   // A page-aligned start inside the storage.
-  const auto addr = reinterpret_cast<std::uintptr_t>(storage_.data());
-  buffer_ = storage_.data() + (kPage - addr % kPage) % kPage;
+  const auto addr = reinterpret_cast<std::uintptr_t>(storage_.get());
+  buffer_ = storage_.get() + (kPage - addr % kPage) % kPage;
 }
 
 ArchiveReader::~ArchiveReader() { close_archiv_(); }
@@ -140,9 +142,17 @@ int ArchiveReader::read_header_(int& nant, int& nbsln, std::span<std::int32_t> a
   return 0;
 }
 
-int ArchiveReader::read_dump_(int nbsln, std::span<float> vis, int rt) {
+int ArchiveReader::read_dump_(int nbsln, std::span<float> vis, int rt) { return read_dump(nbsln, vis, false, rt); }
+
+int ArchiveReader::read_dump_view_(int nbsln, std::span<const float>& vis, int rt) {
+  const int status = read_dump(nbsln, std::span<float>(), true, rt);
+  vis = status == 0 ? view_ : std::span<const float>();
+  return status;
+}
+
+int ArchiveReader::read_dump(int nbsln, std::span<float> vis, bool view, int rt) {
   if (fd_ < 0 || data_ended_) return -1;
-  if (nbsln < 0 || static_cast<std::size_t>(nbsln) > vis.size() / 2) {
+  if (nbsln < 0 || (!view && static_cast<std::size_t>(nbsln) > vis.size() / 2)) {
     out_.line("read_dump_: " + std::to_string(nbsln) + " correlation products do not fit a buffer of " +
               std::to_string(vis.size()) + " values");
     return -1;
@@ -207,8 +217,23 @@ int ArchiveReader::read_dump_(int nbsln, std::span<float> vis, int rt) {
   std::array<unsigned char, kMaxAntennaRecords * kAntennaRecordBytes> ant_vec;
   if (!read_block(ant_vec.data(), antenna_bytes, rt)) return cut_short();
 
-  // 4. the correlations, into the caller's buffer in file word order
-  if (!read_block(vis.data(), static_cast<std::size_t>(nbsln) * kItemBytes, rt)) return cut_short();
+  // 4. the correlations, into the caller's buffer in file word order, or
+  // (no buffer given) left in the stream buffer where it holds them whole
+  const std::size_t bytes = static_cast<std::size_t>(nbsln) * kItemBytes;
+  if (view && buffer_end_ - buffer_pos_ >= bytes) {
+    // Items start at a multiple of 4 bytes in the file, and the buffer's
+    // start agrees with the file offset modulo 64: the floats are aligned.
+    view_ = {std::launder(reinterpret_cast<const float*>(buffer_ + buffer_pos_)), 2 * static_cast<std::size_t>(nbsln)};
+    buffer_pos_ += bytes;
+    byte_offset_ += static_cast<long long>(bytes);
+  } else {
+    if (view) {
+      spill_.resize(2 * static_cast<std::size_t>(nbsln));
+      vis = spill_;
+    }
+    if (!read_block(vis.data(), bytes, rt)) return cut_short();
+    view_ = vis.first(2 * static_cast<std::size_t>(nbsln));
+  }
 
   ++dumps_read_;
   return 0;

@@ -6,6 +6,7 @@
 // latest dump header (`BufferHdr`). Its messages go to the program's output
 // object. Results: 0 for success, -1 for failure or end of data.
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -81,6 +82,11 @@ class ArchiveReader {
   /// required, otherwise -1 with a message).
   int read_dump_(int nbsln, std::span<float> vis, int rt);
 
+  /// As read_dump_, but hands out the dump's 2 * nbsln correlation values
+  /// as a view, valid until the next call: into the stream buffer where it
+  /// holds them whole (no copy), else into a buffer the reader owns.
+  int read_dump_view_(int nbsln, std::span<const float>& vis, int rt);
+
   /// Closes the archive. Always 0.
   int close_archiv_();
 
@@ -111,13 +117,19 @@ class ArchiveReader {
 
  private:
   bool read_block(void* dst, std::size_t size, int rt);
+  // read_dump_ and read_dump_view_: the correlations into vis, or (view) into view_.
+  int read_dump(int nbsln, std::span<float> vis, bool view, int rt);
 
   talva::Output& out_;
   hdr_struct hdr_;
   int numant_ = 0;
   bool verbose_ = false;
   int fd_ = -1;
-  std::vector<unsigned char> storage_;  // the stream buffer, page-aligned inside
+  // The stream buffer, page-aligned inside; left uninitialised (every byte
+  // used is read into it first), so that no page is touched before a read.
+  std::unique_ptr<unsigned char[]> storage_;
+  std::vector<float> spill_;       // a dump's correlations that straddle a refill
+  std::span<const float> view_;    // the latest dump's correlations (read_dump_view_)
   unsigned char* buffer_ = nullptr;
   std::size_t buffer_pos_ = 0;  // next unconsumed byte of the buffer
   std::size_t buffer_end_ = 0;  // end of the bytes read into it

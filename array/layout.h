@@ -79,6 +79,14 @@ inline std::complex<float> getvis(const c_layout_common_t& layout, std::int32_t 
   return value;
 }
 
+/// Adds the correlation of every product of one dump (as getvis gives it)
+/// to sums[l - 1] and counts it in used[l - 1], for products 1..min(vis.size()
+/// / 2, sums.size(), used.size()); a non-finite value (a damaged archive) is
+/// neither added nor counted. The same sums, bit for bit, as adding getvis
+/// product by product.
+void accumulate_products(const c_layout_common_t& layout, std::span<const float> vis,
+                         std::span<std::complex<float>> sums, std::span<std::int32_t> used);
+
 /// East-west baseline phase factor of a pair: 2 pi (p2 - p1) / wavelength,
 /// p = spacing * (bay - 1) + (spacing + gap) / 2, negated for arm code 1.
 void compute_base_(float spacing, float gap, float wavelength, std::span<const std::int32_t, 2> bays,

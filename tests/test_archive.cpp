@@ -229,6 +229,40 @@ TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
   EXPECT_EQ(reader.dumps_read(), 4);
 }
 
+// A dump handed out as a view holds what a copy holds, also where its
+// correlations straddle a refill of the stream buffer (1 MiB), and the
+// offsets agree; a dump cut short ends the data in both.
+TEST_F(Reader, ViewOfTheStreamBufferAgreesWithTheCopy) {
+  constexpr int kProducts = 4561, kDumps = 70;  // 38900-byte dumps: three refills
+  Archive a(96, kProducts);
+  for (int d = 1; d <= kDumps; ++d) (d % 9 == 0) ? a.repeat(d) : a.dump(d);
+  a.bytes.resize(a.bytes.size() - 5);
+  const std::string path = a.save(dir);
+  ArchiveReader copy(out), view(out);
+  std::vector<std::int32_t> codes(kProducts);
+  int n1 = 0, n2 = 0, p1 = 0, p2 = 0;
+  ASSERT_EQ(copy.init_archiv_(path), 0);
+  ASSERT_EQ(view.init_archiv_(path), 0);
+  ASSERT_EQ(copy.read_header_(n1, p1, codes), 0);
+  ASSERT_EQ(view.read_header_(n2, p2, codes), 0);
+  std::vector<float> copied(2 * kProducts);
+  std::span<const float> viewed;
+  for (int d = 1; d < kDumps; ++d) {
+    SCOPED_TRACE(d);
+    ASSERT_EQ(copy.read_dump_(p1, copied, 0), 0);
+    ASSERT_EQ(view.read_dump_view_(p2, viewed, 0), 0);
+    ASSERT_EQ(viewed.size(), copied.size());
+    EXPECT_TRUE(std::equal(viewed.begin(), viewed.end(), copied.begin()));
+    EXPECT_EQ(viewed.front(), Archive::word(d, 1, 1));
+    EXPECT_EQ(viewed.back(), Archive::word(d, kProducts, 2));
+    EXPECT_EQ(view.offset(), copy.offset());
+  }
+  EXPECT_EQ(copy.read_dump_(p1, copied, 0), -1);
+  EXPECT_EQ(view.read_dump_view_(p2, viewed, 0), -1);
+  EXPECT_TRUE(viewed.empty());
+  EXPECT_EQ(view.dumps_read(), kDumps - 1);
+}
+
 TEST_F(Reader, TagComparisonAndFirstDumpRepeated) {
   Archive a(1, 1);
   a.repeat(1);  // nothing decoded yet: zeros

@@ -226,13 +226,12 @@ std::vector<std::string> dump_parameter_block(const ArchiveReader& reader, int r
 
 void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsln, int r1, int r2,
                 ArchivePass& pass) {
-  std::vector<float> vis(2 * static_cast<std::size_t>(kMaxEntries), 0.0f);
-  const std::span<const float> items(vis.data(), 2 * static_cast<std::size_t>(std::max(nbsln, 0)));
+  std::span<const float> items;  // the dump's correlations, as the reader holds them
   pass.n = 0;
   pass.sums.assign(pass.selections.size(), {});
   int j = 0;
   for (;;) {
-    const int status = reader.read_dump_(nbsln, vis, 0);
+    const int status = reader.read_dump_view_(nbsln, items, 0);
     // Printed before the end-of-data test: at the end the last decoded
     // parameters come again.
     const long long dumps = j;

@@ -79,7 +79,7 @@ Settings read_keywords(int argc, char** argv) {
 /// Sums and averages of the correlations over the dump range.
 struct Averages {
   std::vector<cx> cx1 = std::vector<cx>(kMaxProducts);  // per product index (entry [l-1])
-  std::vector<int> used = std::vector<int>(kMaxProducts);  // finite values summed into cx1
+  std::vector<std::int32_t> used = std::vector<std::int32_t>(kMaxProducts);  // finite values summed into cx1
   int n = 0;                                            // dumps used
   float tilt = 0.0f;                                    // average MD tilt, radians
   float gain = 1.0f;                                    // average MD gain
@@ -95,25 +95,19 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
   if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
   check_layout_covers_(layout, nbsln, s.corlfile);
 
-  std::vector<float> vis(2 * kMaxProducts);
+  std::span<const float> vis;  // the dump's correlations, as the reader holds them
   float gain_sum = 0.0f;
   float tilt_sum = 0.0f;
   int md_dumps = 0, damaged_md = 0;
   int j = 0;
-  while (archive.read_dump_(nbsln, vis, 0) == 0) {
+  while (archive.read_dump_view_(nbsln, vis, 0) == 0) {
     talva::stop_if_interrupted(": no file written");
     ++j;
     if (j < s.r1) continue;
     if (s.r2 > 1 && j > s.r2) break;
     ++avg.n;
-    for (int l = 1; l <= nbsln; ++l) {
-      // a non-finite correlation (a damaged archive) stays out of its product's mean
-      const cx v = getvis(layout, l, vis);
-      if (std::isfinite(v.real()) && std::isfinite(v.imag())) {
-        avg.cx1[l - 1] += v;
-        ++avg.used[l - 1];
-      }
-    }
+    // a non-finite correlation (a damaged archive) stays out of its product's mean
+    accumulate_products(layout, vis, avg.cx1, avg.used);
     if (s.mdcorr) {
       float md = 0.0f;
       archive.read_dumppar_md_inrad_(md);

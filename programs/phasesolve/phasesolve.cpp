@@ -98,20 +98,18 @@ int run(int argc, char** argv) {
   }
 
   std::vector<cx> cx1(kMaxProducts);
-  std::vector<float> vis(2 * kMaxProducts);
+  std::vector<std::int32_t> used(kMaxProducts);  // finite values summed (not needed after)
+  std::span<const float> vis;  // the dump's correlations, as the reader holds them
   int n = 0;
   int j = 0;
-  while (archive.read_dump_(nbsln, vis, 0) == 0) {
+  while (archive.read_dump_view_(nbsln, vis, 0) == 0) {
     talva::stop_if_interrupted(": " + std::string(kOutputName) + " not written");
     ++j;
     if (j < s.r1) continue;
     if (s.r2 > 1 && j > s.r2) break;
     ++n;
-    for (int l = 1; l <= nbsln; ++l) {
-      // A non-finite correlation (a damaged archive) is left out of the sum.
-      const cx v = getvis(layout, l, vis);
-      if (std::isfinite(v.real()) && std::isfinite(v.imag())) cx1[l - 1] += v;
-    }
+    // A non-finite correlation (a damaged archive) is left out of the sum.
+    accumulate_products(layout, vis, cx1, used);
     if (n == kRecordLimit) talva::put_line(" Reached MX record limit");
   }
   archive.close_archiv_();
