@@ -10,6 +10,18 @@ void cx2amp_(std::complex<float> c, float& amp, float& phase);
 void fix_phase_(float& phase);
 /// c = c * e^(i angle), cos and sin rounded to single precision.
 void rotate_vis_(std::complex<float>& c, float angle);
+/// cos and sin of an angle as rotate_vis_ rounds them, for a rotation
+/// applied many times.
+struct Rotation {
+  float cs = 1.0f, sn = 0.0f;
+};
+Rotation rotation_of(float angle);
+/// rotate_vis_ by a rotation formed once: the same result to the bit.
+inline void rotate_vis_(std::complex<float>& c, Rotation r) {
+  const float re = c.real();
+  const float im = c.imag();
+  c = {re * r.cs - im * r.sn, im * r.cs + re * r.sn};
+}
 /// Mean and rms of three accumulated quantities at element i (1-based).
 void get_stats_(int i, std::span<const float> sum1, std::span<const float> sum2, std::span<const float> sumsq1,
                 std::span<const float> sumsq2, std::span<const float> sum3, std::span<const float> sumsq3,

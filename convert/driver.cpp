@@ -305,6 +305,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
                   std::span<const std::int32_t>(badlist).first(static_cast<std::size_t>(std::max(nbadant, 0)))};
     in.gains = gains;
     in.phases = phases;
+    in.pair_terms = s.dbgplt;
     in.sfreq = setup.sfreq;
     in.sindec = sindec;
     in.out = &out;

@@ -17,7 +17,8 @@ constexpr float kOrvexLimit = 5000.0f;
 void add_pair(PairPlan& plan, const DataInputs& d, int i, int j) {
   const std::int32_t p = usable_product(*d.products, i, j, *d.out);
   if (p == 0 || d.rejects.rejects(p, i, j)) return;
-  plan.pairs.push_back({p, i, j});
+  const float phi_i = d.phases[static_cast<std::size_t>(i - 1)], phi_j = d.phases[static_cast<std::size_t>(j - 1)];
+  plan.pairs.push_back({p, i, j, phi_i, phi_j, rotation_of(phi_i - phi_j)});
 }
 
 void close_spacing(PairPlan& plan) { plan.start.push_back(plan.pairs.size()); }
@@ -47,22 +48,21 @@ void build_orvex(PairPlan& plan, const DataInputs& d) {
   plan.built = true;
 }
 
-// The phase-corrected sum of spacing k (1-based); the corrected pairs are
-// left in `terms` (their count is the pair count).
+// The phase-corrected sum of spacing k (1-based) and its pair count; with
+// `terms`, the corrected pairs are left there.
 std::complex<float> corrected_sum(const PairPlan& plan, int k, const c_layout_common_t& layout,
-                                  std::span<const float> vis, std::span<const float> phases,
-                                  std::vector<PairTerm>& terms) {
+                                  std::span<const float> vis, std::vector<PairTerm>* terms, int& count) {
   std::complex<float> sum{0.0f, 0.0f};
-  terms.clear();
+  if (terms) terms->clear();
   const std::size_t b = plan.start[static_cast<std::size_t>(k - 1)], e = plan.start[static_cast<std::size_t>(k)];
   for (std::size_t t = b; t < e; ++t) {
     const auto& pr = plan.pairs[t];
-    const float phi_i = phases[static_cast<std::size_t>(pr.i - 1)], phi_j = phases[static_cast<std::size_t>(pr.j - 1)];
     std::complex<float> V = getvis(layout, pr.index, vis);
-    rotate_vis_(V, phi_i - phi_j);
-    terms.push_back({pr.i, pr.j, phi_i, phi_j, V});
+    rotate_vis_(V, pr.rotation);
+    if (terms) terms->push_back({pr.i, pr.j, pr.phase_i, pr.phase_j, V});
     sum += V;
   }
+  count = static_cast<int>(e - b);
   return sum;
 }
 
@@ -91,8 +91,9 @@ void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   const float vfac = -sH * in_.sindec;
   for (int k = 1; k <= 87; ++k) {
-    const std::complex<float> sum = corrected_sum(plan_, k, *in_.corr_layout, dump.vis, in_.phases, terms_);
-    const int count = static_cast<int>(terms_.size());
+    int count = 0;
+    const std::complex<float> sum =
+        corrected_sum(plan_, k, *in_.corr_layout, dump.vis, in_.pair_terms ? &terms_ : nullptr, count);
     std::complex<float> avg{0.0f, 0.0f};
     if (count > 0) {
       avg = sum / static_cast<float>(count);
@@ -107,7 +108,7 @@ void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     const double x = static_cast<double>(cH) * L, y = static_cast<double>(vfac) * L;
     UvRecord r = UvRecord::make(x, y, in_.sfreq, dump.time, baseline, avg, k);
     r.geometry(dump.ha, L, true);
-    r.pairs = terms_;
+    if (in_.pair_terms) r.pairs = terms_;
     sink.record(r);
   }
 }
@@ -117,8 +118,9 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   const ModeLayout& layout = *in_.layout;
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   for (int s = 1; s <= 88; ++s) {
-    const std::complex<float> sum = corrected_sum(plan_, s, *in_.corr_layout, dump.vis, in_.phases, terms_);
-    const int count = static_cast<int>(terms_.size());
+    int count = 0;
+    const std::complex<float> sum =
+        corrected_sum(plan_, s, *in_.corr_layout, dump.vis, in_.pair_terms ? &terms_ : nullptr, count);
     std::complex<float> avg{0.0f, 0.0f};
     if (count > 0) {
       avg = sum * dump.mdg / static_cast<float>(count);  // multiplied by the MD gain, not divided
@@ -129,7 +131,7 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     const double x = static_cast<double>(cH) * D, y = static_cast<double>(sH * in_.sindec) * D;
     UvRecord r = UvRecord::make(x, y, in_.sfreq, dump.time, 65536.0 + 2048.0 * i0 + j0, avg, s);
     r.geometry(dump.ha, D, true);
-    r.pairs = terms_;
+    if (in_.pair_terms) r.pairs = terms_;
     sink.record(r);
   }
 }

@@ -5,13 +5,15 @@
 // The data unpackers correct each correlation by the phase difference of
 // its antennas (radians) and average without gain weighting. On the first
 // dump they build, per spacing and in the order of the pair loops, the list
-// of usable pairs; every dump then sums in that order. Each record carries
-// the pairs it averages (for the debug table).
+// of usable pairs with their rotations (the phase table holds for the run);
+// every dump then sums in that order. When the run asks for them (the debug
+// table), each record carries the pairs it averages.
 #include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "calib/cx2amp.h"
 #include "convert/driver.h"
 #include "convert/unpackers.h"
 
@@ -27,6 +29,8 @@ struct PairPlan {
   struct Pair {
     std::int32_t index;  ///< product index
     std::int32_t i, j;   ///< antennas
+    float phase_i, phase_j;  ///< their phase corrections, radians
+    Rotation rotation;   ///< by phase_i - phase_j
   };
   bool built = false;
   std::vector<Pair> pairs;

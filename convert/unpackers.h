@@ -35,6 +35,7 @@ struct DataInputs {
   RejectLists rejects;
   std::span<const std::complex<float>> gains;  ///< talva2vis3, antenna a at [a-1]
   std::span<const float> phases;               ///< talva2vis, radians
+  bool pair_terms = false;                     ///< talva2vis: records carry their pairs (debug table)
   double sfreq = 0;                            ///< GHz
   float sindec = 0;                            ///< sin of the phase-centre declination
   talva::Output* out = nullptr;                ///< messages of the first dump's set-up
