@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "util/output.h"
+
 inline constexpr int kMaxProducts = 5000;     ///< capacity of the layout record and the programs' buffers
 inline constexpr int kMaxLayoutLines = 4608;  ///< 16 FPGAs x 288 products
 
@@ -30,11 +32,11 @@ struct c_layout_common_t {
 };
 
 /// Loads the layout file (lines of two antenna numbers) and prints
-/// "(I6, ' c_layout entries')". A missing or malformed file, or more than
-/// 4608 lines, stops the program.
-c_layout_common_t load_corr_layout_file_(const std::string& path);
-/// load_corr_layout_file_("../data/corr_layout.file").
-c_layout_common_t load_corr_layout_();
+/// "(I6, ' c_layout entries')" on `out`. A missing or malformed file, or
+/// more than 4608 lines, stops the program.
+c_layout_common_t load_corr_layout_file_(const std::string& path, talva::Output& out);
+/// load_corr_layout_file_("../data/corr_layout.file", out).
+c_layout_common_t load_corr_layout_(talva::Output& out);
 
 /// Stops the program unless the loaded layout describes every product a dump
 /// carries (product indices 2..nbsln): a product without a layout line has no
@@ -46,10 +48,10 @@ void check_layout_covers_(const c_layout_common_t& layout, std::int32_t nbsln, c
 std::int32_t set_antnum_(std::int32_t a, std::int32_t b);
 
 /// Linear search of `table` (nprod entries) for `code`: index = position + 1
-/// and notfound = 0; when absent prints "(I6,' not found in antenna number set')",
-/// sets notfound = 1 and leaves index unchanged.
+/// and notfound = 0; when absent prints "(I6,' not found in antenna number set')"
+/// on `out`, sets notfound = 1 and leaves index unchanged.
 void find_bsnum_(std::int32_t code, std::int32_t nprod, std::span<const std::int32_t> table, std::int32_t& index,
-                 std::int32_t& notfound);
+                 std::int32_t& notfound, talva::Output& out);
 
 /// One correlation, oriented (smaller antenna, larger antenna): (word 2 of
 /// item `index`, word 1 * lay_sign). `vis` holds the dump's items as float

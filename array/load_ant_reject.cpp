@@ -7,29 +7,30 @@
 
 namespace {
 
-std::int32_t load_plain(const std::string& file, std::span<std::int32_t> list, const std::string& overflow) {
+std::int32_t load_plain(const std::string& file, std::span<std::int32_t> list, const std::string& overflow,
+                        talva::Output& out) {
   const std::string name = talva::trim_right(file);
-  talva::put_line("Open " + name);
+  out.line("Open " + name);
   talva::TextInput in(name, "antenna rejection list");
   return talva::detail::read_list(in, list, overflow);
 }
 
 }  // namespace
 
-void load_antreject_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list) {
+void load_antreject_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list, talva::Output& out) {
   n = 0;
   if (talva::detail::blank_name(file)) return;
-  n = load_plain(file, list, "");
+  n = load_plain(file, list, "", out);
 }
 
-talva_antenna_rejections_t load_badants_(const std::string& file) {
+talva_antenna_rejections_t load_badants_(const std::string& file, talva::Output& out) {
   // the whole 128-character name is printed, trailing blanks included
   std::string padded = file;
   if (padded.size() < 128) padded.resize(128, ' ');
-  (talva::ListLine() << "Loading bad ants from " << padded).print();
+  out.line(talva::ListLine() << "Loading bad ants from " << padded);
   talva_antenna_rejections_t list;
   if (talva::detail::blank_name(file)) return list;
-  list.count = load_plain(file, list.entries, " No of rejected antennas exceeds code limit (100)");
+  list.count = load_plain(file, list.entries, " No of rejected antennas exceeds code limit (100)", out);
   return list;
 }
 

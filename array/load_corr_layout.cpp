@@ -30,7 +30,7 @@ float antenna_x(std::int32_t number) {
 
 }  // namespace
 
-c_layout_common_t load_corr_layout_file_(const std::string& path) {
+c_layout_common_t load_corr_layout_file_(const std::string& path, talva::Output& out) {
   c_layout_common_t lay;
   talva::TextInput in(talva::trim_right(path), "layout");
   std::string line;
@@ -61,11 +61,13 @@ c_layout_common_t load_corr_layout_file_(const std::string& path) {
     lay.lay_fpga[k] = (n - 2) / kProductsPerFpga + 1;
     lay.lay_u[k] = (antenna_x(b) - antenna_x(a)) * kTwoPi / kWavelength;
   }
-  talva::put_line(talva::fmt_i(lay.lay_count, 6) + " c_layout entries");
+  out.line(talva::fmt_i(lay.lay_count, 6) + " c_layout entries");
   return lay;
 }
 
-c_layout_common_t load_corr_layout_() { return load_corr_layout_file_("../data/corr_layout.file"); }
+c_layout_common_t load_corr_layout_(talva::Output& out) {
+  return load_corr_layout_file_("../data/corr_layout.file", out);
+}
 
 void check_layout_covers_(const c_layout_common_t& layout, std::int32_t nbsln, const std::string& layout_path) {
   const std::int32_t lines = layout.lay_count > 0 ? layout.lay_count - 1 : 0;

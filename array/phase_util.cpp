@@ -10,7 +10,7 @@ std::int32_t set_antnum_(std::int32_t a, std::int32_t b) {
 }
 
 void find_bsnum_(std::int32_t code, std::int32_t nprod, std::span<const std::int32_t> table, std::int32_t& index,
-                 std::int32_t& notfound) {
+                 std::int32_t& notfound, talva::Output& out) {
   notfound = 0;
   const std::size_t count = std::min<std::size_t>(nprod > 0 ? static_cast<std::size_t>(nprod) : 0, table.size());
   for (std::size_t p = 0; p < count; ++p) {
@@ -20,7 +20,7 @@ void find_bsnum_(std::int32_t code, std::int32_t nprod, std::span<const std::int
     }
   }
   notfound = 1;
-  talva::put_line(talva::fmt_i(code, 6) + " not found in antenna number set");
+  out.line(talva::fmt_i(code, 6) + " not found in antenna number set");
 }
 
 namespace {

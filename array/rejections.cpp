@@ -44,16 +44,17 @@ bool blank_name(const std::string& file) { return trim_right(file).empty(); }
 namespace {
 
 // Counted list: the count (printed, then discarded), then the entries.
-std::int32_t load_counted(const std::string& file, std::span<std::int32_t> list, const std::string& overflow) {
+std::int32_t load_counted(const std::string& file, std::span<std::int32_t> list, const std::string& overflow,
+                          talva::Output& out) {
   talva::TextInput in(talva::trim_right(file), "rejection list");
   std::int32_t stated = 0;
   if (!talva::detail::next_first_value(in, stated, "entry count")) in.fail_file("ends before its entry count");
-  talva::put_line(" # rejects : " + talva::fmt_i(stated, 5));
+  out.line(" # rejects : " + talva::fmt_i(stated, 5));
   const std::int32_t n = talva::detail::read_list(in, list, overflow);
-  talva::put_line(talva::fmt_i(n, 5) + " rejects found");
+  out.line(talva::fmt_i(n, 5) + " rejects found");
   if (n != stated) {
-    talva::put_line(" Warning: " + in.path() + ": the count says " + std::to_string(stated) + ", the list holds " +
-                    std::to_string(n));
+    out.line(" Warning: " + in.path() + ": the count says " + std::to_string(stated) + ", the list holds " +
+             std::to_string(n));
   }
   return n;
 }
@@ -67,18 +68,18 @@ bool member(std::int32_t n, std::span<const std::int32_t> list, std::int32_t val
 
 }  // namespace
 
-void load_rejects_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list) {
+void load_rejects_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list, talva::Output& out) {
   n = 0;
   if (talva::detail::blank_name(file)) return;  // no file: an empty list
-  n = load_counted(file, list, "");
+  n = load_counted(file, list, "", out);
 }
 
 bool reject_(std::int32_t n, std::span<const std::int32_t> list, std::int32_t value) { return member(n, list, value); }
 
-talva_bsln_rejections_t load_badbslns_(const std::string& file) {
+talva_bsln_rejections_t load_badbslns_(const std::string& file, talva::Output& out) {
   talva_bsln_rejections_t list;
   if (talva::detail::blank_name(file)) return list;
-  list.count = load_counted(file, list.entries, " No of rejected baselines exceeds code limit");
+  list.count = load_counted(file, list.entries, " No of rejected baselines exceeds code limit", out);
   return list;
 }
 

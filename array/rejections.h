@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "util/output.h"
+
 struct talva_bsln_rejections_t {
   std::int32_t count = 0;
   std::array<std::int32_t, 2000> entries{};
@@ -21,15 +23,16 @@ struct talva_antenna_rejections_t {
 
 /// Reads a counted list of product indices into list (capacity list.size()).
 /// A count that differs from the entries read is reported; the entries count.
-void load_rejects_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list);
+/// The loaders print what they read on `out`.
+void load_rejects_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list, talva::Output& out);
 /// Reads a plain list of antenna numbers into list (capacity list.size()).
-void load_antreject_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list);
+void load_antreject_(const std::string& file, std::int32_t& n, std::span<std::int32_t> list, talva::Output& out);
 /// True when value is among list[0..n-1]; false when n <= 0.
 bool reject_(std::int32_t n, std::span<const std::int32_t> list, std::int32_t value);
 
 /// Reads a counted list of product indices (at most 2000 entries).
-talva_bsln_rejections_t load_badbslns_(const std::string& file);
+talva_bsln_rejections_t load_badbslns_(const std::string& file, talva::Output& out);
 bool rejected_bsln_(const talva_bsln_rejections_t& list, std::int32_t index);
 /// Reads a plain list of antenna numbers (at most 100 entries).
-talva_antenna_rejections_t load_badants_(const std::string& file);
+talva_antenna_rejections_t load_badants_(const std::string& file, talva::Output& out);
 bool rejected_ant_(const talva_antenna_rejections_t& list, std::int32_t antenna);

@@ -11,7 +11,7 @@ constexpr int kFirstWest = 49;
 constexpr int kLastWestClassified = 92;
 }  // namespace
 
-void setup_s_matrix_(std::span<std::int32_t> S, int n, int& nclass) {
+void setup_s_matrix_(std::span<std::int32_t> S, int n, int& nclass, talva::Output& out) {
   if (n < 0 || S.size() < static_cast<std::size_t>(n) * static_cast<std::size_t>(n)) {
     talva::stop("setup_s_matrix: matrix of " + std::to_string(S.size()) + " entries is too small for order " +
                 std::to_string(n));
@@ -25,7 +25,7 @@ void setup_s_matrix_(std::span<std::int32_t> S, int n, int& nclass) {
   const int west = std::min(kLastWestClassified, n);
   for (int i = kFirstWest; i <= west; ++i)
     for (int j = kFirstWest; j <= west; ++j) mat(S, n, i, j) = std::max(j - i, 0);
-  (talva::ListLine() << "Done West arm").print();
+  out.line(talva::ListLine() << "Done West arm");
   // Cross arm: 44 + (i - 1) + (j - 49)
   for (int i = 1; i <= east; ++i)
     for (int j = kFirstWest; j <= west; ++j) mat(S, n, i, j) = i + j - 6;
@@ -35,7 +35,7 @@ void setup_s_matrix_(std::span<std::int32_t> S, int n, int& nclass) {
 }
 
 void setup_s_lengths_(std::span<const std::int32_t> S, int n, int nclass, std::span<const double> xpos,
-                      std::span<float> lengths) {
+                      std::span<float> lengths, talva::Output& out) {
   const std::size_t nc = std::min(static_cast<std::size_t>(std::max(nclass, 0)), lengths.size());
   std::fill(lengths.begin(), lengths.begin() + static_cast<std::ptrdiff_t>(nc), 0.0f);
   const std::size_t nn = static_cast<std::size_t>(std::max(n, 0));
@@ -51,8 +51,8 @@ void setup_s_lengths_(std::span<const std::int32_t> S, int n, int nclass, std::s
       }
     }
   }
-  for (int i = 1; i <= n; ++i) (talva::ListLine() << "xpos " << i << xpos[static_cast<std::size_t>(i - 1)]).print();
-  for (std::size_t k = 1; k <= nc; ++k) (talva::ListLine() << static_cast<int>(k) << lengths[k - 1]).print();
+  for (int i = 1; i <= n; ++i) out.line(talva::ListLine() << "xpos " << i << xpos[static_cast<std::size_t>(i - 1)]);
+  for (std::size_t k = 1; k <= nc; ++k) out.line(talva::ListLine() << static_cast<int>(k) << lengths[k - 1]);
 }
 
 void setup_s_lengths2_(std::span<float> lengths, int nclass, float spacing, float offset) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+#include "util/output.h"
+
 inline constexpr int kNumAntennas = 96;
 inline constexpr int kNumClasses = 130;
 
@@ -17,13 +19,13 @@ inline T& mat(std::span<T> m, int n, int i, int j) {
   return m[static_cast<std::size_t>((i - 1) + (j - 1) * n)];
 }
 
-/// Fills S (n*n entries) and sets nclass to its largest entry; prints "Done West arm".
-void setup_s_matrix_(std::span<std::int32_t> S, int n, int& nclass);
+/// Fills S (n*n entries) and sets nclass to its largest entry; prints "Done West arm" on `out`.
+void setup_s_matrix_(std::span<std::int32_t> S, int n, int& nclass, talva::Output& out);
 
 /// Class lengths from positions xpos[0..n-1] (lengths[k-1] for class k);
-/// prints the positions and the lengths.
+/// prints the positions and the lengths on `out`.
 void setup_s_lengths_(std::span<const std::int32_t> S, int n, int nclass, std::span<const double> xpos,
-                      std::span<float> lengths);
+                      std::span<float> lengths, talva::Output& out);
 
 /// Ideal class lengths: spacing * k for k = 1..43, offset + spacing * m for class 44 + m.
 void setup_s_lengths2_(std::span<float> lengths, int nclass, float spacing, float offset);

@@ -230,7 +230,7 @@ bool sizes_ok(int n, std::span<const std::int32_t> S, std::span<const cfloat> V,
   return n >= 1 && S.size() >= square(n) && V.size() >= square(n) && active.size() >= static_cast<std::size_t>(n);
 }
 
-void say(const std::string& text) { talva::put_line(" lsqrs_gains_solver: " + text); }
+void say(talva::Output& out, const std::string& text) { out.line(" lsqrs_gains_solver: " + text); }
 
 }  // namespace
 
@@ -274,16 +274,17 @@ float lsqrs_gains_resfn_(int n, int /*nclass*/, std::span<const std::int32_t> S,
 }
 
 bool wt_lsqrs_gains_solver_(int n, int /*nclass*/, std::span<const std::int32_t> S, std::span<const cfloat> V,
-                            std::span<const cfloat> U, std::span<const float> W, std::span<cfloat> g, int& refant) {
+                            std::span<const cfloat> U, std::span<const float> W, std::span<cfloat> g, int& refant,
+                            talva::Output& out) {
   if (n < 1 || S.size() < square(n) || V.size() < square(n) || W.size() < square(n) ||
       g.size() < static_cast<std::size_t>(n)) {
-    say("matrices too small for " + std::to_string(n) + " antennas; no solution");
+    say(out, "matrices too small for " + std::to_string(n) + " antennas; no solution");
     return false;
   }
   const std::size_t nn = static_cast<std::size_t>(n);
   std::fill(g.begin(), g.begin() + static_cast<std::ptrdiff_t>(n), cfloat{});
   if (refant < -1 || refant > n) {
-    say("reference antenna " + std::to_string(refant) + " outside 1.." + std::to_string(n) + "; no solution");
+    say(out, "reference antenna " + std::to_string(refant) + " outside 1.." + std::to_string(n) + "; no solution");
     return false;
   }
   std::vector<std::int32_t> active(nn, 1);
@@ -292,8 +293,8 @@ bool wt_lsqrs_gains_solver_(int n, int /*nclass*/, std::span<const std::int32_t>
       const std::int32_t k = S[at(n, i, j)];
       if (k == 0) continue;
       if (k < 0 || static_cast<std::size_t>(k) > U.size()) {
-        say("spacing class " + std::to_string(k) + " of pair (" + std::to_string(i + 1) + ", " +
-            std::to_string(j + 1) + ") outside 1.." + std::to_string(U.size()) + "; no solution");
+        say(out, "spacing class " + std::to_string(k) + " of pair (" + std::to_string(i + 1) + ", " +
+                     std::to_string(j + 1) + ") outside 1.." + std::to_string(U.size()) + "; no solution");
         return false;
       }
       active[static_cast<std::size_t>(i)] = 0;
@@ -304,7 +305,7 @@ bool wt_lsqrs_gains_solver_(int n, int /*nclass*/, std::span<const std::int32_t>
   for (int a = n; a >= 1; --a)
     if (active[static_cast<std::size_t>(a - 1)] == 0) first_active = a;
   if (first_active == 0) {
-    say("no active antenna; no solution");
+    say(out, "no active antenna; no solution");
     return false;
   }
 
@@ -314,14 +315,14 @@ bool wt_lsqrs_gains_solver_(int n, int /*nclass*/, std::span<const std::int32_t>
   std::vector<float> absg(nn);
   estimate(p, active, gold);
   const float res0 = residual(l, gold);
-  (talva::ListLine() << "RES0=" << res0).print();
+  out.line(talva::ListLine() << "RES0=" << res0);
   float old = res0;
   for (int t = 1; t <= kMaxSweeps; ++t) {
     gnew = gold;
     sweep(l, gnew, absg);
     const float res = residual(l, gnew);
     const float rel = old > kResidualFloor ? std::fabs(res - old) / old : std::fabs(res - old);
-    (talva::ListLine() << t << " RES=" << res << " REL CHANGE=" << rel).print();
+    out.line(talva::ListLine() << t << " RES=" << res << " REL CHANGE=" << rel);
     if (res < kResidualFloor || rel < kRelChangeStop) break;
     gold = gnew;
     old = res;
@@ -338,7 +339,7 @@ bool wt_lsqrs_gains_solver_(int n, int /*nclass*/, std::span<const std::int32_t>
 }
 
 bool lsqrs_gains_solver_(int n, int nclass, std::span<const std::int32_t> S, std::span<const cfloat> V,
-                         std::span<const cfloat> U, std::span<cfloat> g, int& refant) {
+                         std::span<const cfloat> U, std::span<cfloat> g, int& refant, talva::Output& out) {
   const std::vector<float> w(n > 0 ? square(n) : 0, 1.0f);
-  return wt_lsqrs_gains_solver_(n, nclass, S, V, U, w, g, refant);
+  return wt_lsqrs_gains_solver_(n, nclass, S, V, U, w, g, refant, out);
 }

@@ -7,18 +7,22 @@
 #include <cstdint>
 #include <span>
 
+#include "util/output.h"
+
 using cfloat = std::complex<float>;
 
 /// Unweighted solve (every weight 1). Returns false, with a message, when
 /// there is no active antenna or refant lies outside -1..n; g is then left
 /// as (0, 0). refant: -1 no phase turn, 0 first active antenna (written back).
+/// The residual of every sweep and the messages go to `out`.
 bool lsqrs_gains_solver_(int n, int nclass, std::span<const std::int32_t> S, std::span<const cfloat> V,
-                         std::span<const cfloat> U, std::span<cfloat> g, int& refant);
+                         std::span<const cfloat> U, std::span<cfloat> g, int& refant, talva::Output& out);
 
 /// Weighted solve: activity, first estimate, Gauss-Seidel sweeps until the
 /// weighted mean squared residual stops falling, phase reference.
 bool wt_lsqrs_gains_solver_(int n, int nclass, std::span<const std::int32_t> S, std::span<const cfloat> V,
-                            std::span<const cfloat> U, std::span<const float> W, std::span<cfloat> g, int& refant);
+                            std::span<const cfloat> U, std::span<const float> W, std::span<cfloat> g, int& refant,
+                            talva::Output& out);
 
 /// Closure-based first estimate (active[i-1] = 0 for an active antenna, 1 otherwise).
 void lsqrs_gains_estimate_(int n, int nclass, std::span<const std::int32_t> S, std::span<const std::int32_t> active,

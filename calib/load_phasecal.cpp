@@ -14,12 +14,12 @@ constexpr float kDegPerRad = talva::kTableDegPerRad;
 constexpr std::size_t kRecordLength = 128;
 }  // namespace
 
-void load_phasecal_(const std::string& file, int nmax, std::span<float> phases, int& status) {
+void load_phasecal_(const std::string& file, int nmax, std::span<float> phases, int& status, talva::Output& out) {
   status = 0;
   talva::TextInput in(talva::trim_right(file), "phase calibration");
   std::string title;
   if (!in.next_line(title, kRecordLength)) in.fail_file("empty file; line 1 must describe the data");
-  talva::put_line("Phase cal data derived from " + talva::trim_right(title));
+  out.line("Phase cal data derived from " + talva::trim_right(title));
 
   // The data lines are read whole first, so that a missing phase on the
   // last line can end the file normally, as an end of input would.

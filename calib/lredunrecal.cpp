@@ -24,8 +24,8 @@ inline bool is_zero(cfloat a) { return a.real() == 0.0f && a.imag() == 0.0f; }
 
 // Halt for the operator: a prompt, then one line of standard input; the end
 // of the input goes on, so that unattended runs do not hang.
-void operator_halt() {
-  talva::put_line(" -- press Return to continue --");
+void operator_halt(talva::Output& out) {
+  out.line(" -- press Return to continue --");
   std::fflush(stdout);
   int c;
   while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
@@ -41,19 +41,19 @@ std::size_t at(int n, int i, int j) {  // 1-based (i, j) -> column-major offset
 void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S,
                    std::span<const std::int32_t> antnum, std::span<const std::complex<float>> vis,
                    std::span<const std::complex<float>> gin, std::span<std::complex<float>> gout,
-                   std::span<std::complex<float>> uout) {
-  (talva::ListLine() << "Large Redundancy Gain Re Calibration Called").print();
+                   std::span<std::complex<float>> uout, talva::Output& out) {
+  out.line(talva::ListLine() << "Large Redundancy Gain Re Calibration Called");
   const std::size_t nn = n > 0 ? static_cast<std::size_t>(n) : 0;
   const std::size_t nc = nclass > 0 ? static_cast<std::size_t>(nclass) : 0;
   if (nn == 0 || S.size() < nn * nn || gin.size() < nn || gout.size() < nn || uout.size() < nc) {
-    talva::put_line(" lredun_recal: arrays too small for " + std::to_string(n) + " antennas and " +
-                    std::to_string(nclass) + " classes; nothing done");
+    out.line(" lredun_recal: arrays too small for " + std::to_string(n) + " antennas and " +
+             std::to_string(nclass) + " classes; nothing done");
     return;
   }
   for (std::size_t e = 0; e < nn * nn; ++e) {
     if (S[e] < 0 || static_cast<std::size_t>(S[e]) > nc) {
-      talva::put_line(" lredun_recal: spacing class " + std::to_string(S[e]) + " outside 1.." +
-                      std::to_string(nclass) + "; nothing done");
+      out.line(" lredun_recal: spacing class " + std::to_string(S[e]) + " outside 1.." +
+               std::to_string(nclass) + "; nothing done");
       return;
     }
   }
@@ -73,10 +73,10 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
       if (s[at(n, i, j)] == 0) continue;
       const std::int32_t code = set_antnum_(i, j);
       const std::int32_t index = products.index_of(code);
-      if (index == 0) talva::put_line(talva::fmt_i(code, 6) + " not found in antenna number set");
+      if (index == 0) out.line(talva::fmt_i(code, 6) + " not found in antenna number set");
       if (index == 0 || index > products.nbsln() || static_cast<std::size_t>(index) > vis.size()) {
-        (talva::ListLine() << i << j << code).print();
-        operator_halt();
+        out.line(talva::ListLine() << i << j << code);
+        operator_halt(out);
         s[at(n, i, j)] = 0;
         continue;
       }
@@ -103,9 +103,9 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
     const std::int32_t c = cnt[k - 1];
     // a class without pairs has no estimate: it stays zero (and has no weight)
     if (c > 0) u = {u.real() / static_cast<float>(c), u.imag() / static_cast<float>(c)};
-    (talva::ListLine() << "VIS_EST(" << static_cast<int>(k) << ")=" << u << c).print();
+    out.line(talva::ListLine() << "VIS_EST(" << static_cast<int>(k) << ")=" << u << c);
   }
-  operator_halt();
+  operator_halt(out);
 
   // Weights: the class redundancy, except for the shortest spacings and bright classes.
   std::vector<float> w(nn * nn, 0.0f);
@@ -118,7 +118,7 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
   }
 
   int refant = 0;
-  wt_lsqrs_gains_solver_(n, nclass, s, vmat, uest, w, g, refant);
+  wt_lsqrs_gains_solver_(n, nclass, s, vmat, uest, w, g, refant, out);
 
   // Class visibilities determined from the new gains (least squares for fixed gains).
   std::vector<cfloat> udet(nc);
@@ -147,11 +147,11 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
       change = static_cast<float>(std::atan2(static_cast<double>(q.imag()), static_cast<double>(q.real()))) *
                kDegPerRad;
     }
-    (talva::ListLine() << static_cast<int>(i + 1) << g[i] << g0[i] << change).print();
+    out.line(talva::ListLine() << static_cast<int>(i + 1) << g[i] << g0[i] << change);
   }
   for (std::size_t k = 0; k < nc; ++k) {
     uout[k] = udet[k];
-    (talva::ListLine() << "VIS_DET(" << static_cast<int>(k + 1) << ")=" << udet[k]).print();
+    out.line(talva::ListLine() << "VIS_DET(" << static_cast<int>(k + 1) << ")=" << udet[k]);
   }
-  operator_halt();
+  operator_halt(out);
 }

@@ -3,11 +3,14 @@
 // visibilities from one set of averaged correlations (vis indexed by product
 // index, [n-1]), with redundancy weights and operator halts. The halts print
 // a short prompt and wait for a line on standard input (end of input: go on).
+// Messages and prompts go to `out`.
 #include <complex>
 #include <cstdint>
 #include <span>
 
+#include "util/output.h"
+
 void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S,
                    std::span<const std::int32_t> antnum, std::span<const std::complex<float>> vis,
                    std::span<const std::complex<float>> gin, std::span<std::complex<float>> gout,
-                   std::span<std::complex<float>> uout);
+                   std::span<std::complex<float>> uout, talva::Output& out);

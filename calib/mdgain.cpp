@@ -21,7 +21,8 @@ constexpr std::size_t kRecordLength = 128;
 
 Site Site::with_limits(float tltmin, float mdmax) { return {talva::kLatitude, tltmin, kPi - tltmin, mdmax}; }
 
-void find_tilt_md_(const Site& site, float ha, float dec, float& az, float& el, float& tilt, float& md, int& err) {
+void find_tilt_md_(const Site& site, float ha, float dec, float& az, float& el, float& tilt, float& md, int& err,
+                   talva::Output& out) {
   err = 0;
   double daz = 0.0, del = 0.0;
   palDe2h(static_cast<double>(ha), static_cast<double>(dec), static_cast<double>(site.latitude), &daz, &del);
@@ -48,7 +49,7 @@ void find_tilt_md_(const Site& site, float ha, float dec, float& az, float& el, 
   if (broken) {
     err = 1;
     // after a tilt failure md is the caller's previous value
-    talva::put_line("tlt, f, md" + talva::fmt_f(tilt, 10, 3) + talva::fmt_f(f, 10, 3) + talva::fmt_f(md, 10, 3));
+    out.line("tlt, f, md" + talva::fmt_f(tilt, 10, 3) + talva::fmt_f(f, 10, 3) + talva::fmt_f(md, 10, 3));
   }
 }
 
@@ -66,7 +67,7 @@ float tltgain_(float offset, float scale) {
   return static_cast<float>(std::exp(-static_cast<double>(t * t)));
 }
 
-void load_mdtable_(int nmax, const std::string& file, int& n, std::span<float> table) {
+void load_mdtable_(int nmax, const std::string& file, int& n, std::span<float> table, talva::Output& out) {
   // the caller's table bounds the capacity as well as nmax
   const int capacity = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(nmax, 0)),
                                                               table.size() / 2));
@@ -74,7 +75,7 @@ void load_mdtable_(int nmax, const std::string& file, int& n, std::span<float> t
   n = 0;
   std::string line;
   if (capacity < 1) {
-    talva::put_line("*** reached MX limit for mb_table with " + talva::fmt_i(nmax, 8));
+    out.line("*** reached MX limit for mb_table with " + talva::fmt_i(nmax, 8));
   } else {
     while (in.next_line(line, kRecordLength)) {
       talva::FreeFormat values(line, &in);
@@ -85,12 +86,12 @@ void load_mdtable_(int nmax, const std::string& file, int& n, std::span<float> t
       table[static_cast<std::size_t>(2 * n - 2)] = md;
       table[static_cast<std::size_t>(2 * n - 1)] = gain;
       if (n >= capacity) {
-        talva::put_line("*** reached MX limit for mb_table with " + talva::fmt_i(nmax, 8));
+        out.line("*** reached MX limit for mb_table with " + talva::fmt_i(nmax, 8));
         break;
       }
     }
   }
-  talva::put_line(talva::fmt_i(n, 6) + "  mdtable entries");
+  out.line(talva::fmt_i(n, 6) + "  mdtable entries");
   // the table is read for mdcorr: without an entry no correction would be made
   if (n == 0) in.fail_file("no entry; the MD correction needs at least one");
 }

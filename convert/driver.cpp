@@ -254,14 +254,14 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   sim.srcang = s.srcang;
   sim.noiselev = s.noiselev;
 
-  const c_layout_common_t corr_layout = load_corr_layout_file_(s.corlfile);
+  const c_layout_common_t corr_layout = load_corr_layout_file_(s.corlfile, out);
   std::vector<std::int32_t> rejlist(kListCapacity), badlist(kListCapacity);
   std::int32_t nrej = 0, nbadant = 0;
-  load_rejects_(s.rejects, nrej, rejlist);
-  load_antreject_(s.antrejct, nbadant, badlist);
+  load_rejects_(s.rejects, nrej, rejlist, out);
+  load_antreject_(s.antrejct, nbadant, badlist, out);
   std::vector<float> md_tbl(2 * kListCapacity);
   int nmd = 0;
-  if (s.mdcorr) load_mdtable_(kListCapacity, s.mdfile, nmd, md_tbl);
+  if (s.mdcorr) load_mdtable_(kListCapacity, s.mdfile, nmd, md_tbl, out);
 
   ArchiveReader archive(out);
   if (archive.init_archiv_(s.infile) != 0) talva::stop("init failed");
@@ -276,9 +276,9 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   std::vector<float> phases(kPhaseCapacity, 0.0f);
   if (legacy) {
     int status = 0;
-    load_phasecal_(s.phasefil, std::min(nant, kPhaseCapacity), phases, status);
+    load_phasecal_(s.phasefil, std::min(nant, kPhaseCapacity), phases, status, out);
   } else {
-    load_gains_(s.gnsfile, nant, gains);
+    load_gains_(s.gnsfile, nant, gains, out);
   }
 
   const ModeLayout layout = modes.setup_mode(s.skmode, unitx, s.nunit, cgap, natwt, out);
@@ -331,7 +331,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   UvDatasetSink dataset(s.uvfile, interop);
   std::optional<MsSink> ms;
   if (!s.msfile.empty()) ms.emplace(s.msfile, static_cast<double>(s.unity), legacy ? "talva2vis" : "talva2vis3");
-  UvPlotSink plot(s.device, !legacy);  // legacy (5): no labels
+  UvPlotSink plot(s.device, !legacy, out);  // legacy (5): no labels
   SinkList sinks;
   if (uv) sinks.add(dataset);
   if (ms) sinks.add(*ms);
@@ -374,7 +374,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
       // legacy (4): meridian distance from the pointing; out of limits: skip.
       float az = 0.0f, el = 0.0f, tilt = 0.0f;
       int err = 0;
-      find_tilt_md_(site, ha, dec_f, az, el, tilt, md, err);
+      find_tilt_md_(site, ha, dec_f, az, el, tilt, md, err, out);
       if (err != 0) {
         out.line("** find_tilt err at h = " + talva::fmt_f(ha, 10, 5));
         continue;

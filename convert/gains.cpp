@@ -10,11 +10,10 @@ constexpr float kPi = 3.1415927f;
 constexpr float kTwoPiF = 6.2831855f;
 }  // namespace
 
-void load_gains_(const std::string& gnsfile, int nant, std::span<std::complex<float>> gains) {
+void load_gains_(const std::string& gnsfile, int nant, std::span<std::complex<float>> gains, talva::Output& out) {
   const int capacity = static_cast<int>(gains.size());
   if (nant > capacity) {
-    talva::put_line(" gains: " + std::to_string(nant) + " antennas, only the first " + std::to_string(capacity) +
-                    " are kept");
+    out.line(" gains: " + std::to_string(nant) + " antennas, only the first " + std::to_string(capacity) + " are kept");
     nant = capacity;
   }
   for (int i = 0; i < nant; ++i) gains[static_cast<std::size_t>(i)] = {0.0f, 0.0f};

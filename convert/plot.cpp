@@ -44,8 +44,8 @@ bool UvPlot::open(const std::string& device_keyword, bool labels) {
   std::string problem;
   files_ = std::make_unique<talva::PlotFiles>(device, problem);
   if (files_->device().empty() || cpgbeg(0, files_->device().c_str(), 1, 1) != 1) {
-    talva::put_line(" Warning: cannot open plot device " + device + (problem.empty() ? "" : " (" + problem + ")") +
-                    "; going on without the (u,v) plot");
+    out_.line(" Warning: cannot open plot device " + device + (problem.empty() ? "" : " (" + problem + ")") +
+              "; going on without the (u,v) plot");
     files_.reset();
     open_ = false;
     return false;
@@ -90,7 +90,7 @@ void UvPlot::close() {
     cpgend();
     open_ = false;
     std::string problem;
-    if (!files_->publish(problem)) talva::put_line(" Warning: " + problem + "; the earlier plot file is kept");
+    if (!files_->publish(problem)) out_.line(" Warning: " + problem + "; the earlier plot file is kept");
     files_.reset();
   }
 }

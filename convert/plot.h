@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "convert/record.h"
+#include "util/output.h"
 #include "util/plot_file.h"
 
 class UvPlot {
  public:
-  UvPlot() = default;
+  /// Warnings go to `out`.
+  explicit UvPlot(talva::Output& out) : out_(out) {}
   ~UvPlot();
   UvPlot(const UvPlot&) = delete;
   UvPlot& operator=(const UvPlot&) = delete;
@@ -32,6 +34,7 @@ class UvPlot {
 
  private:
   void flush();
+  talva::Output& out_;
   bool open_ = false;
   std::unique_ptr<talva::PlotFiles> files_;  // where a file device draws (null: not open)
   int colour_ = -1;  // colour of the pending run (-1: the device's current one)
@@ -44,8 +47,9 @@ class UvPlot {
 /// turns the device's page prompt off after each dump.
 class UvPlotSink final : public RecordSink {
  public:
-  /// `labels`: axis labels and title (talva2vis3).
-  UvPlotSink(std::string device, bool labels) : device_(std::move(device)), labels_(labels) {}
+  /// `labels`: axis labels and title (talva2vis3). Warnings go to `out`.
+  UvPlotSink(std::string device, bool labels, talva::Output& out)
+      : device_(std::move(device)), labels_(labels), plot_(out) {}
   /// Opens the device (a warning, and no plot, when it cannot be opened).
   void begin_run(const RunSetup& setup) override;
   void record(const UvRecord& r) override;

@@ -136,10 +136,10 @@ void Talva1a3Unpacker::build() {
 
   std::vector<std::int32_t> Sv(kNumAntennas * kNumAntennas);
   std::span<std::int32_t> S(Sv);
-  setup_s_matrix_(S, kNumAntennas, nclass_);
+  setup_s_matrix_(S, kNumAntennas, nclass_, out);
   nclass_ = std::clamp(nclass_, 0, kNumClasses);
   setup_s_lengths_(S, kNumAntennas, nclass_, std::span<const double>(in_.layout->xpos).first(kNumAntennas),
-                   std::span<float>(lengths_).first(static_cast<std::size_t>(nclass_)));
+                   std::span<float>(lengths_).first(static_cast<std::size_t>(nclass_)), out);
   const ProductTable& table = *in_.products;
   for (int i = 1; i <= kNumAntennas; ++i)
     for (int j = 1; j <= kNumAntennas; ++j) {

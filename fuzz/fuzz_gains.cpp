@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int nant = data[0];
   file->set(data + 1, size - 1);
   std::vector<std::complex<float>> gains(kCapacity, {5.0f, 5.0f});
-  fuzz::expect_stop_or_success([&] { load_gains_(file->path(), nant, gains); });
+  talva::StdoutOutput out;
+  fuzz::expect_stop_or_success([&] { load_gains_(file->path(), nant, gains, out); });
   for (const auto& g : gains) (void)z2phase_(g);
   return 0;
 }

@@ -19,9 +19,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   file->set(data, size);
   bool loaded = false;
+  talva::StdoutOutput out;
   static c_layout_common_t lay;  // 140 kB: kept off the stack
   fuzz::expect_stop_or_success([&] {
-    lay = load_corr_layout_file_(file->path());
+    lay = load_corr_layout_file_(file->path(), out);
     loaded = true;
   });
   if (!loaded) return 0;

@@ -26,8 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<float> table(2 * kCapacity, 0.0f);
   int n = -1;
   bool loaded = false;
+  talva::StdoutOutput out;
   fuzz::expect_stop_or_success([&] {
-    load_mdtable_(nmax, file->path(), n, table);
+    load_mdtable_(nmax, file->path(), n, table, out);
     loaded = true;
   });
   if (!loaded) return 0;

@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   file->set(data + 1, size - 1);
   std::vector<float> phases(kCapacity, 0.0f);
   int status = -1;
-  fuzz::expect_stop_or_success([&] { load_phasecal_(file->path(), nmax, phases, status); });
+  talva::StdoutOutput out;
+  fuzz::expect_stop_or_success([&] { load_phasecal_(file->path(), nmax, phases, status, out); });
   return 0;
 }

@@ -135,12 +135,13 @@ TEST(Gainsolve, NoiseFreeCalibratorGivesTheTrueGainsAndAllFiles) {
   EXPECT_EQ(phase_file.substr(0, 40), "gainsolve: minus the phase of each gain\n");  // a 39-character title
   std::vector<float> rad(96, 99.0f);
   int status = -1;
-  load_phasecal_(dir.file("phase_dmp.log"), 96, rad, status);
+  talva::StringOutput out;
+  load_phasecal_(dir.file("phase_dmp.log"), 96, rad, status, out);
   EXPECT_NEAR(rad[9], -std::arg(g[9]), 1e-5);
   // files of earlier runs, whose title had a leading blank, read alike
   talva::test::write_file(dir.file("old_phase_dmp.log"), " " + phase_file);
   std::vector<float> old_rad(96, 99.0f);
-  load_phasecal_(dir.file("old_phase_dmp.log"), 96, old_rad, status);
+  load_phasecal_(dir.file("old_phase_dmp.log"), 96, old_rad, status, out);
   EXPECT_EQ(old_rad, rad);
 
   // without mdcorr the MD data file holds tilt 0 and gain 1

@@ -23,17 +23,12 @@ namespace {
 std::string load_layout_text(const tt::TempDir& dir, const std::string& text, c_layout_common_t& lay) {
   const std::string path = dir.file("corr_layout.file");
   tt::write_file(path, text);
-  testing::internal::CaptureStdout();
-  try {
-    lay = load_corr_layout_file_(path);
-  } catch (...) {
-    testing::internal::GetCapturedStdout();
-    throw;
-  }
-  return testing::internal::GetCapturedStdout();
+  talva::StringOutput out;
+  lay = load_corr_layout_file_(path, out);
+  return out.text();
 }
 
-// The message of the stop that f() makes (f captures its own output).
+// The message of the stop that f() makes.
 std::string stop_message(const std::function<void()>& f) {
   try {
     f();
@@ -140,7 +135,8 @@ TEST(Layout, MalformedFilesNameFileAndLine) {
   // the record is 128 characters: what lies past them is not read
   std::string long_line = "1 2" + std::string(130, ' ') + "junk\n";
   EXPECT_EQ(load_layout_text(dir, long_line, lay), "     2 c_layout entries\n");
-  msg = stop_message([&] { (void)load_corr_layout_file_(dir.file("missing.file")); });
+  talva::StringOutput out;
+  msg = stop_message([&] { (void)load_corr_layout_file_(dir.file("missing.file"), out); });
   EXPECT_NE(msg.find(dir.file("missing.file")), std::string::npos) << msg;
 }
 
@@ -151,21 +147,18 @@ TEST(ProductLookup, CodesAndSearch) {
 
   const std::vector<std::int32_t> table = {258, 515, 769, 1000, 2000, 3000, 4000, 5000, 1000};
   std::int32_t index = -7, notfound = -1;
-  testing::internal::CaptureStdout();
-  find_bsnum_(1000, 9, table, index, notfound);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  talva::StringOutput out;
+  find_bsnum_(1000, 9, table, index, notfound, out);
+  EXPECT_EQ(out.text(), "");
   EXPECT_EQ(index, 5);  // positions 4 and 9: the first one, plus one
   EXPECT_EQ(notfound, 0);
 
-  testing::internal::CaptureStdout();
-  find_bsnum_(1234, 9, table, index, notfound);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "  1234 not found in antenna number set\n");
+  find_bsnum_(1234, 9, table, index, notfound, out);
+  EXPECT_EQ(out.text(), "  1234 not found in antenna number set\n");
   EXPECT_EQ(notfound, 1);
   EXPECT_EQ(index, 5);  // left unchanged
   // nprod larger than the table does not read past it
-  testing::internal::CaptureStdout();
-  find_bsnum_(42, 100, table, index, notfound);
-  testing::internal::GetCapturedStdout();
+  find_bsnum_(42, 100, table, index, notfound, out);
   EXPECT_EQ(notfound, 1);
 }
 
@@ -182,14 +175,13 @@ TEST(ProductLookup, TableAgreesWithLinearSearch) {
   table.push_back(70000);
   ProductTable pt(table);
   EXPECT_EQ(pt.nbsln(), static_cast<std::int32_t>(table.size()));
-  testing::internal::CaptureStdout();
+  talva::StringOutput out;
   for (std::int32_t code : {table[10], table[0], table.back(), std::int32_t{-5}, std::int32_t{70000},
                             std::int32_t{0}, std::int32_t{65535}, std::int32_t{99999}, std::int32_t{-1}}) {
     std::int32_t index = 0, notfound = 0;
-    find_bsnum_(code, static_cast<std::int32_t>(table.size()), table, index, notfound);
+    find_bsnum_(code, static_cast<std::int32_t>(table.size()), table, index, notfound, out);
     EXPECT_EQ(pt.index_of(code), notfound ? 0 : index) << code;
   }
-  testing::internal::GetCapturedStdout();
 }
 
 TEST(ProductLookup, UsableIndexLeavesOutMissingAndLastEntry) {

@@ -32,9 +32,8 @@ struct Recal {
 
   Recal() {
     int nclass = 0;
-    testing::internal::CaptureStdout();
-    setup_s_matrix_(S, N, nclass);
-    testing::internal::GetCapturedStdout();
+    talva::StringOutput out;
+    setup_s_matrix_(S, N, nclass, out);
     for (int a = 1; a <= N; ++a)
       for (int b = a + 1; b <= N; ++b) antnum.push_back(set_antnum_(a, b));
     antnum.push_back(257);  // its item would lie past the dump
@@ -59,9 +58,9 @@ struct Recal {
   void run() {
     // the operator halts read standard input: give them its end
     ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
-    testing::internal::CaptureStdout();
-    lredun_recal_(N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin, gout, uout);
-    lines = talva::test::lines(testing::internal::GetCapturedStdout());
+    talva::StringOutput out;
+    lredun_recal_(N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin, gout, uout, out);
+    lines = talva::test::lines(out.text());
   }
   std::vector<std::string> starting(const std::string& prefix) const {
     std::vector<std::string> out;

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <vector>
 
 #include "calib/mdgain.h"
@@ -15,17 +14,6 @@ namespace {
 
 constexpr float kLatitude = -0.61735f;
 
-std::pair<std::string, std::string> run_captured(const std::function<void()>& f) {
-  testing::internal::CaptureStdout();
-  std::string message;
-  try {
-    f();
-  } catch (const talva::Stop& s) {
-    message = s.message();
-  }
-  return {testing::internal::GetCapturedStdout(), message};
-}
-
 Site set_site(float tltmin, float mdmax) { return {kLatitude, tltmin, 3.1415927f - tltmin, mdmax}; }
 
 float deg(float d) { return d / 57.29578f; }
@@ -36,8 +24,9 @@ TEST(TiltAndMd, MeridianAndZenith) {
   const Site site = set_site(0.1f, 1.2f);
   float az = 0, el = 0, tilt = 0, md = 9;
   int err = -1;
+  talva::StringOutput out;
   // at the zenith: tilt pi/2, elevation pi/2, no meridian distance
-  find_tilt_md_(site, 0.0f, kLatitude, az, el, tilt, md, err);
+  find_tilt_md_(site, 0.0f, kLatitude, az, el, tilt, md, err, out);
   EXPECT_EQ(err, 0);
   EXPECT_NEAR(tilt, 1.5707964f, 1e-6f);
   EXPECT_EQ(md, 0.0f);
@@ -45,7 +34,7 @@ TEST(TiltAndMd, MeridianAndZenith) {
   // on the meridian: tilt = pi/2 - dec + latitude, md = 0; elevation drops by the offset
   for (float dec : {-1.2f, -0.9f, 0.0f, 0.3f}) {
     md = 5;
-    find_tilt_md_(site, 0.0f, dec, az, el, tilt, md, err);
+    find_tilt_md_(site, 0.0f, dec, az, el, tilt, md, err, out);
     EXPECT_EQ(err, 0) << dec;
     EXPECT_NEAR(tilt, 1.5707964f - dec + kLatitude, 2e-6f) << dec;
     EXPECT_EQ(md, 0.0f) << dec;
@@ -53,10 +42,11 @@ TEST(TiltAndMd, MeridianAndZenith) {
   }
   // east and west of the meridian: md changes sign, tilt does not
   float tilt_e = 0, md_e = 0, tilt_w = 0, md_w = 0;
-  find_tilt_md_(site, -0.4f, -0.8f, az, el, tilt_e, md_e, err);
+  find_tilt_md_(site, -0.4f, -0.8f, az, el, tilt_e, md_e, err, out);
   EXPECT_EQ(err, 0);
-  find_tilt_md_(site, 0.4f, -0.8f, az, el, tilt_w, md_w, err);
+  find_tilt_md_(site, 0.4f, -0.8f, az, el, tilt_w, md_w, err, out);
   EXPECT_EQ(err, 0);
+  EXPECT_EQ(out.text(), "");  // within the limits nothing is printed
   EXPECT_FLOAT_EQ(tilt_e, tilt_w);
   EXPECT_FLOAT_EQ(md_e, -md_w);
   EXPECT_NEAR(md_w, std::asin(-std::sin(0.4) * std::cos(-0.8)), 1e-6);
@@ -67,19 +57,22 @@ TEST(TiltAndMd, LimitsSetTheErrorAndPrint) {
   float az = 0, el = 0, tilt = 0, md = 0.25f;
   int err = 0;
   // tilt beyond tltmax: md is not touched and the message shows the previous value
-  auto [out, msg] = run_captured([&] { find_tilt_md_(site, 0.0f, -1.5f, az, el, tilt, md, err); });
+  auto [out, msg] =
+      tt::run_recorded([&](talva::Output& o) { find_tilt_md_(site, 0.0f, -1.5f, az, el, tilt, md, err, o); });
   EXPECT_EQ(err, 1);
   EXPECT_EQ(md, 0.25f);
   EXPECT_EQ(out.substr(0, 10), "tlt, f, md");
   EXPECT_EQ(out.size(), 10u + 30u + 1u);
   EXPECT_EQ(out.substr(30, 11), "     0.250\n");
   // meridian distance beyond mdmax
-  std::tie(out, msg) = run_captured([&] { find_tilt_md_(site, 0.6f, -0.6f, az, el, tilt, md, err); });
+  std::tie(out, msg) =
+      tt::run_recorded([&](talva::Output& o) { find_tilt_md_(site, 0.6f, -0.6f, az, el, tilt, md, err, o); });
   EXPECT_EQ(err, 1);
   EXPECT_NEAR(md, std::asin(-std::sin(0.6) * std::cos(0.6)), 1e-6);
   EXPECT_EQ(out, "tlt, f, md     1.646    -0.466    -0.485\n");
   // within the limits nothing is printed
-  std::tie(out, msg) = run_captured([&] { find_tilt_md_(site, 0.1f, -0.6f, az, el, tilt, md, err); });
+  std::tie(out, msg) =
+      tt::run_recorded([&](talva::Output& o) { find_tilt_md_(site, 0.1f, -0.6f, az, el, tilt, md, err, o); });
   EXPECT_EQ(err, 0);
   EXPECT_EQ(out, "");
 }
@@ -131,7 +124,7 @@ TEST(MdTable, LoadingCapacityAndErrors) {
   tt::write_file(path, "0 1.0\n10, 0.8 comment\n20 0.5\n30 0.3\n40 0.1\n");
   std::vector<float> table(10000, -1.0f);
   int n = -1;
-  auto [out, msg] = run_captured([&] { load_mdtable_(5000, path, n, table); });
+  auto [out, msg] = tt::run_recorded([&](talva::Output& o) { load_mdtable_(5000, path, n, table, o); });
   EXPECT_EQ(msg, "");
   EXPECT_EQ(out, "     5  mdtable entries\n");
   EXPECT_EQ(n, 5);
@@ -139,23 +132,23 @@ TEST(MdTable, LoadingCapacityAndErrors) {
   EXPECT_EQ(table[3], 0.8f);
   EXPECT_EQ(table[10], -1.0f);
 
-  std::tie(out, msg) = run_captured([&] { load_mdtable_(3, path, n, table); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_mdtable_(3, path, n, table, o); });
   EXPECT_EQ(out, "*** reached MX limit for mb_table with        3\n     3  mdtable entries\n");
   EXPECT_EQ(n, 3);
   // a capacity larger than the caller's storage is cut to the storage
   std::vector<float> small(4, -1.0f);
-  std::tie(out, msg) = run_captured([&] { load_mdtable_(5000, path, n, small); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_mdtable_(5000, path, n, small, o); });
   EXPECT_EQ(msg, "");
   EXPECT_EQ(n, 2);
   EXPECT_NE(out.find("reached MX limit"), std::string::npos);
 
   tt::write_file(path, "0 1.0\n\n20 0.5\n");
-  std::tie(out, msg) = run_captured([&] { load_mdtable_(5000, path, n, table); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_mdtable_(5000, path, n, table, o); });
   EXPECT_EQ(msg.rfind(path + ", line 2: ", 0), 0u) << msg;
   tt::write_file(path, "0 1.0\n5\n");
-  std::tie(out, msg) = run_captured([&] { load_mdtable_(5000, path, n, table); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_mdtable_(5000, path, n, table, o); });
   EXPECT_EQ(msg.rfind(path + ", line 2: ", 0), 0u) << msg;
-  std::tie(out, msg) = run_captured([&] { load_mdtable_(5000, dir.file("none"), n, table); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_mdtable_(5000, dir.file("none"), n, table, o); });
   EXPECT_NE(msg.find(dir.file("none")), std::string::npos) << msg;
 }
 
@@ -165,7 +158,7 @@ TEST(PhaseCal, LoadsDegreesAsRadians) {
   tt::write_file(path, "gainsolve run of 3C 273     \n1 90.0\n\n96, -45\n5 0 trailing\n7\n\n");
   std::vector<float> phases(96, 0.125f);
   int status = -1;
-  auto [out, msg] = run_captured([&] { load_phasecal_(path, 96, phases, status); });
+  auto [out, msg] = tt::run_recorded([&](talva::Output& o) { load_phasecal_(path, 96, phases, status, o); });
   EXPECT_EQ(msg, "");
   EXPECT_EQ(status, 0);
   EXPECT_EQ(out, "Phase cal data derived from gainsolve run of 3C 273\n");
@@ -182,22 +175,23 @@ TEST(PhaseCal, InvalidAntennaAndMalformedLines) {
   std::vector<float> phases(96, 0.0f);
   int status = 0;
   tt::write_file(path, "title\n0 57.29578\n");
-  auto [out, msg] = run_captured([&] { load_phasecal_(path, 96, phases, status); });
+  auto [out, msg] = tt::run_recorded([&](talva::Output& o) { load_phasecal_(path, 96, phases, status, o); });
   EXPECT_EQ(msg, "Invalid ant/phs at record    0       1.0   2");
   tt::write_file(path, "title\n1 10\n97 10\n");
-  std::tie(out, msg) = run_captured([&] { load_phasecal_(path, 96, phases, status); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_phasecal_(path, 96, phases, status, o); });
   EXPECT_EQ(msg, "Invalid ant/phs at record   97       0.2   3");
   // nmax larger than the caller's table: the table bounds it
   tt::write_file(path, "title\n11 10\n");
-  std::tie(out, msg) = run_captured([&] { load_phasecal_(path, 96, std::span(phases).first(10), status); });
+  std::tie(out, msg) =
+      tt::run_recorded([&](talva::Output& o) { load_phasecal_(path, 96, std::span(phases).first(10), status, o); });
   EXPECT_EQ(msg.rfind("Invalid ant/phs", 0), 0u) << msg;
   tt::write_file(path, "title\n1 1x0\n2 3\n");
-  std::tie(out, msg) = run_captured([&] { load_phasecal_(path, 96, phases, status); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_phasecal_(path, 96, phases, status, o); });
   EXPECT_EQ(msg.rfind(path + ", line 2: ", 0), 0u) << msg;
   tt::write_file(path, "title\n4\n2 3\n");
-  std::tie(out, msg) = run_captured([&] { load_phasecal_(path, 96, phases, status); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_phasecal_(path, 96, phases, status, o); });
   EXPECT_EQ(msg.rfind(path + ", line 2: ", 0), 0u) << msg;
   tt::write_file(path, "");
-  std::tie(out, msg) = run_captured([&] { load_phasecal_(path, 96, phases, status); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_phasecal_(path, 96, phases, status, o); });
   EXPECT_NE(msg.find(path), std::string::npos) << msg;
 }

@@ -181,7 +181,8 @@ TEST(GainsFile, ReadsNumberAndComplexLaterLinesReplace) {
              " -2 (1.,1.)\n"
              " 3.9 (1.,0.)\n");
   std::vector<std::complex<float>> g(540, {9.0f, 9.0f});
-  load_gains_(dir.file("g.txt"), 96, g);
+  talva::StringOutput out;
+  load_gains_(dir.file("g.txt"), 96, g, out);
   EXPECT_EQ(g[2], std::complex<float>(1.0f, 0.0f));
   EXPECT_EQ(g[6], std::complex<float>(2.0f, -1.0f));
   EXPECT_EQ(g[0], std::complex<float>(0.0f, 0.0f));
@@ -189,18 +190,18 @@ TEST(GainsFile, ReadsNumberAndComplexLaterLinesReplace) {
   EXPECT_EQ(g[96], std::complex<float>(9.0f, 9.0f));  // beyond nant: untouched
 
   write_file(dir.file("zero.txt"), "3 (0.,0.)\n");
-  load_gains_(dir.file("zero.txt"), 96, g);
+  load_gains_(dir.file("zero.txt"), 96, g, out);
   EXPECT_EQ(g[6], std::complex<float>(0.0f, 0.0f));
 
   write_file(dir.file("bad.txt"), " 1 (1.,0.)\n 2 1.0\n");
   try {
-    load_gains_(dir.file("bad.txt"), 96, g);
+    load_gains_(dir.file("bad.txt"), 96, g, out);
     ADD_FAILURE() << "bad gains line accepted";
   } catch (const talva::Stop& e) {
     EXPECT_NE(e.message().find("bad.txt"), std::string::npos) << e.message();
     EXPECT_NE(e.message().find("line 2"), std::string::npos) << e.message();
   }
-  EXPECT_THROW(load_gains_(dir.file("missing.txt"), 96, g), talva::Stop);
+  EXPECT_THROW(load_gains_(dir.file("missing.txt"), 96, g, out), talva::Stop);
 }
 
 TEST(GainsFile, Z2PhaseRange) {

@@ -57,7 +57,8 @@ TEST(Phasesolve, FileLayoutAndMessages) {
   // the converter's phase reader takes the file as it stands
   std::vector<float> rad(96);
   int status = -1;
-  load_phasecal_(dir.file("phasesolve.log"), 96, rad, status);
+  talva::StringOutput out;
+  load_phasecal_(dir.file("phasesolve.log"), 96, rad, status, out);
   EXPECT_EQ(status, 0);
 }
 

@@ -1,7 +1,6 @@
 // Rejection lists: file loading, capacities and membership.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,19 +11,6 @@
 namespace tt = talva::test;
 
 namespace {
-
-// Runs f with standard output captured; returns the output, and the stop
-// message (empty when f returned normally).
-std::pair<std::string, std::string> run_captured(const std::function<void()>& f) {
-  testing::internal::CaptureStdout();
-  std::string message;
-  try {
-    f();
-  } catch (const talva::Stop& s) {
-    message = s.message();
-  }
-  return {testing::internal::GetCapturedStdout(), message};
-}
 
 std::string numbers(int first, int count) {
   std::string text;
@@ -41,7 +27,7 @@ TEST(CountedList, CountIsPrintedThenEntriesCounted) {
   std::int32_t n = -1;
 
   tt::write_file(path, "3\n5\n17 99\n\n230\n");
-  auto [out, msg] = run_captured([&] { load_rejects_(path, n, list); });
+  auto [out, msg] = tt::run_recorded([&](talva::Output& o) { load_rejects_(path, n, list, o); });
   EXPECT_EQ(msg, "");
   EXPECT_EQ(out, " # rejects :     3\n    3 rejects found\n");
   EXPECT_EQ(n, 3);
@@ -52,7 +38,7 @@ TEST(CountedList, CountIsPrintedThenEntriesCounted) {
 
   // a wrong count is reported; the entries count
   tt::write_file(path, "10\n4\n8\n");
-  std::tie(out, msg) = run_captured([&] { load_rejects_(path, n, list); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_rejects_(path, n, list, o); });
   EXPECT_EQ(out, " # rejects :    10\n    2 rejects found\n Warning: " + path + ": the count says 10, the list holds 2\n");
   EXPECT_EQ(n, 2);
   // reloading replaces the list: an old entry past the new count is not consulted
@@ -60,7 +46,7 @@ TEST(CountedList, CountIsPrintedThenEntriesCounted) {
   EXPECT_EQ(list[2], 230);
 
   tt::write_file(path, "0\n");
-  std::tie(out, msg) = run_captured([&] { load_rejects_(path, n, list); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_rejects_(path, n, list, o); });
   EXPECT_EQ(out, " # rejects :     0\n    0 rejects found\n");
   EXPECT_EQ(n, 0);
   EXPECT_FALSE(reject_(0, list, 4));
@@ -70,12 +56,12 @@ TEST(CountedList, CountIsPrintedThenEntriesCounted) {
 TEST(CountedList, BlankNameIsAnEmptyList) {
   std::vector<std::int32_t> list(10, 7);
   std::int32_t n = 5;
-  auto [out, msg] = run_captured([&] { load_rejects_(std::string(128, ' '), n, list); });
+  auto [out, msg] = tt::run_recorded([&](talva::Output& o) { load_rejects_(std::string(128, ' '), n, list, o); });
   EXPECT_EQ(n, 0);
   EXPECT_EQ(msg, "");
   talva_bsln_rejections_t bad;
   bad.count = 3;
-  std::tie(out, msg) = run_captured([&] { bad = load_badbslns_(""); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { bad = load_badbslns_("", o); });
   EXPECT_EQ(msg, "");
   EXPECT_EQ(bad.count, 0);
   EXPECT_FALSE(rejected_bsln_(bad, 0));
@@ -87,13 +73,13 @@ TEST(CountedList, MalformedFilesNameFileAndLine) {
   std::vector<std::int32_t> list(100);
   std::int32_t n = 0;
   tt::write_file(path, "2\n5\nx7\n");
-  auto [out, msg] = run_captured([&] { load_rejects_(path, n, list); });
+  auto [out, msg] = tt::run_recorded([&](talva::Output& o) { load_rejects_(path, n, list, o); });
   EXPECT_EQ(msg.rfind(path + ", line 3: ", 0), 0u) << msg;
   tt::write_file(path, "\n\n");
-  std::tie(out, msg) = run_captured([&] { load_rejects_(path, n, list); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_rejects_(path, n, list, o); });
   EXPECT_EQ(msg.rfind(path + ": ", 0), 0u) << msg;
   EXPECT_NE(msg.find("count"), std::string::npos) << msg;
-  std::tie(out, msg) = run_captured([&] { load_rejects_(dir.file("nothere"), n, list); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_rejects_(dir.file("nothere"), n, list, o); });
   EXPECT_NE(msg.find(dir.file("nothere")), std::string::npos) << msg;
 }
 
@@ -102,25 +88,27 @@ TEST(CountedList, CapacitiesAreChecked) {
   const std::string path = dir.file("many.txt");
   tt::write_file(path, "2000\n" + numbers(1, 2000));
   talva_bsln_rejections_t bad;
-  auto [out, msg] = run_captured([&] { bad = load_badbslns_(path); });
+  auto [out, msg] = tt::run_recorded([&](talva::Output& o) { bad = load_badbslns_(path, o); });
   EXPECT_EQ(msg, "");
   EXPECT_EQ(bad.count, 2000);
   EXPECT_TRUE(rejected_bsln_(bad, 2000));
   EXPECT_FALSE(rejected_bsln_(bad, 2001));
 
   tt::write_file(path, "2001\n" + numbers(1, 2001));
-  std::tie(out, msg) = run_captured([&] { (void)load_badbslns_(path); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { (void)load_badbslns_(path, o); });
   EXPECT_EQ(msg, " No of rejected baselines exceeds code limit");
 
   // a caller's list: its own size is the capacity, never written past
   std::vector<std::int32_t> storage(6, -9);
   std::int32_t n = 0;
   tt::write_file(path, "5\n" + numbers(10, 5));
-  std::tie(out, msg) = run_captured([&] { load_rejects_(path, n, std::span(storage).first(5)); });
+  std::tie(out, msg) =
+      tt::run_recorded([&](talva::Output& o) { load_rejects_(path, n, std::span(storage).first(5), o); });
   EXPECT_EQ(msg, "");
   EXPECT_EQ(n, 5);
   tt::write_file(path, "6\n" + numbers(10, 6));
-  std::tie(out, msg) = run_captured([&] { load_rejects_(path, n, std::span(storage).first(5)); });
+  std::tie(out, msg) =
+      tt::run_recorded([&](talva::Output& o) { load_rejects_(path, n, std::span(storage).first(5), o); });
   EXPECT_EQ(msg.rfind(path + ", line 7: ", 0), 0u) << msg;
   EXPECT_EQ(storage[5], -9);
 }
@@ -131,25 +119,25 @@ TEST(AntennaList, PlainListsAndBlankNames) {
   tt::write_file(path, "7 8\n\n12\n 96\n");
   std::vector<std::int32_t> list(5000, 0);
   std::int32_t n = -1;
-  auto [out, msg] = run_captured([&] { load_antreject_(path + "   ", n, list); });
+  auto [out, msg] = tt::run_recorded([&](talva::Output& o) { load_antreject_(path + "   ", n, list, o); });
   EXPECT_EQ(out, "Open " + path + "\n");
   EXPECT_EQ(n, 3);
   EXPECT_TRUE(reject_(n, list, 7));
   EXPECT_FALSE(reject_(n, list, 8));
   EXPECT_TRUE(reject_(n, list, 96));
 
-  std::tie(out, msg) = run_captured([&] { load_antreject_(std::string(128, ' '), n, list); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_antreject_(std::string(128, ' '), n, list, o); });
   EXPECT_EQ(out, "");
   EXPECT_EQ(n, 0);
 
   talva_antenna_rejections_t bad;
-  std::tie(out, msg) = run_captured([&] { bad = load_badants_(path); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { bad = load_badants_(path, o); });
   EXPECT_EQ(out, " Loading bad ants from " + path + std::string(128 - path.size(), ' ') + "\nOpen " + path + "\n");
   EXPECT_EQ(bad.count, 3);
   EXPECT_TRUE(rejected_ant_(bad, 12));
   EXPECT_FALSE(rejected_ant_(bad, 13));
 
-  std::tie(out, msg) = run_captured([&] { bad = load_badants_(std::string(128, ' ')); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { bad = load_badants_(std::string(128, ' '), o); });
   EXPECT_EQ(out, " Loading bad ants from " + std::string(128, ' ') + "\n");
   EXPECT_EQ(bad.count, 0);
   EXPECT_FALSE(rejected_ant_(bad, 12));
@@ -160,15 +148,15 @@ TEST(AntennaList, CapacityAndErrors) {
   const std::string path = dir.file("ants.txt");
   tt::write_file(path, numbers(1, 100));
   talva_antenna_rejections_t bad;
-  auto [out, msg] = run_captured([&] { bad = load_badants_(path); });
+  auto [out, msg] = tt::run_recorded([&](talva::Output& o) { bad = load_badants_(path, o); });
   EXPECT_EQ(msg, "");
   EXPECT_EQ(bad.count, 100);
   tt::write_file(path, numbers(1, 101));
-  std::tie(out, msg) = run_captured([&] { (void)load_badants_(path); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { (void)load_badants_(path, o); });
   EXPECT_NE(msg.find("exceeds"), std::string::npos) << msg;
   tt::write_file(path, "3\nabc\n");
   std::int32_t n = 0;
   std::vector<std::int32_t> list(10);
-  std::tie(out, msg) = run_captured([&] { load_antreject_(path, n, list); });
+  std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_antreject_(path, n, list, o); });
   EXPECT_EQ(msg.rfind(path + ", line 2: ", 0), 0u) << msg;
 }

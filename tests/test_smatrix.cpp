@@ -14,9 +14,9 @@ struct Smatrix {
   int nclass = -1;
   std::string out;
   Smatrix() {
-    testing::internal::CaptureStdout();
-    setup_s_matrix_(s, kNumAntennas, nclass);
-    out = testing::internal::GetCapturedStdout();
+    talva::StringOutput printed;
+    setup_s_matrix_(s, kNumAntennas, nclass, printed);
+    out = printed.text();
   }
   int operator()(int i, int j) { return mat(std::span<std::int32_t>(s), kNumAntennas, i, j); }
 };
@@ -80,9 +80,9 @@ TEST(SMatrix, AllPairsOfAClassHaveTheSameLength) {
   std::vector<double> xpos(96);
   for (int a = 1; a <= 96; ++a) xpos[static_cast<std::size_t>(a - 1)] = xpos_m(a);
   std::vector<float> lengths(130, 99.0f);
-  testing::internal::CaptureStdout();
-  setup_s_lengths_(S.s, 96, S.nclass, xpos, lengths);
-  const std::string out = testing::internal::GetCapturedStdout();
+  talva::StringOutput printed;
+  setup_s_lengths_(S.s, 96, S.nclass, xpos, lengths, printed);
+  const std::string& out = printed.text();
   EXPECT_NEAR(lengths[0], -17.68f, 1e-4f);
   EXPECT_NEAR(lengths[43], -32.92f, 1e-4f);
   for (int i = 1; i <= 96; ++i)

@@ -18,9 +18,8 @@ struct Array {
   std::vector<std::int32_t> S = std::vector<std::int32_t>(N * N);
   int nclass = 0;
   Array() {
-    testing::internal::CaptureStdout();
-    setup_s_matrix_(S, N, nclass);
-    testing::internal::GetCapturedStdout();
+    talva::StringOutput out;
+    setup_s_matrix_(S, N, nclass, out);
   }
   std::int32_t& s(int i, int j) { return mat(std::span<std::int32_t>(S), N, i, j); }
   void remove_antenna(int a) {
@@ -85,12 +84,12 @@ Solve solve(Array& a, const std::vector<cfloat>& V, const std::vector<cfloat>& U
             const std::vector<float>* W = nullptr) {
   Solve s;
   s.refant = refant;
-  testing::internal::CaptureStdout();
+  talva::StringOutput out;
   if (W != nullptr)
-    s.ok = wt_lsqrs_gains_solver_(N, a.nclass, a.S, V, U, *W, s.g, s.refant);
+    s.ok = wt_lsqrs_gains_solver_(N, a.nclass, a.S, V, U, *W, s.g, s.refant, out);
   else
-    s.ok = lsqrs_gains_solver_(N, a.nclass, a.S, V, U, s.g, s.refant);
-  s.lines = talva::test::lines(testing::internal::GetCapturedStdout());
+    s.ok = lsqrs_gains_solver_(N, a.nclass, a.S, V, U, s.g, s.refant, out);
+  s.lines = talva::test::lines(out.text());
   return s;
 }
 

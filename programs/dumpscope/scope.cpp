@@ -110,6 +110,7 @@ HourAngles hour_angles(const Settings& s, int n) {
 void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, const HourAngles& angles,
                             Records& rec, int n, float& md) {
   const Site site = Site::with_limits(s.tltmin, s.mdmax);
+  talva::StdoutOutput out;
   n = std::min({n, static_cast<int>(angles.h.size()), kMaxEntries});
   for (int i = 0; i < n; ++i) {
     const float h = angles.h[i];
@@ -125,7 +126,7 @@ void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table,
       float el = 0.0f;
       float tilt = 0.0f;
       int err = 0;
-      find_tilt_md_(site, h, s.dec, az, el, tilt, md, err);
+      find_tilt_md_(site, h, s.dec, az, el, tilt, md, err, out);
       rec.mdval[i] = md * kDegPerRad;
       if (err != 0) {
         talva::put_line("** find_tilt err at h = " + talva::fmt_f(h, 10, 5));
@@ -377,11 +378,11 @@ int run(const Settings& s) {
   if (decoded.error != 0) talva::stop(" option cannot be decoded");
   const std::string option_upper = talva::trim_right(upcase_(s.option, kOptionLength));
 
-  const c_layout_common_t layout = load_corr_layout_file_(s.corrfile);
+  const c_layout_common_t layout = load_corr_layout_file_(s.corrfile, out);
   MdTable md_table;
   if (s.mdcorr) {
     md_table.table.assign(2 * static_cast<std::size_t>(kMaxEntries), 0.0f);
-    load_mdtable_(kMaxEntries, s.mdfile, md_table.count, md_table.table);
+    load_mdtable_(kMaxEntries, s.mdfile, md_table.count, md_table.table, out);
   }
 
   Records rec;

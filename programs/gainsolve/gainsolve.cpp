@@ -159,6 +159,7 @@ bool active(std::span<std::int32_t> S, int a) {
 
 int run(int argc, char** argv) {
   const Settings s = read_keywords(argc, argv);
+  talva::StdoutOutput out;
 
   // The three files are one set: each has a temporary from now on (so a
   // name that cannot be written, or two names for one file, stop the run
@@ -169,12 +170,12 @@ int run(int argc, char** argv) {
   talva::OutputFile& phase_file = outputs.add(cg::kPhaseFile);
   talva::OutputFile& md_file = outputs.add(cg::mdt_file_name(s.gnsfile));
 
-  const c_layout_common_t layout = load_corr_layout_file_(s.corlfile);
-  const talva_antenna_rejections_t bad_antennas = load_badants_(s.antrejct);
-  const talva_bsln_rejections_t bad_products = load_badbslns_(s.rejects);
+  const c_layout_common_t layout = load_corr_layout_file_(s.corlfile, out);
+  const talva_antenna_rejections_t bad_antennas = load_badants_(s.antrejct, out);
+  const talva_bsln_rejections_t bad_products = load_badbslns_(s.rejects, out);
   std::vector<float> md_table(2 * kMdCapacity);
   int md_count = 0;
-  if (s.mdcorr) load_mdtable_(kMdCapacity, s.mdfile, md_count, md_table);
+  if (s.mdcorr) load_mdtable_(kMdCapacity, s.mdfile, md_count, md_table, out);
 
   std::vector<std::int32_t> antnum(kMaxProducts);
   int nbsln = 0;
@@ -183,7 +184,7 @@ int run(int argc, char** argv) {
 
   std::vector<std::int32_t> S(kNant * kNant);
   int m = 0;
-  setup_s_matrix_(S, kNant, m);
+  setup_s_matrix_(S, kNant, m, out);
 
   // Leave out rejected pairs, used pairs without a correlation of their own
   // in the dump (code not in the product table, or the last table entry whose
@@ -237,7 +238,7 @@ int run(int argc, char** argv) {
     talva::stop("refant " + std::to_string(refant) + " is in no used pair: no gains solved, no file written");
   }
   std::vector<cx> gains(kNant);
-  if (!lsqrs_gains_solver_(kNant, m, S, V, U, gains, refant)) {
+  if (!lsqrs_gains_solver_(kNant, m, S, V, U, gains, refant, out)) {
     talva::stop("no gain solution: no file written");
   }
   for (const cx& g : gains) {

@@ -68,21 +68,21 @@ Settings read_keywords(int argc, char** argv) {
 
 int run(int argc, char** argv) {
   const Settings s = read_keywords(argc, argv);
+  talva::StdoutOutput screen;
 
-  const c_layout_common_t layout = load_corr_layout_file_(s.corlfile);
+  const c_layout_common_t layout = load_corr_layout_file_(s.corlfile, screen);
   std::vector<std::int32_t> antlist(kMaxProducts);
   std::int32_t nantrej = 0;
-  load_antreject_(s.antrejct, nantrej, antlist);  // loaded, not applied
+  load_antreject_(s.antrejct, nantrej, antlist, screen);  // loaded, not applied
   std::vector<std::int32_t> rejlist(kMaxProducts);
   std::int32_t nrej = 0;
-  load_rejects_(s.rejects, nrej, rejlist);
+  load_rejects_(s.rejects, nrej, rejlist, screen);
 
   // The file is written from start-up on, under a temporary that replaces
   // an earlier file only when the run succeeds.
   talva::OutputFile out(kOutputName);
   out.line("data file : " + s.infile);
 
-  talva::StdoutOutput screen;
   ArchiveReader archive(screen);
   if (archive.init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
   int nant = 0;

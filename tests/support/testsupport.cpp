@@ -13,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "util/stop.h"
+
 namespace talva::test {
 
 TempDir::TempDir() {
@@ -124,6 +126,17 @@ void write_file(const std::string& path, const std::string& text) {
   std::ofstream f(path, std::ios::binary);
   if (!f) throw std::runtime_error("cannot write " + path);
   f << text;
+}
+
+std::pair<std::string, std::string> run_recorded(const std::function<void(talva::Output&)>& f) {
+  StringOutput out;
+  std::string message;
+  try {
+    f(out);
+  } catch (const Stop& s) {
+    message = s.message();
+  }
+  return {out.text(), message};
 }
 
 std::vector<std::string> lines(const std::string& text) {

@@ -2,8 +2,12 @@
 // Helpers shared by the tests: scratch directories, running the programs,
 // reading whole files.
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "util/output.h"
 
 namespace talva::test {
 
@@ -42,6 +46,10 @@ std::string bin(const std::string& name);
 std::string read_file(const std::string& path);
 std::vector<unsigned char> read_bytes(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
+
+/// Runs `f` with an output object that records what it is given; returns
+/// that text, and the message of the stop `f` makes (empty when it returns).
+std::pair<std::string, std::string> run_recorded(const std::function<void(talva::Output&)>& f);
 
 /// The lines of `text`, without line ends.
 std::vector<std::string> lines(const std::string& text);
