@@ -209,7 +209,10 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
     if (const auto plot_file = talva::plot_file_name(s.device)) names.claim(*plot_file, talva::Claim::IfPossible);
   }
   if (uv) miriad::uvcheck_new(s.uvfile, "uvfile");
-  if (!s.msfile.empty()) msio::check_new(s.msfile);
+  if (!s.msfile.empty()) {
+    msio::check_new(s.msfile);
+    msio::load_writer_module();
+  }
 
   // Phase centre, radians.
   double ra = s.ra * 15.0 / static_cast<double>(kDegPerRad);

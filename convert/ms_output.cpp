@@ -20,7 +20,7 @@ msio::Setup ms_setup(const MsOutput::Setup& s) {
 }  // namespace
 
 MsOutput::MsOutput(Setup setup)
-    : setup_(std::move(setup)), writer_(setup_.path, ms_setup(setup_)), frame_(setup_.ra, setup_.dec) {}
+    : setup_(std::move(setup)), writer_(msio::open_writer(setup_.path, ms_setup(setup_))), frame_(setup_.ra, setup_.dec) {}
 
 MsOutput::~MsOutput() {
   try {
@@ -50,7 +50,7 @@ void MsOutput::add(const OutputRecord& r) {
   row.uvw = {j.u * c, j.v * c, j.w * c};
   row.data = std::conj(r.data);
   row.flagged = r.flagged;
-  writer_.add(row);
+  writer_->add(row);
 }
 
 void MsOutput::close() {
@@ -61,8 +61,8 @@ void MsOutput::close() {
   for (std::size_t k = 0; k < east.size(); ++k)
     antennas.push_back({"A" + std::to_string(k + 1),
                         talva::sky::itrf_position(east[k] * talva::sky::kMetresPerNanosecond), setup_.dish});
-  writer_.set_antennas(antennas);
-  writer_.close();
+  writer_->set_antennas(antennas);
+  writer_->close();
 }
 
 void MsSink::begin_run(const RunSetup& setup) {

@@ -11,7 +11,7 @@
 
 #include "array/sky.h"
 #include "convert/record.h"
-#include "msio/ms_writer.h"
+#include "msio/row_writer.h"
 
 /// A record as the MeasurementSet takes it.
 struct OutputRecord {
@@ -39,13 +39,13 @@ class MsOutput {
   explicit MsOutput(Setup setup);
   ~MsOutput();
   void add(const OutputRecord& r);
-  std::size_t rows() const { return writer_.rows(); }
+  std::size_t rows() const { return writer_->rows(); }
   /// Writes the antennas and closes the set.
   void close();
 
  private:
   Setup setup_;
-  msio::Writer writer_;
+  std::unique_ptr<msio::RowWriter> writer_;
   talva::sky::J2000Frame frame_;
   bool closed_ = false;
 };

@@ -52,14 +52,6 @@ struct Writer::Impl {
   explicit Impl(cc::MeasurementSet&& set) : ms(std::move(set)) {}
 };
 
-void check_new(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::exists(path, ec)) talva::stop("MeasurementSet " + path + " exists; it is not replaced");
-  const std::filesystem::path parent = std::filesystem::absolute(path).parent_path();
-  if (!std::filesystem::is_directory(parent, ec))
-    talva::stop("cannot create MeasurementSet " + path + ": no directory " + parent.string());
-}
-
 Writer::Writer(const std::string& path, const Setup& setup) : path_(path) {
   check_new(path_);
   std::string target = path_;

@@ -6,12 +6,10 @@
 // The set is built in a private directory beside <path> and renamed to
 // <path> when it is closed (never over anything there), so a path never
 // names a set cut short by a killed run, and two runs never write one set.
-#include <array>
-#include <complex>
-#include <cstddef>
 #include <memory>
 #include <string>
-#include <vector>
+
+#include "msio/row_writer.h"
 
 namespace talva {
 class PrivateDir;
@@ -19,42 +17,7 @@ class PrivateDir;
 
 namespace msio {
 
-struct Antenna {
-  std::string name;
-  std::array<double, 3> position{};  ///< ITRF, metres
-  double dish_diameter = 0;          ///< metres
-};
-
-/// What the set describes besides its rows.
-struct Setup {
-  double ra = 0, dec = 0;          ///< J2000 phase centre, radians
-  std::string field = "TALVA";     ///< field (source) name
-  std::string telescope = "TALVA";
-  double frequency = 0;            ///< channel centre, Hz
-  double channel_width = 0;        ///< Hz
-  /// Integration time of a row, seconds; 0: the smallest spacing between
-  /// successive row times (1 s when all rows share one time).
-  double interval = 0;
-  std::string application;         ///< the program that writes the set
-  std::vector<std::string> history;  ///< command-line parameters, one per line
-};
-
-/// One row: a baseline's visibility at one time.
-struct Row {
-  double time = 0;                 ///< MJD seconds, UTC, centre of the integration
-  int antenna1 = 0, antenna2 = 0;  ///< 0-based rows of the ANTENNA table
-  /// Metres, J2000, as the MeasurementSet holds them: position(antenna2) -
-  /// position(antenna1), with data = sum F exp(+2 pi i (u l + v m + w (n - 1))).
-  std::array<double, 3> uvw{};
-  std::complex<float> data;
-  bool flagged = false;
-};
-
-/// Stops the program (talva::stop) when a set cannot be created at `path`:
-/// something exists there, or its directory does not.
-void check_new(const std::string& path);
-
-class Writer {
+class Writer final : public RowWriter {
  public:
   /// Creates the set; a set already at `path` is refused (talva::stop).
   Writer(const std::string& path, const Setup& setup);
@@ -62,16 +25,16 @@ class Writer {
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
-  void add(const Row& row);
+  void add(const Row& row) override;
   /// Fills the ANTENNA table and one FEED per antenna (once, before close).
-  void set_antennas(const std::vector<Antenna>& antennas);
+  void set_antennas(const std::vector<Antenna>& antennas) override;
   /// Rows added so far.
-  std::size_t rows() const { return rows_; }
+  std::size_t rows() const override { return rows_; }
   /// Writes what is buffered, the time ranges and intervals, and renames the
   /// set into place (a stop when <path> was made meanwhile). Also done by
   /// the destructor when not called; a set that cannot be completed leaves
   /// nothing behind.
-  void close();
+  void close() override;
 
  private:
   struct Impl;

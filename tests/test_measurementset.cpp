@@ -241,6 +241,22 @@ TEST(MeasurementSetOutput, AloneAndNeverOverAnExistingSet) {
   EXPECT_EQ(old.rows, 176u);
   EXPECT_EQ(old.antenna_names.size(), 92u);
   EXPECT_EQ(records(dir.file("old.uv")).size(), 176u);
+
+  // A program without its writer module stops naming the module's file and
+  // writes neither output; without msfile= it does not need the module.
+  const std::filesystem::path alone = dir.path() / "alone" / "bin";
+  std::filesystem::create_directories(alone);
+  std::filesystem::copy_file(talva::test::bin("talva2vis3"), alone / "talva2vis3");
+  const std::string module = (dir.path() / "alone" / "lib" / "talva" / "libtalva_ms_writer.so").string();
+  std::vector<std::string> args{"infile=a.arc", "corlfile=lay.txt", "device=/null", "gnsfile=unit.gains"};
+  args.insert(args.end(), {"uvfile=lost.uv", "msfile=lost.ms"});
+  const RunResult lost = talva::test::run((alone / "talva2vis3").string(), args, dir.path().string());
+  EXPECT_EQ(lost.status, 1);
+  EXPECT_NE(lost.out.find("cannot load the MeasurementSet writer " + module + ": "), std::string::npos) << lost.out;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("lost.uv")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("lost.ms")) || std::filesystem::exists(dir.file("lost.ms.part")));
+  args.pop_back();
+  EXPECT_EQ(talva::test::run((alone / "talva2vis3").string(), args, dir.path().string()).status, 0);
 }
 
 }  // namespace
