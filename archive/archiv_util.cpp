@@ -220,9 +220,11 @@ int ArchiveReader::read_dump(int nbsln, std::span<float> vis, bool view, int rt)
   // 4. the correlations, into the caller's buffer in file word order, or
   // (no buffer given) left in the stream buffer where it holds them whole
   const std::size_t bytes = static_cast<std::size_t>(nbsln) * kItemBytes;
-  if (view && buffer_end_ - buffer_pos_ >= bytes) {
-    // Items start at a multiple of 4 bytes in the file, and the buffer's
-    // start agrees with the file offset modulo 64: the floats are aligned.
+  const bool aligned = reinterpret_cast<std::uintptr_t>(buffer_ + buffer_pos_) % alignof(float) == 0;
+  if (view && aligned && buffer_end_ - buffer_pos_ >= bytes) {
+    // The buffer's start agrees with the file offset modulo 64, so the items
+    // are aligned where the file puts them at a multiple of 4 bytes (always,
+    // unless a header block's length is not a multiple of 4: then a copy).
     view_ = {std::launder(reinterpret_cast<const float*>(buffer_ + buffer_pos_)), 2 * static_cast<std::size_t>(nbsln)};
     buffer_pos_ += bytes;
     byte_offset_ += static_cast<long long>(bytes);
