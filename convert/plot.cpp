@@ -1,20 +1,21 @@
 #include "convert/plot.h"
 
-#include <cpgplot.h>
-
 #include <cctype>
 #include <optional>
 
 #include "util/fmt.h"
+#include "util/pgplot.h"
 #include "util/plot_file.h"
 #include "util/plotdev.h"
+
+namespace pg = talva::pgplot;
 
 UvPlot::~UvPlot() {
   // Not closed by the run: a stop on the way. The pages drawn so far go.
   if (open_) {
     xs_.clear();
     ys_.clear();
-    cpgend();
+    pg::end();
     open_ = false;
   }
 }
@@ -35,7 +36,7 @@ std::string device_type(const std::string& device) {
 }  // namespace
 
 bool UvPlot::open(const std::string& device_keyword, bool labels) {
-  const std::optional<std::string> chosen = talva::choose_plot_device(device_keyword, stdin, [] { cpgldev(); });
+  const std::optional<std::string> chosen = talva::choose_plot_device(device_keyword, stdin, [] { pg::ldev(); });
   if (!chosen) return false;
   const std::string& device = *chosen;
   const std::string type = device_type(device);
@@ -43,7 +44,7 @@ bool UvPlot::open(const std::string& device_keyword, bool labels) {
   // A plot file is drawn aside and replaces an earlier one when complete.
   std::string problem;
   files_ = std::make_unique<talva::PlotFiles>(device, problem);
-  if (files_->device().empty() || cpgbeg(0, files_->device().c_str(), 1, 1) != 1) {
+  if (files_->device().empty() || pg::beg(0, files_->device().c_str(), 1, 1) != 1) {
     out_.line(" Warning: cannot open plot device " + device + (problem.empty() ? "" : " (" + problem + ")") +
               "; going on without the (u,v) plot");
     files_.reset();
@@ -51,14 +52,14 @@ bool UvPlot::open(const std::string& device_keyword, bool labels) {
     return false;
   }
   open_ = true;
-  cpgenv(-6000.0f, 6000.0f, -6000.0f, 6000.0f, 0, 0);
-  if (labels) cpglab("u", "v", "Baselines Compressed:");
+  pg::env(-6000.0f, 6000.0f, -6000.0f, 6000.0f, 0, 0);
+  if (labels) pg::lab("u", "v", "Baselines Compressed:");
   return true;
 }
 
 void UvPlot::flush() {
   if (!xs_.empty()) {
-    cpgpt(static_cast<int>(xs_.size()), xs_.data(), ys_.data(), 1);
+    pg::pt(static_cast<int>(xs_.size()), xs_.data(), ys_.data(), 1);
     xs_.clear();
     ys_.clear();
   }
@@ -67,7 +68,7 @@ void UvPlot::flush() {
 void UvPlot::colour(int ci) {
   if (!open_ || ci == colour_) return;
   flush();
-  cpgsci(ci);
+  pg::sci(ci);
   colour_ = ci;
 }
 
@@ -81,13 +82,13 @@ void UvPlot::point(float x, float y) {
 void UvPlot::ask_off() {
   if (!open_) return;
   flush();
-  cpgask(0);
+  pg::ask(0);
 }
 
 void UvPlot::close() {
   if (open_) {
     flush();
-    cpgend();
+    pg::end();
     open_ = false;
     std::string problem;
     if (!files_->publish(problem)) out_.line(" Warning: " + problem + "; the earlier plot file is kept");

@@ -1,14 +1,15 @@
 #include "programs/dumpscope/plot.h"
 
-#include <cpgplot.h>
-
 #include <algorithm>
 #include <cctype>
 #include <optional>
 
 #include "util/fmt.h"
+#include "util/pgplot.h"
 #include "util/plot_file.h"
 #include "util/plotdev.h"
+
+namespace pg = talva::pgplot;
 
 namespace dumpscope {
 
@@ -41,11 +42,11 @@ constexpr float kMaxTextFraction = 0.96f;
 }  // namespace
 
 Plotter::Plotter(const std::string& device_keyword, int nx, int ny) : nx_(std::max(nx, 1)), ny_(std::max(ny, 1)) {
-  const std::optional<std::string> device = talva::choose_plot_device(device_keyword, stdin, [] { cpgldev(); });
+  const std::optional<std::string> device = talva::choose_plot_device(device_keyword, stdin, [] { pg::ldev(); });
   if (!device || null_device(*device)) return;
   std::string problem;
   files_ = std::make_unique<talva::PlotFiles>(*device, problem);
-  open_ = !files_->device().empty() && cpgbeg(0, files_->device().c_str(), nx_, ny_) == 1;
+  open_ = !files_->device().empty() && pg::beg(0, files_->device().c_str(), nx_, ny_) == 1;
   if (!open_) {
     talva::put_line(" cannot open plot device " + *device + (problem.empty() ? "" : " (" + problem + ")") +
                     ": no plots are drawn");
@@ -55,26 +56,26 @@ Plotter::Plotter(const std::string& device_keyword, int nx, int ny) : nx_(std::m
 
 Plotter::~Plotter() {
   // Not ended by the run (a stop on the way): the pages drawn so far go.
-  if (open_) cpgend();
+  if (open_) pg::end();
   open_ = false;
 }
 
 void Plotter::char_size(float& xch, float& ych) const {
   // The plot library gives character sizes in units of the whole page, while
   // viewports are set in units of the panel.
-  cpgqcs(0, &xch, &ych);
+  pg::qcs(0, &xch, &ych);
   xch *= static_cast<float>(nx_);
   ych *= static_cast<float>(ny_);
 }
 
 void Plotter::env(float xmin, float xmax, float ymin, float ymax) {
   if (!open_) return;
-  cpgpage();
+  pg::page();
   // Largest height up to the one asked for whose margins fit the panel.
   float ch = char_height_;
   float xch = 0, ych = 0;
   for (;;) {
-    cpgsch(ch);
+    pg::sch(ch);
     char_size(xch, ych);
 
     const bool fits = (kMarginLeft + kMarginRight) * xch <= kMaxMarginFraction &&
@@ -82,22 +83,22 @@ void Plotter::env(float xmin, float xmax, float ymin, float ymax) {
     if (fits || ch <= kMinCharHeight) break;
     ch = std::max(ch * 0.9f, kMinCharHeight);
   }
-  cpgsvp(kMarginLeft * xch, 1.0f - kMarginRight * xch, kMarginBottom * ych, 1.0f - kMarginTop * ych);
+  pg::svp(kMarginLeft * xch, 1.0f - kMarginRight * xch, kMarginBottom * ych, 1.0f - kMarginTop * ych);
   if (xmin == xmax) xmax = xmin + 1.0f;
   if (ymin == ymax) ymax = ymin + 1.0f;
-  cpgswin(xmin, xmax, ymin, ymax);
-  cpgbox("BCNST", 0.0f, 0, "BCNST", 0.0f, 0);
+  pg::swin(xmin, xmax, ymin, ymax);
+  pg::box("BCNST", 0.0f, 0, "BCNST", 0.0f, 0);
 }
 
 void Plotter::label(const std::string& x, const std::string& y, const std::string& title) {
   if (!open_) return;
   float ch = 0, xch = 0, ych = 0;
-  cpgqch(&ch);
+  pg::qch(&ch);
   char_size(xch, ych);
   // Room along each side: the box's extent and as much again on both ends
   // as the narrower margin gives (the texts are centred on the box).
   float vx1 = 0, vx2 = 0, vy1 = 0, vy2 = 0;
-  cpgqvp(0, &vx1, &vx2, &vy1, &vy2);
+  pg::qvp(0, &vx1, &vx2, &vy1, &vy2);
   const float room_x = kMaxTextFraction * ((vx2 - vx1) + 2.0f * std::min(vx1, 1.0f - vx2));
   const float room_y = kMaxTextFraction * ((vy2 - vy1) + 2.0f * std::min(vy1, 1.0f - vy2));
   // A text at `disp` character heights outside side B (bottom), L (left) or
@@ -106,15 +107,15 @@ void Plotter::label(const std::string& x, const std::string& y, const std::strin
   auto text = [&](const char* side, float disp, const std::string& t) {
     if (t.empty()) return;
     float xl = 0, yl = 0;
-    cpglen(0, t.c_str(), &xl, &yl);
+    pg::len(0, t.c_str(), &xl, &yl);
     xl *= static_cast<float>(nx_);  // of the page -> of the panel
     const bool left = side[0] == 'L';
     const float length = left ? xl * ych / xch : xl;  // in the panel's units along that side
     const float room = left ? room_y : room_x;
     const float size = length > room ? ch * room / length : ch;
-    cpgsch(size);
-    cpgmtxt(side, disp * ch / size, 0.5f, 0.5f, t.c_str());
-    cpgsch(ch);
+    pg::sch(size);
+    pg::mtxt(side, disp * ch / size, 0.5f, 0.5f, t.c_str());
+    pg::sch(ch);
   };
   text("B", 3.2f, x);
   text("L", 2.2f, y);
@@ -122,25 +123,25 @@ void Plotter::label(const std::string& x, const std::string& y, const std::strin
 }
 
 void Plotter::line(std::span<const float> x, std::span<const float> y) {
-  if (open_) cpgline(static_cast<int>(std::min(x.size(), y.size())), x.data(), y.data());
+  if (open_) pg::line(static_cast<int>(std::min(x.size(), y.size())), x.data(), y.data());
 }
 
 void Plotter::colour(int index) {
-  if (open_) cpgsci(index);
+  if (open_) pg::sci(index);
 }
 
 void Plotter::set_colour(int index, float r, float g, float b) {
-  if (open_) cpgscr(index, r, g, b);
+  if (open_) pg::scr(index, r, g, b);
 }
 
 void Plotter::char_height(float size) {
   char_height_ = size;
-  if (open_) cpgsch(size);
+  if (open_) pg::sch(size);
 }
 
 void Plotter::end() {
   if (!open_) return;
-  cpgend();
+  pg::end();
   open_ = false;
   std::string problem;
   if (!files_->publish(problem)) talva::put_line(" Warning: " + problem + "; the earlier plot files are kept");
