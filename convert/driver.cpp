@@ -349,14 +349,13 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   // Meridian distance, radians; kept from dump to dump (a failed tilt
   // report of the legacy converter prints the previous dump's value).
   float md = 0.0f;
-  std::vector<float> vis(2 * static_cast<std::size_t>(kMaxProducts));
   DumpContext dump;
-  dump.vis = std::span<const float>(vis).first(2 * static_cast<std::size_t>(nbsln));
 
   for (;;) {
     if (talva::interrupt_signal() != 0) break;  // a clean point: every dump read so far is written
     ++record;
-    const int stat = archive.read_dump_(nbsln, vis, 0);
+    // The dump's correlations where the reader holds them, until the next read.
+    const int stat = archive.read_dump_view_(nbsln, dump.vis, 0);
     if (stat != 0) {
       if (talva::interrupt_signal() != 0) {  // the read was cut short
         --record;
