@@ -195,6 +195,11 @@ void flush_stream(int tno, Dataset& ds, bool all = true) {
   }
   if (!write_all(ds.vis_fd, ds.base, n))
     fail(tno, "Error writing visdata for " + ds.name + ": " + sys_error());
+#ifdef SYNC_FILE_RANGE_WRITE
+  // Start these bytes on their way to the disk now, so that the fsync that
+  // completes the dataset finds little left to wait for (advice only).
+  ::sync_file_range(ds.vis_fd, static_cast<off_t>(ds.buf_base), static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
+#endif
   // Keep the bytes after those written (the rest of a page, and the padding
   // after the last written byte), and clear the rest of what was used.
   const std::size_t keep = ds.used - n;
