@@ -1,11 +1,14 @@
 // Reader throughput: every dump of a simulated archive (2000 dumps x 4608
 // products, 96 antenna records) through init_archiv_/read_header_/read_dump_,
 // beside a plain sequential fread of the same file in 1 MiB blocks and in
-// dump-sized blocks.
+// dump-sized blocks; and the averaging readers' accumulation of one dump
+// into every product's sum.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "archive/archiv_util.h"
+#include "array/layout.h"
 
 namespace {
 
@@ -84,6 +88,24 @@ void BM_PlainReadDumpSized(benchmark::State& state) {
   state.SetBytesProcessed(bytes);
 }
 
+// accumulate_products over one dump of 4561 products (the 96-antenna
+// correlator's pairs), signs alternating, a few values not finite.
+void BM_AccumulateProducts(benchmark::State& state) {
+  constexpr std::size_t n = 4561;
+  c_layout_common_t layout;
+  for (std::size_t k = 0; k < n; ++k) layout.lay_sign[k] = k % 2 == 0 ? 1 : -1;
+  std::vector<float> vis(2 * n);
+  for (std::size_t k = 0; k < vis.size(); ++k) vis[k] = k % 997 == 0 ? INFINITY : static_cast<float>(k % 13) - 6.0f;
+  std::vector<std::complex<float>> sums(n);
+  std::vector<std::int32_t> used(n);
+  for (auto _ : state) {
+    accumulate_products(layout, vis, sums, used);
+    benchmark::DoNotOptimize(sums.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<long long>(n));
+}
+
+BENCHMARK(BM_AccumulateProducts);
 BENCHMARK(BM_Reader)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_PlainReadDumpSized)->Unit(benchmark::kMillisecond)->MinTime(2.0);
