@@ -272,6 +272,7 @@ TEST(DumpscopeStats, LinesOfTheStatistics) {
 
 TEST(DumpscopeRunningMean, WindowsForOddAndEvenLengths) {
   Records rec;
+  rec.hold(8);
   const int n = 6;
   // record k holds 10^(k-1) in the real part: every window has a unique sum
   for (int k = 0; k < n; ++k) rec.vsel[k] = cx(std::pow(10.0f, static_cast<float>(k)), 0.0f);
@@ -314,6 +315,7 @@ TEST(DumpscopeFringe, ModelPhaseHourAngleAndRotation) {
   const float b = 1000.0f;
   const int n = 5;
   Records rec;
+  rec.hold(8);
   // a fringe of exactly the model's phase: V = exp(-i phi) rotates back to 1
   for (int i = 1; i <= n; ++i) {
     const double h = 0.25 + (10.0 + i) * static_cast<double>(kOmega);
@@ -336,6 +338,7 @@ TEST(DumpscopeFringe, ModelPhaseHourAngleAndRotation) {
 
   // a zero baseline factor and no offset: every phi is 0, vsel unchanged
   Records zero;
+  zero.hold(8);
   zero.vsel[0] = cx(0.3f, -0.4f);
   fringe_and_corrections(s, 0.0f, none, hour_angles(s, 3), zero, 3, md);
   EXPECT_EQ(zero.phi[0], 0.0f);
@@ -347,6 +350,7 @@ TEST(DumpscopeFringe, ModelPhaseHourAngleAndRotation) {
   off.phstrk = false;
   off.phsoff = 200.0f / kDegPerRad;
   Records o;
+  o.hold(8);
   o.vsel[0] = cx(1.0f, 0.0f);
   fringe_and_corrections(off, 0.0f, none, hour_angles(off, 1), o, 1, md);
   EXPECT_NEAR(o.phi[0], 160.0f, 1e-3);
@@ -365,6 +369,7 @@ TEST(DumpscopeFringe, MeridianDistanceCorrection) {
   s.startha = 0.0f;
   s.r1 = 1;
   Records rec;
+  rec.hold(8);
   for (int i = 0; i < 3; ++i) rec.vsel[i] = cx(2.0f, -1.0f);
   float md = 0;
   fringe_and_corrections(s, 0.0f, table, hour_angles(s, 3), rec, 3, md);
@@ -379,6 +384,7 @@ TEST(DumpscopeFringe, MeridianDistanceCorrection) {
   Settings low = s;
   low.dec = 80.0f / kDegPerRad;  // tilt below tltmin
   Records bad;
+  bad.hold(8);
   bad.vsel[0] = cx(2.0f, -1.0f);
   testing::internal::CaptureStdout();
   fringe_and_corrections(low, 0.0f, table, hour_angles(low, 1), bad, 1, md);
@@ -392,6 +398,7 @@ TEST(DumpscopeFringe, MeridianDistanceCorrection) {
   dead.count = 1;
   dead.table = {0.0f, 0.0f};
   Records zero;
+  zero.hold(8);
   zero.vsel[0] = cx(2.0f, -1.0f);
   testing::internal::CaptureStdout();
   fringe_and_corrections(s, 0.0f, dead, hour_angles(s, 1), zero, 1, md);

@@ -112,6 +112,7 @@ void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table,
   const Site site = Site::with_limits(s.tltmin, s.mdmax);
   talva::StdoutOutput out;
   n = std::min({n, static_cast<int>(angles.h.size()), kMaxEntries});
+  rec.hold(n);
   for (int i = 0; i < n; ++i) {
     const float h = angles.h[i];
     const float arg = s.phsoff - b * angles.sin_h[i];
@@ -146,9 +147,18 @@ void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table,
   }
 }
 
+void Records::hold(int n) {
+  const auto size = static_cast<std::size_t>(std::clamp(n, 0, kMaxEntries));
+  if (vsel.size() >= size) return;
+  vsel.resize(size);
+  for (std::vector<float>* v : {&phi, &mdval, &mdgn, &xp, &yp, &zp}) v->resize(size);
+}
+
 void running_mean(Records& rec, int n, int navrg, int r1) {
   const int half = navrg / 2;
   const int rest = navrg - half - 1;
+  n = std::min(n, kMaxEntries);
+  rec.hold(n);
   for (int i = 1; i <= n; ++i) {
     const int lo = std::max(1, i - half);
     const int hi = std::min(n, i + rest);
@@ -230,6 +240,9 @@ void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsl
   std::span<const float> items;  // the dump's correlations, as the reader holds them
   pass.n = 0;
   pass.sums.assign(pass.selections.size(), {});
+  // Room for the most records a pass stores, reserved, not touched: the
+  // sums grow in place, and memory is used only as records come.
+  for (auto& sums : pass.sums) sums.reserve(kMaxEntries);
   int j = 0;
   for (;;) {
     const int status = reader.read_dump_view_(nbsln, items, 0);
@@ -387,7 +400,10 @@ int run(const Settings& s) {
 
   Records rec;
   float md = 0.0f;  // the last meridian distance computed, kept across passes
-  std::vector<std::int32_t> antnum(kMaxEntries, 0);
+  // The file header's product codes: entries 1..nbsln are read into it and
+  // only those are used, so the rest is left untouched.
+  const auto antnum_store = std::make_unique_for_overwrite<std::int32_t[]>(kMaxEntries);
+  const std::span<std::int32_t> antnum(antnum_store.get(), kMaxEntries);
   int nant = 0;
   int nbsln = 0;
   // The archive is read once, in the first pass; every pass is served from
@@ -401,11 +417,8 @@ int run(const Settings& s) {
     talva::stop_if_interrupted(": no plot written");
     OptionRecord opt;
     if (!pass_option(decoded, s.oneshot, i, opt)) continue;
-    // Cleared entries beyond the records stored are never read: after the
-    // first pass only those up to n are cleared.
-    const int clear = loaded ? archive.n : kMaxEntries;
-    std::fill_n(rec.yp.begin(), clear, 0.0f);
-    std::fill_n(rec.zp.begin(), clear, 0.0f);
+    std::fill(rec.yp.begin(), rec.yp.end(), 0.0f);
+    std::fill(rec.zp.begin(), rec.zp.end(), 0.0f);
 
     if (!loaded) {
       if (reader.init_archiv_(s.infile) != 0) talva::stop("init failed");
@@ -460,8 +473,9 @@ int run(const Settings& s) {
     const auto slot = std::find(archive.selections.begin(), archive.selections.end(), sel);
     if (slot == archive.selections.end()) throw std::logic_error("dumpscope: a pass selection was not kept");
     const auto& sums = archive.sums[static_cast<std::size_t>(slot - archive.selections.begin())];
-    std::copy(sums.begin(), sums.end(), rec.vsel.begin());
     const int n = archive.n;
+    rec.hold(n);
+    std::copy(sums.begin(), sums.end(), rec.vsel.begin());
     talva::put_line(talva::fmt_i(n, 5) + " records read");
     get_stats_r_(kMaxEntries, rec.vsel, n);
     // The model phases, corrections and smoothed values feed only the plots;

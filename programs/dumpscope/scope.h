@@ -54,16 +54,20 @@ struct Settings {
 /// Reads the keywords (MIRIAD keyword input) in their fixed order and converts them.
 Settings read_settings();
 
-/// The per-record arrays (kMaxEntries each, allocated once for the run; only
+/// The per-record arrays, entry i for record i + 1. They hold the records
+/// of the longest pass so far (at most kMaxEntries) and start at zero;
+/// an entry keeps its value from pass to pass unless a pass sets it (only
 /// yp and zp are cleared at the start of a pass).
 struct Records {
-  std::vector<std::complex<float>> vsel = std::vector<std::complex<float>>(kMaxEntries);
-  std::vector<float> phi = std::vector<float>(kMaxEntries);
-  std::vector<float> mdval = std::vector<float>(kMaxEntries);
-  std::vector<float> mdgn = std::vector<float>(kMaxEntries);
-  std::vector<float> xp = std::vector<float>(kMaxEntries);
-  std::vector<float> yp = std::vector<float>(kMaxEntries);
-  std::vector<float> zp = std::vector<float>(kMaxEntries);
+  std::vector<std::complex<float>> vsel;
+  std::vector<float> phi;
+  std::vector<float> mdval;
+  std::vector<float> mdgn;
+  std::vector<float> xp;
+  std::vector<float> yp;
+  std::vector<float> zp;
+  /// Room for records 1..n in every array, new entries zero.
+  void hold(int n);
 };
 
 /// The meridian-distance gain table (pairs md in degrees, gain).
