@@ -1,10 +1,12 @@
 #include "convert/legacy_modes.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "calib/cx2amp.h"
 #include "convert/modes.h"
+#include "convert/spacing_sums.h"
 #include "util/stop.h"
 
 namespace legacy {
@@ -23,6 +25,19 @@ void add_pair(PairPlan& plan, const DataInputs& d, int i, int j) {
 
 void close_spacing(PairPlan& plan) { plan.start.push_back(plan.pairs.size()); }
 
+// The rotation of a pair's correlation is its product with (cos, sin):
+// rotate_vis_'s (re cos - im sin, im cos + re sin) to the bit.
+void finish_plan(PairPlan& plan, const DataInputs& d) {
+  std::vector<spacing_sums::FactorTerm> terms;
+  terms.reserve(plan.pairs.size());
+  for (const PairPlan::Pair& pr : plan.pairs)
+    terms.push_back({2 * static_cast<std::uint32_t>(pr.index) - 2,
+                     static_cast<float>(d.corr_layout->lay_sign[static_cast<std::size_t>(pr.index - 1)]),
+                     {pr.rotation.cs, pr.rotation.sn}});
+  plan.sums.build(std::move(terms), plan.start);
+  plan.built = true;
+}
+
 void build_talva1a(PairPlan& plan, const DataInputs& d) {
   plan.pairs.clear();
   plan.start.assign(1, 0);
@@ -35,7 +50,7 @@ void build_talva1a(PairPlan& plan, const DataInputs& d) {
     for (int g = 1; g <= 45 - c; ++g) add_pair(plan, d, g, g + 47 + c);
     close_spacing(plan);
   }
-  plan.built = true;
+  finish_plan(plan, d);
 }
 
 void build_orvex(PairPlan& plan, const DataInputs& d) {
@@ -45,7 +60,7 @@ void build_orvex(PairPlan& plan, const DataInputs& d) {
     for (int i = std::max(1, s - 44); i <= std::min(s, 44); ++i) add_pair(plan, d, i, s - i + 48);
     close_spacing(plan);
   }
-  plan.built = true;
+  finish_plan(plan, d);
 }
 
 // The phase-corrected sum of spacing k (1-based) and its pair count; with
@@ -64,6 +79,12 @@ std::complex<float> corrected_sum(const PairPlan& plan, int k, const c_layout_co
   }
   count = static_cast<int>(e - b);
   return sum;
+}
+
+// Spacing k's sum from the plan's sums of the dump and its pair count.
+std::complex<float> spacing_sum(const PairPlan& plan, int k, std::span<const std::complex<float>> sums, int& count) {
+  count = static_cast<int>(plan.start[static_cast<std::size_t>(k)] - plan.start[static_cast<std::size_t>(k - 1)]);
+  return sums[static_cast<std::size_t>(k - 1)];
 }
 
 }  // namespace
@@ -90,14 +111,17 @@ void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   const ModeLayout& layout = *in_.layout;
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   const float vfac = -sH * in_.sindec;
+  std::array<std::complex<float>, 87> sums{};
+  if (!in_.pair_terms) plan_.sums.sum(dump.vis, sums);
   for (int k = 1; k <= 87; ++k) {
     int count = 0;
     const std::complex<float> sum =
-        corrected_sum(plan_, k, *in_.corr_layout, dump.vis, in_.pair_terms ? &terms_ : nullptr, count);
+        in_.pair_terms ? corrected_sum(plan_, k, *in_.corr_layout, dump.vis, &terms_, count)
+                       : spacing_sum(plan_, k, sums, count);
     std::complex<float> avg{0.0f, 0.0f};
     if (count > 0) {
       avg = sum / static_cast<float>(count);
-      if (std::abs(avg) > kTalva1aLimit) avg = {0.0f, 0.0f};
+      if (spacing_sums::above(avg, kTalva1aLimit)) avg = {0.0f, 0.0f};
     }
     // Geometry and baseline of the spacing's first pair: (1, n + 1) within
     // an arm, (1, 48 + C) across the gap.
@@ -117,14 +141,17 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   if (!plan_.built) build_orvex(plan_, in_);
   const ModeLayout& layout = *in_.layout;
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
+  std::array<std::complex<float>, 88> sums{};
+  if (!in_.pair_terms) plan_.sums.sum(dump.vis, sums);
   for (int s = 1; s <= 88; ++s) {
     int count = 0;
     const std::complex<float> sum =
-        corrected_sum(plan_, s, *in_.corr_layout, dump.vis, in_.pair_terms ? &terms_ : nullptr, count);
+        in_.pair_terms ? corrected_sum(plan_, s, *in_.corr_layout, dump.vis, &terms_, count)
+                       : spacing_sum(plan_, s, sums, count);
     std::complex<float> avg{0.0f, 0.0f};
     if (count > 0) {
       avg = sum * dump.mdg / static_cast<float>(count);  // multiplied by the MD gain, not divided
-      if (std::abs(avg) > kOrvexLimit) avg = {0.0f, 0.0f};
+      if (spacing_sums::above(avg, kOrvexLimit)) avg = {0.0f, 0.0f};
     }
     const int i0 = std::max(1, s - 44), j0 = s - i0 + 48;
     const double D = layout.x(i0) - layout.x(j0);

@@ -15,6 +15,7 @@
 
 #include "calib/cx2amp.h"
 #include "convert/driver.h"
+#include "convert/spacing_sums.h"
 #include "convert/unpackers.h"
 
 namespace legacy {
@@ -35,6 +36,9 @@ struct PairPlan {
   bool built = false;
   std::vector<Pair> pairs;
   std::vector<std::size_t> start;  ///< spacing s: pairs[start[s-1] .. start[s])
+  /// The same pairs as terms whose factor is their rotation (cos, sin):
+  /// every spacing's phase-corrected sum at once.
+  spacing_sums::FactorSums sums;
 };
 
 /// Legacy talva1a: 43 within-arm spacings (baselines 67586 .. 67628), then

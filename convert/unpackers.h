@@ -17,6 +17,7 @@
 #include "array/s_matrix.h"
 #include "convert/modes.h"
 #include "convert/record.h"
+#include "convert/spacing_sums.h"
 #include "util/output.h"
 
 /// Rejection lists of a run (product indices and antenna numbers).
@@ -74,34 +75,16 @@ class Talva1a3Unpacker final : public Unpacker {
   void unpack(const DumpContext& dump, RecordSink& sink) override;
   std::span<const float> class_lengths() const override;
 
-  struct Term {
-    std::uint32_t word;          ///< offset of the item's first word in vis (2 * index - 2)
-    float sign;                  ///< layout sign, negated for a pair listed with i > j (conjugated)
-    std::complex<float> gain;    ///< G(j, i) = g(j) conj(g(i))
-  };
-  /// Step t of four classes summed side by side: their t-th terms, lane by lane.
-  struct Block {
-    std::array<std::uint32_t, 4> word;
-    alignas(16) std::array<float, 4> sign;
-    alignas(16) std::array<float, 4> gre;  ///< real parts of the gain products
-    alignas(16) std::array<float, 4> gim;  ///< imaginary parts
-  };
-
  private:
   void build();
-  void sum(std::span<const float> vis, std::span<std::complex<float>> acc) const;
 
   DataInputs in_;
   bool built_ = false;
   std::int32_t nclass_ = 0;
   std::array<float, kNumClasses> lengths_{};  ///< class lengths, wavelengths
-  std::vector<Term> terms_;                   ///< all classes, class by class
-  std::array<std::size_t, kNumClasses + 1> start_{};  ///< class s: terms_[start_[s-1] .. start_[s])
+  std::array<std::size_t, kNumClasses + 1> start_{};  ///< class s: terms start_[s-1] .. start_[s]
   std::array<float, kNumClasses> wsum_{};     ///< sum of |g(i)|^2 |g(j)|^2 per class
-  /// Classes 4q+1 .. 4q+4: blocks_[block_start_[q] .. block_start_[q+1]) cover
-  /// their first (common) terms; the rest of each class is summed on its own.
-  std::vector<Block> blocks_;
-  std::array<std::size_t, kNumClasses / 4 + 2> block_start_{};
+  spacing_sums::FactorSums sums_;             ///< the classes' pairs times G(j, i)
 };
 
 /// orvex (88 antennas): one record per spacing s = 1..88, baseline of the
