@@ -39,7 +39,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t max_small_item = 64;     // larger items are files of their own
-constexpr std::size_t stream_block = 1 << 20;  // visdata bytes buffered before a write
+constexpr std::size_t stream_block = 1 << 18;  // visdata bytes buffered before a write
 constexpr std::size_t stream_page = 4096;       // streamed writes end on file offsets of whole pages
 constexpr std::size_t stream_align = 64;       // the buffer starts on a cache line
 constexpr std::size_t history_block = 16384;   // history bytes buffered before a write
@@ -77,9 +77,10 @@ struct Dataset {
   float last_baseline = 0;
   bool any_auto = false, any_cross = false;
   /// Stream bytes from buf_base on, in base[0, used); base is buf's first
-  /// cache-line boundary, and the bytes from `used` to `cap` are always
-  /// zero, so that appending needs no clearing.
-  std::vector<std::uint8_t> buf;
+  /// cache-line boundary. Bytes from `used` on are undefined: every record
+  /// appended sets each of its bytes.
+  std::unique_ptr<std::uint8_t[]> buf;
+  std::size_t buf_size = 0;
   std::uint8_t* base = nullptr;
   std::size_t used = 0, cap = 0;
   std::uint64_t buf_base = 0;
@@ -201,26 +202,28 @@ void flush_stream(int tno, Dataset& ds, bool all = true) {
   ::sync_file_range(ds.vis_fd, static_cast<off_t>(ds.buf_base), static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
 #endif
   // Keep the bytes after those written (the rest of a page, and the padding
-  // after the last written byte), and clear the rest of what was used.
+  // after the last written byte).
   const std::size_t keep = ds.used - n;
   std::memmove(ds.base, ds.base + n, keep);
-  std::memset(ds.base + keep, 0, n);
   ds.used = keep;
   ds.buf_base += n;
 }
 
 [[gnu::noinline]] void stream_reserve(Dataset& ds, std::size_t n) {
-  std::vector<std::uint8_t> bigger(std::max(2 * ds.buf.size(), ds.used + n + stream_block + stream_page) +
-                                   stream_align);  // zero
-  const auto misalign = reinterpret_cast<std::uintptr_t>(bigger.data()) % stream_align;
-  std::uint8_t* base = bigger.data() + (misalign == 0 ? 0 : stream_align - misalign);
+  // Not cleared: a page is touched only when the stream reaches it.
+  const std::size_t size = std::max(2 * ds.buf_size, ds.used + n + stream_block + stream_page) + stream_align;
+  auto bigger = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+  const auto misalign = reinterpret_cast<std::uintptr_t>(bigger.get()) % stream_align;
+  std::uint8_t* base = bigger.get() + (misalign == 0 ? 0 : stream_align - misalign);
   if (ds.used > 0) std::memcpy(base, ds.base, ds.used);
-  ds.cap = bigger.size() - static_cast<std::size_t>(base - bigger.data());
+  ds.cap = size - static_cast<std::size_t>(base - bigger.get());
   ds.buf = std::move(bigger);
+  ds.buf_size = size;
   ds.base = base;
 }
 
-/// Appends `n` zero bytes at the stream position and returns where to fill them.
+/// Appends `n` bytes at the stream position and returns where to fill them
+/// (the caller sets every one).
 inline std::uint8_t* stream_grow(Dataset& ds, std::size_t n) {
   if (ds.cap - ds.used < n) stream_reserve(ds, n);
   std::uint8_t* p = ds.base + ds.used;
@@ -232,17 +235,29 @@ inline std::uint8_t* stream_grow(Dataset& ds, std::size_t n) {
 void write_size(Dataset& ds, const Variable& v, std::uint32_t length) {
   std::uint8_t* p = stream_grow(ds, 8);
   p[0] = static_cast<std::uint8_t>(v.index);
+  p[1] = p[2] = p[3] = 0;
   be::put32(p + 4, length);
   ds.phys_end = ds.pos;
 }
 
-/// Appends the DATA record of `v` with room for `length` value bytes
-/// (zero) and the padding to the next multiple of 8; returns the value's place.
+/// Appends the DATA record of `v` with room for `length` value bytes and
+/// the zero padding to the next multiple of 8; returns the value's place,
+/// for the caller to fill all `length` bytes.
 inline std::uint8_t* data_slot(Dataset& ds, const Variable& v, std::size_t length) {
   const std::size_t head = v.head;
   const std::uint64_t end = ds.pos + head + length;
   const std::size_t pad = static_cast<std::size_t>((8 - end % 8) % 8);
-  std::uint8_t* p = stream_grow(ds, head + length + pad);
+  const std::size_t total = head + length + pad;
+  std::uint8_t* p = stream_grow(ds, total);
+  // Zero the last 8 bytes (the padding; the value overwrites the rest) and
+  // the first 8 (the head, and the value's first bytes when head is 4).
+  constexpr std::uint64_t zero = 0;
+  if (total >= 8) {
+    std::memcpy(p + total - 8, &zero, 8);
+    std::memcpy(p, &zero, 8);
+  } else {
+    std::memset(p, 0, total);
+  }
   p[0] = static_cast<std::uint8_t>(v.index);
   p[2] = 1;
   ds.phys_end = end;
@@ -262,6 +277,8 @@ inline std::uint8_t* always_slot(Dataset& ds, Variable& v, std::size_t length) {
 
 void write_eor(int tno, Dataset& ds) {
   std::uint8_t* p = stream_grow(ds, 8);
+  constexpr std::uint64_t zero = 0;
+  std::memcpy(p, &zero, 8);
   p[2] = 2;
   ds.phys_end = ds.pos - 4;  // the EOR's padding is not written
   if (ds.used >= stream_block) flush_stream(tno, ds, false);

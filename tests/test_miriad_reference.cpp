@@ -174,7 +174,7 @@ TEST(MiriadWriter, ManyRecordsChangingVariablesFlagWordsAndALongHistory) {
     s.his("LINE " + std::to_string(k) + std::string(static_cast<std::size_t>(k % 97), k % 2 ? '.' : ' ') + "|");
   s.his("").his(std::string(3000, 'x'));
   fixed_variables(s);
-  for (int k = 0; k < 2000; ++k) {
+  for (int k = 0; k < 24000; ++k) {  // about 2 MB of visdata: the stream is written out in blocks
     // Changes for 7 puts, then constant: written in the first 7 records only.
     s.put_r("tsys7", {static_cast<float>(std::min(k, 6))});
     // Changes for 8 puts, then constant: written in every record from then on.
