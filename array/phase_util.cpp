@@ -28,7 +28,12 @@ constexpr std::int32_t kDirectCodes = 65536;  // every code of two antennas 1..2
 }
 
 void ProductTable::build(std::span<const std::int32_t> antnum) {
-  small_.assign(kDirectCodes, 0);
+  // Direct entries up to the largest such code the table holds (24671 for
+  // antennas up to 96): no more memory is cleared than can be looked up.
+  std::int32_t top = -1;
+  for (const std::int32_t code : antnum)
+    if (code >= 0 && code < kDirectCodes) top = std::max(top, code);
+  small_.assign(static_cast<std::size_t>(top + 1), 0);
   large_.clear();
   nbsln_ = static_cast<std::int32_t>(antnum.size());
   for (std::size_t p = 0; p < antnum.size(); ++p) {
@@ -46,8 +51,7 @@ void ProductTable::build(std::span<const std::int32_t> antnum) {
 
 std::int32_t ProductTable::index_of(std::int32_t code) const {
   if (code >= 0 && code < kDirectCodes) {
-    if (small_.empty()) return 0;
-    return small_[static_cast<std::size_t>(code)];
+    return static_cast<std::size_t>(code) < small_.size() ? small_[static_cast<std::size_t>(code)] : 0;
   }
   auto it = std::lower_bound(large_.begin(), large_.end(), code,
                              [](const auto& entry, std::int32_t c) { return entry.first < c; });
