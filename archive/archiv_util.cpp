@@ -31,12 +31,14 @@ constexpr int kAntennaRecordBytes = 24;
 constexpr int kItemBytes = 8;
 constexpr useconds_t kWaitMicroseconds = 500000;
 // Stream buffer. Measured on 2000 dumps x 4608 products: the kernel copies
-// out of the page cache fastest in requests of about 1 MiB into a buffer
-// whose address agrees with the file offset modulo the cache line (large
-// reads cost about half as much per byte as dump-sized ones, and a
-// misaligned destination costs twice as much again); the second copy, from
-// this buffer to the caller's, costs less than the difference.
-constexpr std::size_t kStreamBuffer = 1024 * 1024;
+// out of the page cache fastest in large requests into a buffer whose
+// address agrees with the file offset modulo the cache line (large reads
+// cost about half as much per byte as dump-sized ones, and a misaligned
+// destination costs twice as much again); the second copy, from this buffer
+// to the caller's, costs less than the difference. 256 KiB rather than
+// 1 MiB: the dumps are then still in the processor's cache when they are
+// used, and fewer pages are touched (a 3000-dump gainsolve run: 46 -> 42 ms).
+constexpr std::size_t kStreamBuffer = 256 * 1024;
 constexpr std::size_t kAlign = 64;
 constexpr std::size_t kPage = 4096;
 

@@ -230,11 +230,11 @@ TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
 }
 
 // A dump handed out as a view holds what a copy holds, also where its
-// correlations straddle a refill of the stream buffer (1 MiB) or lie at an
+// correlations straddle a refill of the stream buffer (256 KiB) or lie at an
 // offset that is no multiple of 4, and the offsets agree; a dump cut short
 // ends the data in both.
 TEST_F(Reader, ViewOfTheStreamBufferAgreesWithTheCopy) {
-  constexpr int kProducts = 4561, kDumps = 70;  // 38900-byte dumps: three refills
+  constexpr int kProducts = 4561, kDumps = 70;  // 38900-byte dumps: ten refills
   Archive a(96, kProducts);
   Header odd;
   odd.length = 98;  // a block whose length is no multiple of 4 misaligns the items after it
