@@ -98,9 +98,9 @@ void UvPlot::close() {
 
 void UvPlotSink::begin_run(const RunSetup& setup) {
   const int imode = setup.layout->imode;
-  draws_ = is_data_mode(imode);
+  const bool open = plot_.open(device_, labels_);
+  draws_ = open && is_data_mode(imode);  // no plot open (/null): the records pass by
   classes_ = setup.flavour == Flavour::Current && imode == kTalva1a;
-  plot_.open(device_, labels_);
 }
 
 void UvPlotSink::record(const UvRecord& r) {
