@@ -78,17 +78,21 @@ struct UvRecord {
   /// A record whose flag follows from its value.
   static UvRecord make(double x, double y, double sfreq, double time, double baseline, std::complex<float> data,
                        int spacing) {
-    UvRecord r;
-    r.x = x;
-    r.y = y;
-    r.u = x / sfreq;
-    r.v = y / sfreq;
-    r.time = time;
-    r.baseline = baseline;
-    r.data = data;
-    r.flagged = !(std::isfinite(data.real()) && std::isfinite(data.imag()));
-    r.spacing = spacing;
-    return r;
+    // Every member given: no clearing of the whole record first.
+    return UvRecord{x / sfreq,
+                    y / sfreq,
+                    0.0,
+                    time,
+                    baseline,
+                    data,
+                    !(std::isfinite(data.real()) && std::isfinite(data.imag())),
+                    spacing,
+                    x,
+                    y,
+                    {},
+                    0.0f,
+                    0.0,
+                    false};
   }
 };
 

@@ -84,9 +84,12 @@ void UvDatasetSink::begin_run(const RunSetup& h) {
 
 void UvDatasetSink::record(const UvRecord& r) {
   const int tno = tno_;
-  talva::sky::Uvw uvw{r.u, r.v, r.w};
+  std::array<double, 5> preamble{r.u, r.v, r.w, r.time, r.baseline};
   if (interop_) {
-    uvw = geometry_->uvw(r);
+    const talva::sky::Uvw uvw = geometry_->uvw(r);
+    preamble[0] = uvw.u;
+    preamble[1] = uvw.v;
+    preamble[2] = uvw.w;
     if (!antpos_written_) {
       put_antpos(tno, positions_);
       const talva::sky::Place& apparent = geometry_->apparent(r.time);
@@ -103,7 +106,6 @@ void UvDatasetSink::record(const UvRecord& r) {
       put_d(tno, "lst", clock_.last(r.time));
     }
   }
-  const std::array<double, 5> preamble{uvw.u, uvw.v, uvw.w, r.time, r.baseline};
   const std::array<std::complex<float>, 1> d{r.flagged ? std::complex<float>{} : r.data};
   const std::array<std::int32_t, 1> flags{r.flagged ? 0 : 1};
   miriad::uvwrite(tno, preamble, d, flags, 1);
