@@ -98,7 +98,7 @@ struct FactorTerm {
 };
 
 /// The sums over spacings of complex_product(term_value(t, vis), t.factor),
-/// each in its terms' order: the full groups of four spacings with
+/// each in its terms' order: groups of four spacings of like lengths with
 /// four-wide vector arithmetic (each lane rounds exactly as the scalar
 /// product and sum), the rest of each spacing's terms one by one. Built
 /// once; summed once per dump.
@@ -122,7 +122,8 @@ class FactorSums {
   };
   std::vector<FactorTerm> terms_;
   std::vector<std::size_t> start_;
-  /// Spacings 4q .. 4q+3: blocks_[block_start_[q] .. block_start_[q+1]) cover
+  std::vector<std::size_t> order_;  ///< the spacings, longest first: lanes 4q .. 4q+3 sum order_[4q ..]
+  /// Lanes 4q .. 4q+3: blocks_[block_start_[q] .. block_start_[q+1]) cover
   /// their first (common) terms.
   std::vector<Block> blocks_;
   std::vector<std::size_t> block_start_;
