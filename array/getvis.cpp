@@ -17,26 +17,22 @@ void compute_base_(float spacing, float gap, float wavelength, std::span<const s
   u = (p[1] - p[0]) * 6.2831855f / wavelength;
 }
 
-void accumulate_products(const c_layout_common_t& layout, std::span<const float> vis,
-                         std::span<std::complex<float>> sums, std::span<std::int32_t> used) {
-  const std::size_t n = std::min({vis.size() / 2, sums.size(), used.size(), layout.lay_sign.size()});
-  // One pass across the products; the sum of each product still grows dump
-  // by dump in file order. A left-out value adds +0, which leaves a sum as it
-  // was (a sum starts at +0 and so is never -0).
-  const float* w = vis.data();
-  float* acc = reinterpret_cast<float*>(sums.data());  // (re, im) pairs, as std::complex guarantees
-  const std::int32_t* sign = layout.lay_sign.data();
-  std::int32_t* count = used.data();
-  constexpr float kMax = std::numeric_limits<float>::max();
-  std::size_t k = 0;
+namespace {
+
+// The vector loops of accumulate_products: four products per step, from
+// product k on; they return where the one-by-one rest begins. (im, re)
+// items are swapped to (re, im), the imaginary parts multiplied by the
+// pair's sign, and a product kept only when both of its parts are finite:
+// the exponent not all ones, i.e. |bits| at most that of the largest float.
 #if defined(__GNUC__) && __has_builtin(__builtin_shufflevector) && __has_builtin(__builtin_convertvector)
-  // Four products per step in 16-byte vectors, two to a vector: (im, re)
-  // items swapped to (re, im), the imaginary parts times the pair's sign, a
-  // product kept only when both of its parts are finite.
+#define TALVA_VECTOR_ACCUMULATION 1
+
+// In two 16-byte vectors (two products each).
+std::size_t accumulate16(const float* w, float* acc, const std::int32_t* sign, std::int32_t* count, std::size_t k,
+                         std::size_t n) {
   using v4f = float __attribute__((vector_size(16)));
   using v4i = std::int32_t __attribute__((vector_size(16)));
   const v4f ones = {1.0f, 1.0f, 1.0f, 1.0f};
-  // finite: the exponent not all ones, i.e. |bits| at most that of the largest float
   const auto keep_finite = [](v4f value, v4i& finite) {
     v4i bits;
     std::memcpy(&bits, &value, sizeof bits);
@@ -67,6 +63,77 @@ void accumulate_products(const c_layout_common_t& layout, std::span<const float>
     std::memcpy(acc + 2 * k + 4, &sum1, sizeof sum1);
     std::memcpy(count + k, &c, sizeof c);
   }
+  return k;
+}
+
+#if defined(__x86_64__)
+#define TALVA_AVX2_ACCUMULATION 1
+// In one 32-byte vector (AVX2).
+[[gnu::target("avx2")]] std::size_t accumulate32(const float* w, float* acc, const std::int32_t* sign,
+                                                std::int32_t* count, std::size_t k, std::size_t n) {
+  using v8f = float __attribute__((vector_size(32)));
+  using v8i = std::int32_t __attribute__((vector_size(32)));
+  using v4f = float __attribute__((vector_size(16)));
+  using v4i = std::int32_t __attribute__((vector_size(16)));
+  const v4f ones = {1.0f, 1.0f, 1.0f, 1.0f};
+  for (; k + 4 <= n; k += 4) {
+    v8f item, sum;
+    v4i s, c;
+    std::memcpy(&item, w + 2 * k, sizeof item);
+    std::memcpy(&sum, acc + 2 * k, sizeof sum);
+    std::memcpy(&s, sign + k, sizeof s);
+    std::memcpy(&c, count + k, sizeof c);
+    const v8f factor = __builtin_shufflevector(ones, __builtin_convertvector(s, v4f), 0, 4, 1, 5, 2, 6, 3, 7);
+    const v8f value = __builtin_shufflevector(item, item, 1, 0, 3, 2, 5, 4, 7, 6) * factor;
+    v8i bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const v8i part_finite = (bits & 0x7fffffff) <= 0x7f7fffff;
+    const v8i finite = part_finite & __builtin_shufflevector(part_finite, part_finite, 1, 0, 3, 2, 5, 4, 7, 6);
+    bits &= finite;
+    v8f kept;
+    std::memcpy(&kept, &bits, sizeof kept);
+    sum += kept;
+    c -= __builtin_shufflevector(finite, finite, 0, 2, 4, 6);
+    std::memcpy(acc + 2 * k, &sum, sizeof sum);
+    std::memcpy(count + k, &c, sizeof c);
+  }
+  return k;
+}
+#endif
+#endif
+
+bool have_avx2() {
+#ifdef TALVA_AVX2_ACCUMULATION
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+void accumulate_products(const c_layout_common_t& layout, std::span<const float> vis,
+                         std::span<std::complex<float>> sums, std::span<std::int32_t> used, VectorWidth width) {
+  const std::size_t n = std::min({vis.size() / 2, sums.size(), used.size(), layout.lay_sign.size()});
+  // One pass across the products; the sum of each product still grows dump
+  // by dump in file order. A left-out value adds +0, which leaves a sum as it
+  // was (a sum starts at +0 and so is never -0).
+  const float* w = vis.data();
+  float* acc = reinterpret_cast<float*>(sums.data());  // (re, im) pairs, as std::complex guarantees
+  const std::int32_t* sign = layout.lay_sign.data();
+  std::int32_t* count = used.data();
+  constexpr float kMax = std::numeric_limits<float>::max();
+  std::size_t k = 0;
+#ifdef TALVA_VECTOR_ACCUMULATION
+#ifdef TALVA_AVX2_ACCUMULATION
+  if (width != VectorWidth::bytes16 && have_avx2())
+    k = accumulate32(w, acc, sign, count, k, n);
+  else
+#endif
+    k = accumulate16(w, acc, sign, count, k, n);
+#else
+  (void)width;
 #endif
   for (; k < n; ++k) {
     const float re = w[2 * k + 1];

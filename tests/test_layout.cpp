@@ -227,15 +227,16 @@ TEST(Getvis, WordOrderSignAndBounds) {
 // The dump-by-dump accumulation gives, bit for bit, the sums and counts of
 // adding getvis product by product and leaving non-finite values out: signs
 // +1, -1 and 0 (no layout line), negative zeros, infinities and NaNs in
-// either word, and an odd product count (the last one alone).
+// either word, and an odd product count (the last one alone); with the
+// processor's widest vectors and with 16-byte ones.
 TEST(Getvis, AccumulationAgreesWithProductByProductSums) {
   c_layout_common_t lay;
   std::mt19937 rng(5);
   for (std::size_t k = 0; k < 999; ++k) lay.lay_sign[k] = static_cast<std::int32_t>(k % 3) - 1;
   const float odd[] = {-0.0f, 0.0f, INFINITY, -INFINITY, NAN, 3e38f, -3e38f};
   std::vector<float> vis(2 * 999);
-  std::vector<std::complex<float>> expect(999), got(999);
-  std::vector<std::int32_t> expect_n(999), got_n(999);
+  std::vector<std::complex<float>> expect(999), got(999), got16(999);
+  std::vector<std::int32_t> expect_n(999), got_n(999), got16_n(999);
   for (int dump = 0; dump < 20; ++dump) {
     for (float& w : vis) w = (rng() % 11 == 0) ? odd[rng() % 7] : std::uniform_real_distribution<float>(-9, 9)(rng);
     for (std::int32_t l = 1; l <= 999; ++l) {
@@ -246,7 +247,10 @@ TEST(Getvis, AccumulationAgreesWithProductByProductSums) {
       }
     }
     accumulate_products(lay, vis, got, got_n);
+    accumulate_products(lay, vis, got16, got16_n, VectorWidth::bytes16);
   }
   EXPECT_EQ(std::memcmp(expect.data(), got.data(), expect.size() * sizeof expect[0]), 0);
+  EXPECT_EQ(std::memcmp(expect.data(), got16.data(), expect.size() * sizeof expect[0]), 0);
   EXPECT_EQ(got_n, expect_n);
+  EXPECT_EQ(got16_n, expect_n);
 }
