@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "array/layout.h"
+#include "util/vector_width.h"
 
 void compute_base_(float spacing, float gap, float wavelength, std::span<const std::int32_t, 2> bays,
                    std::span<const std::int32_t, 2> arms, float& u) {
@@ -102,19 +103,10 @@ std::size_t accumulate16(const float* w, float* acc, const std::int32_t* sign, s
 #endif
 #endif
 
-bool have_avx2() {
-#ifdef TALVA_AVX2_ACCUMULATION
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2;
-#else
-  return false;
-#endif
-}
-
 }  // namespace
 
 void accumulate_products(const c_layout_common_t& layout, std::span<const float> vis,
-                         std::span<std::complex<float>> sums, std::span<std::int32_t> used, VectorWidth width) {
+                         std::span<std::complex<float>> sums, std::span<std::int32_t> used, talva::VectorWidth width) {
   const std::size_t n = std::min({vis.size() / 2, sums.size(), used.size(), layout.lay_sign.size()});
   // One pass across the products; the sum of each product still grows dump
   // by dump in file order. A left-out value adds +0, which leaves a sum as it
@@ -127,7 +119,7 @@ void accumulate_products(const c_layout_common_t& layout, std::span<const float>
   std::size_t k = 0;
 #ifdef TALVA_VECTOR_ACCUMULATION
 #ifdef TALVA_AVX2_ACCUMULATION
-  if (width != VectorWidth::bytes16 && have_avx2())
+  if (talva::use_32_byte_vectors(width))
     k = accumulate32(w, acc, sign, count, k, n);
   else
 #endif

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "util/output.h"
+#include "util/vector_width.h"
 
 inline constexpr int kMaxProducts = 5000;     ///< capacity of the layout record and the programs' buffers
 inline constexpr int kMaxLayoutLines = 4608;  ///< 16 FPGAs x 288 products
@@ -85,12 +86,10 @@ inline std::complex<float> getvis(const c_layout_common_t& layout, std::int32_t 
 /// to sums[l - 1] and counts it in used[l - 1], for products 1..min(vis.size()
 /// / 2, sums.size(), used.size()); a non-finite value (a damaged archive) is
 /// neither added nor counted. The same sums, bit for bit, as adding getvis
-/// product by product. `width`: the widest vectors the processor has
-/// (32 bytes with AVX2) by default; 16 bytes when asked (the tests compare the two).
-enum class VectorWidth { best, bytes16 };
+/// product by product, with either vector width.
 void accumulate_products(const c_layout_common_t& layout, std::span<const float> vis,
                          std::span<std::complex<float>> sums, std::span<std::int32_t> used,
-                         VectorWidth width = VectorWidth::best);
+                         talva::VectorWidth width = talva::VectorWidth::best);
 
 /// East-west baseline phase factor of a pair: 2 pi (p2 - p1) / wavelength,
 /// p = spacing * (bay - 1) + (spacing + gap) / 2, negated for arm code 1.

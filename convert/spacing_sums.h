@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "util/vector_width.h"
+
 namespace spacing_sums {
 
 // The correlation of a term: (word 2, word 1 x sign), as getvis_ returns it
@@ -98,14 +100,15 @@ struct FactorTerm {
 };
 
 /// The sums over spacings of complex_product(term_value(t, vis), t.factor),
-/// each in its terms' order: groups of four spacings of like lengths with
-/// four-wide vector arithmetic (each lane rounds exactly as the scalar
-/// product and sum), the rest of each spacing's terms one by one. Built
-/// once; summed once per dump.
+/// each in its terms' order: groups of spacings of like lengths side by side
+/// in vectors, one spacing to a lane (each lane rounds exactly as the scalar
+/// product and sum), the rest of each spacing's terms one by one. Eight
+/// lanes with 32-byte vectors, else four. Built once; summed once per dump.
 class FactorSums {
  public:
   /// `terms` spacing by spacing: spacing k holds terms[start[k] .. start[k+1]).
-  void build(std::vector<FactorTerm> terms, std::span<const std::size_t> start);
+  void build(std::vector<FactorTerm> terms, std::span<const std::size_t> start,
+             talva::VectorWidth width = talva::VectorWidth::best);
   /// acc[k] = the sum of spacing k, for k below spacings() and acc.size().
   void sum(std::span<const float> vis, std::span<std::complex<float>> acc) const;
   std::size_t spacings() const { return start_.empty() ? 0 : start_.size() - 1; }
@@ -113,20 +116,16 @@ class FactorSums {
   std::size_t count(std::size_t k) const { return start_[k + 1] - start_[k]; }
 
  private:
-  /// Step t of four spacings summed side by side: their t-th terms, lane by lane.
-  struct Block {
-    std::array<std::uint32_t, 4> word;
-    alignas(16) std::array<float, 4> sign;
-    alignas(16) std::array<float, 4> fre;  ///< real parts of the factors
-    alignas(16) std::array<float, 4> fim;  ///< imaginary parts
-  };
   std::vector<FactorTerm> terms_;
   std::vector<std::size_t> start_;
-  std::vector<std::size_t> order_;  ///< the spacings, longest first: lanes 4q .. 4q+3 sum order_[4q ..]
-  /// Lanes 4q .. 4q+3: blocks_[block_start_[q] .. block_start_[q+1]) cover
-  /// their first (common) terms.
-  std::vector<Block> blocks_;
-  std::vector<std::size_t> block_start_;
+  std::size_t lanes_ = 4;
+  std::vector<std::size_t> order_;  ///< the spacings, longest first: group q sums order_[lanes q ..]
+  /// Step t of group q: the t-th terms of its spacings, lane by lane, at
+  /// lanes * (step_start_[q] + t); the steps cover the group's first
+  /// (common) terms.
+  std::vector<std::uint32_t> word_;
+  std::vector<float> sign_, fre_, fim_;  ///< the sign and the factor's real and imaginary parts
+  std::vector<std::size_t> step_start_;
 };
 
 }  // namespace spacing_sums

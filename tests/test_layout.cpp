@@ -247,7 +247,7 @@ TEST(Getvis, AccumulationAgreesWithProductByProductSums) {
       }
     }
     accumulate_products(lay, vis, got, got_n);
-    accumulate_products(lay, vis, got16, got16_n, VectorWidth::bytes16);
+    accumulate_products(lay, vis, got16, got16_n, talva::VectorWidth::bytes16);
   }
   EXPECT_EQ(std::memcmp(expect.data(), got.data(), expect.size() * sizeof expect[0]), 0);
   EXPECT_EQ(std::memcmp(expect.data(), got16.data(), expect.size() * sizeof expect[0]), 0);

@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -476,3 +477,32 @@ TEST(Talva2vis3Unpacker, OnePassAveragingIsBitIdenticalToThePairLoops) {
 }
 
 }  // namespace
+
+// The blocked spacing sums, with either vector width, against the plain sum
+// of each spacing's terms in order: spacings of many lengths (none, one,
+// more than a vector's lanes share), signs of both kinds, any factors.
+TEST(Talva2vis3Unpacker, SpacingSumsOfEitherWidthAreThePlainSums) {
+  std::mt19937 rng(23);
+  std::uniform_real_distribution<float> U(-2.0f, 2.0f);
+  std::vector<float> vis(2 * 500);
+  for (float& x : vis) x = U(rng);
+  std::vector<spacing_sums::FactorTerm> terms;
+  std::vector<std::size_t> start{0};
+  for (int k = 0; k < 37; ++k) {
+    const int n = (k * 7) % 23 - (k % 5 == 0 ? 22 : 0);
+    for (int t = 0; t < std::max(n, 0); ++t)
+      terms.push_back({2 * static_cast<std::uint32_t>(rng() % 500), rng() % 2 ? 1.0f : -1.0f, {U(rng), U(rng)}});
+    start.push_back(terms.size());
+  }
+  std::vector<cfloat> expect(37);
+  for (std::size_t k = 0; k < 37; ++k)
+    for (std::size_t t = start[k]; t < start[k + 1]; ++t)
+      expect[k] += spacing_sums::complex_product(spacing_sums::term_value(terms[t], vis), terms[t].factor);
+  for (const auto width : {talva::VectorWidth::best, talva::VectorWidth::bytes16}) {
+    spacing_sums::FactorSums sums;
+    sums.build(terms, start, width);
+    std::vector<cfloat> got(37, {9.0f, 9.0f});
+    sums.sum(vis, got);
+    EXPECT_EQ(std::memcmp(got.data(), expect.data(), got.size() * sizeof got[0]), 0);
+  }
+}
