@@ -133,12 +133,15 @@ void FactorSums::sum(std::span<const float> vis, std::span<std::complex<float>> 
     if (q < groups) {
       const std::size_t first = L * step_start_[q];
       common = step_start_[q + 1] - step_start_[q];
+      // (pointers by arithmetic: a group may have no steps, and the arrays none)
+      const std::uint32_t* word = word_.data() + first;
+      const float *sign = sign_.data() + first, *fre = fre_.data() + first, *fim = fim_.data() + first;
 #ifdef TALVA_AVX2_SUMS
       if (L == 8)
-        sum_steps8(vis.data(), &word_[first], &sign_[first], &fre_[first], &fim_[first], common, re, im);
+        sum_steps8(vis.data(), word, sign, fre, fim, common, re, im);
       else
 #endif
-        sum_steps4(vis.data(), &word_[first], &sign_[first], &fre_[first], &fim_[first], common, re, im);
+        sum_steps4(vis.data(), word, sign, fre, fim, common, re, im);
     }
     for (std::size_t c = 0; c < lanes; ++c) {
       const std::size_t spacing = order_[k + c];

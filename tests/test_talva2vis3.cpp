@@ -480,7 +480,8 @@ TEST(Talva2vis3Unpacker, OnePassAveragingIsBitIdenticalToThePairLoops) {
 
 // The blocked spacing sums, with either vector width, against the plain sum
 // of each spacing's terms in order: spacings of many lengths (none, one,
-// more than a vector's lanes share), signs of both kinds, any factors.
+// more than a vector's lanes share, or no term in any spacing), signs of
+// both kinds, any factors.
 TEST(Talva2vis3Unpacker, SpacingSumsOfEitherWidthAreThePlainSums) {
   std::mt19937 rng(23);
   std::uniform_real_distribution<float> U(-2.0f, 2.0f);
@@ -504,5 +505,10 @@ TEST(Talva2vis3Unpacker, SpacingSumsOfEitherWidthAreThePlainSums) {
     std::vector<cfloat> got(37, {9.0f, 9.0f});
     sums.sum(vis, got);
     EXPECT_EQ(std::memcmp(got.data(), expect.data(), got.size() * sizeof got[0]), 0);
+    // spacings without a term at all (every pair rejected): zeros
+    const std::vector<std::size_t> none(17, 0);
+    sums.build({}, none, width);
+    sums.sum(vis, got);
+    EXPECT_EQ(got[15], cfloat(0.0f, 0.0f));
   }
 }
