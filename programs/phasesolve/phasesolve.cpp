@@ -102,8 +102,9 @@ int run(int argc, char** argv) {
   std::span<const float> vis;  // the dump's correlations, as the reader holds them
   int n = 0;
   int j = 0;
+  const std::string not_written = ": " + std::string(kOutputName) + " not written";
   while (archive.read_dump_view_(nbsln, vis, 0) == 0) {
-    talva::stop_if_interrupted(": " + std::string(kOutputName) + " not written");
+    talva::stop_if_interrupted(not_written);
     ++j;
     if (j < s.r1) continue;
     if (s.r2 > 1 && j > s.r2) break;
@@ -113,7 +114,7 @@ int run(int argc, char** argv) {
     if (n == kRecordLimit) talva::put_line(" Reached MX record limit");
   }
   archive.close_archiv_();
-  talva::stop_if_interrupted(": " + std::string(kOutputName) + " not written");
+  talva::stop_if_interrupted(not_written);
   talva::put_line(talva::fmt_i(n, 5) + " records read");
   if (n == 0) talva::stop("no dump in the record range: no phases solved");
 
