@@ -63,28 +63,17 @@ void build_orvex(PairPlan& plan, const DataInputs& d) {
   finish_plan(plan, d);
 }
 
-// The phase-corrected sum of spacing k (1-based) and its pair count; with
-// `terms`, the corrected pairs are left there.
-std::complex<float> corrected_sum(const PairPlan& plan, int k, const c_layout_common_t& layout,
-                                  std::span<const float> vis, std::vector<PairTerm>* terms, int& count) {
-  std::complex<float> sum{0.0f, 0.0f};
-  if (terms) terms->clear();
-  const std::size_t b = plan.start[static_cast<std::size_t>(k - 1)], e = plan.start[static_cast<std::size_t>(k)];
-  for (std::size_t t = b; t < e; ++t) {
+// The pairs of spacing k (1-based) with their phase-corrected correlations,
+// for the debug table (the sums come from the plan's FactorSums).
+void corrected_terms(const PairPlan& plan, int k, const c_layout_common_t& layout, std::span<const float> vis,
+                     std::vector<PairTerm>& terms) {
+  terms.clear();
+  for (std::size_t t = plan.start[static_cast<std::size_t>(k - 1)]; t < plan.start[static_cast<std::size_t>(k)]; ++t) {
     const auto& pr = plan.pairs[t];
     std::complex<float> V = getvis(layout, pr.index, vis);
     rotate_vis_(V, pr.rotation);
-    if (terms) terms->push_back({pr.i, pr.j, pr.phase_i, pr.phase_j, V});
-    sum += V;
+    terms.push_back({pr.i, pr.j, pr.phase_i, pr.phase_j, V});
   }
-  count = static_cast<int>(e - b);
-  return sum;
-}
-
-// Spacing k's sum from the plan's sums of the dump and its pair count.
-std::complex<float> spacing_sum(const PairPlan& plan, int k, std::span<const std::complex<float>> sums, int& count) {
-  count = static_cast<int>(plan.start[static_cast<std::size_t>(k)] - plan.start[static_cast<std::size_t>(k - 1)]);
-  return sums[static_cast<std::size_t>(k - 1)];
 }
 
 }  // namespace
@@ -112,12 +101,11 @@ void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   const float vfac = -sH * in_.sindec;
   std::array<std::complex<float>, 87> sums{};
-  if (!in_.pair_terms) plan_.sums.sum(dump.vis, sums);
+  plan_.sums.sum(dump.vis, sums);
   for (int k = 1; k <= 87; ++k) {
-    int count = 0;
-    const std::complex<float> sum =
-        in_.pair_terms ? corrected_sum(plan_, k, *in_.corr_layout, dump.vis, &terms_, count)
-                       : spacing_sum(plan_, k, sums, count);
+    const auto count = static_cast<int>(plan_.sums.count(static_cast<std::size_t>(k - 1)));
+    const std::complex<float> sum = sums[static_cast<std::size_t>(k - 1)];
+    if (in_.pair_terms) corrected_terms(plan_, k, *in_.corr_layout, dump.vis, terms_);
     std::complex<float> avg{0.0f, 0.0f};
     if (count > 0) {
       avg = sum / static_cast<float>(count);
@@ -142,12 +130,11 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   const ModeLayout& layout = *in_.layout;
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   std::array<std::complex<float>, 88> sums{};
-  if (!in_.pair_terms) plan_.sums.sum(dump.vis, sums);
+  plan_.sums.sum(dump.vis, sums);
   for (int s = 1; s <= 88; ++s) {
-    int count = 0;
-    const std::complex<float> sum =
-        in_.pair_terms ? corrected_sum(plan_, s, *in_.corr_layout, dump.vis, &terms_, count)
-                       : spacing_sum(plan_, s, sums, count);
+    const auto count = static_cast<int>(plan_.sums.count(static_cast<std::size_t>(s - 1)));
+    const std::complex<float> sum = sums[static_cast<std::size_t>(s - 1)];
+    if (in_.pair_terms) corrected_terms(plan_, s, *in_.corr_layout, dump.vis, terms_);
     std::complex<float> avg{0.0f, 0.0f};
     if (count > 0) {
       avg = sum * dump.mdg / static_cast<float>(count);  // multiplied by the MD gain, not divided

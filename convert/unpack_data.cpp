@@ -95,13 +95,13 @@ void Talva1a3Unpacker::build() {
           mat(Gc, kNumAntennas, i, i).real() * mat(Gc, kNumAntennas, j, j).real();
     }
   std::vector<spacing_sums::FactorTerm> terms;
-  start_[0] = 0;
-  for (int s = 1; s <= kNumClasses; ++s) {
+  std::vector<std::size_t> start{0};
+  for (int s = 1; s <= nclass_; ++s) {
     const auto& list = per_class[static_cast<std::size_t>(s - 1)];
     terms.insert(terms.end(), list.begin(), list.end());
-    start_[static_cast<std::size_t>(s)] = terms.size();
+    start.push_back(terms.size());
   }
-  sums_.build(std::move(terms), std::span<const std::size_t>(start_).first(static_cast<std::size_t>(nclass_) + 1));
+  sums_.build(std::move(terms), start);
   built_ = true;
 }
 
@@ -132,8 +132,7 @@ void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   std::array<std::complex<float>, kNumClasses> acc{};
   sums_.sum(dump.vis, acc);
   for (int s = 1; s <= nclass_; ++s) {
-    if (start_[static_cast<std::size_t>(s - 1)] == start_[static_cast<std::size_t>(s)])
-      continue;  // no pair of this class: no record
+    if (sums_.count(static_cast<std::size_t>(s - 1)) == 0) continue;  // no pair of this class: no record
     std::complex<float> avg =
         weighted_mean(acc[static_cast<std::size_t>(s - 1)], wsum_[static_cast<std::size_t>(s - 1)], dump.mdg);
     if (above(avg, kTalva1aLimit)) avg = {0.0f, 0.0f};

@@ -82,9 +82,8 @@ class Talva1a3Unpacker final : public Unpacker {
   bool built_ = false;
   std::int32_t nclass_ = 0;
   std::array<float, kNumClasses> lengths_{};  ///< class lengths, wavelengths
-  std::array<std::size_t, kNumClasses + 1> start_{};  ///< class s: terms start_[s-1] .. start_[s]
   std::array<float, kNumClasses> wsum_{};     ///< sum of |g(i)|^2 |g(j)|^2 per class
-  spacing_sums::FactorSums sums_;             ///< the classes' pairs times G(j, i)
+  spacing_sums::FactorSums sums_;             ///< the classes' pairs times G(j, i); class s is spacing s - 1
 };
 
 /// orvex (88 antennas): one record per spacing s = 1..88, baseline of the
