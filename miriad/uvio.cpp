@@ -29,6 +29,7 @@
 #include "miriad/bug.h"
 #include "miriad/bytes.h"
 #include "miriad/key.h"
+#include "util/background_sync.h"
 #include "util/output_file.h"
 #include "util/stop.h"
 #include "util/textin.h"
@@ -87,6 +88,7 @@ struct Dataset {
   std::uint64_t pos = 0;       ///< logical position (next record slot)
   std::uint64_t phys_end = 0;  ///< end of the last byte actually written
   int vis_fd = -1;
+  std::unique_ptr<talva::BackgroundSync> vis_sync;  ///< flushes visdata while it grows
   bool visdata_created = false;
   std::vector<std::uint8_t> value_scratch;
 
@@ -116,6 +118,7 @@ std::vector<std::unique_ptr<Dataset>>& table() {
 }
 
 void close_fds(Dataset& ds) {
+  ds.vis_sync.reset();  // its thread is done with vis_fd
   if (ds.vis_fd >= 0) ::close(ds.vis_fd);
   if (ds.his_fd >= 0) ::close(ds.his_fd);
   if (ds.dir_fd >= 0) ::close(ds.dir_fd);
@@ -193,14 +196,13 @@ void flush_stream(int tno, Dataset& ds, bool all = true) {
     // the dataset's directory is new: visdata is created, never followed or truncated
     ds.vis_fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (ds.vis_fd < 0) fail(tno, "Error opening visdata for " + ds.name + ": " + sys_error());
+    ds.vis_sync = std::make_unique<talva::BackgroundSync>(ds.vis_fd);
   }
   if (!write_all(ds.vis_fd, ds.base, n))
     fail(tno, "Error writing visdata for " + ds.name + ": " + sys_error());
-#ifdef SYNC_FILE_RANGE_WRITE
-  // Start these bytes on their way to the disk now, so that the fsync that
-  // completes the dataset finds little left to wait for (advice only).
-  ::sync_file_range(ds.vis_fd, static_cast<off_t>(ds.buf_base), static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
-#endif
+  // Flushed to the disk in the background now, so that the fsync that
+  // completes the dataset finds little left to wait for.
+  ds.vis_sync->written(n);
   // Keep the bytes after those written (the rest of a page, and the padding
   // after the last written byte).
   const std::size_t keep = ds.used - n;
@@ -435,11 +437,14 @@ void complete(int tno, Dataset& ds) {
     else small["visdata"].clear();
   } else {
     flush_stream(tno, ds);
+    const int background = ds.vis_sync->finish();
+    ds.vis_sync.reset();
     int fd = ds.vis_fd;
     ds.vis_fd = -1;
     // on the disk before the header that makes the dataset complete
     const bool synced = ::fsync(fd) == 0;
     if (::close(fd) != 0 || !synced) fail(tno, "Error closing visdata for " + ds.name + ": " + sys_error());
+    if (background != 0) fail(tno, "Error closing visdata for " + ds.name + ": " + std::strerror(background));
   }
   if (ds.flags_created) {
     std::vector<std::uint8_t> b(4 + 4 * ds.flag_words.size());

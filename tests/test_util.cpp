@@ -1,7 +1,13 @@
-// Fortran-style formatting and the strict text-input helpers.
+// Fortran-style formatting, the strict text-input helpers and the
+// background flush of large outputs.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "support/testsupport.h"
+#include "util/background_sync.h"
 #include "util/fmt.h"
 #include "util/stop.h"
 #include "util/textin.h"
@@ -82,4 +88,22 @@ TEST(TextInput, MissingFileStopsWithItsName) {
     EXPECT_NE(s.message().find("layout file /nonexistent/file.txt"), std::string::npos);
     EXPECT_NE(s.status(), 0);
   }
+}
+
+// A flush that fails in the background is reported by finish(): the kernel
+// would not report it again to the closing fsync. A pipe cannot be synced.
+TEST(BackgroundSync, KeepsTheErrorOfAFailedFlush) {
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  {
+    BackgroundSync none(p[1], 4);
+    none.written(3);  // below the threshold: no flush, no thread
+    EXPECT_EQ(none.finish(), 0);
+  }
+  BackgroundSync sync(p[1], 4);
+  sync.written(4);
+  EXPECT_EQ(sync.finish(), EINVAL);
+  EXPECT_EQ(sync.finish(), EINVAL);
+  ::close(p[0]);
+  ::close(p[1]);
 }
