@@ -36,7 +36,13 @@ void put_antpos(int tno, const std::function<std::vector<double>()>& positions) 
 
 UvDatasetSink::~UvDatasetSink() {
   if (!open_) return;
-  miriad::UvCloser closer(tno_);  // a fatal stop on the way: what was written stays a readable dataset
+  // A fatal stop on the way: what was written stays a readable dataset,
+  // with the records of the dump under way that came before the stop.
+  try {
+    write_held();
+  } catch (const talva::Stop&) {
+  }
+  miriad::UvCloser closer(tno_);
 }
 
 void UvDatasetSink::begin_run(const RunSetup& h) {
@@ -83,42 +89,51 @@ void UvDatasetSink::begin_run(const RunSetup& h) {
 }
 
 void UvDatasetSink::record(const UvRecord& r) {
-  const int tno = tno_;
-  std::array<double, 5> preamble{r.u, r.v, r.w, r.time, r.baseline};
-  if (interop_) {
-    const talva::sky::Uvw uvw = geometry_->uvw(r);
-    preamble[0] = uvw.u;
-    preamble[1] = uvw.v;
-    preamble[2] = uvw.w;
-    if (!antpos_written_) {
-      put_antpos(tno, positions_);
-      const talva::sky::Place& apparent = geometry_->apparent(r.time);
-      put_d(tno, "obsra", apparent.ra);
-      put_d(tno, "obsdec", apparent.dec);
-      antpos_written_ = true;
-    }
-    // The records of a dump share their time: lst is put when the time
-    // changes and holds for the records that follow (a put of an unchanged
-    // value would write nothing).
-    if (!have_lst_ || r.time != lst_time_) {
-      lst_time_ = r.time;
-      have_lst_ = true;
-      put_d(tno, "lst", clock_.last(r.time));
-    }
+  const std::complex<float> value = r.flagged ? std::complex<float>{} : r.data;
+  const std::int32_t flag = r.flagged ? 0 : 1;
+  if (!interop_) {
+    held_.push_back({{r.u, r.v, r.w, r.time, r.baseline}, value, flag});
+    return;
   }
-  const std::array<std::complex<float>, 1> d{r.flagged ? std::complex<float>{} : r.data};
-  const std::array<std::int32_t, 1> flags{r.flagged ? 0 : 1};
-  miriad::uvwrite(tno, preamble, d, flags, 1);
+  const int tno = tno_;
+  const talva::sky::Uvw uvw = geometry_->uvw(r);
+  if (!antpos_written_) {
+    put_antpos(tno, positions_);
+    const talva::sky::Place& apparent = geometry_->apparent(r.time);
+    put_d(tno, "obsra", apparent.ra);
+    put_d(tno, "obsdec", apparent.dec);
+    antpos_written_ = true;
+  }
+  // The records of a dump share their time: lst is put when the time
+  // changes and holds for the records that follow (a put of an unchanged
+  // value would write nothing).
+  if (!have_lst_ || r.time != lst_time_) {
+    lst_time_ = r.time;
+    have_lst_ = true;
+    put_d(tno, "lst", clock_.last(r.time));
+  }
+  const std::array<miriad::UvPoint, 1> point{{{{uvw.u, uvw.v, uvw.w, r.time, r.baseline}, value, flag}}};
+  miriad::uvwrite_points(tno, point);
 }
+
+void UvDatasetSink::write_held() {
+  if (held_.empty()) return;
+  miriad::uvwrite_points(tno_, held_);
+  held_.clear();
+}
+
+void UvDatasetSink::end_dump() { write_held(); }
 
 void UvDatasetSink::interrupted(const std::string& note) {
   if (!open_) return;
+  write_held();
   miriad::hiswrite(tno_, std::string(program_) + ": " + note);
   end_run();
 }
 
 void UvDatasetSink::end_run() {
   if (!open_) return;
+  write_held();
   miriad::hisclose(tno_);
   miriad::uvclose(tno_);
   open_ = false;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "convert/record.h"
+#include "miriad/uvio.h"
 
 class UvDatasetSink final : public RecordSink {
  public:
@@ -33,6 +34,9 @@ class UvDatasetSink final : public RecordSink {
   /// opt-in, "antpos", "obsra" and "obsdec" precede the first record, "lst"
   /// every record, and (u, v, w) is the complete geometry.
   void record(const UvRecord& r) override;
+  /// Writes the records of the dump (they are held until then, except with
+  /// the opt-in, whose "lst" goes between them).
+  void end_dump() override;
   /// Closes the history and the dataset.
   void end_run() override;
   /// Writes the history line "<PROGRAM>: <note>", then closes as end_run.
@@ -50,4 +54,6 @@ class UvDatasetSink final : public RecordSink {
   double lst_time_ = 0.0;  ///< Julian date of the last lst put
   talva::sky::SiderealClock clock_;
   std::optional<CompleteGeometry> geometry_;
+  std::vector<miriad::UvPoint> held_;  ///< the dump's records not yet written
+  void write_held();
 };

@@ -625,15 +625,23 @@ void uvputvrd(int tno, const std::string& name, std::span<const double> values) 
   putvr(tno, name, 'd', b.data(), values.size());
 }
 
-void uvwrite(int tno, std::span<const double> preamble, std::span<const std::complex<float>> data,
-             std::span<const std::int32_t> flags, int n) {
-  Dataset& ds = writable(tno, "UVWRITE");
-  std::size_t npre = ds.uvw ? 5 : 4;
-  if (n < 1) fail(tno, "Bad number of channels (" + std::to_string(n) + ") for " + ds.name + ", in UVWRITE");
-  std::size_t nc = static_cast<std::size_t>(n);
-  if (preamble.size() < npre || data.size() < nc || flags.size() < nc)
-    fail(tno, "Preamble, data or flags shorter than the record for " + ds.name + ", in UVWRITE");
+namespace {
 
+/// std::lround(x), without the library call for whole numbers (every
+/// baseline number is one).
+inline long nearest(float x) {
+  if (std::fabs(x) < 8388608.0f) {  // 2^23: a float this small holds fractions
+    const auto t = static_cast<long>(x);
+    if (static_cast<float>(t) == x) return t;
+  }
+  return std::lround(x);
+}
+
+/// Appends one record of `n` channels (checked by the caller) to the stream.
+[[gnu::always_inline]] inline void write_record(int tno, Dataset& ds, const double* preamble,
+                                                const std::complex<float>* data, const std::int32_t* flags, int n) {
+  const std::size_t npre = ds.uvw ? 5 : 4;
+  const std::size_t nc = static_cast<std::size_t>(n);
   if (!ds.started) {
     if (ds.corr_type == 0) ds.corr_type = n <= 4 ? 'r' : 'j';
     ds.corr = variable(tno, ds, "corr", ds.corr_type, "UVWRITE").index;
@@ -735,7 +743,7 @@ void uvwrite(int tno, std::span<const double> preamble, std::span<const std::com
   }
   // obstype: once both kinds were seen, no baseline changes it
   if (!(ds.any_auto && ds.any_cross) && (!ds.started || bl != last_bl)) {
-    long q = std::lround(bl);
+    long q = nearest(bl);
     long a1, a2;
     if (q > 65536) {
       q -= 65536;
@@ -749,6 +757,24 @@ void uvwrite(int tno, std::span<const double> preamble, std::span<const std::com
   }
   ds.started = true;
   write_eor(tno, ds);
+}
+
+}  // namespace
+
+void uvwrite(int tno, std::span<const double> preamble, std::span<const std::complex<float>> data,
+             std::span<const std::int32_t> flags, int n) {
+  Dataset& ds = writable(tno, "UVWRITE");
+  const std::size_t npre = ds.uvw ? 5 : 4;
+  if (n < 1) fail(tno, "Bad number of channels (" + std::to_string(n) + ") for " + ds.name + ", in UVWRITE");
+  const auto nc = static_cast<std::size_t>(n);
+  if (preamble.size() < npre || data.size() < nc || flags.size() < nc)
+    fail(tno, "Preamble, data or flags shorter than the record for " + ds.name + ", in UVWRITE");
+  write_record(tno, ds, preamble.data(), data.data(), flags.data(), n);
+}
+
+void uvwrite_points(int tno, std::span<const UvPoint> points) {
+  Dataset& ds = writable(tno, "UVWRITE");
+  for (const UvPoint& p : points) write_record(tno, ds, p.preamble, &p.data, &p.flag, 1);
 }
 
 void uvclose(int tno) {

@@ -41,6 +41,16 @@ void uvputvrd(int tno, const std::string& name, std::span<const double> values);
 /// One record: preamble (5 doubles with uvw), n channels of data and flags (1 = good).
 void uvwrite(int tno, std::span<const double> preamble, std::span<const std::complex<float>> data,
              std::span<const std::int32_t> flags, int n);
+/// A record of one channel: its preamble (u, v, w, time, baseline; with the
+/// preamble "uv/time/baseline" the first four hold u, v, time, baseline),
+/// value and flag (1 = good).
+struct UvPoint {
+  double preamble[5];
+  std::complex<float> data;
+  std::int32_t flag;
+};
+/// Writes `points` in order, exactly as one uvwrite(n = 1) each.
+void uvwrite_points(int tno, std::span<const UvPoint> points);
 /// Completes the dataset (flags, vartable, header items) and closes it.
 void uvclose(int tno);
 /// True while tno names an open dataset.

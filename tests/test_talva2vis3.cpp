@@ -18,9 +18,11 @@
 #include "miriad/uvio.h"
 #include "convert/modes.h"
 #include "convert/unpackers.h"
+#include "convert/uv_output.h"
 #include "test_conv_support.h"
 #include "util/fmt.h"
 #include "util/plot_file.h"
+#include "util/stop.h"
 
 namespace {
 
@@ -243,6 +245,37 @@ TEST(Talva2vis3Dataset, VariablesHistoryAndAnEmptyArchive) {
   bool has_uvfile = false;
   for (const auto& h : hist) has_uvfile = has_uvfile || h.find("uvfile=e.uv") != std::string::npos;
   EXPECT_TRUE(has_uvfile);
+}
+
+// The dataset sink writes a dump's records when the dump ends; a run that
+// stops on the way keeps those of the dump under way, flagged ones as 0.
+TEST(Talva2vis3Dataset, RecordsOfTheDumpUnderWayStayWhenTheRunStops) {
+  TempDir dir;
+  const std::string path = dir.file("s.uv");
+  const cfloat bad(std::nanf(""), 1.0f);
+  try {
+    UvDatasetSink sink(path, false);
+    sink.begin_run(RunSetup{});
+    for (int k = 0; k < 5; ++k) {
+      sink.record(::UvRecord::make(10.0 * k, -3.0, 1.0, kJd2006 + (k / 3) * kSecond, 67586.0 + k,
+                                   k == 1 ? bad : cfloat(0.5f * k, -1.0f), k + 1));
+      if (k == 2) sink.end_dump();
+    }
+    talva::stop("stopped in the second dump");
+  } catch (const talva::Stop&) {
+  }
+  miriad::UvReader uv(path);
+  miriad::UvRecord rec;
+  for (int k = 0; k < 5; ++k) {
+    ASSERT_TRUE(uv.read(rec)) << k;
+    EXPECT_EQ(rec.u, 10.0 * k);
+    EXPECT_EQ(rec.v, -3.0);
+    EXPECT_EQ(rec.time, kJd2006 + (k / 3) * kSecond);
+    EXPECT_EQ(rec.baseline, 67586.0 + k);
+    EXPECT_EQ(rec.data.at(0), k == 1 ? cfloat{} : cfloat(0.5f * k, -1.0f));
+    EXPECT_EQ(rec.flags.at(0), k != 1);
+  }
+  EXPECT_FALSE(uv.read(rec));
 }
 
 TEST(Talva2vis3Modes, OrvexWrites88RecordsAndItsDebugTable) {
