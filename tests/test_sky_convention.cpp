@@ -22,7 +22,6 @@
 #include <filesystem>
 #include <numbers>
 #include <span>
-#include <sstream>
 #include <string>
 #include <vector>
 
