@@ -45,6 +45,11 @@ c_layout_common_t load_corr_layout_(talva::Output& out);
 /// zeroed. `layout_path` names the layout file in the message.
 void check_layout_covers_(const c_layout_common_t& layout, std::int32_t nbsln, const std::string& layout_path);
 
+/// Position of antenna 1..96 along the east-west line, metres, East
+/// positive: bay b of the East arm (antenna b) at 16.46 + 17.68 (b - 1), bay b
+/// of the West arm (antenna 48 + b) at the negative.
+float antenna_x(std::int32_t number);
+
 /// Product code of (a, b): 0 when a == b, else 256 * max + min.
 std::int32_t set_antnum_(std::int32_t a, std::int32_t b);
 

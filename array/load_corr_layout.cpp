@@ -17,7 +17,8 @@ constexpr float kInnerBayOffset = 16.46f;   // (17.68 + 15.24) / 2, metres from 
 constexpr float kTwoPi = 6.2831855f;
 constexpr float kWavelength = 0.356f;       // metres
 
-// Position of an antenna along the east-west line, metres, East positive.
+}  // namespace
+
 float antenna_x(std::int32_t number) {
   std::int32_t bay = number;
   float side = 1.0f;
@@ -27,8 +28,6 @@ float antenna_x(std::int32_t number) {
   }
   return (kBaySpacing * static_cast<float>(bay - 1) + kInnerBayOffset) * side;
 }
-
-}  // namespace
 
 c_layout_common_t load_corr_layout_file_(const std::string& path, talva::Output& out) {
   c_layout_common_t lay;

@@ -2,14 +2,17 @@
 // Sky geometry of the east-west array: the site, sidereal time, apparent
 // places of date, and the (u, v, w) of a baseline along the east-west line.
 //
-// Sign convention, shared by the simulator and the converters: the
-// correlation of the pair oriented (a, b) is
+// The archive's sign convention (ARCHITECTURE.md, "Sky convention"), which
+// the simulator writes: the correlation of the pair oriented (a, b) is
 //   g(a) conj(g(b)) sum F exp(-2 pi i (u l + v m + w (n - 1)))
-// where (u, v, w) is the projection of position(b) - position(a) in the
-// apparent frame of date and (l, m, n) the source's direction cosines about
-// the apparent phase centre. An east-west baseline of length B (east
-// positive) at hour angle H gives u = cos H B, v = sin H sin(dec) B,
-// w = -sin H cos(dec) B.
+// where (u, v, w) is the projection of position(b) - position(a) (East
+// positive, the East arm at positive positions) in the apparent frame of
+// date and (l, m, n) the source's direction cosines about the apparent phase
+// centre. An east-west baseline of length B (east positive) at hour angle H
+// gives u = cos H B, v = sin H sin(dec) B, w = -sin H cos(dec) B. The
+// converters' records and MeasurementSet rows hold the opposite sign of the
+// phase for their own (u, v, w), which run from the western antenna to the
+// eastern one: the same sky.
 #include <array>
 
 namespace talva::sky {

@@ -308,7 +308,8 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
                   std::span<const std::int32_t>(badlist).first(static_cast<std::size_t>(std::max(nbadant, 0)))};
     in.gains = gains;
     in.phases = phases;
-    in.pair_terms = s.dbgplt;
+    // the debug table lists the pairs; talva2vis's talva1a writes them as rows
+    in.pair_terms = s.dbgplt || (!s.msfile.empty() && ms_rows_per_pair(s.flavour, layout.imode));
     in.sfreq = setup.sfreq;
     in.sindec = sindec;
     in.out = &out;

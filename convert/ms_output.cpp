@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include "array/layout.h"
 #include "miriad/key.h"
+#include "util/constants.h"
 
 namespace {
 
@@ -41,14 +43,13 @@ void MsOutput::add(const OutputRecord& r) {
   row.time = (r.time - talva::sky::kMjdToJd) * 86400.0;
   row.antenna1 = static_cast<int>(a - 1);
   row.antenna2 = static_cast<int>(b - 1);
-  // The records follow the convention data = sum F exp(-2 pi i (u l + v m +
-  // w (n - 1))) with uvw = position(b) - position(a). A MeasurementSet keeps
-  // UVW = position(ANTENNA2) - position(ANTENNA1) (as casacore computes it
-  // from the ANTENNA table) with the opposite sign of the phase (CASA,
-  // WSClean, DP3): the same sky is the same UVW with the data conjugated.
+  // A MeasurementSet holds UVW = position(ANTENNA2) - position(ANTENNA1) and
+  // data = sum F exp(+2 pi i (u l + v m + w (n - 1))), as the uv records do
+  // (ARCHITECTURE.md, "Sky convention"): the record's data and (u, v, w)
+  // unchanged, only turned into the J2000 frame.
   constexpr double c = talva::sky::kMetresPerNanosecond;
   row.uvw = {j.u * c, j.v * c, j.w * c};
-  row.data = std::conj(r.data);
+  row.data = r.data;
   row.flagged = r.flagged;
   writer_->add(row);
 }
@@ -65,13 +66,42 @@ void MsOutput::close() {
   writer_->close();
 }
 
+bool ms_rows_per_pair(Flavour flavour, int imode) { return flavour == Flavour::Legacy && imode == kTalva1a; }
+
 void MsSink::begin_run(const RunSetup& setup) {
   geometry_.emplace(setup.ra, setup.dec, setup.sfreq);
+  per_pair_ = setup.layout != nullptr && ms_rows_per_pair(setup.flavour, setup.layout->imode);
+  sfreq_ = setup.sfreq;
+  auto positions = setup.positions;
+  if (per_pair_) {
+    // The array's antennas mirrored (position(b) - position(a) is then the
+    // spacing of each pair's uvw, as for every record), nanoseconds.
+    positions = [sfreq = setup.sfreq] {
+      std::vector<double> y;
+      for (int a = 1; a <= 96; ++a)
+        y.push_back(-static_cast<double>(antenna_x(a)) / static_cast<double>(talva::kWavelength) / sfreq);
+      return y;
+    };
+  }
   ms_.emplace(MsOutput::Setup{path_, setup.ra, setup.dec, setup.sfreq, setup.sdf, dish_, application_,
-                              setup.positions});
+                              std::move(positions)});
 }
 
 void MsSink::record(const UvRecord& r) {
+  if (per_pair_) {
+    // Each pair (i, j) of the record, its correlation oriented from i to j:
+    // the uvw of position(i) - position(j) in the array.
+    for (const PairTerm& t : r.pairs) {
+      UvRecord p = r;
+      p.baseline = 65536.0 + 2048.0 * t.i + t.j;
+      p.spacing_length = static_cast<double>(antenna_x(t.i) - antenna_x(t.j)) / static_cast<double>(talva::kWavelength);
+      p.data = t.value;
+      p.flagged = !(std::isfinite(t.value.real()) && std::isfinite(t.value.imag()));
+      ms_->add(OutputRecord{p.time, p.baseline, geometry_->uvw(p), geometry_->apparent(p.time),
+                            p.flagged ? std::complex<float>{} : p.data, p.flagged});
+    }
+    return;
+  }
   const talva::sky::Uvw uvw = geometry_->uvw(r);
   // A non-finite value (a damaged archive) is written as 0+0i and flagged.
   ms_->add(OutputRecord{r.time, r.baseline, uvw, geometry_->apparent(r.time),

@@ -52,7 +52,9 @@ class MsOutput {
 
 /// The MeasurementSet as a sink of the converters' records: created when the
 /// run begins, closed (antennas written) when it ends or, after a fatal
-/// stop, when the sink goes.
+/// stop, when the sink goes. One row per record; talva2vis's talva1a, whose
+/// records average pairs that are not of one spacing in the array, writes a
+/// row per pair instead (the records must carry their pairs).
 class MsSink final : public RecordSink {
  public:
   /// `dish`: metres; `application`: the program's name.
@@ -73,4 +75,9 @@ class MsSink final : public RecordSink {
   std::string application_;
   std::optional<CompleteGeometry> geometry_;
   std::optional<MsOutput> ms_;
+  bool per_pair_ = false;
+  double sfreq_ = 0;
 };
+
+/// Whether a run writes a MeasurementSet row per pair (talva2vis's talva1a).
+bool ms_rows_per_pair(Flavour flavour, int imode);

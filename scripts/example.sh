@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The main job on a built-in example: installs what the programs need (no
 # test tools), builds the programs only (build/release/bin), then in ./example/
-#   1. simulates a calibrator archive (strong point source, seeded antenna
-#      gains, a little noise) and a target archive seen through the same gains:
-#      a 12-hour track of two point sources, 2.5 at the phase centre and 1.0
-#      20' east and 15' north of it,
+#   1. simulates a calibrator archive (strong point source near transit,
+#      seeded antenna gains, a little noise) and a target archive seen through
+#      the same gains: a 12-hour track from hour angle -6 h to +6 h of two
+#      point sources, 2.5 at the phase centre and 1.0 20' east and 15' north,
 #   2. solves the antenna gains from the calibrator with gainsolve,
 #   3. converts the target with talva2vis3, applying those gains, into a uv
 #      dataset and a MeasurementSet,
@@ -23,12 +23,15 @@ mkdir -p example
 cd example
 
 echo "== simulate a calibrator and a target archive"
+# The hour angles follow from the times (the site's sidereal time): the
+# calibrator (RA 23h09m) at 02:10 UT, 11 minutes before its transit; the
+# target (RA 5h30m) from 02:41:42 UT, hour angle -6.0 h, to 14:39:42 UT, +6.0 h.
 "$bin/talvasim" archive=calibrator.arc layout=corr_layout.file ndumps=60 \
   flux=10 noise=0.2 seed=7 gainsout=true.gains \
-  date=2006,3,5 time=13,7,9 ra=5.5 dec=-30 ha=-0.2 mdtilt=3 >/dev/null
+  date=2006,3,5 time=2,10,0 ra=23.15 dec=-30 mdtilt=3 >/dev/null
 "$bin/talvasim" archive=target.arc layout=corr_layout.file ndumps=360 \
   gains=true.gains sources=0,0,2.5,20,15,1.0 noise=0.05 seed=8 dt=120 \
-  date=2006,3,5 time=14,0,0 ra=5.5 dec=-30 mdtilt=3 >/dev/null
+  date=2006,3,5 time=2,41,42 ra=5.5 dec=-30 mdtilt=3 >/dev/null
 
 echo "== solve the antenna gains (gainsolve)"
 "$bin/gainsolve" infile=calibrator.arc corlfile=corr_layout.file gnsfile=cal.gains \

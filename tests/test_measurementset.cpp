@@ -48,14 +48,6 @@ class TwelveHours : public ::testing::Test {
 std::unique_ptr<TempDir> TwelveHours::dir_;
 RunResult TwelveHours::convert_;
 
-std::string on_path(const std::string& name) {
-  std::stringstream path(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin");
-  std::string d;
-  while (std::getline(path, d, ':'))
-    if (std::filesystem::exists(d + "/" + name)) return d + "/" + name;
-  return name;
-}
-
 struct Peak {
   double flux = 0, east = 0, north = 0;
 };
@@ -74,7 +66,7 @@ TEST_F(TwelveHours, WscleanImagesBothSourcesAtTheirJ2000PositionsWithTheirFluxes
   ASSERT_EQ(convert_.status, 0) << convert_.out << convert_.err;
   // 15" pixels; the sine projection about the set's J2000 phase centre, so an
   // offset (east, north) in the image is the source's J2000 offset.
-  const RunResult w = talva::test::run(on_path("wsclean"),
+  const RunResult w = talva::test::run(talva::test::on_path("wsclean"),
                                        {"-quiet", "-name", "img", "-size", "256", "256", "-scale", "15asec", "-niter",
                                         "2000", "-mgain", "0.8", "-threshold", "0.002", "-no-dirty", "obs.ms"},
                                        dir_->path().string());
@@ -131,8 +123,8 @@ TEST_F(TwelveHours, CasacoreReadsTheSetBackRowForRecord) {
   auto dist = [](const std::array<double, 3>& a, const std::array<double, 3>& b) {
     return std::hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]);
   };
-  // Row for record: time, antennas, the same visibility (conjugated: the
-  // set's sign of the phase), and a J2000 UVW whose length is the baseline's
+  // Row for record: time, antennas, the same visibility (the set's sign of
+  // the phase is the records'), and a J2000 UVW whose length is the baseline's
   // in the ANTENNA table and the record's (u, v, w) in metres.
   for (std::size_t k = 0; k < ms.rows; k += 97) {
     const auto& r = uv[k];
@@ -143,7 +135,7 @@ TEST_F(TwelveHours, CasacoreReadsTheSetBackRowForRecord) {
     const long q = std::lround(r.baseline);
     EXPECT_EQ(ms.antenna1[k], (q - 65536) / 2048 - 1) << k;
     EXPECT_EQ(ms.antenna2[k], (q - 65536) % 2048 - 1) << k;
-    EXPECT_EQ(ms.data[k], std::conj(r.data.at(0))) << k;
+    EXPECT_EQ(ms.data[k], r.data.at(0)) << k;
     EXPECT_FALSE(ms.flag[k]);
     const double len = std::hypot(ms.uvw[k][0], ms.uvw[k][1], ms.uvw[k][2]);
     EXPECT_NEAR(len, std::hypot(r.u, r.v, r.w) * talva::sky::kMetresPerNanosecond, 1e-9 * len) << k;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -41,6 +42,14 @@ TempDir::~TempDir() {
 std::string bin(const std::string& name) {
   if (name.find('/') != std::string::npos) return name;
   return std::string(TALVA_BIN_DIR) + "/" + name;
+}
+
+std::string on_path(const std::string& name) {
+  std::stringstream path(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin");
+  std::string d;
+  while (std::getline(path, d, ':'))
+    if (std::filesystem::exists(d + "/" + name)) return d + "/" + name;
+  return name;
 }
 
 RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,

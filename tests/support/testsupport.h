@@ -43,6 +43,9 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
 /// Path of a program or tool built into the bin directory.
 std::string bin(const std::string& name);
 
+/// Path of a program found on PATH (the name itself when none is found).
+std::string on_path(const std::string& name);
+
 std::string read_file(const std::string& path);
 std::vector<unsigned char> read_bytes(const std::string& path);
 void write_file(const std::string& path, const std::string& text);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "array/sky.h"
+#include "sky_format.h"
 #include "miriad/key.h"
 #include "util/plot_file.h"
 #include "util/stop.h"
@@ -107,23 +108,6 @@ void refine(double a, double b, double c, double& offset, double& peak) {
       peak = b - 0.25 * (a - c) * offset;
     }
   }
-}
-
-std::string sexagesimal(double angle, double unit_per_rad, bool sign) {
-  double v = angle * unit_per_rad;
-  const char s = v < 0 ? '-' : '+';
-  v = std::abs(v);
-  int d = static_cast<int>(v);
-  int m = static_cast<int>((v - d) * 60.0);
-  double sec = ((v - d) * 60.0 - m) * 60.0;
-  if (sec >= 59.995) sec = 0.0, ++m;
-  if (m >= 60) m = 0, ++d;
-  char buf[40];
-  if (sign)
-    std::snprintf(buf, sizeof buf, "%c%02d:%02d:%05.2f", s, d, m, sec);
-  else
-    std::snprintf(buf, sizeof buf, "%02d:%02d:%06.3f", d, m, sec);
-  return buf;
 }
 
 void draw(const Image& im, const std::string& device, double box, double px, double py) {
@@ -250,13 +234,14 @@ int main(int argc, char** argv) {
     const Image im = read_image(in);
     std::printf("image %ld x %ld pixels of %.2f\" x %.2f\"\n", im.nx, im.ny, std::abs(im.cdelt[0]) * 3600.0,
                 std::abs(im.cdelt[1]) * 3600.0);
-    std::printf("phase centre J2000  RA %s  Dec %s\n", sexagesimal(im.crval[0] * kRadPerDeg, 12.0 / kPi, false).c_str(),
-                sexagesimal(im.crval[1] * kRadPerDeg, 180.0 / kPi, true).c_str());
+    std::printf("phase centre J2000  RA %s  Dec %s\n", skyimage::format_ra(im.crval[0] * kRadPerDeg).c_str(),
+                skyimage::format_dec(im.crval[1] * kRadPerDeg).c_str());
     const std::vector<Peak> list = peaks(im, npeaks);
     if (list.empty()) std::printf("no positive peak\n");
     for (const Peak& p : list)
-      std::printf("peak %9.4f Jy/beam at %8.3f' east %8.3f' north: J2000  RA %s  Dec %s\n", p.value, p.east, p.north,
-                  sexagesimal(p.at.ra, 12.0 / kPi, false).c_str(), sexagesimal(p.at.dec, 180.0 / kPi, true).c_str());
+      std::printf("peak %9.4f Jy/beam at %s' east %s' north: J2000  RA %s  Dec %s\n", p.value,
+                  skyimage::format_offset(p.east).c_str(), skyimage::format_offset(p.north).c_str(),
+                  skyimage::format_ra(p.at.ra).c_str(), skyimage::format_dec(p.at.dec).c_str());
     if (!device.empty()) draw(im, device, box, list.empty() ? 0.0 : list[0].east, list.empty() ? 0.0 : list[0].north);
     return 0;
   });

@@ -208,7 +208,7 @@ double hour_angle(const Settings& s, int n) {
   return wrap_angle(clock.last(jd) - centre.ra);
 }
 
-double east_position(int ant) { return -antenna_x(ant); }
+double east_position(int ant) { return antenna_x(ant); }
 
 std::vector<std::uint8_t> header_block(const Settings& s, int n) {
   std::vector<std::uint8_t> b(static_cast<std::size_t>(s.hdrlen), 0);

@@ -89,8 +89,8 @@ double dump_jd(const Settings& s, int n);
 /// site minus the apparent right ascension of date of the phase centre.
 double hour_angle(const Settings& s, int n);
 
-/// East-west position of antenna 1..96 in metres, as the converters lay the
-/// array out: antennas 49..96 on the positive (east) side, 1..48 opposite.
+/// East-west position of antenna 1..96 in metres, East positive: the East
+/// arm, antennas 1..48, on the positive side (the archive's convention).
 double east_position(int ant);
 
 /// The header block of dump `n` (0-based), `s.hdrlen` bytes.
