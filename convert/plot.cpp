@@ -40,7 +40,9 @@ bool UvPlot::open(const std::string& device_keyword, bool labels) {
   }
   open_ = true;
   pg::env(-6000.0f, 6000.0f, -6000.0f, 6000.0f, 0, 0);
-  if (labels) pg::lab("u", "v", "Baselines Compressed:");
+  // Both converters label the axes with their unit; the title is
+  // talva2vis3's alone.
+  pg::lab("u (wavelengths)", "v (wavelengths)", labels ? "Baselines Compressed:" : "");
   return true;
 }
 
