@@ -24,10 +24,9 @@ void load_antreject_(const std::string& file, std::int32_t& n, std::span<std::in
 }
 
 talva_antenna_rejections_t load_badants_(const std::string& file, talva::Output& out) {
-  // the whole 128-character name is printed, trailing blanks included
-  std::string padded = file;
-  if (padded.size() < 128) padded.resize(128, ' ');
-  out.line(talva::ListLine() << "Loading bad ants from " << padded);
+  // The name as given: the blanks that pad it to 128 characters in the
+  // fixed-length field are not printed (no screen line ends in 100 blanks).
+  out.line(talva::trim_right((talva::ListLine() << "Loading bad ants from " << file).str()));
   talva_antenna_rejections_t list;
   if (talva::detail::blank_name(file)) return list;
   list.count = load_plain(file, list.entries, " No of rejected antennas exceeds code limit (100)", out);

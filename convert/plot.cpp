@@ -1,6 +1,5 @@
 #include "convert/plot.h"
 
-#include <cctype>
 #include <optional>
 
 #include "util/fmt.h"
@@ -20,27 +19,15 @@ UvPlot::~UvPlot() {
   }
 }
 
-namespace {
-
-std::string lower(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// Device type: the text after the last '/' (empty when there is none).
-std::string device_type(const std::string& device) {
-  const auto slash = device.rfind('/');
-  return slash == std::string::npos ? std::string() : lower(device.substr(slash + 1));
-}
-
-}  // namespace
-
 bool UvPlot::open(const std::string& device_keyword, bool labels) {
   const std::optional<std::string> chosen = talva::choose_plot_device(device_keyword, stdin, [] { pg::ldev(); });
   if (!chosen) return false;
   const std::string& device = *chosen;
-  const std::string type = device_type(device);
-  if (type == "null") return false;  // the null device draws nothing: no plot at all
+  if (talva::null_plot_device(device)) return false;  // the null device draws nothing: no plot at all
+  if (const std::string warning = talva::no_display_warning(device); !warning.empty()) {
+    out_.line(warning);
+    return false;
+  }
   // A plot file is drawn aside and replaces an earlier one when complete.
   std::string problem;
   files_ = std::make_unique<talva::PlotFiles>(device, problem);
@@ -53,7 +40,9 @@ bool UvPlot::open(const std::string& device_keyword, bool labels) {
   }
   open_ = true;
   pg::env(-6000.0f, 6000.0f, -6000.0f, 6000.0f, 0, 0);
-  if (labels) pg::lab("u", "v", "Baselines Compressed:");
+  // Both converters label the axes with their unit; the title is
+  // talva2vis3's alone.
+  pg::lab("u (wavelengths)", "v (wavelengths)", labels ? "Baselines Compressed:" : "");
   return true;
 }
 

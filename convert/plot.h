@@ -19,8 +19,9 @@ class UvPlot {
   UvPlot(const UvPlot&) = delete;
   UvPlot& operator=(const UvPlot&) = delete;
 
-  /// Opens `device` (one panel) with x and y from -6000 to 6000; with
-  /// `labels`, labels the axes "u", "v" and the title "Baselines Compressed:".
+  /// Opens `device` (one panel) with x and y from -6000 to 6000 and
+  /// labels the axes "u (wavelengths)", "v (wavelengths)"; with `labels`
+  /// also the title "Baselines Compressed:".
   /// On failure prints one warning. The null device ("/null") opens
   /// nothing. Returns whether the plot is open.
   bool open(const std::string& device, bool labels);
@@ -47,7 +48,7 @@ class UvPlot {
 /// turns the device's page prompt off after each dump.
 class UvPlotSink final : public RecordSink {
  public:
-  /// `labels`: axis labels and title (talva2vis3). Warnings go to `out`.
+  /// `labels`: the title (talva2vis3). Warnings go to `out`.
   UvPlotSink(std::string device, bool labels, talva::Output& out)
       : device_(std::move(device)), labels_(labels), plot_(out) {}
   /// Opens the device (a warning, and no plot, when it cannot be opened).

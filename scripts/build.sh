@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the suite, warnings as errors: scripts/build.sh [programs|release|sanitize|optimized]
+# Builds the suite, warnings as errors:
+#   scripts/build.sh [programs|release|sanitize|optimized] [TARGET ...]
 #   programs  -> build/release/bin: the programs and tools only (no tests,
 #                benchmarks or fuzz targets; needs only `scripts/setup.sh`)
 #   release   -> build/release: the programs, tests and benchmarks (-O2 -g;
@@ -7,10 +8,14 @@
 #   sanitize  -> build/sanitize (AddressSanitizer + UndefinedBehaviorSanitizer)
 #   optimized -> build/optimized (CMake's Release configuration, -O3)
 # "programs" and "release" share one build folder (same flags), so the test
-# build reuses what the example built.
+# build reuses what the example built. Targets after the kind build just
+# those (for example "programs": the programs and tools).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-release}
+shift || true
+targets=()
+(($#)) && targets=(--target "$@")
 dir=build/$kind
 case "$kind" in
   programs)  dir=build/release
@@ -22,4 +27,4 @@ case "$kind" in
 esac
 opts+=(-DTALVA_WERROR=ON)
 cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+cmake --build "$dir" -j "$(nproc)" "${targets[@]}"

@@ -44,7 +44,7 @@ TEST(Phasesolve, FileLayoutAndMessages) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find(" Nant :     96\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("    3 records read\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(" phase solution written to phasesolve.log"), std::string::npos);
+  EXPECT_NE(r.out.find(" phase solution written to phasesolve.log\n"), std::string::npos) << "no trailing blanks";
 
   const std::vector<std::string> file = lines(read_file(dir.file("phasesolve.log")));
   ASSERT_EQ(file.size(), 97u);

@@ -132,13 +132,13 @@ TEST(AntennaList, PlainListsAndBlankNames) {
 
   talva_antenna_rejections_t bad;
   std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { bad = load_badants_(path, o); });
-  EXPECT_EQ(out, " Loading bad ants from " + path + std::string(128 - path.size(), ' ') + "\nOpen " + path + "\n");
+  EXPECT_EQ(out, " Loading bad ants from " + path + "\nOpen " + path + "\n");
   EXPECT_EQ(bad.count, 3);
   EXPECT_TRUE(rejected_ant_(bad, 12));
   EXPECT_FALSE(rejected_ant_(bad, 13));
 
   std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { bad = load_badants_(std::string(128, ' '), o); });
-  EXPECT_EQ(out, " Loading bad ants from " + std::string(128, ' ') + "\n");
+  EXPECT_EQ(out, " Loading bad ants from\n") << "no trailing blanks";
   EXPECT_EQ(bad.count, 0);
   EXPECT_FALSE(rejected_ant_(bad, 12));
 }

@@ -304,7 +304,7 @@ TEST_F(Simulator, RefusesBadSettingsWithoutLeavingFiles) {
 TEST_F(Simulator, ArchinfoListsHeadersAndDumps) {
   simulate(dir, {"ndumps=3", "date=2006,3,5", "time=13,7,9", "ha=6", "ra=3", "dec=-45", "mdtilt=30",
                  "tilts=0,1.5,-2.25", "temp=18.25", "talvatags=2", "flux=0", "nant=2", "mode=3"});
-  const auto r = run("archinfo", {"archive=" + dir.file("arch.dat")});
+  const auto r = run("archinfo", {"archive=" + dir.file("arch.dat"), "full=t", "verbose=t"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::string block1 =
       "05 03 2006\n"
@@ -331,6 +331,12 @@ TEST_F(Simulator, ArchinfoListsHeadersAndDumps) {
                 "TEMP :   18.25 \n"
                 "dump     3  2006-03-05 13:07:11  HA    6.0006 h  mode    3  mean amplitude     0.000000\n"
                 "3 dumps read\n");
+  // By default one line per range of like dumps.
+  const auto brief = run("archinfo", {"archive=" + dir.file("arch.dat")});
+  EXPECT_EQ(brief.out, "archive " + dir.file("arch.dat") +
+                           ": 2 antenna records and 4561 products per dump\n"
+                           "dumps     1-3     2006-03-05 13:07:09 .. 13:07:11  HA    6.0000 ..    6.0006 h  mode    3  "
+                           "mean amplitude     0.000000\n3 dumps read\n");
   const auto missing = run("archinfo", {"archive=" + dir.file("none")});
   EXPECT_NE(missing.status, 0);
   EXPECT_NE(missing.out.find("failed to open : " + dir.file("none")), std::string::npos);

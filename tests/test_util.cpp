@@ -9,6 +9,7 @@
 #include "support/testsupport.h"
 #include "util/background_sync.h"
 #include "util/fmt.h"
+#include "util/plotdev.h"
 #include "util/stop.h"
 #include "util/textin.h"
 
@@ -106,4 +107,27 @@ TEST(BackgroundSync, KeepsTheErrorOfAFailedFlush) {
   EXPECT_EQ(sync.finish(), EINVAL);
   ::close(p[0]);
   ::close(p[1]);
+}
+
+TEST(PlotDevice, DisplayDevicesWithoutADisplayFallBackWithOneWarning) {
+  struct Case {
+    const char* device;
+    const char* display;
+    bool warns;
+  };
+  const Case cases[] = {
+      {"/xs", nullptr, true},    {"/XW", "", true},        {"/xwindow", nullptr, true},
+      {"/xserve ", nullptr, true}, {"/xs", ":0", false},     {"uv.png/png", nullptr, false},
+      {"/null", nullptr, false}, {"plot.ps/ps", "", false}, {"xs", nullptr, false},
+  };
+  for (const Case& c : cases) {
+    const std::string warning = talva::no_display_warning(c.device, c.display);
+    EXPECT_EQ(!warning.empty(), c.warns) << c.device;
+    if (c.warns) {
+      EXPECT_NE(warning.find("device=NAME.png/png"), std::string::npos) << warning;
+      EXPECT_EQ(warning.find('\n'), std::string::npos) << "one line";
+    }
+  }
+  EXPECT_TRUE(talva::null_plot_device("/NULL"));
+  EXPECT_FALSE(talva::null_plot_device("null.png/png"));
 }

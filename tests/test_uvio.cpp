@@ -736,10 +736,14 @@ TEST(TalvaList, SummaryAndFullListingOfAWrittenDataset) {
   EXPECT_NE(r.out.find("record 2\n"), std::string::npos);
   EXPECT_EQ(r.out.find("record 3\n"), std::string::npos);
   EXPECT_NE(r.out.find("== end of records: 300 record(s)"), std::string::npos);
+  // The summary by default; full=true lists every record.
+  EXPECT_EQ(talva::test::run("talvalist", {"vis=" + path}).out,
+            talva::test::run("talvalist", {"vis=" + path, "summary=t"}).out);
+  EXPECT_NE(talva::test::run("talvalist", {"vis=" + path, "full=t"}).out.find("record 300\n"), std::string::npos);
 
   r = talva::test::run("talvalist", {"-k"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Keywords of talvalist (keyword=default):\n  vis=\n  summary=false\n  recs=-1\n");
+  EXPECT_EQ(r.out, "Keywords of talvalist (keyword=default):\n  vis=\n  summary=true\n  full=false\n  recs=-1\n");
   r = talva::test::run("talvalist", {});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "### Fatal Error:  vis= (the uv dataset) is required.\n");

@@ -15,4 +15,20 @@ namespace talva {
 std::optional<std::string> choose_plot_device(const std::string& device, std::FILE* in,
                                               const std::function<void()>& list_devices);
 
+/// The device type of a device text: what follows its last '/', in lower
+/// case (empty when there is no '/').
+std::string plot_device_type(const std::string& device);
+
+/// True for the null device ("/null"): nothing is drawn, no plot is opened.
+bool null_plot_device(const std::string& device);
+
+/// For a device that draws on an X display ("/xs", "/xw", "/xwindow",
+/// "/xserve") when `display` (the value of DISPLAY, or null) names none:
+/// the one warning line to print instead of opening it; the run then goes
+/// on without the plot. Empty for every other device.
+std::string no_display_warning(const std::string& device, const char* display);
+
+/// The same, for the display of this process's environment.
+std::string no_display_warning(const std::string& device);
+
 }  // namespace talva

@@ -1,7 +1,6 @@
 #include "programs/dumpscope/plot.h"
 
 #include <algorithm>
-#include <cctype>
 #include <optional>
 
 #include "util/fmt.h"
@@ -14,16 +13,6 @@ namespace pg = talva::pgplot;
 namespace dumpscope {
 
 namespace {
-
-// The null device ("/null", "/NULL") draws nothing: the plot is not opened
-// at all, which leaves every printed line as it is and skips the drawing work.
-bool null_device(const std::string& device) {
-  const auto slash = device.rfind('/');
-  if (slash == std::string::npos) return false;
-  std::string type = device.substr(slash + 1);
-  for (auto& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return type == "null";
-}
 
 // Panel margins, in character heights: room for the numbers and the label
 // of each axis (the x label 3.2 heights below the box, the y label 2.2 left
@@ -43,7 +32,13 @@ constexpr float kMaxTextFraction = 0.96f;
 
 Plotter::Plotter(const std::string& device_keyword, int nx, int ny) : nx_(std::max(nx, 1)), ny_(std::max(ny, 1)) {
   const std::optional<std::string> device = talva::choose_plot_device(device_keyword, stdin, [] { pg::ldev(); });
-  if (!device || null_device(*device)) return;
+  // The null device ("/null", "/NULL") draws nothing: the plot is not opened
+  // at all, which leaves every printed line as it is and skips the drawing work.
+  if (!device || talva::null_plot_device(*device)) return;
+  if (const std::string warning = talva::no_display_warning(*device); !warning.empty()) {
+    talva::put_line(warning);
+    return;
+  }
   std::string problem;
   files_ = std::make_unique<talva::PlotFiles>(*device, problem);
   open_ = !files_->device().empty() && pg::beg(0, files_->device().c_str(), nx_, ny_) == 1;

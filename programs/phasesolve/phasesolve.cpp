@@ -154,9 +154,8 @@ int run(int argc, char** argv) {
     talva::put_line(line);
     out.line(line);
   }
-  std::string name(kOutputName);
-  name.resize(128, ' ');  // the name variable is 128 characters, blank-padded
-  talva::put_line(" phase solution written to " + name);
+  // The name without the blanks that pad its 128-character field.
+  talva::put_line(" phase solution written to " + std::string(kOutputName));
   out.commit();
   return 0;
 }

@@ -1,7 +1,10 @@
-// archinfo: opens an archive, prints every decoded dump header (verbose mode)
-// and a one-line summary per dump.
+// archinfo: opens an archive and summarises it: one line per range of like
+// dumps (same correlator mode, times running on without a jump), then the
+// dump count. full=true adds one line per dump, verbose=true every decoded
+// dump header.
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,15 +23,48 @@ double mean_amplitude(const std::vector<float>& vis, int nbsln) {
   return sum / (nbsln - 1);
 }
 
+// A run of like dumps, printed as one line.
+struct DumpRange {
+  int first = 0, last = 0, mode = 0;
+  int yr = 0, mn = 0, dy = 0;
+  int start_s = 0, end_s = 0;  // seconds of the day of the first and last dump
+  float ha_first = 0, ha_last = 0;
+  double amp_sum = 0;
+};
+
+// Seconds of the day, with whole days counted on from the range's start
+// date (a range may run past midnight).
+int seconds_of(int hr, int mi, int se) { return (hr * 60 + mi) * 60 + se; }
+
+std::string clock(int s) {
+  char buf[16];
+  const int day = s / 86400;
+  s %= 86400;
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d%s", s / 3600, s / 60 % 60, s % 60, day > 0 ? "+1" : "");
+  return buf;
+}
+
+void print_range(const DumpRange& r) {
+  const int n = r.last - r.first + 1;
+  std::printf("dumps %5d-%-5d %04d-%02d-%02d %s .. %s  HA %9.4f .. %9.4f h  mode %4d  mean amplitude %12.6f\n",
+              r.first, r.last, r.yr, r.mn, r.dy, clock(r.start_s).c_str(), clock(r.end_s).c_str(),
+              static_cast<double>(r.ha_first), static_cast<double>(r.ha_last), r.mode, r.amp_sum / n);
+}
+
+// A dump more than this far from the previous one (or before it) starts a
+// new range.
+constexpr int kMaxStepSeconds = 600;
+
 }  // namespace
 
 int main(int argc, char** argv) {
   return talva::run_main([&] {
     std::string path;
-    bool verbose = true;
+    bool verbose = false, full = false;
     miriad::keyini(argc, argv, "lists an archive's file header and one line per dump (date, time, hour angle, mode)");
     miriad::keya("archive", path, "", miriad::required("the archive"));
-    miriad::keyl("verbose", verbose, true, "also print every dump header the archive reader decodes");
+    miriad::keyl("full", full, false, "one line per dump instead of one per range of like dumps");
+    miriad::keyl("verbose", verbose, false, "also print every dump header the archive reader decodes");
     miriad::keyfin();
 
     talva::StdoutOutput out;
@@ -42,6 +78,7 @@ int main(int argc, char** argv) {
     if (verbose) archive.setverbose();
 
     int dumps = 0;
+    DumpRange range;
     while (archive.read_dump_(nbsln, vis, 0) == 0) {
       ++dumps;
       int yr, mn, dy, hr, mi, se, mode;
@@ -50,9 +87,29 @@ int main(int argc, char** argv) {
       archive.read_dumppar_time_(hr, mi, se);
       archive.read_dumppar_ha_(ha);
       archive.read_dumppar_mode_(mode);
-      std::printf("dump %5d  %04d-%02d-%02d %02d:%02d:%02d  HA %9.4f h  mode %4d  mean amplitude %12.6f\n", dumps, yr,
-                  mn, dy, hr, mi, se, static_cast<double>(ha), mode, mean_amplitude(vis, nbsln));
+      const double amp = mean_amplitude(vis, nbsln);
+      if (full) {
+        std::printf("dump %5d  %04d-%02d-%02d %02d:%02d:%02d  HA %9.4f h  mode %4d  mean amplitude %12.6f\n", dumps,
+                    yr, mn, dy, hr, mi, se, static_cast<double>(ha), mode, amp);
+        continue;
+      }
+      int t = seconds_of(hr, mi, se);
+      const bool next_day = range.first > 0 && (yr != range.yr || mn != range.mn || dy != range.dy);
+      if (next_day) t += 86400;  // taken as the next day; a real jump shows as a step
+      const int step = t - range.end_s;
+      if (range.first > 0 && (mode != range.mode || step < 0 || step > kMaxStepSeconds)) {
+        print_range(range);
+        range = DumpRange{};
+        t = seconds_of(hr, mi, se);
+      }
+      if (range.first == 0) {
+        range.first = dumps, range.mode = mode, range.yr = yr, range.mn = mn, range.dy = dy;
+        range.start_s = t, range.ha_first = ha;
+      }
+      range.last = dumps, range.end_s = t, range.ha_last = ha;
+      range.amp_sum += amp;
     }
+    if (range.first > 0) print_range(range);
     archive.close_archiv_();
     std::printf("%d dumps read\n", dumps);
     return 0;

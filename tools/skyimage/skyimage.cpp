@@ -24,6 +24,7 @@
 #include "sky_format.h"
 #include "miriad/key.h"
 #include "util/plot_file.h"
+#include "util/plotdev.h"
 #include "util/stop.h"
 
 namespace {
@@ -121,6 +122,10 @@ void draw(const Image& im, const std::string& device, double box, double px, dou
   if (box > 0) hx = std::min(hx, static_cast<float>(box)), hy = std::min(hy, static_cast<float>(box));
   const auto [mn, mx] = std::minmax_element(im.pix.begin(), im.pix.end());
   // A picture file is drawn aside and replaces an earlier one when complete.
+  if (const std::string warning = talva::no_display_warning(device); !warning.empty()) {
+    std::printf("%s\n", warning.c_str());
+    return;
+  }
   std::string problem;
   talva::PlotFiles files(device, problem);
   if (files.device().empty() || cpgbeg(0, files.device().c_str(), 1, 1) != 1) {

@@ -1,13 +1,14 @@
 // talvalist: lists a uv dataset with the project's reader.
 //
-//   talvalist vis=DATASET [summary=true] [recs=N]
+//   talvalist vis=DATASET [full=true] [recs=N]
 //
-// Full listing: items, vartable, records (preamble, data, flags, and the
-// variables updated at each record with their values), history. With
-// summary=true: one line each for records, variables, first and last time,
-// distinct baselines, channels, flagged data, the mean of the unflagged data
-// and of their amplitudes, obstype and history lines. recs=N lists at
-// most N records (all are still read and checked).
+// By default a summary: one line each for records, variables, first and
+// last time, distinct baselines, channels, flagged data, the mean of the
+// unflagged data and of their amplitudes, obstype and history lines.
+// full=true (or summary=false, or recs=N): the full listing: items,
+// vartable, records (preamble, data, flags, and the variables updated at
+// each record with their values), history; recs=N lists at most N records
+// (all are still read and checked).
 #include <complex>
 #include <cstdio>
 #include <set>
@@ -77,12 +78,14 @@ int main(int argc, char** argv) {
   return talva::run_main([&] {
     miriad::keyini(argc, argv, "lists a uv dataset (items, variables, records, history) or summarises it");
     std::string vis;
-    bool brief = false;
+    bool brief = true, full = false;
     int recs = -1;
     miriad::keya("vis", vis, "", miriad::required("the uv dataset"));
-    miriad::keyl("summary", brief, false, "a summary of a few lines instead of the full listing");
-    miriad::keyi("recs", recs, -1, "records to list (-1: all; all are read and checked)");
+    miriad::keyl("summary", brief, true, "a summary of a few lines (false: the full listing)");
+    miriad::keyl("full", full, false, "the full listing: items, variables, records, history");
+    miriad::keyi("recs", recs, -1, "records to list in the full listing (-1: all; all are read and checked)");
     miriad::keyfin();
+    if (full || recs >= 0) brief = false;
     miriad::UvReader r(vis);
     std::string out;
     if (brief) {
