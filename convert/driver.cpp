@@ -54,9 +54,10 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   s.infile = key_text("infile", " ", miriad::required("the archive to convert"));
   s.corlfile = key_text("corlfile", " ", miriad::required("the correlator layout file"));
   if (legacy)
-    s.phasefil = key_text("phasefil", "", "phase table (antenna, phase in degrees) as phasesolve writes it; none: 0");
+    s.phasefil = key_text("phasefil", "", miriad::required("phase table (antenna, phase in degrees) as phasesolve writes it"));
   else
-    s.gnsfile = key_text("gnsfile", "X", "gains file (antenna, complex gain) as gainsolve writes it");
+    s.gnsfile = key_text("gnsfile", "", "gains file (antenna, complex gain) as gainsolve writes it; required in modes talva1a "
+                         "and orvex");
   s.rejects = key_text("rejects", "", "rejected products: a count, then product indices; none: no rejects");
   s.antrejct = key_text("antrejct", "", "rejected antennas: numbers 1-96; none: no rejects");
   s.uvfile = key_text("uvfile", " ", "the uv dataset to create (required without msfile)");
@@ -76,6 +77,9 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   miriad::keya("skmode", s.skmode, "talva1a",
                "correlator mode: talva1a, orvex (data); talva1b, talva1c, talva1d, talva2a, talva2b, talva3a, "
                "talva3b (simulations)");
+  // The data modes apply the gains; the simulations go on without them.
+  if (!legacy && s.gnsfile.empty() && is_data_mode(find_mode(s.skmode)))
+    miriad::keymissing("gnsfile", "the gains file of gainsolve, for modes talva1a and orvex");
   s.mdfile = key_text("mdfile", "", "meridian-distance gain table, read with mdcorr=t");
   miriad::keyl("mdcorr", s.mdcorr, false, "divide the data by the meridian-distance gain of mdfile");
   miriad::keyr("cgap", s.cgap, 25.0f, "gap between the arms' inner ends, metres (simulations)");
@@ -280,8 +284,8 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   if (legacy) {
     int status = 0;
     load_phasecal_(s.phasefil, std::min(nant, kPhaseCapacity), phases, status, out);
-  } else {
-    load_gains_(s.gnsfile, nant, gains, out);
+  } else if (!s.gnsfile.empty()) {
+    load_gains_(s.gnsfile, nant, gains, is_data_mode(find_mode(s.skmode)), out);
   }
 
   const ModeLayout layout = modes.setup_mode(s.skmode, unitx, s.nunit, cgap, natwt, out);

@@ -53,7 +53,8 @@ Settings read_keywords(int argc, char** argv) {
   Settings s;
   miriad::keyini(argc, argv,
                  "solves one complex gain per antenna from an archive of a point-like calibrator; writes the gains "
-                 "file for talva2vis3, phase_dmp.log for talva2vis and an MD data file");
+                 "file for talva2vis3, phase_dmp.log for talva2vis and an MD data file",
+                 "infile=cal.arc corlfile=lay.txt gnsfile=cal.gains calflx=10");
   miriad::keya("infile", s.infile, " ", miriad::required("the calibrator archive"));
   miriad::keya("corlfile", s.corlfile, " ", miriad::required("the correlator layout file"));
   miriad::keya("gnsfile", s.gnsfile, "gains.log", "gains file to write; also names the MD data file (NAME.md_dat)");

@@ -49,7 +49,8 @@ Settings read_keywords(int argc, char** argv) {
   Settings s;
   miriad::keyini(argc, argv,
                  "gives each antenna the phase of its pair with a reference antenna, from an archive of a "
-                 "point-like calibrator; writes phasesolve.log for talva2vis");
+                 "point-like calibrator; writes phasesolve.log for talva2vis",
+                 "infile=cal.arc corlfile=lay.txt refant=1");
   miriad::keya("infile", s.infile, " ", miriad::required("the calibrator archive"));
   miriad::keya("corlfile", s.corlfile, " ", miriad::required("the correlator layout file"));
   miriad::keyi("refant", s.refant, 1, "reference antenna (1 to the archive's antenna count)");

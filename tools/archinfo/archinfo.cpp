@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
   return talva::run_main([&] {
     std::string path;
     bool verbose = true;
-    miriad::keyini(argc, argv, "lists an archive's file header and one line per dump (date, time, hour angle, mode)");
+    miriad::keyini(argc, argv, "lists an archive's file header and one line per dump (date, time, hour angle, mode)",
+                   "archive=cal.arc verbose=f");
     miriad::keya("archive", path, "", miriad::required("the archive"));
     miriad::keyl("verbose", verbose, true, "also print every dump header the archive reader decodes");
     miriad::keyfin();

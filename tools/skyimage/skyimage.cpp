@@ -240,7 +240,8 @@ int main(int argc, char** argv) {
     int npeaks = 1;
     miriad::keyini(argc, argv,
                    "prints the brightest peaks of a FITS sky image and draws it in grey scale with contours, axes "
-                   "in arcminutes from the phase centre");
+                   "in arcminutes from the phase centre",
+                   "in=sky-image.fits npeaks=2 device=sky.png/png box=30");
     miriad::keya("in", in, "", miriad::required("the FITS image"));
     miriad::keya("device", device, "", "plot device: NAME.png/png, NAME.ps/ps; none: no picture");
     miriad::keyd("box", box, 0.0, "half-width of the picture, arcminutes (0: the whole image)");
