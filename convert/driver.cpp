@@ -350,6 +350,8 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
 
   std::int32_t record = 0, np = 0;
   int damaged_md = 0;
+  int bad_time = 0;  // dumps whose header date or time is impossible (left out)
+  constexpr int kBadTimeReports = 10;
   // Meridian distance, radians; kept from dump to dump (a failed tilt
   // report of the legacy converter prints the previous dump's value).
   float md = 0.0f;
@@ -375,6 +377,16 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
     }
     if (record < s.reclim[0]) continue;
     if (s.reclim[1] > 1 && record > s.reclim[1]) break;
+    // A dump without a possible date and time has no place on the time axis
+    // (an all-zero header would date it 1858): left out, and said so.
+    if (!legacy) {
+      if (const std::string why = archive.dump_time_problem(); !why.empty()) {
+        if (++bad_time <= kBadTimeReports)
+          out.line(" dump " + std::to_string(record) + ": impossible date or time in its header (" + why +
+                   "); dump left out" + (bad_time == kBadTimeReports ? " (further ones counted at the end)" : ""));
+        continue;
+      }
+    }
 
     if (legacy) {
       // legacy (4): meridian distance from the pointing; out of limits: skip.
@@ -441,6 +453,8 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
                       128 + sig);
   }
   sinks.end_run();
+  if (bad_time > 0)
+    out.line(" " + std::to_string(bad_time) + " dumps with an impossible date or time in their header left out");
   if (damaged_md > 0)
     out.line(" " + std::to_string(damaged_md) +
              " dumps with an MD tilt sine outside -1..1 (damaged header) left out: no MD gain");

@@ -225,7 +225,10 @@ std::vector<std::string> dump_parameter_block(const ArchiveReader& reader, int r
   add(talva::ListLine() << "REC=" << rec << ":");
   add(talva::ListLine() << "   DATE=" << year << month << day);
   add(talva::ListLine() << "   TIME=" << hour << minute << second);
-  add(talva::ListLine() << "   MJDVAL=" << mjd);
+  if (const std::string why = reader.dump_time_problem(); !why.empty())
+    lines.push_back("   MJDVAL= none: impossible date or time (" + why + ")");
+  else
+    add(talva::ListLine() << "   MJDVAL=" << mjd);
   add(talva::ListLine() << "   RA=" << ra << " DEC=" << dec << " HA=" << ha);
   add(talva::ListLine() << "   Temp =" << temp << " deg C");
   add(talva::ListLine() << "   NS TILT EAST:" << east_tilt);

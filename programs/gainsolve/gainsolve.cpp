@@ -226,6 +226,13 @@ int run(int argc, char** argv) {
     }
   }
 
+  // A calibrator without signal (all zero, or no finite value) would solve
+  // to (0,0) gains that zero every dataset they are applied to.
+  if (std::none_of(V.begin(), V.end(), [](const cx& v) { return v != cx(0.0f, 0.0f); })) {
+    talva::stop(s.infile + ": no used pair has a nonzero finite correlation in the dump range (all zero or not "
+                "finite): no gains solved, no file written");
+  }
+
   const float model = s.calflx * avg.gain;
   if (!(model > 0.0f) || !std::isfinite(model)) {
     talva::stop("model amplitude calflx x mdgain = " + talva::list_real(model) +

@@ -51,8 +51,10 @@ int main(int argc, char** argv) {
       archive.read_dumppar_time_(hr, mi, se);
       archive.read_dumppar_ha_(ha);
       archive.read_dumppar_mode_(mode);
-      std::printf("dump %5d  %04d-%02d-%02d %02d:%02d:%02d  HA %9.4f h  mode %4d  mean amplitude %12.6f\n", dumps, yr,
-                  mn, dy, hr, mi, se, static_cast<double>(ha), mode, mean_amplitude(vis, nbsln));
+      const std::string why = archive.dump_time_problem();
+      std::printf("dump %5d  %04d-%02d-%02d %02d:%02d:%02d  HA %9.4f h  mode %4d  mean amplitude %12.6f%s\n", dumps, yr,
+                  mn, dy, hr, mi, se, static_cast<double>(ha), mode, mean_amplitude(vis, nbsln),
+                  why.empty() ? "" : ("  impossible date or time: " + why).c_str());
     }
     archive.close_archiv_();
     std::printf("%d dumps read\n", dumps);
