@@ -141,6 +141,7 @@ void parameter(std::string arg) {
 template <typename Take>
 std::size_t each_line(const std::string& path, const std::string& open_error, const std::string& what,
                       std::size_t budget, const std::string& over_budget, Take take) {
+  talva::stop_if_interrupted(" while opening " + path);
   std::FILE* f = std::fopen(path.c_str(), "r");
   if (f == nullptr) {
     talva::stop_if_interrupted(" while opening " + path);

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
 #include <string>
@@ -421,3 +422,55 @@ TEST_F(Interrupt, KilledConverterLeavesARemnantTheRerunNames) {
 }
 
 }  // namespace
+
+// A keyword file on a named pipe: SIGINT or SIGTERM ends the wait for its
+// writer (the program blocked opening it) and the wait for its lines, with
+// 128 + the signal number.
+TEST(InterruptedWait, KeywordFileOnANamedPipe) {
+  std::signal(SIGPIPE, SIG_IGN);
+  TempDir dir;
+  const std::string fifo = dir.file("keys");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const int sig : {SIGTERM, SIGINT}) {
+    for (const bool opened : {false, true}) {
+      SCOPED_TRACE(std::to_string(sig) + (opened ? " waiting for lines" : " waiting for a writer"));
+      std::vector<std::string> argv_s{bin("archinfo"), "-f", fifo};
+      std::vector<char*> argv;
+      for (auto& a : argv_s) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+      pid_t pid = 0;
+      ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+      posix_spawn_file_actions_destroy(&actions);
+      int fd = -1;
+      if (opened) {
+        // The program has opened the reading end once our open succeeds; a
+        // line without its end keeps it reading.
+        while ((fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
+          ASSERT_EQ(errno, ENXIO);
+          usleep(2000);
+        }
+        ASSERT_EQ(::write(fd, "archive=", 8), 8);
+      } else {
+        // Blocked in the kernel's wait for a writer (no timing: its wait channel says so).
+        const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+        for (std::string w; w.find("partner") == std::string::npos && w.find("fifo") == std::string::npos;) {
+          std::ifstream in(wchan);  // a /proc file: read as a stream (its size reads 0)
+          std::getline(in, w);
+          usleep(2000);
+        }
+      }
+      kill(pid, sig);
+      // closed after the signal: a signal that came just before the read
+      // began is then seen at the end of the file, not waited on for ever
+      if (fd >= 0) ::close(fd);
+      int status = 0;
+      waitpid(pid, &status, 0);
+      ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+      EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
+    }
+  }
+}
