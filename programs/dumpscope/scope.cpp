@@ -255,7 +255,10 @@ std::vector<std::string> dump_parameter_block(const ArchiveReader& reader, int r
   add(talva::ListLine() << "   Temp =" << temp << " deg C");
   add(talva::ListLine() << "   NS TILT EAST:" << east_tilt);
   add(talva::ListLine() << "   NS TILT WEST:" << west_tilt);
-  add(talva::ListLine() << "   MD tilt     :" << md_tilt);
+  if (std::isfinite(md_tilt))
+    add(talva::ListLine() << "   MD tilt     :" << md_tilt);
+  else  // a damaged header: its stored sine lies outside -1..1
+    lines.push_back("   MD tilt     : none (sine outside -1..1)");
   add(talva::ListLine() << "   MODE        :" << mode);
   return lines;
 }
