@@ -44,6 +44,23 @@ using talva::test::RunResult;
 using talva::test::TempDir;
 using talva::test::write_file;
 
+// Starts `args` (the program first) with standard output and error on
+// /dev/null, in `cwd` unless empty; 0 if it could not be started.
+pid_t spawn_quiet(std::vector<std::string> args, const std::string& cwd = "") {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : 0;
+}
+
 // Every regular file under `dir` with its bytes (datasets included).
 std::map<std::string, std::vector<unsigned char>> snapshot(const fs::path& dir) {
   std::map<std::string, std::vector<unsigned char>> files;
@@ -88,18 +105,8 @@ class Interrupt : public ::testing::Test {
     if (mkfifo(fifo.c_str(), 0600) != 0) return -1;
     std::vector<std::string> argv_s{bin(program), "infile=" + fifo};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_s) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addchdir_np(&actions, out().c_str());
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
+    const pid_t pid = spawn_quiet(argv_s, out());
+    if (pid == 0) return -1;
 
     // Open the writing end once the program has opened the reading end (or
     // learn that it ended before it got there).
@@ -434,17 +441,8 @@ TEST(InterruptedWait, KeywordFileOnANamedPipe) {
   for (const int sig : {SIGTERM, SIGINT}) {
     for (const bool opened : {false, true}) {
       SCOPED_TRACE(std::to_string(sig) + (opened ? " waiting for lines" : " waiting for a writer"));
-      std::vector<std::string> argv_s{bin("archinfo"), "-f", fifo};
-      std::vector<char*> argv;
-      for (auto& a : argv_s) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      posix_spawn_file_actions_t actions;
-      posix_spawn_file_actions_init(&actions);
-      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-      pid_t pid = 0;
-      ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-      posix_spawn_file_actions_destroy(&actions);
+      const pid_t pid = spawn_quiet({bin("archinfo"), "-f", fifo});
+      ASSERT_NE(pid, 0);
       int fd = -1;
       if (opened) {
         // The program has opened the reading end once our open succeeds; a
