@@ -119,6 +119,7 @@ int ArchiveReader::init_archiv_(const std::string& infil) {
   dumps_read_ = 0;
   data_ended_ = false;
   long_header_warned_ = false;
+  header_decoded_ = false;
   return 0;
 }
 
@@ -213,6 +214,7 @@ int ArchiveReader::read_dump(int nbsln, std::span<float> vis, bool view, int rt)
       long_header_warned_ = true;
     }
     DecodeHeader(std::span<const std::uint8_t>(tccbuffer.data(), kept), hdr_, verbose_ ? &out_ : nullptr);
+    header_decoded_ = true;
   }
 
   // 3. the per-antenna records, read and dropped
@@ -241,6 +243,26 @@ int ArchiveReader::read_dump(int nbsln, std::span<float> vis, bool view, int rt)
 
   ++dumps_read_;
   return 0;
+}
+
+std::string dump_time_problem(const hdr_struct& h) {
+  auto two = [](int v) { return (v < 10 && v >= 0 ? "0" : "") + std::to_string(v); };
+  if (h.year < 1900 || h.year > 2200) return "year " + std::to_string(h.year);
+  if (h.mon < 1 || h.mon > 12) return "month " + std::to_string(h.mon);
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (h.year % 4 == 0 && h.year % 100 != 0) || h.year % 400 == 0;
+  const int days = kDays[h.mon - 1] + (h.mon == 2 && leap ? 1 : 0);
+  if (h.day < 1 || h.day > days)
+    return "day " + std::to_string(h.day) + " of " + std::to_string(h.year) + "-" + two(h.mon);
+  if (h.hr < 0 || h.hr > 23) return "hour " + std::to_string(h.hr);
+  if (h.mins < 0 || h.mins > 59) return "minute " + std::to_string(h.mins);
+  if (h.sec < 0 || h.sec > 60) return "second " + std::to_string(h.sec);  // 60: a leap second
+  return "";
+}
+
+std::string ArchiveReader::dump_time_problem() const {
+  if (!header_decoded_) return "no dump header decoded yet (TALVA tags only)";
+  return ::dump_time_problem(hdr_);
 }
 
 int ArchiveReader::close_archiv_() {

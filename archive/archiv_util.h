@@ -45,6 +45,11 @@ struct hdr_struct {
 /// read as if zero-padded.
 void DecodeHeader(std::span<const std::uint8_t> lbuffer, hdr_struct& h, talva::Output* verbose);
 
+/// Empty when the decoded date and time can be those of an observation;
+/// else what is wrong ("month 13", "day 32 of 2006-01", "hour 24"). Years
+/// 1900 to 2200 are accepted (an all-zero header would date a dump 1858).
+std::string dump_time_problem(const hdr_struct& h);
+
 class ArchiveReader {
  public:
   /// `out` receives the reader's messages (and, in verbose mode, every
@@ -102,6 +107,12 @@ class ArchiveReader {
   /// The decoded record of the latest dump header; all zero until the first
   /// header block is decoded, kept through dumps with a "TALVA" tag.
   const hdr_struct& header() const { return hdr_; }
+  /// Whether a header block was decoded since the archive was opened (an
+  /// archive of "TALVA" tags only has none: no date, time or pointing).
+  bool header_decoded() const { return header_decoded_; }
+  /// Empty when the latest dump's date and time are sound (dump_time_problem),
+  /// "no dump header decoded yet" before the first header block.
+  std::string dump_time_problem() const;
 
   // Dump-parameter accessors: single-precision values from the dump record,
   // rounded once at the end.
@@ -137,4 +148,5 @@ class ArchiveReader {
   int dumps_read_ = 0;
   bool data_ended_ = false;
   bool long_header_warned_ = false;  // a header block above 400 bytes is reported once per archive
+  bool header_decoded_ = false;
 };

@@ -54,9 +54,10 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   s.infile = key_text("infile", " ", miriad::required("the archive to convert"));
   s.corlfile = key_text("corlfile", " ", miriad::required("the correlator layout file"));
   if (legacy)
-    s.phasefil = key_text("phasefil", "", "phase table (antenna, phase in degrees) as phasesolve writes it; none: 0");
+    s.phasefil = key_text("phasefil", "", miriad::required("phase table (antenna, phase in degrees) as phasesolve writes it"));
   else
-    s.gnsfile = key_text("gnsfile", "X", "gains file (antenna, complex gain) as gainsolve writes it");
+    s.gnsfile = key_text("gnsfile", "", "gains file (antenna, complex gain) as gainsolve writes it; required in modes talva1a "
+                         "and orvex");
   s.rejects = key_text("rejects", "", "rejected products: a count, then product indices; none: no rejects");
   s.antrejct = key_text("antrejct", "", "rejected antennas: numbers 1-96; none: no rejects");
   s.uvfile = key_text("uvfile", " ", "the uv dataset to create (required without msfile)");
@@ -76,6 +77,9 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   miriad::keya("skmode", s.skmode, "talva1a",
                "correlator mode: talva1a, orvex (data); talva1b, talva1c, talva1d, talva2a, talva2b, talva3a, "
                "talva3b (simulations)");
+  // The data modes apply the gains; the simulations go on without them.
+  if (!legacy && s.gnsfile.empty() && is_data_mode(find_mode(s.skmode)))
+    miriad::keymissing("gnsfile", "the gains file of gainsolve, for modes talva1a and orvex");
   s.mdfile = key_text("mdfile", "", "meridian-distance gain table, read with mdcorr=t");
   miriad::keyl("mdcorr", s.mdcorr, false, "divide the data by the meridian-distance gain of mdfile");
   miriad::keyr("cgap", s.cgap, 25.0f, "gap between the arms' inner ends, metres (simulations)");
@@ -280,8 +284,8 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   if (legacy) {
     int status = 0;
     load_phasecal_(s.phasefil, std::min(nant, kPhaseCapacity), phases, status, out);
-  } else {
-    load_gains_(s.gnsfile, nant, gains, out);
+  } else if (!s.gnsfile.empty()) {
+    load_gains_(s.gnsfile, nant, gains, is_data_mode(find_mode(s.skmode)), out);
   }
 
   const ModeLayout layout = modes.setup_mode(s.skmode, unitx, s.nunit, cgap, natwt, out);
@@ -347,6 +351,8 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
 
   std::int32_t record = 0, np = 0;
   int damaged_md = 0;
+  int bad_time = 0;  // dumps whose header date or time is impossible (left out)
+  constexpr int kBadTimeReports = 10;
   // Meridian distance, radians; kept from dump to dump (a failed tilt
   // report of the legacy converter prints the previous dump's value).
   float md = 0.0f;
@@ -372,6 +378,16 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
     }
     if (record < s.reclim[0]) continue;
     if (s.reclim[1] > 1 && record > s.reclim[1]) break;
+    // A dump without a possible date and time has no place on the time axis
+    // (an all-zero header would date it 1858): left out, and said so.
+    if (!legacy) {
+      if (const std::string why = archive.dump_time_problem(); !why.empty()) {
+        if (++bad_time <= kBadTimeReports)
+          out.line(" dump " + std::to_string(record) + ": impossible date or time in its header (" + why +
+                   "); dump left out" + (bad_time == kBadTimeReports ? " (further ones counted at the end)" : ""));
+        continue;
+      }
+    }
 
     if (legacy) {
       // legacy (4): meridian distance from the pointing; out of limits: skip.
@@ -438,6 +454,8 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
                       128 + sig);
   }
   sinks.end_run();
+  if (bad_time > 0)
+    out.line(" " + std::to_string(bad_time) + " dumps with an impossible date or time in their header left out");
   if (damaged_md > 0)
     out.line(" " + std::to_string(damaged_md) +
              " dumps with an MD tilt sine outside -1..1 (damaged header) left out: no MD gain");

@@ -1,6 +1,7 @@
 #include "convert/gains.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "util/fmt.h"
 #include "util/textin.h"
@@ -8,9 +9,16 @@
 namespace {
 constexpr float kPi = 3.1415927f;
 constexpr float kTwoPiF = 6.2831855f;
+
+std::string shortest(float x) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.7g", static_cast<double>(x));
+  return buf;
+}
 }  // namespace
 
-void load_gains_(const std::string& gnsfile, int nant, std::span<std::complex<float>> gains, talva::Output& out) {
+void load_gains_(const std::string& gnsfile, int nant, std::span<std::complex<float>> gains, bool applied,
+                 talva::Output& out) {
   const int capacity = static_cast<int>(gains.size());
   if (nant > capacity) {
     out.line(" gains: " + std::to_string(nant) + " antennas, only the first " + std::to_string(capacity) + " are kept");
@@ -25,13 +33,22 @@ void load_gains_(const std::string& gnsfile, int nant, std::span<std::complex<fl
     if (ff.at_end()) continue;  // a blank record holds no value
     const double x = ff.real64("antenna number");
     const std::complex<float> g = ff.complex32("complex gain");
+    if (!std::isfinite(g.real()) || !std::isfinite(g.imag()) || std::abs(g.real()) > kMaxGainAmplitude ||
+        std::abs(g.imag()) > kMaxGainAmplitude || std::abs(g) > kMaxGainAmplitude)
+      in.fail("gain (" + shortest(g.real()) + "," + shortest(g.imag()) + ") out of range: amplitude above " +
+              shortest(kMaxGainAmplitude));
     if (x >= 1.0 && x <= static_cast<double>(nant)) {
       gains[static_cast<std::size_t>(static_cast<int>(x) - 1)] = g;
       ++stored;
     }
   }
+  if (!applied) return;
   // all gains zero would write an all-zero dataset
+  if (nant < 1) in.fail_file("the archive's header lists no antennas (nant=" + std::to_string(nant) + "): no gain applies");
   if (stored == 0) in.fail_file("no gain line for an antenna 1 to " + std::to_string(nant));
+  bool any = false;
+  for (int i = 0; i < nant; ++i) any = any || gains[static_cast<std::size_t>(i)] != std::complex<float>(0.0f, 0.0f);
+  if (!any) in.fail_file("every gain of antennas 1 to " + std::to_string(nant) + " is (0,0): the dataset would be all zeros");
 }
 
 float z2phase_(std::complex<float> z) {

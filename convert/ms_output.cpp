@@ -15,7 +15,7 @@ msio::Setup ms_setup(const MsOutput::Setup& s) {
   m.frequency = s.sfreq * 1e9;
   m.channel_width = s.sdf * 1e9;
   m.application = s.application;
-  for (const auto& a : miriad::key_arguments()) m.history.push_back(a);
+  for (const auto& a : miriad::key_history()) m.history.push_back(a);
   return m;
 }
 

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   file->set(data + 1, size - 1);
   std::vector<std::complex<float>> gains(kCapacity, {5.0f, 5.0f});
   talva::StdoutOutput out;
-  fuzz::expect_stop_or_success([&] { load_gains_(file->path(), nant, gains, out); });
+  fuzz::expect_stop_or_success([&] { load_gains_(file->path(), nant, gains, true, out); });
   for (const auto& g : gains) (void)z2phase_(g);
   return 0;
 }

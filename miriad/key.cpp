@@ -14,6 +14,8 @@
 #include <string_view>
 
 #include "miriad/bug.h"
+#include "util/fmt.h"
+#include "util/interrupt.h"
 #include "util/stop.h"
 #include "util/textin.h"
 
@@ -24,6 +26,8 @@ struct Keyword {
   std::string name;
   std::string value;   ///< what is left to read
   bool local = false;  ///< given as TASK/key=value: a later global form is ignored
+  int at_files = 0;    ///< "@FILE"s expanded into the value so far
+  std::size_t at_bytes = 0;  ///< bytes they held
 };
 
 /// One keyword asked for while a help request is pending, with its defaults
@@ -38,6 +42,11 @@ struct HelpEntry {
 // An "@FILE" value may name further "@FILE"s; this bounds the chain so that a
 // file that names itself is refused instead of looping for ever.
 constexpr int max_at_file_depth = 32;
+// A file that names itself after a value ("1,@self") is no deeper at each
+// step, so the @ files of one keyword are bounded in number and in bytes too.
+constexpr int kMaxAtFiles = 1000;
+// Bytes one parameter file, or the @ files of one keyword, may hold (16 MiB).
+constexpr std::size_t kMaxKeywordFileBytes = std::size_t{16} << 20;
 
 struct KeyState {
   bool initialised = false;
@@ -45,7 +54,11 @@ struct KeyState {
   bool plain_help = false;  ///< "-k": the list keyword=default only
   std::string task;
   std::string purpose;
+  std::string example;  ///< the help's example command line (arguments only)
   std::vector<std::string> arguments;
+  std::vector<std::string> history;  ///< arguments, each "-f FILE" replaced by the lines read from it
+  std::vector<std::string> malformed;  ///< arguments that are not key=value (reported by keyfin)
+  std::vector<std::string> asked;  ///< every keyword the program asked for
   std::vector<Keyword> keys;  ///< in order of first appearance
   std::vector<HelpEntry> help_entries;
   std::vector<HelpEntry> missing;  ///< required keywords not given, in reading order
@@ -60,6 +73,12 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 bool is_key_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '$';
+}
+
+/// Position of the first non-blank character of `s` from `i` (s.size() if none).
+std::size_t skip_blanks(const std::string& s, std::size_t i = 0) {
+  while (i < s.size() && is_blank(s[i])) ++i;
+  return i;
 }
 
 void store(const std::string& name, std::string value, bool local) {
@@ -78,7 +97,8 @@ void store(const std::string& name, std::string value, bool local) {
 
 /// One parameter "key=value" (or "TASK/key=value") from the command line or a
 /// parameter file.
-void parameter(const std::string& arg) {
+void parameter(std::string arg) {
+  talva::strip_byte_order_mark(arg);
   std::size_t i = 0;
   while (i < arg.size() && is_blank(arg[i])) ++i;
   if (i == arg.size()) {  // an empty argument, or an empty line of a parameter file
@@ -97,11 +117,13 @@ void parameter(const std::string& arg) {
     while (i < arg.size() && is_key_char(arg[i])) ++i;
   }
   std::string name = arg.substr(start, i - start);
-  if (i >= arg.size()) {
-    bug_warn("Badly formed parameter: [" + arg + "].");
+  const std::size_t equals = skip_blanks(arg, i);
+  if (name.empty() || equals >= arg.size() || arg[equals] != '=') {
+    // "cal.arc", "vis x", "my_key=1": not a keyword, however MIRIAD would split it
+    state().malformed.push_back(arg);
     return;
   }
-  ++i;  // the character that ends the keyword, whatever it is
+  i = equals;
   while (i < arg.size() && (is_blank(arg[i]) || arg[i] == '=')) ++i;
   if (i >= arg.size()) {
     bug_warn("Badly formed parameter: [" + arg + "].");
@@ -111,21 +133,35 @@ void parameter(const std::string& arg) {
 }
 
 /// Calls `take` with every line of the text file `path` (LF, CRLF or CR line
-/// ends). Fatal: a file that cannot be opened (`open_error`) or read, and a
-/// line above 1 MiB (e.g. /dev/zero); `what` names the file in the last two.
+/// ends; a byte-order mark before the first skipped) and returns the bytes
+/// read. Fatal: a file that cannot be opened (`open_error`) or read, a line
+/// above 1 MiB (e.g. /dev/zero; `what` names the file in these two), more
+/// than `budget` bytes in all (`over_budget`). SIGINT/SIGTERM end a wait for a FIFO's writer or data
+/// as an interrupted run (status 130/143).
 template <typename Take>
-void each_line(const std::string& path, const std::string& open_error, const std::string& what, Take take) {
+std::size_t each_line(const std::string& path, const std::string& open_error, const std::string& what,
+                      std::size_t budget, const std::string& over_budget, Take take) {
+  talva::stop_if_interrupted(" while opening " + path);
   std::FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) bug_fatal(open_error);
+  if (f == nullptr) {
+    talva::stop_if_interrupted(" while opening " + path);
+    bug_fatal(open_error);
+  }
   struct Closer {
     std::FILE* f;
     ~Closer() { std::fclose(f); }
   } closer{f};
   std::string line;
-  for (;;) {
-    switch (talva::read_line(f, line)) {
+  std::size_t bytes = 0;
+  for (bool first = true;; first = false) {
+    const talva::LineRead r = talva::read_line(f, line);
+    talva::stop_if_interrupted(" while reading " + path);
+    bytes += line.size() + 1;
+    if (bytes > budget) bug_fatal(over_budget);
+    if (first) talva::strip_byte_order_mark(line);
+    switch (r) {
       case talva::LineRead::Line: take(line); continue;
-      case talva::LineRead::End: return;
+      case talva::LineRead::End: return bytes;
       case talva::LineRead::TooLong:
         bug_fatal("A line of " + what + " [" + path + "] is longer than " + std::to_string(talva::kMaxLineBytes) +
                   " bytes.");
@@ -134,19 +170,19 @@ void each_line(const std::string& path, const std::string& open_error, const std
   }
 }
 
+/// Reads the parameter file of "-f path" (once: its lines are kept for the history).
 void parameter_file(const std::string& path) {
   each_line(path, "KeyIni: Failed to open the parameter file [" + path + "].", "the parameter file",
-            [](const std::string& line) { parameter(line); });
+            kMaxKeywordFileBytes,
+            "The parameter file [" + path + "] holds more than " + std::to_string(kMaxKeywordFileBytes) + " bytes.",
+            [](const std::string& line) {
+              state().history.push_back(line);
+              parameter(line);
+            });
 }
 
 void require_init() {
   if (!state().initialised) bug_fatal("The Key initialization routine must be called first.");
-}
-
-/// Position of the first non-blank character of `s` (s.size() if none).
-std::size_t skip_blanks(const std::string& s, std::size_t i = 0) {
-  while (i < s.size() && is_blank(s[i])) ++i;
-  return i;
 }
 
 // Present while anything is left, blanks included: a value that ends in
@@ -162,10 +198,16 @@ Keyword* find(const char* key) {
 
 /// Reads an "@FILE" value: lines without leading and trailing blanks, empty
 /// lines and "#" lines skipped, joined with commas.
-std::string at_file(const std::string& path) {
+std::string at_file(const std::string& path, Keyword& k) {
+  if (++k.at_files > kMaxAtFiles)
+    bug_fatal("The value of keyword [" + k.name + "] reads more than " + std::to_string(kMaxAtFiles) +
+              " @ files (an @ file that names itself?).");
   std::string joined;
   bool first = true;
-  each_line(path, "Error opening @ file [" + path + "].", "@ file", [&](const std::string& line) {
+  const std::size_t budget = kMaxKeywordFileBytes - std::min(k.at_bytes, kMaxKeywordFileBytes);
+  const std::string over = "The @ files of keyword [" + k.name + "] hold more than " +
+                           std::to_string(kMaxKeywordFileBytes) + " bytes (an @ file that names itself?).";
+  k.at_bytes += each_line(path, "Error opening @ file [" + path + "].", "@ file", budget, over, [&](const std::string& line) {
     std::size_t b = skip_blanks(line);
     std::size_t e = line.size();
     while (e > b && is_blank(line[e - 1])) --e;
@@ -220,7 +262,7 @@ bool next_token(const char* key, std::string& token) {
     }
     if (depth >= max_at_file_depth)
       bug_fatal("Too many nested @ files in the value of keyword [" + std::string(key) + "].");
-    std::string expanded = at_file(token.substr(1));
+    std::string expanded = at_file(token.substr(1), *k);
     if (skip_blanks(rest) < rest.size()) {
       expanded += ',';
       expanded += rest;
@@ -246,6 +288,12 @@ HelpEntry& help_entry(const char* key, const KeyDoc& doc) {
 /// Records (key, default, meaning) for the help listing.
 void register_default(const char* key, std::string def, const KeyDoc& doc) {
   help_entry(key, doc).defaults.push_back(std::move(def));
+}
+
+/// Notes that the program reads `key` (whether given or not).
+void note_asked(const char* key) {
+  auto& asked = state().asked;
+  if (std::find(asked.begin(), asked.end(), key) == asked.end()) asked.emplace_back(key);
 }
 
 /// Notes a required keyword that was not given (once).
@@ -290,6 +338,7 @@ std::string help_text(const KeyState& s, bool plain) {
     }
     out += line + '\n';
   }
+  if (!s.example.empty()) out += "Example:\n  " + task + " " + s.example + "\n";
   return out;
 }
 
@@ -347,13 +396,77 @@ bool parse_real(const std::string& t, double& x) {
   bug_fatal(std::string(routine) + ": Conversion error decoding parameter [" + key + "=" + token + "].");
 }
 
+bool asked(const KeyState& s, const std::string& key) {
+  return std::find(s.asked.begin(), s.asked.end(), key) != s.asked.end();
+}
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+/// Edits (insertions, deletions, substitutions, swaps of neighbours) from a
+/// to b, letters compared without case.
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i)
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t cost = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) && lower(a[i - 2]) == lower(b[j - 1]))
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+/// "calflux: no such keyword; did you mean calflx?" (a suggestion only for a
+/// keyword of the program at most two edits away).
+std::string unknown_keyword(const KeyState& s, const std::string& name) {
+  std::string best;
+  std::size_t best_distance = 3;
+  for (const auto& k : s.asked) {
+    const std::size_t d = edit_distance(name, k);
+    if (d < best_distance && d < name.size() && d < k.size()) best = k, best_distance = d;
+  }
+  const std::string task = s.task.empty() ? std::string("this program") : s.task;
+  if (!best.empty()) return name + ": no such keyword; did you mean " + best + "?";
+  return name + ": no such keyword (" + task + " -h lists the keywords).";
+}
+
+/// The messages for arguments that are not keywords of the program: unknown
+/// names, flags, words without "=" (shown as the value of the first required
+/// keyword not given: "cal.arc" as "archive=cal.arc").
+std::vector<std::string> argument_errors(const KeyState& s) {
+  std::vector<std::string> errors;
+  for (const auto& a : s.malformed) {
+    const std::size_t eq = a.find('=');
+    std::size_t dashes = 0;
+    while (dashes < a.size() && a[dashes] == '-') ++dashes;
+    if (dashes > 0 && eq != std::string::npos) {
+      errors.push_back(a + ": keywords are written without dashes, as " + a.substr(dashes) + ".");
+    } else if (dashes > 0) {
+      errors.push_back(a + ": not understood; the flags are -f FILE, -h and -k, keywords are written name=value.");
+    } else if (const std::string name = eq == std::string::npos ? "" : talva::trim_right(a.substr(skip_blanks(a), eq - skip_blanks(a)));
+               !name.empty()) {
+      errors.push_back(unknown_keyword(s, name));
+    } else {
+      std::string text = a + ": not understood; keywords are written name=value";
+      if (!s.missing.empty()) text += ", as " + s.missing.front().name + "=" + talva::trim_right(a.substr(skip_blanks(a)));
+      errors.push_back(text + ".");
+    }
+  }
+  for (const auto& k : s.keys)
+    if (!asked(s, k.name)) errors.push_back(unknown_keyword(s, k.name));
+  return errors;
+}
+
 }  // namespace
 
-void keyini(int argc, char** argv, const char* purpose) {
+void keyini(int argc, char** argv, const char* purpose, const char* example) {
   KeyState& s = state();
   s = KeyState{};
   s.initialised = true;
   if (purpose != nullptr) s.purpose = purpose;
+  if (example != nullptr) s.example = example;
   if (argc > 0 && argv[0] != nullptr) {
     std::string a0 = argv[0];
     std::size_t p = a0.find_last_of("/]");
@@ -365,11 +478,14 @@ void keyini(int argc, char** argv, const char* purpose) {
     if (a == "-f") {
       if (i + 1 >= s.arguments.size()) bug_fatal("KeyIni: No parameter file given for -f option.");
       parameter_file(s.arguments[++i]);
-    } else if (a == "-?" || a == "-h" || a == "--help" || a == "-k") {
+      continue;
+    }
+    s.history.push_back(a);
+    if (a == "-?" || a == "-h" || a == "--help" || a == "-k") {
       s.help = true;
       if (a == "-k") s.plain_help = true;
     } else if (!a.empty() && a[0] == '-') {
-      bug_warn("KeyIni: Flag [" + a + "] not understood.");
+      s.malformed.push_back(a);
     } else {
       parameter(a);
     }
@@ -383,6 +499,7 @@ namespace {
 // keyword that was not given.
 bool take_token(const char* key, const std::string& def_text, std::string& token, const KeyDoc& doc) {
   require_init();
+  note_asked(key);
   if (state().help) register_default(key, def_text, doc);
   const bool got = next_token(key, token) && !token.empty();
   if (!got && doc.required && !state().help) note_missing(key, doc);
@@ -462,6 +579,7 @@ void keyl(const char* key, bool& value, bool def, KeyDoc doc) {
 
 bool keyprsnt(const char* key, KeyDoc doc) {
   require_init();
+  note_asked(key);
   if (state().help) {
     help_entry(key, doc);  // listed (without a default) even if the program reads it only while present
     return false;
@@ -472,6 +590,7 @@ bool keyprsnt(const char* key, KeyDoc doc) {
 
 void keymissing(const char* key, const char* what) {
   require_init();
+  note_asked(key);
   if (!state().help) note_missing(key, required(what));
 }
 
@@ -487,15 +606,16 @@ void keyfin() {
     s.initialised = false;
     throw talva::Stop("", 0);
   }
+  std::vector<std::string> errors = argument_errors(s);
   for (auto it = s.keys.rbegin(); it != s.keys.rend(); ++it)
-    if (present(*it)) bug_warn("Keyword [" + it->name + "] not used or not exhausted.");
-  std::string missing;
-  for (const auto& e : s.missing)
-    missing += (missing.empty() ? "" : "\n### Fatal Error:  ") + e.name + "= (" + e.meaning + ") is required.";
+    if (present(*it) && asked(s, it->name)) bug_warn("Keyword [" + it->name + "] not used or not exhausted.");
+  for (const auto& e : s.missing) errors.push_back(e.name + "= (" + e.meaning + ") is required.");
   s.keys.clear();
   s.missing.clear();
   s.initialised = false;
-  if (!missing.empty()) bug_fatal(missing);
+  std::string message;
+  for (const auto& e : errors) message += (message.empty() ? "" : "\n### Fatal Error:  ") + e;
+  if (!message.empty()) bug_fatal(message);
 }
 
 namespace {
@@ -524,5 +644,6 @@ void keyrange(const char* key, int value, double lo, double hi, bool above_lo) {
 
 const std::string& key_task_name() { return state().task; }
 const std::vector<std::string>& key_arguments() { return state().arguments; }
+const std::vector<std::string>& key_history() { return state().history; }
 
 }  // namespace miriad

@@ -12,7 +12,14 @@
 //   conversion error naming the keyword; so is an integer outside 32 bits
 //   (MIRIAD wraps) and a real that overflows single precision in keyr;
 // - lines of an "@FILE" lose trailing blanks as well as leading ones;
-// - "Badly formed parameter" quotes the argument as given.
+// - "Badly formed parameter" quotes the argument as given;
+// - an argument that is not "key=value" ("cal.arc", "my_key=1"), a flag other
+//   than -f, -h, -?, --help, -k ("--vis=x") and a keyword the program never
+//   reads are fatal in keyfin, each named with a hint (the nearest keyword);
+// - a UTF-8 byte-order mark before an argument or a file's first line is
+//   skipped; a parameter file is read once (the history keeps its lines), and
+//   it and the @ files of one keyword are bounded (16 MiB, 1000 @ files);
+//   SIGINT/SIGTERM while waiting for one (a FIFO) stop with 128 + signal.
 // keyi still rounds a real token half away from zero ("1.6" is 2).
 //
 // "-?", "-h", "--help" and "-k" make every retrieval call return its default
@@ -49,8 +56,9 @@ inline KeyDoc required(const char* what) {
 
 /// Takes the command line; must be called before any other key routine.
 /// Calling it again starts afresh. `purpose`: the help's first line (what the
-/// program does).
-void keyini(int argc, char** argv, const char* purpose = nullptr);
+/// program does); `example`: the arguments of one complete run, which the
+/// help prints last ("infile=cal.arc corlfile=corr_layout.file").
+void keyini(int argc, char** argv, const char* purpose = nullptr, const char* example = nullptr);
 /// Next token of `key` as text, or `def` when none is left (or it is empty).
 void keya(const char* key, std::string& value, const std::string& def, KeyDoc doc = {});
 void keyi(const char* key, int& value, int def, KeyDoc doc = {});
@@ -64,7 +72,10 @@ bool keyprsnt(const char* key, KeyDoc doc = {});
 /// Notes `key` as a required keyword that was not given, for a requirement
 /// that depends on other keywords; keyfin() then stops as for `required`.
 void keymissing(const char* key, const char* what);
-/// Warns about every keyword given but not (fully) read; forgets them all.
+/// Stops naming every argument that is no keyword of the program (an unknown
+/// name, with the nearest known one suggested; a word without "="; a flag or
+/// "--name=value") and every required keyword not given; warns about every
+/// keyword read but not exhausted; forgets them all.
 void keyfin();
 
 /// Refuses a keyword value outside lo..hi (with `above_lo`: above lo, up to
@@ -77,5 +88,8 @@ void keyrange(const char* key, int value, double lo, double hi, bool above_lo = 
 /// The program name (argv[0] after its last '/') and its arguments, for hisinput.
 const std::string& key_task_name();
 const std::vector<std::string>& key_arguments();
+/// The arguments as the history records them: each "-f FILE" replaced by the
+/// lines keyini read from the file (a FIFO or a process substitution is read once).
+const std::vector<std::string>& key_history();
 
 }  // namespace miriad

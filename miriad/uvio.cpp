@@ -851,26 +851,8 @@ void hisinput(int tno, const std::string& name) {
   n = upper(n);
   hiswrite(tno, n + ": Executed on: " + hisinput_clock());
   hiswrite(tno, n + ": Command line inputs follow:");
-  const auto& args = key_arguments();
-  for (std::size_t k = 0; k < args.size(); ++k) {
-    if (args[k] == "-f" && k + 1 < args.size()) {
-      const std::string& file = args[++k];
-      struct Closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-      };
-      const std::unique_ptr<std::FILE, Closer> in(std::fopen(file.c_str(), "r"));
-      if (!in) {
-        bug_warn("HisInput: Error opening input parameter file " + file);
-        continue;
-      }
-      // its lines as keyini read them (LF, CRLF or CR ends; keyini refused any above 1 MiB)
-      std::string line;
-      while (talva::read_line(in.get(), line) == talva::LineRead::Line)
-        hiswrite(tno, n + ":   " + trim_trailing_blanks(line));
-    } else {
-      hiswrite(tno, n + ":   " + trim_trailing_blanks(args[k]));
-    }
-  }
+  // the lines of a "-f" file as keyini read them: the file is not opened again
+  for (const auto& a : key_history()) hiswrite(tno, n + ":   " + trim_trailing_blanks(a));
 }
 
 void hisclose(int tno) { history_close(tno, get(tno, "HISCLOSE")); }

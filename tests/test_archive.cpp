@@ -430,3 +430,55 @@ TEST_F(Reader, WaitingModeAssemblesPieces) {
 }
 
 }  // namespace
+
+// Dates and times a dump header may carry: each field at and beyond its limits.
+TEST(DumpTime, ImpossibleDatesAndTimesAreNamed) {
+  struct Row {
+    int year, mon, day, hr, mins, sec;
+    const char* problem;  ///< "" for a possible time
+  };
+  const Row rows[] = {
+      {2006, 3, 5, 13, 7, 9, ""},
+      {2006, 1, 1, 0, 0, 0, ""},
+      {2006, 12, 31, 23, 59, 60, ""},  // a leap second
+      {2008, 2, 29, 12, 0, 0, ""},
+      {2000, 2, 29, 12, 0, 0, ""},
+      {2006, 0, 5, 13, 7, 9, "month 0"},
+      {2006, 13, 5, 13, 7, 9, "month 13"},
+      {2006, 3, 0, 13, 7, 9, "day 0 of 2006-03"},
+      {2006, 1, 32, 13, 7, 9, "day 32 of 2006-01"},
+      {2006, 4, 31, 13, 7, 9, "day 31 of 2006-04"},
+      {2006, 2, 29, 13, 7, 9, "day 29 of 2006-02"},
+      {1900, 2, 29, 13, 7, 9, "day 29 of 1900-02"},
+      {2006, 3, 5, 24, 0, 0, "hour 24"},
+      {2006, 3, 5, -1, 0, 0, "hour -1"},
+      {2006, 3, 5, 13, 60, 0, "minute 60"},
+      {2006, 3, 5, 13, 7, 61, "second 61"},
+      {0, 0, 0, 0, 0, 0, "year 0"},  // an all-zero header: 1858 as a Julian date
+      {1899, 12, 31, 0, 0, 0, "year 1899"},
+  };
+  for (const auto& r : rows) {
+    hdr_struct h;
+    h.year = r.year, h.mon = r.mon, h.day = r.day, h.hr = r.hr, h.mins = r.mins, h.sec = r.sec;
+    EXPECT_EQ(dump_time_problem(h), r.problem) << r.year << "-" << r.mon << "-" << r.day << " " << r.hr << ":"
+                                               << r.mins << ":" << r.sec;
+  }
+}
+
+TEST_F(Reader, TimeProblemOfEachDumpAndOfTalvaTagsOnly) {
+  Archive a(1, 1);
+  a.repeat(1);  // no header yet
+  Header bad;
+  bad.mon = 13;
+  a.dump(2, bad);
+  a.repeat(3);  // keeps dump 2's record
+  a.dump(4);
+  open(a.save(dir));
+  for (const char* want : {"no dump header decoded yet (TALVA tags only)", "month 13", "month 13", ""}) {
+    ASSERT_EQ(next(), 0);
+    EXPECT_EQ(reader.dump_time_problem(), want);
+  }
+  open(a.save(dir));  // a new archive starts without a header again
+  ASSERT_EQ(next(), 0);
+  EXPECT_FALSE(reader.header_decoded());
+}

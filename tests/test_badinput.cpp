@@ -624,8 +624,12 @@ TEST_F(BadInput, CommandLineErrorsAreFatalOnStandardError) {
       {"talva2vis3", {},
        "### Fatal Error:  infile= (the archive to convert) is required.\n"
        "### Fatal Error:  corlfile= (the correlator layout file) is required.\n"
+       "### Fatal Error:  gnsfile= (the gains file of gainsolve, for modes talva1a and orvex) is required.\n"
+       "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},
+      {"talva2vis3", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "skmode=talva2a"},  // a simulation
        "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},
       {"talva2vis", {"infile=" + s("good.arc"), "corlfile=" + s("lay")},
+       "### Fatal Error:  phasefil= (phase table (antenna, phase in degrees) as phasesolve writes it) is required.\n"
        "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},
       {"gainsolve", {"corlfile=" + s("lay")}, "### Fatal Error:  infile= (the calibrator archive) is required.\n"},
       {"phasesolve", {"infile=" + s("good.arc")},
@@ -658,12 +662,33 @@ TEST_F(BadInput, DevicePromptAtTheEndOfInputGivesUpAndTheRunGoesOn) {
   EXPECT_EQ(written(), Names{"q.uv"});
 }
 
-TEST_F(BadInput, UnknownKeywordsAndFlagsWarnAndTheRunGoesOn) {
-  const RunResult r = convert(s("good.arc"), w("k.uv"), {"bogus=1", "-z"});
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.err.find("### Warning:  KeyIni: Flag [-z] not understood."), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("### Warning:  Keyword [bogus] not used or not exhausted."), std::string::npos) << r.err;
-  EXPECT_EQ(count_records(w("k.uv")), kDumps * kClasses);
+TEST_F(BadInput, UnknownKeywordsAndFlagsStopBeforeAnyWork) {
+  const RunResult r = convert(s("good.arc"), w("k.uv"), {"bogus=1", "-z", "--uvfile=x", "cal.arc", "skmod=talva1a"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "### Fatal Error:  -z: not understood; the flags are -f FILE, -h and -k, keywords are written name=value.\n"
+            "### Fatal Error:  --uvfile=x: keywords are written without dashes, as uvfile=x.\n"
+            "### Fatal Error:  cal.arc: not understood; keywords are written name=value.\n"
+            "### Fatal Error:  bogus: no such keyword (talva2vis3 -h lists the keywords).\n"
+            "### Fatal Error:  skmod: no such keyword; did you mean skmode?\n");
+  const RunResult g = run("gainsolve", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "calflux=10"},
+                          work_.path().string());
+  EXPECT_EQ(g.status, 1);
+  EXPECT_EQ(g.out, "");
+  EXPECT_EQ(g.err, "### Fatal Error:  calflux: no such keyword; did you mean calflx?\n");
+  // dumpscope takes corlfile= as its corrfile=, and names the keyword of a layout it cannot read
+  const RunResult d = run("dumpscope", {"infile=" + s("good.arc"), "corlfile=" + w("nolayout"), "device=/null",
+                                        "oneshot=t"},
+                          work_.path().string());
+  EXPECT_EQ(d.status, 1);
+  EXPECT_NE(d.out.find("cannot read the correlator layout file corlfile=" + w("nolayout")), std::string::npos)
+      << d.out;
+  const RunResult dd = run("dumpscope", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "device=/null",
+                                         "oneshot=t"},
+                           work_.path().string());
+  EXPECT_EQ(dd.status, 0) << dd.out << dd.err;
+  EXPECT_EQ(written(), Names{});
 }
 
 TEST_F(BadInput, DumpscopeOptionThatCannotBeDecoded) {

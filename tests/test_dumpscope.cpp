@@ -7,12 +7,15 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "array/layout.h"
 #include "calib/mdgain.h"
 #include "programs/dumpscope/options.h"
+#include "programs/dumpscope/plot.h"
 #include "programs/dumpscope/scope.h"
 #include "support/testsupport.h"
 #include "util/minmax.h"
@@ -270,6 +273,32 @@ TEST(DumpscopeStats, LinesOfTheStatistics) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), " no records stored: no statistics\n");
 }
 
+// Non-finite values, or finite ones whose squares overflow single precision,
+// never print as NaN or Infinity (nor as an rms of 0).
+TEST(DumpscopeStats, NonFiniteRecordsAndOverflowSayNotAvailable) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  struct Row {
+    std::vector<cx> v;
+    std::string said;  ///< the line before the values ("" none)
+    std::string rows;  ///< the three value lines
+  };
+  const std::string na = "       n/a       n/a\n";
+  const std::vector<Row> rows{
+      {{{1, 2}, {nan, 0}, {3, 4}}, " 1 of 3 records hold non-finite values: mean and rms not available\n",
+       " 1  " + na + " 2       2.000     1.633\n 3  " + na},
+      {{{1, 2}, {0, inf}, {0, -inf}}, " 2 of 3 records hold non-finite values: mean and rms not available\n",
+       " 1       0.333     0.471\n 2  " + na + " 3  " + na},
+      {{{3e38f, 0}, {3e38f, 0}}, "", " 1  " + na + " 2       0.000     0.000\n 3  " + na},
+  };
+  for (const auto& r : rows) {
+    testing::internal::CaptureStdout();
+    get_stats_r_(kMaxEntries, r.v, static_cast<int>(r.v.size()));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "overall statistics : mean, rms \n  REAL;  IMAG;   ABS value\n\n" + r.said + r.rows);
+    for (const char* bad : {"nan", "NaN", "inf", "Inf"}) EXPECT_EQ(out.find(bad), std::string::npos) << out;
+  }
+}
+
 TEST(DumpscopeRunningMean, WindowsForOddAndEvenLengths) {
   Records rec;
   rec.hold(8);
@@ -404,4 +433,50 @@ TEST(DumpscopeFringe, MeridianDistanceCorrection) {
   fringe_and_corrections(s, 0.0f, dead, hour_angles(s, 1), zero, 1, md);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("left uncorrected"), std::string::npos);
   EXPECT_EQ(zero.vsel[0], cx(2.0f, -1.0f));
+}
+
+// The amplitude and phase lines leave a gap at a record without a finite value.
+TEST(DumpscopePlot, LinesBreakAtNonFiniteValues) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  using Runs = std::vector<std::pair<std::size_t, std::size_t>>;
+  struct Row {
+    std::vector<float> y;
+    Runs runs;
+  };
+  const std::vector<Row> rows{
+      {{1, 2, 3}, {{0, 3}}},
+      {{1, nan, 3, 4}, {{0, 1}, {2, 4}}},
+      {{nan, 2, 3, inf}, {{1, 3}}},
+      {{nan, nan}, {}},
+      {{}, {}},
+      {{1, -inf, nan, 4, 5, nan, 7}, {{0, 1}, {3, 5}, {6, 7}}},
+  };
+  for (const auto& r : rows) {
+    std::vector<float> x(r.y.size());
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(i + 1);
+    EXPECT_EQ(finite_runs(x, r.y), r.runs);
+  }
+  // a non-finite x breaks the line too; the shorter of the two spans counts
+  const std::vector<float> x{1, nan, 3, 4}, y{1, 2, 3};
+  EXPECT_EQ(finite_runs(x, y), (Runs{{0, 1}, {2, 3}}));
+}
+
+// The README's paging example states the passes and pages the run makes.
+TEST(DumpscopeReadme, PagingExampleCountsAreTheProgramsOwn) {
+  OptionRecord bs3e;
+  decode_option_("bs(3,e)", bs3e);
+  const int passes = pass_count(bs3e, false);
+  EXPECT_EQ(passes, 43);  // pass 3 would pair bay 3 with itself
+  OptionRecord ap;
+  decode_option_("ap(1e,1w)", ap);
+  EXPECT_EQ(pass_count(ap, false), kPasses);  // arms differ: no pass left out
+  EXPECT_EQ(pass_count(ap, true), 1);
+  const int pages = (4 * passes + 15) / 16;  // four panels a pass, nxy=4,4
+  char last[32];
+  std::snprintf(last, sizeof last, "pages_%04d.png", pages - 1);
+  const std::string readme = talva::test::read_file(std::string(TALVA_SOURCE_DIR) + "/README.md");
+  const std::string claim = "the second makes " + std::to_string(passes) +
+                            "\npasses of four panels, 16 panels a page (`pages_0000.png` ... `" + last + "`)";
+  EXPECT_NE(readme.find(claim), std::string::npos) << claim;
+  EXPECT_NE(readme.find("(`bs(3,e)`: " + std::to_string(passes) + " passes, pass 3 left out)"), std::string::npos);
 }

@@ -375,3 +375,30 @@ TEST(Gainsolve, NonFiniteCorrelationsStayOutOfTheMeans) {
   EXPECT_EQ(r.out.find("  1794 has no finite"), std::string::npos) << r.out;  // (2, 7) keeps dumps 1 and 3
   EXPECT_LT(max_error(read_gains(dir.file("gains.log")), referenced(g, 1)), 1e-4);
 }
+
+// A calibrator without signal stops both solvers naming the archive, and
+// writes no file: all zero, or no finite value at all.
+TEST(Gainsolve, CalibratorWithoutSignalStopsBothSolvers) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const float flux : {0.0f, nan}) {
+    SCOPED_TRACE(flux);
+    TempDir dir;
+    std::vector<cx> g(96, cx(1.0f, 0.0f));
+    std::vector<std::pair<int, int>> pairs;
+    for (int a = 1; a <= 12; ++a)
+      for (int b = a + 1; b <= 12; ++b) pairs.emplace_back(a, b);
+    pairs.emplace_back(1, 1);
+    const Sim sim{dir.file("flat.arc"), dir.file("flat.layout"), ""};
+    write_archive(sim.archive, sim.layout, pairs, g, flux, 2);
+    RunResult r = gainsolve(dir, sim, {"refant=1"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(sim.archive + ": no used pair has a nonzero finite correlation"), std::string::npos) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("gains.log")));
+    r = run("phasesolve", {"infile=" + sim.archive, "corlfile=" + sim.layout, "rejects=" + no_rejects(dir)},
+            dir.path().string());
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(sim.archive + ": no pair of refant 1 has a nonzero finite correlation"), std::string::npos)
+        << r.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("phasesolve.log")));
+  }
+}

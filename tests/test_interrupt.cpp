@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
 #include <string>
@@ -42,6 +43,23 @@ using talva::test::run;
 using talva::test::RunResult;
 using talva::test::TempDir;
 using talva::test::write_file;
+
+// Starts `args` (the program first) with standard output and error on
+// /dev/null, in `cwd` unless empty; 0 if it could not be started.
+pid_t spawn_quiet(std::vector<std::string> args, const std::string& cwd = "") {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : 0;
+}
 
 // Every regular file under `dir` with its bytes (datasets included).
 std::map<std::string, std::vector<unsigned char>> snapshot(const fs::path& dir) {
@@ -87,18 +105,8 @@ class Interrupt : public ::testing::Test {
     if (mkfifo(fifo.c_str(), 0600) != 0) return -1;
     std::vector<std::string> argv_s{bin(program), "infile=" + fifo};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_s) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addchdir_np(&actions, out().c_str());
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
+    const pid_t pid = spawn_quiet(argv_s, out());
+    if (pid == 0) return -1;
 
     // Open the writing end once the program has opened the reading end (or
     // learn that it ended before it got there).
@@ -421,3 +429,46 @@ TEST_F(Interrupt, KilledConverterLeavesARemnantTheRerunNames) {
 }
 
 }  // namespace
+
+// A keyword file on a named pipe: SIGINT or SIGTERM ends the wait for its
+// writer (the program blocked opening it) and the wait for its lines, with
+// 128 + the signal number.
+TEST(InterruptedWait, KeywordFileOnANamedPipe) {
+  std::signal(SIGPIPE, SIG_IGN);
+  TempDir dir;
+  const std::string fifo = dir.file("keys");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const int sig : {SIGTERM, SIGINT}) {
+    for (const bool opened : {false, true}) {
+      SCOPED_TRACE(std::to_string(sig) + (opened ? " waiting for lines" : " waiting for a writer"));
+      const pid_t pid = spawn_quiet({bin("archinfo"), "-f", fifo});
+      ASSERT_NE(pid, 0);
+      int fd = -1;
+      if (opened) {
+        // The program has opened the reading end once our open succeeds; a
+        // line without its end keeps it reading.
+        while ((fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0) {
+          ASSERT_EQ(errno, ENXIO);
+          usleep(2000);
+        }
+        ASSERT_EQ(::write(fd, "archive=", 8), 8);
+      } else {
+        // Blocked in the kernel's wait for a writer (no timing: its wait channel says so).
+        const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+        for (std::string w; w.find("partner") == std::string::npos && w.find("fifo") == std::string::npos;) {
+          std::ifstream in(wchan);  // a /proc file: read as a stream (its size reads 0)
+          std::getline(in, w);
+          usleep(2000);
+        }
+      }
+      kill(pid, sig);
+      // closed after the signal: a signal that came just before the read
+      // began is then seen at the end of the file, not waited on for ever
+      if (fd >= 0) ::close(fd);
+      int status = 0;
+      waitpid(pid, &status, 0);
+      ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+      EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
+    }
+  }
+}

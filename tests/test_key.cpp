@@ -1,8 +1,10 @@
 // Keyword input: command-line parsing, tokenising, conversions, files,
 // keyfin reports and the help request.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "miriad/key.h"
@@ -108,26 +110,70 @@ TEST(KeyParameters, KeywordSyntax) {
         "Case=up"});
   EXPECT_EQ(a("v"), "x");
   EXPECT_EQ(a("w"), "y");
-  EXPECT_EQ(a("my"), "key=1");  // '_' ends the keyword
+  EXPECT_EQ(a("my"), "<def>");  // '_' is no keyword character: "my_key" is no keyword
   EXPECT_EQ(a("a$1"), "z");
   EXPECT_EQ(a("note"), "<def>");
   EXPECT_EQ(i("loc"), 1);  // the local form is not overridden by a later global one
   EXPECT_EQ(a("vis"), "<def>");  // another task's local form is ignored
   EXPECT_EQ(a("case"), "<def>");  // keywords are case-sensitive
-  EXPECT_EQ(warnings_of_keyfin(), "### Warning:  Keyword [Case] not used or not exhausted.\n");
+  EXPECT_EQ(fatal([] { keyfin(); }),
+            "### Fatal Error:  my_key: no such keyword (talvatask -h lists the keywords).\n"
+            "### Fatal Error:  Case: no such keyword; did you mean case?");
 }
 
-TEST(KeyParameters, MalformedArgumentsWarnAndAreDropped) {
+TEST(KeyParameters, MalformedArgumentsAreNamedByKeyfin) {
   testing::internal::CaptureStderr();
   init({"justword", "vis=", "-x", "n=4"});
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "### Warning:  Badly formed parameter: [justword].\n"
-            "### Warning:  Badly formed parameter: [vis=].\n"
-            "### Warning:  KeyIni: Flag [-x] not understood.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  Badly formed parameter: [vis=].\n");
   EXPECT_FALSE(keyprsnt("justword"));
   EXPECT_FALSE(keyprsnt("vis"));
   EXPECT_EQ(i("n"), 4);
-  keyfin();
+  EXPECT_EQ(fatal([] { keyfin(); }),
+            "### Fatal Error:  justword: not understood; keywords are written name=value.\n"
+            "### Fatal Error:  -x: not understood; the flags are -f FILE, -h and -k, keywords are written "
+            "name=value.");
+}
+
+// Each row: the arguments, the keywords the program reads, keyfin's message.
+TEST(KeyParameters, ArgumentsThatAreNoKeywordOfTheProgram) {
+  struct Row {
+    std::vector<std::string> args;
+    std::vector<const char*> reads;
+    std::string message;  ///< after "### Fatal Error:  "; empty: no stop
+  };
+  const std::vector<Row> rows{
+      {{"calflux=10"}, {"calflx", "infile"}, "calflux: no such keyword; did you mean calflx?"},
+      {{"CALFLX=10"}, {"calflx"}, "CALFLX: no such keyword; did you mean calflx?"},
+      {{"clafx=1"}, {"calflx"}, "clafx: no such keyword; did you mean calflx?"},  // a swap and a deletion
+      {{"zzz=1"}, {"calflx"}, "zzz: no such keyword (talvatask -h lists the keywords)."},
+      {{"x=1"}, {"y"}, "x: no such keyword (talvatask -h lists the keywords)."},  // one letter: no guess
+      {{"cal.arc"}, {"verbose"}, "cal.arc: not understood; keywords are written name=value."},
+      {{"--vis=x"}, {"vis"}, "--vis=x: keywords are written without dashes, as vis=x."},
+      {{"-vis=x"}, {"vis"}, "-vis=x: keywords are written without dashes, as vis=x."},
+      {{"=x"}, {"vis"}, "=x: not understood; keywords are written name=value."},
+      {{"\xEF\xBB\xBFvis=x"}, {"vis"}, ""},  // a byte-order mark before the argument
+      {{"options=a,b"}, {"options"}, ""},       // read only while present
+      {{"n=1,2"}, {"n"}, ""},                   // read but not exhausted: a warning only
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args.front());
+    init(r.args);
+    for (const char* k : r.reads) keyprsnt(k);
+    testing::internal::CaptureStderr();
+    if (r.message.empty()) {
+      keyfin();
+    } else {
+      EXPECT_EQ(fatal([] { keyfin(); }), "### Fatal Error:  " + r.message);
+    }
+    testing::internal::GetCapturedStderr();
+  }
+  // a word without "=" shown as the value of the first required keyword not given
+  init({"cal.arc"}, "bin/archinfo");
+  std::string v;
+  keya("archive", v, "", required("the archive"));
+  EXPECT_EQ(fatal([] { keyfin(); }),
+            "### Fatal Error:  cal.arc: not understood; keywords are written name=value, as archive=cal.arc.\n"
+            "### Fatal Error:  archive= (the archive) is required.");
 }
 
 TEST(KeyParameters, TaskNameAndArgumentsKeptVerbatim) {
@@ -246,10 +292,12 @@ TEST(KeyFin, WarnsForUnreadKeywordsInReverseOrderThenForgets) {
   EXPECT_EQ(a("vis"), "x");
   EXPECT_EQ(i("done"), 1);
   EXPECT_EQ(a("empty"), "<def>");
-  EXPECT_EQ(warnings_of_keyfin(),  // "empty" still holds the blank after its comma
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fatal([] { keyfin(); }),  // the keywords never read stop the program
+            "### Fatal Error:  extra: no such keyword (talvatask -h lists the keywords).\n"
+            "### Fatal Error:  VIS: no such keyword; did you mean vis?");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),  // "empty" still holds the blank after its comma
             "### Warning:  Keyword [empty] not used or not exhausted.\n"
-            "### Warning:  Keyword [VIS] not used or not exhausted.\n"
-            "### Warning:  Keyword [extra] not used or not exhausted.\n"
             "### Warning:  Keyword [vis] not used or not exhausted.\n");
   EXPECT_EQ(fatal([] { a("vis"); }), "### Fatal Error:  The Key initialization routine must be called first.");
 }
@@ -314,11 +362,91 @@ TEST(KeyRequired, MissingKeywordsAreNamedAfterTheWarnings) {
   keya("uvfile", v, " ", required("the dataset"));
   testing::internal::CaptureStderr();
   const std::string msg = fatal([] { keyfin(); });
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  Keyword [extra] not used or not exhausted.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(msg,
+            "### Fatal Error:  extra: no such keyword (talvatask -h lists the keywords).\n"
             "### Fatal Error:  corlfile= (the layout file) is required.\n"
             "### Fatal Error:  uvfile= (the dataset) is required.");
   init({"infile=a.arc"});  // given: no stop
   keya("infile", v, " ", required("the archive"));
   EXPECT_EQ(warnings_of_keyfin(), "");
+}
+
+TEST(KeyFiles, AtFilesThatNameThemselvesStop) {
+  TempDir dir;
+  write_file(dir.file("again"), "1\n@" + dir.file("again") + "\n");  // no deeper at each step
+  init({"n=@" + dir.file("again")});
+  int taken = 0;
+  const std::string msg = fatal([&] {
+    while (keyprsnt("n")) {
+      i("n");
+      ++taken;
+    }
+  });
+  EXPECT_EQ(msg, "### Fatal Error:  The value of keyword [n] reads more than 1000 @ files (an @ file that names itself?).");
+  EXPECT_EQ(taken, 1000);
+  // a large file named twice: the bytes of one keyword's @ files are bounded
+  std::string big;
+  while (big.size() < (std::size_t{9} << 20)) big += std::string(1000, 'x') + "\n";
+  write_file(dir.file("big"), big);
+  init({"v=@" + dir.file("big") + ",@" + dir.file("big")});
+  EXPECT_NE(fatal([] {
+              while (keyprsnt("v")) a("v");
+            }).find("The @ files of keyword [v] hold more than 16777216 bytes"),
+            std::string::npos);
+}
+
+TEST(KeyFiles, ByteOrderMarkBeforeTheFirstLineIsSkipped) {
+  TempDir dir;
+  write_file(dir.file("par"), "\xEF\xBB\xBFvis=a\nn=2\n");
+  write_file(dir.file("list"), "\xEF\xBB\xBFone\ntwo\n");
+  init({"-f", dir.file("par"), "w=@" + dir.file("list")});
+  EXPECT_EQ(a("vis"), "a");
+  EXPECT_EQ(i("n"), 2);
+  EXPECT_EQ(a("w"), "one");
+  EXPECT_EQ(a("w"), "two");
+  EXPECT_EQ(warnings_of_keyfin(), "");
+}
+
+// A FIFO (or a process substitution) can be read once only: keyini keeps its
+// lines for the history instead of the history writer opening it again.
+TEST(KeyFiles, ParameterFileIsReadOnceAndItsLinesKeptForTheHistory) {
+  TempDir dir;
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] {
+    std::FILE* f = std::fopen(fifo.c_str(), "w");
+    if (f == nullptr) return;
+    std::fputs("vis=a\n# note\nn=3\n", f);
+    std::fclose(f);
+  });
+  init({"x=1", "-f", fifo, "y=2"});
+  writer.join();
+  EXPECT_EQ(key_history(), (std::vector<std::string>{"x=1", "vis=a", "# note", "n=3", "y=2"}));
+  EXPECT_EQ(key_arguments(), (std::vector<std::string>{"x=1", "-f", fifo, "y=2"}));
+  EXPECT_EQ(a("vis"), "a");
+  EXPECT_EQ(i("n"), 3);
+  EXPECT_EQ(i("x"), 1);
+  EXPECT_EQ(i("y"), 2);
+  keyfin();
+}
+
+TEST(KeyHelp, EndsWithTheExampleCommandLine) {
+  std::vector<std::string> all{"bin/archinfo", "-h"};
+  std::vector<char*> argv;
+  for (auto& s : all) argv.push_back(s.data());
+  keyini(2, argv.data(), "lists an archive", "archive=cal.arc");
+  std::string v;
+  keya("archive", v, "", required("the archive"));
+  testing::internal::CaptureStdout();
+  try {
+    keyfin();
+  } catch (const talva::Stop&) {
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "archinfo: lists an archive\n"
+            "Keywords (keyword=default, then the meaning):\n"
+            "  archive=  required: the archive\n"
+            "Example:\n"
+            "  archinfo archive=cal.arc\n");
 }

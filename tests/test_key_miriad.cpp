@@ -30,6 +30,7 @@ const std::map<std::string, std::string> kDepartures{
     {"@file lines lose trailing blanks", "so a blank before a line's end makes no empty token"},
     {"malformed parameter quoted as given", "\"Badly formed parameter: [vis=].\" quotes the argument itself"},
     {"help flags", "-h and --help list the keywords and their defaults"},
+    {"arguments that are no keyword stop", "an unknown keyword, a word without = and an unknown flag are fatal in keyfin"},
 };
 
 struct Row {
@@ -55,7 +56,7 @@ const std::vector<Row> kRows{
      {"a:select:", "a:select:", "a:select:", "a:select:", "a:s:", "a:s:", "a:q:", "a:q:", "p:q", "fin"}, ""},
     {"empty tokens", {"v=a,,b", "w=a ,b", "x=1, 2"}, {"a:v:<d>", "p:v", "a:v:<d>", "a:v:<d>", "a:w:", "i:w:5", "a:w:", "i:x:0", "i:x:0", "p:x", "fin"}, ""},
     {"keyword syntax", {"v = x", "  w=y", "my_key=1", "a$1=z", "# note=1", "talvatask/loc=1", "loc=2", "other/vis=3", "Case=up"},
-     {"a:v:", "a:w:", "a:my:", "a:a$1:", "a:note:<d>", "i:loc:0", "a:vis:<d>", "a:case:<d>", "fin"}, ""},
+     {"a:v:", "a:w:", "a:my:", "a:a$1:", "a:note:<d>", "i:loc:0", "a:vis:<d>", "a:case:<d>", "fin"}, "arguments that are no keyword stop"},
     {"numbers", {"n=1.6,-2.5,+7,1e3,2.5,-0,2147483647,-2147483648,12", "x=0.1,.5,-3.25e-2,7", "r=0.1,1e-3"},
      {"i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "d:x:0", "d:x:0", "d:x:0", "d:x:0", "d:x:42.5", "r:r:0", "r:r:0", "fin"}, ""},
     {"logicals", {"o=yes,No,.true.,F,1,0,.f.,T,n"}, {"l:o:t", "l:o:f", "l:o:t", "l:o:t", "l:o:f", "l:o:t", "l:o:t", "l:o:f", "l:o:t", "fin"}, ""},
@@ -66,11 +67,11 @@ const std::vector<Row> kRows{
     {"-f with a missing file", {"-f", "$D/missing"}, {"fin"}, ""},
     {"@file values", {"v=@$D/list,six", "w='@$D/list'"}, {"a:v:", "a:v:", "a:v:", "a:v:", "a:v:", "p:v", "a:w:", "fin"}, ""},
     {"@file that is missing", {"v=@$D/nope"}, {"a:v:", "fin"}, ""},
-    {"unknown flag", {"-x", "n=4"}, {"i:n:0", "fin"}, ""},
+    {"unknown flag", {"-x", "n=4"}, {"i:n:0", "fin"}, "arguments that are no keyword stop"},
     {"keyfin warns for what is left, last keyword first", {"vis=x,y", "extra=1", "VIS=up", "done=1", "empty=, "},
-     {"a:vis:", "i:done:0", "a:empty:<d>", "fin"}, ""},
+     {"a:vis:", "i:done:0", "a:empty:<d>", "fin"}, "arguments that are no keyword stop"},
     {"blank remainder", {"empty=, ", "v=a  ", "w=b , "}, {"a:empty:<d>", "p:empty", "a:v:", "p:v", "a:v:<d>", "p:v", "a:w:", "p:w", "a:w:<d>", "p:w", "a:w:<d>", "p:w", "fin"}, ""},
-    {"keyword without a value", {"justword", "n=1"}, {"i:n:0", "fin"}, ""},
+    {"keyword without a value", {"justword", "n=1"}, {"i:n:0", "fin"}, "arguments that are no keyword stop"},
     {"conversion error", {"n=abc"}, {"i:n:0"}, ""},
     {"real conversion error", {"x=abc"}, {"d:x:0"}, ""},
     // Departures.

@@ -192,7 +192,7 @@ TEST(Recalibration, PairWithoutCorrelationIsLeftOut) {
   EXPECT_EQ(r.starting("   769 not found in antenna number set").size(), 1u);
   EXPECT_EQ(r.starting(" 3 1 769").size(), 1u);
   EXPECT_EQ(r.starting(" 2 1 513").size(), 1u);
-  // two halts for the pairs, three for the tables
+  // two halts for the pairs, two for the tables
   EXPECT_EQ(r.starting(" -- press Return").size(), 4u);
   const auto est = r.starting(" VIS_EST(");
   EXPECT_EQ(est[0].substr(est[0].rfind(' ')), " 85");

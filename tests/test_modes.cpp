@@ -182,7 +182,7 @@ TEST(GainsFile, ReadsNumberAndComplexLaterLinesReplace) {
              " 3.9 (1.,0.)\n");
   std::vector<std::complex<float>> g(540, {9.0f, 9.0f});
   talva::StringOutput out;
-  load_gains_(dir.file("g.txt"), 96, g, out);
+  load_gains_(dir.file("g.txt"), 96, g, true, out);
   EXPECT_EQ(g[2], std::complex<float>(1.0f, 0.0f));
   EXPECT_EQ(g[6], std::complex<float>(2.0f, -1.0f));
   EXPECT_EQ(g[0], std::complex<float>(0.0f, 0.0f));
@@ -190,18 +190,58 @@ TEST(GainsFile, ReadsNumberAndComplexLaterLinesReplace) {
   EXPECT_EQ(g[96], std::complex<float>(9.0f, 9.0f));  // beyond nant: untouched
 
   write_file(dir.file("zero.txt"), "3 (0.,0.)\n");
-  load_gains_(dir.file("zero.txt"), 96, g, out);
+  load_gains_(dir.file("zero.txt"), 96, g, false, out);  // not applied: a simulation mode
   EXPECT_EQ(g[6], std::complex<float>(0.0f, 0.0f));
 
   write_file(dir.file("bad.txt"), " 1 (1.,0.)\n 2 1.0\n");
   try {
-    load_gains_(dir.file("bad.txt"), 96, g, out);
+    load_gains_(dir.file("bad.txt"), 96, g, true, out);
     ADD_FAILURE() << "bad gains line accepted";
   } catch (const talva::Stop& e) {
     EXPECT_NE(e.message().find("bad.txt"), std::string::npos) << e.message();
     EXPECT_NE(e.message().find("line 2"), std::string::npos) << e.message();
   }
-  EXPECT_THROW(load_gains_(dir.file("missing.txt"), 96, g, out), talva::Stop);
+  EXPECT_THROW(load_gains_(dir.file("missing.txt"), 96, g, true, out), talva::Stop);
+}
+
+// Gains that would make a dataset of zeros or flag every record stop naming
+// the file (and the line); a simulation mode, which applies no gain, goes on.
+TEST(GainsFile, DegenerateGainsStopWhenApplied) {
+  struct Row {
+    const char* text;
+    int nant;
+    const char* applied_stop;  ///< part of the message when applied; nullptr: accepted
+    bool stops_unapplied;
+  };
+  const Row rows[] = {
+      {"1 (0.,0.)\n2 (0.,0.)\n", 96, "every gain of antennas 1 to 96 is (0,0)", false},
+      {"99 (1.,0.)\n", 96, "no gain line for an antenna 1 to 96", false},
+      {"1 (1.,0.)\n", 0, "lists no antennas (nant=0)", false},
+      {"1 (1.,0.)\n2 (3e38,0.)\n", 96, "line 2: gain (3e+38,0) out of range", true},
+      {"1 (1.,0.)\n2 (0.,-2e9)\n", 96, "line 2: gain (0,-2e+09) out of range", true},
+      {"1 (1.,0.)\n2 (8e8,8e8)\n", 96, "line 2: gain (8e+08,8e+08) out of range", true},  // amplitude 1.13e9
+      {"1 (0.,0.)\n2 (1e8,-1e8)\n", 96, nullptr, false},
+  };
+  TempDir dir;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.text);
+    write_file(dir.file("g.txt"), r.text);
+    std::vector<std::complex<float>> g(540);
+    talva::StringOutput out;
+    for (bool applied : {true, false}) {
+      const bool stops = applied ? r.applied_stop != nullptr : r.stops_unapplied;
+      try {
+        load_gains_(dir.file("g.txt"), r.nant, g, applied, out);
+        EXPECT_FALSE(stops) << "accepted, applied=" << applied;
+      } catch (const talva::Stop& e) {
+        EXPECT_TRUE(stops) << e.message();
+        EXPECT_NE(e.message().find(dir.file("g.txt")), std::string::npos) << e.message();
+        if (applied) {
+          EXPECT_NE(e.message().find(r.applied_stop), std::string::npos) << e.message();
+        }
+      }
+    }
+  }
 }
 
 TEST(GainsFile, Z2PhaseRange) {

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <tuple>
+#include <vector>
 
 #include "support/testsupport.h"
 #include "util/background_sync.h"
@@ -79,6 +81,26 @@ TEST(TextInput, ValuesOfALineAndErrorsNameFileAndLine) {
     EXPECT_EQ(s.message(), path + ", line 3: expected an integer (antenna), found 'x'");
   }
   EXPECT_FALSE(in.next_line(line));
+}
+
+// An editor's UTF-8 byte-order mark before the first line is no part of the
+// first value; elsewhere it stays (and is refused as any other text would be).
+TEST(TextInput, ByteOrderMarkBeforeTheFirstLineIsSkipped) {
+  test::TempDir dir;
+  const std::string path = dir.file("bom.txt");
+  test::write_file(path, "\xEF\xBB\xBF" "3 1\n\xEF\xBB\xBF" "4\n");
+  TextInput in(path, "test");
+  std::string line;
+  ASSERT_TRUE(in.next_line(line));
+  EXPECT_EQ(line, "3 1");
+  ASSERT_TRUE(in.next_line(line));
+  EXPECT_EQ(line, "\xEF\xBB\xBF" "4");
+  for (const auto& [text, stripped, rest] : std::vector<std::tuple<std::string, bool, std::string>>{
+           {"\xEF\xBB\xBFvis=x", true, "vis=x"}, {"vis=x", false, "vis=x"}, {"\xEF\xBB", false, "\xEF\xBB"}, {"", false, ""}}) {
+    std::string t = text;
+    EXPECT_EQ(strip_byte_order_mark(t), stripped);
+    EXPECT_EQ(t, rest);
+  }
 }
 
 TEST(TextInput, MissingFileStopsWithItsName) {

@@ -86,6 +86,17 @@ bool plot_file_complete(const std::string& path) {
   return size > 0;
 }
 
+bool plot_page_of(const std::string& file, const std::string& first) {
+  if (file == first) return true;
+  const auto dot = first.rfind('.');
+  if (dot == std::string::npos || dot == 0) return false;
+  const std::string stem = first.substr(0, dot) + "_", ext = first.substr(dot);
+  if (file.size() < stem.size() + 4 + ext.size() || file.compare(0, stem.size(), stem) != 0 || !ends_with(file, ext))
+    return false;
+  const std::string digits = file.substr(stem.size(), file.size() - stem.size() - ext.size());
+  return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 PlotFiles::PlotFiles(const std::string& device, std::string& problem) : device_(device) {
   const auto d = file_device(device);
   if (!d) return;
@@ -115,7 +126,8 @@ bool PlotFiles::publish(std::string& problem) {
       return false;
     }
   }
-  if (!dir_->publish(pages)) {
+  const std::string first = target_.substr(target_.rfind('/') == std::string::npos ? 0 : target_.rfind('/') + 1);
+  if (!dir_->publish_set(pages, [&first](const std::string& n) { return plot_page_of(n, first); })) {
     problem = "cannot replace " + target_ + ": " + std::strerror(errno);
     return false;
   }

@@ -24,6 +24,11 @@ std::optional<std::string> plot_file_name(const std::string& device);
 /// True when the plot file at `path` ends as a complete file of its type.
 bool plot_file_complete(const std::string& path);
 
+/// True when `file` (a name in the target's directory) is a page the plot
+/// library may write for the first file `first` ("uv.png"): "uv.png" itself
+/// or a numbered page "uv_0000.png", "uv_0001.png", ... (four digits or more).
+bool plot_page_of(const std::string& file, const std::string& first);
+
 class PlotFiles {
  public:
   /// For a file device, makes the private directory (on failure: a
@@ -34,7 +39,9 @@ class PlotFiles {
   /// The first file's final name (empty for devices without files).
   const std::string& target() const { return target_; }
   /// After the device was closed: checks every page and moves the pages
-  /// into place. False, with the reason in `problem`, when nothing moved.
+  /// into place as one set, removing the pages of an earlier plot of the
+  /// same name that this one did not write. False, with the reason in
+  /// `problem`, when nothing moved.
   bool publish(std::string& problem);
 
  private:

@@ -173,6 +173,30 @@ bool PrivateDir::publish(const std::vector<std::string>& names) {
   return true;
 }
 
+bool PrivateDir::publish_set(const std::vector<std::string>& names,
+                             const std::function<bool(const std::string&)>& stale) {
+  // The same lock as make_private_dir's: held by one run's set at a time,
+  // so two runs' pages never mix and no stale page outlives the step.
+  const int guard = open_dir_at(parent_fd_, ".");
+  if (guard < 0) return false;
+  while (::flock(guard, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  bool ok = publish(names);
+  const int err = errno;
+  if (ok) {
+    for (const std::string& n : entries(parent_fd_)) {
+      if (!stale(n) || std::find(names.begin(), names.end(), n) != names.end()) continue;
+      struct stat st {};
+      if (::fstatat(parent_fd_, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+        ::unlinkat(parent_fd_, n.c_str(), 0);
+    }
+    ::fsync(parent_fd_);
+  }
+  ::close(guard);
+  errno = err;
+  return ok;
+}
+
 bool PrivateDir::publish_tree(const std::string& name) {
   if (!sync_tree(fd_, name)) return false;
   if (::renameat2(fd_, name.c_str(), parent_fd_, name.c_str(), RENAME_NOREPLACE) != 0) {

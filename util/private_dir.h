@@ -9,6 +9,7 @@
 // with the run) is removed when the next private directory for the same
 // name is made there, so nothing a SIGKILL leaves blocks or piles up.
 // (This header is plain C++17: the MeasurementSet writer includes it.)
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -45,6 +46,11 @@ class PrivateDir {
   /// Syncs each of `names` and renames them into the target directory,
   /// replacing files of the same names; false (with errno) on a failure.
   bool publish(const std::vector<std::string>& names);
+  /// As publish, as one set: while the target directory is locked against
+  /// other runs' sets, renames `names` into it and removes the regular
+  /// files there for which `stale` is true and that are not among `names`
+  /// (the extra pages of an earlier, longer plot).
+  bool publish_set(const std::vector<std::string>& names, const std::function<bool(const std::string&)>& stale);
   /// Syncs the tree `name` in it (files and folders) and renames it into
   /// the target directory unless that name is taken there; false with
   /// errno (EEXIST: taken) on a failure.

@@ -34,6 +34,12 @@ LineRead read_line(std::FILE* f, std::string& line, std::size_t limit) {
   return std::ferror(f) ? LineRead::Error : LineRead::Line;
 }
 
+bool strip_byte_order_mark(std::string& text) {
+  if (text.rfind("\xEF\xBB\xBF", 0) != 0) return false;
+  text.erase(0, 3);
+  return true;
+}
+
 bool TextInput::next_line(std::string& line, std::size_t max_len) {
   switch (read_line(file_.get(), line)) {
     case LineRead::End: return false;
@@ -43,6 +49,7 @@ bool TextInput::next_line(std::string& line, std::size_t max_len) {
       fail("line longer than " + std::to_string(kMaxLineBytes) + " bytes");
     case LineRead::Line: break;
   }
+  if (line_ == 0) strip_byte_order_mark(line);
   if (max_len > 0 && line.size() > max_len) line.resize(max_len);
   ++line_;
   return true;

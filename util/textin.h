@@ -25,6 +25,10 @@ enum class LineRead { Line, End, TooLong, Error };
 /// a line end (the rest of the line is not read); Error on a read error.
 LineRead read_line(std::FILE* f, std::string& line, std::size_t limit = kMaxLineBytes);
 
+/// Removes a UTF-8 byte-order mark (EF BB BF) from the start of `text`, as an
+/// editor may write one before a file's first line; true if there was one.
+bool strip_byte_order_mark(std::string& text);
+
 /// A text file read one line at a time (RAII).
 class TextInput {
  public:

@@ -10,7 +10,8 @@ int main(int argc, char** argv) {
   return talva::run_main([&] {
     miriad::keyini(argc, argv,
                    "looks at one archive: sums the selected pairs dump by dump, prints statistics and dump "
-                   "headers, plots MD, MD gain, amplitude and phase against dump number");
+                   "headers, plots MD, MD gain, amplitude and phase against dump number",
+                   "infile=cal.arc corrfile=lay.txt option='ap(1e,1w)' oneshot=t device=scope.png/png nxy=2,2");
     const dumpscope::Settings settings = dumpscope::read_settings();
     return dumpscope::run(settings);
   });

@@ -1,6 +1,7 @@
 #include "programs/dumpscope/plot.h"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 
 #include "util/fmt.h"
@@ -117,8 +118,22 @@ void Plotter::label(const std::string& x, const std::string& y, const std::strin
   text("T", 2.0f, title);
 }
 
+std::vector<std::pair<std::size_t, std::size_t>> finite_runs(std::span<const float> x, std::span<const float> y) {
+  std::vector<std::pair<std::size_t, std::size_t>> runs;
+  const std::size_t n = std::min(x.size(), y.size());
+  for (std::size_t i = 0; i < n;) {
+    while (i < n && !(std::isfinite(x[i]) && std::isfinite(y[i]))) ++i;
+    const std::size_t first = i;
+    while (i < n && std::isfinite(x[i]) && std::isfinite(y[i])) ++i;
+    if (i > first) runs.emplace_back(first, i);
+  }
+  return runs;
+}
+
 void Plotter::line(std::span<const float> x, std::span<const float> y) {
-  if (open_) pg::line(static_cast<int>(std::min(x.size(), y.size())), x.data(), y.data());
+  if (!open_) return;
+  for (const auto& [first, end] : finite_runs(x, y))
+    pg::line(static_cast<int>(end - first), x.data() + first, y.data() + first);
 }
 
 void Plotter::colour(int index) {

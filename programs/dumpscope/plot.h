@@ -6,10 +6,16 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "util/plot_file.h"
 
 namespace dumpscope {
+
+/// The runs [first, end) of points whose x and y are both finite, in order:
+/// a polyline drawn run by run leaves a gap at a non-finite value.
+std::vector<std::pair<std::size_t, std::size_t>> finite_runs(std::span<const float> x, std::span<const float> y);
 
 class Plotter {
  public:
@@ -28,6 +34,7 @@ class Plotter {
   /// x label, y label and title of the panel; a text longer than its side of
   /// the panel is drawn smaller, so that it stays inside.
   void label(const std::string& x, const std::string& y, const std::string& title);
+  /// A polyline through the points; a non-finite value leaves a gap.
   void line(std::span<const float> x, std::span<const float> y);
   void colour(int index);
   void set_colour(int index, float r, float g, float b);

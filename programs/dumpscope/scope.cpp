@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -67,7 +69,17 @@ Settings read_settings() {
   miriad::keyi("nxy", s.nx, 1, "plot panels across and down the page (up to 4,4 stay readable)");
   miriad::keyi("nxy", s.ny, 1);
   miriad::keyr("scale", s.scale, 1.0f, "read, no effect");
-  s.corrfile = text_keyword("corrfile", "../data/corr_layout.file", kNameLength, "the correlator layout file");
+  // corlfile=, the name the other programs use, is the same keyword
+  const bool corr_given = miriad::keyprsnt("corrfile");
+  s.corrfile = text_keyword("corrfile", "../data/corr_layout.file", kNameLength,
+                            "the correlator layout file (corlfile= is the same keyword)");
+  const std::string corl = text_keyword("corlfile", "", kNameLength, "the same as corrfile");
+  if (!corl.empty()) {
+    if (corr_given && corl != s.corrfile)
+      talva::stop(" corrfile=" + s.corrfile + " and corlfile=" + corl + " name two layout files; give one");
+    s.corrfile = corl;
+  }
+  s.layout_keyword = corl.empty() ? "corrfile" : "corlfile";
   miriad::keyl("verbose", s.verbose, false, "print every dump header the archive reader decodes");
   miriad::keyfin();
   using miriad::keyrange;
@@ -182,9 +194,11 @@ void get_stats_r_(int capacity, std::span<const std::complex<float>> vsel, int n
   }
   float sum[3] = {0.0f, 0.0f, 0.0f};
   float sumsq[3] = {0.0f, 0.0f, 0.0f};
+  int nonfinite = 0;  // records with a non-finite part (a damaged dump)
   for (int i = 0; i < count; ++i) {
     const float re = vsel[i].real();
     const float im = vsel[i].imag();
+    if (!std::isfinite(re) || !std::isfinite(im)) ++nonfinite;
     const float values[3] = {re, im, std::sqrt(re * re + im * im)};
     for (int q = 0; q < 3; ++q) {
       sum[q] += values[q];
@@ -194,10 +208,18 @@ void get_stats_r_(int capacity, std::span<const std::complex<float>> vsel, int n
   talva::put_line("overall statistics : mean, rms ");
   talva::put_line("  REAL;  IMAG;   ABS value");
   talva::put_line("");
+  if (nonfinite > 0)
+    talva::put_line(" " + std::to_string(nonfinite) + " of " + std::to_string(count) +
+                    " records hold non-finite values: mean and rms not available");
   const auto nf = static_cast<float>(count);
   for (int q = 0; q < 3; ++q) {
     const float mean = sum[q] / nf;
     const float var = sumsq[q] / nf - mean * mean;
+    // Non-finite values, or sums beyond single precision: no number to print.
+    if (!std::isfinite(mean) || !std::isfinite(var)) {
+      talva::put_line(talva::fmt_i(q + 1, 2) + "  " + "       n/a       n/a");
+      continue;
+    }
     // Rounding can leave a tiny negative variance for constant data.
     const float rms = var > 0.0f ? std::sqrt(var) : 0.0f;
     talva::put_line(talva::fmt_i(q + 1, 2) + "  " + talva::fmt_f(mean, 10, 3) + talva::fmt_f(rms, 10, 3));
@@ -225,12 +247,18 @@ std::vector<std::string> dump_parameter_block(const ArchiveReader& reader, int r
   add(talva::ListLine() << "REC=" << rec << ":");
   add(talva::ListLine() << "   DATE=" << year << month << day);
   add(talva::ListLine() << "   TIME=" << hour << minute << second);
-  add(talva::ListLine() << "   MJDVAL=" << mjd);
+  if (const std::string why = reader.dump_time_problem(); !why.empty())
+    lines.push_back("   MJDVAL= none: impossible date or time (" + why + ")");
+  else
+    add(talva::ListLine() << "   MJDVAL=" << mjd);
   add(talva::ListLine() << "   RA=" << ra << " DEC=" << dec << " HA=" << ha);
   add(talva::ListLine() << "   Temp =" << temp << " deg C");
   add(talva::ListLine() << "   NS TILT EAST:" << east_tilt);
   add(talva::ListLine() << "   NS TILT WEST:" << west_tilt);
-  add(talva::ListLine() << "   MD tilt     :" << md_tilt);
+  if (std::isfinite(md_tilt))
+    add(talva::ListLine() << "   MD tilt     :" << md_tilt);
+  else  // a damaged header: its stored sine lies outside -1..1
+    lines.push_back("   MD tilt     : none (sine outside -1..1)");
   add(talva::ListLine() << "   MODE        :" << mode);
   return lines;
 }
@@ -372,6 +400,13 @@ void plot_pass(Plotter& plot, const Settings& s, const std::string& option_upper
 
 }  // namespace
 
+int pass_count(const OptionRecord& decoded, bool oneshot) {
+  int passes = 0;
+  OptionRecord opt;
+  for (int i = 1; i <= (oneshot ? 1 : kPasses); ++i) passes += pass_option(decoded, oneshot, i, opt) ? 1 : 0;
+  return passes;
+}
+
 int run(const Settings& s) {
   talva::StdoutOutput out;
   ArchiveReader reader(out);
@@ -391,6 +426,11 @@ int run(const Settings& s) {
   if (decoded.error != 0) talva::stop(" option cannot be decoded");
   const std::string option_upper = talva::trim_right(upcase_(s.option, kOptionLength));
 
+  if (::access(s.corrfile.c_str(), R_OK) != 0) {
+    talva::stop(" cannot read the correlator layout file " + s.layout_keyword + "=" + s.corrfile + " (" +
+                std::strerror(errno) + ")" +
+                (s.corrfile == "../data/corr_layout.file" ? "; give the layout with corrfile= (or corlfile=)" : ""));
+  }
   const c_layout_common_t layout = load_corr_layout_file_(s.corrfile, out);
   MdTable md_table;
   if (s.mdcorr) {

@@ -48,6 +48,7 @@ struct Settings {
   int ny = 1;
   float scale = 1.0f;
   std::string corrfile = "../data/corr_layout.file";
+  std::string layout_keyword = "corrfile";  ///< the keyword that named it (corrfile or corlfile)
   bool verbose = false;
 };
 
@@ -121,6 +122,10 @@ void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsl
                 ArchivePass& pass);
 
 /// The whole program after the keywords.
+/// Passes a run makes with the option `decoded`: one with `oneshot`, else
+/// one per second bay 1..kPasses but a pass that would pair an antenna with itself.
+int pass_count(const OptionRecord& decoded, bool oneshot);
+
 int run(const Settings& s);
 
 }  // namespace dumpscope

@@ -53,7 +53,8 @@ Settings read_keywords(int argc, char** argv) {
   Settings s;
   miriad::keyini(argc, argv,
                  "solves one complex gain per antenna from an archive of a point-like calibrator; writes the gains "
-                 "file for talva2vis3, phase_dmp.log for talva2vis and an MD data file");
+                 "file for talva2vis3, phase_dmp.log for talva2vis and an MD data file",
+                 "infile=cal.arc corlfile=lay.txt gnsfile=cal.gains calflx=10");
   miriad::keya("infile", s.infile, " ", miriad::required("the calibrator archive"));
   miriad::keya("corlfile", s.corlfile, " ", miriad::required("the correlator layout file"));
   miriad::keya("gnsfile", s.gnsfile, "gains.log", "gains file to write; also names the MD data file (NAME.md_dat)");
@@ -223,6 +224,13 @@ int run(int argc, char** argv) {
       const cx c = avg.cx1[l - 1];
       mat(std::span<cx>(V), kNant, p, a) = (p < a) ? c : std::conj(c);
     }
+  }
+
+  // A calibrator without signal (all zero, or no finite value) would solve
+  // to (0,0) gains that zero every dataset they are applied to.
+  if (std::none_of(V.begin(), V.end(), [](const cx& v) { return v != cx(0.0f, 0.0f); })) {
+    talva::stop(s.infile + ": no used pair has a nonzero finite correlation in the dump range (all zero or not "
+                "finite): no gains solved, no file written");
   }
 
   const float model = s.calflx * avg.gain;

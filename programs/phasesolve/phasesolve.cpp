@@ -49,7 +49,8 @@ Settings read_keywords(int argc, char** argv) {
   Settings s;
   miriad::keyini(argc, argv,
                  "gives each antenna the phase of its pair with a reference antenna, from an archive of a "
-                 "point-like calibrator; writes phasesolve.log for talva2vis");
+                 "point-like calibrator; writes phasesolve.log for talva2vis",
+                 "infile=cal.arc corlfile=lay.txt refant=1");
   miriad::keya("infile", s.infile, " ", miriad::required("the calibrator archive"));
   miriad::keya("corlfile", s.corlfile, " ", miriad::required("the correlator layout file"));
   miriad::keyi("refant", s.refant, 1, "reference antenna (1 to the archive's antenna count)");
@@ -132,6 +133,7 @@ int run(int argc, char** argv) {
   const ProductTable table(std::span<const std::int32_t>(antnum.data(), static_cast<std::size_t>(nbsln)));
   const int r = s.refant;
   std::vector<float> phase(static_cast<std::size_t>(nant), 0.0f);
+  int measured = 0;  // pairs of the reference antenna with a nonzero finite sum
   for (int i = 1; i <= nant; ++i) {
     if (i == r) continue;
     const std::int32_t l = table.usable_index(r, i);
@@ -145,10 +147,16 @@ int run(int argc, char** argv) {
       continue;
     }
     if (reject_(nrej, rejlist, l)) continue;
+    if (used[l - 1] > 0 && cx1[l - 1] != cx(0.0f, 0.0f)) ++measured;
     const float p = (r > i) ? -pair_phase[l - 1] : pair_phase[l - 1];
     phase[i - 1] = p * kDegPerRad + 0.0f;  // + 0.0f: never print -0.0
   }
 
+  // An archive without signal (all zero, or no finite value) has no phase to give.
+  if (measured == 0 && nant > 1)
+    talva::stop(s.infile + ": no pair of refant " + std::to_string(r) +
+                " has a nonzero finite correlation in the dump range (all zero or not finite): no phases solved" +
+                not_written);
   for (int i = 1; i <= nant; ++i) {
     const std::string line = talva::fmt_i(i, 4) + talva::fmt_f(phase[i - 1], 8, 1);
     talva::put_line(line);

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
   return talva::run_main([&] {
     miriad::keyini(argc, argv,
                    "converts one correlator archive into a MIRIAD uv dataset, applying the antenna gains of "
-                   "gainsolve");
+                   "gainsolve",
+                   "infile=src.arc corlfile=lay.txt gnsfile=cal.gains uvfile=src.uv device=src.png/png");
     const ConverterSettings settings = read_converter_keywords(Flavour::Current);
     talva::StdoutOutput out;
     CurrentModes modes;

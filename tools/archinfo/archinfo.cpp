@@ -61,7 +61,10 @@ int main(int argc, char** argv) {
   return talva::run_main([&] {
     std::string path;
     bool verbose = false, full = false;
-    miriad::keyini(argc, argv, "lists an archive's file header and one line per dump (date, time, hour angle, mode)");
+    miriad::keyini(argc, argv,
+                   "lists an archive's file header and one line per range of like dumps (date, time, hour angle, "
+                   "mode)",
+                   "archive=cal.arc full=t");
     miriad::keya("archive", path, "", miriad::required("the archive"));
     miriad::keyl("full", full, false, "one line per dump instead of one per range of like dumps");
     miriad::keyl("verbose", verbose, false, "also print every dump header the archive reader decodes");
@@ -88,9 +91,13 @@ int main(int argc, char** argv) {
       archive.read_dumppar_ha_(ha);
       archive.read_dumppar_mode_(mode);
       const double amp = mean_amplitude(vis, nbsln);
-      if (full) {
-        std::printf("dump %5d  %04d-%02d-%02d %02d:%02d:%02d  HA %9.4f h  mode %4d  mean amplitude %12.6f\n", dumps,
-                    yr, mn, dy, hr, mi, se, static_cast<double>(ha), mode, amp);
+      const std::string why = archive.dump_time_problem();
+      if (full || !why.empty()) {
+        // A dump whose date or time is impossible stands on a line of its own.
+        if (!full && range.first > 0) print_range(range), range = DumpRange{};
+        std::printf("dump %5d  %04d-%02d-%02d %02d:%02d:%02d  HA %9.4f h  mode %4d  mean amplitude %12.6f%s\n", dumps,
+                    yr, mn, dy, hr, mi, se, static_cast<double>(ha), mode, amp,
+                    why.empty() ? "" : ("  impossible date or time: " + why).c_str());
         continue;
       }
       int t = seconds_of(hr, mi, se);

@@ -23,6 +23,8 @@
 #include "array/sky.h"
 #include "sky_format.h"
 #include "miriad/key.h"
+#include "tools/skyimage/image_limits.h"
+#include "util/interrupt.h"
 #include "util/plot_file.h"
 #include "util/plotdev.h"
 #include "util/stop.h"
@@ -72,6 +74,24 @@ Image read_image(const std::string& path) {
     std::snprintf(key, sizeof key, "CTYPE%d", a + 1);
     fits_read_key(f, TSTRING, key, value, nullptr, &status);
     if (status == 0) im.ctype[a] = value;
+  }
+  if (status == 0) {
+    // Sizes and coordinates checked before the pixels are allocated.
+    skyimage::ImageHeader h;
+    h.nx = im.nx;
+    h.ny = im.ny;
+    fits_get_img_type(f, &h.bitpix, &status);
+    for (int a = 0; a < 2; ++a) h.crpix[a] = im.crpix[a], h.cdelt[a] = im.cdelt[a], h.crval[a] = im.crval[a];
+    LONGLONG head = 0, data = 0, end = 0;
+    fits_get_hduaddrll(f, &head, &data, &end, &status);
+    std::error_code ec;
+    const auto file_bytes = std::filesystem::file_size(path, ec);
+    const long long data_bytes = ec || status != 0 ? -1 : static_cast<long long>(file_bytes) - data;
+    const std::string problem = status == 0 ? skyimage::image_header_problem(h, data_bytes) : "";
+    if (!problem.empty()) {
+      fits_close_file(f, &status);
+      talva::stop("skyimage: " + path + ": " + problem);
+    }
   }
   if (status == 0) {
     im.pix.resize(static_cast<std::size_t>(im.nx * im.ny));
@@ -155,12 +175,13 @@ void draw(const Image& im, const std::string& device, double box, double px, dou
   cpgsci(1);
   // x axis: ticks without numbers, then the east offsets written at the ticks.
   float step = 1.0f;
-  for (float s : {1.0f, 2.0f, 5.0f, 10.0f, 20.0f, 50.0f, 100.0f})
+  for (float s : {1.0f, 2.0f, 5.0f, 10.0f, 20.0f, 50.0f, 100.0f, 200.0f, 500.0f, 1000.0f, 2000.0f})
     if (2.0f * hx / s <= 8.0f) {
       step = s;
       break;
     }
   cpgbox("BCST", step, 5, "BCNST", 0.0f, 0);
+  // at most 2 hx / step + 1 <= 9 labels: the header check keeps hx below 1 radian
   for (float x = -std::floor(hx / step) * step; x <= hx; x += step) {
     char label[16];
     std::snprintf(label, sizeof label, "%g", static_cast<double>(x == 0.0f ? 0.0f : -x));
@@ -229,7 +250,8 @@ int main(int argc, char** argv) {
     int npeaks = 1;
     miriad::keyini(argc, argv,
                    "prints the brightest peaks of a FITS sky image and draws it in grey scale with contours, axes "
-                   "in arcminutes from the phase centre");
+                   "in arcminutes from the phase centre",
+                   "in=sky-image.fits npeaks=2 device=sky.png/png box=30");
     miriad::keya("in", in, "", miriad::required("the FITS image"));
     miriad::keya("device", device, "", "plot device: NAME.png/png, NAME.ps/ps; none: no picture");
     miriad::keyd("box", box, 0.0, "half-width of the picture, arcminutes (0: the whole image)");
@@ -237,6 +259,7 @@ int main(int argc, char** argv) {
     miriad::keyfin();
     if (npeaks < 1) talva::stop("skyimage: npeaks must be 1 or more");
     const Image im = read_image(in);
+    talva::stop_if_interrupted();
     std::printf("image %ld x %ld pixels of %.2f\" x %.2f\"\n", im.nx, im.ny, std::abs(im.cdelt[0]) * 3600.0,
                 std::abs(im.cdelt[1]) * 3600.0);
     std::printf("phase centre J2000  RA %s  Dec %s\n", skyimage::format_ra(im.crval[0] * kRadPerDeg).c_str(),

@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
     talvasim::Settings s;
     miriad::keyini(argc, argv,
                    "writes a simulated correlator archive of point sources seen through antenna gains, and its "
-                   "layout file");
+                   "layout file",
+                   "archive=cal.arc layout=lay.txt ndumps=50 seed=4 flux=10 noise=0.1");
     miriad::keya("archive", s.archive, "", miriad::required("the archive to write"));
     miriad::keya("layout", s.layout, "", miriad::required("the correlator layout file to write"));
     miriad::keyi("ndumps", s.ndumps, 10, "number of dumps");
