@@ -77,7 +77,7 @@ std::string summary(miriad::UvReader& r) {
 int main(int argc, char** argv) {
   return talva::run_main([&] {
     miriad::keyini(argc, argv, "lists a uv dataset (items, variables, records, history) or summarises it",
-                   "vis=src.uv summary=t");
+                   "vis=src.uv full=t recs=3");
     std::string vis;
     bool brief = true, full = false;
     int recs = -1;
