@@ -8,11 +8,15 @@
 #include <casacore/measures/Measures/Stokes.h>
 #include <casacore/ms/MeasurementSets/MSColumns.h>
 #include <casacore/ms/MeasurementSets/MeasurementSet.h>
+#include <casacore/tables/DataMan/DataManager.h>
 #include <casacore/tables/DataMan/IncrementalStMan.h>
 #include <casacore/tables/DataMan/StandardStMan.h>
 #include <casacore/tables/DataMan/TiledColumnStMan.h>
 #include <casacore/tables/Tables/SetupNewTab.h>
 #include <casacore/tables/Tables/TableDesc.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +25,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "util/background_sync.h"
 #include "util/private_dir.h"
 #include "util/stop.h"
 
@@ -52,12 +57,11 @@ cc::Matrix<double> direction(double ra, double dec) {
 // - DATA and FLAG, and UVW: tiled (TiledColumnStMan), one tile per block of
 //   rows, so that a block is one contiguous write and an imager reading the
 //   rows in order reads whole tiles;
-// - ANTENNA1, ANTENNA2 (a new value in every row) and FLAG_CATEGORY (never
-//   written): StandardStMan;
+// - ANTENNA1 and ANTENNA2 (a new value in every row): StandardStMan;
 // - the rest (the times, which change once per dump, the flags of whole
-//   rows, and the constants): IncrementalStMan, which stores a value only
-//   where it differs from the row before; a row not written holds the value
-//   of the row before, so only the changes are put.
+//   rows, the constants, and FLAG_CATEGORY, never written): IncrementalStMan,
+//   which stores a value only where it differs from the row before; a row
+//   not written holds the value of the row before, so only the changes are put.
 // Each manager's cache holds about one block, whatever the set's length.
 constexpr unsigned kBucketBytes = 32768;  // StandardStMan and IncrementalStMan buckets
 constexpr cc::uInt64 kTileCacheBytes = 1u << 20;
@@ -69,7 +73,7 @@ void bind_storage(cc::SetupNewTable& newtab) {
   for (auto c : {cc::MS::TIME, cc::MS::TIME_CENTROID, cc::MS::INTERVAL, cc::MS::EXPOSURE, cc::MS::FEED1, cc::MS::FEED2,
                  cc::MS::DATA_DESC_ID, cc::MS::PROCESSOR_ID, cc::MS::FIELD_ID, cc::MS::ARRAY_ID,
                  cc::MS::OBSERVATION_ID, cc::MS::STATE_ID, cc::MS::SCAN_NUMBER, cc::MS::FLAG_ROW, cc::MS::WEIGHT,
-                 cc::MS::SIGMA})
+                 cc::MS::SIGMA, cc::MS::FLAG_CATEGORY})
     newtab.bindColumn(cc::MS::columnName(c), ism);
   const auto block = static_cast<ssize_t>(kBlockRows);
   cc::TiledColumnStMan data("TiledData", cc::IPosition(3, 1, 1, block), kTileCacheBytes);
@@ -120,9 +124,39 @@ void put_changes(cc::ScalarColumn<T>& column, cc::rownr_t start, const cc::Vecto
 
 }  // namespace
 
+/// A file of the set flushed to the disk by a thread of its own while the
+/// rows are written (as the uv writer does with visdata), so that syncing the
+/// set when it is closed finds little left to do.
+class FlushedFile {
+ public:
+  /// `bytes_per_row`: what a row adds to the file.
+  FlushedFile(const std::string& path, std::size_t bytes_per_row)
+      : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), bytes_per_row_(bytes_per_row) {
+    if (fd_ >= 0) sync_ = std::make_unique<talva::BackgroundSync>(fd_);
+  }
+  ~FlushedFile() {
+    sync_.reset();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FlushedFile(const FlushedFile&) = delete;
+  FlushedFile& operator=(const FlushedFile&) = delete;
+  void rows(std::size_t n) {
+    if (sync_) sync_->written(n * bytes_per_row_);
+  }
+  /// Stops the thread; the errno of a flush that failed, or 0.
+  int finish() { return sync_ ? sync_->finish() : 0; }
+
+ private:
+  int fd_;
+  std::size_t bytes_per_row_;
+  std::unique_ptr<talva::BackgroundSync> sync_;
+};
+
 struct Writer::Impl {
   cc::MeasurementSet ms;
   cc::MSMainColumns cols;
+  /// The files that grow with the rows, once the first block made them.
+  std::vector<std::unique_ptr<FlushedFile>> growing;
   // One block of rows, column by column.
   cc::Vector<double> time;
   cc::Vector<int> antenna1, antenna2;
@@ -136,6 +170,18 @@ struct Writer::Impl {
   bool last_flag = false;
   explicit Impl(cc::MeasurementSet&& set) : ms(std::move(set)), cols(ms) {}
   void write(const std::vector<Row>& rows);
+  /// Stops flushing the growing files: the errno of a flush that failed, or 0.
+  int finish_flushing() {
+    int err = 0;
+    for (auto& f : growing)
+      if (const int e = f->finish(); err == 0) err = e;
+    return err;
+  }
+
+ private:
+  std::string file_of(const char* manager, const char* suffix) {
+    return std::string(ms.findDataManager(manager)->fileName()) + suffix;
+  }
 };
 
 void Writer::Impl::write(const std::vector<Row>& rows) {
@@ -181,6 +227,12 @@ void Writer::Impl::write(const std::vector<Row>& rows) {
   cols.uvw().putColumnRange(block, uvw);
   cols.data().putColumnRange(block, data);
   cols.flag().putColumnRange(block, flag);
+  if (start == 0) {
+    growing.push_back(std::make_unique<FlushedFile>(file_of("SSM", ""), 2 * sizeof(int)));
+    growing.push_back(std::make_unique<FlushedFile>(file_of("TiledData", "_TSM0"), sizeof(cc::Complex)));
+    growing.push_back(std::make_unique<FlushedFile>(file_of("TiledUVW", "_TSM0"), 3 * sizeof(double)));
+  }
+  for (auto& f : growing) f->rows(n);
 }
 
 Writer::Writer(const std::string& path, const Setup& setup) : path_(path) {
@@ -388,7 +440,9 @@ void Writer::close() {
     impl_.reset();
     talva::stop("cannot write MeasurementSet " + path_ + ": " + e.what());
   }
+  const int flushed = impl_->finish_flushing();
   impl_.reset();  // closes every table
+  if (flushed != 0) talva::stop("cannot write MeasurementSet " + path_ + ": " + std::strerror(flushed));
   if (!dir_->publish_tree(name_)) {
     const int err = errno;
     if (err == EEXIST || err == ENOTEMPTY) talva::stop("MeasurementSet " + path_ + " exists; it is not replaced");
