@@ -8,7 +8,8 @@
 # track of two sources with options=interop, a legacy orvex run); each pair
 # of sets is compared by content with ms_compare (every table, keyword and
 # cell), each pair of uv datasets byte for byte
-# (but the date of the run in its history). Needs the release build
+# (but the date of the run in its history), and WSClean's images of the
+# two-source track pixel for pixel. Needs the release build
 # (scripts/build.sh release) for ms_compare.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,4 +54,20 @@ for set in long track orvex; do
   echo "$set.uv: the same bytes: $same"
   [ $same = yes ] || status=1
 done
+# WSClean (one thread: its threads sum in any order) images both sets of the
+# two-source track alike: the same pixels (the FITS headers hold the date;
+# the pixels are the last 264960 bytes, 256 x 256 floats in 2880-byte blocks).
+if command -v wsclean >/dev/null; then
+  for build in old new; do
+    (cd "$build" && wsclean -j 1 -parallel-gridding 1 -quiet -name img -size 256 256 -scale 15asec \
+       -niter 2000 -mgain 0.8 -threshold 0.002 -no-dirty track.ms >/dev/null 2>&1)
+  done
+  for image in image model residual psf; do
+    if cmp -s <(tail -c 264960 old/img-$image.fits) <(tail -c 264960 new/img-$image.fits); then
+      echo "WSClean's $image of track.ms: the same pixels"
+    else
+      echo "WSClean's $image of track.ms: differs"; status=1
+    fi
+  done
+fi
 exit $status
