@@ -52,6 +52,19 @@ Uvw east_west_uvw(double ha, double dec, double b) {
   return {ch * b, sh * std::sin(dec) * b, -sh * std::cos(dec) * b};
 }
 
+Uvw EastWestUvw::operator()(double ha, double dec, double b) {
+  if (!have_ || ha != ha_ || dec != dec_) {
+    have_ = true;
+    ha_ = ha;
+    dec_ = dec;
+    sh_ = std::sin(ha);
+    ch_ = std::cos(ha);
+    sd_ = std::sin(dec);
+    cd_ = std::cos(dec);
+  }
+  return {ch_ * b, sh_ * sd_ * b, -sh_ * cd_ * b};
+}
+
 std::array<double, 3> direction_cosines(double ra, double dec, double ra0, double dec0) {
   double s[3];
   palDcs2c(ra, dec, s);

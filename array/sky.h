@@ -57,6 +57,17 @@ Place apparent_place(double ra2000, double dec2000, double jd);
 /// at hour angle `ha` towards declination `dec` (radians).
 Uvw east_west_uvw(double ha, double dec, double b);
 
+/// east_west_uvw, to the bit, for many baselines at few hour angles: the
+/// sines and cosines of the last hour angle and declination are kept.
+class EastWestUvw {
+ public:
+  Uvw operator()(double ha, double dec, double b);
+
+ private:
+  bool have_ = false;
+  double ha_ = 0, dec_ = 0, sh_ = 0, ch_ = 0, sd_ = 0, cd_ = 0;
+};
+
 /// Direction cosines (l, m, n) of (ra, dec) about the centre (ra0, dec0), radians.
 std::array<double, 3> direction_cosines(double ra, double dec, double ra0, double dec0);
 

@@ -123,13 +123,14 @@ class CompleteGeometry {
   talva::sky::Uvw uvw(const UvRecord& r) {
     const double dec = apparent(r.time).dec;
     if (!r.tracked) return {r.u, r.v, 0.0};
-    return talva::sky::east_west_uvw(r.ha, dec, r.spacing_length / sfreq_);
+    return east_west_(r.ha, dec, r.spacing_length / sfreq_);
   }
 
  private:
   double ra_, dec_, sfreq_;
   bool have_ = false;
   talva::sky::Place apparent_;
+  talva::sky::EastWestUvw east_west_;
 };
 
 /// Hands every call on to a list of sinks in order, and counts the records.

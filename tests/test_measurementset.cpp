@@ -252,3 +252,18 @@ TEST(MeasurementSetOutput, AloneAndNeverOverAnExistingSet) {
 }
 
 }  // namespace
+
+// The kept sines and cosines give east_west_uvw's values to the bit, for
+// a new hour angle, a new declination, and both again after another.
+TEST(EastWestUvw, TheSameValuesAsEastWestUvw) {
+  talva::sky::EastWestUvw kept;
+  const std::vector<std::array<double, 3>> calls = {
+      {0.3, -0.7, 120.0}, {0.3, -0.7, -35.5}, {0.31, -0.7, 120.0}, {0.31, 0.2, 120.0},
+      {0.3, -0.7, 7.25},  {-2.9, -0.7, 1e4},  {-2.9, -0.7, 0.0},   {0.0, 0.0, 50.0}};
+  for (const auto& [ha, dec, b] : calls) {
+    const talva::sky::Uvw want = talva::sky::east_west_uvw(ha, dec, b), got = kept(ha, dec, b);
+    EXPECT_EQ(got.u, want.u) << ha << " " << dec << " " << b;
+    EXPECT_EQ(got.v, want.v) << ha << " " << dec << " " << b;
+    EXPECT_EQ(got.w, want.w) << ha << " " << dec << " " << b;
+  }
+}

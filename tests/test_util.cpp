@@ -1,7 +1,8 @@
-// Fortran-style formatting, the strict text-input helpers and the
-// background flush of large outputs.
+// Fortran-style formatting, the strict text-input helpers, the background
+// flush of large outputs and the sync of many files at once.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include "util/fmt.h"
 #include "util/plotdev.h"
 #include "util/stop.h"
+#include "util/sync_all.h"
 #include "util/textin.h"
 
 using namespace talva;
@@ -152,4 +154,29 @@ TEST(PlotDevice, DisplayDevicesWithoutADisplayFallBackWithOneWarning) {
   }
   EXPECT_TRUE(talva::null_plot_device("/NULL"));
   EXPECT_FALSE(talva::null_plot_device("null.png/png"));
+}
+
+// Every descriptor is synced, whichever thread takes it: a failure among
+// many is reported, wherever it stands, and none is reported for none.
+TEST(SyncAll, ReportsAFailureAmongManyDescriptors) {
+  talva::test::TempDir dir;
+  std::vector<int> files;
+  for (int k = 0; k < 20; ++k) {
+    files.push_back(::open(dir.file("f" + std::to_string(k)).c_str(), O_WRONLY | O_CREAT, 0644));
+    ASSERT_GE(files.back(), 0);
+    ASSERT_EQ(::write(files.back(), "x", 1), 1);
+  }
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);  // a pipe cannot be synced: EINVAL
+  EXPECT_EQ(sync_all({}), 0);
+  EXPECT_EQ(sync_all({files[0]}), 0);
+  EXPECT_EQ(sync_all(files), 0);
+  for (std::size_t at : {std::size_t{0}, std::size_t{7}, files.size()}) {
+    std::vector<int> with = files;
+    with.insert(with.begin() + static_cast<std::ptrdiff_t>(at), p[1]);
+    EXPECT_EQ(sync_all(with), EINVAL) << "the pipe at " << at;
+  }
+  for (int fd : files) ::close(fd);
+  ::close(p[0]);
+  ::close(p[1]);
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "util/stop.h"
+#include "util/sync_all.h"
 
 namespace talva {
 namespace {
@@ -52,19 +53,39 @@ void remove_tree(int dir_fd, const std::string& name) {
   ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
 }
 
-/// Syncs `name` in `dir_fd` and everything below it.
-bool sync_tree(int dir_fd, const std::string& name) {
+/// Syncs `fds` all at once and closes them.
+bool sync_and_close(std::vector<int>& fds) {
+  const int err = sync_all(fds);
+  for (const int fd : fds) ::close(fd);
+  fds.clear();
+  errno = err;
+  return err == 0;
+}
+
+/// Opens `name` in `dir_fd` and everything below it, for syncing: adds the
+/// descriptors to `fds`, syncing and closing them there when there are many.
+bool open_tree(int dir_fd, const std::string& name, std::vector<int>& fds) {
   const int fd = ::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = true;
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
-    for (const std::string& n : entries(fd)) ok = ok && sync_tree(fd, n);
-  ok = ok && ::fsync(fd) == 0;
-  const int err = errno;
-  ::close(fd);
-  errno = err;
+    for (const std::string& n : entries(fd)) ok = ok && open_tree(fd, n, fds);
+  fds.push_back(fd);
+  if (fds.size() >= 256) ok = sync_and_close(fds) && ok;
   return ok;
+}
+
+/// Syncs `name` in `dir_fd` and everything below it.
+bool sync_tree(int dir_fd, const std::string& name) {
+  std::vector<int> fds;
+  if (!open_tree(dir_fd, name, fds)) {
+    const int err = errno;
+    sync_and_close(fds);
+    errno = err;
+    return false;
+  }
+  return sync_and_close(fds);
 }
 
 /// Removes the private directories for `base` in `parent_fd` whose run has
