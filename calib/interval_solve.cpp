@@ -288,9 +288,14 @@ cfloat ProductScatter::mean(std::size_t l) const {
 
 float ProductScatter::mean_variance(std::size_t l) const {
   const std::size_t e = l - 1;
-  if (ndiff_[e] == 0) return 0.0f;
-  // E|x(t+1) - x(t)|^2 = 2 var of one dump; the mean of n dumps has var / n
-  return static_cast<float>(diff2_[e] / (2.0 * ndiff_[e]) / static_cast<double>(n_[e]));
+  if (ndiff_[e] < 2) return 0.0f;
+  // E|x(t+1) - x(t)|^2 = 2 var of one dump; the mean of n dumps has var / n.
+  // m successive differences (each shares a dump with the next) give an
+  // estimate with nu = 4m/3 degrees of freedom (both parts); scaled by
+  // nu / (nu - 2), its inverse, the weight of a chi2, is unbiased.
+  const double nu = 4.0 * ndiff_[e] / 3.0;
+  const double var = diff2_[e] / (2.0 * ndiff_[e]) / static_cast<double>(n_[e]);
+  return static_cast<float>(var * nu / (nu - 2.0));
 }
 
 namespace {

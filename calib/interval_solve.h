@@ -41,8 +41,9 @@ class ProductScatter {
   std::size_t count(std::size_t l) const { return n_[l - 1]; }
   /// Mean of product l (0 without values).
   cfloat mean(std::size_t l) const;
-  /// Variance E|noise|^2 of the mean of product l (complex, both parts);
-  /// 0 when fewer than two successive dumps had a value.
+  /// Variance E|noise|^2 of the mean of product l (complex, both parts),
+  /// scaled so that its inverse (a chi2 weight) is unbiased; 0 when fewer
+  /// than three successive dumps had a value.
   float mean_variance(std::size_t l) const;
 
  private:

@@ -249,8 +249,10 @@ TEST(ProductScatter, MeanAndNoiseFromSuccessiveDumpsOnly) {
   }
   EXPECT_EQ(s.count(1), 5u);
   EXPECT_NEAR(s.mean(1).real(), 10.4f, 1e-5f);
-  // |diff|^2 = 1.9^2 or 2.1^2, mean 4.01, / 2 = one dump's var, / 5 dumps
-  EXPECT_NEAR(s.mean_variance(1), 4.01f / 2.0f / 5.0f, 1e-4f);
+  // |diff|^2 = 1.9^2 or 2.1^2, mean 4.01, / 2 = one dump's var, / 5 dumps,
+  // times nu / (nu - 2) with nu = 4 x 4 differences / 3
+  const float nu = 16.0f / 3.0f;
+  EXPECT_NEAR(s.mean_variance(1), 4.01f / 2.0f / 5.0f * nu / (nu - 2.0f), 1e-4f);
   // product 2 misses a dump: values two dumps apart are not differenced
   s.reset(3);
   s.begin_dump();
@@ -258,9 +260,44 @@ TEST(ProductScatter, MeanAndNoiseFromSuccessiveDumpsOnly) {
   s.begin_dump();
   s.begin_dump();
   s.add(2, cfloat(5.0f, 0.0f));
-  EXPECT_EQ(s.mean_variance(2), 0.0f);
+  s.begin_dump();
+  s.add(2, cfloat(5.0f, 0.0f));
+  s.begin_dump();
+  s.add(2, cfloat(5.0f, 0.0f));
+  EXPECT_EQ(s.mean_variance(2), 0.0f);  // the jump 1 -> 5 across the gap is not a difference
   s.add(3, cfloat(NAN, 0.0f));
   EXPECT_EQ(s.count(3), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(IntervalSolve, Chi2PerDofNearOneWithTheNoiseFromTheScatter) {
+  // 20 dumps of the true model plus noise; each pair's mean and noise from
+  // ProductScatter, as gainsolve forms them
+  const Truth t(13);
+  IntervalData d = make_data(t, 0.0f, 14);
+  std::vector<std::size_t> pairs;
+  for (std::size_t e = 0; e < d.S.size(); ++e)
+    if (d.S[e] != 0) pairs.push_back(e);
+  talva::calib::ProductScatter s(pairs.size());
+  std::mt19937 rng(15);
+  std::normal_distribution<float> gauss(0.0f, 0.3f);
+  for (int dump = 0; dump < 20; ++dump) {
+    s.begin_dump();
+    for (std::size_t p = 0; p < pairs.size(); ++p)
+      s.add(p + 1, d.V[pairs[p]] + cfloat(gauss(rng), gauss(rng)));
+  }
+  for (std::size_t p = 0; p < pairs.size(); ++p) {
+    d.V[pairs[p]] = s.mean(p + 1);
+    d.var[pairs[p]] = s.mean_variance(p + 1);
+  }
+  talva::StringOutput out;
+  const auto sol = talva::calib::solve_interval(d, redundant(t), out);
+  ASSERT_TRUE(sol.solved);
+  EXPECT_NEAR(sol.chi2dof(), 1.0, 0.1);
+  EXPECT_TRUE(sol.flag_reasons.empty()) << sol.flag_reasons[0];
 }
 
 }  // namespace
