@@ -408,13 +408,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
       jd = static_cast<double>(static_cast<long double>(start_jd) +
                                static_cast<long double>(kIntTime) * np / 86400.0L);
     } else {
-      int hr = 0, mi = 0, sec = 0, yr = 0, mo = 0, dy = 0;
-      archive.read_dumppar_time_(hr, mi, sec);
-      archive.read_dumppar_date_(yr, mo, dy);
-      double mjd = 0.0;
-      int j = 0;
-      palCldj(yr, mo, dy, &mjd, &j);
-      jd = mjd + ((sec / 60.0 + mi) / 60.0 + hr) / 24.0 + kMjdToJd;
+      jd = archive.dump_julian_date();
     }
 
     dump.ha = ha;

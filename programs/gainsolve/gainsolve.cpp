@@ -26,8 +26,6 @@
 #include "array/layout.h"
 #include "array/rejections.h"
 #include "array/s_matrix.h"
-#include <star/pal.h>
-
 #include "calib/gains_solver.h"
 #include "calib/gains_table.h"
 #include "calib/interval_solve.h"
@@ -36,7 +34,6 @@
 #include "miriad/key.h"
 #include "programs/gainsolve/calgains_files.h"
 #include "programs/gainsolve/intervals.h"
-#include "util/constants.h"
 #include "util/fmt.h"
 #include "util/interrupt.h"
 #include "util/output_file.h"
@@ -121,18 +118,6 @@ struct Averages {
   float gain = 1.0f;                                    // average MD gain
 };
 
-/// Julian date of the dump the reader holds, from its header date and time
-/// (as the converter dates its records).
-double dump_jd(const ArchiveReader& archive) {
-  int hr = 0, mi = 0, sec = 0, yr = 0, mo = 0, dy = 0;
-  archive.read_dumppar_time_(hr, mi, sec);
-  archive.read_dumppar_date_(yr, mo, dy);
-  double mjd = 0.0;
-  int status = 0;
-  palCldj(yr, mo, dy, &mjd, &status);
-  return mjd + ((sec / 60.0 + mi) / 60.0 + hr) / 24.0 + talva::kMjdToJd;
-}
-
 /// With `collector`, `on_header` is called once the product table is read
 /// and every dump of the range goes to the collector as well.
 Averages average_archive(const Settings& s, const c_layout_common_t& layout, std::span<const float> md_table, int md_count,
@@ -160,7 +145,7 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
     ++avg.n;
     // a non-finite correlation (a damaged archive) stays out of its product's mean
     accumulate_products(layout, vis, avg.cx1, avg.used);
-    if (collector != nullptr) collector->dump(j, dump_jd(archive), vis);
+    if (collector != nullptr) collector->dump(j, archive.dump_julian_date(), vis);
     if (s.mdcorr) {
       float md = 0.0f;
       archive.read_dumppar_md_inrad_(md);
