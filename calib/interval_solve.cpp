@@ -438,11 +438,16 @@ IntervalSolution solve_interval(const IntervalData& data, const SolveOptions& op
       changed = true;
     }
     const double pair_median = median(q.pair_chi2);
+    // chi2 / 2 of one pair, with variances of nu degrees of freedom, follows
+    // F(2, nu): P(F > x) = (1 + 2x / nu)^(-nu / 2) (nu infinite: exp(-x))
+    const double alpha = opt.pair_false_alarm / static_cast<double>(std::max<std::size_t>(pairs.size(), 1));
+    const double tail = data.nu > 0 ? 0.5 * data.nu * (std::pow(alpha, -2.0 / data.nu) - 1.0) : -std::log(alpha);
+    const double pair_threshold = std::max(opt.pair_limit * pair_median, 2.0 * tail * std::max(sol.chi2dof(), 1.0));
     for (std::size_t p = 0; p < pairs.size(); ++p) {
       const Pair& pr = pairs[p];
       if (sol.antenna_flag[static_cast<std::size_t>(pr.i - 1)] || sol.antenna_flag[static_cast<std::size_t>(pr.j - 1)])
         continue;
-      if (!(q.pair_chi2[p] > opt.pair_limit * pair_median)) continue;
+      if (!(q.pair_chi2[p] > pair_threshold)) continue;
       sol.flagged_pairs.push_back({pr.i, pr.j});
       sol.flag_reasons.push_back("pair " + std::to_string(pr.i) + "-" + std::to_string(pr.j) + " flagged: chi2 " +
                                  fixed(q.pair_chi2[p], 1) + ", median " +

@@ -60,6 +60,7 @@ struct IntervalData {
   std::vector<std::int32_t> S;    ///< class of each modelled pair, 0: not used
   std::vector<cfloat> V;          ///< mean correlation of each modelled pair
   std::vector<float> var;         ///< its variance E|noise|^2; empty or 0: unknown (unit weight)
+  double nu = 0;                  ///< degrees of freedom of the variances (0: exact)
 };
 
 struct SolveOptions {
@@ -70,7 +71,8 @@ struct SolveOptions {
   std::span<const cfloat> start;    ///< redundant: starting gains; empty: the point solution with `flux`
   bool flagging = true;             ///< flag outlying antennas and pairs and solve again
   float antenna_limit = 5.0f;       ///< antenna flagged above this times the median chi2/DoF of the antennas
-  float pair_limit = 25.0f;         ///< pair flagged above this times the median chi2 of the pairs
+  float pair_limit = 25.0f;         ///< pair flagged above this times the median chi2 of the pairs, and
+  double pair_false_alarm = 1e-3;   ///< above the chi2 that noise alone exceeds with this chance in the interval
   float dead_limit = 0.2f;          ///< antenna flagged dead below this times the median gain amplitude
   float noisy_limit = 4.0f;         ///< antenna flagged noisy above this times the median noise of the pairs
   bool solver_lines = true;         ///< the point solver's progress lines go to `out`

@@ -287,7 +287,7 @@ int run(int argc, char** argv) {
     opt.refgains = refgains;
     opt.start = refgains;
     // the whole range: the gains file, as before, now judged and cleaned
-    talva::calib::IntervalData whole{kNant, m, S, V, var};
+    talva::calib::IntervalData whole{kNant, m, S, V, var, 4.0 * (avg.n - 1) / 3.0};
     const talva::calib::IntervalSolution sol = talva::calib::solve_interval(whole, opt, out);
     if (!sol.solved) talva::stop("no gain solution: no file written");
     gains = sol.gains;

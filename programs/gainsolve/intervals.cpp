@@ -129,6 +129,7 @@ void IntervalCollector::close() {
       mat(std::span<cfloat>(d.V), kNant, p, a) = p < a ? c : std::conj(c);
       mat(std::span<float>(d.var), kNant, p, a) = current_.mean_variance(static_cast<std::size_t>(l));
     }
+  d.nu = 4.0 * (open_.dumps - 1) / 3.0;  // of the noise from successive differences
   intervals_.push_back(std::move(open_));
   open_ = Collected{};
 }
@@ -190,7 +191,7 @@ talva::calib::GainsTable solve_intervals(const std::vector<Collected>& intervals
     for (std::size_t a = 0; a < static_cast<std::size_t>(kNant); ++a)
       if (sol.pairs_of[a] > 0) per_antenna[a].push_back(sol.antenna_chi2dof[a]);
     for (const std::string& r : sol.flag_reasons) {
-      const std::string head = r.substr(0, r.find(':'));
+      const std::string head = r.substr(0, r.find(" flagged"));
       if (flag_count[head]++ == 0) flag_first[head] = r;
     }
     table.intervals.push_back(std::move(b));
@@ -214,7 +215,7 @@ talva::calib::GainsTable solve_intervals(const std::vector<Collected>& intervals
   if (!line.empty()) talva::put_line(line);
   for (const auto& [head, count] : flag_count)
     talva::put_line(" " + head + " flagged in " + std::to_string(count) + " of " + std::to_string(intervals.size()) +
-                    " intervals; first: " + flag_first[head].substr(flag_first[head].find(':') + 2));
+                    " intervals; first: " + flag_first[head].substr(flag_first[head].find(": ") + 2));
   if (failed > 0) talva::put_line(" " + std::to_string(failed) + " intervals without a solution");
   table.comments.push_back("model " + model + ", interval " + fixed(minutes, 0, 2) + " minutes" +
                            (fixed_how.empty() ? std::string() : "; degenerate quantities: " + fixed_how));
