@@ -20,13 +20,6 @@ constexpr double kInnerOffsetBays = 16.46 / 17.68;  // innermost bay from the li
 constexpr int kMaxSweeps = 2000;                     // redundant solution: sweeps at most
 constexpr double kConverged = 1e-10;                 // relative fall of chi2 that ends the sweeps
 
-/// Discards every line (the point solver's progress inside a quiet solve).
-class Quiet final : public talva::Output {
- public:
-  using Output::line;
-  void line(std::string_view) override {}
-};
-
 struct Pair {
   int i, j, k;  // 1-based antennas and class
   cdouble v;
@@ -159,7 +152,7 @@ std::vector<char> active_antennas(const IntervalData& d, const std::vector<std::
 /// One solution with S as given: gains and classes of the model.
 bool solve_once(const IntervalData& d, const std::vector<std::int32_t>& S, const SolveOptions& opt,
                 std::span<const cfloat> start, IntervalSolution& sol, talva::Output& out) {
-  Quiet quiet;
+  talva::NullOutput quiet;  // the point solver's progress inside a quiet solve
   talva::Output& lines = opt.solver_lines ? out : quiet;
   const std::size_t n = static_cast<std::size_t>(d.n);
   if (opt.model == GainModel::point) {
@@ -313,6 +306,15 @@ void match_degenerate(std::span<cfloat> g, std::span<const cfloat> ref, std::spa
   for (std::size_t a = 0; a < g.size() && a < ref.size() && a < use.size(); ++a)
     if (use[a] && std::abs(g[a]) > 0.0f && std::abs(ref[a]) > 0.0f) ants.push_back(static_cast<int>(a) + 1);
   if (ants.empty()) return;
+  // a dead antenna of either set (amplitude below a fifth of the median) says nothing of the scale
+  for (int pass = 0; pass < 2; ++pass) {
+    std::vector<double> amps;
+    for (int a : ants) amps.push_back(std::abs(pass == 0 ? ref[static_cast<std::size_t>(a - 1)] : g[static_cast<std::size_t>(a - 1)]));
+    const double m = median(amps);
+    std::erase_if(ants, [&](int a) {
+      return std::abs(pass == 0 ? ref[static_cast<std::size_t>(a - 1)] : g[static_cast<std::size_t>(a - 1)]) < 0.2 * m;
+    });
+  }
   auto G = [&](int a) { return cdouble(g[static_cast<std::size_t>(a - 1)]); };
   auto R = [&](int a) { return cdouble(ref[static_cast<std::size_t>(a - 1)]); };
   double logs = 0.0;

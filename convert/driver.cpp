@@ -12,6 +12,7 @@
 #include "array/layout.h"
 #include "array/rejections.h"
 #include "array/s_matrix.h"
+#include "calib/gains_table.h"
 #include "calib/mdgain.h"
 #include "convert/debug_table.h"
 #include "convert/gains.h"
@@ -57,6 +58,9 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
     s.phasefil = key_text("phasefil", "", "phase table (antenna, phase in degrees) as phasesolve writes it; none: 0");
   else
     s.gnsfile = key_text("gnsfile", "X", "gains file (antenna, complex gain) as gainsolve writes it");
+  if (!legacy)
+    s.gnstable = key_text("gnstable", "",
+                          "time-variable gains table (gainsolve gnstable=), applied per dump instead of gnsfile");
   s.rejects = key_text("rejects", "", "rejected products: a count, then product indices; none: no rejects");
   s.antrejct = key_text("antrejct", "", "rejected antennas: numbers 1-96; none: no rejects");
   s.uvfile = key_text("uvfile", " ", "the uv dataset to create (required without msfile)");
@@ -277,9 +281,13 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   // legacy (2): a phase table instead of complex gains.
   std::vector<std::complex<float>> gains(kGainsCapacity);
   std::vector<float> phases(kPhaseCapacity, 0.0f);
+  std::optional<talva::calib::GainsTable> gains_table;
   if (legacy) {
     int status = 0;
     load_phasecal_(s.phasefil, std::min(nant, kPhaseCapacity), phases, status, out);
+  } else if (!s.gnstable.empty()) {
+    gains_table = talva::calib::read_gains_table(s.gnstable, kNumAntennas);
+    out.line(" gains table " + s.gnstable + ": " + std::to_string(gains_table->intervals.size()) + " intervals");
   } else {
     load_gains_(s.gnsfile, nant, gains, out);
   }
@@ -292,6 +300,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   setup.layout = &layout;
   setup.sfreq = static_cast<double>(s.freq[0]) / 1000.0;
   setup.sdf = static_cast<double>(s.freq[1]) / 1000.0;
+  if (!s.gnstable.empty()) setup.history_note = "gains interpolated in time from the gains table " + s.gnstable;
   setup.ra = ra;
   setup.dec = dec;
   setup.latitude = static_cast<double>(talva::kLatitude);
@@ -307,6 +316,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
     in.rejects = {std::span<const std::int32_t>(rejlist).first(static_cast<std::size_t>(std::max(nrej, 0))),
                   std::span<const std::int32_t>(badlist).first(static_cast<std::size_t>(std::max(nbadant, 0)))};
     in.gains = gains;
+    in.gains_table = gains_table ? &*gains_table : nullptr;
     in.phases = phases;
     in.pair_terms = s.dbgplt;
     in.sfreq = setup.sfreq;
