@@ -15,6 +15,7 @@ namespace {
 using talva::calib::cfloat;
 constexpr int kNant = kNumAntennas;
 constexpr double kMinutesPerDay = 1440.0;
+constexpr double kGraceMinutes = 0.01 / 60.0;  // 10 ms: a Julian date near 2.45e6 holds 40 us
 
 std::string fixed(double v, int width, int decimals) {
   char buf[64];
@@ -83,7 +84,9 @@ void IntervalCollector::start(const ProductTable& table, int nbsln, std::vector<
 }
 
 void IntervalCollector::dump(int number, double jd, std::span<const float> vis) {
-  if (is_open_ && minutes_ > 0.0 && (jd - open_.jd_start) * kMinutesPerDay >= minutes_) close();
+  // a dump exactly one interval after the first opens the next (the dates
+  // round in their last bits: 10 ms of grace)
+  if (is_open_ && minutes_ > 0.0 && (jd - open_.jd_start) * kMinutesPerDay >= minutes_ - kGraceMinutes) close();
   if (!is_open_) {
     open_ = Collected{};
     open_.jd_start = jd;
