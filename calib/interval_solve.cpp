@@ -49,10 +49,15 @@ double median(std::vector<double> v) {
 /// taking the median one (all without: unit weight).
 std::vector<Pair> pairs_of(const IntervalData& d, const std::vector<std::int32_t>& S, bool& weighted) {
   std::vector<double> known;
-  for (std::size_t e = 0; e < S.size(); ++e)
-    if (S[e] != 0 && e < d.var.size() && d.var[e] > 0.0f && std::isfinite(d.var[e])) known.push_back(d.var[e]);
+  std::size_t used = 0;
+  for (std::size_t e = 0; e < S.size(); ++e) {
+    if (S[e] == 0) continue;
+    ++used;
+    if (e < d.var.size() && d.var[e] > 0.0f && std::isfinite(d.var[e])) known.push_back(d.var[e]);
+  }
   weighted = !known.empty();
-  const double fallback = weighted ? median(known) : 1.0;
+  // the median is needed only when some pair has no variance of its own
+  const double fallback = weighted ? (known.size() < used ? median(known) : 0.0) : 1.0;
   std::vector<Pair> p;
   for (int j = 1; j <= d.n; ++j)
     for (int i = 1; i <= d.n; ++i) {
@@ -249,45 +254,39 @@ Quality assess(const std::vector<Pair>& pairs, const IntervalSolution& sol, int 
 }  // namespace
 
 void ProductScatter::reset(std::size_t products) {
-  sum_.assign(products, {});
-  last_.assign(products, {});
-  diff2_.assign(products, 0.0);
-  n_.assign(products, 0);
-  ndiff_.assign(products, 0);
-  last_dump_.assign(products, 0);
-  dump_ = 0;
+  diff2_.assign(products, 0.0f);
+  npairs_.assign(products, 0.0f);
 }
 
-void ProductScatter::add(std::size_t l, cfloat v) {
-  if (!finite(v) || l == 0 || l > sum_.size()) return;
-  const std::size_t e = l - 1;
-  const cdouble x(v);
-  if (n_[e] > 0 && last_dump_[e] + 1 == dump_) {
-    diff2_[e] += std::norm(x - last_[e]);
-    ++ndiff_[e];
+void ProductScatter::add_pair(std::span<const cfloat> first, std::span<const cfloat> second) {
+  const std::size_t n = std::min({first.size(), second.size(), diff2_.size()});
+  const float* a = reinterpret_cast<const float*>(first.data());  // (re, im) pairs
+  const float* b = reinterpret_cast<const float*>(second.data());
+  bool finite_all = true;
+  for (std::size_t k = 0; k < 2 * n; ++k) finite_all &= std::isfinite(a[k]) & std::isfinite(b[k]);
+  for (std::size_t e = 0; e < n; ++e) {
+    const float dr = b[2 * e] - a[2 * e], di = b[2 * e + 1] - a[2 * e + 1];
+    const float d2 = dr * dr + di * di;
+    if (!finite_all && !std::isfinite(d2)) continue;  // a damaged value: this pair says nothing
+    diff2_[e] += d2;
+    npairs_[e] += 1.0f;
   }
-  sum_[e] += x;
-  ++n_[e];
-  last_[e] = x;
-  last_dump_[e] = dump_;
 }
 
-cfloat ProductScatter::mean(std::size_t l) const {
-  const std::size_t e = l - 1;
-  if (n_[e] == 0) return {0.0f, 0.0f};
-  const cdouble m = sum_[e] / static_cast<double>(n_[e]);
-  return {static_cast<float>(m.real()), static_cast<float>(m.imag())};
+void ProductScatter::merge(const ProductScatter& other) {
+  const std::size_t n = std::min(diff2_.size(), other.diff2_.size());
+  for (std::size_t e = 0; e < n; ++e) {
+    diff2_[e] += other.diff2_[e];
+    npairs_[e] += other.npairs_[e];
+  }
 }
 
-float ProductScatter::mean_variance(std::size_t l) const {
+float ProductScatter::mean_variance(std::size_t l, std::size_t dumps) const {
   const std::size_t e = l - 1;
-  if (ndiff_[e] < 2) return 0.0f;
-  // E|x(t+1) - x(t)|^2 = 2 var of one dump; the mean of n dumps has var / n.
-  // m successive differences (each shares a dump with the next) give an
-  // estimate with nu = 4m/3 degrees of freedom (both parts); scaled by
-  // nu / (nu - 2), its inverse, the weight of a chi2, is unbiased.
-  const double nu = 4.0 * ndiff_[e] / 3.0;
-  const double var = diff2_[e] / (2.0 * ndiff_[e]) / static_cast<double>(n_[e]);
+  if (npairs_[e] < 2.0f || dumps == 0) return 0.0f;
+  // E|x(t+1) - x(t)|^2 = 2 var of one dump; a mean of n dumps has var / n
+  const double nu = 2.0 * npairs_[e];
+  const double var = static_cast<double>(diff2_[e]) / (2.0 * npairs_[e]) / static_cast<double>(dumps);
   return static_cast<float>(var * nu / (nu - 2.0));
 }
 

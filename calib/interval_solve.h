@@ -25,32 +25,31 @@ using cfloat = std::complex<float>;
 
 enum class GainModel { point, redundant };
 
-/// Per-product sums of one interval: the mean and, from the differences of
-/// successive dumps, the noise of one dump (so that a slowly changing sky
-/// does not count as noise). Products are indexed 1..size, entry [l-1].
+/// The noise of each product from the differences of pairs of successive
+/// dumps (so that a slowly changing sky does not count as noise). Pairs
+/// share no dump, so each adds two independent degrees of freedom.
+/// Products are indexed 1..size, entry [l-1].
 class ProductScatter {
  public:
   explicit ProductScatter(std::size_t products = 0) { reset(products); }
   /// Forgets every sum (a new interval).
   void reset(std::size_t products);
-  /// Starts a dump: values added from now on are differenced with the previous dump's.
-  void begin_dump() { ++dump_; }
-  /// Adds this dump's value of product l (1-based); non-finite values are left out.
-  void add(std::size_t l, cfloat v);
-  /// Values of product l added.
-  std::size_t count(std::size_t l) const { return n_[l - 1]; }
-  /// Mean of product l (0 without values).
-  cfloat mean(std::size_t l) const;
-  /// Variance E|noise|^2 of the mean of product l (complex, both parts),
-  /// scaled so that its inverse (a chi2 weight) is unbiased; 0 when fewer
-  /// than three successive dumps had a value.
-  float mean_variance(std::size_t l) const;
+  /// Adds the differences of two successive dumps' values (product l at
+  /// [l-1] of each); a product not finite in either dump is left out.
+  void add_pair(std::span<const cfloat> first, std::span<const cfloat> second);
+  /// Adds the sums of another interval's pairs.
+  void merge(const ProductScatter& other);
+  /// Pairs of product l added.
+  std::size_t pairs(std::size_t l) const { return static_cast<std::size_t>(npairs_[l - 1]); }
+  /// Variance E|noise|^2 (complex, both parts) of a mean of `dumps` values of
+  /// product l, scaled by nu / (nu - 2), nu = 2 pairs, so that its inverse
+  /// (a chi2 weight) is unbiased; 0 with fewer than two pairs.
+  float mean_variance(std::size_t l, std::size_t dumps) const;
 
  private:
-  std::vector<std::complex<double>> sum_, last_;
-  std::vector<double> diff2_;
-  std::vector<std::uint32_t> n_, ndiff_, last_dump_;
-  std::uint32_t dump_ = 0;
+  // single precision, counts exact below 2^24: a pair of finite dumps is one
+  // branch-free pass
+  std::vector<float> diff2_, npairs_;
 };
 
 /// One interval's data as the solver takes them.

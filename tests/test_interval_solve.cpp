@@ -238,35 +238,32 @@ INSTANTIATE_TEST_SUITE_P(Faults, PlantedFault,
                                            Planted{"bad same-arm pair", 30, 12, false},
                                            Planted{"dead antenna", 17, 0, true}));
 
-TEST(ProductScatter, MeanAndNoiseFromSuccessiveDumpsOnly) {
+TEST(ProductScatter, NoiseFromPairsOfSuccessiveDumps) {
   talva::calib::ProductScatter s(3);
-  // product 1: a slow ramp plus alternating +-1: the differences see the
-  // alternation (|2|^2 = 4 = 2 var, var 2), not the ramp
-  const float vals[] = {10.0f + 1.0f, 10.1f - 1.0f, 10.2f + 1.0f, 10.3f - 1.0f, 10.4f + 1.0f};
-  for (float v : vals) {
-    s.begin_dump();
-    s.add(1, cfloat(v, 0.0f));
-  }
-  EXPECT_EQ(s.count(1), 5u);
-  EXPECT_NEAR(s.mean(1).real(), 10.4f, 1e-5f);
-  // |diff|^2 = 1.9^2 or 2.1^2, mean 4.01, / 2 = one dump's var, / 5 dumps,
-  // times nu / (nu - 2) with nu = 4 x 4 differences / 3
-  const float nu = 16.0f / 3.0f;
-  EXPECT_NEAR(s.mean_variance(1), 4.01f / 2.0f / 5.0f * nu / (nu - 2.0f), 1e-4f);
-  // product 2 misses a dump: values two dumps apart are not differenced
-  s.reset(3);
-  s.begin_dump();
-  s.add(2, cfloat(1.0f, 0.0f));
-  s.begin_dump();
-  s.begin_dump();
-  s.add(2, cfloat(5.0f, 0.0f));
-  s.begin_dump();
-  s.add(2, cfloat(5.0f, 0.0f));
-  s.begin_dump();
-  s.add(2, cfloat(5.0f, 0.0f));
-  EXPECT_EQ(s.mean_variance(2), 0.0f);  // the jump 1 -> 5 across the gap is not a difference
-  s.add(3, cfloat(NAN, 0.0f));
-  EXPECT_EQ(s.count(3), 0u);
+  // product 1: a ramp plus +-1 alternating: each pair differs by 2 - 0.1,
+  // not by the ramp; product 2 damaged in the second pair; product 3 constant
+  const std::vector<std::vector<cfloat>> dumps{
+      {cfloat(11.0f, 0.0f), cfloat(1.0f, 0.0f), cfloat(1.0f, 1.0f)},
+      {cfloat(9.1f, 0.0f), cfloat(2.0f, 0.0f), cfloat(1.0f, 1.0f)},
+      {cfloat(11.2f, 0.0f), cfloat(NAN, 0.0f), cfloat(1.0f, 1.0f)},
+      {cfloat(9.3f, 0.0f), cfloat(5.0f, 0.0f), cfloat(1.0f, 1.0f)},
+      {cfloat(11.4f, 0.0f), cfloat(1.0f, 0.0f), cfloat(1.0f, 1.0f)},
+      {cfloat(9.5f, 0.0f), cfloat(1.0f, 0.0f), cfloat(1.0f, 1.0f)}};
+  for (std::size_t d = 0; d + 1 < dumps.size(); d += 2) s.add_pair(dumps[d], dumps[d + 1]);
+  EXPECT_EQ(s.pairs(1), 3u);
+  EXPECT_EQ(s.pairs(2), 2u);  // the damaged pair left out
+  // |diff|^2 = 1.9^2 each; / 2: one dump's var; / 6 dumps in the mean; times nu / (nu - 2), nu = 6
+  EXPECT_NEAR(s.mean_variance(1, 6), 1.9f * 1.9f / 2.0f / 6.0f * 1.5f, 1e-5f);
+  // product 2: pairs (1, 2) and (1, 1): mean |d|^2 = 0.5; nu = 4
+  EXPECT_NEAR(s.mean_variance(2, 4), 0.5f / 2.0f / 4.0f * 2.0f, 1e-6f);
+  EXPECT_EQ(s.mean_variance(3, 6), 0.0f);
+  talva::calib::ProductScatter one(3), merged(3);
+  one.add_pair(dumps[0], dumps[1]);
+  EXPECT_EQ(one.mean_variance(1, 2), 0.0f);  // one pair: no estimate
+  merged.merge(s);
+  merged.merge(s);
+  EXPECT_EQ(merged.pairs(1), 6u);
+  EXPECT_NEAR(merged.mean_variance(1, 12), 1.9f * 1.9f / 2.0f / 12.0f * 1.2f, 1e-5f);
 }
 
 }  // namespace
@@ -284,14 +281,19 @@ TEST(IntervalSolve, Chi2PerDofNearOneWithTheNoiseFromTheScatter) {
   talva::calib::ProductScatter s(pairs.size());
   std::mt19937 rng(15);
   std::normal_distribution<float> gauss(0.0f, 0.3f);
-  for (int dump = 0; dump < 20; ++dump) {
-    s.begin_dump();
-    for (std::size_t p = 0; p < pairs.size(); ++p)
-      s.add(p + 1, d.V[pairs[p]] + cfloat(gauss(rng), gauss(rng)));
+  std::vector<std::complex<double>> sum(pairs.size());
+  std::vector<cfloat> first(pairs.size()), second(pairs.size());
+  for (int pair = 0; pair < 10; ++pair) {
+    for (auto* v : {&first, &second})
+      for (std::size_t p = 0; p < pairs.size(); ++p) {
+        (*v)[p] = d.V[pairs[p]] + cfloat(gauss(rng), gauss(rng));
+        sum[p] += std::complex<double>((*v)[p]);
+      }
+    s.add_pair(first, second);
   }
   for (std::size_t p = 0; p < pairs.size(); ++p) {
-    d.V[pairs[p]] = s.mean(p + 1);
-    d.var[pairs[p]] = s.mean_variance(p + 1);
+    d.V[pairs[p]] = cfloat(sum[p] / 20.0);
+    d.var[pairs[p]] = s.mean_variance(p + 1, 20);
   }
   talva::StringOutput out;
   const auto sol = talva::calib::solve_interval(d, redundant(t), out);

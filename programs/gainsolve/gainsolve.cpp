@@ -144,8 +144,8 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
     if (s.r2 > 1 && j > s.r2) break;
     ++avg.n;
     // a non-finite correlation (a damaged archive) stays out of its product's mean
+    if (collector != nullptr) collector->dump(j, archive.dump_julian_date(), vis, avg.cx1, avg.used);
     accumulate_products(layout, vis, avg.cx1, avg.used);
-    if (collector != nullptr) collector->dump(j, archive.dump_julian_date(), vis);
     if (s.mdcorr) {
       float md = 0.0f;
       archive.read_dumppar_md_inrad_(md);
@@ -164,7 +164,7 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
   }
   archive.close_archiv_();
   talva::stop_if_interrupted(": no file written");
-  if (collector != nullptr) collector->finish();
+  if (collector != nullptr) collector->finish(avg.cx1, avg.used);
 
   (ListLine() << " records read" << avg.n).print();
   if (avg.n == 0) {
@@ -259,7 +259,7 @@ int run(int argc, char** argv) {
       // the average belongs to (smaller, larger): conjugate for p > a
       const cx c = avg.cx1[l - 1];
       mat(std::span<cx>(V), kNant, p, a) = (p < a) ? c : std::conj(c);
-      if (collector) mat(std::span<float>(var), kNant, p, a) = collector->whole_variance(static_cast<std::size_t>(l));
+      if (collector) mat(std::span<float>(var), kNant, p, a) = collector->whole_variance(static_cast<std::size_t>(l), avg.used[l - 1]);
     }
   }
 
@@ -287,7 +287,9 @@ int run(int argc, char** argv) {
     opt.refgains = refgains;
     opt.start = refgains;
     // the whole range: the gains file, as before, now judged and cleaned
-    talva::calib::IntervalData whole{kNant, m, S, V, var, 4.0 * (avg.n - 1) / 3.0};
+    double nu = 0.0;  // the whole range's noise: the intervals' pairs together
+    for (const auto& c : collector->intervals()) nu += c.data.nu;
+    talva::calib::IntervalData whole{kNant, m, S, V, var, nu};
     const talva::calib::IntervalSolution sol = talva::calib::solve_interval(whole, opt, out);
     if (!sol.solved) talva::stop("no gain solution: no file written");
     gains = sol.gains;

@@ -15,6 +15,8 @@ namespace {
 using talva::calib::cfloat;
 constexpr int kNant = kNumAntennas;
 constexpr double kMinutesPerDay = 1440.0;
+constexpr int kAllPairs = 16;  // an interval's first pairs of dumps, all used for its noise
+constexpr int kPairStep = 8;   // then every 8th pair
 constexpr double kGraceMinutes = 0.01 / 60.0;  // 10 ms: a Julian date near 2.45e6 holds 40 us
 
 std::string fixed(double v, int width, int decimals) {
@@ -83,35 +85,42 @@ void IntervalCollector::start(const ProductTable& table, int nbsln, std::vector<
   current_.reset(static_cast<std::size_t>(nbsln));
 }
 
-void IntervalCollector::dump(int number, double jd, std::span<const float> vis) {
+void IntervalCollector::dump(int number, double jd, std::span<const float> vis,
+                             std::span<const std::complex<float>> sums, std::span<const std::int32_t> used) {
   // a dump exactly one interval after the first opens the next (the dates
   // round in their last bits: 10 ms of grace)
-  if (is_open_ && minutes_ > 0.0 && (jd - open_.jd_start) * kMinutesPerDay >= minutes_ - kGraceMinutes) close();
+  if (is_open_ && minutes_ > 0.0 && (jd - open_.jd_start) * kMinutesPerDay >= minutes_ - kGraceMinutes)
+    close(sums, used);
   if (!is_open_) {
     open_ = Collected{};
     open_.jd_start = jd;
     open_.first_dump = number;
     current_.reset(static_cast<std::size_t>(nbsln_));
+    open_sums_.assign(sums.begin(), sums.begin() + nbsln_);
+    open_used_.assign(used.begin(), used.begin() + nbsln_);
+    in_interval_ = 0;
     is_open_ = true;
   }
   open_.jd_end = jd;
   open_.last_dump = number;
   ++open_.dumps;
-  current_.begin_dump();
-  whole_.begin_dump();
-  for (int l = 1; l <= nbsln_; ++l) {
-    const cfloat v = getvis(layout_, l, vis);
-    current_.add(static_cast<std::size_t>(l), v);
-    whole_.add(static_cast<std::size_t>(l), v);
-  }
+  const int pair = in_interval_ / 2;
+  const bool second = in_interval_ % 2 == 1;
+  ++in_interval_;
+  if (pair >= kAllPairs && pair % kPairStep != 0) return;
+  std::vector<cfloat>& values = second ? second_ : first_;
+  values.resize(static_cast<std::size_t>(nbsln_));
+  for (int l = 1; l <= nbsln_; ++l) values[static_cast<std::size_t>(l - 1)] = getvis(layout_, l, vis);
+  if (second) current_.add_pair(first_, second_);
 }
 
-void IntervalCollector::finish() {
-  if (is_open_) close();
+void IntervalCollector::finish(std::span<const std::complex<float>> sums, std::span<const std::int32_t> used) {
+  if (is_open_) close(sums, used);
 }
 
-void IntervalCollector::close() {
+void IntervalCollector::close(std::span<const std::complex<float>> sums, std::span<const std::int32_t> used) {
   is_open_ = false;
+  whole_.merge(current_);
   talva::calib::IntervalData& d = open_.data;
   d.n = kNant;
   d.nclass = nclass_;
@@ -123,16 +132,22 @@ void IntervalCollector::close() {
       std::int32_t& entry = mat(std::span<std::int32_t>(d.S), kNant, p, a);
       if (entry == 0) continue;
       const std::int32_t l = table_->usable_index(p, a);
-      if (l == 0 || current_.count(static_cast<std::size_t>(l)) == 0) {
+      const auto e = static_cast<std::size_t>(l - 1);
+      const std::int32_t count = l == 0 ? 0 : used[e] - open_used_[e];
+      if (count == 0) {
         entry = 0;  // no finite value in the interval
         continue;
       }
       // the mean belongs to (smaller, larger): conjugate for p > a
-      const cfloat c = current_.mean(static_cast<std::size_t>(l));
+      const std::complex<float> s = sums[e] - open_sums_[e];
+      const cfloat c(s.real() / static_cast<float>(count), s.imag() / static_cast<float>(count));
       mat(std::span<cfloat>(d.V), kNant, p, a) = p < a ? c : std::conj(c);
-      mat(std::span<float>(d.var), kNant, p, a) = current_.mean_variance(static_cast<std::size_t>(l));
+      mat(std::span<float>(d.var), kNant, p, a) =
+          current_.mean_variance(static_cast<std::size_t>(l), static_cast<std::size_t>(count));
     }
-  d.nu = 4.0 * (open_.dumps - 1) / 3.0;  // of the noise from successive differences
+  // the noise's degrees of freedom: two per pair of dumps
+  const int pairs = open_.dumps / 2;
+  d.nu = 2.0 * (std::min(pairs, kAllPairs) + std::max(0, (pairs - 1) / kPairStep - (kAllPairs - 1) / kPairStep));
   intervals_.push_back(std::move(open_));
   open_ = Collected{};
 }
