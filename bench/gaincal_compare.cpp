@@ -3,18 +3,23 @@
 // quantities redundancy leaves free are matched to the truth, and the rms
 // error as the table stands (overall phase only removed), which includes
 // what the reference set the free quantities to.
-//   gaincal_compare TRUE.table SOLVED.table
+//   gaincal_compare TRUE.table SOLVED.table [REF.gains OUT.table]
+// With REF.gains, also writes OUT.table: the true gains of every dump with
+// the free quantities set to those of REF.gains, the best a solution
+// referenced to REF.gains can do.
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
 #include "calib/gains_table.h"
 #include "calib/interval_solve.h"
+#include "convert/gains.h"
+#include "util/output_file.h"
 #include "util/stop.h"
 
 int main(int argc, char** argv) {
   return talva::run_main([&] {
-    if (argc != 3) talva::stop("usage: gaincal_compare TRUE.table SOLVED.table");
+    if (argc != 3 && argc != 5) talva::stop("usage: gaincal_compare TRUE.table SOLVED.table [REF.gains OUT.table]");
     const auto truth = talva::calib::read_gains_table(argv[1], 96);
     const auto solved = talva::calib::read_gains_table(argv[2], 96);
     talva::calib::GainsAt at;
@@ -46,6 +51,20 @@ int main(int argc, char** argv) {
     }
     std::printf("%d intervals: rms gain error %.5f with the free quantities matched to the truth, %.5f as solved\n", n,
                 std::sqrt(sum_free / n), std::sqrt(sum_all / n));
+    if (argc == 5) {
+      std::vector<std::complex<float>> ref(96);
+      talva::StdoutOutput out;
+      load_gains_(argv[3], 96, ref, out);
+      auto best = truth;
+      for (auto& b : best.intervals) {
+        std::vector<char> use(96, 0);
+        for (std::size_t a = 0; a < 96; ++a) use[a] = !b.flag[a] && talva::calib::line_position(static_cast<int>(a) + 1) != 0;
+        talva::calib::match_degenerate(b.gains, ref, use);
+      }
+      talva::OutputFile file(argv[4]);
+      for (const auto& l : talva::calib::gains_table_lines(best)) file.line(l);
+      file.commit();
+    }
     return 0;
   });
 }

@@ -8,6 +8,9 @@
 #   (2) the calibrator's static gains (gainsolve, point model)
 #   (3) per-interval redundant self-calibration of the target referenced to
 #       the calibrator (gainsolve model=redundant interval=30 refgains=)
+#   (4) the true gains with the quantities redundancy leaves free (amplitude,
+#       phase, phase slope, each arm's phase) set to the calibrator's: the
+#       best any solution referenced to the calibrator can do
 #   bash bench/gaincal_scene.sh [DIR] [INTERVAL_MINUTES]
 # Needs the release build (scripts/build.sh) and wsclean (scripts/setup.sh).
 set -euo pipefail
@@ -35,16 +38,20 @@ convert() {  # name, gains keyword
     "$1.ms" > "wsclean-$1.out" 2>&1
   "$bin/skyimage" in="$1-image.fits" npeaks=2 > "skyimage-$1.out"
 }
+"$root/build/release/bench/gaincal_compare" true.table self.table cal.gains best.table > compare.out
 convert true gnstable=true.table
 convert static gnsfile=cal.gains
 convert self gnstable=self.table
+convert best gnstable=best.table
 
 dr() { sed -n 's/.*dynamic range \([0-9.]*\).*/\1/p' "skyimage-$1.out"; }
 echo "interval $interval minutes; flags of the self-calibration:"
 grep -E "flagged in" gainsolve-self.out || echo "  none"
 printf "%-34s %10s %10s\n" "gains" "peak" "DR"
-for c in true static self; do
+for c in true static self best; do
   printf "%-34s %10s %10s\n" "$c" "$(sed -n '0,/^peak/s/^peak *\([0-9.]*\).*/\1/p' "skyimage-$c.out")" "$(dr $c)"
 done
-awk -v a="$(dr self)" -v b="$(dr true)" 'BEGIN { printf "self / true dynamic range: %.2f\n", a / b }'
+awk -v a="$(dr self)" -v b="$(dr true)" -v c="$(dr best)" \
+  'BEGIN { printf "self / true dynamic range: %.2f; self / best: %.2f\n", a / b, a / c }'
+cat compare.out
 echo "gainsolve on the target (360 dumps, $interval-minute intervals): $(cat gainsolve-self.time)"
