@@ -160,10 +160,15 @@ bool solve_once(const IntervalData& d, const std::vector<std::int32_t>& S, const
   talva::NullOutput quiet;  // the point solver's progress inside a quiet solve
   talva::Output& lines = opt.solver_lines ? out : quiet;
   const std::size_t n = static_cast<std::size_t>(d.n);
+  // a reference antenna flagged (or in no pair) hands the reference to the first active one
+  const auto usable_refant = [&] {
+    if (opt.refant < 1 || opt.refant > d.n) return opt.refant;
+    return active_antennas(d, S)[static_cast<std::size_t>(opt.refant - 1)] ? opt.refant : 0;
+  };
   if (opt.model == GainModel::point) {
     const std::vector<cfloat> U(static_cast<std::size_t>(std::max(d.nclass, 1)), cfloat(opt.flux, 0.0f));
     std::vector<cfloat> g(n);
-    int refant = opt.refant;
+    int refant = usable_refant();
     if (!lsqrs_gains_solver_(d.n, d.nclass, S, d.V, U, g, refant, lines)) return false;
     sol.gains = g;
     sol.classes = U;
@@ -178,7 +183,7 @@ bool solve_once(const IntervalData& d, const std::vector<std::int32_t>& S, const
   } else {  // start from the point solution
     const std::vector<cfloat> U(static_cast<std::size_t>(std::max(d.nclass, 1)), cfloat(opt.flux, 0.0f));
     std::vector<cfloat> g0(n);
-    int refant = opt.refant;
+    int refant = usable_refant();
     if (!lsqrs_gains_solver_(d.n, d.nclass, S, d.V, U, g0, refant, quiet)) return false;
     g = widen(g0);
   }

@@ -234,7 +234,8 @@ TEST_P(PlantedFault, IsFoundNamedAndLeftOut) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, PlantedFault,
-                         ::testing::Values(Planted{"bad cross-arm pair", 7, 60, false},
+                         ::testing::Values(Planted{"dead reference antenna", 1, 0, true},
+                                           Planted{"bad cross-arm pair", 7, 60, false},
                                            Planted{"bad same-arm pair", 30, 12, false},
                                            Planted{"dead antenna", 17, 0, true}));
 
