@@ -61,7 +61,7 @@ GainsTable read_gains_table(const std::string& path, int nant) {
     if (f.at_end()) continue;
     const std::size_t first = line.find_first_not_of(" \t");
     if (line[first] == '#') continue;
-    const std::string_view key = line.substr(first, line.find_first_of(" \t", first) - first);
+    const std::string_view key = std::string_view(line).substr(first, line.find_first_of(" \t", first) - first);
     if (key == "interval") {
       if (open != nullptr) in.fail("interval before the previous block's end");
       f.token();
