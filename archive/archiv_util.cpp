@@ -2,6 +2,10 @@
 // accessors.
 #include "archive/archiv_util.h"
 
+#include <star/pal.h>
+
+#include "util/constants.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -363,3 +367,13 @@ void ArchiveReader::read_dumppar_tilts_(float& ns_tilt, float& md_tilt, float& e
 }
 
 void ArchiveReader::read_dumppar_md_inrad_(float& md_tilt) const { md_tilt = static_cast<float>(hdr_.MD_Tilt); }
+
+double ArchiveReader::dump_julian_date() const {
+  int hr = 0, mi = 0, sec = 0, yr = 0, mo = 0, dy = 0;
+  read_dumppar_time_(hr, mi, sec);
+  read_dumppar_date_(yr, mo, dy);
+  double mjd = 0.0;
+  int status = 0;
+  palCldj(yr, mo, dy, &mjd, &status);  // a bad date leaves mjd as PAL sets it
+  return mjd + ((sec / 60.0 + mi) / 60.0 + hr) / 24.0 + talva::kMjdToJd;
+}

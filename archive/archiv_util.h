@@ -125,6 +125,9 @@ class ArchiveReader {
   void read_dumppar_mode_(int& mode) const;  ///< sign-extended mode byte
   void read_dumppar_tilts_(float& ns_tilt, float& md_tilt, float& east_tilt, float& west_tilt) const;  ///< degrees
   void read_dumppar_md_inrad_(float& md_tilt) const;  ///< radians
+  /// Julian date of the dump's header date and time (whole seconds), as
+  /// the converter dates its records.
+  double dump_julian_date() const;
 
  private:
   bool read_block(void* dst, std::size_t size, int rt);

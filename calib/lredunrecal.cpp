@@ -42,6 +42,16 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
                    std::span<const std::int32_t> antnum, std::span<const std::complex<float>> vis,
                    std::span<const std::complex<float>> gin, std::span<std::complex<float>> gout,
                    std::span<std::complex<float>> uout, talva::Output& out) {
+  lredun_recal_(n, nclass, nbsln, S, antnum, vis, gin, gout, uout, RecalOptions{}, out);
+}
+
+void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S,
+                   std::span<const std::int32_t> antnum, std::span<const std::complex<float>> vis,
+                   std::span<const std::complex<float>> gin, std::span<std::complex<float>> gout,
+                   std::span<std::complex<float>> uout, const RecalOptions& options, talva::Output& out) {
+  const auto halt = [&] {
+    if (options.operator_halts) operator_halt(out);
+  };
   out.line(talva::ListLine() << "Large Redundancy Gain Re Calibration Called");
   const std::size_t nn = n > 0 ? static_cast<std::size_t>(n) : 0;
   const std::size_t nc = nclass > 0 ? static_cast<std::size_t>(nclass) : 0;
@@ -76,7 +86,7 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
       if (index == 0) out.line(talva::fmt_i(code, 6) + " not found in antenna number set");
       if (index == 0 || index > products.nbsln() || static_cast<std::size_t>(index) > vis.size()) {
         out.line(talva::ListLine() << i << j << code);
-        operator_halt(out);
+        halt();
         s[at(n, i, j)] = 0;
         continue;
       }
@@ -105,7 +115,7 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
     if (c > 0) u = {u.real() / static_cast<float>(c), u.imag() / static_cast<float>(c)};
     out.line(talva::ListLine() << "VIS_EST(" << static_cast<int>(k) << ")=" << u << c);
   }
-  operator_halt(out);
+  halt();
 
   // Weights: the class redundancy, except for the shortest spacings and bright classes.
   std::vector<float> w(nn * nn, 0.0f);
@@ -153,5 +163,5 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
     uout[k] = udet[k];
     out.line(talva::ListLine() << "VIS_DET(" << static_cast<int>(k + 1) << ")=" << udet[k]);
   }
-  operator_halt(out);
+  halt();
 }

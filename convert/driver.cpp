@@ -12,6 +12,7 @@
 #include "array/layout.h"
 #include "array/rejections.h"
 #include "array/s_matrix.h"
+#include "calib/gains_table.h"
 #include "calib/mdgain.h"
 #include "convert/debug_table.h"
 #include "convert/gains.h"
@@ -57,7 +58,10 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
     s.phasefil = key_text("phasefil", "", miriad::required("phase table (antenna, phase in degrees) as phasesolve writes it"));
   else
     s.gnsfile = key_text("gnsfile", "", "gains file (antenna, complex gain) as gainsolve writes it; required in modes talva1a "
-                         "and orvex");
+                         "and orvex unless gnstable= is given");
+  if (!legacy)
+    s.gnstable = key_text("gnstable", "",
+                          "time-variable gains table (gainsolve gnstable=), applied per dump instead of gnsfile");
   s.rejects = key_text("rejects", "", "rejected products: a count, then product indices; none: no rejects");
   s.antrejct = key_text("antrejct", "", "rejected antennas: numbers 1-96; none: no rejects");
   s.uvfile = key_text("uvfile", " ", "the uv dataset to create (required without msfile)");
@@ -77,9 +81,10 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   miriad::keya("skmode", s.skmode, "talva1a",
                "correlator mode: talva1a, orvex (data); talva1b, talva1c, talva1d, talva2a, talva2b, talva3a, "
                "talva3b (simulations)");
-  // The data modes apply the gains; the simulations go on without them.
-  if (!legacy && s.gnsfile.empty() && is_data_mode(find_mode(s.skmode)))
-    miriad::keymissing("gnsfile", "the gains file of gainsolve, for modes talva1a and orvex");
+  // The data modes apply the gains (a gains file, or a gains table);
+  // the simulations go on without them.
+  if (!legacy && s.gnsfile.empty() && s.gnstable.empty() && is_data_mode(find_mode(s.skmode)))
+    miriad::keymissing("gnsfile", "the gains file of gainsolve, or gnstable=, for modes talva1a and orvex");
   s.mdfile = key_text("mdfile", "", "meridian-distance gain table, read with mdcorr=t");
   miriad::keyl("mdcorr", s.mdcorr, false, "divide the data by the meridian-distance gain of mdfile");
   miriad::keyr("cgap", s.cgap, 25.0f, "gap between the arms' inner ends, metres (simulations)");
@@ -281,9 +286,13 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   // legacy (2): a phase table instead of complex gains.
   std::vector<std::complex<float>> gains(kGainsCapacity);
   std::vector<float> phases(kPhaseCapacity, 0.0f);
+  std::optional<talva::calib::GainsTable> gains_table;
   if (legacy) {
     int status = 0;
     load_phasecal_(s.phasefil, std::min(nant, kPhaseCapacity), phases, status, out);
+  } else if (!s.gnstable.empty()) {
+    gains_table = talva::calib::read_gains_table(s.gnstable, kNumAntennas);
+    out.line(" gains table " + s.gnstable + ": " + std::to_string(gains_table->intervals.size()) + " intervals");
   } else if (!s.gnsfile.empty()) {
     load_gains_(s.gnsfile, nant, gains, is_data_mode(find_mode(s.skmode)), out);
   }
@@ -296,6 +305,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   setup.layout = &layout;
   setup.sfreq = static_cast<double>(s.freq[0]) / 1000.0;
   setup.sdf = static_cast<double>(s.freq[1]) / 1000.0;
+  if (!s.gnstable.empty()) setup.history_note = "gains interpolated in time from the gains table " + s.gnstable;
   setup.ra = ra;
   setup.dec = dec;
   setup.latitude = static_cast<double>(talva::kLatitude);
@@ -311,6 +321,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
     in.rejects = {std::span<const std::int32_t>(rejlist).first(static_cast<std::size_t>(std::max(nrej, 0))),
                   std::span<const std::int32_t>(badlist).first(static_cast<std::size_t>(std::max(nbadant, 0)))};
     in.gains = gains;
+    in.gains_table = gains_table ? &*gains_table : nullptr;
     in.phases = phases;
     // the debug table lists the pairs; talva2vis's talva1a writes them as rows
     in.pair_terms = s.dbgplt || (!s.msfile.empty() && ms_rows_per_pair(s.flavour, layout.imode));
@@ -425,13 +436,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
       jd = static_cast<double>(static_cast<long double>(start_jd) +
                                static_cast<long double>(kIntTime) * np / 86400.0L);
     } else {
-      int hr = 0, mi = 0, sec = 0, yr = 0, mo = 0, dy = 0;
-      archive.read_dumppar_time_(hr, mi, sec);
-      archive.read_dumppar_date_(yr, mo, dy);
-      double mjd = 0.0;
-      int j = 0;
-      palCldj(yr, mo, dy, &mjd, &j);
-      jd = mjd + ((sec / 60.0 + mi) / 60.0 + hr) / 24.0 + kMjdToJd;
+      jd = archive.dump_julian_date();
     }
 
     dump.ha = ha;

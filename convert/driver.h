@@ -29,6 +29,7 @@
 struct ConverterSettings {
   Flavour flavour = Flavour::Current;
   std::string infile, corlfile, gnsfile, phasefil, rejects, antrejct, uvfile;
+  std::string gnstable;  ///< talva2vis3: time-variable gains table (instead of gnsfile)
   std::array<int, 2> reclim{1, -1};
   double ra = 0.0, dec = -45.0;
   std::string epoch = "J2000.0 ";   ///< 8 characters (talva2vis3)

@@ -39,6 +39,8 @@ struct RunSetup {
   /// there (an unpacker measures some lengths on its first dump). Empty
   /// function: not asked for by this run.
   std::function<std::vector<double>()> positions;
+  /// A line for the dataset's history beside the keywords (empty: none).
+  std::string history_note;
 };
 
 /// One phase-corrected pair of a legacy data record (antennas, their phase

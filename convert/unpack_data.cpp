@@ -52,9 +52,15 @@ std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int3
   return 0;
 }
 
-void Talva1a3Unpacker::build() {
-  talva::Output& out = *in_.out;
-  const auto gains = in_.gains;
+bool Talva1a3Unpacker::left_out(int i, int j) const {
+  if (in_.gains_table == nullptr) return false;
+  if (at_.flag[static_cast<std::size_t>(i - 1)] || at_.flag[static_cast<std::size_t>(j - 1)]) return true;
+  for (const auto& [a, b] : at_.pairs)
+    if ((a == i && b == j) || (a == j && b == i)) return true;
+  return false;
+}
+
+void Talva1a3Unpacker::build(std::span<const std::complex<float>> gains, talva::Output& out) {
   auto g = [&](int a) { return gains[static_cast<std::size_t>(a - 1)]; };
   // Gain products G(a, b) = g(a) conj(g(b)) (96 x 96, column-major).
   std::vector<std::complex<float>> Gv(kNumAntennas * kNumAntennas);
@@ -88,6 +94,8 @@ void Talva1a3Unpacker::build() {
       if (s < 1 || s > nclass_) continue;
       const std::int32_t p = usable_product(table, i, j, out);
       if (p == 0) continue;
+      has_pairs_[static_cast<std::size_t>(s - 1)] = true;
+      if (left_out(i, j)) continue;
       // A pair listed with i > j is conjugated: its imaginary part changes sign.
       const float sign = i > j ? -layout_sign(*in_.corr_layout, p) : layout_sign(*in_.corr_layout, p);
       per_class[static_cast<std::size_t>(s - 1)].push_back({first_word(p), sign, mat(Gc, kNumAntennas, j, i)});
@@ -126,19 +134,32 @@ void OrvexUnpacker::build() {
 }
 
 void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
-  if (!built_) build();
+  talva::NullOutput quiet;  // the set-up messages of the rebuilds after the first dump
+  if (in_.gains_table != nullptr) {
+    talva::calib::gains_at(*in_.gains_table, dump.time, at_);
+    built_ = false;  // weighed with this dump's gains
+  }
+  if (!built_) {
+    build(in_.gains_table != nullptr ? std::span<const std::complex<float>>(at_.gains) : in_.gains,
+          first_build_ ? *in_.out : quiet);
+    first_build_ = false;
+  }
   if (nclass_ < 1) return;
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   std::array<std::complex<float>, kNumClasses> acc{};
   sums_.sum(dump.vis, acc);
   for (int s = 1; s <= nclass_; ++s) {
-    if (sums_.count(static_cast<std::size_t>(s - 1)) == 0) continue;  // no pair of this class: no record
+    const bool none = sums_.count(static_cast<std::size_t>(s - 1)) == 0;
+    // no pair of this class: no record; every pair flagged by the gains table: a flagged record
+    if (none && !(in_.gains_table != nullptr && has_pairs_[static_cast<std::size_t>(s - 1)])) continue;
     std::complex<float> avg =
         weighted_mean(acc[static_cast<std::size_t>(s - 1)], wsum_[static_cast<std::size_t>(s - 1)], dump.mdg);
     if (above(avg, kTalva1aLimit)) avg = {0.0f, 0.0f};
     const float L = lengths_[static_cast<std::size_t>(s - 1)];
     const float x = cH * L, y = sH * in_.sindec * L;
-    sink.record(UvRecord::make(x, y, in_.sfreq, dump.time, 67585.0 + s, avg, s).geometry(dump.ha, L, true));
+    UvRecord r = UvRecord::make(x, y, in_.sfreq, dump.time, 67585.0 + s, avg, s);
+    if (none) r.flagged = true;
+    sink.record(r.geometry(dump.ha, L, true));
   }
 }
 

@@ -15,6 +15,7 @@
 
 #include "array/layout.h"
 #include "array/s_matrix.h"
+#include "calib/gains_table.h"
 #include "convert/modes.h"
 #include "convert/record.h"
 #include "convert/spacing_sums.h"
@@ -35,6 +36,8 @@ struct DataInputs {
   const ProductTable* products = nullptr;  ///< lookup built from the archive's product table
   RejectLists rejects;
   std::span<const std::complex<float>> gains;  ///< talva2vis3, antenna a at [a-1]
+  /// talva2vis3 (talva1a): gains interpolated to each dump instead of `gains`; null: none
+  const talva::calib::GainsTable* gains_table = nullptr;
   std::span<const float> phases;               ///< talva2vis, radians
   bool pair_terms = false;                     ///< talva2vis: records carry their pairs (debug table)
   double sfreq = 0;                            ///< GHz
@@ -68,7 +71,9 @@ std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int3
 
 /// talva1a (96 antennas): one record per spacing class with at least one
 /// usable pair, baseline 67585 + s. Pairs rejected by the run's lists are
-/// left out.
+/// left out. With a gains table the pairs are weighed anew every dump with
+/// the gains of its time; pairs of antennas and pairs the table flags are
+/// left out, and a class with no pair left is written flagged.
 class Talva1a3Unpacker final : public Unpacker {
  public:
   explicit Talva1a3Unpacker(const DataInputs& in) : in_(in) {}
@@ -76,10 +81,14 @@ class Talva1a3Unpacker final : public Unpacker {
   std::span<const float> class_lengths() const override;
 
  private:
-  void build();
+  void build(std::span<const std::complex<float>> gains, talva::Output& out);
+  bool left_out(int i, int j) const;
 
   DataInputs in_;
   bool built_ = false;
+  bool first_build_ = true;
+  talva::calib::GainsAt at_;                  ///< the dump's gains and flags (gains table)
+  std::array<bool, kNumClasses> has_pairs_{};  ///< classes with a pair before the table's flags
   std::int32_t nclass_ = 0;
   std::array<float, kNumClasses> lengths_{};  ///< class lengths, wavelengths
   std::array<float, kNumClasses> wsum_{};     ///< sum of |g(i)|^2 |g(j)|^2 per class

@@ -53,6 +53,7 @@ void UvDatasetSink::begin_run(const RunSetup& h) {
   miriad::hisopen(tno, "write");
   miriad::hiswrite(tno, kVersionLine);
   miriad::hisinput(tno, "IMAGER");
+  if (!h.history_note.empty()) miriad::hiswrite(tno, std::string(program_) + ": " + h.history_note);
   put_r(tno, "epoch", 2000.0f);
   put_i(tno, "nants", h.nants);
   put_r(tno, "veldop", 0.0f);

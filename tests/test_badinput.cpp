@@ -624,7 +624,7 @@ TEST_F(BadInput, CommandLineErrorsAreFatalOnStandardError) {
       {"talva2vis3", {},
        "### Fatal Error:  infile= (the archive to convert) is required.\n"
        "### Fatal Error:  corlfile= (the correlator layout file) is required.\n"
-       "### Fatal Error:  gnsfile= (the gains file of gainsolve, for modes talva1a and orvex) is required.\n"
+       "### Fatal Error:  gnsfile= (the gains file of gainsolve, or gnstable=, for modes talva1a and orvex) is required.\n"
        "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},
       {"talva2vis3", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "skmode=talva2a"},  // a simulation
        "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},

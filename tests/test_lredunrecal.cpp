@@ -55,11 +55,14 @@ struct Recal {
         vis[index(i, j) - 1] = i < j ? v : std::conj(v);
       }
   }
-  void run() {
+  void run(bool halts = true) {
     // the operator halts read standard input: give them its end
     ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
     talva::StringOutput out;
-    lredun_recal_(N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin, gout, uout, out);
+    if (halts)
+      lredun_recal_(N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin, gout, uout, out);
+    else
+      lredun_recal_(N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin, gout, uout, RecalOptions{false}, out);
     lines = talva::test::lines(out.text());
   }
   std::vector<std::string> starting(const std::string& prefix) const {
@@ -216,4 +219,17 @@ TEST(Recalibration, DeadAntennaAndEmptyClassesStayFinite) {
   EXPECT_EQ(r.uout[129], cfloat(0.0f, 0.0f));
   const auto est = r.starting(" VIS_EST(");
   EXPECT_EQ(est[129], " VIS_EST( 130)= (0,0) 0");
+}
+
+TEST(Recalibration, WithoutOperatorHaltsTheSameResultsAndNoPrompt) {
+  Recal a, b;
+  const auto g = random_gains(21);
+  a.model(g, random_classes(22));
+  b.model(g, random_classes(22));
+  a.run(true);
+  b.run(false);
+  EXPECT_EQ(a.starting(" -- press Return").size(), 2u);
+  EXPECT_TRUE(b.starting(" -- press Return").empty());
+  EXPECT_EQ(a.gout, b.gout);
+  EXPECT_EQ(a.uout, b.uout);
 }

@@ -14,6 +14,7 @@
 
 #include "archive/archiv_util.h"
 #include "array/layout.h"
+#include "calib/gains_table.h"
 #include "support/testsupport.h"
 
 using talva::test::bin;
@@ -340,6 +341,62 @@ TEST_F(Simulator, ArchinfoListsHeadersAndDumps) {
   const auto missing = run("archinfo", {"archive=" + dir.file("none")});
   EXPECT_NE(missing.status, 0);
   EXPECT_NE(missing.out.find("failed to open : " + dir.file("none")), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Drifting gains: every dump's correlations carry that dump's true gains as
+// the truegains table lists them; a dead antenna has none, a noisy one ten
+// times the noise.
+TEST_F(Simulator, DriftingGainsDeadAndNoisyAntennasAndTheirTable) {
+  simulate(dir, {"flux=2", "ndumps=40", "dt=600", "gaindrift=20,0.1", "badants=dead,17,noisy,60", "noise=0.01",
+                 "truegains=" + dir.file("true.table"), "seed=4"});
+  const auto truth = talva::calib::read_gains_table(dir.file("true.table"), 96);
+  ASSERT_EQ(truth.intervals.size(), 40u);
+  talva::StringOutput msg;
+  const c_layout_common_t layout = load_corr_layout_file_(dir.file("layout.file"), msg);
+  Opened o;
+  open(dir.file("arch.dat"), o);
+  double moved = 0.0, resid_plain = 0.0, resid_noisy = 0.0;
+  int n_plain = 0, n_noisy = 0;
+  for (int d = 0; d < 40; ++d) {
+    ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
+    const auto& b = truth.intervals[static_cast<std::size_t>(d)];
+    EXPECT_NEAR(b.jd_start, reader.dump_julian_date(), 1e-8) << d;  // written to 8 decimals
+    EXPECT_EQ(b.gains[16], std::complex<float>(0.0f, 0.0f));
+    EXPECT_EQ(b.flag[16], 1);
+    EXPECT_EQ(b.flag[59], 0);
+    moved += std::norm(std::arg(b.gains[0] * std::conj(truth.intervals[0].gains[0])));
+    for (int k = 1; k < o.nbsln; ++k) {
+      const int n = k + 1;
+      const int a = layout.lay_ant1[n - 1], c = layout.lay_ant2[n - 1];
+      const std::complex<double> model = std::complex<double>(b.gains[static_cast<std::size_t>(a - 1)]) * 2.0 *
+                                         std::conj(std::complex<double>(b.gains[static_cast<std::size_t>(c - 1)]));
+      const double r = std::norm(std::complex<double>(getvis(layout, n, o.vis)) - model);
+      if (a == 60 || c == 60) resid_noisy += r, ++n_noisy;
+      else resid_plain += r, ++n_plain;
+    }
+  }
+  // the noise: 0.01 per part (2e-4 in |.|^2), ten times that on antenna 60's pairs
+  EXPECT_NEAR(resid_plain / n_plain, 2e-4, 0.1e-4);
+  EXPECT_NEAR(resid_noisy / n_noisy, 2e-2, 0.2e-2);
+  // antenna 1's phase wanders, by degrees over hours, not by a jump
+  const double rms = std::sqrt(moved / 40.0) * 180.0 / kPi;
+  EXPECT_GT(rms, 2.0);
+  EXPECT_LT(rms, 80.0);
+  for (int d = 1; d < 40; ++d)
+    EXPECT_LT(std::abs(std::arg(truth.intervals[static_cast<std::size_t>(d)].gains[0] *
+                                std::conj(truth.intervals[static_cast<std::size_t>(d - 1)].gains[0]))),
+              0.1)
+        << "10 minutes apart: " << d;
+}
+
+TEST_F(Simulator, BadAntennaItemsRefusedNamingTheKeyword) {
+  const auto r = run("talvasim", {"archive=" + dir.file("a"), "layout=" + dir.file("l"), "badants=dead,97"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE((r.out + r.err).find("badants: 97"), std::string::npos) << r.out << r.err;
 }
 
 }  // namespace

@@ -27,6 +27,13 @@ class StdoutOutput final : public Output {
   void line(std::string_view text) override { put_line(text); }
 };
 
+/// Discards every line (messages a caller does not want shown).
+class NullOutput final : public Output {
+ public:
+  using Output::line;
+  void line(std::string_view) override {}
+};
+
 /// Collects the lines in a string (tests).
 class StringOutput final : public Output {
  public:

@@ -5,11 +5,20 @@
 // least squares with U = calflx (times the average meridian-distance gain
 // with mdcorr), and writes the gains file, "phase_dmp.log" and the MD data
 // file. The files are written only after a successful solve.
+//
+// With interval=, model=, refgains= or gnstable= the run also solves each
+// interval of the dump range on its own (the point model, or the redundant
+// model whose class visibilities are solved with the gains), judges every
+// fit by chi2/DoF against the noise of each product from its dump-to-dump
+// differences, flags outlying antennas and pairs, prints a fit table and
+// writes the time-variable gains table.
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,9 +27,13 @@
 #include "array/rejections.h"
 #include "array/s_matrix.h"
 #include "calib/gains_solver.h"
+#include "calib/gains_table.h"
+#include "calib/interval_solve.h"
 #include "calib/mdgain.h"
+#include "convert/gains.h"
 #include "miriad/key.h"
 #include "programs/gainsolve/calgains_files.h"
+#include "programs/gainsolve/intervals.h"
 #include "util/fmt.h"
 #include "util/interrupt.h"
 #include "util/output_file.h"
@@ -47,6 +60,12 @@ struct Settings {
   std::string mdfile;
   bool mdcorr = false;
   float calflx = 1.0f;
+  float interval = 0.0f;  ///< minutes; 0: one solution for the whole range
+  std::string model = "point";
+  std::string refgains;
+  std::string gnstable;
+  /// Whether the run solves intervals, judges the fits and prints the fit table.
+  bool intervals() const { return interval > 0.0f || model != "point" || !refgains.empty() || !gnstable.empty(); }
 };
 
 Settings read_keywords(int argc, char** argv) {
@@ -66,7 +85,21 @@ Settings read_keywords(int argc, char** argv) {
   miriad::keya("mdfile", s.mdfile, " ", "meridian-distance gain table, read with mdcorr=t");
   miriad::keyl("mdcorr", s.mdcorr, false, "scale the model by the average meridian-distance gain");
   miriad::keyr("calflx", s.calflx, 1.0f, "flux of the calibrator (the model amplitude), correlator units");
+  miriad::keyr("interval", s.interval, 0.0f, "solution interval, minutes (0: one solution for the whole range)");
+  miriad::keya("model", s.model, "point",
+               "point: every class visibility calflx; redundant: the class visibilities solved with the gains");
+  miriad::keya("refgains", s.refgains, " ",
+               "gains file (a calibrator's solution) whose amplitude, phase and phase slope the redundant "
+               "solutions take");
+  miriad::keya("gnstable", s.gnstable, " ", "time-variable gains table to write (one block per interval)");
   miriad::keyfin();
+  miriad::keyrange("interval", s.interval, 0.0, 1.0e6);
+  s.model = talva::trim_right(s.model);
+  if (s.model != "point" && s.model != "redundant")
+    talva::stop("model must be point or redundant, not " + s.model);
+  s.refgains = talva::trim_right(s.refgains);
+  s.gnstable = talva::trim_right(s.gnstable);
+  if (!s.refgains.empty() && s.model != "redundant") talva::stop("refgains is read only with model=redundant");
   miriad::keyrange("refant", s.refant, -1, kNant);  // 0: the first active antenna; -1: no phase reference
   s.r1 = std::max(s.r1, 1);
   s.infile = talva::trim_right(s.infile);
@@ -86,8 +119,11 @@ struct Averages {
   float gain = 1.0f;                                    // average MD gain
 };
 
+/// With `collector`, `on_header` is called once the product table is read
+/// and every dump of the range goes to the collector as well.
 Averages average_archive(const Settings& s, const c_layout_common_t& layout, std::span<const float> md_table, int md_count,
-                         std::vector<std::int32_t>& antnum, int& nbsln) {
+                         std::vector<std::int32_t>& antnum, int& nbsln, gainsolve::IntervalCollector* collector,
+                         const std::function<void(int)>& on_header) {
   Averages avg;
   talva::StdoutOutput out;
   ArchiveReader archive(out);
@@ -95,6 +131,7 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
   int nant = 0;
   if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
   check_layout_covers_(layout, nbsln, s.corlfile);
+  if (collector != nullptr) on_header(nbsln);
 
   std::span<const float> vis;  // the dump's correlations, as the reader holds them
   float gain_sum = 0.0f;
@@ -108,6 +145,7 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
     if (s.r2 > 1 && j > s.r2) break;
     ++avg.n;
     // a non-finite correlation (a damaged archive) stays out of its product's mean
+    if (collector != nullptr) collector->dump(j, archive.dump_julian_date(), vis, avg.cx1, avg.used);
     accumulate_products(layout, vis, avg.cx1, avg.used);
     if (s.mdcorr) {
       float md = 0.0f;
@@ -127,6 +165,7 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
   }
   archive.close_archiv_();
   talva::stop_if_interrupted(": no file written");
+  if (collector != nullptr) collector->finish(avg.cx1, avg.used);
 
   (ListLine() << " records read" << avg.n).print();
   if (avg.n == 0) {
@@ -170,6 +209,7 @@ int run(int argc, char** argv) {
   talva::OutputFile& gains_file = outputs.add(s.gnsfile);
   talva::OutputFile& phase_file = outputs.add(cg::kPhaseFile);
   talva::OutputFile& md_file = outputs.add(cg::mdt_file_name(s.gnsfile));
+  talva::OutputFile* table_file = s.gnstable.empty() ? nullptr : &outputs.add(s.gnstable);
 
   const c_layout_common_t layout = load_corr_layout_file_(s.corlfile, out);
   const talva_antenna_rejections_t bad_antennas = load_badants_(s.antrejct, out);
@@ -178,9 +218,28 @@ int run(int argc, char** argv) {
   int md_count = 0;
   if (s.mdcorr) load_mdtable_(kMdCapacity, s.mdfile, md_count, md_table, out);
 
+  std::vector<cx> refgains;
+  if (!s.refgains.empty()) {
+    refgains.resize(kNant);
+    load_gains_(s.refgains, kNant, refgains, true, out);
+  }
+
   std::vector<std::int32_t> antnum(kMaxProducts);
   int nbsln = 0;
-  const Averages avg = average_archive(s, layout, md_table, md_count, antnum, nbsln);
+  std::optional<gainsolve::IntervalCollector> collector;
+  if (s.intervals()) collector.emplace(static_cast<double>(s.interval), layout);
+  std::optional<ProductTable> early_table;  // the collector's, from the header on
+  const auto on_header = [&](int nb) {
+    early_table.emplace(std::span<const std::int32_t>(antnum.data(), static_cast<std::size_t>(nb)));
+    std::vector<std::int32_t> S0(kNant * kNant);
+    int nclass = 0;
+    talva::StringOutput quiet;  // the whole-range set-up below prints what the S matrix says
+    setup_s_matrix_(S0, kNant, nclass, quiet);
+    gainsolve::select_pairs(S0, *early_table, bad_antennas, bad_products, {}, false);
+    collector->start(*early_table, nb, std::move(S0), nclass);
+  };
+  const Averages avg =
+      average_archive(s, layout, md_table, md_count, antnum, nbsln, collector ? &*collector : nullptr, on_header);
   const ProductTable table(std::span<const std::int32_t>(antnum.data(), static_cast<std::size_t>(nbsln)));
 
   std::vector<std::int32_t> S(kNant * kNant);
@@ -191,38 +250,17 @@ int run(int argc, char** argv) {
   // in the dump (code not in the product table, or the last table entry whose
   // item lies past the block: their value would be another product's), and
   // pairs with no finite value in the whole range.
+  gainsolve::select_pairs(S, table, bad_antennas, bad_products, avg.used, true);
   std::vector<cx> V(kNant * kNant);
+  std::vector<float> var(collector ? kNant * kNant : 0);
   for (int p = 1; p <= kNant; ++p) {
     for (int a = 1; a <= kNant; ++a) {
-      std::int32_t& entry = mat(std::span<std::int32_t>(S), kNant, p, a);
-      if (p == a || entry == 0) continue;
-      if (rejected_ant_(bad_antennas, p) || rejected_ant_(bad_antennas, a)) {
-        entry = 0;
-        continue;
-      }
+      if (mat(std::span<std::int32_t>(S), kNant, p, a) == 0) continue;
       const std::int32_t l = table.usable_index(p, a);
-      if (l == 0) {
-        const std::int32_t code = set_antnum_(p, a);
-        if (table.index_of(code) == 0) {
-          talva::put_line(talva::fmt_i(code, 6) + " not found in antenna number set");
-        } else {
-          talva::put_line(talva::fmt_i(code, 6) + " has no correlation in the dump: pair left out");
-        }
-        entry = 0;
-        continue;
-      }
-      if (rejected_bsln_(bad_products, l)) {
-        entry = 0;
-        continue;
-      }
-      if (avg.used[l - 1] == 0) {
-        talva::put_line(talva::fmt_i(set_antnum_(p, a), 6) + " has no finite correlation in the range: pair left out");
-        entry = 0;
-        continue;
-      }
       // the average belongs to (smaller, larger): conjugate for p > a
       const cx c = avg.cx1[l - 1];
       mat(std::span<cx>(V), kNant, p, a) = (p < a) ? c : std::conj(c);
+      if (collector) mat(std::span<float>(var), kNant, p, a) = collector->whole_variance(static_cast<std::size_t>(l), avg.used[l - 1]);
     }
   }
 
@@ -246,8 +284,27 @@ int run(int argc, char** argv) {
     talva::stop("refant " + std::to_string(refant) + " is in no used pair: no gains solved, no file written");
   }
   std::vector<cx> gains(kNant);
-  if (!lsqrs_gains_solver_(kNant, m, S, V, U, gains, refant, out)) {
-    talva::stop("no gain solution: no file written");
+  std::optional<talva::calib::GainsTable> gains_table;
+  if (!collector) {
+    if (!lsqrs_gains_solver_(kNant, m, S, V, U, gains, refant, out)) talva::stop("no gain solution: no file written");
+  } else {
+    talva::calib::SolveOptions opt;
+    opt.model = s.model == "redundant" ? talva::calib::GainModel::redundant : talva::calib::GainModel::point;
+    opt.flux = model;
+    opt.refant = refant;
+    opt.refgains = refgains;
+    opt.start = refgains;
+    // the whole range: the gains file, as before, now judged and cleaned
+    double nu = 0.0;  // the whole range's noise: the intervals' pairs together
+    for (const auto& c : collector->intervals()) nu += c.data.nu;
+    talva::calib::IntervalData whole{kNant, m, S, V, var, nu};
+    const talva::calib::IntervalSolution sol = talva::calib::solve_interval(whole, opt, out);
+    if (!sol.solved) talva::stop("no gain solution: no file written");
+    gains = sol.gains;
+    gainsolve::print_fit("whole range (gains file)", sol);
+    opt.solver_lines = false;
+    if (opt.start.empty()) opt.start = sol.gains;  // the intervals start from the whole range's solution
+    gains_table = gainsolve::solve_intervals(collector->intervals(), opt, s.model, static_cast<double>(s.interval));
   }
   for (const cx& g : gains) {
     if (!std::isfinite(g.real()) || !std::isfinite(g.imag())) {
@@ -258,6 +315,8 @@ int run(int argc, char** argv) {
   for (const std::string& line : cg::gains_lines(gains)) gains_file.line(line);
   for (const std::string& line : cg::phase_lines(gains)) phase_file.line(line);
   md_file.line(cg::mdt_line(avg.tilt, avg.gain));
+  if (table_file != nullptr)
+    for (const std::string& line : talva::calib::gains_table_lines(*gains_table)) table_file->line(line);
   talva::stop_if_interrupted(": no file written");
   outputs.commit();
   return 0;

@@ -241,6 +241,29 @@ std::vector<Peak> peaks(const Image& im, int n) {
   return out;
 }
 
+// The rms of the image off the sources: every pixel farther than
+// kSourceRadius pixels from each listed peak (calibration errors stay in).
+constexpr double kSourceRadius = 10.0;
+double rms_off_sources(const Image& im, const std::vector<Peak>& list) {
+  double sum = 0.0;
+  long n = 0;
+  for (long j = 0; j < im.ny; ++j)
+    for (long i = 0; i < im.nx; ++i) {
+      bool near = false;
+      for (const Peak& p : list) {
+        // the peak's pixel from its offsets (direction cosines, degrees per pixel)
+        const double pi = p.east / 60.0 / im.cdelt[0] + im.crpix[0] - 1.0;
+        const double pj = p.north / 60.0 / im.cdelt[1] + im.crpix[1] - 1.0;
+        if (std::hypot(static_cast<double>(i) - pi, static_cast<double>(j) - pj) <= kSourceRadius) near = true;
+      }
+      const double v = im.at(i, j);
+      if (near || !std::isfinite(v)) continue;
+      sum += v * v;
+      ++n;
+    }
+  return n > 0 ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,6 +293,11 @@ int main(int argc, char** argv) {
       std::printf("peak %9.4f Jy/beam at %s' east %s' north: J2000  RA %s  Dec %s\n", p.value,
                   skyimage::format_offset(p.east).c_str(), skyimage::format_offset(p.north).c_str(),
                   skyimage::format_ra(p.at.ra).c_str(), skyimage::format_dec(p.at.dec).c_str());
+    if (!list.empty()) {
+      const double rms = rms_off_sources(im, list);
+      std::printf("rms %9.5f Jy/beam off the sources (beyond %.0f pixels of each peak); dynamic range %.1f\n", rms,
+                  kSourceRadius, rms > 0 ? list[0].value / rms : 0.0);
+    }
     if (!device.empty()) draw(im, device, box, list.empty() ? 0.0 : list[0].east, list.empty() ? 0.0 : list[0].north);
     return 0;
   });

@@ -1,6 +1,8 @@
 // talvasim: writes a simulated correlator archive and its layout file.
 #include <array>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "miriad/key.h"
 #include "simulate.h"
@@ -58,6 +60,16 @@ int main(int argc, char** argv) {
     s.truncate = cut;
     miriad::keya("pairs", s.pairs, "all", "all: the 4560 pairs of antennas 1-96; ew: the 2304 East-West pairs");
     miriad::keyi("nprod", s.nprod, 0, "product-table entries, padded with autocorrelations (0: pairs + 1)");
+    miriad::keyd("gaindrift", s.gaindrift[0], 0.0, "rms drift of each gain over hours: phase in degrees, amplitude fraction");
+    miriad::keyd("gaindrift", s.gaindrift[1], 0.0);
+    std::vector<std::string> bad;
+    while (miriad::keyprsnt("badants", "bad antennas: dead or noisy, then antenna numbers (dead,5,noisy,60)")) {
+      std::string item;
+      miriad::keya("badants", item, "");
+      bad.push_back(item);
+    }
+    s.badants = talvasim::parse_bad_antennas(bad);
+    miriad::keya("truegains", s.truegains, "", "gains table of every dump's true gains to write (gainsolve's gnstable form)");
     miriad::keyfin();
 
     const int nbsln = talvasim::simulate(s);

@@ -320,7 +320,12 @@ class SkyModel {
 int simulate(const Settings& s) {
   check(s);
   const std::vector<Product> table = product_table(s);
-  const std::vector<std::complex<float>> g = antenna_gains(s);
+  const std::vector<std::complex<float>> base = antenna_gains(s);
+  std::vector<std::complex<float>> g = base;  // the gains of the dump (drift.h)
+  const GainDrift drift(s, base);
+  talva::calib::GainsTable truth;
+  truth.nant = kAntennas;
+  truth.comments.push_back("talvasim: the true gains of every dump");
   const auto nbsln = static_cast<int>(table.size());
 
   // The archive, its layout and the gains are one set: written in full,
@@ -329,6 +334,7 @@ int simulate(const Settings& s) {
   talva::OutputFile& arch = outputs.add(s.archive);
   talva::OutputFile& layout = outputs.add(s.layout);
   talva::OutputFile* gains_out = s.gainsout.empty() ? nullptr : &outputs.add(s.gainsout);
+  talva::OutputFile* truth_out = s.truegains.empty() ? nullptr : &outputs.add(s.truegains);
 
   // the layout: line k describes product index k + 1
   for (const auto& p : table) layout.line(std::to_string(p.a) + " " + std::to_string(p.b));
@@ -344,11 +350,7 @@ int simulate(const Settings& s) {
 
   // noiseless values, oriented from the smaller to the larger antenna
   std::vector<std::complex<double>> model(table.size() - 1);
-  for (std::size_t k = 0; k + 1 < table.size(); ++k) {
-    const int i = std::min(table[k].a, table[k].b), j = std::max(table[k].a, table[k].b);
-    const std::complex<double> gi(g[static_cast<std::size_t>(i) - 1]), gj(g[static_cast<std::size_t>(j) - 1]);
-    model[k] = gi * s.flux * std::conj(gj);
-  }
+  point_model(table, g, s.flux, model);
 
   std::vector<std::uint8_t> head;
   put_i32(head, s.nant);
@@ -364,6 +366,11 @@ int simulate(const Settings& s) {
   SkyModel sky(s, table, g);
   for (int n = 0; n < s.ndumps; ++n) {
     talva::stop_if_interrupted(": no file written");
+    if (drift.active()) {
+      drift.gains(s, n, g);
+      if (s.sources.empty()) point_model(table, g, s.flux, model);
+      if (truth_out != nullptr) drift.record(dump_jd(s, n), g, truth);
+    }
     if (!s.sources.empty()) sky.dump(s, n, model);
     const bool repeat = s.talvatags > 0 && (n + 1) % s.talvatags == 0;
     char key[8] = {};
@@ -379,8 +386,9 @@ int simulate(const Settings& s) {
     for (std::size_t k = 0; k < model.size(); ++k) {
       std::complex<double> v = model[k];
       if (s.noise > 0) {
-        const double re = noise.gauss() * s.noise;
-        const double im = noise.gauss() * s.noise;
+        const double sigma = drift.active() ? s.noise * drift.noise_factor(table[k].a, table[k].b) : s.noise;
+        const double re = noise.gauss() * sigma;
+        const double im = noise.gauss() * sigma;
         v += std::complex<double>(re, im);
       }
       const double sign = table[k].a > table[k].b ? -1.0 : 1.0;
@@ -392,6 +400,10 @@ int simulate(const Settings& s) {
   }
   if (static_cast<std::uint64_t>(s.truncate) > arch.size()) talva::stop("talvasim: truncate exceeds the archive's size");
   arch.cut(static_cast<std::uint64_t>(s.truncate));
+  if (truth_out != nullptr) {
+    if (!drift.active()) drift.record(dump_jd(s, 0), g, truth);  // constant gains: one block
+    for (const std::string& line : talva::calib::gains_table_lines(truth)) truth_out->line(line);
+  }
   talva::stop_if_interrupted(": no file written");
   outputs.commit();
   return nbsln;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "drift.h"
+
 namespace talvasim {
 
 inline constexpr int kAntennas = 96;
@@ -45,6 +47,9 @@ struct Settings {
   long long truncate = 0; ///< bytes cut off the end of the archive
   std::string pairs = "all";  ///< "all" cross pairs of 1..96, or "ew": East-West pairs only
   int nprod = 0;          ///< product-table entries in all (0: pairs + 1); pads with autocorrelations
+  std::array<double, 2> gaindrift{0, 0};  ///< rms gain drift: phase in degrees, amplitude fraction (drift.h)
+  std::vector<BadAntenna> badants;        ///< dead or noisy antennas (drift.h)
+  std::string truegains;  ///< time-variable gains table of every dump's true gains to write (empty: none)
 };
 
 /// One product of the table: the antennas in the order the correlator forms them.
