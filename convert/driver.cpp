@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -108,6 +109,9 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   // Without msfile the uv dataset is the output, so uvfile must be given.
   if (s.uvfile.empty() && s.msfile.empty()) miriad::keymissing("uvfile", "the uv dataset to create, or msfile=");
   miriad::keyfin();
+  // A dataset is a folder: "y.uv/" names y.uv.
+  s.uvfile = talva::without_trailing_slashes(s.uvfile);
+  s.msfile = talva::without_trailing_slashes(s.msfile);
   if (s.reclim[0] < 1) s.reclim[0] = 1;
   // Every number that reaches the dataset stays finite and means something;
   // lengths in metres, frequencies in MHz, angles in hours or degrees.
@@ -199,10 +203,13 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   // Outputs: uvfile alone, msfile alone, or both (without msfile the uv
   // dataset is always made, so a blank uvfile stays an error).
   const bool uv = !s.uvfile.empty() || s.msfile.empty();
-  // Outputs that cannot be created, or two outputs of the run that are one
-  // file, are refused before any set-up line.
+  // Outputs that cannot be created, two outputs of the run that are one
+  // file, or an output that is an input, are refused before any set-up line.
   {
     talva::OutputSet names;
+    for (const std::string* in : {&s.infile, &s.corlfile, &s.gnsfile, &s.phasefil, &s.rejects, &s.antrejct})
+      names.input(*in);
+    if (s.mdcorr) names.input(s.mdfile);
     if (uv) names.claim(s.uvfile, talva::Claim::IfPossible);
     if (!s.msfile.empty()) names.claim(s.msfile, talva::Claim::IfPossible);
     if (s.dbgplt) names.claim(debug_table_name(s.flavour));
@@ -336,107 +343,127 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   if (!s.msfile.empty()) ms.emplace(s.msfile, static_cast<double>(s.unity), legacy ? "talva2vis" : "talva2vis3");
   UvPlotSink plot(s.device, !legacy, out);  // legacy (5): no labels
   SinkList sinks;
+  // The MeasurementSet publishes first: its closing writes can still fail.
+  if (ms) sinks.add(*ms, true);
   if (uv) sinks.add(dataset);
-  if (ms) sinks.add(*ms);
   sinks.add(plot);
   if (debug) sinks.add(*debug);
   for (RecordSink* e : extra) sinks.add(*e);
   talva::stop_if_interrupted(": no file written");
-  sinks.begin_run(setup);
-
   std::int32_t record = 0, np = 0;
   int damaged_md = 0;
-  // Meridian distance, radians; kept from dump to dump (a failed tilt
-  // report of the legacy converter prints the previous dump's value).
-  float md = 0.0f;
-  DumpContext dump;
+  int archive_dumps = -1;  // known when the run read to the end of the archive
+  sinks.publish_or_abandon([&] {
+    sinks.begin_run(setup);
 
-  for (;;) {
-    if (talva::interrupt_signal() != 0) break;  // a clean point: every dump read so far is written
-    ++record;
-    // The dump's correlations where the reader holds them, until the next read.
-    const int stat = archive.read_dump_view_(nbsln, dump.vis, 0);
-    if (stat != 0) {
-      if (talva::interrupt_signal() != 0) {  // the read was cut short
-        --record;
+    // Meridian distance, radians; kept from dump to dump (a failed tilt
+    // report of the legacy converter prints the previous dump's value).
+    float md = 0.0f;
+    DumpContext dump;
+
+    for (;;) {
+      if (talva::interrupt_signal() != 0) break;  // a clean point: every dump read so far is written
+      ++record;
+      // The dump's correlations where the reader holds them, until the next read.
+      const int stat = archive.read_dump_view_(nbsln, dump.vis, 0);
+      if (stat != 0) {
+        if (talva::interrupt_signal() != 0) {  // the read was cut short
+          --record;
+          break;
+        }
+        out.line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(record, 5));
+        archive_dumps = record - 1;
         break;
       }
-      out.line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(record, 5));
-      break;
-    }
-    float ha = 0.0f;
-    if (legacy) {
-      // legacy (3): the hour angle advances by one step per dump read.
-      ha = static_cast<float>(start_ha + static_cast<double>(record - 1) * static_cast<double>(kSiderealStep));
-    }
-    if (record < s.reclim[0]) continue;
-    if (s.reclim[1] > 1 && record > s.reclim[1]) break;
-
-    if (legacy) {
-      // legacy (4): meridian distance from the pointing; out of limits: skip.
-      float az = 0.0f, el = 0.0f, tilt = 0.0f;
-      int err = 0;
-      find_tilt_md_(site, ha, dec_f, az, el, tilt, md, err, out);
-      if (err != 0) {
-        out.line("** find_tilt err at h = " + talva::fmt_f(ha, 10, 5));
-        continue;
+      float ha = 0.0f;
+      if (legacy) {
+        // legacy (3): the hour angle advances by one step per dump read.
+        ha = static_cast<float>(start_ha + static_cast<double>(record - 1) * static_cast<double>(kSiderealStep));
       }
-    } else {
-      float ha_hours = 0.0f;
-      archive.read_dumppar_ha_(ha_hours);
-      ha = ha_hours / kHaHoursPerRadian;
-      archive.read_dumppar_md_inrad_(md);
-      // MD sine outside -1..1 (a damaged header): no MD gain to divide by
-      if (s.mdcorr && !std::isfinite(md)) {
-        ++damaged_md;
-        continue;
+      if (record < s.reclim[0]) continue;
+      if (s.reclim[1] > 1 && record > s.reclim[1]) break;
+
+      if (legacy) {
+        // legacy (4): meridian distance from the pointing; out of limits: skip.
+        float az = 0.0f, el = 0.0f, tilt = 0.0f;
+        int err = 0;
+        find_tilt_md_(site, ha, dec_f, az, el, tilt, md, err, out);
+        if (err != 0) {
+          out.line("** find_tilt err at h = " + talva::fmt_f(ha, 10, 5));
+          continue;
+        }
+      } else {
+        float ha_hours = 0.0f;
+        archive.read_dumppar_ha_(ha_hours);
+        ha = ha_hours / kHaHoursPerRadian;
+        archive.read_dumppar_md_inrad_(md);
+        // MD sine outside -1..1 (a damaged header): no MD gain to divide by
+        if (s.mdcorr && !std::isfinite(md)) {
+          ++damaged_md;
+          continue;
+        }
       }
+      float mdg = 1.0f;
+      if (s.mdcorr) find_mdgain_(nmd, md_tbl, md, mdg);
+
+      ++np;
+      if (np % kProgressEvery == 0) {
+        out.line(" np : " + talva::fmt_i(np, 5));
+        if (!legacy)  // legacy (5): no MD line
+          out.line(talva::ListLine() << "Mdt mdgain " << md << " = " << md * 180.0f / 3.1415f << mdg);
+      }
+
+      double jd = 0.0;
+      if (legacy) {
+        // legacy (3): one integration time per unpacked dump, in extended precision.
+        jd = static_cast<double>(static_cast<long double>(start_jd) +
+                                 static_cast<long double>(kIntTime) * np / 86400.0L);
+      } else {
+        int hr = 0, mi = 0, sec = 0, yr = 0, mo = 0, dy = 0;
+        archive.read_dumppar_time_(hr, mi, sec);
+        archive.read_dumppar_date_(yr, mo, dy);
+        double mjd = 0.0;
+        int j = 0;
+        palCldj(yr, mo, dy, &mjd, &j);
+        jd = mjd + ((sec / 60.0 + mi) / 60.0 + hr) / 24.0 + kMjdToJd;
+      }
+
+      dump.ha = ha;
+      dump.time = jd;
+      dump.md = md;
+      dump.mdg = mdg;
+      unpacker->unpack(dump, sinks);
+      sinks.end_dump();
     }
-    float mdg = 1.0f;
-    if (s.mdcorr) find_mdgain_(nmd, md_tbl, md, mdg);
 
-    ++np;
-    if (np % kProgressEvery == 0) {
-      out.line(" np : " + talva::fmt_i(np, 5));
-      if (!legacy)  // legacy (5): no MD line
-        out.line(talva::ListLine() << "Mdt mdgain " << md << " = " << md * 180.0f / 3.1415f << mdg);
+    const int sig = talva::interrupt_signal();
+    if (sinks.count() == 0) {
+      // Nothing to keep: no output of this run is written.
+      if (sig != 0)
+        throw talva::Stop("interrupted by " + talva::signal_name(sig) + " before the first record: no file written",
+                          128 + sig);
+      const std::string range = "reclim=" + std::to_string(s.reclim[0]) + "," + std::to_string(s.reclim[1]);
+      if (archive_dumps == 0) talva::stop(s.infile + " holds no dump: no file written");
+      if (archive_dumps > 0 && archive_dumps < s.reclim[0])
+        talva::stop("no dump in the range " + range + ": " + s.infile + " has " + std::to_string(archive_dumps) +
+                    " dumps; no file written");
+      talva::stop("no record written from the dumps of " + range + " of " + s.infile + ": no file written");
     }
-
-    double jd = 0.0;
-    if (legacy) {
-      // legacy (3): one integration time per unpacked dump, in extended precision.
-      jd = static_cast<double>(static_cast<long double>(start_jd) +
-                               static_cast<long double>(kIntTime) * np / 86400.0L);
-    } else {
-      int hr = 0, mi = 0, sec = 0, yr = 0, mo = 0, dy = 0;
-      archive.read_dumppar_time_(hr, mi, sec);
-      archive.read_dumppar_date_(yr, mo, dy);
-      double mjd = 0.0;
-      int j = 0;
-      palCldj(yr, mo, dy, &mjd, &j);
-      jd = mjd + ((sec / 60.0 + mi) / 60.0 + hr) / 24.0 + kMjdToJd;
+    if (sig != 0) {
+      // SIGINT/SIGTERM: the datasets keep the records of the dumps unpacked so
+      // far (each says so in its history); nothing else is written.
+      const std::string what = "interrupted by " + talva::signal_name(sig) + " after dump " + std::to_string(record);
+      sinks.interrupted(what);
+      sinks.publish();
+      std::string kept = uv ? s.uvfile : "";
+      if (ms) kept += (kept.empty() ? "" : " and ") + s.msfile;
+      throw talva::Stop(what + ": " + kept + " hold" + (uv && ms ? "" : "s") +
+                            " the records of the whole dumps written so far; no other file written",
+                        128 + sig);
     }
-
-    dump.ha = ha;
-    dump.time = jd;
-    dump.md = md;
-    dump.mdg = mdg;
-    unpacker->unpack(dump, sinks);
-    sinks.end_dump();
-  }
-
-  if (const int sig = talva::interrupt_signal(); sig != 0) {
-    // SIGINT/SIGTERM: the datasets keep the records of the dumps unpacked so
-    // far (the uv dataset says so in its history); nothing else is written.
-    const std::string what = "interrupted by " + talva::signal_name(sig) + " after dump " + std::to_string(record);
-    sinks.interrupted(what);
-    std::string kept = uv ? s.uvfile : "";
-    if (ms) kept += (kept.empty() ? "" : " and ") + s.msfile;
-    throw talva::Stop(what + ": " + kept + " hold" + (uv && ms ? "" : "s") +
-                          " the records written so far; no other file written",
-                      128 + sig);
-  }
-  sinks.end_run();
+    sinks.end_run();
+    sinks.publish();
+  });
   if (damaged_md > 0)
     out.line(" " + std::to_string(damaged_md) +
              " dumps with an MD tilt sine outside -1..1 (damaged header) left out: no MD gain");

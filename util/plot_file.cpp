@@ -101,7 +101,7 @@ PlotFiles::PlotFiles(const std::string& device, std::string& problem) : device_(
   device_ = dir_->dotless_path() + "/" + d->name + "/" + d->type;
 }
 
-bool PlotFiles::publish(std::string& problem) {
+bool PlotFiles::complete(std::string& problem) const {
   if (!dir_) return true;
   const std::vector<std::string> pages = dir_->files();
   if (pages.empty()) {
@@ -115,6 +115,13 @@ bool PlotFiles::publish(std::string& problem) {
       return false;
     }
   }
+  return true;
+}
+
+bool PlotFiles::publish(std::string& problem) {
+  if (!dir_) return true;
+  if (!complete(problem)) return false;
+  const std::vector<std::string> pages = dir_->files();
   if (!dir_->publish(pages)) {
     problem = "cannot replace " + target_ + ": " + std::strerror(errno);
     return false;

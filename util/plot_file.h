@@ -33,6 +33,9 @@ class PlotFiles {
   const std::string& device() const { return device_; }
   /// The first file's final name (empty for devices without files).
   const std::string& target() const { return target_; }
+  /// After the device was closed: whether every page is complete (else
+  /// false, with the reason in `problem`).
+  bool complete(std::string& problem) const;
   /// After the device was closed: checks every page and moves the pages
   /// into place. False, with the reason in `problem`, when nothing moved.
   bool publish(std::string& problem);
