@@ -40,9 +40,10 @@ std::string trim_right(std::string_view text) {
 }
 
 void put_line(std::string_view line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
+  const std::size_t n = std::fwrite(line.data(), 1, line.size(), stdout);
+  const int c = std::fputc('\n', stdout);
   // The reader went away: the run stops at its next clean point.
-  if (std::fputc('\n', stdout) == EOF && errno == EPIPE) request_stop(SIGPIPE);
+  if ((n < line.size() || c == EOF) && errno == EPIPE) request_stop(SIGPIPE);
 }
 
 std::string list_real(float value) {
