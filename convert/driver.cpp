@@ -350,120 +350,120 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   if (debug) sinks.add(*debug);
   for (RecordSink* e : extra) sinks.add(*e);
   talva::stop_if_interrupted(": no file written");
+  // A stop anywhere below drops every output of the run.
+  PublishGuard publishing(sinks, out);
+  sinks.begin_run(setup);
+
   std::int32_t record = 0, np = 0;
   int damaged_md = 0;
   int archive_dumps = -1;  // known when the run read to the end of the archive
-  sinks.publish_or_abandon([&] {
-    sinks.begin_run(setup);
+  // Meridian distance, radians; kept from dump to dump (a failed tilt
+  // report of the legacy converter prints the previous dump's value).
+  float md = 0.0f;
+  DumpContext dump;
 
-    // Meridian distance, radians; kept from dump to dump (a failed tilt
-    // report of the legacy converter prints the previous dump's value).
-    float md = 0.0f;
-    DumpContext dump;
-
-    for (;;) {
-      if (talva::interrupt_signal() != 0) break;  // a clean point: every dump read so far is written
-      ++record;
-      // The dump's correlations where the reader holds them, until the next read.
-      const int stat = archive.read_dump_view_(nbsln, dump.vis, 0);
-      if (stat != 0) {
-        if (talva::interrupt_signal() != 0) {  // the read was cut short
-          --record;
-          break;
-        }
-        out.line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(record, 5));
-        archive_dumps = record - 1;
+  for (;;) {
+    if (talva::interrupt_signal() != 0) break;  // a clean point: every dump read so far is written
+    ++record;
+    // The dump's correlations where the reader holds them, until the next read.
+    const int stat = archive.read_dump_view_(nbsln, dump.vis, 0);
+    if (stat != 0) {
+      if (talva::interrupt_signal() != 0) {  // the read was cut short
+        --record;
         break;
       }
-      float ha = 0.0f;
-      if (legacy) {
-        // legacy (3): the hour angle advances by one step per dump read.
-        ha = static_cast<float>(start_ha + static_cast<double>(record - 1) * static_cast<double>(kSiderealStep));
-      }
-      if (record < s.reclim[0]) continue;
-      if (s.reclim[1] > 1 && record > s.reclim[1]) break;
+      out.line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(record, 5));
+      archive_dumps = record - 1;
+      break;
+    }
+    float ha = 0.0f;
+    if (legacy) {
+      // legacy (3): the hour angle advances by one step per dump read.
+      ha = static_cast<float>(start_ha + static_cast<double>(record - 1) * static_cast<double>(kSiderealStep));
+    }
+    if (record < s.reclim[0]) continue;
+    if (s.reclim[1] > 1 && record > s.reclim[1]) break;
 
-      if (legacy) {
-        // legacy (4): meridian distance from the pointing; out of limits: skip.
-        float az = 0.0f, el = 0.0f, tilt = 0.0f;
-        int err = 0;
-        find_tilt_md_(site, ha, dec_f, az, el, tilt, md, err, out);
-        if (err != 0) {
-          out.line("** find_tilt err at h = " + talva::fmt_f(ha, 10, 5));
-          continue;
-        }
-      } else {
-        float ha_hours = 0.0f;
-        archive.read_dumppar_ha_(ha_hours);
-        ha = ha_hours / kHaHoursPerRadian;
-        archive.read_dumppar_md_inrad_(md);
-        // MD sine outside -1..1 (a damaged header): no MD gain to divide by
-        if (s.mdcorr && !std::isfinite(md)) {
-          ++damaged_md;
-          continue;
-        }
+    if (legacy) {
+      // legacy (4): meridian distance from the pointing; out of limits: skip.
+      float az = 0.0f, el = 0.0f, tilt = 0.0f;
+      int err = 0;
+      find_tilt_md_(site, ha, dec_f, az, el, tilt, md, err, out);
+      if (err != 0) {
+        out.line("** find_tilt err at h = " + talva::fmt_f(ha, 10, 5));
+        continue;
       }
-      float mdg = 1.0f;
-      if (s.mdcorr) find_mdgain_(nmd, md_tbl, md, mdg);
-
-      ++np;
-      if (np % kProgressEvery == 0) {
-        out.line(" np : " + talva::fmt_i(np, 5));
-        if (!legacy)  // legacy (5): no MD line
-          out.line(talva::ListLine() << "Mdt mdgain " << md << " = " << md * 180.0f / 3.1415f << mdg);
+    } else {
+      float ha_hours = 0.0f;
+      archive.read_dumppar_ha_(ha_hours);
+      ha = ha_hours / kHaHoursPerRadian;
+      archive.read_dumppar_md_inrad_(md);
+      // MD sine outside -1..1 (a damaged header): no MD gain to divide by
+      if (s.mdcorr && !std::isfinite(md)) {
+        ++damaged_md;
+        continue;
       }
+    }
+    float mdg = 1.0f;
+    if (s.mdcorr) find_mdgain_(nmd, md_tbl, md, mdg);
 
-      double jd = 0.0;
-      if (legacy) {
-        // legacy (3): one integration time per unpacked dump, in extended precision.
-        jd = static_cast<double>(static_cast<long double>(start_jd) +
-                                 static_cast<long double>(kIntTime) * np / 86400.0L);
-      } else {
-        int hr = 0, mi = 0, sec = 0, yr = 0, mo = 0, dy = 0;
-        archive.read_dumppar_time_(hr, mi, sec);
-        archive.read_dumppar_date_(yr, mo, dy);
-        double mjd = 0.0;
-        int j = 0;
-        palCldj(yr, mo, dy, &mjd, &j);
-        jd = mjd + ((sec / 60.0 + mi) / 60.0 + hr) / 24.0 + kMjdToJd;
-      }
-
-      dump.ha = ha;
-      dump.time = jd;
-      dump.md = md;
-      dump.mdg = mdg;
-      unpacker->unpack(dump, sinks);
-      sinks.end_dump();
+    ++np;
+    if (np % kProgressEvery == 0) {
+      out.line(" np : " + talva::fmt_i(np, 5));
+      if (!legacy)  // legacy (5): no MD line
+        out.line(talva::ListLine() << "Mdt mdgain " << md << " = " << md * 180.0f / 3.1415f << mdg);
     }
 
-    const int sig = talva::interrupt_signal();
-    if (sinks.count() == 0) {
-      // Nothing to keep: no output of this run is written.
-      if (sig != 0)
-        throw talva::Stop("interrupted by " + talva::signal_name(sig) + " before the first record: no file written",
-                          128 + sig);
-      const std::string range = "reclim=" + std::to_string(s.reclim[0]) + "," + std::to_string(s.reclim[1]);
-      if (archive_dumps == 0) talva::stop(s.infile + " holds no dump: no file written");
-      if (archive_dumps > 0 && archive_dumps < s.reclim[0])
-        talva::stop("no dump in the range " + range + ": " + s.infile + " has " + std::to_string(archive_dumps) +
-                    " dumps; no file written");
-      talva::stop("no record written from the dumps of " + range + " of " + s.infile + ": no file written");
+    double jd = 0.0;
+    if (legacy) {
+      // legacy (3): one integration time per unpacked dump, in extended precision.
+      jd = static_cast<double>(static_cast<long double>(start_jd) +
+                               static_cast<long double>(kIntTime) * np / 86400.0L);
+    } else {
+      int hr = 0, mi = 0, sec = 0, yr = 0, mo = 0, dy = 0;
+      archive.read_dumppar_time_(hr, mi, sec);
+      archive.read_dumppar_date_(yr, mo, dy);
+      double mjd = 0.0;
+      int j = 0;
+      palCldj(yr, mo, dy, &mjd, &j);
+      jd = mjd + ((sec / 60.0 + mi) / 60.0 + hr) / 24.0 + kMjdToJd;
     }
-    if (sig != 0) {
-      // SIGINT/SIGTERM: the datasets keep the records of the dumps unpacked so
-      // far (each says so in its history); nothing else is written.
-      const std::string what = "interrupted by " + talva::signal_name(sig) + " after dump " + std::to_string(record);
-      sinks.interrupted(what);
-      sinks.publish();
-      std::string kept = uv ? s.uvfile : "";
-      if (ms) kept += (kept.empty() ? "" : " and ") + s.msfile;
-      throw talva::Stop(what + ": " + kept + " hold" + (uv && ms ? "" : "s") +
-                            " the records of the whole dumps written so far; no other file written",
+
+    dump.ha = ha;
+    dump.time = jd;
+    dump.md = md;
+    dump.mdg = mdg;
+    unpacker->unpack(dump, sinks);
+    sinks.end_dump();
+  }
+
+  const int sig = talva::interrupt_signal();
+  if (sinks.count() == 0) {
+    // Nothing to keep: no output of this run is written.
+    if (sig != 0)
+      throw talva::Stop("interrupted by " + talva::signal_name(sig) + " before the first record: no file written",
                         128 + sig);
-    }
-    sinks.end_run();
-    sinks.publish();
-  });
+    const std::string range = "reclim=" + std::to_string(s.reclim[0]) + "," + std::to_string(s.reclim[1]);
+    if (archive_dumps == 0) talva::stop(s.infile + " holds no dump: no file written");
+    if (archive_dumps > 0 && archive_dumps < s.reclim[0])
+      talva::stop("no dump in the range " + range + ": " + s.infile + " has " + std::to_string(archive_dumps) +
+                  " dumps; no file written");
+    talva::stop("no record written from the dumps of " + range + " of " + s.infile + ": no file written");
+  }
+  if (sig != 0) {
+    // SIGINT/SIGTERM: the datasets keep the records of the dumps unpacked so
+    // far (each says so in its history); nothing else is written.
+    const std::string what = "interrupted by " + talva::signal_name(sig) + " after dump " + std::to_string(record);
+    sinks.interrupted(what);
+    publishing.publish();
+    std::string kept = uv ? s.uvfile : "";
+    if (ms) kept += (kept.empty() ? "" : " and ") + s.msfile;
+    throw talva::Stop(what + ": " + kept + " hold" + (uv && ms ? "" : "s") +
+                          " the records of the whole dumps written so far; no other file written",
+                      128 + sig);
+  }
+  sinks.end_run();
+  publishing.publish();
   if (damaged_md > 0)
     out.line(" " + std::to_string(damaged_md) +
              " dumps with an MD tilt sine outside -1..1 (damaged header) left out: no MD gain");

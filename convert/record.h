@@ -15,8 +15,9 @@
 // and then, once every sink got there,
 //   publish()               the outputs take their final names
 // The outputs of a run appear together or not at all: a failure anywhere
-// before publish() makes the driver call abandon() on every sink, which
-// drops what the sink made (a sink destroyed unpublished does the same).
+// before publish() makes the driver's PublishGuard call abandon() on every
+// sink, which drops what the sink made (a sink destroyed unpublished does
+// the same).
 // publish() of a sink that can still fail for want of space (the
 // MeasurementSet's closing write) is called first; the other publishes are
 // renames. Adding an output is adding a sink.
@@ -29,7 +30,7 @@
 
 #include "array/sky.h"
 #include "convert/modes.h"
-#include "util/stop.h"
+#include "util/output.h"
 
 enum class Flavour { Current, Legacy };
 
@@ -172,22 +173,6 @@ class SinkList final : public RecordSink {
   void publish() override {
     for (auto* s : publish_order_) s->publish();
   }
-  /// Runs `body`, which ends by publishing the sinks. A stop on the way (or
-  /// any other failure) abandons every sink first, so no output of the run
-  /// takes its name; what went wrong while abandoning is added to the
-  /// stop's message.
-  void publish_or_abandon(const std::function<void()>& body) {
-    try {
-      body();
-    } catch (const talva::Stop& e) {
-      const std::string problems = abandon();
-      if (problems.empty()) throw;
-      throw talva::Stop(e.message() + "\n" + problems, e.status(), e.channel());
-    } catch (...) {
-      abandon();
-      throw;
-    }
-  }
   /// Every sink's abandon; their problems, one a line.
   std::string abandon() noexcept override {
     std::string problems;
@@ -204,6 +189,32 @@ class SinkList final : public RecordSink {
   std::vector<RecordSink*> publish_order_;
   std::ptrdiff_t first_ = 0;
   long long count_ = 0;
+};
+
+/// Drops every output of a list of sinks when it goes before publish() (a
+/// stop on the way unwinds past it): no output of a failed run takes its
+/// name. What went wrong while dropping them (abandon never throws) is
+/// reported on `out`, ahead of the stop's own message.
+class PublishGuard {
+ public:
+  PublishGuard(SinkList& sinks, talva::Output& out) : sinks_(sinks), out_(out) {}
+  ~PublishGuard() {
+    if (published_) return;
+    const std::string problems = sinks_.abandon();
+    if (!problems.empty()) out_.line(" " + problems);
+  }
+  PublishGuard(const PublishGuard&) = delete;
+  PublishGuard& operator=(const PublishGuard&) = delete;
+  /// Publishes every sink (a failure on the way leaves the guard to drop them).
+  void publish() {
+    sinks_.publish();
+    published_ = true;
+  }
+
+ private:
+  SinkList& sinks_;
+  talva::Output& out_;
+  bool published_ = false;
 };
 
 /// Keeps the records in memory (tests, and readers of a run's output).

@@ -24,6 +24,7 @@
 #include "msio/ms_reader.h"
 #include "support/testsupport.h"
 #include "util/output.h"
+#include "util/stop.h"
 
 namespace {
 
@@ -122,20 +123,19 @@ class Publish : public ::testing::Test {
     sinks.add(plot);
     sinks.add(debug);
     if (extra && !extra_first) sinks.add(*extra);
-    sinks.publish_or_abandon([&] {
-      sinks.begin_run(setup_);
-      for (int d = 0; d < dumps; ++d) {
-        for (int s = 1; s <= kPerDump; ++s) {
-          const int a = std::max(1, s - 44), b = s - a + 48;
-          UvRecord r = UvRecord::make(10.0 * s, 0.5 * d, setup_.sfreq, kJd + d / 86400.0, 65536.0 + 2048 * a + b,
-                                      {1.0f, 0.1f * static_cast<float>(s)}, s);
-          sinks.record(r.geometry(0.01f * static_cast<float>(d), 10.0 * s, true));
-        }
-        sinks.end_dump();
+    PublishGuard publishing(sinks, out);
+    sinks.begin_run(setup_);
+    for (int d = 0; d < dumps; ++d) {
+      for (int s = 1; s <= kPerDump; ++s) {
+        const int a = std::max(1, s - 44), b = s - a + 48;
+        UvRecord r = UvRecord::make(10.0 * s, 0.5 * d, setup_.sfreq, kJd + d / 86400.0, 65536.0 + 2048 * a + b,
+                                    {1.0f, 0.1f * static_cast<float>(s)}, s);
+        sinks.record(r.geometry(0.01f * static_cast<float>(d), 10.0 * s, true));
       }
-      sinks.end_run();
-      sinks.publish();
-    });
+      sinks.end_dump();
+    }
+    sinks.end_run();
+    publishing.publish();
   }
 
   /// Nothing new at a final name, the earlier files as they were, no temporary.
