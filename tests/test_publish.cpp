@@ -26,6 +26,13 @@
 #include "util/output.h"
 #include "util/stop.h"
 
+// Leaks of the libraries under the outputs, not of this code: the font
+// configuration the plot library loads once and keeps, and a bucket the
+// table system's storage manager drops when a write to a full disk fails.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\nleak:SSMBase::getNewBucket\n";
+}
+
 namespace {
 
 namespace fs = std::filesystem;
