@@ -34,7 +34,18 @@ DebugTableSink::DebugTableSink(Flavour flavour, int blen)
 
 void DebugTableSink::end_run() {
   out_.flush();
-  file_.commit();
+  file_.finish();
+}
+
+void DebugTableSink::publish() {
+  if (!file_.discarded()) file_.publish();
+}
+
+void DebugTableSink::interrupted(const std::string& /*note*/) { file_.discard(); }
+
+std::string DebugTableSink::abandon() noexcept {
+  if (!file_.committed()) file_.discard();
+  return {};
 }
 
 void DebugTableSink::begin_run(const RunSetup& setup) { lists_ = setup.layout->imode == kOrvex; }

@@ -4,9 +4,10 @@
 // wavelengths, amplitude, phase in degrees), preceded in talva2vis by one
 // line per pair averaged into it (antennas, their phase corrections,
 // amplitude and phase of the corrected correlation). The table is written
-// to a temporary from the start, with its heading, and replaces an earlier
-// table only when the run ends well (end_run); a failed or interrupted run
-// leaves the earlier table as it was, and a write error stops the run.
+// to a temporary from the start, with its heading, synced when the run ends
+// (end_run) and replaces an earlier table when the run publishes its
+// outputs; a failed or interrupted run leaves the earlier table as it was,
+// and a write error stops the run.
 #include "convert/record.h"
 #include "util/output_file.h"
 
@@ -20,8 +21,13 @@ class DebugTableSink final : public RecordSink {
 
   void begin_run(const RunSetup& setup) override;
   void record(const UvRecord& r) override;
-  /// Replaces an earlier table by this one.
+  /// Writes and syncs the table.
   void end_run() override;
+  /// Replaces an earlier table by this one.
+  void publish() override;
+  /// Drops the table (an interrupted run writes none).
+  void interrupted(const std::string& note) override;
+  std::string abandon() noexcept override;
 
  private:
   Flavour flavour_;

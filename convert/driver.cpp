@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -117,6 +118,9 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   // Without msfile the uv dataset is the output, so uvfile must be given.
   if (s.uvfile.empty() && s.msfile.empty()) miriad::keymissing("uvfile", "the uv dataset to create, or msfile=");
   miriad::keyfin();
+  // A dataset is a folder: "y.uv/" names y.uv.
+  s.uvfile = talva::without_trailing_slashes(s.uvfile);
+  s.msfile = talva::without_trailing_slashes(s.msfile);
   if (s.reclim[0] < 1) s.reclim[0] = 1;
   // Every number that reaches the dataset stays finite and means something;
   // lengths in metres, frequencies in MHz, angles in hours or degrees.
@@ -208,10 +212,13 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   // Outputs: uvfile alone, msfile alone, or both (without msfile the uv
   // dataset is always made, so a blank uvfile stays an error).
   const bool uv = !s.uvfile.empty() || s.msfile.empty();
-  // Outputs that cannot be created, or two outputs of the run that are one
-  // file, are refused before any set-up line.
+  // Outputs that cannot be created, two outputs of the run that are one
+  // file, or an output that is an input, are refused before any set-up line.
   {
     talva::OutputSet names;
+    for (const std::string* in : {&s.infile, &s.corlfile, &s.gnsfile, &s.phasefil, &s.rejects, &s.antrejct})
+      names.input(*in);
+    if (s.mdcorr) names.input(s.mdfile);
     if (uv) names.claim(s.uvfile, talva::Claim::IfPossible);
     if (!s.msfile.empty()) names.claim(s.msfile, talva::Claim::IfPossible);
     if (s.dbgplt) names.claim(debug_table_name(s.flavour));
@@ -352,18 +359,22 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   if (!s.msfile.empty()) ms.emplace(s.msfile, static_cast<double>(s.unity), legacy ? "talva2vis" : "talva2vis3");
   UvPlotSink plot(s.device, !legacy, out);  // legacy (5): no labels
   SinkList sinks;
+  // The MeasurementSet publishes first: its closing writes can still fail.
+  if (ms) sinks.add(*ms, true);
   if (uv) sinks.add(dataset);
-  if (ms) sinks.add(*ms);
   sinks.add(plot);
   if (debug) sinks.add(*debug);
   for (RecordSink* e : extra) sinks.add(*e);
   talva::stop_if_interrupted(": no file written");
+  // A stop anywhere below drops every output of the run.
+  PublishGuard publishing(sinks, out);
   sinks.begin_run(setup);
 
   std::int32_t record = 0, np = 0;
   int damaged_md = 0;
   int bad_time = 0;  // dumps whose header date or time is impossible (left out)
   constexpr int kBadTimeReports = 10;
+  int archive_dumps = -1;  // known when the run read to the end of the archive
   // Meridian distance, radians; kept from dump to dump (a failed tilt
   // report of the legacy converter prints the previous dump's value).
   float md = 0.0f;
@@ -380,6 +391,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
         break;
       }
       out.line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(record, 5));
+      archive_dumps = record - 1;
       break;
     }
     float ha = 0.0f;
@@ -447,20 +459,35 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
     sinks.end_dump();
   }
 
-  if (const int sig = talva::interrupt_signal(); sig != 0) {
+  const int sig = talva::interrupt_signal();
+  if (sinks.count() == 0) {
+    // Nothing to keep: no output of this run is written.
+    if (sig != 0)
+      throw talva::Stop("interrupted by " + talva::signal_name(sig) + " before the first record: no file written",
+                        128 + sig);
+    const std::string range = "reclim=" + std::to_string(s.reclim[0]) + "," + std::to_string(s.reclim[1]);
+    if (archive_dumps == 0) talva::stop(s.infile + " holds no dump: no file written");
+    if (archive_dumps > 0 && archive_dumps < s.reclim[0])
+      talva::stop("no dump in the range " + range + ": " + s.infile + " has " + std::to_string(archive_dumps) +
+                  " dumps; no file written");
+    talva::stop("no record written from the dumps of " + range + " of " + s.infile + ": no file written");
+  }
+  if (sig != 0) {
     // SIGINT/SIGTERM: the datasets keep the records of the dumps unpacked so
-    // far (the uv dataset says so in its history); nothing else is written.
+    // far (each says so in its history); nothing else is written.
     const std::string what = "interrupted by " + talva::signal_name(sig) + " after dump " + std::to_string(record);
     sinks.interrupted(what);
+    publishing.publish();
     std::string kept = uv ? s.uvfile : "";
     if (ms) kept += (kept.empty() ? "" : " and ") + s.msfile;
     throw talva::Stop(what + ": " + kept + " hold" + (uv && ms ? "" : "s") +
-                          " the records written so far; no other file written",
+                          " the records of the whole dumps written so far; no other file written",
                       128 + sig);
   }
   sinks.end_run();
   if (bad_time > 0)
     out.line(" " + std::to_string(bad_time) + " dumps with an impossible date or time in their header left out");
+  publishing.publish();
   if (damaged_md > 0)
     out.line(" " + std::to_string(damaged_md) +
              " dumps with an MD tilt sine outside -1..1 (damaged header) left out: no MD gain");

@@ -1,10 +1,13 @@
 #include "convert/ms_output.h"
 
+#include <sys/statvfs.h>
+
 #include <cmath>
 
 #include "array/layout.h"
 #include "miriad/key.h"
 #include "util/constants.h"
+#include "util/stop.h"
 
 namespace {
 
@@ -22,15 +25,26 @@ msio::Setup ms_setup(const MsOutput::Setup& s) {
 }  // namespace
 
 MsOutput::MsOutput(Setup setup)
-    : setup_(std::move(setup)), writer_(msio::open_writer(setup_.path, ms_setup(setup_))), frame_(setup_.ra, setup_.dec) {}
+    : setup_(std::move(setup)), writer_((check_room(setup_.path), msio::open_writer(setup_.path, ms_setup(setup_)))),
+      frame_(setup_.ra, setup_.dec) {}
 
-MsOutput::~MsOutput() {
-  try {
-    close();
-  } catch (...) {
-    // a failure while the run is already stopping: the writer keeps what it can
-  }
+void MsOutput::check_room(const std::string& path) {
+  // The table system writes the descriptions of a new set's tables when
+  // each of them closes, where a full disk cannot be reported but aborts
+  // the program: a set is begun only with room for all of them.
+  const auto slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  struct statvfs fs {};
+  if (::statvfs(dir.c_str(), &fs) != 0) return;  // the writer reports what is wrong with the folder
+  const unsigned long long free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+  if (free < kSetupBytes)
+    talva::stop("cannot create MeasurementSet " + path + ": " + std::to_string(free / 1024) +
+                " KB free on its file system, " + std::to_string(kSetupBytes / 1024) +
+                " KB needed for its tables before the first row");
 }
+
+// Not closed: the writer drops the set (it never throws doing so).
+MsOutput::~MsOutput() = default;
 
 void MsOutput::add(const OutputRecord& r) {
   // Baseline number: 65536 + 2048 a + b, or 256 a + b for the pseudo-pairs.
@@ -54,9 +68,10 @@ void MsOutput::add(const OutputRecord& r) {
   writer_->add(row);
 }
 
-void MsOutput::close() {
+void MsOutput::close(const std::string& note) {
   if (closed_) return;
   closed_ = true;
+  if (!note.empty()) writer_->note(note);
   const std::vector<double> east = setup_.positions ? setup_.positions() : std::vector<double>{};
   std::vector<msio::Antenna> antennas;
   for (std::size_t k = 0; k < east.size(); ++k)
@@ -99,6 +114,7 @@ void MsSink::record(const UvRecord& r) {
       p.flagged = !(std::isfinite(t.value.real()) && std::isfinite(t.value.imag()));
       ms_->add(OutputRecord{p.time, p.baseline, geometry_->uvw(p), geometry_->apparent(p.time),
                             p.flagged ? std::complex<float>{} : p.data, p.flagged});
+      ++rows_;
     }
     return;
   }
@@ -106,4 +122,5 @@ void MsSink::record(const UvRecord& r) {
   // A non-finite value (a damaged archive) is written as 0+0i and flagged.
   ms_->add(OutputRecord{r.time, r.baseline, uvw, geometry_->apparent(r.time),
                         r.flagged ? std::complex<float>{} : r.data, r.flagged});
+  ++rows_;
 }

@@ -35,15 +35,21 @@ class MsOutput {
     /// the set is closed (the talva1a unpacker measures its classes on its first call).
     std::function<std::vector<double>()> positions;
   };
-  /// Creates the set (refused when `path` exists).
+  /// Room a new set's tables take before the first row (an empty set
+  /// takes about 600 KB), bytes.
+  static constexpr unsigned long long kSetupBytes = 1ULL << 20;
+  /// Creates the set (refused when `path` exists, or when its file system
+  /// has less than kSetupBytes free).
   explicit MsOutput(Setup setup);
   ~MsOutput();
   void add(const OutputRecord& r);
   std::size_t rows() const { return writer_->rows(); }
-  /// Writes the antennas and closes the set.
-  void close();
+  /// Writes the antennas (and `note` as a HISTORY row, if any) and closes
+  /// the set: it takes its name. Destroyed unclosed, it leaves nothing.
+  void close(const std::string& note = {});
 
  private:
+  static void check_room(const std::string& path);
   Setup setup_;
   std::unique_ptr<msio::RowWriter> writer_;
   talva::sky::J2000Frame frame_;
@@ -51,8 +57,9 @@ class MsOutput {
 };
 
 /// The MeasurementSet as a sink of the converters' records: created when the
-/// run begins, closed (antennas written) when it ends or, after a fatal
-/// stop, when the sink goes. One row per record; talva2vis's talva1a, whose
+/// run begins, closed (antennas written, renamed into place) when the run
+/// publishes its outputs; after a fatal stop nothing is left of it. Its
+/// publish does the set's closing writes, so the driver publishes it first. One row per record; talva2vis's talva1a, whose
 /// records average pairs that are not of one spacing in the array, writes a
 /// row per pair instead (the records must carry their pairs).
 class MsSink final : public RecordSink {
@@ -62,12 +69,17 @@ class MsSink final : public RecordSink {
       : path_(std::move(path)), dish_(dish), application_(std::move(application)) {}
   void begin_run(const RunSetup& setup) override;
   void record(const UvRecord& r) override;
-  void end_run() override {
-    if (ms_) ms_->close();
+  /// The set will close with the rows of the whole dumps written, `note`
+  /// in its HISTORY.
+  void interrupted(const std::string& note) override { note_ = note; }
+  void publish() override {
+    if (ms_) ms_->close(note_);
   }
-  /// The set closes with the rows of the whole dumps written.
-  void interrupted(const std::string& /*note*/) override { end_run(); }
-  std::size_t rows() const { return ms_ ? ms_->rows() : 0; }
+  std::string abandon() noexcept override {
+    ms_.reset();
+    return {};
+  }
+  std::size_t rows() const { return rows_; }
 
  private:
   std::string path_;
@@ -77,6 +89,8 @@ class MsSink final : public RecordSink {
   std::optional<MsOutput> ms_;
   bool per_pair_ = false;
   double sfreq_ = 0;
+  std::string note_;
+  std::size_t rows_ = 0;
 };
 
 /// Whether a run writes a MeasurementSet row per pair (talva2vis's talva1a).

@@ -6,6 +6,7 @@
 #include "util/pgplot.h"
 #include "util/plot_file.h"
 #include "util/plotdev.h"
+#include "util/stop.h"
 
 namespace pg = talva::pgplot;
 
@@ -75,14 +76,30 @@ void UvPlot::ask_off() {
 }
 
 void UvPlot::close() {
+  if (!open_) return;
+  flush();
+  pg::end();
+  open_ = false;
+  std::string problem;
+  // A plot cut short (a full disk) fails the run: no output of it is published.
+  if (!files_->complete(problem)) talva::stop(problem + "; the earlier plot file is kept");
+}
+
+void UvPlot::publish() {
+  close();
+  std::string problem;
+  if (files_ && !files_->publish(problem)) talva::stop(problem + "; the earlier plot file is kept");
+  files_.reset();
+}
+
+void UvPlot::drop() noexcept {
   if (open_) {
-    flush();
+    xs_.clear();
+    ys_.clear();
     pg::end();
     open_ = false;
-    std::string problem;
-    if (!files_->publish(problem)) out_.line(" Warning: " + problem + "; the earlier plot file is kept");
-    files_.reset();
   }
+  files_.reset();
 }
 
 void UvPlotSink::begin_run(const RunSetup& setup) {

@@ -29,9 +29,12 @@ class UvPlot {
   void colour(int ci);
   void point(float x, float y);
   void ask_off();
-  /// Ends the plot; a plot file replaces an earlier one only when it is
-  /// complete (else a warning).
+  /// Ends the plot; a plot file that is not complete stops the run.
   void close();
+  /// Ends the plot (as close) and moves a plot file over an earlier one.
+  void publish();
+  /// Ends the plot and drops a plot file; the earlier one stays.
+  void drop() noexcept;
 
  private:
   void flush();
@@ -55,8 +58,16 @@ class UvPlotSink final : public RecordSink {
   void begin_run(const RunSetup& setup) override;
   void record(const UvRecord& r) override;
   void end_dump() override;
-  /// Ends the plot; a plot file replaces an earlier one only when complete.
+  /// Ends the plot: a plot file not complete stops the run.
   void end_run() override { plot_.close(); }
+  /// A plot file replaces an earlier one.
+  void publish() override { plot_.publish(); }
+  /// An interrupted run writes no plot.
+  void interrupted(const std::string& /*note*/) override { plot_.drop(); }
+  std::string abandon() noexcept override {
+    plot_.drop();
+    return {};
+  }
 
  private:
   std::string device_;

@@ -6,13 +6,21 @@
 // sink in this order:
 //   begin_run(setup)        once, after the mode set-up
 //   record(r) ... end_dump() for every unpacked dump
-//   end_run()               once, after the last dump; a sink commits here
+//   end_run()               once, after the last dump: a sink writes all
+//                           it has and syncs it, but names nothing yet
 // or, instead of end_run,
 //   interrupted(note)       the run stops early (SIGINT, SIGTERM) after a
-//                           whole dump: a dataset closes with what it holds
-//                           (noting why), other outputs commit nothing
-// A sink destroyed without end_run (a fatal stop on the way) cleans up by
-// its own rules. Adding an output is adding a sink.
+//                           whole dump: a dataset completes what it holds
+//                           (noting why), other outputs drop theirs
+// and then, once every sink got there,
+//   publish()               the outputs take their final names
+// The outputs of a run appear together or not at all: a failure anywhere
+// before publish() makes the driver's PublishGuard call abandon() on every
+// sink, which drops what the sink made (a sink destroyed unpublished does
+// the same).
+// publish() of a sink that can still fail for want of space (the
+// MeasurementSet's closing write) is called first; the other publishes are
+// renames. Adding an output is adding a sink.
 #include <cmath>
 #include <complex>
 #include <functional>
@@ -22,6 +30,7 @@
 
 #include "array/sky.h"
 #include "convert/modes.h"
+#include "util/output.h"
 
 enum class Flavour { Current, Legacy };
 
@@ -107,6 +116,10 @@ class RecordSink {
   virtual void end_run() {}
   /// `note`: "interrupted by SIGINT after dump N".
   virtual void interrupted(const std::string& /*note*/) {}
+  virtual void publish() {}
+  /// Drops an unpublished output; returns what went wrong doing so (empty:
+  /// nothing), for the stop that caused it to report. Never throws.
+  virtual std::string abandon() noexcept { return {}; }
 };
 
 /// The complete geometry of the records of a run: the apparent phase centre
@@ -136,9 +149,14 @@ class CompleteGeometry {
 };
 
 /// Hands every call on to a list of sinks in order, and counts the records.
+/// publish() goes to the sinks added with `publish_first` before the others.
 class SinkList final : public RecordSink {
  public:
-  void add(RecordSink& sink) { sinks_.push_back(&sink); }
+  void add(RecordSink& sink, bool publish_first = false) {
+    sinks_.push_back(&sink);
+    publish_order_.insert(publish_first ? publish_order_.begin() + first_ : publish_order_.end(), &sink);
+    if (publish_first) ++first_;
+  }
   void begin_run(const RunSetup& setup) override {
     for (auto* s : sinks_) s->begin_run(setup);
   }
@@ -155,11 +173,51 @@ class SinkList final : public RecordSink {
   void interrupted(const std::string& note) override {
     for (auto* s : sinks_) s->interrupted(note);
   }
+  void publish() override {
+    for (auto* s : publish_order_) s->publish();
+  }
+  /// Every sink's abandon; their problems, one a line.
+  std::string abandon() noexcept override {
+    std::string problems;
+    for (auto* s : sinks_) {
+      const std::string p = s->abandon();
+      if (!p.empty()) problems += (problems.empty() ? "" : "\n") + p;
+    }
+    return problems;
+  }
   long long count() const { return count_; }
 
  private:
   std::vector<RecordSink*> sinks_;
+  std::vector<RecordSink*> publish_order_;
+  std::ptrdiff_t first_ = 0;
   long long count_ = 0;
+};
+
+/// Drops every output of a list of sinks when it goes before publish() (a
+/// stop on the way unwinds past it): no output of a failed run takes its
+/// name. What went wrong while dropping them (abandon never throws) is
+/// reported on `out`, ahead of the stop's own message.
+class PublishGuard {
+ public:
+  PublishGuard(SinkList& sinks, talva::Output& out) : sinks_(sinks), out_(out) {}
+  ~PublishGuard() {
+    if (published_) return;
+    const std::string problems = sinks_.abandon();
+    if (!problems.empty()) out_.line(" " + problems);
+  }
+  PublishGuard(const PublishGuard&) = delete;
+  PublishGuard& operator=(const PublishGuard&) = delete;
+  /// Publishes every sink (a failure on the way leaves the guard to drop them).
+  void publish() {
+    sinks_.publish();
+    published_ = true;
+  }
+
+ private:
+  SinkList& sinks_;
+  talva::Output& out_;
+  bool published_ = false;
 };
 
 /// Keeps the records in memory (tests, and readers of a run's output).

@@ -34,15 +34,16 @@ void put_antpos(int tno, const std::function<std::vector<double>()>& positions) 
 }
 }  // namespace
 
-UvDatasetSink::~UvDatasetSink() {
-  if (!open_) return;
-  // A fatal stop on the way: what was written stays a readable dataset,
-  // with the records of the dump under way that came before the stop.
-  try {
-    write_held();
-  } catch (const talva::Stop&) {
-  }
-  miriad::UvCloser closer(tno_);
+UvDatasetSink::~UvDatasetSink() { abandon(); }
+
+std::string UvDatasetSink::abandon() noexcept {
+  // A failed run: the unfinished dataset goes with everything in it.
+  if (!open_) return {};
+  open_ = false;
+  prepared_ = false;
+  held_.clear();
+  miriad::uvdiscard(tno_);
+  return {};
 }
 
 void UvDatasetSink::begin_run(const RunSetup& h) {
@@ -126,16 +127,23 @@ void UvDatasetSink::write_held() {
 void UvDatasetSink::end_dump() { write_held(); }
 
 void UvDatasetSink::interrupted(const std::string& note) {
-  if (!open_) return;
+  if (!open_ || prepared_) return;
   write_held();
   miriad::hiswrite(tno_, std::string(program_) + ": " + note);
   end_run();
 }
 
 void UvDatasetSink::end_run() {
-  if (!open_) return;
+  if (!open_ || prepared_) return;
   write_held();
   miriad::hisclose(tno_);
-  miriad::uvclose(tno_);
+  miriad::uvprepare(tno_);
+  prepared_ = true;
+}
+
+void UvDatasetSink::publish() {
+  if (!open_) return;
+  end_run();
   open_ = false;
+  miriad::uvclose(tno_);
 }

@@ -1,8 +1,9 @@
 #pragma once
 // The converters' uv dataset: a sink that creates the dataset with its
 // history and fixed variables when the run begins, writes every record as
-// one channel, and closes the dataset when the run ends (or, after a fatal
-// stop, when the sink goes: what was written stays a readable dataset).
+// one channel, writes everything but its header when the run ends and names
+// the header when the run publishes its outputs. A run that fails on the way
+// (abandon, or the sink goes unpublished) removes the unfinished dataset.
 //
 // With the opt-in for other readers (options=interop), the dataset also
 // carries what pyuvdata and CASA need beyond MIRIAD's own minimum: the
@@ -37,10 +38,14 @@ class UvDatasetSink final : public RecordSink {
   /// Writes the records of the dump (they are held until then, except with
   /// the opt-in, whose "lst" goes between them).
   void end_dump() override;
-  /// Closes the history and the dataset.
+  /// Closes the history and writes every item but the header's name.
   void end_run() override;
-  /// Writes the history line "<PROGRAM>: <note>", then closes as end_run.
+  /// Writes the history line "<PROGRAM>: <note>", then as end_run.
   void interrupted(const std::string& note) override;
+  /// Names the header: the dataset is complete.
+  void publish() override;
+  /// Removes the unfinished dataset.
+  std::string abandon() noexcept override;
 
  private:
   std::string name_;
@@ -48,6 +53,7 @@ class UvDatasetSink final : public RecordSink {
   const char* program_ = "";  ///< the history's name of the converter
   int tno_ = 0;
   bool open_ = false;
+  bool prepared_ = false;  ///< end_run done; publish names the header
   std::function<std::vector<double>()> positions_;
   bool antpos_written_ = false;
   bool have_lst_ = false;

@@ -7,12 +7,14 @@
 // Bytes MIRIAD leaves undefined (padding, name-field residue) are zeros here.
 #include "miriad/uvio.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -101,6 +103,9 @@ struct Dataset {
   enum class His { Closed, Write, Read } his = His::Closed;
   int his_fd = -1;                           ///< history opened "append"
   std::unique_ptr<talva::OutputFile> his_out;  ///< history opened "write": replaces the item when closed
+  /// The header of a dataset prepared by uvprepare: written and synced,
+  /// named by uvclose (until then the dataset is no readable dataset).
+  std::unique_ptr<talva::OutputFile> header_out;
   std::string his_buf;
   std::vector<std::string> his_lines;
   std::size_t his_next = 0;
@@ -124,6 +129,7 @@ void close_fds(Dataset& ds) {
   if (ds.dir_fd >= 0) ::close(ds.dir_fd);
   ds.vis_fd = ds.his_fd = ds.dir_fd = -1;
   ds.his_out.reset();
+  ds.header_out.reset();
 }
 
 void release(int tno) {
@@ -134,16 +140,7 @@ void release(int tno) {
 /// The layer's own fatal error: a dataset being created is deleted (it could
 /// not be completed), then the program stops.
 [[noreturn]] void fail(int tno, const std::string& message) {
-  auto& t = table();
-  if (tno >= 1 && static_cast<std::size_t>(tno) <= t.size() && t[tno - 1]) {
-    Dataset& ds = *t[tno - 1];
-    close_fds(ds);
-    if (ds.is_new) {
-      std::error_code ec;
-      fs::remove_all(ds.dir, ec);
-    }
-    release(tno);
-  }
+  uvdiscard(tno);
   bug_fatal(message);
 }
 
@@ -193,8 +190,8 @@ void flush_stream(int tno, Dataset& ds, bool all = true) {
   const auto n = static_cast<std::size_t>(end - ds.buf_base);
   if (ds.vis_fd < 0) {
     fs::path p = ds.dir / "visdata";
-    // the dataset's directory is new: visdata is created, never followed or truncated
-    ds.vis_fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // the dataset's directory is new and locked: its visdata was made with it
+    ds.vis_fd = ::open(p.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (ds.vis_fd < 0) fail(tno, "Error opening visdata for " + ds.name + ": " + sys_error());
     ds.vis_sync = std::make_unique<talva::BackgroundSync>(ds.vis_fd);
   }
@@ -417,7 +414,10 @@ std::vector<std::uint8_t> int8_item(std::uint64_t v) {
   return b;
 }
 
-void complete(int tno, Dataset& ds) {
+/// Writes every item of a new dataset; the header, which makes it a
+/// dataset, is named at once (`name_header`) or left finished in
+/// ds.header_out for uvclose.
+void complete(int tno, Dataset& ds, bool name_header) {
   // Small items by name; larger ones become files.
   std::unordered_map<std::string, std::vector<std::uint8_t>> small;
   auto item = [&](const std::string& name, std::vector<std::uint8_t> bytes) {
@@ -435,6 +435,9 @@ void complete(int tno, Dataset& ds) {
   if (ds.vis_fd < 0 && ds.phys_end <= max_small_item) {
     if (ds.phys_end > 0) small["visdata"].assign(ds.base, ds.base + ds.phys_end);
     else small["visdata"].clear();
+    // in the header: the empty file made with the folder goes
+    if (::unlinkat(ds.dir_fd, "visdata", 0) != 0 && errno != ENOENT)
+      fail(tno, "Error removing visdata for " + ds.name + ": " + sys_error());
   } else {
     flush_stream(tno, ds);
     const int background = ds.vis_sync->finish();
@@ -479,24 +482,99 @@ void complete(int tno, Dataset& ds) {
     put_name_block(header, s->first, s->second.size());
     header.insert(header.end(), s->second.begin(), s->second.end());
   }
-  write_item_file(tno, ds, "header", header);
+  if (name_header) {
+    write_item_file(tno, ds, "header", header);
+    return;
+  }
+  try {
+    ds.header_out = std::make_unique<talva::OutputFile>((ds.dir / "header").string());
+    ds.header_out->write(std::string_view(reinterpret_cast<const char*>(header.data()), header.size()));
+    ds.header_out->finish();
+  } catch (const talva::Stop& e) {
+    fail(tno, "Error writing header for " + ds.name + ": " + e.message());
+  }
 }
 
-/// Why `name` cannot be created: a run writing it holds its lock; a
-/// directory without a header is what an interrupted run leaves.
-std::string existing_dataset(const std::string& name) {
-  const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return std::strerror(EEXIST);
-  std::string why = std::strerror(EEXIST);
+/// The items a new dataset's folder holds as files while it is written
+/// (visdata from the start; history, vartable and flags when they close).
+bool writer_item(const std::string& n) {
+  static constexpr std::array<const char*, 4> kItems{"visdata", "history", "vartable", "flags"};
+  for (const char* item : kItems) {
+    if (n == item) return true;
+    // a temporary of one of them (".<item>.tmp-" and 12 characters)
+    const std::string prefix = std::string(".") + item + ".tmp-";
+    if (n.size() == prefix.size() + 12 && n.compare(0, prefix.size(), prefix) == 0) return true;
+  }
+  return false;
+}
+
+/// A folder is the remnant of a run of this layer only when it carries the
+/// marks of an unfinished dataset: no header, a visdata file (made with
+/// the folder), and nothing but the writer's own items.
+bool unfinished_dataset(int fd) {
   struct stat st {};
-  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-    why += " (another run is writing it)";
-  } else if (::fstatat(fd, "header", &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    why += ": " + name + " is the remnant of an interrupted run (it has no header item); remove it (rm -r " +
-           name + ") and run again";
+  if (::fstatat(fd, "header", &st, AT_SYMLINK_NOFOLLOW) == 0) return false;
+  if (::fstatat(fd, "visdata", &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;
+  const int dup = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* d = dup < 0 ? nullptr : ::fdopendir(dup);
+  if (d == nullptr) {
+    if (dup >= 0) ::close(dup);
+    return false;
+  }
+  bool ours = true;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string n = e->d_name;
+    if (n != "." && n != ".." && !writer_item(n)) ours = false;
+  }
+  ::closedir(d);
+  return ours;
+}
+
+enum class Existing { Dataset, Writing, Remnant, Other };
+
+/// What is at `name`, which exists: a run writing it holds its lock; a
+/// folder with the marks of an unfinished dataset is what an interrupted
+/// run leaves; a folder with a header is a dataset; anything else is not
+/// this layer's.
+Existing existing_dataset(const std::string& name) {
+  const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return Existing::Other;
+  Existing what = Existing::Other;
+  struct stat st {};
+  if (::fstatat(fd, "header", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+    what = Existing::Dataset;
+  } else if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    what = Existing::Writing;
+  } else if (unfinished_dataset(fd)) {
+    what = Existing::Remnant;
   }
   ::close(fd);
-  return why;
+  return what;
+}
+
+/// The reason uvopen "new" gives for an existing `name`, with the hint of
+/// `key` (the keyword that gave the name; empty: none).
+std::string exists_reason(const std::string& name, const std::string& key) {
+  std::string why = std::strerror(EEXIST);
+  const std::string other = key.empty() ? "" : " or give another name in " + key + "=";
+  switch (existing_dataset(name)) {
+    case Existing::Writing:
+      return why + " (another run is writing it)";
+    case Existing::Remnant:
+      return why + ": " + name + " is the remnant of an interrupted run (it has no header item); remove it (rm -r " +
+             name + ") and run again";
+    case Existing::Dataset:
+      return key.empty() ? why : why + ". A dataset is never overwritten: remove " + name + " (rm -r)" + other + ".";
+    case Existing::Other:
+      break;
+  }
+  return key.empty() ? why : why + " (it is no uv dataset). Give another name in " + key + "=.";
+}
+
+/// Creates the empty visdata of a new dataset in the folder `fd`.
+bool make_visdata(int fd) {
+  const int v = ::openat(fd, "visdata", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  return v >= 0 && ::close(v) == 0;
 }
 
 /// Creates the directory of a new dataset and returns it locked: made
@@ -511,6 +589,15 @@ int create_dataset_dir(const std::string& name) {
   if (parent_fd < 0) bug_fatal(where + sys_error());
   std::string temp;
   int fd = talva::make_private_dir(parent_fd, base, temp, 0777);
+  // The folder shows from the start that it is an unfinished dataset: its
+  // visdata is there (empty), and the header is not.
+  if (fd >= 0 && !make_visdata(fd)) {
+    const int err = errno;
+    ::close(fd);
+    ::unlinkat(parent_fd, temp.c_str(), AT_REMOVEDIR);
+    fd = -1;
+    errno = err;
+  }
   if (fd < 0) {
     const std::string e = sys_error();
     ::close(parent_fd);
@@ -524,14 +611,14 @@ int create_dataset_dir(const std::string& name) {
     temp.clear();
     fd = ::mkdirat(parent_fd, base.c_str(), 0777) == 0
              ? ::openat(parent_fd, base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
-    rc = fd < 0 || ::flock(fd, LOCK_EX) != 0 ? -1 : 0;
+    rc = fd < 0 || ::flock(fd, LOCK_EX) != 0 || !make_visdata(fd) ? -1 : 0;
   }
   if (rc != 0) {
     const int err = errno;
     if (fd >= 0) ::close(fd);
     if (!temp.empty()) ::unlinkat(parent_fd, temp.c_str(), AT_REMOVEDIR);
     ::close(parent_fd);
-    bug_fatal(where + (err == EEXIST || err == ENOTEMPTY ? existing_dataset(name) : std::strerror(err)));
+    bug_fatal(where + (err == EEXIST || err == ENOTEMPTY ? exists_reason(name, "") : std::strerror(err)));
   }
   ::close(parent_fd);
   return fd;
@@ -544,13 +631,7 @@ int create_dataset_dir(const std::string& name) {
 void uvcheck_new(const std::string& name, const std::string& key) {
   const std::string what = "Error opening " + name + ", in UVOPEN(new): ";
   struct stat st{};
-  if (::lstat(name.c_str(), &st) == 0) {
-    // A run writing it, or the remnant of an interrupted run, is named as such.
-    const std::string why = existing_dataset(name);
-    if (why != std::strerror(EEXIST)) bug_fatal(what + why);
-    bug_fatal(what + why + ". A dataset is never overwritten: remove " + name + " (rm -r) or give another name in " +
-              key + "=.");
-  }
+  if (::lstat(name.c_str(), &st) == 0) bug_fatal(what + exists_reason(name, key));
   if (errno != ENOENT) bug_fatal(what + sys_error());
   std::string folder = fs::path(name).parent_path().string();
   if (folder.empty()) folder = ".";
@@ -780,8 +861,34 @@ void uvwrite_points(int tno, std::span<const UvPoint> points) {
 void uvclose(int tno) {
   Dataset& ds = get(tno, "UVCLOSE");
   history_close(tno, ds);
-  if (ds.is_new) complete(tno, ds);
+  if (ds.header_out) {
+    try {
+      ds.header_out->publish();
+    } catch (const talva::Stop& e) {
+      fail(tno, "Error writing header for " + ds.name + ": " + e.message());
+    }
+  } else if (ds.is_new) {
+    complete(tno, ds, true);
+  }
   close_fds(ds);
+  release(tno);
+}
+
+void uvprepare(int tno) {
+  Dataset& ds = get(tno, "UVPREPARE");
+  history_close(tno, ds);
+  if (ds.is_new && !ds.header_out) complete(tno, ds, false);
+}
+
+void uvdiscard(int tno) noexcept {
+  auto& t = table();
+  if (tno < 1 || static_cast<std::size_t>(tno) > t.size() || !t[tno - 1]) return;
+  Dataset& ds = *t[tno - 1];
+  close_fds(ds);
+  if (ds.is_new) {
+    std::error_code ec;
+    fs::remove_all(ds.dir, ec);
+  }
   release(tno);
 }
 

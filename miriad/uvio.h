@@ -53,6 +53,14 @@ struct UvPoint {
 void uvwrite_points(int tno, std::span<const UvPoint> points);
 /// Completes the dataset (flags, vartable, header items) and closes it.
 void uvclose(int tno);
+/// Writes everything of a new dataset but the name of its header (history,
+/// records, flags, variable table; the header's bytes synced to the disk):
+/// what is left for uvclose cannot fail for want of space. Until uvclose the
+/// folder stays an unfinished dataset.
+void uvprepare(int tno);
+/// Closes a dataset without completing it: a new one is removed with
+/// everything in it. Never fails; a closed tno is passed over.
+void uvdiscard(int tno) noexcept;
 /// True while tno names an open dataset.
 bool uvisopen(int tno);
 

@@ -84,6 +84,7 @@ Contents read_ms(const std::string& path) {
     c.data_descriptions = ms.dataDescription().nrow();
     if (ms.history().nrow() > 0)
       for (const auto& s : cols.history().cliCommand()(0)) c.history_cli.push_back(s);
+    for (cc::rownr_t k = 0; k < ms.history().nrow(); ++k) c.history_messages.push_back(cols.history().message()(k));
   } catch (const cc::AipsError& e) {
     talva::stop("cannot read MeasurementSet " + path + ": " + e.what());
   }

@@ -30,6 +30,7 @@ struct Contents {
   std::array<double, 2> time_range{};
   std::size_t feeds = 0, data_descriptions = 0;
   std::vector<std::string> history_cli;
+  std::vector<std::string> history_messages;  ///< MESSAGE of every HISTORY row
 };
 
 /// Reads the set at `path` (talva::stop when casacore cannot open it).

@@ -14,6 +14,7 @@
 #include <casacore/tables/DataMan/TiledColumnStMan.h>
 #include <casacore/tables/Tables/SetupNewTab.h>
 #include <casacore/tables/Tables/TableDesc.h>
+#include <casacore/tables/Tables/TableRecord.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -334,9 +335,10 @@ Writer::Writer(const std::string& path, const Setup& setup) : path_(path) {
     his.cliCommand().put(0, cli);
     his.appParams().put(0, cli);
   } catch (const cc::AipsError& e) {
-    impl_.reset();
+    discard();
     talva::stop("cannot create MeasurementSet " + path_ + ": " + e.what());
   }
+  application_ = setup.application;
   interval_ = setup.interval;
   telescope_ = setup.telescope;
   buffer_.reserve(kBlockRows);
@@ -382,13 +384,29 @@ void Writer::set_antennas(const std::vector<Antenna>& antennas) {
   }
 }
 
-Writer::~Writer() {
-  try {
-    close();
-  } catch (...) {
-    // a failure while unwinding: the private directory goes with the set
+// Not closed: the set goes with its private directory. Never throws (a
+// table that writes itself out as it goes could fail on a full disk).
+Writer::~Writer() { discard(); }
+
+void Writer::discard() noexcept {
+  if (impl_) {
+    try {
+      // Tables marked for deletion are removed, not written, when they go.
+      cc::MeasurementSet& ms = impl_->ms;
+      const cc::TableRecord& keywords = ms.keywordSet();
+      for (cc::uInt k = 0; k < keywords.nfields(); ++k)
+        if (keywords.type(k) == cc::TpTable) keywords.asTable(k).markForDelete();
+      ms.markForDelete();
+    } catch (...) {
+      // the private directory below goes all the same
+    }
+    impl_.reset();
   }
+  buffer_.clear();
+  dir_.reset();
 }
+
+void Writer::note(const std::string& message) { notes_.push_back(message); }
 
 void Writer::add(const Row& row) {
   if (rows_ == 0) {
@@ -435,9 +453,23 @@ void Writer::close() {
       cols.feed().time().put(k, (t0 + t1) / 2);
       cols.feed().interval().put(k, t1 - t0);
     }
+    for (const std::string& n : notes_) {
+      const cc::rownr_t h = ms.history().nrow();
+      ms.history().addRow(1);
+      auto& his = cols.history();
+      his.time().put(h, rows_ ? last_time_ : 0.0);
+      his.observationId().put(h, 0);
+      his.message().put(h, n);
+      his.priority().put(h, "WARN");
+      his.origin().put(h, application_);
+      his.objectId().put(h, 0);
+      his.application().put(h, application_);
+      his.cliCommand().put(h, cc::Vector<cc::String>(1, ""));
+      his.appParams().put(h, cc::Vector<cc::String>(1, ""));
+    }
     ms.flush();
   } catch (const cc::AipsError& e) {
-    impl_.reset();
+    discard();
     talva::stop("cannot write MeasurementSet " + path_ + ": " + e.what());
   }
   const int flushed = impl_->finish_flushing();

@@ -31,19 +31,23 @@ class Writer final : public RowWriter {
   /// Rows added so far.
   std::size_t rows() const override { return rows_; }
   /// Writes what is buffered, the time ranges and intervals, and renames the
-  /// set into place (a stop when <path> was made meanwhile). Also done by
-  /// the destructor when not called; a set that cannot be completed leaves
-  /// nothing behind.
+  /// set into place (a stop when <path> was made meanwhile). A set that
+  /// cannot be completed, or is never closed, leaves nothing behind.
   void close() override;
+  void note(const std::string& message) override;
 
  private:
   struct Impl;
   void flush();
+  /// Drops the set and its private directory; never throws.
+  void discard() noexcept;
   std::string path_;
   std::string name_;                      ///< the set's name in its directory
   std::unique_ptr<talva::PrivateDir> dir_;  ///< where it is built (goes after impl_)
   std::unique_ptr<Impl> impl_;
   std::string telescope_;
+  std::string application_;
+  std::vector<std::string> notes_;  ///< HISTORY rows added when it is closed
   std::vector<Row> buffer_;
   std::size_t rows_ = 0;
   double interval_ = 0;

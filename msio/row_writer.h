@@ -60,8 +60,11 @@ class RowWriter {
   virtual void set_antennas(const std::vector<Antenna>& antennas) = 0;
   /// Rows added so far.
   virtual std::size_t rows() const = 0;
-  /// Writes what is buffered and renames the set into place.
+  /// Writes what is buffered and renames the set into place. A writer
+  /// destroyed without close leaves nothing (and never throws).
   virtual void close() = 0;
+  /// A HISTORY row `message` (why the set ends early), written by close.
+  virtual void note(const std::string& message) = 0;
 };
 
 /// The writer module's file for the program at `program` (a path).

@@ -11,11 +11,20 @@
 # and a run stopped by SIGINT/SIGTERM must leave no temporary. The
 # converters write a new dataset each run: after SIGINT/SIGTERM it must be
 # readable (talvalist), after SIGKILL it must have no header (a remnant);
-# talva2vis3 also writes a MeasurementSet, which must exist after a stop
+# Both converters also write a MeasurementSet, which must exist after a stop
 # exactly when the dataset does (a killed run's set stays in its private
 # directory).
 # Prints one line per program: runs, how they ended, earlier outputs
 # changed (must be 0), temporaries left.
+#
+# Then (as root, where a tmpfs can be mounted; skipped otherwise, or with
+# FULLDISK=0) the converters run with one output at a time on a small
+# file system of each of SIZES (default "8k 32k 100k 300k 1m 3m 8m"): the dataset,
+# the MeasurementSet, the debug table (the working directory) or the plot.
+# A run that fails must leave no new output at a final name, the earlier
+# debug table and plot as they were, and no temporary; one that succeeds
+# must leave all of them; none may end by a signal (an abort). Prints one
+# line per output placed on the small file system.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-200}
@@ -50,8 +59,7 @@ for prog in ${PROGRAMS:-gainsolve phasesolve talvasim dumpscope talva2vis3 talva
   mkdir "$d" && cd "$d"
   extra=""
   case $prog in
-    talva2vis3) extra="uvfile=first.uv msfile=first.ms" ;;
-    talva2vis) extra="uvfile=first.uv" ;;
+    talva2vis3|talva2vis) extra="uvfile=first.uv msfile=first.ms" ;;
   esac
   start=$(date +%s.%N)
   # shellcheck disable=SC2086
@@ -62,8 +70,7 @@ for prog in ${PROGRAMS:-gainsolve phasesolve talvasim dumpscope talva2vis3 talva
   for k in $(seq 1 "$runs"); do
     extra=""
     case $prog in
-      talva2vis3) extra="uvfile=run$k.uv msfile=run$k.ms" ;;
-      talva2vis) extra="uvfile=run$k.uv" ;;
+      talva2vis3|talva2vis) extra="uvfile=run$k.uv msfile=run$k.ms" ;;
     esac
     sig=$(( RANDOM % 3 ))
     case $sig in 0) sig=KILL ;; 1) sig=INT ;; 2) sig=TERM ;; esac
@@ -104,7 +111,7 @@ for prog in ${PROGRAMS:-gainsolve phasesolve talvasim dumpscope talva2vis3 talva
             unreadable=$((unreadable + 1)); echo "$prog run $k: no header after status $st"
           fi
         fi
-        if [ "$prog" = talva2vis3 ] && [ "$st" != 137 ] && [ $ms_there != $uv_there ]; then
+        if [ "$st" != 137 ] && [ $ms_there != $uv_there ]; then
           unreadable=$((unreadable + 1)); echo "$prog run $k: the MeasurementSet and the dataset disagree"
         fi
         rm -rf "run$k.uv" "run$k.ms" ;;
@@ -116,4 +123,60 @@ for prog in ${PROGRAMS:-gainsolve phasesolve talvasim dumpscope talva2vis3 talva
   printf '%-10s runs %d: finished %d, SIGKILL %d, stopped by SIGINT/SIGTERM %d, other %d; earlier outputs changed %d; runs leaving a temporary %d; bad datasets %d\n' \
     "$prog" "$runs" "$finished" "$killed" "$stopped" "$other" "$changed" "$temps" "$unreadable"
   cd "$work"
+done
+
+# ---- full disks -------------------------------------------------------------
+if [ "${FULLDISK:-1}" = 0 ]; then
+  echo "full disks: skipped (FULLDISK=0)"
+  exit 0
+fi
+if [ "$(id -u)" != 0 ] || ! mkdir "$work/small" || ! mount -t tmpfs -o size=64k tmpfs "$work/small" 2>/dev/null; then
+  echo "full disks: skipped (needs root and a tmpfs mount)"
+  exit 0
+fi
+umount "$work/small"
+trap 'umount "$work/small" 2>/dev/null; rm -rf "$work"' EXIT
+for prog in talva2vis3 talva2vis; do
+  for place in dataset ms debug plot; do
+    runs=0 failed=0 succeeded=0 bad=0
+    for size in ${SIZES:-8k 32k 100k 300k 1m 3m 8m}; do
+      mount -t tmpfs -o size="$size" tmpfs "$work/small" || { echo "cannot mount $size"; exit 1; }
+      d="$work/fd" && rm -rf "$d" && mkdir "$d"
+      cwd="$d" uv="$d/run.uv" ms="$d/run.ms" plot="$d/uv.png"
+      case $place in
+        dataset) uv="$work/small/run.uv" ;;
+        ms) ms="$work/small/run.ms" ;;
+        debug) cwd="$work/small" ;;
+        plot) plot="$work/small/uv.png" ;;
+      esac
+      printf 'earlier\n' > "$cwd/$prog.dbg"
+      printf 'earlier\n' > "$plot"
+      a=${args[$prog]//device=*.png\/png/device=$plot/png}
+      # shellcheck disable=SC2086
+      (cd "$cwd" && "$bin/$prog" $a uvfile="$uv" msfile="$ms" >"$work/fd.log" 2>&1)
+      st=$?
+      runs=$((runs + 1))
+      problem=""
+      if [ "$st" = 0 ]; then
+        succeeded=$((succeeded + 1))
+        { [ -e "$uv/header" ] && [ -d "$ms" ] && ! grep -qx earlier "$cwd/$prog.dbg" && ! grep -qx earlier "$plot"; } ||
+          problem="succeeded without every output"
+      elif [ "$st" -gt 128 ]; then
+        problem="ended by signal $((st - 128)): $(tail -n 1 "$work/fd.log")"
+      else
+        [ -e "$uv" ] && problem="failed (status $st) but left $uv"
+        [ -e "$ms" ] && problem="$problem; failed (status $st) but left $ms"
+        { grep -qx earlier "$cwd/$prog.dbg" && grep -qx earlier "$plot"; } || problem="$problem; an earlier output replaced"
+        [ -z "$problem" ] && failed=$((failed + 1))
+      fi
+      [ "$(find "$d" "$work/small" -name '.*.tmp-*' | wc -l)" -gt 0 ] && problem="$problem; temporaries left"
+      if [ -n "$problem" ]; then
+        bad=$((bad + 1))
+        echo "$prog, $place on $size: $problem"
+      fi
+      umount "$work/small"
+    done
+    printf '%-10s %-7s on a small file system: runs %d, failed cleanly %d, succeeded %d, bad %d\n' \
+      "$prog" "$place" "$runs" "$failed" "$succeeded" "$bad"
+  done
 done

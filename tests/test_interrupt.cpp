@@ -428,6 +428,120 @@ TEST_F(Interrupt, KilledConverterLeavesARemnantTheRerunNames) {
   EXPECT_NE(r.err.find("remove it (rm -r cut.uv)"), std::string::npos) << r.err;
 }
 
+
+// ---- stops that only a program shows ------------------------------------------
+
+// Starts argv[0] in the output directory with standard output on `out_fd`
+// (-1: /dev/null), standard error on /dev/null and SIGINT, SIGTERM and
+// SIGPIPE at their default, as a shell starts a program. -1 on failure.
+pid_t spawn(std::vector<std::string> argv_s, int out_fd = -1, const std::string& dir = "") {
+  std::vector<char*> argv;
+  for (auto& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (out_fd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  else
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t deflt;
+  sigemptyset(&deflt);
+  for (int sig : {SIGINT, SIGTERM, SIGPIPE}) sigaddset(&deflt, sig);
+  posix_spawnattr_setsigdefault(&attr, &deflt);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  return rc == 0 ? pid : -1;
+}
+
+// A signal before the first record: no dataset and no MeasurementSet (an
+// empty one, with options=interop, is what readers refused).
+TEST_F(Interrupt, InterruptedBeforeTheFirstRecordWritesNoOutput) {
+  const std::vector<std::string> args{"corlfile=" + dir_.file("lay"), "gnsfile=" + dir_.file("true.gains"),
+                                      "uvfile=none.uv", "msfile=none.ms", "options=interop", "device=/null",
+                                      "skmode=orvex"};
+  EXPECT_EQ(kill_in_dump_loop("talva2vis3", args, 0, SIGINT), 128 + SIGINT);
+  EXPECT_FALSE(fs::exists(out() + "/none.uv"));
+  EXPECT_FALSE(fs::exists(out() + "/none.ms"));
+  expect_no_temporaries(out());
+}
+
+// A dump range past the archive's end: no output, the range and the dump
+// count named, an earlier output of the same name untouched.
+TEST_F(Interrupt, ADumpRangeWithoutADumpWritesNothing) {
+  write_file(out() + "/talva2vis3.dbg", "earlier\n");
+  const RunResult r = run("talva2vis3", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"),
+                                         "gnsfile=" + dir_.file("true.gains"), "uvfile=r.uv", "msfile=r.ms",
+                                         "reclim=20,30", "dbgplt=t", "device=/null", "skmode=orvex"},
+                          out());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("no dump in the range reclim=20,30: " + dir_.file("obs.arc") + " has 12 dumps"),
+            std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(out() + "/r.uv"));
+  EXPECT_FALSE(fs::exists(out() + "/r.ms"));
+  EXPECT_EQ(read_file(out() + "/talva2vis3.dbg"), "earlier\n");
+  expect_no_temporaries(out());
+}
+
+// The reader of standard output gone (`| head`): no death by SIGPIPE, the
+// dataset either whole or ending on a whole dump, never a remnant.
+TEST_F(Interrupt, AClosedStandardOutputIsACleanStop) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ::close(fds[0]);  // nobody reads
+  const pid_t pid = spawn({bin("talva2vis3"), "infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"),
+                           "gnsfile=" + dir_.file("true.gains"), "uvfile=piped.uv", "device=/null", "skmode=orvex"},
+                          fds[1], out());
+  ASSERT_GT(pid, 0);
+  ::close(fds[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_TRUE(WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 128 + SIGPIPE) << WEXITSTATUS(status);
+  miriad::UvReader uv(out() + "/piped.uv");
+  miriad::UvRecord rec;
+  while (uv.read(rec)) {
+  }
+  EXPECT_EQ(uv.records_read() % 88, 0);
+  EXPECT_GT(uv.records_read(), 0);
+  expect_no_temporaries(out());
+}
+
+// SIGTERM while the program waits to open its archive (a named pipe nobody
+// writes): the signal's status, not a failed open.
+TEST_F(Interrupt, ASignalWhileWaitingToOpenAnInputEndsWithItsStatus) {
+  const std::string fifo = dir_.file("never.arc");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    const pid_t pid = spawn({bin("talva2vis3"), "infile=" + fifo, "corlfile=" + dir_.file("lay"),
+                             "gnsfile=" + dir_.file("true.gains"), "uvfile=wait.uv", "device=/null"},
+                            -1, out());
+    ASSERT_GT(pid, 0);
+    // Until the kernel shows it waiting for a writer of the pipe.
+    const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+    bool waiting = false;
+    for (int k = 0; k < 5000 && !waiting; ++k) {
+      waiting = read_file(wchan).find("fifo") != std::string::npos ||
+                read_file(wchan).find("wait_for_partner") != std::string::npos;
+      if (!waiting) usleep(1000);
+    }
+    kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!waiting) GTEST_SKIP() << "the wait could not be seen in " << wchan;
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + sig);
+    EXPECT_FALSE(fs::exists(out() + "/wait.uv"));
+  }
+}
+
 }  // namespace
 
 // A keyword file on a named pipe: SIGINT or SIGTERM ends the wait for its

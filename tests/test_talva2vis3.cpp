@@ -178,6 +178,26 @@ TEST(Talva2vis3Driver, RecordLimitsSelectDumps) {
     EXPECT_NEAR(rec.front().time, kJd2006 + (c.first_dump - 1) * kSecond, 1e-9) << c.reclim;
     EXPECT_NEAR(rec.back().time, kJd2006 + (c.first_dump + c.np - 2) * kSecond, 1e-9) << c.reclim;
   }
+  // A range that holds no dump of the archive: no dataset, no
+  // MeasurementSet, the range and the dump count named; the last dump alone
+  // is a range.
+  for (const std::string reclim : {"11,20", "400,500", "10,20"}) {
+    SCOPED_TRACE(reclim);
+    const RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=none.uv", "msfile=none.ms",
+                                                    "reclim=" + reclim});
+    if (reclim == "10,20") {
+      ASSERT_EQ(r.status, 0) << r.out << r.err;
+      EXPECT_EQ(records(dir.file("none.uv")).size(), 130u);
+      fs::remove_all(dir.file("none.uv"));
+      fs::remove_all(dir.file("none.ms"));
+      continue;
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has_line(r.out, "no dump in the range reclim=" + reclim + ": a.arc has 10 dumps; no file written"))
+        << r.out;
+    EXPECT_FALSE(fs::exists(dir.file("none.uv")));
+    EXPECT_FALSE(fs::exists(dir.file("none.ms")));
+  }
 }
 
 TEST(Talva2vis3Driver, EpochsAndPrecession) {
@@ -217,16 +237,21 @@ TEST(Talva2vis3Driver, EpochsAndPrecession) {
 TEST(Talva2vis3Dataset, VariablesHistoryAndAnEmptyArchive) {
   TempDir dir;
   simulate(dir, {"ndumps=0", "gainsout=sim.gains"});
+  const RunResult empty = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=e.uv", "freq=1420,5"});
+  EXPECT_EQ(empty.status, 1) << empty.out << empty.err;
+  EXPECT_TRUE(has_line(empty.out, "a.arc holds no dump: no file written")) << empty.out;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("e.uv")));
+
+  simulate(dir, {"ndumps=1", "gainsout=sim.gains"});
   const RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=e.uv", "freq=1420,5"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const auto out = talva::test::lines(r.out);
   ASSERT_GE(out.size(), 3u);
-  EXPECT_EQ(out[out.size() - 3], "read_dump returned stat         -1 at rec     1");
-  EXPECT_EQ(out[out.size() - 2], " np =        0");
-  EXPECT_EQ(out[out.size() - 1], " vis records written :        0");
+  EXPECT_EQ(out[out.size() - 3], "read_dump returned stat         -1 at rec     2");
+  EXPECT_EQ(out[out.size() - 2], " np =        1");
   miriad::UvReader uv(dir.file("e.uv"));
   miriad::UvRecord rec;
-  EXPECT_FALSE(uv.read(rec));  // no records; the variables' values are read all the same
+  ASSERT_TRUE(uv.read(rec));
   const std::vector<std::string> names{"epoch", "nants", "veldop", "vsource", "source", "ra", "obsra", "dec",
                                        "obsdec", "latitud", "longitu", "telescop", "inttime", "nchan", "ischan",
                                        "nschan", "nspect", "sfreq", "sdf", "npol", "pol", "jyperk", "systemp",
@@ -249,21 +274,34 @@ TEST(Talva2vis3Dataset, VariablesHistoryAndAnEmptyArchive) {
 }
 
 // The dataset sink writes a dump's records when the dump ends; a run that
-// stops on the way keeps those of the dump under way, flagged ones as 0.
-TEST(Talva2vis3Dataset, RecordsOfTheDumpUnderWayStayWhenTheRunStops) {
+// stops on the way leaves no dataset, an interrupted one keeps its whole
+// dumps (flagged records as 0) and notes why in the history.
+TEST(Talva2vis3Dataset, AStoppedRunLeavesNoDatasetAnInterruptedOneItsWholeDumps) {
   TempDir dir;
   const std::string path = dir.file("s.uv");
   const cfloat bad(std::nanf(""), 1.0f);
-  try {
-    UvDatasetSink sink(path, false);
+  auto feed = [&](UvDatasetSink& sink) {
     sink.begin_run(RunSetup{});
     for (int k = 0; k < 5; ++k) {
       sink.record(::UvRecord::make(10.0 * k, -3.0, 1.0, kJd2006 + (k / 3) * kSecond, 67586.0 + k,
                                    k == 1 ? bad : cfloat(0.5f * k, -1.0f), k + 1));
       if (k == 2) sink.end_dump();
     }
+  };
+  try {
+    UvDatasetSink sink(path, false);
+    feed(sink);
     talva::stop("stopped in the second dump");
   } catch (const talva::Stop&) {
+  }
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  {
+    UvDatasetSink sink(path, false);
+    feed(sink);
+    sink.end_dump();
+    sink.interrupted("interrupted by SIGINT after dump 2");
+    sink.publish();
   }
   miriad::UvReader uv(path);
   miriad::UvRecord rec;
@@ -277,6 +315,7 @@ TEST(Talva2vis3Dataset, RecordsOfTheDumpUnderWayStayWhenTheRunStops) {
     EXPECT_EQ(rec.flags.at(0), k != 1);
   }
   EXPECT_FALSE(uv.read(rec));
+  EXPECT_EQ(uv.history().back(), "TALVA2VIS3: interrupted by SIGINT after dump 2");
 }
 
 TEST(Talva2vis3Modes, OrvexWrites88RecordsAndItsDebugTable) {

@@ -1,7 +1,11 @@
 #include "util/fmt.h"
 
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+
+#include "util/interrupt.h"
 
 namespace talva {
 
@@ -36,8 +40,10 @@ std::string trim_right(std::string_view text) {
 }
 
 void put_line(std::string_view line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
+  const std::size_t n = std::fwrite(line.data(), 1, line.size(), stdout);
+  const int c = std::fputc('\n', stdout);
+  // The reader went away: the run stops at its next clean point.
+  if ((n < line.size() || c == EOF) && errno == EPIPE) request_stop(SIGPIPE);
 }
 
 std::string list_real(float value) {

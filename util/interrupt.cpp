@@ -35,6 +35,13 @@ void install_interrupt_handler() {
     if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     ::sigaction(sig, &sa, nullptr);
   }
+  // A reader that goes away (`| head`) is seen as EPIPE on standard output
+  // (request_stop), never as a signal that kills the run mid-write.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+void request_stop(int sig) {
+  if (received == 0) received = sig;
 }
 
 int interrupt_signal() { return received; }
@@ -43,6 +50,7 @@ std::string signal_name(int sig) {
   switch (sig) {
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
+    case SIGPIPE: return "SIGPIPE (standard output closed)";
     default: return "signal " + std::to_string(sig);
   }
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 
@@ -216,6 +217,11 @@ std::streamsize OutputStream::Buf::xsputn(const char* s, std::streamsize n) {
 
 // ---- OutputSet ----------------------------------------------------------------
 
+std::string without_trailing_slashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
 void OutputSet::claim(const std::string& path, Claim how) {
   OutputIdentity id;
   try {
@@ -229,7 +235,50 @@ void OutputSet::claim(const std::string& path, Claim how) {
       stop("output " + path + " is the same file as output " + name + " of this run: give them different names");
     }
   }
+  // A folder the run cannot write in (read-only, or not ours) is refused now.
+  const std::string dir = split_path(path).first;
+  if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+    stop("cannot create " + path + ": " + std::strerror(errno));
+  Named out{id, false, 0, 0, path};
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    out.exists = true;
+    out.dev = st.st_dev;
+    out.ino = st.st_ino;
+  }
+  check_against_inputs(out);
   claimed_.emplace_back(id, path);
+  outputs_.push_back(std::move(out));
+}
+
+void OutputSet::check_against_inputs(const Named& output) const {
+  for (const Named& in : inputs_)
+    if (output.same_file(in))
+      stop("output " + output.path + " is the input " + in.path +
+           " of this run: an input is never overwritten; give the output another name");
+}
+
+void OutputSet::input(const std::string& path) {
+  if (path.empty()) return;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return;  // its reader says what is wrong
+  // The file the name leads to, through every link, by its folder and name.
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) return;
+  const std::string resolved = real;
+  std::free(real);
+  Named in{{}, true, st.st_dev, st.st_ino, path};
+  if (resolved != "/") {
+    struct stat d {};
+    const auto [dir, base] = split_path(resolved);
+    if (::stat(dir.c_str(), &d) == 0) in.name = OutputIdentity{d.st_dev, d.st_ino, base};
+  }
+  if (in.name.base.empty()) in.name.base = "/";  // never equal to an output's name
+  for (const Named& out : outputs_)
+    if (out.same_file(in))
+      stop("output " + out.path + " is the input " + path +
+           " of this run: an input is never overwritten; give the output another name");
+  inputs_.push_back(std::move(in));
 }
 
 OutputFile& OutputSet::add(const std::string& path) {

@@ -12,8 +12,12 @@
 // a short write, fsync, rename) is a fatal stop naming the target.
 //
 // An OutputSet holds the outputs of one run: a name that resolves to a file
-// already claimed by the run is refused when it is added (before any work),
-// and commit() writes every member in full before the first rename.
+// already claimed by the run, or to one of the run's inputs (input()), is
+// refused when it is added (before any work), and so is a folder the run
+// cannot write in; commit() writes every member in full before the first
+// rename. Names are compared as files: a directory's device and inode and
+// the name in it, and for names that exist the file's device and inode
+// (links, hard links and "a/../b" spellings are caught).
 #include <sys/types.h>
 
 #include <cstdint>
@@ -58,6 +62,8 @@ class OutputFile {
 
   const std::string& path() const { return path_; }
   bool committed() const { return committed_; }
+  /// Dropped (discard, or a failure) before it was committed.
+  bool discarded() const { return fd_ < 0 && !committed_; }
 
  private:
   [[noreturn]] void fail(const char* what, int err);
@@ -106,6 +112,9 @@ struct OutputIdentity {
 /// it names no file (empty, ".", "..", a trailing '/').
 OutputIdentity output_identity(const std::string& path);
 
+/// `path` without trailing '/' ("x.ms/" is "x.ms"; "/" stays).
+std::string without_trailing_slashes(std::string path);
+
 enum class Claim { Required, IfPossible };
 
 class OutputSet {
@@ -121,11 +130,27 @@ class OutputSet {
   void claim(const std::string& path, Claim how = Claim::Required);
   /// Claims `path` and creates its temporary.
   OutputFile& add(const std::string& path);
+  /// Names an input of the run (a file or folder it reads); stops when an
+  /// output of the run is that file. A name that does not exist is passed
+  /// over (its reader reports it).
+  void input(const std::string& path);
   /// Finishes every member, then renames them all.
   void commit();
 
  private:
+  struct Named {
+    OutputIdentity name;
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string path;
+    bool same_file(const Named& o) const {
+      return name == o.name || (exists && o.exists && dev == o.dev && ino == o.ino);
+    }
+  };
+  void check_against_inputs(const Named& output) const;
   std::vector<std::pair<OutputIdentity, std::string>> claimed_;
+  std::vector<Named> outputs_, inputs_;
   std::vector<std::unique_ptr<OutputFile>> files_;
 };
 

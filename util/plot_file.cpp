@@ -112,7 +112,7 @@ PlotFiles::PlotFiles(const std::string& device, std::string& problem) : device_(
   device_ = dir_->dotless_path() + "/" + d->name + "/" + d->type;
 }
 
-bool PlotFiles::publish(std::string& problem) {
+bool PlotFiles::complete(std::string& problem) const {
   if (!dir_) return true;
   const std::vector<std::string> pages = dir_->files();
   if (pages.empty()) {
@@ -126,6 +126,13 @@ bool PlotFiles::publish(std::string& problem) {
       return false;
     }
   }
+  return true;
+}
+
+bool PlotFiles::publish(std::string& problem) {
+  if (!dir_) return true;
+  if (!complete(problem)) return false;
+  const std::vector<std::string> pages = dir_->files();
   const std::string first = target_.substr(target_.rfind('/') == std::string::npos ? 0 : target_.rfind('/') + 1);
   if (!dir_->publish_set(pages, [&first](const std::string& n) { return plot_page_of(n, first); })) {
     problem = "cannot replace " + target_ + ": " + std::strerror(errno);

@@ -38,6 +38,9 @@ class PlotFiles {
   const std::string& device() const { return device_; }
   /// The first file's final name (empty for devices without files).
   const std::string& target() const { return target_; }
+  /// After the device was closed: whether every page is complete (else
+  /// false, with the reason in `problem`).
+  bool complete(std::string& problem) const;
   /// After the device was closed: checks every page and moves the pages
   /// into place as one set, removing the pages of an earlier plot of the
   /// same name that this one did not write. False, with the reason in

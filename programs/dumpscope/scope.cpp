@@ -23,6 +23,8 @@
 #include "util/fmt.h"
 #include "util/interrupt.h"
 #include "util/minmax.h"
+#include "util/output_file.h"
+#include "util/plot_file.h"
 #include "util/stop.h"
 #include "util/upcase.h"
 
@@ -408,6 +410,14 @@ int pass_count(const OptionRecord& decoded, bool oneshot) {
 }
 
 int run(const Settings& s) {
+  {
+    // A plot file named as an input is refused before any work.
+    talva::OutputSet names;
+    names.input(s.infile);
+    names.input(s.corrfile);
+    if (s.mdcorr) names.input(s.mdfile);
+    if (const auto page = talva::plot_file_name(s.device)) names.claim(*page, talva::Claim::IfPossible);
+  }
   talva::StdoutOutput out;
   ArchiveReader reader(out);
   if (s.verbose) reader.setverbose();

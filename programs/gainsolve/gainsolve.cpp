@@ -206,6 +206,8 @@ int run(int argc, char** argv) {
   // before any work), and they replace the earlier files together.
   namespace cg = talva::calgains;
   talva::OutputSet outputs;
+  for (const std::string* in : {&s.infile, &s.corlfile, &s.antrejct, &s.rejects}) outputs.input(*in);
+  if (s.mdcorr) outputs.input(s.mdfile);
   talva::OutputFile& gains_file = outputs.add(s.gnsfile);
   talva::OutputFile& phase_file = outputs.add(cg::kPhaseFile);
   talva::OutputFile& md_file = outputs.add(cg::mdt_file_name(s.gnsfile));

@@ -70,6 +70,12 @@ Settings read_keywords(int argc, char** argv) {
 int run(int argc, char** argv) {
   const Settings s = read_keywords(argc, argv);
   talva::StdoutOutput screen;
+  {
+    // An input named as the output file is refused before any work.
+    talva::OutputSet names;
+    for (const std::string* in : {&s.infile, &s.corlfile, &s.antrejct, &s.rejects}) names.input(*in);
+    names.claim(kOutputName);
+  }
 
   const c_layout_common_t layout = load_corr_layout_file_(s.corlfile, screen);
   std::vector<std::int32_t> antlist(kMaxProducts);

@@ -281,6 +281,12 @@ int main(int argc, char** argv) {
     miriad::keyi("npeaks", npeaks, 1, "number of peaks to print");
     miriad::keyfin();
     if (npeaks < 1) talva::stop("skyimage: npeaks must be 1 or more");
+    if (const auto picture = talva::plot_file_name(device)) {
+      // A picture named as the image is refused before any work.
+      talva::OutputSet names;
+      names.input(in);
+      names.claim(*picture, talva::Claim::IfPossible);
+    }
     const Image im = read_image(in);
     talva::stop_if_interrupted();
     std::printf("image %ld x %ld pixels of %.2f\" x %.2f\"\n", im.nx, im.ny, std::abs(im.cdelt[0]) * 3600.0,

@@ -331,6 +331,7 @@ int simulate(const Settings& s) {
   // The archive, its layout and the gains are one set: written in full,
   // then they replace earlier files together.
   talva::OutputSet outputs;
+  outputs.input(s.gains);
   talva::OutputFile& arch = outputs.add(s.archive);
   talva::OutputFile& layout = outputs.add(s.layout);
   talva::OutputFile* gains_out = s.gainsout.empty() ? nullptr : &outputs.add(s.gainsout);
