@@ -147,6 +147,12 @@
     }
     return s;
   }
+  // Phase plots: -180 to 180 degrees, a tick every 90.
+  const PHASE_AXES = {
+    scales: { x: { time: true }, y: { range: [-180, 180] } },
+    axes: [Object.assign({ values: (u, splits) => splits.map(utc) }, axis),
+           Object.assign({ label: 'phase (deg)', labelSize: 18, size: 50, splits: () => [-180, -90, 0, 90, 180] }, axis)],
+  };
   const phaseSeries = (color) => ({ stroke: color, paths: () => null, points: { show: true, size: 3, fill: color, stroke: color } });
 
   function applySeries(j) {
@@ -169,7 +175,7 @@
     probe.classPoints = wanted.length ? j.classes[wanted[0]].amp.filter((v) => v !== null).length : 0;
     const key = wanted.join(',');
     drawPlot('class-amp', key, 'amplitude', ampS, ampData, { bands: bands });
-    drawPlot('class-phase', key, 'phase (deg)', phS, phData, { scales: { x: { time: true }, y: { range: [-180, 180] } } });
+    drawPlot('class-phase', key, 'phase (deg)', phS, phData, PHASE_AXES);
     $('class-amp').dataset.legend = '';
     legendChips('class-amp', wanted.map((k, i) => ['class ' + k + ' (' + j.classes[k].pairs + ')', COLORS[i % COLORS.length]]));
     // the pair
@@ -187,8 +193,7 @@
       const data = env ? [t, pk.amp, pk.max, pk.min] : [t, pk.amp];
       drawPlot('pick-amp', pk.option + env, 'amplitude', ampSeries('#4fb3ff', env), data,
                env ? { bands: [{ series: [2, 3], fill: '#4fb3ff26' }] } : {});
-      drawPlot('pick-phase', pk.option, 'phase (deg)', [phaseSeries('#4fb3ff')], [t, pk.phase],
-               { scales: { x: { time: true }, y: { range: [-180, 180] } } });
+      drawPlot('pick-phase', pk.option, 'phase (deg)', [phaseSeries('#4fb3ff')], [t, pk.phase], PHASE_AXES);
       probe.pickPoints = pk.amp.filter((v) => v !== null).length;
     }
     drawHeat();
@@ -217,9 +222,10 @@
   const CALM = '#173a4a';
   function heatColor(v) {
     if (v === null || v === undefined) return '#0f1526';
-    if (st.heat === 'phase') return mix(CALM, '#f5b942', Math.min(1, Math.abs(v) / 90));
-    const x = Math.log2(Math.max(v, 1e-3));
-    return x < 0 ? mix(CALM, '#8b6dff', Math.min(1, -x / 2)) : mix(CALM, '#ff5c6c', Math.min(1, x / 1));
+    if (st.heat === 'phase') return mix(CALM, '#f5b942', Math.min(1, Math.max(0, Math.abs(v) - 5) / 85));
+    // within 10 % of its classes: calm; beyond, brighter the farther off
+    const x = Math.log2(Math.max(v, 1e-3)), off = Math.max(0, Math.abs(x) - 0.14);
+    return x < 0 ? mix(CALM, '#8b6dff', Math.min(1, off / 1.5)) : mix(CALM, '#ff5c6c', Math.min(1, off / 0.86));
   }
   function drawHeat() {
     const j = st.series;
