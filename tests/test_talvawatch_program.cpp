@@ -55,7 +55,10 @@ TEST(TalvawatchProgram, BadKeywordsAndInputsStopWithTheirNames) {
       {{a.arch(), a.lay(), "report=" + a.dir.file("obs.dat")}, "obs.dat"},   // the report over the archive
       {{a.arch(), a.lay(), "report=" + a.dir.file("lay.file")}, "lay.file"},  // or over the layout
       {{a.arch(), a.lay(), "bind=256.1.1.1", "port=0"}, "cannot listen on 256.1.1.1"},
+      // counts outside the format: no waiting for more of the header, even live
+      {{"infile=" + a.dir.file("bad.dat"), a.lay(), "port=0"}, "cannot read the file header of"},
   };
+  talva::test::write_file(a.dir.file("bad.dat"), std::string("\x60\0\0\0\x9f\x86\x01\0", 8));  // nbsln 99999
   const auto archive_before = talva::test::read_bytes(a.dir.file("obs.dat"));
   for (const Case& c : cases) {
     const auto r = run(bin("talvawatch"), c.args);

@@ -47,14 +47,20 @@ talva::watch::DumpIn dump_in(const ArchiveReader& reader, std::span<const float>
 
 // Opens the archive and reads its file header; a live archive whose header
 // is not all written yet is tried again every half second.
-int open_archive(ArchiveReader& reader, const Settings& s, std::vector<std::int32_t>& antnum, bool wait) {
+int open_archive(ArchiveReader& reader, const Settings& s, std::vector<std::int32_t>& antnum, bool wait,
+                 talva::Output& out) {
   int nant = 0, nbsln = 0;
+  bool told = false;
   for (;;) {
     if (reader.init_archiv_(s.infile) != 0) talva::stop("talvawatch: cannot open the archive " + s.infile);
+    nant = nbsln = 0;
     if (reader.read_header_(nant, nbsln, antnum) == 0) return nbsln;
     talva::stop_if_interrupted();
-    if (!wait || reader.offset() >= 8 + 4LL * kMaxProducts)
-      talva::stop("talvawatch: cannot read the file header of " + s.infile);
+    // counts outside the format will not mend; a header cut short may
+    const bool bad_counts = nant < 0 || nant > kMaxAntennaRecords || nbsln < 0 || nbsln > kMaxProducts;
+    if (!wait || bad_counts) talva::stop("talvawatch: cannot read the file header of " + s.infile);
+    if (!told) out.line("talvawatch: waiting for the file header of " + s.infile);
+    told = true;
     usleep(kPollMicroseconds);
   }
 }
@@ -96,7 +102,7 @@ int run(const Settings& s, talva::Output& out) {
   }
   ArchiveReader reader(out);
   setup.antnum.resize(kMaxProducts);
-  setup.nbsln = open_archive(reader, s, setup.antnum, report == nullptr);
+  setup.nbsln = open_archive(reader, s, setup.antnum, report == nullptr, out);
   setup.antnum.resize(static_cast<std::size_t>(setup.nbsln));
   check_layout_covers_(layout, setup.nbsln, s.corlfile);
   const int nbsln = setup.nbsln;

@@ -262,7 +262,8 @@
     const legend = $('legend');
     if (st.heat === 'phase') {
       legend.style.setProperty('--legend', 'linear-gradient(#f5b942, ' + CALM + ')');
-      legend.innerHTML = '<span>±90°</span><span>±45°</span><span>0°</span>';
+      legend.innerHTML = st.summary && !st.summary.obs.gains ? '<span>needs gnsfile=</span><span></span><span></span>'
+                                                             : '<span>±90°</span><span>±45°</span><span>0°</span>';
     } else {
       legend.style.setProperty('--legend', 'linear-gradient(#ff5c6c, ' + CALM + ', #8b6dff)');
       legend.innerHTML = '<span>×2</span><span>×1</span><span>×¼</span>';
