@@ -17,12 +17,14 @@ program_packages=(
   libstarlink-pal-dev                # SLALIB routines (PAL)
   casacore-dev                       # MeasurementSet output (msfile=); MIRIAD's mirlib for the tests
   libcfitsio-dev wsclean             # sky images: FITS reading, imaging in the example
+  libcpp-httplib-dev nlohmann-json3-dev  # talvawatch: its HTTP server and the page's JSON
 )
 
 # The tests, benchmarks and fuzz targets, on top of the programs' packages.
 test_packages=(
   libgtest-dev googletest libbenchmark-dev   # tests and benchmarks
   clang libclang-rt-14-dev                   # fuzz targets
+  chromium fonts-dejavu-core                 # talvawatch's browser test (headless, driven by puppeteer-core)
 )
 
 packages=("${program_packages[@]}")
@@ -44,3 +46,13 @@ if ((${#missing[@]})); then
   $sudo apt-get update
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+
+# npm fetches the page's plotting library (and, for the tests, the browser
+# driver) at set-up; a machine with its own Node.js keeps it.
+if ! command -v npm >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends nodejs npm
+fi
+bash "$(dirname "$0")/vendor.sh" ${1:-}

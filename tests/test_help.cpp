@@ -12,7 +12,7 @@ using talva::test::run;
 
 TEST(Help, EveryProgramEndsWithAnExampleOfItsOwnKeywords) {
   for (const char* program : {"talva2vis3", "talva2vis", "gainsolve", "phasesolve", "dumpscope", "talvasim",
-                              "archinfo", "talvalist", "skyimage"}) {
+                              "archinfo", "talvalist", "skyimage", "talvawatch"}) {
     SCOPED_TRACE(program);
     const auto r = run(program, {"-h"});
     ASSERT_EQ(r.status, 0) << r.err;

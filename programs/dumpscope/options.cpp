@@ -49,7 +49,7 @@ std::string_view between(std::string_view text, std::size_t open, std::size_t cl
 /// W), the bay read from the characters after the part's first character up
 /// to the letter. Returns false with the message for the rejection.
 bool decode_bay(std::string_view part, std::int32_t& bay, std::int32_t& arm, const char* no_arm,
-                const char* bad_bay) {
+                const char* bad_bay, std::vector<std::string>& messages) {
   auto letter = part.find('E');
   arm = kArmE;
   if (letter == npos) {
@@ -57,12 +57,12 @@ bool decode_bay(std::string_view part, std::int32_t& bay, std::int32_t& arm, con
     arm = kArmW;
   }
   if (letter == npos) {
-    talva::put_line(no_arm);
+    messages.emplace_back(no_arm);
     return false;
   }
   const std::string_view digits = letter > 1 ? part.substr(1, letter - 1) : std::string_view{};
   if (!read_int(digits, bay) || bay < 1 || bay > 48) {
-    talva::put_line(bad_bay);
+    messages.emplace_back(bad_bay);
     return false;
   }
   return true;
@@ -80,13 +80,19 @@ std::int32_t pair_code(long long a, long long b) {
 }
 
 void decode_option_(std::string_view option, OptionRecord& opt) {
+  std::vector<std::string> messages;
+  decode_option(option, opt, messages);
+  for (const auto& m : messages) talva::put_line(m);
+}
+
+void decode_option(std::string_view option, OptionRecord& opt, std::vector<std::string>& messages) {
   opt.error = 0;
   const std::string upper = upcase_(option, kOptionLength);
   const std::string_view text(upper);
   const auto open = text.find('(');
   const auto close = text.find(')');
   if (open == npos || close == npos) {
-    talva::put_line(" missing () in option");
+    messages.emplace_back(" missing () in option");
     opt.error = 1;
     return;
   }
@@ -99,15 +105,15 @@ void decode_option_(std::string_view option, OptionRecord& opt) {
   } else if (text.find("FX") != npos) {
     opt.key = kKeyFX;
   } else {
-    talva::put_line("no option key found");
-    talva::put_line(" options : AP/BS/BM/FX");
+    messages.emplace_back("no option key found");
+    messages.emplace_back(" options : AP/BS/BM/FX");
     opt.error = 1;
     return;
   }
 
   const auto comma = text.find(',');
   if ((opt.key == kKeyAP || opt.key == kKeyBS) && comma == npos) {
-    talva::put_line(" no (,) separator");
+    messages.emplace_back(" no (,) separator");
     opt.error = 1;
     return;
   }
@@ -115,9 +121,9 @@ void decode_option_(std::string_view option, OptionRecord& opt) {
   switch (opt.key) {
     case kKeyAP: {
       if (!decode_bay(span_of(text, open, comma), opt.bays[0], opt.arms[0], " No arm ID (E or W) for first bay",
-                      "invalid bay number for first bay") ||
+                      "invalid bay number for first bay", messages) ||
           !decode_bay(span_of(text, comma, close), opt.bays[1], opt.arms[1], " No arm ID (E or W) for second bay",
-                      "invalid bay number for second bay")) {
+                      "invalid bay number for second bay", messages)) {
         opt.error = 1;
       }
       return;
@@ -125,7 +131,7 @@ void decode_option_(std::string_view option, OptionRecord& opt) {
     case kKeyBS: {
       std::int32_t length = 0;
       if (!read_int(between(text, open, comma), length)) {
-        talva::put_line("invalid baseline length");
+        messages.emplace_back("invalid baseline length");
         opt.error = 1;
         return;
       }
@@ -138,15 +144,15 @@ void decode_option_(std::string_view option, OptionRecord& opt) {
         }
       }
       if (arm < 0) {
-        talva::put_line(" No arm ID (E,W,B or X) for the baseline");
+        messages.emplace_back(" No arm ID (E,W,B or X) for the baseline");
         opt.error = 1;
         return;
       }
       // A length out of range is reported but accepted (it then selects no pair).
       if (arm == kArmX) {
-        if (length < 1 || length > 87) talva::put_line(" baseline length outside limits (0 < < 87)");
+        if (length < 1 || length > 87) messages.emplace_back(" baseline length outside limits (0 < < 87)");
       } else if (length < 1 || length > 43) {
-        talva::put_line(" baseline length outside limits (0 < < 43)");
+        messages.emplace_back(" baseline length outside limits (0 < < 43)");
       }
       opt.bays[0] = length;
       opt.arms[0] = arm;
@@ -155,7 +161,7 @@ void decode_option_(std::string_view option, OptionRecord& opt) {
     case kKeyBM: {
       float offset = 0.0f;
       if (!read_real(between(text, open, close), offset)) {
-        talva::put_line("invalid beam offset");
+        messages.emplace_back("invalid beam offset");
         opt.error = 1;
         return;
       }

@@ -35,6 +35,8 @@ struct OptionRecord {
 /// Decodes the option text (upper-cased first). On a rejection prints the
 /// reason on standard output and sets opt.error = 1.
 void decode_option_(std::string_view option, OptionRecord& opt);
+/// The same, keeping the messages instead of printing them.
+void decode_option(std::string_view option, OptionRecord& opt, std::vector<std::string>& messages);
 
 /// Searches the product table (nbsln entries) for `code`: index = position + 1.
 /// Fails (error = 1, with a message) when the code is missing, or when its

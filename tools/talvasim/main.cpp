@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "miriad/key.h"
+#include "realtime.h"
 #include "simulate.h"
 #include "util/stop.h"
 
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
     int seed = 1;
     miriad::keyi("seed", seed, 1, "seed of the random gains and of the noise");
     s.seed = static_cast<std::uint64_t>(static_cast<std::int64_t>(seed));
+    const bool when_given = miriad::keyprsnt("date") || miriad::keyprsnt("time");
     miriad::keyi("date", s.date[0], 2006, "date of the first dump: year, month, day");
     miriad::keyi("date", s.date[1], 1);
     miriad::keyi("date", s.date[2], 1);
@@ -70,9 +72,16 @@ int main(int argc, char** argv) {
     }
     s.badants = talvasim::parse_bad_antennas(bad);
     miriad::keya("truegains", s.truegains, "", "gains table of every dump's true gains to write (gainsolve's gnstable form)");
+    bool realtime = false;
+    talvasim::Realtime rt;
+    miriad::keyl("realtime", realtime, false,
+                 "append the dumps as a correlator does: one per dump time, in pieces (date, time: now by default)");
+    miriad::keyd("speed", rt.speed, 1.0, "with realtime: dumps come this many times faster than dt");
+    miriad::keyi("pieces", rt.pieces, 4, "with realtime: each dump written in 1 to this many pieces");
     miriad::keyfin();
+    if (realtime && !when_given) talvasim::start_now(s);
 
-    const int nbsln = talvasim::simulate(s);
+    const int nbsln = realtime ? talvasim::simulate_realtime(s, rt) : talvasim::simulate(s);
     std::printf("talvasim: %d dumps of %d products written to %s, layout %s\n", s.ndumps, nbsln, s.archive.c_str(),
                 s.layout.c_str());
     return 0;

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Vendors the npm packages of web/package-lock.json (pinned versions) into
+# web/node_modules: uPlot, which the build embeds into talvawatch (the page
+# then needs no network), and with --test puppeteer-core, which drives
+# Debian's chromium in the browser test. Nothing is fetched at run time.
+# Safe to run again: it installs only when the lock file changed.
+set -euo pipefail
+cd "$(dirname "$0")/../web"
+omit=(--omit=dev)
+[ "${1:-}" = "--test" ] && omit=()
+stamp=node_modules/.talva-vendored
+want="$(sha256sum package-lock.json | cut -d' ' -f1) ${omit[*]:-all}"
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then exit 0; fi
+# --ignore-scripts: no package runs code at install (puppeteer-core downloads no browser anyway)
+npm ci --ignore-scripts --no-audit --no-fund "${omit[@]}"
+echo "$want" > "$stamp"
