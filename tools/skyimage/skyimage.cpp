@@ -211,9 +211,9 @@ void draw(const Image& im, const std::string& path, const std::string& device, d
     cpgsls(1);
   }
   // Every listed peak: a circle around it (of twice the beam, at least 5 % of
-  // the picture) and its number (the order printed) at its upper left.
-  const double beam_arcmin = im.bmaj * 60.0;
-  const double ring = std::max(2.0 * beam_arcmin, 0.05 * hx);
+  // the picture's half-width; without a beam 10 %) and its number (the
+  // order printed) at its upper left.
+  const double ring = im.bmaj > 0.0 ? std::max(2.0 * im.bmaj * 60.0, 0.05 * hx) : 0.1 * hx;
   cpgsci(kMarkColour);
   cpgslw(2);
   for (std::size_t k = 0; k < marks.size(); ++k) {
@@ -258,7 +258,7 @@ void draw(const Image& im, const std::string& path, const std::string& device, d
       step = s;
       break;
     }
-  cpgbox("BCST", step, 5, "BCNST", 0.0f, 0);
+  cpgbox("BCST", step, 5, "BCNSTV", 0.0f, 0);  // y numbers upright: clear of the x numbers
   // at most 2 hx / step + 1 <= 9 labels: the header check keeps hx below 1 radian
   for (float x = -std::floor(hx / step) * step; x <= hx; x += step) {
     char label[16];
