@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -461,22 +462,62 @@ TEST(DumpscopePlot, LinesBreakAtNonFiniteValues) {
   EXPECT_EQ(finite_runs(x, y), (Runs{{0, 1}, {2, 3}}));
 }
 
-// The README's paging example states the passes and pages the run makes.
+// The README's paging example states the passes and pages the run makes,
+// and its passes page through different pairs.
 TEST(DumpscopeReadme, PagingExampleCountsAreTheProgramsOwn) {
   OptionRecord bs3e;
   decode_option_("bs(3,e)", bs3e);
-  const int passes = pass_count(bs3e, false);
-  EXPECT_EQ(passes, 43);  // pass 3 would pair bay 3 with itself
+  EXPECT_EQ(pass_count(bs3e, false), 43);  // pass 3 would pair bay 3 with itself
   OptionRecord ap;
   decode_option_("ap(1e,1w)", ap);
   EXPECT_EQ(pass_count(ap, false), kPasses);  // arms differ: no pass left out
   EXPECT_EQ(pass_count(ap, true), 1);
+
+  const std::string readme = talva::test::read_file(std::string(TALVA_SOURCE_DIR) + "/README.md");
+  // the example's option, from its command line
+  const std::size_t line = readme.find("device=pages.png/png");
+  ASSERT_NE(line, std::string::npos);
+  const std::size_t open = readme.rfind("option='", line);
+  ASSERT_NE(open, std::string::npos);
+  const std::string option = readme.substr(open + 8, readme.find('\'', open + 8) - open - 8);
+  OptionRecord decoded;
+  decode_option_(option, decoded);
+  ASSERT_EQ(decoded.error, 0) << option;
+  const int passes = pass_count(decoded, false);
+  // every pass a pair of its own: the antennas of the AP pair differ from pass to pass
+  ASSERT_EQ(decoded.key, kKeyAP) << option << ": only AP pages through pairs";
+  std::set<std::pair<int, int>> pairs;
+  for (int i = 1; i <= kPasses; ++i) {
+    OptionRecord opt;
+    if (pass_option(decoded, false, i, opt))
+      pairs.emplace(opt.arms[0] * 48 + opt.bays[0], opt.arms[1] * 48 + opt.bays[1]);
+  }
+  EXPECT_EQ(static_cast<int>(pairs.size()), passes);
   const int pages = (4 * passes + 15) / 16;  // four panels a pass, nxy=4,4
   char last[32];
   std::snprintf(last, sizeof last, "pages_%04d.png", pages - 1);
-  const std::string readme = talva::test::read_file(std::string(TALVA_SOURCE_DIR) + "/README.md");
   const std::string claim = "the second makes " + std::to_string(passes) +
                             "\npasses of four panels, 16 panels a page (`pages_0000.png` ... `" + last + "`)";
   EXPECT_NE(readme.find(claim), std::string::npos) << claim;
-  EXPECT_NE(readme.find("(`bs(3,e)`: " + std::to_string(passes) + " passes, pass 3 left out)"), std::string::npos);
+  EXPECT_NE(readme.find("(`" + option + "`: " + std::to_string(passes) + " passes, pass 3 left out)"),
+            std::string::npos);
+}
+
+// Each panel names its quantity and unit; the titles are the program's
+// fixed ones; the panels of values not computed say so.
+TEST(DumpscopePlot, PanelTextsNameUnitsAndWhatWasNotComputed) {
+  for (const bool mdcorr : {false, true}) {
+    const auto t = pass_panel_texts("cal.arc", "AP(3E,1E)", 7, mdcorr);
+    const char* y_labels[4] = {"md (degrees)", "mdgain (factor)", "amplitude (correlator units)", "phase (degrees)"};
+    const std::string titles[4] = {"meridian distance", "meridian distance gain", " AMP - cal.arc",
+                                   " PHASE - AP(3E,1E)  bay2 :   7"};
+    for (int k = 0; k < 4; ++k) {
+      SCOPED_TRACE(k);
+      EXPECT_EQ(t[k].x, "dump number (rec #)");
+      EXPECT_EQ(t[k].y, y_labels[k]);
+      EXPECT_EQ(t[k].title, titles[k]);
+      // only the meridian-distance panels depend on mdcorr
+      EXPECT_EQ(t[k].note, k < 2 && !mdcorr ? "not computed: mdcorr=f" : "");
+    }
+  }
 }

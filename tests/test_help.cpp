@@ -43,3 +43,21 @@ TEST(Help, EveryProgramEndsWithAnExampleOfItsOwnKeywords) {
       }
   }
 }
+
+// A keyword whose value, when not given, follows from other keywords lists
+// no default value: the help must not show one that the run does not use.
+TEST(Help, DerivedDefaultsShowNoValue) {
+  struct Case {
+    const char* program;
+    const char* key;
+  };
+  for (const Case& c : {Case{"talvasim", "ha"}}) {
+    SCOPED_TRACE(c.program);
+    const auto r = run(c.program, {"-h"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string line = "\n  " + std::string(c.key) + "=";
+    const std::size_t at = r.out.find(line);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_EQ(r.out[at + line.size()], ' ') << r.out.substr(at, 80);
+  }
+}

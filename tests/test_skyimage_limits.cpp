@@ -1,6 +1,7 @@
 // skyimage's check of a FITS header before any pixel is allocated or drawn.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "tools/skyimage/image_limits.h"
@@ -59,5 +60,31 @@ TEST(SkyimageHeader, RefusedBeforeAllocationWithTheReason) {
     } else {
       EXPECT_NE(p.find(r.problem), std::string::npos) << p;
     }
+  }
+}
+
+// The restoring beam (BMAJ, BMIN, BPA in degrees) is drawn only when it is
+// one: widths above 0 and at most 90 degrees, a finite position angle.
+TEST(SkyimageHeader, BeamRefusedWhenItCannotBeDrawn) {
+  struct Row {
+    double bmaj, bmin, bpa;
+    const char* starts;  // "" when accepted
+  };
+  const double nan = std::nan("");
+  const Row rows[] = {
+      {0.0167, 0.0086, 4.0, ""},
+      {1.0, 1.0, -180.0, ""},
+      {0.0, 0.01, 0.0, "BMAJ = "},
+      {-0.01, 0.01, 0.0, "BMAJ = "},
+      {nan, 0.01, 0.0, "BMAJ = "},
+      {1e30, 0.01, 0.0, "BMAJ = "},
+      {0.01, 0.0, 0.0, "BMIN = "},
+      {0.01, 0.01, nan, "BPA = "},
+      {0.01, 0.01, 1e9, "BPA = "},
+  };
+  for (const Row& r : rows) {
+    const std::string problem = skyimage::beam_problem(r.bmaj, r.bmin, r.bpa);
+    EXPECT_EQ(problem.rfind(r.starts, 0), 0u) << problem;
+    EXPECT_EQ(problem.empty(), std::string(r.starts).empty()) << problem;
   }
 }

@@ -31,6 +31,18 @@ constexpr float kMaxTextFraction = 0.96f;
 
 }  // namespace
 
+std::array<PanelText, 4> pass_panel_texts(const std::string& infile, const std::string& option_upper, int bay2,
+                                          bool mdcorr) {
+  const std::string x = "dump number (rec #)";
+  const std::string not_computed = mdcorr ? "" : "not computed: mdcorr=f";
+  return {{
+      {x, "md (degrees)", "meridian distance", not_computed},
+      {x, "mdgain (factor)", "meridian distance gain", not_computed},
+      {x, "amplitude (correlator units)", " AMP - " + infile, ""},
+      {x, "phase (degrees)", " PHASE - " + option_upper + "  bay2 : " + talva::fmt_i(bay2, 3), ""},
+  }};
+}
+
 Plotter::Plotter(const std::string& device_keyword, int nx, int ny) : nx_(std::max(nx, 1)), ny_(std::max(ny, 1)) {
   const std::optional<std::string> device = talva::choose_plot_device(device_keyword, stdin, [] { pg::ldev(); });
   // The null device ("/null", "/NULL") draws nothing: the plot is not opened
@@ -64,7 +76,7 @@ void Plotter::char_size(float& xch, float& ych) const {
   ych *= static_cast<float>(ny_);
 }
 
-void Plotter::env(float xmin, float xmax, float ymin, float ymax) {
+void Plotter::env(float xmin, float xmax, float ymin, float ymax, bool y_numbers) {
   if (!open_) return;
   pg::page();
   // Largest height up to the one asked for whose margins fit the panel.
@@ -83,11 +95,18 @@ void Plotter::env(float xmin, float xmax, float ymin, float ymax) {
   if (xmin == xmax) xmax = xmin + 1.0f;
   if (ymin == ymax) ymax = ymin + 1.0f;
   pg::swin(xmin, xmax, ymin, ymax);
-  pg::box("BCNST", 0.0f, 0, "BCNST", 0.0f, 0);
+  pg::box("BCNST", 0.0f, 0, y_numbers ? "BCNST" : "BC", 0.0f, 0);
 }
 
 void Plotter::label(const std::string& x, const std::string& y, const std::string& title) {
   if (!open_) return;
+  side_text("B", 3.2f, x);
+  side_text("L", 2.2f, y);
+  side_text("T", 2.0f, title);
+}
+
+void Plotter::side_text(const char* side, float disp, const std::string& t) {
+  if (t.empty()) return;
   float ch = 0, xch = 0, ych = 0;
   pg::qch(&ch);
   char_size(xch, ych);
@@ -98,24 +117,30 @@ void Plotter::label(const std::string& x, const std::string& y, const std::strin
   const float room_x = kMaxTextFraction * ((vx2 - vx1) + 2.0f * std::min(vx1, 1.0f - vx2));
   const float room_y = kMaxTextFraction * ((vy2 - vy1) + 2.0f * std::min(vy1, 1.0f - vy2));
   // A text at `disp` character heights outside side B (bottom), L (left) or
-  // T (top) of the box, centred; drawn smaller when it is longer than the
-  // panel along that side (vertical on side L), at the same distance.
-  auto text = [&](const char* side, float disp, const std::string& t) {
-    if (t.empty()) return;
-    float xl = 0, yl = 0;
-    pg::len(0, t.c_str(), &xl, &yl);
-    xl *= static_cast<float>(nx_);  // of the page -> of the panel
-    const bool left = side[0] == 'L';
-    const float length = left ? xl * ych / xch : xl;  // in the panel's units along that side
-    const float room = left ? room_y : room_x;
-    const float size = length > room ? ch * room / length : ch;
-    pg::sch(size);
-    pg::mtxt(side, disp * ch / size, 0.5f, 0.5f, t.c_str());
-    pg::sch(ch);
-  };
-  text("B", 3.2f, x);
-  text("L", 2.2f, y);
-  text("T", 2.0f, title);
+  // T (top) of the box (inside for a negative `disp`), centred; drawn
+  // smaller when it is longer than the panel along that side (vertical on
+  // side L), at the same distance.
+  float xl = 0, yl = 0;
+  pg::len(0, t.c_str(), &xl, &yl);
+  xl *= static_cast<float>(nx_);  // of the page -> of the panel
+  const bool left = side[0] == 'L';
+  const float length = left ? xl * ych / xch : xl;  // in the panel's units along that side
+  const float room = left ? room_y : room_x;
+  const float size = length > room ? ch * room / length : ch;
+  pg::sch(size);
+  pg::mtxt(side, disp * ch / size, 0.5f, 0.5f, t.c_str());
+  pg::sch(ch);
+}
+
+void Plotter::empty_panel(float xmin, float xmax, const std::string& note) {
+  if (!open_) return;
+  env(xmin, xmax, 0.0f, 1.0f, false);
+  float xch = 0, ych = 0, vx1 = 0, vx2 = 0, vy1 = 0, vy2 = 0;
+  char_size(xch, ych);
+  pg::qvp(0, &vx1, &vx2, &vy1, &vy2);
+  // Half the box's height down from its top, in character heights; the
+  // text's baseline a third of a character below the middle.
+  side_text("T", -(0.5f * (vy2 - vy1) / ych + 0.33f), note);
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> finite_runs(std::span<const float> x, std::span<const float> y) {

@@ -361,14 +361,6 @@ class StdoutCapture {
   int saved_ = -1;
 };
 
-/// The second bay of pass i, and whether the pass is made at all.
-bool pass_option(const OptionRecord& decoded, bool oneshot, int i, OptionRecord& opt) {
-  opt = decoded;
-  if (oneshot) return true;
-  opt.bays[1] = i;
-  return !(i == opt.bays[0] && opt.arms[1] == opt.arms[0]);
-}
-
 void plot_pass(Plotter& plot, const Settings& s, const std::string& option_upper, const OptionRecord& opt,
                const Records& rec, int n) {
   if (!plot.is_open()) return;
@@ -379,20 +371,24 @@ void plot_pass(Plotter& plot, const Settings& s, const std::string& option_upper
   const std::span<const float> xp(rec.xp.data(), n);
   float xmin = 0, xmax = 0;
   minmax_(n, xp, xmin, xmax);
-  auto curve = [&](const std::vector<float>& y, const char* xlabel, const char* ylabel, const std::string& title,
-                   bool fixed_phase_range) {
-    float ymin = -180.0f, ymax = 180.0f;
-    if (!fixed_phase_range) minmax_(n, std::span<const float>(y.data(), n), ymin, ymax);
+  const std::array<PanelText, 4> texts = pass_panel_texts(s.infile, option_upper, opt.bays[1], s.mdcorr);
+  const std::vector<float>* values[4] = {&rec.mdval, &rec.mdgn, &rec.yp, &rec.zp};
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    const PanelText& t = texts[k];
+    if (!t.note.empty()) {
+      plot.empty_panel(xmin, xmax, t.note);
+      plot.label(t.x, t.y, t.title);
+      continue;
+    }
+    const std::span<const float> y(values[k]->data(), n);
+    float ymin = -180.0f, ymax = 180.0f;  // the phase panel's fixed range
+    if (k != 3) minmax_(n, y, ymin, ymax);
     plot.env(xmin, xmax, ymin, ymax);
-    plot.label(xlabel, ylabel, title);
+    plot.label(t.x, t.y, t.title);
     plot.colour(4);
-    plot.line(xp, std::span<const float>(y.data(), n));
+    plot.line(xp, y);
     plot.colour(16);
-  };
-  curve(rec.mdval, "rec #", "md (degs)", "meridian distance", false);
-  curve(rec.mdgn, "rec #", "mdgain", "meridian distance gain", false);
-  curve(rec.yp, "", "", " AMP - " + s.infile, false);
-  curve(rec.zp, "", "", " PHASE - " + option_upper + "  bay2 : " + talva::fmt_i(opt.bays[1], 3), true);
+  }
   if (s.pltfrng) {
     plot.colour(4);
     plot.line(xp, std::span<const float>(rec.phi.data(), n));
@@ -401,6 +397,13 @@ void plot_pass(Plotter& plot, const Settings& s, const std::string& option_upper
 }
 
 }  // namespace
+
+bool pass_option(const OptionRecord& decoded, bool oneshot, int i, OptionRecord& opt) {
+  opt = decoded;
+  if (oneshot) return true;
+  opt.bays[1] = i;
+  return !(i == opt.bays[0] && opt.arms[1] == opt.arms[0]);
+}
 
 int pass_count(const OptionRecord& decoded, bool oneshot) {
   int passes = 0;

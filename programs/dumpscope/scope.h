@@ -121,11 +121,17 @@ struct ArchivePass {
 void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsln, int r1, int r2,
                 ArchivePass& pass);
 
-/// The whole program after the keywords.
+/// The option of pass i (1..kPasses): the decoded option with i as the
+/// second bay (unchanged with `oneshot`), and whether the pass is made at
+/// all. Only AP selects by the second bay: BS, BM and FX select the same
+/// pairs in every pass.
+bool pass_option(const OptionRecord& decoded, bool oneshot, int i, OptionRecord& opt);
+
 /// Passes a run makes with the option `decoded`: one with `oneshot`, else
 /// one per second bay 1..kPasses but a pass that would pair an antenna with itself.
 int pass_count(const OptionRecord& decoded, bool oneshot);
 
+/// The whole program after the keywords.
 int run(const Settings& s);
 
 }  // namespace dumpscope

@@ -62,4 +62,17 @@ inline std::string image_header_problem(const ImageHeader& h, long long data_byt
   return "";
 }
 
+/// Empty when BMAJ, BMIN (full widths) and BPA (position angle), all in
+/// degrees, describe a beam that can be drawn; else what is wrong.
+inline std::string beam_problem(double bmaj, double bmin, double bpa) {
+  const double value[3] = {bmaj, bmin, bpa};
+  const char* name[3] = {"BMAJ", "BMIN", "BPA"};
+  for (int k = 0; k < 2; ++k)
+    if (!std::isfinite(value[k]) || value[k] <= 0.0 || value[k] > 90.0)
+      return std::string(name[k]) + " = " + std::to_string(value[k]) + " is no beam width (0 to 90 degrees)";
+  if (!std::isfinite(bpa) || std::abs(bpa) > 360.0)
+    return "BPA = " + std::to_string(bpa) + " is no position angle (-360 to 360 degrees)";
+  return "";
+}
+
 }  // namespace skyimage

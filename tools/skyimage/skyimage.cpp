@@ -22,6 +22,7 @@
 
 #include "array/sky.h"
 #include "sky_format.h"
+#include "picture.h"
 #include "miriad/key.h"
 #include "tools/skyimage/image_limits.h"
 #include "util/interrupt.h"
@@ -33,12 +34,15 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kRadPerDeg = kPi / 180.0;
+// Colour indices of the picture.
+constexpr int kContourColour = 2, kNegativeColour = 4, kMarkColour = 5, kBeamColour = 15;
 
 struct Image {
   long nx = 0, ny = 0;
   std::vector<float> pix;  // x fastest
   double crpix[2]{}, cdelt[2]{}, crval[2]{};  // degrees
   std::string ctype[2];
+  double bmaj = 0, bmin = 0, bpa = 0;  // the restoring beam, degrees (bmaj 0: none in the header)
   float at(long i, long j) const { return pix[static_cast<std::size_t>(j * nx + i)]; }
 };
 
@@ -94,6 +98,24 @@ Image read_image(const std::string& path) {
     }
   }
   if (status == 0) {
+    // The restoring beam, when the imager wrote it (WSClean and CASA do).
+    int beam_status = 0;
+    double beam[3] = {0, 0, 0};
+    const char* beam_key[3] = {"BMAJ", "BMIN", "BPA"};
+    bool beam_given = true;
+    for (int k = 0; k < 3 && beam_given; ++k) {
+      fits_read_key(f, TDOUBLE, beam_key[k], &beam[k], nullptr, &beam_status);
+      beam_given = beam_status == 0;
+    }
+    if (beam_given) {
+      if (const std::string problem = skyimage::beam_problem(beam[0], beam[1], beam[2]); !problem.empty()) {
+        fits_close_file(f, &status);
+        talva::stop("skyimage: " + path + ": " + problem);
+      }
+      im.bmaj = beam[0], im.bmin = beam[1], im.bpa = beam[2];
+    }
+  }
+  if (status == 0) {
     im.pix.resize(static_cast<std::size_t>(im.nx * im.ny));
     long first[4] = {1, 1, 1, 1};
     int anynul = 0;
@@ -131,7 +153,12 @@ void refine(double a, double b, double c, double& offset, double& peak) {
   }
 }
 
-void draw(const Image& im, const std::string& device, double box, double px, double py) {
+// The picture: grey scale (logarithmic, white at -rms, black at the peak),
+// contours from 3 rms, every listed peak marked with its number, the
+// restoring beam in the lower left corner, a wedge with the grey scale's
+// values in Jy/beam, axes in arcminutes from the phase centre.
+void draw(const Image& im, const std::string& path, const std::string& device, double box,
+          const std::vector<std::pair<double, double>>& marks, double rms) {
   // Plot coordinates: x = arcminutes west, y = arcminutes north of the
   // reference pixel, so that east lies to the left; the x labels name the
   // east offsets. Pixel (i, j), 1-based, lies at (-(i - crpix1) cdelt1, (j - crpix2) cdelt2).
@@ -141,6 +168,8 @@ void draw(const Image& im, const std::string& device, double box, double px, dou
   float hy = static_cast<float>(std::abs(sy) * static_cast<float>(im.ny) / 2.0f);
   if (box > 0) hx = std::min(hx, static_cast<float>(box)), hy = std::min(hy, static_cast<float>(box));
   const auto [mn, mx] = std::minmax_element(im.pix.begin(), im.pix.end());
+  const skyimage::GreyScale grey = skyimage::grey_scale(rms, *mx, *mn, *mx);
+  const skyimage::Contours contours = skyimage::contour_levels(rms, *mx);
   // A picture file is drawn aside and replaces an earlier one when complete.
   if (const std::string warning = talva::no_display_warning(device); !warning.empty()) {
     std::printf("%s\n", warning.c_str());
@@ -155,23 +184,72 @@ void draw(const Image& im, const std::string& device, double box, double px, dou
   }
   cpgscr(0, 1.0f, 1.0f, 1.0f);  // white paper, black ink
   cpgscr(1, 0.0f, 0.0f, 0.0f);
+  cpgscr(kContourColour, 0.85f, 0.1f, 0.1f);
+  cpgscr(kNegativeColour, 0.1f, 0.3f, 0.9f);
+  cpgscr(kMarkColour, 0.0f, 0.55f, 0.85f);
+  cpgscr(kBeamColour, 0.55f, 0.55f, 0.55f);
   cpgpage();
   cpgeras();
-  cpgvstd();
+  cpgsvp(0.09f, 0.80f, 0.11f, 0.86f);
   cpgwnad(-hx, hx, -hy, hy);  // equal scales
-  // Grey scale: dark a little below zero, white from half the peak up.
+  // Grey scale: the pixels turned into grey levels 0 (white) .. 1 (black),
+  // handed over as 1 - level from 0 (the ink, colour 1) to 1 (the paper,
+  // colour 0): the plot library draws a grey scale whose ink value lies
+  // below its paper value.
   const int nx = static_cast<int>(im.nx), ny = static_cast<int>(im.ny);
-  cpggray(im.pix.data(), nx, ny, 1, nx, 1, ny, std::max(*mn, -0.05f * *mx), 0.5f * *mx, t);
-  // Contours at 10, 20, 40 and 80 % of the peak (red), negatives at -10 % (blue).
-  float pos[4] = {0.1f * *mx, 0.2f * *mx, 0.4f * *mx, 0.8f * *mx};
-  cpgsci(2);
-  cpgcont(im.pix.data(), nx, ny, 1, nx, 1, ny, pos, 4, t);
-  float neg[1] = {-0.1f * *mx};
-  cpgsci(4);
-  cpgcont(im.pix.data(), nx, ny, 1, nx, 1, ny, neg, 1, t);
-  cpgsci(3);
-  const float mxp[1] = {static_cast<float>(-px)}, myp[1] = {static_cast<float>(py)};
-  cpgpt(1, mxp, myp, 2);  // a cross at the peak
+  std::vector<float> level(im.pix.size());
+  std::transform(im.pix.begin(), im.pix.end(), level.begin(), [&](float v) { return 1.0f - grey.level(v); });
+  cpggray(level.data(), nx, ny, 1, nx, 1, ny, 0.0f, 1.0f, t);
+  std::vector<float> pos(contours.levels.begin(), contours.levels.end());
+  cpgsci(kContourColour);
+  cpgcont(im.pix.data(), nx, ny, 1, nx, 1, ny, pos.data(), static_cast<int>(pos.size()), t);
+  if (contours.negative != 0.0) {
+    const float neg[1] = {static_cast<float>(contours.negative)};
+    cpgsci(kNegativeColour);
+    cpgsls(2);
+    cpgcont(im.pix.data(), nx, ny, 1, nx, 1, ny, neg, 1, t);
+    cpgsls(1);
+  }
+  // Every listed peak: a circle around it (of twice the beam, at least 5 % of
+  // the picture's half-width; without a beam 10 %) and its number (the
+  // order printed) at its upper left.
+  const double ring = im.bmaj > 0.0 ? std::max(2.0 * im.bmaj * 60.0, 0.05 * hx) : 0.1 * hx;
+  cpgsci(kMarkColour);
+  cpgslw(2);
+  for (std::size_t k = 0; k < marks.size(); ++k) {
+    const double x = -marks[k].first, y = marks[k].second;
+    if (std::abs(x) > hx || std::abs(y) > hy) continue;
+    std::vector<float> cx, cy;
+    for (const auto& [e, n] : skyimage::beam_ellipse(2.0 * ring, 2.0 * ring, 0.0, -x, y)) {
+      cx.push_back(static_cast<float>(-e));
+      cy.push_back(static_cast<float>(n));
+    }
+    cpgline(static_cast<int>(cx.size()), cx.data(), cy.data());
+    cpgptxt(static_cast<float>(x - 0.75 * ring), static_cast<float>(y + 0.75 * ring), 0.0f, 1.0f,
+            std::to_string(k + 1).c_str());
+  }
+  cpgslw(1);
+  // The restoring beam in the lower left corner (east is to the left), in
+  // a box of its own.
+  if (im.bmaj > 0.0) {
+    const double a = im.bmaj * 60.0, b = im.bmin * 60.0, r = 0.5 * std::max(a, b);
+    const double pad = std::max(0.5 * r, 0.015 * hx), side = 2.0 * (r + pad);
+    const float bx1 = -hx, bx2 = static_cast<float>(-hx + side), by1 = -hy, by2 = static_cast<float>(-hy + side);
+    cpgsci(0);
+    cpgsfs(1);
+    cpgrect(bx1, bx2, by1, by2);
+    cpgsci(1);
+    cpgsfs(2);
+    cpgrect(bx1, bx2, by1, by2);
+    const auto pts = skyimage::beam_ellipse(a, b, im.bpa, hx - side / 2.0, -hy + side / 2.0);
+    std::vector<float> ex, ey;
+    for (const auto& [e, n] : pts) ex.push_back(static_cast<float>(-e)), ey.push_back(static_cast<float>(n));
+    cpgsci(kBeamColour);
+    cpgsfs(1);
+    cpgpoly(static_cast<int>(ex.size()), ex.data(), ey.data());
+    cpgsci(1);
+    cpgline(static_cast<int>(ex.size()), ex.data(), ey.data());
+  }
   cpgsci(1);
   // x axis: ticks without numbers, then the east offsets written at the ticks.
   float step = 1.0f;
@@ -180,14 +258,36 @@ void draw(const Image& im, const std::string& device, double box, double px, dou
       step = s;
       break;
     }
-  cpgbox("BCST", step, 5, "BCNST", 0.0f, 0);
+  cpgbox("BCST", step, 5, "BCNSTV", 0.0f, 0);  // y numbers upright: clear of the x numbers
   // at most 2 hx / step + 1 <= 9 labels: the header check keeps hx below 1 radian
   for (float x = -std::floor(hx / step) * step; x <= hx; x += step) {
     char label[16];
     std::snprintf(label, sizeof label, "%g", static_cast<double>(x == 0.0f ? 0.0f : -x));
     cpgmtxt("B", 1.2f, (x + hx) / (2.0f * hx), 0.5f, label);
   }
-  cpglab("offset east (arcmin)", "offset north (arcmin)", "sky image: peak +, contours 10 20 40 80 % (-10 % blue)");
+  cpglab("offset east (arcmin)", "offset north (arcmin)", "");
+  cpgmtxt("T", 2.0f, 0.5f, 0.5f, std::filesystem::path(path).filename().c_str());
+  cpgsch(0.8f);
+  const std::string caption = skyimage::picture_caption(contours, rms, im.bmaj * 3600.0, im.bmin * 3600.0, im.bpa);
+  cpgmtxt("T", 0.8f, 0.5f, 0.5f, caption.c_str());
+  // The wedge, right of the picture: the grey levels with their values.
+  float vx1 = 0, vx2 = 0, vy1 = 0, vy2 = 0;
+  cpgqvp(0, &vx1, &vx2, &vy1, &vy2);
+  cpgsvp(vx2 + 0.02f, vx2 + 0.05f, vy1, vy2);
+  cpgswin(0.0f, 1.0f, 0.0f, 1.0f);
+  constexpr int kSteps = 256;
+  std::vector<float> ramp(2 * kSteps);
+  for (int k = 0; k < kSteps; ++k) ramp[2 * k] = ramp[2 * k + 1] = 1.0f - static_cast<float>(k) / (kSteps - 1);
+  const float tw[6] = {-0.5f, 1.0f, 0.0f, -0.5f / (kSteps - 1), 0.0f, 1.0f / (kSteps - 1)};
+  cpggray(ramp.data(), 2, kSteps, 1, 2, 1, kSteps, 0.0f, 1.0f, tw);
+  cpgbox("BC", 0.0f, 0, "BC", 0.0f, 0);
+  for (const skyimage::WedgeTick& tick : skyimage::wedge_ticks(grey)) {
+    const float xs[2] = {0.7f, 1.0f}, ys[2] = {tick.position, tick.position};
+    cpgline(2, xs, ys);
+    cpgmtxt("RV", 0.6f, tick.position, 0.0f, tick.label.c_str());
+  }
+  cpgsch(1.0f);
+  cpgmtxt("R", 4.2f, 0.5f, 0.5f, "Jy/beam");
   cpgend();
   if (!files.publish(problem)) std::printf(" Warning: %s; the earlier picture is kept\n", problem.c_str());
 }
@@ -299,12 +399,18 @@ int main(int argc, char** argv) {
       std::printf("peak %9.4f Jy/beam at %s' east %s' north: J2000  RA %s  Dec %s\n", p.value,
                   skyimage::format_offset(p.east).c_str(), skyimage::format_offset(p.north).c_str(),
                   skyimage::format_ra(p.at.ra).c_str(), skyimage::format_dec(p.at.dec).c_str());
+    // The noise: off the listed sources (sidelobes and calibration errors
+    // included); without a source, that of the whole image.
+    const double rms = list.empty() ? skyimage::robust_rms(im.pix) : rms_off_sources(im, list);
     if (!list.empty()) {
-      const double rms = rms_off_sources(im, list);
       std::printf("rms %9.5f Jy/beam off the sources (beyond %.0f pixels of each peak); dynamic range %.1f\n", rms,
                   kSourceRadius, rms > 0 ? list[0].value / rms : 0.0);
     }
-    if (!device.empty()) draw(im, device, box, list.empty() ? 0.0 : list[0].east, list.empty() ? 0.0 : list[0].north);
+    if (!device.empty()) {
+      std::vector<std::pair<double, double>> marks;
+      for (const Peak& p : list) marks.emplace_back(p.east, p.north);
+      draw(im, in, device, box, marks, rms);
+    }
     return 0;
   });
 }

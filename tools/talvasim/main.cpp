@@ -46,8 +46,11 @@ int main(int argc, char** argv) {
     miriad::keyd("dt", s.dt, 1.0, "time per dump, seconds");
     miriad::keyd("ra", s.ra, 0.0, "right ascension, hours");
     miriad::keyd("dec", s.dec, -45.0, "declination, degrees");
-    s.ha_given = miriad::keyprsnt("ha");
-    miriad::keyd("ha", s.ha, 0.0, "hour angle of the first dump, hours (default: from time, ra, site longitude)");
+    // No default value: without ha= the hour angle follows from the time, so
+    // the help lists "ha=" blank with how the hour angle is then found.
+    s.ha_given = miriad::keyprsnt(
+        "ha", "hour angle of the first dump, hours (not given: from date, time, ra and the site's longitude)");
+    if (s.ha_given) miriad::keyd("ha", s.ha, 0.0);
     miriad::keyd("mdtilt", s.mdtilt, 0.0, "meridian-distance tilt of the first dump, degrees");
     miriad::keyd("mdrate", s.mdrate, 0.0, "added to the MD tilt per dump, degrees");
     miriad::keyd("tilts", s.tilts[0], 0.0, "north-south, East-arm and West-arm tilts, degrees");
