@@ -27,8 +27,8 @@ const char* debug_table_name(Flavour flavour) {
   return flavour == Flavour::Legacy ? "talva2vis.dbg" : "talva2vis3.dbg";
 }
 
-DebugTableSink::DebugTableSink(Flavour flavour, int blen)
-    : flavour_(flavour), blen_(blen), file_(debug_table_name(flavour)), out_(file_) {
+DebugTableSink::DebugTableSink(Flavour flavour, int blen, bool lists)
+    : flavour_(flavour), blen_(blen), lists_(lists), file_(debug_table_name(flavour)), out_(file_) {
   out_ << " ant ID1, 2    phase 1, 2     amp  phase \n";
 }
 
@@ -47,8 +47,6 @@ std::string DebugTableSink::abandon() noexcept {
   if (!file_.committed()) file_.discard();
   return {};
 }
-
-void DebugTableSink::begin_run(const RunSetup& setup) { lists_ = setup.layout->imode == kOrvex; }
 
 void DebugTableSink::record(const UvRecord& r) {
   if (!lists_ || r.spacing != blen_) return;

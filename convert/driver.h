@@ -7,20 +7,23 @@
 // Julian date -> the unpacker -> records -> the sinks (uv dataset, (u, v)
 // plot, debug table).
 //
-// The legacy converter differs in five ways, each marked "legacy (n)" in
-// driver.cpp: (1) the phase centre is J2000 without an epoch keyword or
-// precession; (2) the unpackers get a per-antenna phase table instead of
-// complex gains; (3) hour angle and Julian date are counted from start
-// values instead of read from the dump headers; (4) the meridian distance
-// comes from find_tilt_md_ and dumps outside the site limits are skipped;
-// (5) the plot has no labels and the progress report no MD line.
+// The legacy converter differs in what its ConverterModes object gives the
+// driver: the phase centre (J2000 without an epoch keyword or precession),
+// the calibration (a per-antenna phase table instead of complex gains), the
+// clock (hour angle and Julian date counted from start values instead of
+// read from the dump headers; the meridian distance from find_tilt_md_,
+// dumps outside the site limits skipped; no MD progress line), and its mode
+// set-up and data unpackers. Its plot has no labels.
 #include <array>
+#include <complex>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "calib/gains_table.h"
 #include "convert/record.h"
 #include "convert/unpackers.h"
 #include "util/output.h"
@@ -54,10 +57,54 @@ struct ConverterSettings {
 /// called), then closes keyword input.
 ConverterSettings read_converter_keywords(Flavour flavour);
 
-/// The mode set-up and data unpackers of one converter.
+/// The phase centre of a run, J2000, radians.
+struct PhaseCentre {
+  double ra = 0, dec = 0;
+};
+
+/// What the data unpackers apply: complex gains (talva2vis3's gnsfile), a
+/// gains table interpolated per dump (gnstable) or a phase per antenna
+/// (talva2vis's phasefil).
+struct Calibration {
+  std::vector<std::complex<float>> gains = std::vector<std::complex<float>>(kGainsCapacity);
+  std::vector<float> phases = std::vector<float>(kPhaseCapacity, 0.0f);
+  std::optional<talva::calib::GainsTable> gains_table;
+  std::string history_note;  ///< a line for the dataset's history (empty: none)
+};
+
+class ArchiveReader;
+struct Site;
+
+/// Places each dump read on the sky and in time: its hour angle and
+/// meridian distance, and the Julian date of the records unpacked from it.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  /// Sets dump.ha and dump.md (radians) for the dump `record` (counted from
+  /// 1) that `archive` has just read; false: the dump is left out (said so
+  /// on `out`, or counted).
+  virtual bool place(int record, const ArchiveReader& archive, DumpContext& dump, talva::Output& out) = 0;
+  /// Julian date of the records of the `np`-th dump unpacked.
+  virtual double julian_date(int np, const ArchiveReader& archive) const = 0;
+  /// The progress line after " np : " (none by default).
+  virtual void progress(const DumpContext& /*dump*/, talva::Output& /*out*/) const {}
+  /// Dumps left out for an impossible date or time in their header.
+  virtual int bad_time() const { return 0; }
+  /// Dumps left out for a damaged meridian distance (no MD gain to divide by).
+  virtual int damaged_md() const { return 0; }
+};
+
+/// The converter's own choices behind the shared driver: the phase centre,
+/// the calibration, the clock, the mode set-up and the data unpackers.
 class ConverterModes {
  public:
   virtual ~ConverterModes() = default;
+  /// The phase centre of the keywords (prints what it takes from them).
+  virtual PhaseCentre phase_centre(const ConverterSettings& s, talva::Output& out) = 0;
+  /// The gains, gains table or phases of the run; `nant`: antennas in the archive's header.
+  virtual Calibration load_calibration(const ConverterSettings& s, int nant, talva::Output& out) = 0;
+  /// The clock of the run's dumps (`dec`: the phase centre's declination, radians).
+  virtual std::unique_ptr<Clock> clock(const ConverterSettings& s, const Site& site, float dec) = 0;
   /// Recognises the mode and lays it out (an unknown mode stops the program).
   virtual ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
                                 talva::Output& out) = 0;
@@ -65,13 +112,21 @@ class ConverterModes {
   virtual std::unique_ptr<Unpacker> data_unpacker(const DataInputs& in) = 0;
 };
 
-/// talva2vis3's modes: setup_mode, the talva1a and orvex unpackers.
+/// talva2vis3's modes: the phase centre of any epoch, complex gains or a
+/// gains table, hour angle, meridian distance and date from each dump's
+/// header, setup_mode, the talva1a and orvex unpackers.
 class CurrentModes final : public ConverterModes {
  public:
+  PhaseCentre phase_centre(const ConverterSettings& s, talva::Output& out) override;
+  Calibration load_calibration(const ConverterSettings& s, int nant, talva::Output& out) override;
+  std::unique_ptr<Clock> clock(const ConverterSettings& s, const Site& site, float dec) override;
   ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
                         talva::Output& out) override;
   std::unique_ptr<Unpacker> data_unpacker(const DataInputs& in) override;
 };
+
+/// The phase centre of ra (hours) and dec (degrees) as given, radians.
+PhaseCentre phase_centre_as_given(const ConverterSettings& s);
 
 /// Whether the option text asks for the variables of other readers ("interop").
 bool interop_requested(const std::string& options);

@@ -5,14 +5,19 @@
 #include <cmath>
 
 #include "calib/cx2amp.h"
+#include "calib/mdgain.h"
 #include "convert/modes.h"
 #include "convert/spacing_sums.h"
+#include "util/constants.h"
+#include "util/fmt.h"
 #include "util/stop.h"
 
 namespace legacy {
 
 namespace {
 
+constexpr float kSiderealStep = 7.2722054e-05f;  // hour-angle step per dump, radians
+constexpr float kIntTime = 0.99999994f;          // seconds per dump
 constexpr float kTalva1aLimit = 100.0f;
 constexpr float kOrvexLimit = 5000.0f;
 
@@ -148,6 +153,61 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     if (in_.pair_terms) r.pairs = terms_;
     sink.record(r);
   }
+}
+
+namespace {
+
+// talva2vis's clock: the hour angle advances by one step per dump read from
+// startha, the Julian date by one integration time per dump unpacked from
+// startmjd; the meridian distance is that of the pointing, and a dump whose
+// pointing is outside the site's limits is left out.
+class StartValueClock final : public Clock {
+ public:
+  StartValueClock(const ConverterSettings& s, const Site& site, float dec)
+      : start_ha_(s.startha * 15.0 / static_cast<double>(talva::kDegPerRad)),
+        start_jd_(s.startmjd + talva::kMjdToJd),
+        site_(site),
+        dec_(dec) {}
+
+  bool place(int record, const ArchiveReader& /*archive*/, DumpContext& dump, talva::Output& out) override {
+    dump.ha = static_cast<float>(start_ha_ + static_cast<double>(record - 1) * static_cast<double>(kSiderealStep));
+    float az = 0.0f, el = 0.0f, tilt = 0.0f;
+    int err = 0;
+    // dump.md carries over: a tilt out of limits leaves (and reports) the previous dump's value.
+    find_tilt_md_(site_, dump.ha, dec_, az, el, tilt, dump.md, err, out);
+    if (err != 0) {
+      out.line("** find_tilt err at h = " + talva::fmt_f(dump.ha, 10, 5));
+      return false;
+    }
+    return true;
+  }
+  double julian_date(int np, const ArchiveReader& /*archive*/) const override {
+    // In extended precision.
+    return static_cast<double>(static_cast<long double>(start_jd_) +
+                               static_cast<long double>(kIntTime) * np / 86400.0L);
+  }
+
+ private:
+  double start_ha_, start_jd_;
+  Site site_;
+  float dec_;
+};
+
+}  // namespace
+
+PhaseCentre LegacyModes::phase_centre(const ConverterSettings& s, talva::Output& /*out*/) {
+  return phase_centre_as_given(s);
+}
+
+Calibration LegacyModes::load_calibration(const ConverterSettings& s, int nant, talva::Output& out) {
+  Calibration cal;
+  int status = 0;
+  load_phasecal_(s.phasefil, std::min(nant, kPhaseCapacity), cal.phases, status, out);
+  return cal;
+}
+
+std::unique_ptr<Clock> LegacyModes::clock(const ConverterSettings& s, const Site& site, float dec) {
+  return std::make_unique<StartValueClock>(s, site, dec);
 }
 
 ModeLayout LegacyModes::setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,

@@ -68,9 +68,14 @@ class OrvexUnpacker final : public Unpacker {
   std::vector<PairTerm> terms_;
 };
 
-/// talva2vis's modes for the shared driver.
+/// talva2vis's modes for the shared driver: the phase centre as given
+/// (J2000), the phase table of phasefil, hour angle and date counted from
+/// startha and startmjd, the meridian distance of the pointing.
 class LegacyModes final : public ConverterModes {
  public:
+  PhaseCentre phase_centre(const ConverterSettings& s, talva::Output& out) override;
+  Calibration load_calibration(const ConverterSettings& s, int nant, talva::Output& out) override;
+  std::unique_ptr<Clock> clock(const ConverterSettings& s, const Site& site, float dec) override;
   ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
                         talva::Output& out) override;
   std::unique_ptr<Unpacker> data_unpacker(const DataInputs& in) override;

@@ -121,8 +121,8 @@ class Publish : public ::testing::Test {
     talva::StringOutput out;
     UvDatasetSink dataset("run.uv", false);
     MsSink ms("run.ms", 11.0, "talva2vis3");
-    UvPlotSink plot("uv.png/png", true, out);
-    DebugTableSink debug(Flavour::Current, 45);
+    UvPlotSink plot("uv.png/png", {}, out);
+    DebugTableSink debug(Flavour::Current, 45, true);
     SinkList sinks;
     if (extra && extra_first) sinks.add(*extra, true);
     sinks.add(ms, true);
@@ -218,7 +218,7 @@ TEST_F(Publish, AnInterruptedRunKeepsTheWholeDumpsOfBothDatasetsAndSaysSo) {
     talva::StringOutput out;
     UvDatasetSink dataset("run.uv", false);
     MsSink ms("run.ms", 11.0, "talva2vis3");
-    DebugTableSink debug(Flavour::Current, 45);
+    DebugTableSink debug(Flavour::Current, 45, true);
     SinkList sinks;
     sinks.add(ms, true);
     sinks.add(dataset);
