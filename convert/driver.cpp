@@ -179,8 +179,7 @@ std::vector<double> record_positions(Flavour flavour, const ModeLayout& tc, std:
     case kTalva2b: {
       const int nbase = std::clamp(tc.nbase, 0, kMaxBaselines);
       for (int k = 0; k < nbase; ++k) {
-        const int code = static_cast<int>(tc.bcode[static_cast<std::size_t>(k)]);
-        const int a = code / 256, b = code % 256;
+        const auto [a, b, wide] = tc.bcode[static_cast<std::size_t>(k)];
         if (b < 1) continue;
         if (static_cast<std::size_t>(b) > y.size()) y.resize(static_cast<std::size_t>(b), 0.0);
         if (a == 1) y[static_cast<std::size_t>(b - 1)] = tc.cblen[static_cast<std::size_t>(k)];

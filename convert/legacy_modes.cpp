@@ -121,9 +121,9 @@ void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     const bool within = k <= 43;
     const int n = within ? k : k - 43;
     const double L = within ? layout.x(1 + n) - layout.x(1) : layout.x(48 + n) - layout.x(1);
-    const double baseline = within ? 67586.0 + (n - 1) : 67632.0 + n;
+    const miriad::Baseline antennas{1, within ? 1 + n : 48 + n};
     const double x = static_cast<double>(cH) * L, y = static_cast<double>(vfac) * L;
-    UvRecord r = UvRecord::make(x, y, in_.sfreq, dump.time, baseline, avg, k);
+    UvRecord r = UvRecord::make(x, y, dump.time, antennas, avg, k);
     r.geometry(dump.ha, L, true);
     if (in_.pair_terms) r.pairs = terms_;
     sink.record(r);
@@ -148,7 +148,7 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     const int i0 = std::max(1, s - 44), j0 = s - i0 + 48;
     const double D = layout.x(i0) - layout.x(j0);
     const double x = static_cast<double>(cH) * D, y = static_cast<double>(sH * in_.sindec) * D;
-    UvRecord r = UvRecord::make(x, y, in_.sfreq, dump.time, 65536.0 + 2048.0 * i0 + j0, avg, s);
+    UvRecord r = UvRecord::make(x, y, dump.time, {i0, j0}, avg, s);
     r.geometry(dump.ha, D, true);
     if (in_.pair_terms) r.pairs = terms_;
     sink.record(r);

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "miriad/baseline.h"
 #include "util/output.h"
 
 inline constexpr int kMaxElements = 360;     ///< capacity of xpos
@@ -43,7 +44,7 @@ struct ModeLayout {
   float fanstep = 0;                               ///< fan-beam phase step (talva1b)
   std::array<double, kMaxElements> xpos{};         ///< element k at [k-1], wavelengths
   std::array<double, kMaxBaselines> cblen{};       ///< compressed modes: spacing of unique baseline k
-  std::array<double, kMaxBaselines> bcode{};       ///< compressed modes: 256 a + b of unique baseline k
+  std::array<miriad::Baseline, kMaxBaselines> bcode{};  ///< compressed modes: pseudo-pair of unique baseline k (256 a + b)
   std::array<std::int32_t, kMaxBaselines> nred{};  ///< compressed modes: weight of unique baseline k
 
   /// Position of element k (1-based).

@@ -157,7 +157,7 @@ void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     if (above(avg, kTalva1aLimit)) avg = {0.0f, 0.0f};
     const float L = lengths_[static_cast<std::size_t>(s - 1)];
     const float x = cH * L, y = sH * in_.sindec * L;
-    UvRecord r = UvRecord::make(x, y, in_.sfreq, dump.time, 67585.0 + s, avg, s);
+    UvRecord r = UvRecord::make(x, y, dump.time, {1, s + 1}, avg, s);
     if (none) r.flagged = true;
     sink.record(r.geometry(dump.ha, L, true));
   }
@@ -187,6 +187,6 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     const int i0 = std::max(1, s - 44), j0 = s - i0 + 48;
     const double D = layout.x(i0) - layout.x(j0);
     const double x = static_cast<double>(cH) * D, y = static_cast<double>(sH * in_.sindec) * D;
-    sink.record(UvRecord::make(x, y, in_.sfreq, dump.time, 65536.0 + 2048.0 * i0 + j0, avg, s).geometry(dump.ha, D, true));
+    sink.record(UvRecord::make(x, y, dump.time, {i0, j0}, avg, s).geometry(dump.ha, D, true));
   }
 }

@@ -48,6 +48,7 @@ std::string UvDatasetSink::abandon() noexcept {
 
 void UvDatasetSink::begin_run(const RunSetup& h) {
   program_ = h.flavour == Flavour::Legacy ? "TALVA2VIS" : "TALVA2VIS3";
+  sfreq_ = h.sfreq;
   int& tno = tno_;
   miriad::uvopen(tno, name_, "new");
   miriad::uvset(tno, "preamble", "uvw/time/baseline", 0, 0.0, 0.0, 0.0);
@@ -94,7 +95,7 @@ void UvDatasetSink::record(const UvRecord& r) {
   const std::complex<float> value = r.flagged ? std::complex<float>{} : r.data;
   const std::int32_t flag = r.flagged ? 0 : 1;
   if (!interop_) {
-    held_.push_back({{r.u, r.v, r.w, r.time, r.baseline}, value, flag});
+    held_.push_back({{r.u(sfreq_), r.v(sfreq_), 0.0, r.time, r.antennas.number()}, value, flag});
     return;
   }
   const int tno = tno_;
@@ -114,7 +115,7 @@ void UvDatasetSink::record(const UvRecord& r) {
     have_lst_ = true;
     put_d(tno, "lst", clock_.last(r.time));
   }
-  const std::array<miriad::UvPoint, 1> point{{{{uvw.u, uvw.v, uvw.w, r.time, r.baseline}, value, flag}}};
+  const std::array<miriad::UvPoint, 1> point{{{{uvw.u, uvw.v, uvw.w, r.time, r.antennas.number()}, value, flag}}};
   miriad::uvwrite_points(tno, point);
 }
 

@@ -135,7 +135,7 @@ class Publish : public ::testing::Test {
     for (int d = 0; d < dumps; ++d) {
       for (int s = 1; s <= kPerDump; ++s) {
         const int a = std::max(1, s - 44), b = s - a + 48;
-        UvRecord r = UvRecord::make(10.0 * s, 0.5 * d, setup_.sfreq, kJd + d / 86400.0, 65536.0 + 2048 * a + b,
+        UvRecord r = UvRecord::make(10.0 * s, 0.5 * d, kJd + d / 86400.0, {a, b},
                                     {1.0f, 0.1f * static_cast<float>(s)}, s);
         sinks.record(r.geometry(0.01f * static_cast<float>(d), 10.0 * s, true));
       }
@@ -226,7 +226,7 @@ TEST_F(Publish, AnInterruptedRunKeepsTheWholeDumpsOfBothDatasetsAndSaysSo) {
     sinks.begin_run(setup_);
     for (int d = 0; d < 2; ++d) {
       for (int s = 1; s <= kPerDump; ++s)
-        sinks.record(UvRecord::make(s, d, setup_.sfreq, kJd + d / 86400.0, 65536.0 + 2048 * 1 + 50, {1.0f, 0.0f}, s));
+        sinks.record(UvRecord::make(s, d, kJd + d / 86400.0, {1, 50}, {1.0f, 0.0f}, s));
       sinks.end_dump();
     }
     sinks.interrupted("interrupted by SIGINT after dump 2");

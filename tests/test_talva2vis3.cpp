@@ -281,9 +281,11 @@ TEST(Talva2vis3Dataset, AStoppedRunLeavesNoDatasetAnInterruptedOneItsWholeDumps)
   const std::string path = dir.file("s.uv");
   const cfloat bad(std::nanf(""), 1.0f);
   auto feed = [&](UvDatasetSink& sink) {
-    sink.begin_run(RunSetup{});
+    RunSetup setup;
+    setup.sfreq = 1.0;
+    sink.begin_run(setup);
     for (int k = 0; k < 5; ++k) {
-      sink.record(::UvRecord::make(10.0 * k, -3.0, 1.0, kJd2006 + (k / 3) * kSecond, 67586.0 + k,
+      sink.record(::UvRecord::make(10.0 * k, -3.0, kJd2006 + (k / 3) * kSecond, {1, 2 + k},
                                    k == 1 ? bad : cfloat(0.5f * k, -1.0f), k + 1));
       if (k == 2) sink.end_dump();
     }
