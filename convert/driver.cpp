@@ -149,50 +149,6 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
 
 bool interop_requested(const std::string& options) { return options.find("interop") != std::string::npos; }
 
-std::vector<double> record_positions(Flavour flavour, const ModeLayout& tc, std::span<const float> lengths) {
-  const int imode = tc.imode;
-  auto xpos = [&](int k) { return tc.xpos[static_cast<std::size_t>(k - 1)]; };
-  const int nelem = std::clamp(tc.nelem, 0, kMaxElements);
-  std::vector<double> y;
-  switch (imode) {
-    case kOrvex:
-      // Spacing s: the pair (i0, j0) = (max(1, s - 44), s - i0 + 48), up to (44, 92).
-      for (int k = 1; k <= 92; ++k) y.push_back(0.0 - xpos(k));  // empty slots: +0, not -0
-      break;
-    case kTalva1a:
-      if (flavour == Flavour::Legacy) {
-        for (int k = 1; k <= kNumAntennas; ++k) y.push_back(xpos(k));
-      } else {
-        y.assign(kNumClasses + 1, 0.0);
-        for (std::size_t s = 1; s <= lengths.size() && s <= kNumClasses; ++s) y[s] = lengths[s - 1];
-      }
-      break;
-    case kTalva1b:
-      // Unit positions as the unpacker forms them: four elements summed as floats, times 0.25.
-      for (int u = 1; u <= (nelem + 3) / 4; ++u) {
-        float sum = 0.0f;
-        for (int k = 4 * (u - 1) + 1; k <= 4 * u && k <= nelem; ++k) sum += static_cast<float>(xpos(k));
-        y.push_back(sum * 0.25f);
-      }
-      break;
-    case kTalva1d:
-    case kTalva2b: {
-      const int nbase = std::clamp(tc.nbase, 0, kMaxBaselines);
-      for (int k = 0; k < nbase; ++k) {
-        const auto [a, b, wide] = tc.bcode[static_cast<std::size_t>(k)];
-        if (b < 1) continue;
-        if (static_cast<std::size_t>(b) > y.size()) y.resize(static_cast<std::size_t>(b), 0.0);
-        if (a == 1) y[static_cast<std::size_t>(b - 1)] = tc.cblen[static_cast<std::size_t>(k)];
-      }
-      break;
-    }
-    default:  // talva1c, talva2a, talva3a, talva3b: every element pair
-      for (int k = 1; k <= nelem; ++k) y.push_back(xpos(k));
-      break;
-  }
-  return y;
-}
-
 PhaseCentre phase_centre_as_given(const ConverterSettings& s) {
   return {s.ra * 15.0 / static_cast<double>(kDegPerRad), s.dec / static_cast<double>(kDegPerRad)};
 }
@@ -464,14 +420,10 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
 
   // Datasets for other readers and the MeasurementSet: every antenna number
   // the records use, at positions that agree with the records.
-  const int nants_all = std::max(
-      layout.nants, static_cast<int>(record_positions(s.flavour, layout, unpacker->class_lengths()).size()));
-  setup.positions = [&s, &layout, &unpacker, nants_all, sfreq = setup.sfreq] {
-    std::vector<double> y = record_positions(s.flavour, layout, unpacker->class_lengths());
-    y.resize(static_cast<std::size_t>(nants_all), 0.0);
-    for (double& p : y) p /= sfreq;  // wavelengths to nanoseconds
-    return y;
-  };
+  setup.positions = unpacker->positions();
+  const int nants_all = std::max(layout.nants, static_cast<int>(setup.positions.size()));
+  setup.positions.resize(static_cast<std::size_t>(nants_all), 0.0);
+  for (double& p : setup.positions) p /= setup.sfreq;  // wavelengths to nanoseconds
   const bool interop = interop_requested(s.options);
   setup.nants = interop ? nants_all : layout.nants;
 

@@ -131,18 +131,6 @@ PhaseCentre phase_centre_as_given(const ConverterSettings& s);
 /// Whether the option text asks for the variables of other readers ("interop").
 bool interop_requested(const std::string& options);
 
-/// East-west position (wavelengths) of every antenna number that the records
-/// of the mode use, antenna k at [k-1]: position(b) - position(a) is the
-/// spacing from which a record of the pair (a, b) forms u = cos H x spacing /
-/// sfreq. Data modes: the array's positions (orvex: negated, its records take
-/// xpos(a) - xpos(b)); talva2vis3's talva1a: 0 for antenna 1 and the class
-/// length for s + 1 (`lengths`, as the unpacker measured them; zeros while
-/// empty); simulations: the element (talva1b: unit) positions; compressed
-/// modes: 0 for pseudo-antenna 1 and each pseudo-antenna b at the length of
-/// its pair (1, b) - the other pairs of those modes have lengths no set of
-/// positions can give.
-std::vector<double> record_positions(Flavour flavour, const ModeLayout& layout, std::span<const float> lengths);
-
 /// One conversion: set-up, dump loop, close, totals on `out`. Returns 0;
 /// fatal conditions stop the program (talva::Stop). `extra` sinks (may be
 /// empty) get the records after the dataset, the plot and the debug table.

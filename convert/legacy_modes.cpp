@@ -130,6 +130,10 @@ void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   }
 }
 
+std::vector<double> Talva1aUnpacker::positions() const {
+  return {in_.layout->xpos.begin(), in_.layout->xpos.begin() + kNumAntennas};
+}
+
 void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   if (!plan_.built) build_orvex(plan_, in_);
   const ModeLayout& layout = *in_.layout;

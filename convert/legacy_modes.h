@@ -48,6 +48,8 @@ class Talva1aUnpacker final : public Unpacker {
  public:
   explicit Talva1aUnpacker(const DataInputs& in) : in_(in) {}
   void unpack(const DumpContext& dump, RecordSink& sink) override;
+  /// The layout's positions of antennas 1-96.
+  std::vector<double> positions() const override;
 
  private:
   DataInputs in_;
@@ -61,6 +63,8 @@ class OrvexUnpacker final : public Unpacker {
  public:
   explicit OrvexUnpacker(const DataInputs& in) : in_(in) {}
   void unpack(const DumpContext& dump, RecordSink& sink) override;
+  /// As talva2vis3's orvex: the array's positions negated.
+  std::vector<double> positions() const override { return orvex_positions(*in_.layout); }
 
  private:
   DataInputs in_;

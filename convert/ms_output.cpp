@@ -51,12 +51,10 @@ void MsSink::begin_run(const RunSetup& setup) {
   if (per_pair_) {
     // The array's antennas mirrored (position(b) - position(a) is then the
     // spacing of each pair's uvw, as for every record), nanoseconds.
-    positions_ = [sfreq = setup.sfreq] {
-      std::vector<double> y;
-      for (int a = 1; a <= 96; ++a)
-        y.push_back(-static_cast<double>(antenna_x(a)) / static_cast<double>(talva::kWavelength) / sfreq);
-      return y;
-    };
+    positions_.clear();
+    for (int a = 1; a <= 96; ++a)
+      positions_.push_back(-static_cast<double>(antenna_x(a)) / static_cast<double>(talva::kWavelength) /
+                           setup.sfreq);
   }
   check_room(path_);
   writer_ = msio::open_writer(path_, ms_setup(setup, application_));
@@ -102,7 +100,7 @@ void MsSink::publish() {
   if (!writer_ || closed_) return;
   closed_ = true;
   if (!note_.empty()) writer_->note(note_);
-  const std::vector<double> east = positions_ ? positions_() : std::vector<double>{};
+  const std::vector<double>& east = positions_;
   std::vector<msio::Antenna> antennas;
   for (std::size_t k = 0; k < east.size(); ++k)
     antennas.push_back({"A" + std::to_string(k + 1),

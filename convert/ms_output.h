@@ -56,9 +56,7 @@ class MsSink final : public RecordSink {
   std::optional<CompleteGeometry> geometry_;
   std::optional<talva::sky::J2000Frame> frame_;
   std::unique_ptr<msio::RowWriter> writer_;
-  /// East-west position of antenna k at [k-1], nanoseconds; asked for when
-  /// the set is closed (the talva1a unpacker measures its classes on its first call).
-  std::function<std::vector<double>()> positions_;
+  std::vector<double> positions_;  ///< east-west position of antenna k at [k-1], nanoseconds
   bool per_pair_ = false;
   bool closed_ = false;
   std::string note_;

@@ -44,11 +44,10 @@ struct RunSetup {
   double sdf = 0;                      ///< channel width, GHz
   int nants = 0;                       ///< antenna count (with interop: every antenna number used)
   double latitude = 0, longitude = 0;  ///< site, radians
-  /// East-west position (nanoseconds) of antenna k at [k-1], nants entries,
-  /// for sinks that describe the array; asked for once the first record is
-  /// there (an unpacker measures some lengths on its first dump). Empty
-  /// function: not asked for by this run.
-  std::function<std::vector<double>()> positions;
+  /// East-west position (nanoseconds) of antenna k at [k-1], for sinks
+  /// that describe the array (the unpacker's positions; with interop nants
+  /// entries). Empty: none given.
+  std::vector<double> positions;
   /// A line for the dataset's history beside the keywords (empty: none).
   std::string history_note;
 };

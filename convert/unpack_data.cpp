@@ -163,9 +163,27 @@ void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   }
 }
 
-std::span<const float> Talva1a3Unpacker::class_lengths() const {
-  if (!built_) return {};  // not set up yet
-  return std::span<const float>(lengths_).first(static_cast<std::size_t>(nclass_));
+Talva1a3Unpacker::Talva1a3Unpacker(const DataInputs& in) : in_(in) {
+  // The classes and their lengths as the first dump's build measures them again.
+  talva::NullOutput quiet;
+  std::vector<std::int32_t> S(kNumAntennas * kNumAntennas);
+  setup_s_matrix_(S, kNumAntennas, nclass_, quiet);
+  nclass_ = std::clamp(nclass_, 0, kNumClasses);
+  setup_s_lengths_(S, kNumAntennas, nclass_, std::span<const double>(in_.layout->xpos).first(kNumAntennas),
+                   std::span<float>(lengths_).first(static_cast<std::size_t>(nclass_)), quiet);
+}
+
+std::vector<double> Talva1a3Unpacker::positions() const {
+  std::vector<double> y(kNumClasses + 1, 0.0);
+  for (std::size_t s = 1; s <= static_cast<std::size_t>(nclass_); ++s) y[s] = lengths_[s - 1];
+  return y;
+}
+
+std::vector<double> orvex_positions(const ModeLayout& layout) {
+  std::vector<double> y;
+  // Spacing s: the pair (i0, j0) = (max(1, s - 44), s - i0 + 48), up to (44, 92).
+  for (int k = 1; k <= 92; ++k) y.push_back(0.0 - layout.x(k));  // empty slots: +0, not -0
+  return y;
 }
 
 void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {

@@ -1,6 +1,7 @@
 // Simulation unpackers: visibilities that a point source offset from the
 // phase centre by (dhr, ddec) would give in the mode's element layout,
 // timed by the archive's dumps. The dump's correlations are not used.
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -159,4 +160,35 @@ void SimulationUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     case kTalva2b: unique_baselines(sim, dump.ha); break;
     default: break;
   }
+}
+
+std::vector<double> SimulationUnpacker::positions() const {
+  const ModeLayout& tc = layout_;
+  const int nelem = std::clamp(tc.nelem, 0, kMaxElements);
+  std::vector<double> y;
+  switch (tc.imode) {
+    case kTalva1b:
+      // Unit positions as the unpacker forms them: four elements summed as floats, times 0.25.
+      for (int u = 1; u <= (nelem + 3) / 4; ++u) {
+        float sum = 0.0f;
+        for (int k = 4 * (u - 1) + 1; k <= 4 * u && k <= nelem; ++k) sum += static_cast<float>(tc.x(k));
+        y.push_back(sum * 0.25f);
+      }
+      break;
+    case kTalva1d:
+    case kTalva2b: {
+      const int nbase = std::clamp(tc.nbase, 0, kMaxBaselines);
+      for (int k = 0; k < nbase; ++k) {
+        const auto [a, b, wide] = tc.bcode[static_cast<std::size_t>(k)];
+        if (b < 1) continue;
+        if (static_cast<std::size_t>(b) > y.size()) y.resize(static_cast<std::size_t>(b), 0.0);
+        if (a == 1) y[static_cast<std::size_t>(b - 1)] = tc.cblen[static_cast<std::size_t>(k)];
+      }
+      break;
+    }
+    default:  // talva1c, talva2a, talva3a, talva3b: every element pair
+      for (int k = 1; k <= nelem; ++k) y.push_back(tc.x(k));
+      break;
+  }
+  return y;
 }

@@ -24,8 +24,7 @@ void put_d(int tno, const char* name, double v) { miriad::uvputvrd(tno, name, st
 // earth-centred frame turned so that X passes through the local meridian
 // (Y east, Z to the north pole). The array lies on the east-west line, so
 // each antenna differs from the others in Y only.
-void put_antpos(int tno, const std::function<std::vector<double>()>& positions) {
-  const std::vector<double> east = positions ? positions() : std::vector<double>{};
+void put_antpos(int tno, const std::vector<double>& east) {
   if (east.empty()) talva::stop("interop: no antenna positions for antpos");
   const std::size_t n = east.size();
   std::vector<double> xyz(3 * n, 0.0);

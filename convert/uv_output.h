@@ -55,7 +55,7 @@ class UvDatasetSink final : public RecordSink {
   int tno_ = 0;
   bool open_ = false;
   bool prepared_ = false;  ///< end_run done; publish names the header
-  std::function<std::vector<double>()> positions_;
+  std::vector<double> positions_;  ///< east-west antenna positions, nanoseconds (interop)
   bool antpos_written_ = false;
   bool have_lst_ = false;
   double lst_time_ = 0.0;  ///< Julian date of the last lst put

@@ -8,7 +8,8 @@
 # Both builds run the same command lines on the same simulated archives:
 # gainsolve (point and redundant models, intervals) and phasesolve;
 # talva2vis3 in all nine modes, with reject lists, the MD correction, a dump
-# range, options=interop and a MeasurementSet, another epoch, the debug
+# range, options=interop and a MeasurementSet (in the data, simulated and
+# compressed modes), another epoch, the debug
 # table, plot files and the progress lines of a long run; talva2vis in its
 # data modes, with the debug table, plot files and its site limits;
 # dumpscope with each kind of option; the listing tools. For every run the
@@ -62,6 +63,10 @@ runs() {
   run v3-options "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
     rejects=$w/rejects.txt antrejct=$w/badants.txt reclim=5,50 options=interop ra=5.5 dec=-45 \
     device=/null uvfile=out.uv msfile=out.ms
+  for mode in orvex talva1b talva1d talva2b talva3a; do
+    run "v3-interop-$mode" "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
+      skmode=$mode options=interop ampscale=2 nunit=8 device=/null uvfile=out.uv msfile=out.ms
+  done
   run v3-md "$b/talva2vis3" infile=$w/md.arc corlfile=$w/md.lay gnsfile=../gs-point/cal.gains \
     mdcorr=t mdfile=$w/md.tbl device=/null uvfile=out.uv
   run v3-table "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay gnstable=../gs-intervals/src.table \

@@ -108,7 +108,7 @@ class Publish : public ::testing::Test {
     setup_.nants = 92;
     setup_.latitude = -0.617;
     setup_.longitude = 2.6;
-    setup_.positions = [] { return std::vector<double>(92, 0.0); };
+    setup_.positions = std::vector<double>(92, 0.0);
     // Earlier outputs of the same names, which a failed run leaves alone.
     write_file(dir_.file("talva2vis3.dbg"), "the earlier table\n");
     write_file(dir_.file("uv.png"), "the earlier plot\n");

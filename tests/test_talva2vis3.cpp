@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "array/layout.h"
@@ -487,6 +488,18 @@ TEST(Talva2vis3Unpacker, OnePassAveragingIsBitIdenticalToThePairLoops) {
   in.rejects = {badprods, badants};
   OrvexUnpacker orvex(in);
   const auto orec = unpack(orvex);
+  // The antenna positions, known before any dump, give each record its
+  // spacing: position(b) - position(a), to the bit.
+  for (const auto& [name, positions, records] :
+       {std::tuple{"talva1a", Talva1a3Unpacker(in).positions(), &rec}, std::tuple{"orvex", OrvexUnpacker(in).positions(), &orec}}) {
+    ASSERT_FALSE(records->empty()) << name;
+    for (const UvRecord& r : *records) {
+      ASSERT_LE(static_cast<std::size_t>(r.antennas.b), positions.size()) << name;
+      const double spacing = positions[static_cast<std::size_t>(r.antennas.b - 1)] -
+                             positions[static_cast<std::size_t>(r.antennas.a - 1)];
+      EXPECT_EQ(r.spacing_length, spacing) << name << " " << r.spacing;
+    }
+  }
   const std::string& out = messages.text();
   // The missing pair is reported once in the run, not once per dump.
   std::size_t reports = 0;
