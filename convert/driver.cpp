@@ -35,7 +35,6 @@ namespace {
 using talva::kDegPerRad;
 using talva::kMjdToJd;
 using talva::kWavelength;
-constexpr float kHaHoursPerRadian = 3.8197f;    // dump-header hour angle (hours) to radians
 constexpr std::int32_t kSeed = 7654321;
 constexpr int kProgressEvery = 200;
 
@@ -193,17 +192,16 @@ class HeaderClock final : public Clock {
  public:
   explicit HeaderClock(bool mdcorr) : mdcorr_(mdcorr) {}
 
-  bool place(int record, const ArchiveReader& archive, DumpContext& dump, talva::Output& out) override {
-    if (const std::string why = archive.dump_time_problem(); !why.empty()) {
+  bool place(int record, const DumpHeader& header, DumpContext& dump, talva::Output& out) override {
+    if (!header.time_problem.empty()) {
       if (++bad_time_ <= kBadTimeReports)
-        out.line(" dump " + std::to_string(record) + ": impossible date or time in its header (" + why +
-                 "); dump left out" + (bad_time_ == kBadTimeReports ? " (further ones counted at the end)" : ""));
+        out.line(" dump " + std::to_string(record) + ": impossible date or time in its header (" +
+                 header.time_problem + "); dump left out" +
+                 (bad_time_ == kBadTimeReports ? " (further ones counted at the end)" : ""));
       return false;
     }
-    float ha_hours = 0.0f;
-    archive.read_dumppar_ha_(ha_hours);
-    dump.ha = ha_hours / kHaHoursPerRadian;
-    archive.read_dumppar_md_inrad_(dump.md);
+    dump.ha = header.ha_rad;
+    dump.md = header.md_rad;
     // MD sine outside -1..1 (a damaged header): no MD gain to divide by
     if (mdcorr_ && !std::isfinite(dump.md)) {
       ++damaged_md_;
@@ -211,7 +209,7 @@ class HeaderClock final : public Clock {
     }
     return true;
   }
-  double julian_date(int /*np*/, const ArchiveReader& archive) const override { return archive.dump_julian_date(); }
+  double julian_date(int /*np*/, const DumpHeader& header) const override { return header.jd; }
   void progress(const DumpContext& dump, talva::Output& out) const override {
     out.line(talva::ListLine() << "Mdt mdgain " << dump.md << " = " << dump.md * 180.0f / 3.1415f << dump.mdg);
   }
@@ -291,8 +289,8 @@ struct LoopEnd {
 
 // The dump loop: read -> place on the clock -> MD gain -> unpack -> sinks,
 // for every dump of the range, until the archive ends or a signal comes.
-LoopEnd convert_dumps(const ConverterSettings& s, ArchiveReader& archive, int nbsln, Clock& clock,
-                      const RunInputs& inputs, Unpacker& unpacker, SinkList& sinks, talva::Output& out) {
+LoopEnd convert_dumps(const ConverterSettings& s, ArchiveReader& archive, Clock& clock, const RunInputs& inputs,
+                      Unpacker& unpacker, SinkList& sinks, talva::Output& out) {
   LoopEnd end;
   // The meridian distance is kept from dump to dump (a failed tilt report
   // of the legacy converter prints the previous dump's value).
@@ -301,19 +299,20 @@ LoopEnd convert_dumps(const ConverterSettings& s, ArchiveReader& archive, int nb
     if (talva::interrupt_signal() != 0) break;  // a clean point: every dump read so far is written
     ++end.record;
     // The dump's correlations where the reader holds them, until the next read.
-    const int stat = archive.read_dump_view_(nbsln, dump.vis, 0);
-    if (stat != 0) {
+    const std::optional<Dump> read = archive.next();
+    if (!read) {
       if (talva::interrupt_signal() != 0) {  // the read was cut short
         --end.record;
         break;
       }
-      out.line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(end.record, 5));
+      out.line("read_dump returned stat " + talva::fmt_i(-1, 10) + " at rec " + talva::fmt_i(end.record, 5));
       end.archive_dumps = end.record - 1;
       break;
     }
     if (end.record < s.reclim[0]) continue;
     if (s.reclim[1] > 1 && end.record > s.reclim[1]) break;
-    if (!clock.place(end.record, archive, dump, out)) continue;
+    dump.vis = read->vis;
+    if (!clock.place(end.record, read->header, dump, out)) continue;
     dump.mdg = 1.0f;
     if (s.mdcorr) find_mdgain_(inputs.nmd, inputs.md_tbl, dump.md, dump.mdg);
 
@@ -322,7 +321,7 @@ LoopEnd convert_dumps(const ConverterSettings& s, ArchiveReader& archive, int nb
       out.line(" np : " + talva::fmt_i(end.np, 5));
       clock.progress(dump, out);
     }
-    dump.time = clock.julian_date(end.np, archive);
+    dump.time = clock.julian_date(end.np, read->header);
     unpacker.unpack(dump, sinks);
     sinks.end_dump();
   }
@@ -374,14 +373,11 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
 
   // Inputs: layout, rejection lists, MD table, the archive's header, the calibration.
   const RunInputs inputs(s, out);
-  ArchiveReader archive(out);
-  if (archive.init_archiv_(s.infile) != 0) talva::stop("init failed");
-  int nant = 0, nbsln = 0;
-  std::vector<std::int32_t> antnum(kMaxProducts);
-  if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
-  check_layout_covers_(inputs.corr_layout, nbsln, s.corlfile);
-  const ProductTable products(std::span<const std::int32_t>(antnum).first(static_cast<std::size_t>(nbsln)));
-  const Calibration cal = modes.load_calibration(s, nant, out);
+  ArchiveReader archive(s.infile, out);
+  const ArchiveFileHeader& file = archive.file_header();
+  check_layout_covers_(inputs.corr_layout, file.nbsln, s.corlfile);
+  const ProductTable products(file.antnum);
+  const Calibration cal = modes.load_calibration(s, file.nant, out);
 
   // The mode and its unpacker.
   const ModeLayout layout =
@@ -447,7 +443,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   sinks.begin_run(setup);
 
   const std::unique_ptr<Clock> clock = modes.clock(s, site, dec_f);
-  const LoopEnd end = convert_dumps(s, archive, nbsln, *clock, inputs, *unpacker, sinks, out);
+  const LoopEnd end = convert_dumps(s, archive, *clock, inputs, *unpacker, sinks, out);
 
   const int sig = talva::interrupt_signal();
   if (sinks.count() == 0) stop_without_records(s, end, sig);

@@ -72,7 +72,7 @@ struct Calibration {
   std::string history_note;  ///< a line for the dataset's history (empty: none)
 };
 
-class ArchiveReader;
+struct DumpHeader;
 struct Site;
 
 /// Places each dump read on the sky and in time: its hour angle and
@@ -81,11 +81,11 @@ class Clock {
  public:
   virtual ~Clock() = default;
   /// Sets dump.ha and dump.md (radians) for the dump `record` (counted from
-  /// 1) that `archive` has just read; false: the dump is left out (said so
-  /// on `out`, or counted).
-  virtual bool place(int record, const ArchiveReader& archive, DumpContext& dump, talva::Output& out) = 0;
-  /// Julian date of the records of the `np`-th dump unpacked.
-  virtual double julian_date(int np, const ArchiveReader& archive) const = 0;
+  /// 1) whose header is `header`; false: the dump is left out (said so on
+  /// `out`, or counted).
+  virtual bool place(int record, const DumpHeader& header, DumpContext& dump, talva::Output& out) = 0;
+  /// Julian date of the records of the `np`-th dump unpacked, whose header is `header`.
+  virtual double julian_date(int np, const DumpHeader& header) const = 0;
   /// The progress line after " np : " (none by default).
   virtual void progress(const DumpContext& /*dump*/, talva::Output& /*out*/) const {}
   /// Dumps left out for an impossible date or time in their header.

@@ -173,7 +173,7 @@ class StartValueClock final : public Clock {
         site_(site),
         dec_(dec) {}
 
-  bool place(int record, const ArchiveReader& /*archive*/, DumpContext& dump, talva::Output& out) override {
+  bool place(int record, const DumpHeader& /*header*/, DumpContext& dump, talva::Output& out) override {
     dump.ha = static_cast<float>(start_ha_ + static_cast<double>(record - 1) * static_cast<double>(kSiderealStep));
     float az = 0.0f, el = 0.0f, tilt = 0.0f;
     int err = 0;
@@ -185,7 +185,7 @@ class StartValueClock final : public Clock {
     }
     return true;
   }
-  double julian_date(int np, const ArchiveReader& /*archive*/) const override {
+  double julian_date(int np, const DumpHeader& /*header*/) const override {
     // In extended precision.
     return static_cast<double>(static_cast<long double>(start_jd_) +
                                static_cast<long double>(kIntTime) * np / 86400.0L);

@@ -35,6 +35,12 @@ sim=$new/talvasim
 "$sim" archive=src.arc layout=src.lay ndumps=60 dt=60 seed=4 sources=0,0,2,20,-15,1 noise=0.05 >/dev/null
 "$sim" archive=md.arc layout=md.lay ndumps=30 seed=7 mdtilt=10 mdrate=0.5 tilts=0,20,20 >/dev/null
 "$sim" archive=long.arc layout=long.lay ndumps=410 seed=5 flux=5 noise=0.1 >/dev/null
+# The first dump of src.arc dated month 13 (its header block starts after
+# the file header, 8 + 4 nbsln bytes, and the 12-byte tag; byte 29 holds the month).
+cp src.arc baddate.arc
+nbsln=$(od -An -t d4 -j 4 -N 4 src.arc | tr -d ' ')
+printf '\x0d' | dd of=baddate.arc bs=1 seek=$((8 + 4 * nbsln + 12 + 29)) conv=notrunc status=none
+printf 'abc' >short.arc
 printf '3\n5\n17\n400\n' >rejects.txt
 printf '12\n60\n' >badants.txt
 printf '0 1.0\n10 0.98\n20 0.95\n30 0.9\n40 0.85\n60 0.8\n' >md.tbl
@@ -101,6 +107,17 @@ runs() {
   done
   run v2-limits "$b/talva2vis" infile=$w/long.arc corlfile=$w/long.lay phasefil=../ps/phasesolve.log \
     skmode=orvex startha=-0.05 mdmax=0.5 mdcorr=t mdfile=$w/md.tbl device=/null uvfile=out.uv
+  # Archives that cannot be opened or read, a dump with an impossible date.
+  for arc in missing.arc short.arc; do
+    run "v3-$arc" "$b/talva2vis3" infile=$w/$arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
+      device=/null uvfile=out.uv
+    run "v2-$arc" "$b/talva2vis" infile=$w/$arc corlfile=$w/src.lay phasefil=../ps/phasesolve.log \
+      device=/null uvfile=out.uv
+  done
+  run v3-baddate "$b/talva2vis3" infile=$w/baddate.arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
+    device=/null uvfile=out.uv
+  run v2-baddate "$b/talva2vis" infile=$w/baddate.arc corlfile=$w/src.lay phasefil=../ps/phasesolve.log \
+    device=/null uvfile=out.uv
   run info "$b/archinfo" archive=$w/md.arc full=t verbose=t
   run list "$b/talvalist" vis=../v3-options/out.uv full=t
 }

@@ -40,7 +40,7 @@ TEST(LegacyClock, CountsHourAngleByDumpsReadAndDateByDumpsUnpacked) {
   const float dec = static_cast<float>(-45.0 / 57.29577951308232);
   const Site site = Site::with_limits(15.0f / talva::kDegPerRad, 10.0f / talva::kDegPerRad);
   talva::StringOutput out;
-  const ArchiveReader never_read(out);
+  const DumpHeader never_read;  // not looked at
   legacy::LegacyModes modes;
   const auto clock = modes.clock(s, site, dec);
   DumpContext dump;

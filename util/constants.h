@@ -4,6 +4,10 @@
 // different rounding of the same quantity; those are named by their role.
 namespace talva {
 
+/// Correlation products a file header may give: the capacity of the
+/// correlator layout record and of the programs' product tables.
+inline constexpr int kMaxProducts = 5000;
+
 /// pi and 2 pi as single-precision values.
 inline constexpr float kPi = 3.1415927f;
 inline constexpr float kTwoPi = 6.2831855f;
