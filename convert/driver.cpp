@@ -211,7 +211,7 @@ class HeaderClock final : public Clock {
   }
   double julian_date(int /*np*/, const DumpHeader& header) const override { return header.jd; }
   void progress(const DumpContext& dump, talva::Output& out) const override {
-    out.line(talva::ListLine() << "Mdt mdgain " << dump.md << " = " << dump.md * 180.0f / 3.1415f << dump.mdg);
+    out.line(talva::ListLine() << "Mdt mdgain " << dump.md << " = " << dump.md * 180.0f / talva::kProgressLinePi << dump.mdg);
   }
   int bad_time() const override { return bad_time_; }
   int damaged_md() const override { return damaged_md_; }

@@ -17,7 +17,7 @@ namespace legacy {
 namespace {
 
 constexpr float kSiderealStep = 7.2722054e-05f;  // hour-angle step per dump, radians
-constexpr float kIntTime = 0.99999994f;          // seconds per dump
+using talva::kIntTime;
 constexpr float kTalva1aLimit = 100.0f;
 constexpr float kOrvexLimit = 5000.0f;
 

@@ -10,7 +10,7 @@
 
 namespace {
 constexpr const char* kVersionLine = "TALVA: Miriad version 1.1 29-Aug-2006";
-constexpr float kIntTime = 0.99999994f;                                // largest float below 1, seconds
+using talva::kIntTime;
 // Height of the site above the reference ellipsoid, metres: the array
 // description has none, so the dataset says sea level (it enters no
 // coordinate the records carry).
