@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "util/complex_product.h"
 #include "util/fmt.h"
 
 namespace {
@@ -22,9 +23,7 @@ constexpr int kMaxSweeps = 100;
 
 // Complex arithmetic written out, so that every product rounds the same way
 // wherever it is formed (no library fallbacks, no contraction).
-inline cfloat cmul(cfloat a, cfloat b) {
-  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
+using talva::complex_product;
 inline cfloat cscale(float w, cfloat a) { return {w * a.real(), w * a.imag()}; }
 inline float cabs_(cfloat a) { return std::hypot(a.real(), a.imag()); }
 inline bool is_zero(cfloat a) { return a.real() == 0.0f && a.imag() == 0.0f; }
@@ -84,11 +83,11 @@ Lists build_lists(const Problem& p, std::span<const std::int32_t> active, std::s
       if (!is_active(j)) continue;
       if (const int k = p.cls(j, i); k != 0) {
         const float w = W[at(n, j, i)];
-        l.terms.push_back({j, cmul(cscale(w, std::conj(p.v(j, i))), p.u(k)), w, cabs_(p.u(k))});
+        l.terms.push_back({j, complex_product(cscale(w, std::conj(p.v(j, i))), p.u(k)), w, cabs_(p.u(k))});
       }
       if (const int k = p.cls(i, j); k != 0) {
         const float w = W[at(n, i, j)];
-        l.terms.push_back({j, cmul(cscale(w, p.v(i, j)), std::conj(p.u(k))), w, cabs_(p.u(k))});
+        l.terms.push_back({j, complex_product(cscale(w, p.v(i, j)), std::conj(p.u(k))), w, cabs_(p.u(k))});
       }
     }
   }
@@ -107,7 +106,7 @@ float residual(const Lists& l, std::span<const cfloat> g) {
   float r = 0.0f;
   float wsum = 0.0f;
   for (const Pair& q : l.pairs) {
-    const cfloat m = cmul(cmul(g[static_cast<std::size_t>(q.i)], q.u), std::conj(g[static_cast<std::size_t>(q.j)]));
+    const cfloat m = complex_product(complex_product(g[static_cast<std::size_t>(q.i)], q.u), std::conj(g[static_cast<std::size_t>(q.j)]));
     const cfloat d = q.v - m;
     r += q.w * (d.real() * d.real() + d.imag() * d.imag());
     wsum += q.w;
@@ -128,7 +127,7 @@ void sweep(const Lists& l, std::span<cfloat> g, std::vector<float>& absg) {
     for (std::size_t t = b; t < e; ++t) {
       const Term& term = l.terms[t];
       const std::size_t j = static_cast<std::size_t>(term.j);
-      num += cmul(term.coef, g[j]);
+      num += complex_product(term.coef, g[j]);
       const float s = term.absu * absg[j];
       den += term.w * (s * s);
     }
@@ -202,7 +201,7 @@ void estimate(const Problem& p, std::span<const std::int32_t> active, std::span<
       cfloat z1;
       if (!scaled(i, j, z1) || !has_z2[static_cast<std::size_t>(j)]) continue;
       if (is_zero(z1)) continue;
-      const cfloat w = cmul(smith_div(z2s[static_cast<std::size_t>(j)], z1), std::conj(y[static_cast<std::size_t>(i)]));
+      const cfloat w = complex_product(smith_div(z2s[static_cast<std::size_t>(j)], z1), std::conj(y[static_cast<std::size_t>(i)]));
       c = c + 1;
       m += std::sqrt(cabs_(w));
     }
@@ -334,7 +333,7 @@ bool wt_lsqrs_gains_solver_(int n, int /*nclass*/, std::span<const std::int32_t>
   const cfloat z = g[static_cast<std::size_t>(refant - 1)];
   if (is_zero(z)) return true;  // no phase to refer to: phases stay as solved
   const cfloat turn = smith_div(cfloat{cabs_(z), 0.0f}, z);
-  for (std::size_t a = 0; a < nn; ++a) g[a] = cmul(g[a], turn);
+  for (std::size_t a = 0; a < nn; ++a) g[a] = complex_product(g[a], turn);
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "util/complex_product.h"
 #include "util/vector_width.h"
 
 namespace spacing_sums {
@@ -21,13 +22,7 @@ std::complex<float> term_value(const Term& t, std::span<const float> vis) {
   return {vis[t.word + 1], vis[t.word] * t.sign};
 }
 
-// (a + bi)(c + di) = (ac - bd) + (ad + bc)i in single precision, as the
-// complex product rounds for finite values (without its recovery of
-// infinite parts from NaN results).
-inline std::complex<float> complex_product(std::complex<float> x, std::complex<float> y) {
-  const float a = x.real(), b = x.imag(), c = y.real(), d = y.imag();
-  return {a * c - b * d, a * d + b * c};
-}
+using talva::complex_product;
 
 // |z| > limit, decided as std::abs decides it; the squares in double are
 // exact, so only values within a hair of the limit need the library.
