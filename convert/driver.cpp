@@ -249,21 +249,17 @@ void claim_outputs(const ConverterSettings& s, bool uv) {
 // rejection lists and the MD table.
 struct RunInputs {
   c_layout_common_t corr_layout;
-  std::vector<std::int32_t> rejlist = std::vector<std::int32_t>(kListCapacity);
-  std::vector<std::int32_t> badlist = std::vector<std::int32_t>(kListCapacity);
-  std::int32_t nrej = 0, nbadant = 0;
+  RejectionList products = RejectionList::with_capacity(kListCapacity);
+  RejectionList antennas = RejectionList::with_capacity(kListCapacity);
   std::vector<float> md_tbl = std::vector<float>(2 * kListCapacity);
   int nmd = 0;
 
   RunInputs(const ConverterSettings& s, talva::Output& out) : corr_layout(load_corr_layout_file_(s.corlfile, out)) {
-    load_rejects_(s.rejects, nrej, rejlist, out);
-    load_antreject_(s.antrejct, nbadant, badlist, out);
+    load_rejects_(s.rejects, products.count, products.entries, out);
+    load_antreject_(s.antrejct, antennas.count, antennas.entries, out);
     if (s.mdcorr) load_mdtable_(kListCapacity, s.mdfile, nmd, md_tbl, out);
   }
-  RejectLists rejects() const {
-    return {std::span<const std::int32_t>(rejlist).first(static_cast<std::size_t>(std::max(nrej, 0))),
-            std::span<const std::int32_t>(badlist).first(static_cast<std::size_t>(std::max(nbadant, 0)))};
-  }
+  RejectLists rejects() const { return {products.used(), antennas.used()}; }
 };
 
 // The simulated source of the keywords (lengths in wavelengths, angles in radians).

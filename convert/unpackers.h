@@ -21,7 +21,8 @@
 #include "convert/spacing_sums.h"
 #include "util/output.h"
 
-/// Rejection lists of a run (product indices and antenna numbers).
+/// The rejection lists of a run seen by the unpackers: the entries of the
+/// product and antenna RejectionLists (array/rejections.h).
 struct RejectLists {
   std::span<const std::int32_t> products;
   std::span<const std::int32_t> antennas;
