@@ -245,17 +245,15 @@ cfloat smith_div(cfloat a, cfloat b) {
   return {(a.real() * r + a.imag()) / d, (a.imag() * r - a.real()) / d};
 }
 
-void lsqrs_gains_estimate_(int n, int /*nclass*/, std::span<const std::int32_t> S,
-                           std::span<const std::int32_t> active, std::span<const cfloat> V, std::span<cfloat> g,
-                           std::span<const cfloat> U) {
+void lsqrs_gains_estimate_(const RedundantSystem& sys, std::span<const std::int32_t> active, std::span<cfloat> g) {
+  const auto& [n, S, V, U, W] = sys;
   if (!sizes_ok(n, S, V, active) || g.size() < static_cast<std::size_t>(n)) return;
   estimate(Problem{n, S, V, U}, active, g);
 }
 
-void lsqrs_gains_search_itera_(int n, int /*nclass*/, std::span<const std::int32_t> S,
-                               std::span<const std::int32_t> active, std::span<const cfloat> V,
-                               std::span<const float> W, std::span<const cfloat> gold, std::span<cfloat> gnew,
-                               std::span<const cfloat> U) {
+void lsqrs_gains_search_itera_(const RedundantSystem& sys, std::span<const std::int32_t> active,
+                               std::span<const cfloat> gold, std::span<cfloat> gnew) {
+  const auto& [n, S, V, U, W] = sys;
   if (!sizes_ok(n, S, V, active) || W.size() < square(n) || gold.size() < static_cast<std::size_t>(n) ||
       gnew.size() < static_cast<std::size_t>(n))
     return;
@@ -265,16 +263,14 @@ void lsqrs_gains_search_itera_(int n, int /*nclass*/, std::span<const std::int32
   sweep(l, gnew.first(static_cast<std::size_t>(n)), absg);
 }
 
-float lsqrs_gains_resfn_(int n, int /*nclass*/, std::span<const std::int32_t> S,
-                         std::span<const std::int32_t> active, std::span<const cfloat> V, std::span<const float> W,
-                         std::span<const cfloat> g, std::span<const cfloat> U) {
+float lsqrs_gains_resfn_(const RedundantSystem& sys, std::span<const std::int32_t> active, std::span<const cfloat> g) {
+  const auto& [n, S, V, U, W] = sys;
   if (!sizes_ok(n, S, V, active) || W.size() < square(n) || g.size() < static_cast<std::size_t>(n)) return 0.0f;
   return residual(build_lists(Problem{n, S, V, U}, active, W), g);
 }
 
-bool wt_lsqrs_gains_solver_(int n, int /*nclass*/, std::span<const std::int32_t> S, std::span<const cfloat> V,
-                            std::span<const cfloat> U, std::span<const float> W, std::span<cfloat> g, int& refant,
-                            talva::Output& out) {
+bool wt_lsqrs_gains_solver_(const RedundantSystem& sys, std::span<cfloat> g, int& refant, talva::Output& out) {
+  const auto& [n, S, V, U, W] = sys;
   if (n < 1 || S.size() < square(n) || V.size() < square(n) || W.size() < square(n) ||
       g.size() < static_cast<std::size_t>(n)) {
     say(out, "matrices too small for " + std::to_string(n) + " antennas; no solution");
@@ -337,8 +333,9 @@ bool wt_lsqrs_gains_solver_(int n, int /*nclass*/, std::span<const std::int32_t>
   return true;
 }
 
-bool lsqrs_gains_solver_(int n, int nclass, std::span<const std::int32_t> S, std::span<const cfloat> V,
-                         std::span<const cfloat> U, std::span<cfloat> g, int& refant, talva::Output& out) {
-  const std::vector<float> w(n > 0 ? square(n) : 0, 1.0f);
-  return wt_lsqrs_gains_solver_(n, nclass, S, V, U, w, g, refant, out);
+bool lsqrs_gains_solver_(const RedundantSystem& sys, std::span<cfloat> g, int& refant, talva::Output& out) {
+  const std::vector<float> w(sys.n > 0 ? square(sys.n) : 0, 1.0f);
+  RedundantSystem weighted = sys;
+  weighted.W = w;
+  return wt_lsqrs_gains_solver_(weighted, g, refant, out);
 }

@@ -169,7 +169,7 @@ bool solve_once(const IntervalData& d, const std::vector<std::int32_t>& S, const
     const std::vector<cfloat> U(static_cast<std::size_t>(std::max(d.nclass, 1)), cfloat(opt.flux, 0.0f));
     std::vector<cfloat> g(n);
     int refant = usable_refant();
-    if (!lsqrs_gains_solver_(d.n, d.nclass, S, d.V, U, g, refant, lines)) return false;
+    if (!lsqrs_gains_solver_({d.n, S, d.V, U, {}}, g, refant, lines)) return false;
     sol.gains = g;
     sol.classes = U;
     return std::all_of(g.begin(), g.end(), finite);
@@ -184,7 +184,7 @@ bool solve_once(const IntervalData& d, const std::vector<std::int32_t>& S, const
     const std::vector<cfloat> U(static_cast<std::size_t>(std::max(d.nclass, 1)), cfloat(opt.flux, 0.0f));
     std::vector<cfloat> g0(n);
     int refant = usable_refant();
-    if (!lsqrs_gains_solver_(d.n, d.nclass, S, d.V, U, g0, refant, quiet)) return false;
+    if (!lsqrs_gains_solver_({d.n, S, d.V, U, {}}, g0, refant, quiet)) return false;
     g = widen(g0);
   }
   g.resize(n);

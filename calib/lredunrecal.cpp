@@ -127,7 +127,7 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
   }
 
   int refant = 0;
-  wt_lsqrs_gains_solver_(n, nclass, s, vmat, uest, w, g, refant, out);
+  wt_lsqrs_gains_solver_({n, s, vmat, uest, w}, g, refant, out);
 
   // Class visibilities determined from the new gains (least squares for fixed gains).
   std::vector<cfloat> udet(nc);

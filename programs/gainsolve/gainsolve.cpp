@@ -288,7 +288,7 @@ int run(int argc, char** argv) {
   std::vector<cx> gains(kNant);
   std::optional<talva::calib::GainsTable> gains_table;
   if (!collector) {
-    if (!lsqrs_gains_solver_(kNant, m, S, V, U, gains, refant, out)) talva::stop("no gain solution: no file written");
+    if (!lsqrs_gains_solver_({kNant, S, V, U, {}}, gains, refant, out)) talva::stop("no gain solution: no file written");
   } else {
     talva::calib::SolveOptions opt;
     opt.model = s.model == "redundant" ? talva::calib::GainModel::redundant : talva::calib::GainModel::point;
