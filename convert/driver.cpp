@@ -423,7 +423,8 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   UvDatasetSink dataset(s.uvfile, interop);
   std::optional<MsSink> ms;
   if (!s.msfile.empty())
-    ms.emplace(s.msfile, static_cast<double>(s.unity), s.flavour == Flavour::Legacy ? "talva2vis" : "talva2vis3");
+    ms.emplace(s.msfile, static_cast<double>(s.unity), s.flavour == Flavour::Legacy ? "talva2vis" : "talva2vis3",
+               ms_rows_per_pair(s.flavour, layout.imode));
   const bool current = s.flavour == Flavour::Current;  // talva2vis: no title, one colour
   UvPlotSink plot(s.device, {current, is_data_mode(layout.imode), current && layout.imode == kTalva1a}, out);
   SinkList sinks;

@@ -46,7 +46,6 @@ bool ms_rows_per_pair(Flavour flavour, int imode) { return flavour == Flavour::L
 
 void MsSink::begin_run(const RunSetup& setup) {
   geometry_.emplace(setup.ra, setup.dec, setup.sfreq);
-  per_pair_ = setup.layout != nullptr && ms_rows_per_pair(setup.flavour, setup.layout->imode);
   positions_ = setup.positions;
   if (per_pair_) {
     // The array's antennas mirrored (position(b) - position(a) is then the

@@ -25,9 +25,10 @@ class MsSink final : public RecordSink {
   /// Room a new set's tables take before the first row (an empty set
   /// takes about 600 KB), bytes.
   static constexpr unsigned long long kSetupBytes = 1ULL << 20;
-  /// `dish`: metres; `application`: the program's name.
-  MsSink(std::string path, double dish, std::string application)
-      : path_(std::move(path)), dish_(dish), application_(std::move(application)) {}
+  /// `dish`: metres; `application`: the program's name; `per_pair`: a row
+  /// per pair of each record (ms_rows_per_pair).
+  MsSink(std::string path, double dish, std::string application, bool per_pair = false)
+      : path_(std::move(path)), dish_(dish), application_(std::move(application)), per_pair_(per_pair) {}
   ~MsSink() override;
   /// Creates the set (refused when the path exists, or when its file
   /// system has less than kSetupBytes free).
@@ -57,7 +58,7 @@ class MsSink final : public RecordSink {
   std::optional<talva::sky::J2000Frame> frame_;
   std::unique_ptr<msio::RowWriter> writer_;
   std::vector<double> positions_;  ///< east-west position of antenna k at [k-1], nanoseconds
-  bool per_pair_ = false;
+  bool per_pair_;
   bool closed_ = false;
   std::string note_;
   std::size_t rows_ = 0;
