@@ -1,11 +1,13 @@
 #pragma once
 // The converter driver shared by talva2vis3 and the legacy talva2vis.
 //
-// Data flow of one run: keywords -> settings; layout, rejection lists, MD
-// table, gains or phases, mode set-up -> an unpacker; for every dump in the
-// range: the archive reader -> hour angle, meridian distance and MD gain,
-// Julian date -> the unpacker -> records -> the sinks (uv dataset, (u, v)
-// plot, debug table).
+// Data flow of one run (run_converter): keywords -> settings; the output
+// names claimed; the phase centre; layout, rejection lists, MD table, the
+// archive's file header, the calibration; the mode set-up -> an unpacker
+// and its antenna positions; the sinks (MeasurementSet, uv dataset, (u, v)
+// plot, debug table) begun; then for every dump in the range: the archive
+// reader -> the Clock (hour angle, meridian distance, or the dump left out)
+// -> MD gain -> Julian date -> the unpacker -> records -> the sinks.
 //
 // The legacy converter differs in what its ConverterModes object gives the
 // driver: the phase centre (J2000 without an epoch keyword or precession),
