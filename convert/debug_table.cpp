@@ -7,6 +7,8 @@
 #include "util/fmt.h"
 #include "util/stop.h"
 
+namespace talva::convert {
+
 namespace {
 
 constexpr float kDebugDeg = talva::kReportDegPerRad;
@@ -63,3 +65,5 @@ void DebugTableSink::record(const UvRecord& r) {
   out_ << talva::fmt_f(r.x, 10, 1) << talva::fmt_f(r.y, 10, 1) << "   " << talva::fmt_f(std::abs(z), 10, 2)
        << talva::fmt_f(ph * kDebugDeg, 10, 2) << '\n';
 }
+
+}  // namespace talva::convert

@@ -11,6 +11,8 @@
 #include "convert/record.h"
 #include "util/output_file.h"
 
+namespace talva::convert {
+
 class DebugTableSink final : public RecordSink {
  public:
   /// Creates the table's temporary (a fatal stop when it cannot be
@@ -40,3 +42,5 @@ class DebugTableSink final : public RecordSink {
 
 /// Name of the debug table file of a flavour ("talva2vis3.dbg" / "talva2vis.dbg").
 const char* debug_table_name(Flavour flavour);
+
+}  // namespace talva::convert

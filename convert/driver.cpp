@@ -30,6 +30,8 @@
 #include "util/plot_file.h"
 #include "util/stop.h"
 
+namespace talva::convert {
+
 namespace {
 
 using talva::kDegPerRad;
@@ -345,7 +347,7 @@ std::unique_ptr<Clock> CurrentModes::clock(const ConverterSettings& s, const Sit
 
 ModeLayout CurrentModes::setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
                                     talva::Output& out) {
-  return ::setup_mode(mode, unitx, nunit, cgap, natwt, out);
+  return convert::setup_mode(mode, unitx, nunit, cgap, natwt, out);
 }
 
 std::unique_ptr<Unpacker> CurrentModes::data_unpacker(const DataInputs& in) {
@@ -469,3 +471,5 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   if (ms) out.line(" MeasurementSet rows : " + talva::fmt_i(static_cast<int>(ms->rows()), 8));
   return 0;
 }
+
+}  // namespace talva::convert

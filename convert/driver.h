@@ -30,6 +30,11 @@
 #include "convert/unpackers.h"
 #include "util/output.h"
 
+struct DumpHeader;
+struct Site;
+
+namespace talva::convert {
+
 /// Keyword values of one run (lengths in metres, angles in degrees/hours, as given).
 struct ConverterSettings {
   Flavour flavour = Flavour::Current;
@@ -73,9 +78,6 @@ struct Calibration {
   std::optional<talva::calib::GainsTable> gains_table;
   std::string history_note;  ///< a line for the dataset's history (empty: none)
 };
-
-struct DumpHeader;
-struct Site;
 
 /// Places each dump read on the sky and in time: its hour angle and
 /// meridian distance, and the Julian date of the records unpacked from it.
@@ -138,3 +140,5 @@ bool interop_requested(const std::string& options);
 /// empty) get the records after the dataset, the plot and the debug table.
 int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Output& out,
                   std::span<RecordSink* const> extra = {});
+
+}  // namespace talva::convert

@@ -7,6 +7,8 @@
 #include "util/fmt.h"
 #include "util/textin.h"
 
+namespace talva::convert {
+
 namespace {
 using talva::kPi;
 using talva::kTwoPi;
@@ -60,3 +62,5 @@ float z2phase_(std::complex<float> z) {
     p += kTwoPi;
   return p;
 }
+
+}  // namespace talva::convert

@@ -12,7 +12,7 @@
 #include "util/fmt.h"
 #include "util/stop.h"
 
-namespace legacy {
+namespace talva::convert::legacy {
 
 namespace {
 
@@ -224,4 +224,4 @@ std::unique_ptr<Unpacker> LegacyModes::data_unpacker(const DataInputs& in) {
   return std::make_unique<Talva1aUnpacker>(in);
 }
 
-}  // namespace legacy
+}  // namespace talva::convert::legacy

@@ -18,7 +18,7 @@
 #include "convert/spacing_sums.h"
 #include "convert/unpackers.h"
 
-namespace legacy {
+namespace talva::convert::legacy {
 
 /// As talva2vis3's setup_mode, but prints nothing, and talva1a antennas run
 /// from the far end of the negative arm (1) through its inner end (48) and
@@ -85,4 +85,4 @@ class LegacyModes final : public ConverterModes {
   std::unique_ptr<Unpacker> data_unpacker(const DataInputs& in) override;
 };
 
-}  // namespace legacy
+}  // namespace talva::convert::legacy

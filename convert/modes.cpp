@@ -6,6 +6,8 @@
 #include "util/fmt.h"
 #include "util/stop.h"
 
+namespace talva::convert {
+
 namespace {
 
 struct ModeName {
@@ -221,3 +223,5 @@ ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap,
   print_antenna_index(layout, out);
   return layout;
 }
+
+}  // namespace talva::convert

@@ -10,6 +10,8 @@
 #include "miriad/baseline.h"
 #include "util/output.h"
 
+namespace talva::convert {
+
 inline constexpr int kMaxElements = 360;     ///< capacity of xpos
 inline constexpr int kMaxBaselines = 1440;   ///< capacity of cblen, bcode, nred
 inline constexpr int kGainsCapacity = 540;   ///< antennas in the converter's gains array
@@ -74,3 +76,5 @@ void print_antenna_index(const ModeLayout& layout, talva::Output& out);
 /// program with "unknown mode -: <mode>"), lays the mode out, prints
 /// "talva1a++" and the positions for talva1a, then the antenna index.
 ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt, talva::Output& out);
+
+}  // namespace talva::convert

@@ -9,6 +9,8 @@
 #include "util/constants.h"
 #include "util/stop.h"
 
+namespace talva::convert {
+
 namespace {
 
 msio::Setup ms_setup(const RunSetup& s, const std::string& application) {
@@ -107,3 +109,5 @@ void MsSink::publish() {
   writer_->set_antennas(antennas);
   writer_->close();
 }
+
+}  // namespace talva::convert

@@ -13,6 +13,8 @@
 #include "convert/record.h"
 #include "msio/row_writer.h"
 
+namespace talva::convert {
+
 /// The MeasurementSet as a sink of the converters' records: created when the
 /// run begins, closed (antennas written, renamed into place) when the run
 /// publishes its outputs; after a fatal stop nothing is left of it. Its
@@ -66,3 +68,5 @@ class MsSink final : public RecordSink {
 
 /// Whether a run writes a MeasurementSet row per pair (talva2vis's talva1a).
 bool ms_rows_per_pair(Flavour flavour, int imode);
+
+}  // namespace talva::convert

@@ -8,6 +8,8 @@
 #include "util/plotdev.h"
 #include "util/stop.h"
 
+namespace talva::convert {
+
 namespace pg = talva::pgplot;
 
 UvPlot::~UvPlot() {
@@ -116,3 +118,5 @@ void UvPlotSink::record(const UvRecord& r) {
 void UvPlotSink::end_dump() {
   if (choices_.classes) plot_.ask_off();
 }
+
+}  // namespace talva::convert

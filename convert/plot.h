@@ -11,6 +11,8 @@
 #include "util/output.h"
 #include "util/plot_file.h"
 
+namespace talva::convert {
+
 class UvPlot {
  public:
   /// Warnings go to `out`.
@@ -81,3 +83,5 @@ class UvPlotSink final : public RecordSink {
   bool draws_ = false;  // the plot is open and draws the records
   UvPlot plot_;
 };
+
+}  // namespace talva::convert

@@ -33,6 +33,8 @@
 #include "miriad/baseline.h"
 #include "util/output.h"
 
+namespace talva::convert {
+
 enum class Flavour { Current, Legacy };
 
 /// The observation set-up of one run.
@@ -233,3 +235,5 @@ class RecordList final : public RecordSink {
   }
   std::vector<UvRecord> records;
 };
+
+}  // namespace talva::convert

@@ -13,7 +13,7 @@
 #include "util/complex_product.h"
 #include "util/vector_width.h"
 
-namespace spacing_sums {
+namespace talva::convert::spacing_sums {
 
 // The correlation of a term: (word 2, word 1 x sign), as getvis_ returns it
 // with the sign folded in; the sign is +-1, so the value is exact.
@@ -123,4 +123,4 @@ class FactorSums {
   std::vector<std::size_t> step_start_;
 };
 
-}  // namespace spacing_sums
+}  // namespace talva::convert::spacing_sums

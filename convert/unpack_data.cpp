@@ -10,6 +10,8 @@
 #include "convert/unpackers.h"
 #include "util/fmt.h"
 
+namespace talva::convert {
+
 namespace {
 
 using spacing_sums::above;
@@ -208,3 +210,5 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     sink.record(UvRecord::make(x, y, dump.time, {i0, j0}, avg, s).geometry(dump.ha, D, true));
   }
 }
+
+}  // namespace talva::convert

@@ -10,6 +10,8 @@
 #include "util/constants.h"
 #include "util/gauss.h"
 
+namespace talva::convert {
+
 namespace {
 
 using talva::kTwoPi;
@@ -192,3 +194,5 @@ std::vector<double> SimulationUnpacker::positions() const {
   }
   return y;
 }
+
+}  // namespace talva::convert

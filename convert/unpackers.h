@@ -21,6 +21,8 @@
 #include "convert/spacing_sums.h"
 #include "util/output.h"
 
+namespace talva::convert {
+
 /// The rejection lists of a run seen by the unpackers: the entries of the
 /// product and antenna RejectionLists (array/rejections.h).
 struct RejectLists {
@@ -161,3 +163,5 @@ class SimulationUnpacker final : public Unpacker {
   float sindec_;
   std::int32_t seed_;  ///< state of the Gaussian noise generator (talva1d)
 };
+
+}  // namespace talva::convert

@@ -8,6 +8,8 @@
 #include "util/constants.h"
 #include "util/stop.h"
 
+namespace talva::convert {
+
 namespace {
 constexpr const char* kVersionLine = "TALVA: Miriad version 1.1 29-Aug-2006";
 using talva::kIntTime;
@@ -147,3 +149,5 @@ void UvDatasetSink::publish() {
   open_ = false;
   miriad::uvclose(tno_);
 }
+
+}  // namespace talva::convert

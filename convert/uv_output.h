@@ -18,6 +18,8 @@
 #include "convert/record.h"
 #include "miriad/uvio.h"
 
+namespace talva::convert {
+
 class UvDatasetSink final : public RecordSink {
  public:
   /// `name`: the dataset; `interop`: the variables for other readers.
@@ -64,3 +66,5 @@ class UvDatasetSink final : public RecordSink {
   std::vector<miriad::UvPoint> held_;  ///< the dump's records not yet written
   void write_held();
 };
+
+}  // namespace talva::convert

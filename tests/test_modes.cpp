@@ -16,6 +16,8 @@
 #include "util/output.h"
 #include "util/stop.h"
 
+using namespace talva::convert;
+
 namespace {
 
 using talva::test::lines;

@@ -26,6 +26,8 @@
 #include "util/output.h"
 #include "util/stop.h"
 
+using namespace talva::convert;
+
 // Leaks of the libraries under the outputs, not of this code: the font
 // configuration the plot library loads once and keeps, and a bucket the
 // table system's storage manager drops when a write to a full disk fails.

@@ -15,6 +15,8 @@
 #include "util/constants.h"
 #include "util/stop.h"
 
+using namespace talva::convert;
+
 namespace {
 
 using namespace conv_test;

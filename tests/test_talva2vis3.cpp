@@ -25,6 +25,8 @@
 #include "util/plot_file.h"
 #include "util/stop.h"
 
+using namespace talva::convert;
+
 namespace {
 
 using namespace conv_test;
@@ -286,7 +288,7 @@ TEST(Talva2vis3Dataset, AStoppedRunLeavesNoDatasetAnInterruptedOneItsWholeDumps)
     setup.sfreq = 1.0;
     sink.begin_run(setup);
     for (int k = 0; k < 5; ++k) {
-      sink.record(::UvRecord::make(10.0 * k, -3.0, kJd2006 + (k / 3) * kSecond, {1, 2 + k},
+      sink.record(talva::convert::UvRecord::make(10.0 * k, -3.0, kJd2006 + (k / 3) * kSecond, {1, 2 + k},
                                    k == 1 ? bad : cfloat(0.5f * k, -1.0f), k + 1));
       if (k == 2) sink.end_dump();
     }

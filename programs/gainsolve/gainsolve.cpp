@@ -223,7 +223,7 @@ int run(int argc, char** argv) {
   std::vector<cx> refgains;
   if (!s.refgains.empty()) {
     refgains.resize(kNant);
-    load_gains_(s.refgains, kNant, refgains, true, out);
+    talva::convert::load_gains_(s.refgains, kNant, refgains, true, out);
   }
 
   std::vector<std::int32_t> antnum(kMaxProducts);
