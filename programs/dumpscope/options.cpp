@@ -81,7 +81,7 @@ std::int32_t pair_code(long long a, long long b) {
 
 void decode_option_(std::string_view option, OptionRecord& opt) {
   opt.error = 0;
-  const std::string upper = upcase_(option, kOptionLength);
+  const std::string upper = talva::upcase_(option, kOptionLength);
   const std::string_view text(upper);
   const auto open = text.find('(');
   const auto close = text.find(')');

@@ -378,11 +378,11 @@ void plot_pass(Plotter& plot, const Settings& s, const std::string& option_upper
   }
   const std::span<const float> xp(rec.xp.data(), n);
   float xmin = 0, xmax = 0;
-  minmax_(n, xp, xmin, xmax);
+  talva::minmax_(n, xp, xmin, xmax);
   auto curve = [&](const std::vector<float>& y, const char* xlabel, const char* ylabel, const std::string& title,
                    bool fixed_phase_range) {
     float ymin = -180.0f, ymax = 180.0f;
-    if (!fixed_phase_range) minmax_(n, std::span<const float>(y.data(), n), ymin, ymax);
+    if (!fixed_phase_range) talva::minmax_(n, std::span<const float>(y.data(), n), ymin, ymax);
     plot.env(xmin, xmax, ymin, ymax);
     plot.label(xlabel, ylabel, title);
     plot.colour(4);
@@ -434,7 +434,7 @@ int run(const Settings& s) {
   OptionRecord decoded;
   decode_option_(s.option, decoded);
   if (decoded.error != 0) talva::stop(" option cannot be decoded");
-  const std::string option_upper = talva::trim_right(upcase_(s.option, kOptionLength));
+  const std::string option_upper = talva::trim_right(talva::upcase_(s.option, kOptionLength));
 
   if (::access(s.corrfile.c_str(), R_OK) != 0) {
     talva::stop(" cannot read the correlator layout file " + s.layout_keyword + "=" + s.corrfile + " (" +
