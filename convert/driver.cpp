@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -17,7 +16,6 @@
 #include "calib/mdgain.h"
 #include "convert/debug_table.h"
 #include "convert/gains.h"
-#include "convert/legacy_modes.h"
 #include "convert/ms_output.h"
 #include "convert/plot.h"
 #include "convert/uv_output.h"

@@ -2,7 +2,6 @@
 // The converters' MeasurementSet: every record of the run, with (u, v, w)
 // turned from the apparent frame of date into J2000 metres, and antennas at
 // the east-west positions that the interop option writes as antpos.
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>

@@ -23,7 +23,6 @@
 // renames. Adding an output is adding a sink.
 #include <cmath>
 #include <complex>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
