@@ -37,17 +37,14 @@ std::size_t at(int n, int i, int j) {  // 1-based (i, j) -> column-major offset
 
 }  // namespace
 
-void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S,
-                   std::span<const std::int32_t> antnum, std::span<const std::complex<float>> vis,
-                   std::span<const std::complex<float>> gin, std::span<std::complex<float>> gout,
-                   std::span<std::complex<float>> uout, talva::Output& out) {
-  lredun_recal_(n, nclass, nbsln, S, antnum, vis, gin, gout, uout, RecalOptions{}, out);
+void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, std::span<std::complex<float>> uout,
+                   talva::Output& out) {
+  lredun_recal_(in, gout, uout, RecalOptions{}, out);
 }
 
-void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S,
-                   std::span<const std::int32_t> antnum, std::span<const std::complex<float>> vis,
-                   std::span<const std::complex<float>> gin, std::span<std::complex<float>> gout,
-                   std::span<std::complex<float>> uout, const RecalOptions& options, talva::Output& out) {
+void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, std::span<std::complex<float>> uout,
+                   const RecalOptions& options, talva::Output& out) {
+  const auto& [n, nclass, nbsln, S, antnum, vis, gin] = in;
   const auto halt = [&] {
     if (options.operator_halts) operator_halt(out);
   };
