@@ -22,6 +22,7 @@
 
 #include "archive/fp.h"
 #include "util/interrupt.h"
+#include "util/stop.h"
 
 // Product codes and correlation words go from the file straight into the
 // caller's int32 and float buffers.
@@ -149,19 +150,54 @@ int ArchiveReader::read_header_(int& nant, int& nbsln, std::span<std::int32_t> a
   return 0;
 }
 
-int ArchiveReader::read_dump_(int nbsln, std::span<float> vis, int rt) { return read_dump(nbsln, vis, false, rt); }
+ArchiveReader::ArchiveReader(const std::string& path, talva::Output& out, ArchiveOptions options)
+    : ArchiveReader(out) {
+  options_ = options;
+  verbose_ = options.verbose;
+  if (init_archiv_(path) != 0) talva::stop("init failed");
+  file_header_.antnum.resize(talva::kMaxProducts);
+  if (read_header_(file_header_.nant, file_header_.nbsln, file_header_.antnum) != 0)
+    talva::stop("failed to read the header");
+  file_header_.antnum.resize(static_cast<std::size_t>(file_header_.nbsln));
+}
 
-int ArchiveReader::read_dump_view_(int nbsln, std::span<const float>& vis, int rt) {
-  const int status = read_dump(nbsln, std::span<float>(), true, rt);
-  vis = status == 0 ? view_ : std::span<const float>();
+std::optional<Dump> ArchiveReader::next() {
+  Dump d;
+  if (read_dump_view_(file_header_.nbsln, d.vis, options_.wait ? 1 : 0) != 0) return std::nullopt;
+  d.header = dump_header();
+  return d;
+}
+
+DumpHeader ArchiveReader::dump_header() const {
+  DumpHeader h;
+  float ha_hours = 0.0f;
+  read_dumppar_ha_(ha_hours);
+  // Radians -> float hours -> radians, both in float: kept bit for bit (see DumpHeader::ha_rad).
+  h.ha_rad = ha_hours / kHaHoursPerRadian;
+  read_dumppar_md_inrad_(h.md_rad);
+  h.time_problem = dump_time_problem();
+  if (h.time_problem.empty()) h.jd = dump_julian_date();
+  return h;
+}
+
+int ArchiveReader::read_dump_(int nbsln, std::span<float> vis, int rt) {
+  if (fd_ < 0 || data_ended_) return -1;
+  if (nbsln < 0 || static_cast<std::size_t>(nbsln) > vis.size() / 2) {
+    out_.line("read_dump_: " + std::to_string(nbsln) + " correlation products do not fit a buffer of " +
+              std::to_string(vis.size()) + " values");
+    return -1;
+  }
+  std::span<const float> view;
+  const int status = read_dump_view_(nbsln, view, rt);
+  if (status == 0) std::copy(view.begin(), view.end(), vis.begin());
   return status;
 }
 
-int ArchiveReader::read_dump(int nbsln, std::span<float> vis, bool view, int rt) {
+int ArchiveReader::read_dump_view_(int nbsln, std::span<const float>& vis, int rt) {
+  vis = {};
   if (fd_ < 0 || data_ended_) return -1;
-  if (nbsln < 0 || (!view && static_cast<std::size_t>(nbsln) > vis.size() / 2)) {
-    out_.line("read_dump_: " + std::to_string(nbsln) + " correlation products do not fit a buffer of " +
-              std::to_string(vis.size()) + " values");
+  if (nbsln < 0) {
+    out_.line("read_dump_: " + std::to_string(nbsln) + " correlation products do not fit a buffer of 0 values");
     return -1;
   }
   // A file header that gave a count outside the format was refused; the
@@ -225,27 +261,26 @@ int ArchiveReader::read_dump(int nbsln, std::span<float> vis, bool view, int rt)
   std::array<unsigned char, kMaxAntennaRecords * kAntennaRecordBytes> ant_vec;
   if (!read_block(ant_vec.data(), antenna_bytes, rt)) return cut_short();
 
-  // 4. the correlations, into the caller's buffer in file word order, or
-  // (no buffer given) left in the stream buffer where it holds them whole
+  // 4. the correlations, left in the stream buffer where it holds them
+  // whole, else read into the reader's own buffer, in file word order
   const std::size_t bytes = static_cast<std::size_t>(nbsln) * kItemBytes;
   const bool aligned = reinterpret_cast<std::uintptr_t>(buffer_ + buffer_pos_) % alignof(float) == 0;
-  if (view && aligned && buffer_end_ - buffer_pos_ >= bytes) {
+  std::span<const float> view;
+  if (aligned && buffer_end_ - buffer_pos_ >= bytes) {
     // The buffer's start agrees with the file offset modulo 64, so the items
     // are aligned where the file puts them at a multiple of 4 bytes (always,
     // unless a header block's length is not a multiple of 4: then a copy).
-    view_ = {std::launder(reinterpret_cast<const float*>(buffer_ + buffer_pos_)), 2 * static_cast<std::size_t>(nbsln)};
+    view = {std::launder(reinterpret_cast<const float*>(buffer_ + buffer_pos_)), 2 * static_cast<std::size_t>(nbsln)};
     buffer_pos_ += bytes;
     byte_offset_ += static_cast<long long>(bytes);
   } else {
-    if (view) {
-      spill_.resize(2 * static_cast<std::size_t>(nbsln));
-      vis = spill_;
-    }
-    if (!read_block(vis.data(), bytes, rt)) return cut_short();
-    view_ = vis.first(2 * static_cast<std::size_t>(nbsln));
+    spill_.resize(2 * static_cast<std::size_t>(nbsln));
+    if (!read_block(spill_.data(), bytes, rt)) return cut_short();
+    view = spill_;
   }
 
   ++dumps_read_;
+  vis = view;
   return 0;
 }
 

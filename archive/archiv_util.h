@@ -4,9 +4,15 @@
 // An ArchiveReader owns its open file, its stream buffer, the per-antenna
 // record count `numant` of the file header, and the decoded record of the
 // latest dump header (`BufferHdr`). Its messages go to the program's output
-// object. Results: 0 for success, -1 for failure or end of data.
+// object. Constructed from a path it opens the archive and reads the file
+// header at once (a talva::Stop when it cannot), and next() hands out each
+// dump with its decoded header. The routines of the instrument's software
+// (init_archiv_, read_header_, read_dump_, read_dump_view_, read_dumppar_*)
+// return 0 for success, -1 for failure or end of data; read_dump_ is
+// read_dump_view_ with a copy.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -50,11 +56,50 @@ void DecodeHeader(std::span<const std::uint8_t> lbuffer, hdr_struct& h, talva::O
 /// 1900 to 2200 are accepted (an all-zero header would date a dump 1858).
 std::string dump_time_problem(const hdr_struct& h);
 
+/// The file header of an archive.
+struct ArchiveFileHeader {
+  int nant = 0;                       ///< per-antenna records per dump
+  int nbsln = 0;                      ///< correlation products per dump
+  std::vector<std::int32_t> antnum;   ///< their product codes, nbsln entries
+};
+
+/// What the programs take from a dump's header, in the units their names say.
+struct DumpHeader {
+  /// Hour angle: the header's radians turned into float hours (as the
+  /// instrument's software hands it out) and back with 3.8197 hours per
+  /// radian in float. Both roundings are kept on purpose: the records'
+  /// (u, v) and every output made of them stay the same to the bit.
+  float ha_rad = 0;
+  float md_rad = 0;          ///< meridian distance (the MD tilt), radians; NaN when its sine is damaged
+  double jd = 0;             ///< Julian date of the header's date and time (whole seconds)
+  std::string time_problem;  ///< empty when the date and time can be an observation's (then jd holds)
+};
+
+/// One dump as ArchiveReader::next hands it out.
+struct Dump {
+  std::span<const float> vis;  ///< the 2 * nbsln correlation values, valid until the next read
+  DumpHeader header;
+};
+
+/// How an ArchiveReader constructed from a path reads.
+struct ArchiveOptions {
+  bool wait = false;     ///< at the end of the data, wait for the writer (0.5 s polls) instead of ending
+  bool verbose = false;  ///< print every decoded header
+};
+
+/// Hour angle (float hours, as read_dumppar_ha_ gives it) to radians, in float.
+inline constexpr float kHaHoursPerRadian = 3.8197f;
+
 class ArchiveReader {
  public:
   /// `out` receives the reader's messages (and, in verbose mode, every
-  /// decoded header); it must outlive the reader.
+  /// decoded header); it must outlive the reader. Opened with init_archiv_.
   explicit ArchiveReader(talva::Output& out);
+  /// Opens the archive at `path` and reads its file header (its product
+  /// table up to kMaxProducts codes). Cannot open: "failed to open : <path>"
+  /// on `out` and a talva::Stop "init failed"; a file header that cannot be
+  /// read: the reader's message and a talva::Stop "failed to read the header".
+  ArchiveReader(const std::string& path, talva::Output& out, ArchiveOptions options = {});
   ~ArchiveReader();
   ArchiveReader(const ArchiveReader&) = delete;
   ArchiveReader& operator=(const ArchiveReader&) = delete;
@@ -91,6 +136,14 @@ class ArchiveReader {
   /// as a view, valid until the next call: into the stream buffer where it
   /// holds them whole (no copy), else into a buffer the reader owns.
   int read_dump_view_(int nbsln, std::span<const float>& vis, int rt);
+
+  /// The file header read by the constructor from a path.
+  const ArchiveFileHeader& file_header() const { return file_header_; }
+  /// The next dump of the archive opened by the constructor from a path
+  /// (read_dump_view_ with its options); nullopt at the end of the data.
+  std::optional<Dump> next();
+  /// The header of the latest dump, decoded.
+  DumpHeader dump_header() const;
 
   /// Closes the archive. Always 0.
   int close_archiv_();
@@ -131,10 +184,10 @@ class ArchiveReader {
 
  private:
   bool read_block(void* dst, std::size_t size, int rt);
-  // read_dump_ and read_dump_view_: the correlations into vis, or (view) into view_.
-  int read_dump(int nbsln, std::span<float> vis, bool view, int rt);
 
   talva::Output& out_;
+  ArchiveOptions options_;
+  ArchiveFileHeader file_header_;
   hdr_struct hdr_;
   int numant_ = 0;
   bool verbose_ = false;
@@ -143,7 +196,6 @@ class ArchiveReader {
   // used is read into it first), so that no page is touched before a read.
   std::unique_ptr<unsigned char[]> storage_;
   std::vector<float> spill_;       // a dump's correlations that straddle a refill
-  std::span<const float> view_;    // the latest dump's correlations (read_dump_view_)
   unsigned char* buffer_ = nullptr;
   std::size_t buffer_pos_ = 0;  // next unconsumed byte of the buffer
   std::size_t buffer_end_ = 0;  // end of the bytes read into it

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "array/layout.h"
+#include "util/constants.h"
 #include "util/vector_width.h"
 
 void compute_base_(float spacing, float gap, float wavelength, std::span<const std::int32_t, 2> bays,
@@ -15,7 +16,7 @@ void compute_base_(float spacing, float gap, float wavelength, std::span<const s
     p[k] = spacing * static_cast<float>(bays[k] - 1) + h;
     if (arms[k] == 1) p[k] = -p[k];
   }
-  u = (p[1] - p[0]) * 6.2831855f / wavelength;
+  u = (p[1] - p[0]) * talva::kTwoPi / wavelength;
 }
 
 namespace {

@@ -15,10 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "util/constants.h"
 #include "util/output.h"
 #include "util/vector_width.h"
 
-inline constexpr int kMaxProducts = 5000;     ///< capacity of the layout record and the programs' buffers
+inline constexpr int kMaxProducts = talva::kMaxProducts;  ///< capacity of the layout record and the programs' buffers
 inline constexpr int kMaxLayoutLines = 4608;  ///< 16 FPGAs x 288 products
 
 /// The correlator layout, filled from the layout file (entry [n-1] for product index n).

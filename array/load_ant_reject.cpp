@@ -27,12 +27,10 @@ talva_antenna_rejections_t load_badants_(const std::string& file, talva::Output&
   // The name as given: the blanks that pad it to 128 characters in the
   // fixed-length field are not printed (no screen line ends in 100 blanks).
   out.line(talva::trim_right((talva::ListLine() << "Loading bad ants from " << file).str()));
-  talva_antenna_rejections_t list;
+  talva_antenna_rejections_t list = RejectionList::with_capacity(100);
   if (talva::detail::blank_name(file)) return list;
   list.count = load_plain(file, list.entries, " No of rejected antennas exceeds code limit (100)", out);
   return list;
 }
 
-bool rejected_ant_(const talva_antenna_rejections_t& list, std::int32_t antenna) {
-  return reject_(list.count, list.entries, antenna);
-}
+bool rejected_ant_(const talva_antenna_rejections_t& list, std::int32_t antenna) { return list.contains(antenna); }

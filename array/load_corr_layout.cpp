@@ -2,6 +2,7 @@
 #include <string>
 
 #include "array/layout.h"
+#include "util/constants.h"
 #include "util/fmt.h"
 #include "util/stop.h"
 #include "util/textin.h"
@@ -14,8 +15,8 @@ constexpr int kProductsPerFpga = 288;
 constexpr int kMaxFpgaOffset = 15;          // FPGAs 1..16
 constexpr float kBaySpacing = 17.68f;       // metres
 constexpr float kInnerBayOffset = 16.46f;   // (17.68 + 15.24) / 2, metres from the array centre
-constexpr float kTwoPi = 6.2831855f;
-constexpr float kWavelength = 0.356f;       // metres
+using talva::kTwoPi;
+using talva::kWavelength;
 
 }  // namespace
 

@@ -77,12 +77,10 @@ void load_rejects_(const std::string& file, std::int32_t& n, std::span<std::int3
 bool reject_(std::int32_t n, std::span<const std::int32_t> list, std::int32_t value) { return member(n, list, value); }
 
 talva_bsln_rejections_t load_badbslns_(const std::string& file, talva::Output& out) {
-  talva_bsln_rejections_t list;
+  talva_bsln_rejections_t list = RejectionList::with_capacity(2000);
   if (talva::detail::blank_name(file)) return list;
   list.count = load_counted(file, list.entries, " No of rejected baselines exceeds code limit", out);
   return list;
 }
 
-bool rejected_bsln_(const talva_bsln_rejections_t& list, std::int32_t index) {
-  return member(list.count, list.entries, index);
-}
+bool rejected_bsln_(const talva_bsln_rejections_t& list, std::int32_t index) { return list.contains(index); }

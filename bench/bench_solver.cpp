@@ -46,7 +46,7 @@ void solve(benchmark::State& state, float sigma) {
   talva::StdoutOutput out;
   for (auto _ : state) {
     int refant = 0;
-    bool ok = lsqrs_gains_solver_(kNumAntennas, c.nclass, c.S, c.V, c.U, g, refant, out);
+    bool ok = lsqrs_gains_solver_({kNumAntennas, c.S, c.V, c.U, {}}, g, refant, out);
     benchmark::DoNotOptimize(ok);
     benchmark::DoNotOptimize(g.data());
   }

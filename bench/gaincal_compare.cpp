@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     if (argc == 5) {
       std::vector<std::complex<float>> ref(96);
       talva::StdoutOutput out;
-      load_gains_(argv[3], 96, ref, true, out);
+      talva::convert::load_gains_(argv[3], 96, ref, true, out);
       auto best = truth;
       for (auto& b : best.intervals) {
         std::vector<char> use(96, 0);

@@ -42,18 +42,15 @@ void mean_rms(float sum, float sumsq, float n, float& mean, float& rms) {
 }
 }  // namespace
 
-void get_stats_(int i, std::span<const float> sum1, std::span<const float> sum2, std::span<const float> sumsq1,
-                std::span<const float> sumsq2, std::span<const float> sum3, std::span<const float> sumsq3,
-                std::span<const float> count, float& mean1, float& rms1, float& mean2, float& rms2, float& mean3,
-                float& rms3) {
-  mean1 = rms1 = mean2 = rms2 = mean3 = rms3 = 0.0f;
+std::array<MeanRms, 3> get_stats_(int i, const std::array<Accumulated, 3>& quantities, std::span<const float> count) {
+  std::array<MeanRms, 3> stats{};
   const std::size_t k = static_cast<std::size_t>(i) - 1;
-  if (i < 1) return;
-  for (auto s : {sum1, sum2, sumsq1, sumsq2, sum3, sumsq3, count})
-    if (k >= s.size()) return;
+  if (i < 1 || k >= count.size()) return stats;
+  for (const Accumulated& q : quantities)
+    if (k >= q.sum.size() || k >= q.sumsq.size()) return stats;
   const float n = count[k];
-  if (!(n > 0.0f)) return;  // also a count that is not a number
-  mean_rms(sum1[k], sumsq1[k], n, mean1, rms1);
-  mean_rms(sum2[k], sumsq2[k], n, mean2, rms2);
-  mean_rms(sum3[k], sumsq3[k], n, mean3, rms3);
+  if (!(n > 0.0f)) return stats;  // also a count that is not a number
+  for (std::size_t q = 0; q < quantities.size(); ++q)
+    mean_rms(quantities[q].sum[k], quantities[q].sumsq[k], n, stats[q].mean, stats[q].rms);
+  return stats;
 }

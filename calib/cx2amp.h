@@ -1,5 +1,6 @@
 #pragma once
 // Visibility arithmetic: amplitude and phase, phase wrapping, rotation, statistics.
+#include <array>
 #include <complex>
 #include <span>
 
@@ -22,8 +23,16 @@ inline void rotate_vis_(std::complex<float>& c, Rotation r) {
   const float im = c.imag();
   c = {re * r.cs - im * r.sn, im * r.cs + re * r.sn};
 }
-/// Mean and rms of three accumulated quantities at element i (1-based).
-void get_stats_(int i, std::span<const float> sum1, std::span<const float> sum2, std::span<const float> sumsq1,
-                std::span<const float> sumsq2, std::span<const float> sum3, std::span<const float> sumsq3,
-                std::span<const float> count, float& mean1, float& rms1, float& mean2, float& rms2, float& mean3,
-                float& rms3);
+/// One quantity accumulated per element: its sums and sums of squares.
+struct Accumulated {
+  std::span<const float> sum, sumsq;
+};
+/// Mean and rms of a quantity.
+struct MeanRms {
+  float mean = 0, rms = 0;
+};
+/// Mean and rms of three accumulated quantities at element i (1-based),
+/// over count[i-1] samples; all zero without samples (or for an element
+/// outside the arrays). A negative rounding residue of the variance is
+/// passed through as the rms, not turned into NaN.
+std::array<MeanRms, 3> get_stats_(int i, const std::array<Accumulated, 3>& quantities, std::span<const float> count);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "util/complex_product.h"
 #include "util/fmt.h"
 
 namespace {
@@ -22,9 +23,7 @@ constexpr int kMaxSweeps = 100;
 
 // Complex arithmetic written out, so that every product rounds the same way
 // wherever it is formed (no library fallbacks, no contraction).
-inline cfloat cmul(cfloat a, cfloat b) {
-  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
+using talva::complex_product;
 inline cfloat cscale(float w, cfloat a) { return {w * a.real(), w * a.imag()}; }
 inline float cabs_(cfloat a) { return std::hypot(a.real(), a.imag()); }
 inline bool is_zero(cfloat a) { return a.real() == 0.0f && a.imag() == 0.0f; }
@@ -84,11 +83,11 @@ Lists build_lists(const Problem& p, std::span<const std::int32_t> active, std::s
       if (!is_active(j)) continue;
       if (const int k = p.cls(j, i); k != 0) {
         const float w = W[at(n, j, i)];
-        l.terms.push_back({j, cmul(cscale(w, std::conj(p.v(j, i))), p.u(k)), w, cabs_(p.u(k))});
+        l.terms.push_back({j, complex_product(cscale(w, std::conj(p.v(j, i))), p.u(k)), w, cabs_(p.u(k))});
       }
       if (const int k = p.cls(i, j); k != 0) {
         const float w = W[at(n, i, j)];
-        l.terms.push_back({j, cmul(cscale(w, p.v(i, j)), std::conj(p.u(k))), w, cabs_(p.u(k))});
+        l.terms.push_back({j, complex_product(cscale(w, p.v(i, j)), std::conj(p.u(k))), w, cabs_(p.u(k))});
       }
     }
   }
@@ -107,7 +106,7 @@ float residual(const Lists& l, std::span<const cfloat> g) {
   float r = 0.0f;
   float wsum = 0.0f;
   for (const Pair& q : l.pairs) {
-    const cfloat m = cmul(cmul(g[static_cast<std::size_t>(q.i)], q.u), std::conj(g[static_cast<std::size_t>(q.j)]));
+    const cfloat m = complex_product(complex_product(g[static_cast<std::size_t>(q.i)], q.u), std::conj(g[static_cast<std::size_t>(q.j)]));
     const cfloat d = q.v - m;
     r += q.w * (d.real() * d.real() + d.imag() * d.imag());
     wsum += q.w;
@@ -128,7 +127,7 @@ void sweep(const Lists& l, std::span<cfloat> g, std::vector<float>& absg) {
     for (std::size_t t = b; t < e; ++t) {
       const Term& term = l.terms[t];
       const std::size_t j = static_cast<std::size_t>(term.j);
-      num += cmul(term.coef, g[j]);
+      num += complex_product(term.coef, g[j]);
       const float s = term.absu * absg[j];
       den += term.w * (s * s);
     }
@@ -202,7 +201,7 @@ void estimate(const Problem& p, std::span<const std::int32_t> active, std::span<
       cfloat z1;
       if (!scaled(i, j, z1) || !has_z2[static_cast<std::size_t>(j)]) continue;
       if (is_zero(z1)) continue;
-      const cfloat w = cmul(smith_div(z2s[static_cast<std::size_t>(j)], z1), std::conj(y[static_cast<std::size_t>(i)]));
+      const cfloat w = complex_product(smith_div(z2s[static_cast<std::size_t>(j)], z1), std::conj(y[static_cast<std::size_t>(i)]));
       c = c + 1;
       m += std::sqrt(cabs_(w));
     }
@@ -246,17 +245,15 @@ cfloat smith_div(cfloat a, cfloat b) {
   return {(a.real() * r + a.imag()) / d, (a.imag() * r - a.real()) / d};
 }
 
-void lsqrs_gains_estimate_(int n, int /*nclass*/, std::span<const std::int32_t> S,
-                           std::span<const std::int32_t> active, std::span<const cfloat> V, std::span<cfloat> g,
-                           std::span<const cfloat> U) {
+void lsqrs_gains_estimate_(const RedundantSystem& sys, std::span<const std::int32_t> active, std::span<cfloat> g) {
+  const auto& [n, S, V, U, W] = sys;
   if (!sizes_ok(n, S, V, active) || g.size() < static_cast<std::size_t>(n)) return;
   estimate(Problem{n, S, V, U}, active, g);
 }
 
-void lsqrs_gains_search_itera_(int n, int /*nclass*/, std::span<const std::int32_t> S,
-                               std::span<const std::int32_t> active, std::span<const cfloat> V,
-                               std::span<const float> W, std::span<const cfloat> gold, std::span<cfloat> gnew,
-                               std::span<const cfloat> U) {
+void lsqrs_gains_search_itera_(const RedundantSystem& sys, std::span<const std::int32_t> active,
+                               std::span<const cfloat> gold, std::span<cfloat> gnew) {
+  const auto& [n, S, V, U, W] = sys;
   if (!sizes_ok(n, S, V, active) || W.size() < square(n) || gold.size() < static_cast<std::size_t>(n) ||
       gnew.size() < static_cast<std::size_t>(n))
     return;
@@ -266,16 +263,14 @@ void lsqrs_gains_search_itera_(int n, int /*nclass*/, std::span<const std::int32
   sweep(l, gnew.first(static_cast<std::size_t>(n)), absg);
 }
 
-float lsqrs_gains_resfn_(int n, int /*nclass*/, std::span<const std::int32_t> S,
-                         std::span<const std::int32_t> active, std::span<const cfloat> V, std::span<const float> W,
-                         std::span<const cfloat> g, std::span<const cfloat> U) {
+float lsqrs_gains_resfn_(const RedundantSystem& sys, std::span<const std::int32_t> active, std::span<const cfloat> g) {
+  const auto& [n, S, V, U, W] = sys;
   if (!sizes_ok(n, S, V, active) || W.size() < square(n) || g.size() < static_cast<std::size_t>(n)) return 0.0f;
   return residual(build_lists(Problem{n, S, V, U}, active, W), g);
 }
 
-bool wt_lsqrs_gains_solver_(int n, int /*nclass*/, std::span<const std::int32_t> S, std::span<const cfloat> V,
-                            std::span<const cfloat> U, std::span<const float> W, std::span<cfloat> g, int& refant,
-                            talva::Output& out) {
+bool wt_lsqrs_gains_solver_(const RedundantSystem& sys, std::span<cfloat> g, int& refant, talva::Output& out) {
+  const auto& [n, S, V, U, W] = sys;
   if (n < 1 || S.size() < square(n) || V.size() < square(n) || W.size() < square(n) ||
       g.size() < static_cast<std::size_t>(n)) {
     say(out, "matrices too small for " + std::to_string(n) + " antennas; no solution");
@@ -334,12 +329,13 @@ bool wt_lsqrs_gains_solver_(int n, int /*nclass*/, std::span<const std::int32_t>
   const cfloat z = g[static_cast<std::size_t>(refant - 1)];
   if (is_zero(z)) return true;  // no phase to refer to: phases stay as solved
   const cfloat turn = smith_div(cfloat{cabs_(z), 0.0f}, z);
-  for (std::size_t a = 0; a < nn; ++a) g[a] = cmul(g[a], turn);
+  for (std::size_t a = 0; a < nn; ++a) g[a] = complex_product(g[a], turn);
   return true;
 }
 
-bool lsqrs_gains_solver_(int n, int nclass, std::span<const std::int32_t> S, std::span<const cfloat> V,
-                         std::span<const cfloat> U, std::span<cfloat> g, int& refant, talva::Output& out) {
-  const std::vector<float> w(n > 0 ? square(n) : 0, 1.0f);
-  return wt_lsqrs_gains_solver_(n, nclass, S, V, U, w, g, refant, out);
+bool lsqrs_gains_solver_(const RedundantSystem& sys, std::span<cfloat> g, int& refant, talva::Output& out) {
+  const std::vector<float> w(sys.n > 0 ? square(sys.n) : 0, 1.0f);
+  RedundantSystem weighted = sys;
+  weighted.W = w;
+  return wt_lsqrs_gains_solver_(weighted, g, refant, out);
 }

@@ -169,7 +169,7 @@ bool solve_once(const IntervalData& d, const std::vector<std::int32_t>& S, const
     const std::vector<cfloat> U(static_cast<std::size_t>(std::max(d.nclass, 1)), cfloat(opt.flux, 0.0f));
     std::vector<cfloat> g(n);
     int refant = usable_refant();
-    if (!lsqrs_gains_solver_(d.n, d.nclass, S, d.V, U, g, refant, lines)) return false;
+    if (!lsqrs_gains_solver_({d.n, S, d.V, U, {}}, g, refant, lines)) return false;
     sol.gains = g;
     sol.classes = U;
     return std::all_of(g.begin(), g.end(), finite);
@@ -184,7 +184,7 @@ bool solve_once(const IntervalData& d, const std::vector<std::int32_t>& S, const
     const std::vector<cfloat> U(static_cast<std::size_t>(std::max(d.nclass, 1)), cfloat(opt.flux, 0.0f));
     std::vector<cfloat> g0(n);
     int refant = usable_refant();
-    if (!lsqrs_gains_solver_(d.n, d.nclass, S, d.V, U, g0, refant, quiet)) return false;
+    if (!lsqrs_gains_solver_({d.n, S, d.V, U, {}}, g0, refant, quiet)) return false;
     g = widen(g0);
   }
   g.resize(n);
@@ -268,7 +268,10 @@ void ProductScatter::add_pair(std::span<const cfloat> first, std::span<const cfl
   const float* a = reinterpret_cast<const float*>(first.data());  // (re, im) pairs
   const float* b = reinterpret_cast<const float*>(second.data());
   bool finite_all = true;
-  for (std::size_t k = 0; k < 2 * n; ++k) finite_all &= std::isfinite(a[k]) & std::isfinite(b[k]);
+  for (std::size_t k = 0; k < 2 * n; ++k) {
+    finite_all &= std::isfinite(a[k]);  // both tested every time: no branch in the loop
+    finite_all &= std::isfinite(b[k]);
+  }
   for (std::size_t e = 0; e < n; ++e) {
     const float dr = b[2 * e] - a[2 * e], di = b[2 * e + 1] - a[2 * e + 1];
     const float d2 = dr * dr + di * di;

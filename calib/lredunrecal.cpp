@@ -9,6 +9,7 @@
 
 #include "array/layout.h"
 #include "calib/gains_solver.h"
+#include "util/complex_product.h"
 #include "util/fmt.h"
 #include "util/constants.h"
 
@@ -17,9 +18,7 @@ namespace {
 constexpr float kBrightClass = 100.0f;  // class estimates brighter than this carry no weight
 constexpr float kDegPerRad = talva::kReportDegPerRad;
 
-inline cfloat cmul(cfloat a, cfloat b) {
-  return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
+using talva::complex_product;
 inline bool is_zero(cfloat a) { return a.real() == 0.0f && a.imag() == 0.0f; }
 
 // Halt for the operator: a prompt, then one line of standard input; the end
@@ -38,17 +37,14 @@ std::size_t at(int n, int i, int j) {  // 1-based (i, j) -> column-major offset
 
 }  // namespace
 
-void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S,
-                   std::span<const std::int32_t> antnum, std::span<const std::complex<float>> vis,
-                   std::span<const std::complex<float>> gin, std::span<std::complex<float>> gout,
-                   std::span<std::complex<float>> uout, talva::Output& out) {
-  lredun_recal_(n, nclass, nbsln, S, antnum, vis, gin, gout, uout, RecalOptions{}, out);
+void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, std::span<std::complex<float>> uout,
+                   talva::Output& out) {
+  lredun_recal_(in, gout, uout, RecalOptions{}, out);
 }
 
-void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S,
-                   std::span<const std::int32_t> antnum, std::span<const std::complex<float>> vis,
-                   std::span<const std::complex<float>> gin, std::span<std::complex<float>> gout,
-                   std::span<std::complex<float>> uout, const RecalOptions& options, talva::Output& out) {
+void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, std::span<std::complex<float>> uout,
+                   const RecalOptions& options, talva::Output& out) {
+  const auto& [n, nclass, nbsln, S, antnum, vis, gin] = in;
   const auto halt = [&] {
     if (options.operator_halts) operator_halt(out);
   };
@@ -102,7 +98,7 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
     for (int j = 1; j <= n; ++j) {
       const std::int32_t k = s[at(n, i, j)];
       if (k == 0) continue;
-      const cfloat d = cmul(g0[static_cast<std::size_t>(i - 1)], std::conj(g0[static_cast<std::size_t>(j - 1)]));
+      const cfloat d = complex_product(g0[static_cast<std::size_t>(i - 1)], std::conj(g0[static_cast<std::size_t>(j - 1)]));
       if (is_zero(d)) continue;  // an antenna without gain says nothing about the class
       uest[static_cast<std::size_t>(k - 1)] += smith_div(vmat[at(n, i, j)], d);
       cnt[static_cast<std::size_t>(k - 1)] += 1;
@@ -128,7 +124,7 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
   }
 
   int refant = 0;
-  wt_lsqrs_gains_solver_(n, nclass, s, vmat, uest, w, g, refant, out);
+  wt_lsqrs_gains_solver_({n, s, vmat, uest, w}, g, refant, out);
 
   // Class visibilities determined from the new gains (least squares for fixed gains).
   std::vector<cfloat> udet(nc);
@@ -137,9 +133,9 @@ void lredun_recal_(int n, int nclass, int nbsln, std::span<const std::int32_t> S
     for (int j = 1; j <= n; ++j) {
       const std::int32_t k = s[at(n, i, j)];
       if (k == 0) continue;
-      const cfloat p = cmul(std::conj(g[static_cast<std::size_t>(i - 1)]), g[static_cast<std::size_t>(j - 1)]);
+      const cfloat p = complex_product(std::conj(g[static_cast<std::size_t>(i - 1)]), g[static_cast<std::size_t>(j - 1)]);
       power[static_cast<std::size_t>(k - 1)] += p.real() * p.real() + p.imag() * p.imag();
-      udet[static_cast<std::size_t>(k - 1)] += cmul(vmat[at(n, i, j)], p);
+      udet[static_cast<std::size_t>(k - 1)] += complex_product(vmat[at(n, i, j)], p);
     }
   }
   for (std::size_t k = 0; k < nc; ++k) {

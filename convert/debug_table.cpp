@@ -7,6 +7,8 @@
 #include "util/fmt.h"
 #include "util/stop.h"
 
+namespace talva::convert {
+
 namespace {
 
 constexpr float kDebugDeg = talva::kReportDegPerRad;
@@ -27,8 +29,8 @@ const char* debug_table_name(Flavour flavour) {
   return flavour == Flavour::Legacy ? "talva2vis.dbg" : "talva2vis3.dbg";
 }
 
-DebugTableSink::DebugTableSink(Flavour flavour, int blen)
-    : flavour_(flavour), blen_(blen), file_(debug_table_name(flavour)), out_(file_) {
+DebugTableSink::DebugTableSink(Flavour flavour, int blen, bool lists)
+    : flavour_(flavour), blen_(blen), lists_(lists), file_(debug_table_name(flavour)), out_(file_) {
   out_ << " ant ID1, 2    phase 1, 2     amp  phase \n";
 }
 
@@ -48,8 +50,6 @@ std::string DebugTableSink::abandon() noexcept {
   return {};
 }
 
-void DebugTableSink::begin_run(const RunSetup& setup) { lists_ = setup.layout->imode == kOrvex; }
-
 void DebugTableSink::record(const UvRecord& r) {
   if (!lists_ || r.spacing != blen_) return;
   const bool legacy = flavour_ == Flavour::Legacy;
@@ -65,3 +65,5 @@ void DebugTableSink::record(const UvRecord& r) {
   out_ << talva::fmt_f(r.x, 10, 1) << talva::fmt_f(r.y, 10, 1) << "   " << talva::fmt_f(std::abs(z), 10, 2)
        << talva::fmt_f(ph * kDebugDeg, 10, 2) << '\n';
 }
+
+}  // namespace talva::convert

@@ -11,15 +11,18 @@
 #include "convert/record.h"
 #include "util/output_file.h"
 
+namespace talva::convert {
+
 class DebugTableSink final : public RecordSink {
  public:
   /// Creates the table's temporary (a fatal stop when it cannot be
-  /// created). `blen`: the spacing whose records are listed.
-  DebugTableSink(Flavour flavour, int blen);
+  /// created). `lists`: the run's records are listed (mode orvex; in the
+  /// other modes the table holds its heading alone); `blen`: the spacing
+  /// whose records are listed.
+  DebugTableSink(Flavour flavour, int blen, bool lists);
   DebugTableSink(const DebugTableSink&) = delete;
   DebugTableSink& operator=(const DebugTableSink&) = delete;
 
-  void begin_run(const RunSetup& setup) override;
   void record(const UvRecord& r) override;
   /// Writes and syncs the table.
   void end_run() override;
@@ -32,10 +35,12 @@ class DebugTableSink final : public RecordSink {
  private:
   Flavour flavour_;
   int blen_;
-  bool lists_ = false;  // the mode's records are listed (orvex)
+  bool lists_;  // the mode's records are listed (orvex)
   talva::OutputFile file_;
   talva::OutputStream out_;
 };
 
 /// Name of the debug table file of a flavour ("talva2vis3.dbg" / "talva2vis.dbg").
 const char* debug_table_name(Flavour flavour);
+
+}  // namespace talva::convert

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -17,7 +16,6 @@
 #include "calib/mdgain.h"
 #include "convert/debug_table.h"
 #include "convert/gains.h"
-#include "convert/legacy_modes.h"
 #include "convert/ms_output.h"
 #include "convert/plot.h"
 #include "convert/uv_output.h"
@@ -30,14 +28,13 @@
 #include "util/plot_file.h"
 #include "util/stop.h"
 
+namespace talva::convert {
+
 namespace {
 
 using talva::kDegPerRad;
 using talva::kMjdToJd;
 using talva::kWavelength;
-constexpr float kHaHoursPerRadian = 3.8197f;    // dump-header hour angle (hours) to radians
-constexpr float kSiderealStep = 7.2722054e-05f; // legacy: hour-angle step per dump, radians
-constexpr float kIntTime = 0.99999994f;         // legacy: seconds per dump
 constexpr std::int32_t kSeed = 7654321;
 constexpr int kProgressEvery = 200;
 
@@ -151,69 +148,86 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
 
 bool interop_requested(const std::string& options) { return options.find("interop") != std::string::npos; }
 
-std::vector<double> record_positions(Flavour flavour, const ModeLayout& tc, std::span<const float> lengths) {
-  const int imode = tc.imode;
-  auto xpos = [&](int k) { return tc.xpos[static_cast<std::size_t>(k - 1)]; };
-  const int nelem = std::clamp(tc.nelem, 0, kMaxElements);
-  std::vector<double> y;
-  switch (imode) {
-    case kOrvex:
-      // Spacing s: the pair (i0, j0) = (max(1, s - 44), s - i0 + 48), up to (44, 92).
-      for (int k = 1; k <= 92; ++k) y.push_back(0.0 - xpos(k));  // empty slots: +0, not -0
-      break;
-    case kTalva1a:
-      if (flavour == Flavour::Legacy) {
-        for (int k = 1; k <= kNumAntennas; ++k) y.push_back(xpos(k));
-      } else {
-        y.assign(kNumClasses + 1, 0.0);
-        for (std::size_t s = 1; s <= lengths.size() && s <= kNumClasses; ++s) y[s] = lengths[s - 1];
-      }
-      break;
-    case kTalva1b:
-      // Unit positions as the unpacker forms them: four elements summed as floats, times 0.25.
-      for (int u = 1; u <= (nelem + 3) / 4; ++u) {
-        float sum = 0.0f;
-        for (int k = 4 * (u - 1) + 1; k <= 4 * u && k <= nelem; ++k) sum += static_cast<float>(xpos(k));
-        y.push_back(sum * 0.25f);
-      }
-      break;
-    case kTalva1d:
-    case kTalva2b: {
-      const int nbase = std::clamp(tc.nbase, 0, kMaxBaselines);
-      for (int k = 0; k < nbase; ++k) {
-        const int code = static_cast<int>(tc.bcode[static_cast<std::size_t>(k)]);
-        const int a = code / 256, b = code % 256;
-        if (b < 1) continue;
-        if (static_cast<std::size_t>(b) > y.size()) y.resize(static_cast<std::size_t>(b), 0.0);
-        if (a == 1) y[static_cast<std::size_t>(b - 1)] = tc.cblen[static_cast<std::size_t>(k)];
-      }
-      break;
-    }
-    default:  // talva1c, talva2a, talva3a, talva3b: every element pair
-      for (int k = 1; k <= nelem; ++k) y.push_back(xpos(k));
-      break;
+PhaseCentre phase_centre_as_given(const ConverterSettings& s) {
+  return {s.ra * 15.0 / static_cast<double>(kDegPerRad), s.dec / static_cast<double>(kDegPerRad)};
+}
+
+PhaseCentre CurrentModes::phase_centre(const ConverterSettings& s, talva::Output& out) {
+  PhaseCentre c = phase_centre_as_given(s);
+  std::string epoch = s.epoch;
+  epoch.resize(8, ' ');
+  if (epoch.compare(0, 5, "b1950") == 0) epoch = "B1950.0 ";
+  if (epoch.compare(0, 5, "j2000") == 0) epoch = "J2000.0 ";
+  if (epoch.compare(0, 5, "B1950") != 0 && epoch.compare(0, 5, "J2000") != 0)
+    talva::stop((talva::ListLine() << "Bad epoch: " << epoch << " Must be B1950.0 or J2000.0").str());
+  out.line(talva::ListLine() << "Input Epoch = " << epoch);
+  if (epoch.compare(0, 5, "B1950") == 0) {
+    double r2000 = 0.0, d2000 = 0.0;
+    palFk45z(c.ra, c.dec, 1950.0, &r2000, &d2000);
+    c = {r2000, d2000};
   }
-  return y;
+  return c;
 }
 
-ModeLayout CurrentModes::setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
-                                    talva::Output& out) {
-  return ::setup_mode(mode, unitx, nunit, cgap, natwt, out);
+Calibration CurrentModes::load_calibration(const ConverterSettings& s, int nant, talva::Output& out) {
+  Calibration cal;
+  if (!s.gnstable.empty()) {
+    cal.gains_table = talva::calib::read_gains_table(s.gnstable, kNumAntennas);
+    out.line(" gains table " + s.gnstable + ": " + std::to_string(cal.gains_table->intervals.size()) + " intervals");
+    cal.history_note = "gains interpolated in time from the gains table " + s.gnstable;
+  } else if (!s.gnsfile.empty()) {
+    load_gains_(s.gnsfile, nant, cal.gains, is_data_mode(find_mode(s.skmode)), out);
+  }
+  return cal;
 }
 
-std::unique_ptr<Unpacker> CurrentModes::data_unpacker(const DataInputs& in) {
-  if (in.layout->imode == kOrvex) return std::make_unique<OrvexUnpacker>(in);
-  return std::make_unique<Talva1a3Unpacker>(in);
-}
+namespace {
 
-int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Output& out,
-                  std::span<RecordSink* const> extra) {
-  const bool legacy = s.flavour == Flavour::Legacy;
-  // Outputs: uvfile alone, msfile alone, or both (without msfile the uv
-  // dataset is always made, so a blank uvfile stays an error).
-  const bool uv = !s.uvfile.empty() || s.msfile.empty();
-  // Outputs that cannot be created, two outputs of the run that are one
-  // file, or an output that is an input, are refused before any set-up line.
+// talva2vis3's clock: hour angle, meridian distance and date from each
+// dump's header. A dump whose header has no possible date and time has no
+// place on the time axis (an all-zero header would date it 1858), and with
+// mdcorr=t one whose meridian distance is damaged has no MD gain: both are
+// left out.
+class HeaderClock final : public Clock {
+ public:
+  explicit HeaderClock(bool mdcorr) : mdcorr_(mdcorr) {}
+
+  bool place(int record, const DumpHeader& header, DumpContext& dump, talva::Output& out) override {
+    if (!header.time_problem.empty()) {
+      if (++bad_time_ <= kBadTimeReports)
+        out.line(" dump " + std::to_string(record) + ": impossible date or time in its header (" +
+                 header.time_problem + "); dump left out" +
+                 (bad_time_ == kBadTimeReports ? " (further ones counted at the end)" : ""));
+      return false;
+    }
+    dump.ha = header.ha_rad;
+    dump.md = header.md_rad;
+    // MD sine outside -1..1 (a damaged header): no MD gain to divide by
+    if (mdcorr_ && !std::isfinite(dump.md)) {
+      ++damaged_md_;
+      return false;
+    }
+    return true;
+  }
+  double julian_date(int /*np*/, const DumpHeader& header) const override { return header.jd; }
+  void progress(const DumpContext& dump, talva::Output& out) const override {
+    out.line(talva::ListLine() << "Mdt mdgain " << dump.md << " = " << dump.md * 180.0f / talva::kProgressLinePi << dump.mdg);
+  }
+  int bad_time() const override { return bad_time_; }
+  int damaged_md() const override { return damaged_md_; }
+
+ private:
+  static constexpr int kBadTimeReports = 10;
+  bool mdcorr_;
+  int bad_time_ = 0;
+  int damaged_md_ = 0;
+};
+
+// The output names of a run: outputs that cannot be created, two outputs of
+// the run that are one file, or an output that is an input, are refused
+// before any set-up line; then the uv dataset and the MeasurementSet are
+// checked new (and the MeasurementSet writer loaded).
+void claim_outputs(const ConverterSettings& s, bool uv) {
   {
     talva::OutputSet names;
     for (const std::string* in : {&s.infile, &s.corlfile, &s.gnsfile, &s.phasefil, &s.rejects, &s.antrejct})
@@ -229,107 +243,163 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
     msio::check_new(s.msfile);
     msio::load_writer_module();
   }
+}
 
-  // Phase centre, radians.
-  double ra = s.ra * 15.0 / static_cast<double>(kDegPerRad);
-  double dec = s.dec / static_cast<double>(kDegPerRad);
-  double start_ha = 0.0, start_jd = 0.0;
-  if (legacy) {
-    // legacy (1): J2000 as given; (3): start values of hour angle and date.
-    start_ha = s.startha * 15.0 / static_cast<double>(kDegPerRad);
-    start_jd = s.startmjd + kMjdToJd;
-  } else {
-    std::string epoch = s.epoch;
-    epoch.resize(8, ' ');
-    if (epoch.compare(0, 5, "b1950") == 0) epoch = "B1950.0 ";
-    if (epoch.compare(0, 5, "j2000") == 0) epoch = "J2000.0 ";
-    if (epoch.compare(0, 5, "B1950") != 0 && epoch.compare(0, 5, "J2000") != 0)
-      talva::stop((talva::ListLine() << "Bad epoch: " << epoch << " Must be B1950.0 or J2000.0").str());
-    out.line(talva::ListLine() << "Input Epoch = " << epoch);
-    if (epoch.compare(0, 5, "B1950") == 0) {
-      double r2000 = 0.0, d2000 = 0.0;
-      palFk45z(ra, dec, 1950.0, &r2000, &d2000);
-      ra = r2000;
-      dec = d2000;
-    }
+// The inputs of a run read before the archive: the correlator layout, the
+// rejection lists and the MD table.
+struct RunInputs {
+  c_layout_common_t corr_layout;
+  RejectionList products = RejectionList::with_capacity(kListCapacity);
+  RejectionList antennas = RejectionList::with_capacity(kListCapacity);
+  std::vector<float> md_tbl = std::vector<float>(2 * kListCapacity);
+  int nmd = 0;
+
+  RunInputs(const ConverterSettings& s, talva::Output& out) : corr_layout(load_corr_layout_file_(s.corlfile, out)) {
+    load_rejects_(s.rejects, products.count, products.entries, out);
+    load_antreject_(s.antrejct, antennas.count, antennas.entries, out);
+    if (s.mdcorr) load_mdtable_(kListCapacity, s.mdfile, nmd, md_tbl, out);
   }
-  const float dec_f = static_cast<float>(dec);
+  RejectLists rejects() const { return {products.used(), antennas.used()}; }
+};
+
+// The simulated source of the keywords (lengths in wavelengths, angles in radians).
+SimulationInputs simulation_inputs(const ConverterSettings& s) {
   SimulationInputs sim;
   sim.dhr = s.dhr / kDegPerRad;
   sim.ddec = s.ddec / kDegPerRad;
-
-  std::optional<DebugTableSink> debug;
-  if (s.dbgplt) debug.emplace(s.flavour, s.blen);
-
-  const Site site = Site::with_limits(s.tltmin / kDegPerRad, s.mdmax / kDegPerRad);
-
-  out.line(" wavelength : " + talva::fmt_f(kWavelength, 10, 4) + "  (m)");
-  const float cgap = s.cgap / kWavelength;
-  const float unitx = s.unitx / kWavelength;
   sim.unity = s.unity / kWavelength;
-  const bool natwt = s.options.find("nat") != std::string::npos;
   sim.seed = kSeed;
   sim.ampscale = s.ampscale;
   sim.srcang = s.srcang;
   sim.noiselev = s.noiselev;
+  return sim;
+}
 
-  const c_layout_common_t corr_layout = load_corr_layout_file_(s.corlfile, out);
-  std::vector<std::int32_t> rejlist(kListCapacity), badlist(kListCapacity);
-  std::int32_t nrej = 0, nbadant = 0;
-  load_rejects_(s.rejects, nrej, rejlist, out);
-  load_antreject_(s.antrejct, nbadant, badlist, out);
-  std::vector<float> md_tbl(2 * kListCapacity);
-  int nmd = 0;
-  if (s.mdcorr) load_mdtable_(kListCapacity, s.mdfile, nmd, md_tbl, out);
+// What ends a run after its last dump: the count of dumps read, and why no
+// record may have come.
+struct LoopEnd {
+  std::int32_t record = 0;  // dumps read (the last one counted)
+  std::int32_t np = 0;      // dumps unpacked
+  int archive_dumps = -1;   // known when the run read to the end of the archive
+};
 
-  ArchiveReader archive(out);
-  if (archive.init_archiv_(s.infile) != 0) talva::stop("init failed");
-  int nant = 0, nbsln = 0;
-  std::vector<std::int32_t> antnum(kMaxProducts);
-  if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
-  check_layout_covers_(corr_layout, nbsln, s.corlfile);
-  const ProductTable products(std::span<const std::int32_t>(antnum).first(static_cast<std::size_t>(nbsln)));
+// The dump loop: read -> place on the clock -> MD gain -> unpack -> sinks,
+// for every dump of the range, until the archive ends or a signal comes.
+LoopEnd convert_dumps(const ConverterSettings& s, ArchiveReader& archive, Clock& clock, const RunInputs& inputs,
+                      Unpacker& unpacker, SinkList& sinks, talva::Output& out) {
+  LoopEnd end;
+  // The meridian distance is kept from dump to dump (a failed tilt report
+  // of the legacy converter prints the previous dump's value).
+  DumpContext dump;
+  for (;;) {
+    if (talva::interrupt_signal() != 0) break;  // a clean point: every dump read so far is written
+    ++end.record;
+    // The dump's correlations where the reader holds them, until the next read.
+    const std::optional<Dump> read = archive.next();
+    if (!read) {
+      if (talva::interrupt_signal() != 0) {  // the read was cut short
+        --end.record;
+        break;
+      }
+      out.line("read_dump returned stat " + talva::fmt_i(-1, 10) + " at rec " + talva::fmt_i(end.record, 5));
+      end.archive_dumps = end.record - 1;
+      break;
+    }
+    if (end.record < s.reclim[0]) continue;
+    if (s.reclim[1] > 1 && end.record > s.reclim[1]) break;
+    dump.vis = read->vis;
+    if (!clock.place(end.record, read->header, dump, out)) continue;
+    dump.mdg = 1.0f;
+    if (s.mdcorr) find_mdgain_(inputs.nmd, inputs.md_tbl, dump.md, dump.mdg);
 
-  // legacy (2): a phase table instead of complex gains.
-  std::vector<std::complex<float>> gains(kGainsCapacity);
-  std::vector<float> phases(kPhaseCapacity, 0.0f);
-  std::optional<talva::calib::GainsTable> gains_table;
-  if (legacy) {
-    int status = 0;
-    load_phasecal_(s.phasefil, std::min(nant, kPhaseCapacity), phases, status, out);
-  } else if (!s.gnstable.empty()) {
-    gains_table = talva::calib::read_gains_table(s.gnstable, kNumAntennas);
-    out.line(" gains table " + s.gnstable + ": " + std::to_string(gains_table->intervals.size()) + " intervals");
-  } else if (!s.gnsfile.empty()) {
-    load_gains_(s.gnsfile, nant, gains, is_data_mode(find_mode(s.skmode)), out);
+    ++end.np;
+    if (end.np % kProgressEvery == 0) {
+      out.line(" np : " + talva::fmt_i(end.np, 5));
+      clock.progress(dump, out);
+    }
+    dump.time = clock.julian_date(end.np, read->header);
+    unpacker.unpack(dump, sinks);
+    sinks.end_dump();
   }
+  return end;
+}
 
-  const ModeLayout layout = modes.setup_mode(s.skmode, unitx, s.nunit, cgap, natwt, out);
-  nant = layout.nants;
+// A run without a record publishes nothing: the stop says why.
+[[noreturn]] void stop_without_records(const ConverterSettings& s, const LoopEnd& end, int sig) {
+  if (sig != 0)
+    throw talva::Stop("interrupted by " + talva::signal_name(sig) + " before the first record: no file written",
+                      128 + sig);
+  const std::string range = "reclim=" + std::to_string(s.reclim[0]) + "," + std::to_string(s.reclim[1]);
+  if (end.archive_dumps == 0) talva::stop(s.infile + " holds no dump: no file written");
+  if (end.archive_dumps > 0 && end.archive_dumps < s.reclim[0])
+    talva::stop("no dump in the range " + range + ": " + s.infile + " has " + std::to_string(end.archive_dumps) +
+                " dumps; no file written");
+  talva::stop("no record written from the dumps of " + range + " of " + s.infile + ": no file written");
+}
 
+}  // namespace
+
+std::unique_ptr<Clock> CurrentModes::clock(const ConverterSettings& s, const Site& /*site*/, float /*dec*/) {
+  return std::make_unique<HeaderClock>(s.mdcorr);
+}
+
+ModeLayout CurrentModes::setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
+                                    talva::Output& out) {
+  return convert::setup_mode(mode, unitx, nunit, cgap, natwt, out);
+}
+
+std::unique_ptr<Unpacker> CurrentModes::data_unpacker(const DataInputs& in) {
+  if (in.layout->imode == kOrvex) return std::make_unique<OrvexUnpacker>(in);
+  return std::make_unique<Talva1a3Unpacker>(in);
+}
+
+int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Output& out,
+                  std::span<RecordSink* const> extra) {
+  // Outputs: uvfile alone, msfile alone, or both (without msfile the uv
+  // dataset is always made, so a blank uvfile stays an error).
+  const bool uv = !s.uvfile.empty() || s.msfile.empty();
+  claim_outputs(s, uv);
+  const PhaseCentre centre = modes.phase_centre(s, out);
+  const float dec_f = static_cast<float>(centre.dec);
+  std::optional<DebugTableSink> debug;
+  if (s.dbgplt) debug.emplace(s.flavour, s.blen, find_mode(mode_text20(s.skmode)) == kOrvex);
+  const Site site = Site::with_limits(s.tltmin / kDegPerRad, s.mdmax / kDegPerRad);
+  out.line(" wavelength : " + talva::fmt_f(kWavelength, 10, 4) + "  (m)");
+  const SimulationInputs sim = simulation_inputs(s);
+
+  // Inputs: layout, rejection lists, MD table, the archive's header, the calibration.
+  const RunInputs inputs(s, out);
+  ArchiveReader archive(s.infile, out);
+  const ArchiveFileHeader& file = archive.file_header();
+  check_layout_covers_(inputs.corr_layout, file.nbsln, s.corlfile);
+  const ProductTable products(file.antnum);
+  const Calibration cal = modes.load_calibration(s, file.nant, out);
+
+  // The mode and its unpacker.
+  const ModeLayout layout =
+      modes.setup_mode(s.skmode, s.unitx / kWavelength, s.nunit, s.cgap / kWavelength,
+                       s.options.find("nat") != std::string::npos, out);
   RunSetup setup;
   setup.flavour = s.flavour;
   setup.layout = &layout;
   setup.sfreq = static_cast<double>(s.freq[0]) / 1000.0;
   setup.sdf = static_cast<double>(s.freq[1]) / 1000.0;
-  if (!s.gnstable.empty()) setup.history_note = "gains interpolated in time from the gains table " + s.gnstable;
-  setup.ra = ra;
-  setup.dec = dec;
+  setup.history_note = cal.history_note;
+  setup.ra = centre.ra;
+  setup.dec = centre.dec;
   setup.latitude = static_cast<double>(talva::kLatitude);
   setup.longitude = static_cast<double>(talva::kLongitude);
   const float sindec = std::sin(dec_f);
-
   std::unique_ptr<Unpacker> unpacker;
   if (is_data_mode(layout.imode)) {
     DataInputs in;
     in.layout = &layout;
-    in.corr_layout = &corr_layout;
+    in.corr_layout = &inputs.corr_layout;
     in.products = &products;
-    in.rejects = {std::span<const std::int32_t>(rejlist).first(static_cast<std::size_t>(std::max(nrej, 0))),
-                  std::span<const std::int32_t>(badlist).first(static_cast<std::size_t>(std::max(nbadant, 0)))};
-    in.gains = gains;
-    in.gains_table = gains_table ? &*gains_table : nullptr;
-    in.phases = phases;
+    in.rejects = inputs.rejects();
+    in.gains = cal.gains;
+    in.gains_table = cal.gains_table ? &*cal.gains_table : nullptr;
+    in.phases = cal.phases;
     // the debug table lists the pairs; talva2vis's talva1a writes them as rows
     in.pair_terms = s.dbgplt || (!s.msfile.empty() && ms_rows_per_pair(s.flavour, layout.imode));
     in.sfreq = setup.sfreq;
@@ -342,22 +412,21 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
 
   // Datasets for other readers and the MeasurementSet: every antenna number
   // the records use, at positions that agree with the records.
-  const int nants_all =
-      std::max(nant, static_cast<int>(record_positions(s.flavour, layout, unpacker->class_lengths()).size()));
-  setup.positions = [&s, &layout, &unpacker, nants_all, sfreq = setup.sfreq] {
-    std::vector<double> y = record_positions(s.flavour, layout, unpacker->class_lengths());
-    y.resize(static_cast<std::size_t>(nants_all), 0.0);
-    for (double& p : y) p /= sfreq;  // wavelengths to nanoseconds
-    return y;
-  };
+  setup.positions = unpacker->positions();
+  const int nants_all = std::max(layout.nants, static_cast<int>(setup.positions.size()));
+  setup.positions.resize(static_cast<std::size_t>(nants_all), 0.0);
+  for (double& p : setup.positions) p /= setup.sfreq;  // wavelengths to nanoseconds
   const bool interop = interop_requested(s.options);
-  if (interop) nant = nants_all;
-  setup.nants = nant;
+  setup.nants = interop ? nants_all : layout.nants;
 
+  // The outputs.
   UvDatasetSink dataset(s.uvfile, interop);
   std::optional<MsSink> ms;
-  if (!s.msfile.empty()) ms.emplace(s.msfile, static_cast<double>(s.unity), legacy ? "talva2vis" : "talva2vis3");
-  UvPlotSink plot(s.device, !legacy, out);  // legacy (5): no labels
+  if (!s.msfile.empty())
+    ms.emplace(s.msfile, static_cast<double>(s.unity), s.flavour == Flavour::Legacy ? "talva2vis" : "talva2vis3",
+               ms_rows_per_pair(s.flavour, layout.imode));
+  const bool current = s.flavour == Flavour::Current;  // talva2vis: no title, one colour
+  UvPlotSink plot(s.device, {current, is_data_mode(layout.imode), current && layout.imode == kTalva1a}, out);
   SinkList sinks;
   // The MeasurementSet publishes first: its closing writes can still fail.
   if (ms) sinks.add(*ms, true);
@@ -370,112 +439,15 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   PublishGuard publishing(sinks, out);
   sinks.begin_run(setup);
 
-  std::int32_t record = 0, np = 0;
-  int damaged_md = 0;
-  int bad_time = 0;  // dumps whose header date or time is impossible (left out)
-  constexpr int kBadTimeReports = 10;
-  int archive_dumps = -1;  // known when the run read to the end of the archive
-  // Meridian distance, radians; kept from dump to dump (a failed tilt
-  // report of the legacy converter prints the previous dump's value).
-  float md = 0.0f;
-  DumpContext dump;
-
-  for (;;) {
-    if (talva::interrupt_signal() != 0) break;  // a clean point: every dump read so far is written
-    ++record;
-    // The dump's correlations where the reader holds them, until the next read.
-    const int stat = archive.read_dump_view_(nbsln, dump.vis, 0);
-    if (stat != 0) {
-      if (talva::interrupt_signal() != 0) {  // the read was cut short
-        --record;
-        break;
-      }
-      out.line("read_dump returned stat " + talva::fmt_i(stat, 10) + " at rec " + talva::fmt_i(record, 5));
-      archive_dumps = record - 1;
-      break;
-    }
-    float ha = 0.0f;
-    if (legacy) {
-      // legacy (3): the hour angle advances by one step per dump read.
-      ha = static_cast<float>(start_ha + static_cast<double>(record - 1) * static_cast<double>(kSiderealStep));
-    }
-    if (record < s.reclim[0]) continue;
-    if (s.reclim[1] > 1 && record > s.reclim[1]) break;
-    // A dump without a possible date and time has no place on the time axis
-    // (an all-zero header would date it 1858): left out, and said so.
-    if (!legacy) {
-      if (const std::string why = archive.dump_time_problem(); !why.empty()) {
-        if (++bad_time <= kBadTimeReports)
-          out.line(" dump " + std::to_string(record) + ": impossible date or time in its header (" + why +
-                   "); dump left out" + (bad_time == kBadTimeReports ? " (further ones counted at the end)" : ""));
-        continue;
-      }
-    }
-
-    if (legacy) {
-      // legacy (4): meridian distance from the pointing; out of limits: skip.
-      float az = 0.0f, el = 0.0f, tilt = 0.0f;
-      int err = 0;
-      find_tilt_md_(site, ha, dec_f, az, el, tilt, md, err, out);
-      if (err != 0) {
-        out.line("** find_tilt err at h = " + talva::fmt_f(ha, 10, 5));
-        continue;
-      }
-    } else {
-      float ha_hours = 0.0f;
-      archive.read_dumppar_ha_(ha_hours);
-      ha = ha_hours / kHaHoursPerRadian;
-      archive.read_dumppar_md_inrad_(md);
-      // MD sine outside -1..1 (a damaged header): no MD gain to divide by
-      if (s.mdcorr && !std::isfinite(md)) {
-        ++damaged_md;
-        continue;
-      }
-    }
-    float mdg = 1.0f;
-    if (s.mdcorr) find_mdgain_(nmd, md_tbl, md, mdg);
-
-    ++np;
-    if (np % kProgressEvery == 0) {
-      out.line(" np : " + talva::fmt_i(np, 5));
-      if (!legacy)  // legacy (5): no MD line
-        out.line(talva::ListLine() << "Mdt mdgain " << md << " = " << md * 180.0f / 3.1415f << mdg);
-    }
-
-    double jd = 0.0;
-    if (legacy) {
-      // legacy (3): one integration time per unpacked dump, in extended precision.
-      jd = static_cast<double>(static_cast<long double>(start_jd) +
-                               static_cast<long double>(kIntTime) * np / 86400.0L);
-    } else {
-      jd = archive.dump_julian_date();
-    }
-
-    dump.ha = ha;
-    dump.time = jd;
-    dump.md = md;
-    dump.mdg = mdg;
-    unpacker->unpack(dump, sinks);
-    sinks.end_dump();
-  }
+  const std::unique_ptr<Clock> clock = modes.clock(s, site, dec_f);
+  const LoopEnd end = convert_dumps(s, archive, *clock, inputs, *unpacker, sinks, out);
 
   const int sig = talva::interrupt_signal();
-  if (sinks.count() == 0) {
-    // Nothing to keep: no output of this run is written.
-    if (sig != 0)
-      throw talva::Stop("interrupted by " + talva::signal_name(sig) + " before the first record: no file written",
-                        128 + sig);
-    const std::string range = "reclim=" + std::to_string(s.reclim[0]) + "," + std::to_string(s.reclim[1]);
-    if (archive_dumps == 0) talva::stop(s.infile + " holds no dump: no file written");
-    if (archive_dumps > 0 && archive_dumps < s.reclim[0])
-      talva::stop("no dump in the range " + range + ": " + s.infile + " has " + std::to_string(archive_dumps) +
-                  " dumps; no file written");
-    talva::stop("no record written from the dumps of " + range + " of " + s.infile + ": no file written");
-  }
+  if (sinks.count() == 0) stop_without_records(s, end, sig);
   if (sig != 0) {
     // SIGINT/SIGTERM: the datasets keep the records of the dumps unpacked so
     // far (each says so in its history); nothing else is written.
-    const std::string what = "interrupted by " + talva::signal_name(sig) + " after dump " + std::to_string(record);
+    const std::string what = "interrupted by " + talva::signal_name(sig) + " after dump " + std::to_string(end.record);
     sinks.interrupted(what);
     publishing.publish();
     std::string kept = uv ? s.uvfile : "";
@@ -485,14 +457,17 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
                       128 + sig);
   }
   sinks.end_run();
-  if (bad_time > 0)
-    out.line(" " + std::to_string(bad_time) + " dumps with an impossible date or time in their header left out");
+  if (clock->bad_time() > 0)
+    out.line(" " + std::to_string(clock->bad_time()) +
+             " dumps with an impossible date or time in their header left out");
   publishing.publish();
-  if (damaged_md > 0)
-    out.line(" " + std::to_string(damaged_md) +
+  if (clock->damaged_md() > 0)
+    out.line(" " + std::to_string(clock->damaged_md()) +
              " dumps with an MD tilt sine outside -1..1 (damaged header) left out: no MD gain");
-  out.line(" np = " + talva::fmt_i(np, 8));
+  out.line(" np = " + talva::fmt_i(end.np, 8));
   out.line(" vis records written : " + talva::fmt_i(sinks.count(), 8));
   if (ms) out.line(" MeasurementSet rows : " + talva::fmt_i(static_cast<int>(ms->rows()), 8));
   return 0;
 }
+
+}  // namespace talva::convert

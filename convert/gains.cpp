@@ -3,12 +3,15 @@
 #include <cmath>
 #include <cstdio>
 
+#include "util/constants.h"
 #include "util/fmt.h"
 #include "util/textin.h"
 
+namespace talva::convert {
+
 namespace {
-constexpr float kPi = 3.1415927f;
-constexpr float kTwoPiF = 6.2831855f;
+using talva::kPi;
+using talva::kTwoPi;
 
 std::string shortest(float x) {
   char buf[32];
@@ -54,8 +57,10 @@ void load_gains_(const std::string& gnsfile, int nant, std::span<std::complex<fl
 float z2phase_(std::complex<float> z) {
   float p = static_cast<float>(std::atan2(static_cast<double>(z.imag()), static_cast<double>(z.real())));
   if (p > kPi)
-    p -= kTwoPiF;
+    p -= kTwoPi;
   else if (p < -kPi)
-    p += kTwoPiF;
+    p += kTwoPi;
   return p;
 }
+
+}  // namespace talva::convert

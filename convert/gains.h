@@ -6,6 +6,8 @@
 
 #include "util/output.h"
 
+namespace talva::convert {
+
 /// Reads the gains file (lines "antenna (re,im) ..." in free format; further
 /// items ignored) into gains[a-1] for antennas 1..nant. Every gain starts at
 /// (0, 0); lines for antennas outside 1..nant are dropped; a later line for
@@ -25,3 +27,5 @@ inline constexpr float kMaxGainAmplitude = 1e9f;
 
 /// Phase of z in radians, in [-pi, pi] (single precision); 0 for (0, 0).
 float z2phase_(std::complex<float> z);
+
+}  // namespace talva::convert

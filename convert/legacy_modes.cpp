@@ -5,14 +5,19 @@
 #include <cmath>
 
 #include "calib/cx2amp.h"
+#include "calib/mdgain.h"
 #include "convert/modes.h"
 #include "convert/spacing_sums.h"
+#include "util/constants.h"
+#include "util/fmt.h"
 #include "util/stop.h"
 
-namespace legacy {
+namespace talva::convert::legacy {
 
 namespace {
 
+constexpr float kSiderealStep = 7.2722054e-05f;  // hour-angle step per dump, radians
+using talva::kIntTime;
 constexpr float kTalva1aLimit = 100.0f;
 constexpr float kOrvexLimit = 5000.0f;
 
@@ -116,13 +121,17 @@ void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     const bool within = k <= 43;
     const int n = within ? k : k - 43;
     const double L = within ? layout.x(1 + n) - layout.x(1) : layout.x(48 + n) - layout.x(1);
-    const double baseline = within ? 67586.0 + (n - 1) : 67632.0 + n;
+    const miriad::Baseline antennas{1, within ? 1 + n : 48 + n};
     const double x = static_cast<double>(cH) * L, y = static_cast<double>(vfac) * L;
-    UvRecord r = UvRecord::make(x, y, in_.sfreq, dump.time, baseline, avg, k);
+    UvRecord r = UvRecord::make(x, y, dump.time, antennas, avg, k);
     r.geometry(dump.ha, L, true);
     if (in_.pair_terms) r.pairs = terms_;
     sink.record(r);
   }
+}
+
+std::vector<double> Talva1aUnpacker::positions() const {
+  return {in_.layout->xpos.begin(), in_.layout->xpos.begin() + kNumAntennas};
 }
 
 void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
@@ -143,11 +152,66 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     const int i0 = std::max(1, s - 44), j0 = s - i0 + 48;
     const double D = layout.x(i0) - layout.x(j0);
     const double x = static_cast<double>(cH) * D, y = static_cast<double>(sH * in_.sindec) * D;
-    UvRecord r = UvRecord::make(x, y, in_.sfreq, dump.time, 65536.0 + 2048.0 * i0 + j0, avg, s);
+    UvRecord r = UvRecord::make(x, y, dump.time, {i0, j0}, avg, s);
     r.geometry(dump.ha, D, true);
     if (in_.pair_terms) r.pairs = terms_;
     sink.record(r);
   }
+}
+
+namespace {
+
+// talva2vis's clock: the hour angle advances by one step per dump read from
+// startha, the Julian date by one integration time per dump unpacked from
+// startmjd; the meridian distance is that of the pointing, and a dump whose
+// pointing is outside the site's limits is left out.
+class StartValueClock final : public Clock {
+ public:
+  StartValueClock(const ConverterSettings& s, const Site& site, float dec)
+      : start_ha_(s.startha * 15.0 / static_cast<double>(talva::kDegPerRad)),
+        start_jd_(s.startmjd + talva::kMjdToJd),
+        site_(site),
+        dec_(dec) {}
+
+  bool place(int record, const DumpHeader& /*header*/, DumpContext& dump, talva::Output& out) override {
+    dump.ha = static_cast<float>(start_ha_ + static_cast<double>(record - 1) * static_cast<double>(kSiderealStep));
+    float az = 0.0f, el = 0.0f, tilt = 0.0f;
+    int err = 0;
+    // dump.md carries over: a tilt out of limits leaves (and reports) the previous dump's value.
+    find_tilt_md_(site_, dump.ha, dec_, az, el, tilt, dump.md, err, out);
+    if (err != 0) {
+      out.line("** find_tilt err at h = " + talva::fmt_f(dump.ha, 10, 5));
+      return false;
+    }
+    return true;
+  }
+  double julian_date(int np, const DumpHeader& /*header*/) const override {
+    // In extended precision.
+    return static_cast<double>(static_cast<long double>(start_jd_) +
+                               static_cast<long double>(kIntTime) * np / 86400.0L);
+  }
+
+ private:
+  double start_ha_, start_jd_;
+  Site site_;
+  float dec_;
+};
+
+}  // namespace
+
+PhaseCentre LegacyModes::phase_centre(const ConverterSettings& s, talva::Output& /*out*/) {
+  return phase_centre_as_given(s);
+}
+
+Calibration LegacyModes::load_calibration(const ConverterSettings& s, int nant, talva::Output& out) {
+  Calibration cal;
+  int status = 0;
+  load_phasecal_(s.phasefil, std::min(nant, kPhaseCapacity), cal.phases, status, out);
+  return cal;
+}
+
+std::unique_ptr<Clock> LegacyModes::clock(const ConverterSettings& s, const Site& site, float dec) {
+  return std::make_unique<StartValueClock>(s, site, dec);
 }
 
 ModeLayout LegacyModes::setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
@@ -160,4 +224,4 @@ std::unique_ptr<Unpacker> LegacyModes::data_unpacker(const DataInputs& in) {
   return std::make_unique<Talva1aUnpacker>(in);
 }
 
-}  // namespace legacy
+}  // namespace talva::convert::legacy

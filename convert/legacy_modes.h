@@ -18,7 +18,7 @@
 #include "convert/spacing_sums.h"
 #include "convert/unpackers.h"
 
-namespace legacy {
+namespace talva::convert::legacy {
 
 /// As talva2vis3's setup_mode, but prints nothing, and talva1a antennas run
 /// from the far end of the negative arm (1) through its inner end (48) and
@@ -48,6 +48,8 @@ class Talva1aUnpacker final : public Unpacker {
  public:
   explicit Talva1aUnpacker(const DataInputs& in) : in_(in) {}
   void unpack(const DumpContext& dump, RecordSink& sink) override;
+  /// The layout's positions of antennas 1-96.
+  std::vector<double> positions() const override;
 
  private:
   DataInputs in_;
@@ -61,6 +63,8 @@ class OrvexUnpacker final : public Unpacker {
  public:
   explicit OrvexUnpacker(const DataInputs& in) : in_(in) {}
   void unpack(const DumpContext& dump, RecordSink& sink) override;
+  /// As talva2vis3's orvex: the array's positions negated.
+  std::vector<double> positions() const override { return orvex_positions(*in_.layout); }
 
  private:
   DataInputs in_;
@@ -68,12 +72,17 @@ class OrvexUnpacker final : public Unpacker {
   std::vector<PairTerm> terms_;
 };
 
-/// talva2vis's modes for the shared driver.
+/// talva2vis's modes for the shared driver: the phase centre as given
+/// (J2000), the phase table of phasefil, hour angle and date counted from
+/// startha and startmjd, the meridian distance of the pointing.
 class LegacyModes final : public ConverterModes {
  public:
+  PhaseCentre phase_centre(const ConverterSettings& s, talva::Output& out) override;
+  Calibration load_calibration(const ConverterSettings& s, int nant, talva::Output& out) override;
+  std::unique_ptr<Clock> clock(const ConverterSettings& s, const Site& site, float dec) override;
   ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
                         talva::Output& out) override;
   std::unique_ptr<Unpacker> data_unpacker(const DataInputs& in) override;
 };
 
-}  // namespace legacy
+}  // namespace talva::convert::legacy

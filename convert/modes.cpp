@@ -6,6 +6,8 @@
 #include "util/fmt.h"
 #include "util/stop.h"
 
+namespace talva::convert {
+
 namespace {
 
 struct ModeName {
@@ -50,7 +52,7 @@ void unique_baselines(ModeLayout& tc, int nants, bool weighted, bool natwt) {
       talva::stop("mode " + std::string(mode_name(weighted ? kTalva1d : kTalva2b)) + ": more than " +
                   std::to_string(kMaxBaselines) + " unique baselines");
     tc.cblen[static_cast<std::size_t>(k)] = len;
-    tc.bcode[static_cast<std::size_t>(k)] = 256.0 * a + b;
+    tc.bcode[static_cast<std::size_t>(k)] = {a, b, false};
     if (weighted) tc.nred[static_cast<std::size_t>(k)] = natwt ? weight : 1;
     ++k;
     ++b;
@@ -221,3 +223,5 @@ ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap,
   print_antenna_index(layout, out);
   return layout;
 }
+
+}  // namespace talva::convert

@@ -7,7 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "miriad/baseline.h"
 #include "util/output.h"
+
+namespace talva::convert {
 
 inline constexpr int kMaxElements = 360;     ///< capacity of xpos
 inline constexpr int kMaxBaselines = 1440;   ///< capacity of cblen, bcode, nred
@@ -43,7 +46,7 @@ struct ModeLayout {
   float fanstep = 0;                               ///< fan-beam phase step (talva1b)
   std::array<double, kMaxElements> xpos{};         ///< element k at [k-1], wavelengths
   std::array<double, kMaxBaselines> cblen{};       ///< compressed modes: spacing of unique baseline k
-  std::array<double, kMaxBaselines> bcode{};       ///< compressed modes: 256 a + b of unique baseline k
+  std::array<miriad::Baseline, kMaxBaselines> bcode{};  ///< compressed modes: pseudo-pair of unique baseline k (256 a + b)
   std::array<std::int32_t, kMaxBaselines> nred{};  ///< compressed modes: weight of unique baseline k
 
   /// Position of element k (1-based).
@@ -73,3 +76,5 @@ void print_antenna_index(const ModeLayout& layout, talva::Output& out);
 /// program with "unknown mode -: <mode>"), lays the mode out, prints
 /// "talva1a++" and the positions for talva1a, then the antenna index.
 ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt, talva::Output& out);
+
+}  // namespace talva::convert

@@ -8,6 +8,8 @@
 #include "util/plotdev.h"
 #include "util/stop.h"
 
+namespace talva::convert {
+
 namespace pg = talva::pgplot;
 
 UvPlot::~UvPlot() {
@@ -102,19 +104,19 @@ void UvPlot::drop() noexcept {
   files_.reset();
 }
 
-void UvPlotSink::begin_run(const RunSetup& setup) {
-  const int imode = setup.layout->imode;
-  const bool open = plot_.open(device_, labels_);
-  draws_ = open && is_data_mode(imode);  // no plot open (/null): the records pass by
-  classes_ = setup.flavour == Flavour::Current && imode == kTalva1a;
+void UvPlotSink::begin_run(const RunSetup& /*setup*/) {
+  const bool open = plot_.open(device_, choices_.title);
+  draws_ = open && choices_.points;  // no plot open (/null): the records pass by
 }
 
 void UvPlotSink::record(const UvRecord& r) {
   if (!draws_) return;
-  if (classes_) plot_.colour(r.spacing <= 43 ? 5 : 1);
+  if (choices_.classes) plot_.colour(r.spacing <= 43 ? 5 : 1);
   plot_.point(static_cast<float>(r.x), static_cast<float>(r.y));
 }
 
 void UvPlotSink::end_dump() {
-  if (classes_) plot_.ask_off();
+  if (choices_.classes) plot_.ask_off();
 }
+
+}  // namespace talva::convert

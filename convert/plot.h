@@ -11,6 +11,8 @@
 #include "util/output.h"
 #include "util/plot_file.h"
 
+namespace talva::convert {
+
 class UvPlot {
  public:
   /// Warnings go to `out`.
@@ -45,15 +47,21 @@ class UvPlot {
   std::vector<float> xs_, ys_;
 };
 
+/// What the (u, v) plot of a run shows.
+struct UvPlotChoices {
+  bool title = true;     ///< the title "Baselines Compressed:" (talva2vis3)
+  bool points = true;    ///< a point for every record (the data modes; the simulations draw none)
+  bool classes = false;  ///< within-arm classes (1-43) in colour 5, the others in colour 1, and
+                         ///< the page prompt turned off after each dump (talva2vis3's talva1a)
+};
+
 /// The (u, v) plot as a sink: a point (u, v in wavelengths) for every record
-/// of the data modes, none for the simulations. talva2vis3's talva1a draws
-/// the within-arm classes (1-43) in colour 5, the others in colour 1, and
-/// turns the device's page prompt off after each dump.
+/// when `choices.points`, drawn as `choices` say.
 class UvPlotSink final : public RecordSink {
  public:
-  /// `labels`: the title (talva2vis3). Warnings go to `out`.
-  UvPlotSink(std::string device, bool labels, talva::Output& out)
-      : device_(std::move(device)), labels_(labels), plot_(out) {}
+  /// Warnings go to `out`.
+  UvPlotSink(std::string device, UvPlotChoices choices, talva::Output& out)
+      : device_(std::move(device)), choices_(choices), plot_(out) {}
   /// Opens the device (a warning, and no plot, when it cannot be opened).
   void begin_run(const RunSetup& setup) override;
   void record(const UvRecord& r) override;
@@ -71,8 +79,9 @@ class UvPlotSink final : public RecordSink {
 
  private:
   std::string device_;
-  bool labels_;
-  bool draws_ = false;   // records of this mode are drawn
-  bool classes_ = false; // colours by spacing class, prompt off per dump
+  UvPlotChoices choices_;
+  bool draws_ = false;  // the plot is open and draws the records
   UvPlot plot_;
 };
+
+}  // namespace talva::convert

@@ -23,14 +23,16 @@
 // renames. Adding an output is adding a sink.
 #include <cmath>
 #include <complex>
-#include <functional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "array/sky.h"
 #include "convert/modes.h"
+#include "miriad/baseline.h"
 #include "util/output.h"
+
+namespace talva::convert {
 
 enum class Flavour { Current, Legacy };
 
@@ -43,11 +45,10 @@ struct RunSetup {
   double sdf = 0;                      ///< channel width, GHz
   int nants = 0;                       ///< antenna count (with interop: every antenna number used)
   double latitude = 0, longitude = 0;  ///< site, radians
-  /// East-west position (nanoseconds) of antenna k at [k-1], nants entries,
-  /// for sinks that describe the array; asked for once the first record is
-  /// there (an unpacker measures some lengths on its first dump). Empty
-  /// function: not asked for by this run.
-  std::function<std::vector<double>()> positions;
+  /// East-west position (nanoseconds) of antenna k at [k-1], for sinks
+  /// that describe the array (the unpacker's positions; with interop nants
+  /// entries). Empty: none given.
+  std::vector<double> positions;
   /// A line for the dataset's history beside the keywords (empty: none).
   std::string history_note;
 };
@@ -62,21 +63,28 @@ struct PairTerm {
 
 /// One visibility record: one channel of one baseline at one time.
 struct UvRecord {
-  double u = 0, v = 0, w = 0;   ///< nanoseconds (w: 0, not computed by the converters)
+  miriad::Baseline antennas;    ///< its antennas a < b (pseudo-antennas of a compressed mode: the short number)
   double time = 0;              ///< Julian date
-  double baseline = 0;          ///< 65536 + 2048 a + b, or 256 a + b for pseudo-pairs
   std::complex<float> data;     ///< as averaged (may be non-finite when flagged)
   bool flagged = false;         ///< bad: the value is not finite
   int spacing = 0;              ///< spacing class or spacing number of the record (1-based)
-  double x = 0, y = 0;          ///< u and v in wavelengths, as the unpacker formed them
-  std::span<const PairTerm> pairs;  ///< legacy data modes: the pairs averaged into the record
-  // How the coordinates came about, for outputs with the complete geometry
-  // (w and the apparent frame of date: options=interop, the MeasurementSet).
+  // Its geometry, in wavelengths. The flat (x, y) is what the dataset's
+  // (u, v) is made of (divided by the sky frequency; w = 0) and what the
+  // plot and the debug table show; a data mode's record also tracks the
+  // hour angle of its dump and its spacing, from which the outputs with
+  // the complete geometry (options=interop, the MeasurementSet) form
+  // (u, v, w) in the apparent frame of date.
+  double x = 0, y = 0;          ///< u and v as the unpacker formed them
   float ha = 0;                 ///< hour angle of the dump, radians
-  double spacing_length = 0;    ///< Y(b) - Y(a) of the record's pair, wavelengths
+  double spacing_length = 0;    ///< Y(b) - Y(a) of the record's pair
   /// A data mode: (u, v, w) of the apparent frame of date follow from ha and
   /// the spacing. A simulation: its flat model keeps u and v, w = 0.
   bool tracked = false;
+  std::span<const PairTerm> pairs;  ///< legacy data modes: the pairs averaged into the record
+
+  /// u and v in nanoseconds at the sky frequency `sfreq` (GHz).
+  double u(double sfreq) const { return x / sfreq; }
+  double v(double sfreq) const { return y / sfreq; }
 
   /// The record with its geometry.
   UvRecord& geometry(float hour_angle, double length, bool is_tracked) {
@@ -87,23 +95,20 @@ struct UvRecord {
   }
 
   /// A record whose flag follows from its value.
-  static UvRecord make(double x, double y, double sfreq, double time, double baseline, std::complex<float> data,
+  static UvRecord make(double x, double y, double time, miriad::Baseline antennas, std::complex<float> data,
                        int spacing) {
     // Every member given: no clearing of the whole record first.
-    return UvRecord{x / sfreq,
-                    y / sfreq,
-                    0.0,
+    return UvRecord{antennas,
                     time,
-                    baseline,
                     data,
                     !(std::isfinite(data.real()) && std::isfinite(data.imag())),
                     spacing,
                     x,
                     y,
-                    {},
                     0.0f,
                     0.0,
-                    false};
+                    false,
+                    {}};
   }
 };
 
@@ -137,7 +142,7 @@ class CompleteGeometry {
   }
   talva::sky::Uvw uvw(const UvRecord& r) {
     const double dec = apparent(r.time).dec;
-    if (!r.tracked) return {r.u, r.v, 0.0};
+    if (!r.tracked) return {r.u(sfreq_), r.v(sfreq_), 0.0};
     return east_west_(r.ha, dec, r.spacing_length / sfreq_);
   }
 
@@ -229,3 +234,5 @@ class RecordList final : public RecordSink {
   }
   std::vector<UvRecord> records;
 };
+
+}  // namespace talva::convert

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace spacing_sums {
+namespace talva::convert::spacing_sums {
 
 namespace {
 
@@ -156,4 +156,4 @@ void FactorSums::sum(std::span<const float> vis, std::span<std::complex<float>> 
   }
 }
 
-}  // namespace spacing_sums
+}  // namespace talva::convert::spacing_sums

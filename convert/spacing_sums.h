@@ -10,9 +10,10 @@
 #include <span>
 #include <vector>
 
+#include "util/complex_product.h"
 #include "util/vector_width.h"
 
-namespace spacing_sums {
+namespace talva::convert::spacing_sums {
 
 // The correlation of a term: (word 2, word 1 x sign), as getvis_ returns it
 // with the sign folded in; the sign is +-1, so the value is exact.
@@ -21,13 +22,7 @@ std::complex<float> term_value(const Term& t, std::span<const float> vis) {
   return {vis[t.word + 1], vis[t.word] * t.sign};
 }
 
-// (a + bi)(c + di) = (ac - bd) + (ad + bc)i in single precision, as the
-// complex product rounds for finite values (without its recovery of
-// infinite parts from NaN results).
-inline std::complex<float> complex_product(std::complex<float> x, std::complex<float> y) {
-  const float a = x.real(), b = x.imag(), c = y.real(), d = y.imag();
-  return {a * c - b * d, a * d + b * c};
-}
+using talva::complex_product;
 
 // |z| > limit, decided as std::abs decides it; the squares in double are
 // exact, so only values within a hair of the limit need the library.
@@ -128,4 +123,4 @@ class FactorSums {
   std::vector<std::size_t> step_start_;
 };
 
-}  // namespace spacing_sums
+}  // namespace talva::convert::spacing_sums

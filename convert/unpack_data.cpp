@@ -10,6 +10,8 @@
 #include "convert/unpackers.h"
 #include "util/fmt.h"
 
+namespace talva::convert {
+
 namespace {
 
 using spacing_sums::above;
@@ -157,15 +159,33 @@ void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     if (above(avg, kTalva1aLimit)) avg = {0.0f, 0.0f};
     const float L = lengths_[static_cast<std::size_t>(s - 1)];
     const float x = cH * L, y = sH * in_.sindec * L;
-    UvRecord r = UvRecord::make(x, y, in_.sfreq, dump.time, 67585.0 + s, avg, s);
+    UvRecord r = UvRecord::make(x, y, dump.time, {1, s + 1}, avg, s);
     if (none) r.flagged = true;
     sink.record(r.geometry(dump.ha, L, true));
   }
 }
 
-std::span<const float> Talva1a3Unpacker::class_lengths() const {
-  if (!built_) return {};  // not set up yet
-  return std::span<const float>(lengths_).first(static_cast<std::size_t>(nclass_));
+Talva1a3Unpacker::Talva1a3Unpacker(const DataInputs& in) : in_(in) {
+  // The classes and their lengths as the first dump's build measures them again.
+  talva::NullOutput quiet;
+  std::vector<std::int32_t> S(kNumAntennas * kNumAntennas);
+  setup_s_matrix_(S, kNumAntennas, nclass_, quiet);
+  nclass_ = std::clamp(nclass_, 0, kNumClasses);
+  setup_s_lengths_(S, kNumAntennas, nclass_, std::span<const double>(in_.layout->xpos).first(kNumAntennas),
+                   std::span<float>(lengths_).first(static_cast<std::size_t>(nclass_)), quiet);
+}
+
+std::vector<double> Talva1a3Unpacker::positions() const {
+  std::vector<double> y(kNumClasses + 1, 0.0);
+  for (std::size_t s = 1; s <= static_cast<std::size_t>(nclass_); ++s) y[s] = lengths_[s - 1];
+  return y;
+}
+
+std::vector<double> orvex_positions(const ModeLayout& layout) {
+  std::vector<double> y;
+  // Spacing s: the pair (i0, j0) = (max(1, s - 44), s - i0 + 48), up to (44, 92).
+  for (int k = 1; k <= 92; ++k) y.push_back(0.0 - layout.x(k));  // empty slots: +0, not -0
+  return y;
 }
 
 void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
@@ -187,6 +207,8 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     const int i0 = std::max(1, s - 44), j0 = s - i0 + 48;
     const double D = layout.x(i0) - layout.x(j0);
     const double x = static_cast<double>(cH) * D, y = static_cast<double>(sH * in_.sindec) * D;
-    sink.record(UvRecord::make(x, y, in_.sfreq, dump.time, 65536.0 + 2048.0 * i0 + j0, avg, s).geometry(dump.ha, D, true));
+    sink.record(UvRecord::make(x, y, dump.time, {i0, j0}, avg, s).geometry(dump.ha, D, true));
   }
 }
+
+}  // namespace talva::convert

@@ -1,6 +1,7 @@
 // Simulation unpackers: visibilities that a point source offset from the
 // phase centre by (dhr, ddec) would give in the mode's element layout,
 // timed by the archive's dumps. The dump's correlations are not used.
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -8,6 +9,8 @@
 #include "convert/unpackers.h"
 #include "util/constants.h"
 #include "util/gauss.h"
+
+namespace talva::convert {
 
 namespace {
 
@@ -57,12 +60,12 @@ void element_responses(const Sim& sim, const SimGeometry& g, std::array<std::com
 
 // Simulation records have v = -sin H sindec spacing (the data modes: +).
 // Record k (1-based) of the dump.
-void write_sim(const Sim& sim, const SimGeometry& g, double spacing, double baseline, std::complex<float> data,
-               int k) {
+void write_sim(const Sim& sim, const SimGeometry& g, double spacing, miriad::Baseline antennas,
+               std::complex<float> data, int k) {
   const float vfac = -g.sH * sim.sindec;
   // The flat model of the simulations: u and v as written, w = 0.
-  sim.sink.record(UvRecord::make(static_cast<double>(g.cH) * spacing, static_cast<double>(vfac) * spacing, sim.sfreq,
-                                 sim.time, baseline, data, k)
+  sim.sink.record(UvRecord::make(static_cast<double>(g.cH) * spacing, static_cast<double>(vfac) * spacing,
+                                 sim.time, antennas, data, k)
                       .geometry(0.0f, spacing, false));
 }
 
@@ -77,7 +80,7 @@ void element_pairs(const Sim& sim, float ha) {
     for (int k2 = k1 + 1; k2 <= tc.nelem; ++k2) {
       const double spacing = tc.xpos[static_cast<std::size_t>(k2 - 1)] - tc.xpos[static_cast<std::size_t>(k1 - 1)];
       ++n;
-      write_sim(sim, g, spacing, 65536.0 + 2048.0 * k1 + k2,
+      write_sim(sim, g, spacing, miriad::Baseline{k1, k2},
                 E[static_cast<std::size_t>(k1 - 1)] * std::conj(E[static_cast<std::size_t>(k2 - 1)]), n);
     }
 }
@@ -116,7 +119,7 @@ void units_with_fan_beams(const Sim& sim, float ha) {
                std::conj(B[static_cast<std::size_t>(u2 - 1)][static_cast<std::size_t>(m)]);
       const float spacing = xu[static_cast<std::size_t>(u2 - 1)] - xu[static_cast<std::size_t>(u1 - 1)];
       ++n;
-      write_sim(sim, g, spacing, 65536.0 + 2048.0 * u1 + u2, sum, n);
+      write_sim(sim, g, spacing, miriad::Baseline{u1, u2}, sum, n);
     }
 }
 
@@ -160,3 +163,36 @@ void SimulationUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     default: break;
   }
 }
+
+std::vector<double> SimulationUnpacker::positions() const {
+  const ModeLayout& tc = layout_;
+  const int nelem = std::clamp(tc.nelem, 0, kMaxElements);
+  std::vector<double> y;
+  switch (tc.imode) {
+    case kTalva1b:
+      // Unit positions as the unpacker forms them: four elements summed as floats, times 0.25.
+      for (int u = 1; u <= (nelem + 3) / 4; ++u) {
+        float sum = 0.0f;
+        for (int k = 4 * (u - 1) + 1; k <= 4 * u && k <= nelem; ++k) sum += static_cast<float>(tc.x(k));
+        y.push_back(sum * 0.25f);
+      }
+      break;
+    case kTalva1d:
+    case kTalva2b: {
+      const int nbase = std::clamp(tc.nbase, 0, kMaxBaselines);
+      for (int k = 0; k < nbase; ++k) {
+        const auto [a, b, wide] = tc.bcode[static_cast<std::size_t>(k)];
+        if (b < 1) continue;
+        if (static_cast<std::size_t>(b) > y.size()) y.resize(static_cast<std::size_t>(b), 0.0);
+        if (a == 1) y[static_cast<std::size_t>(b - 1)] = tc.cblen[static_cast<std::size_t>(k)];
+      }
+      break;
+    }
+    default:  // talva1c, talva2a, talva3a, talva3b: every element pair
+      for (int k = 1; k <= nelem; ++k) y.push_back(tc.x(k));
+      break;
+  }
+  return y;
+}
+
+}  // namespace talva::convert

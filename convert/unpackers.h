@@ -21,7 +21,10 @@
 #include "convert/spacing_sums.h"
 #include "util/output.h"
 
-/// Rejection lists of a run (product indices and antenna numbers).
+namespace talva::convert {
+
+/// The rejection lists of a run seen by the unpackers: the entries of the
+/// product and antenna RejectionLists (array/rejections.h).
 struct RejectLists {
   std::span<const std::int32_t> products;
   std::span<const std::int32_t> antennas;
@@ -59,11 +62,15 @@ class Unpacker {
   virtual ~Unpacker() = default;
   /// Turns one dump into records handed to `sink`.
   virtual void unpack(const DumpContext& dump, RecordSink& sink) = 0;
-  /// Lengths (wavelengths) of the spacing classes whose records carry the
-  /// pseudo-pairs (1, s + 1), once the unpacker has set them up; empty for
-  /// an unpacker without such records.
-  virtual std::span<const float> class_lengths() const { return {}; }
+  /// East-west position (wavelengths) of every antenna number that the
+  /// records use, antenna k at [k-1]: position(b) - position(a) is the
+  /// spacing from which a record of the pair (a, b) forms its (u, v).
+  virtual std::vector<double> positions() const = 0;
 };
+
+/// The orvex records' antenna positions: antennas 1-92 at -xpos (empty
+/// slots 45-48: 0).
+std::vector<double> orvex_positions(const ModeLayout& layout);
 
 /// Product index of the pair (a, b) when the dump carries its correlation,
 /// else 0; reports such a pair on `out` (once: the callers build their lists once).
@@ -76,9 +83,12 @@ std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int3
 /// left out, and a class with no pair left is written flagged.
 class Talva1a3Unpacker final : public Unpacker {
  public:
-  explicit Talva1a3Unpacker(const DataInputs& in) : in_(in) {}
+  /// Measures the class lengths (the pair terms are built on the first dump,
+  /// whose set-up messages they print, weighed with the gains of its time).
+  explicit Talva1a3Unpacker(const DataInputs& in);
   void unpack(const DumpContext& dump, RecordSink& sink) override;
-  std::span<const float> class_lengths() const override;
+  /// 0 for antenna 1 and the class length for s + 1: the pseudo-pairs (1, s + 1).
+  std::vector<double> positions() const override;
 
  private:
   void build(std::span<const std::complex<float>> gains, talva::Output& out);
@@ -101,6 +111,8 @@ class OrvexUnpacker final : public Unpacker {
  public:
   explicit OrvexUnpacker(const DataInputs& in) : in_(in) {}
   void unpack(const DumpContext& dump, RecordSink& sink) override;
+  /// The array's positions negated: a record takes xpos(a) - xpos(b).
+  std::vector<double> positions() const override { return orvex_positions(*in_.layout); }
 
   struct Term {
     std::uint32_t word;           ///< offset of the item's first word in vis
@@ -138,6 +150,11 @@ class SimulationUnpacker final : public Unpacker {
   SimulationUnpacker(const ModeLayout& layout, const SimulationInputs& sim, double sfreq, float sindec)
       : layout_(layout), sim_(sim), sfreq_(sfreq), sindec_(sindec), seed_(sim.seed) {}
   void unpack(const DumpContext& dump, RecordSink& sink) override;
+  /// The element (talva1b: unit) positions; compressed modes: 0 for
+  /// pseudo-antenna 1 and each pseudo-antenna b at the length of its pair
+  /// (1, b) - the other pairs of those modes have lengths no set of
+  /// positions can give.
+  std::vector<double> positions() const override;
 
  private:
   const ModeLayout& layout_;
@@ -146,3 +163,5 @@ class SimulationUnpacker final : public Unpacker {
   float sindec_;
   std::int32_t seed_;  ///< state of the Gaussian noise generator (talva1d)
 };
+
+}  // namespace talva::convert

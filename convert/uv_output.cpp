@@ -8,9 +8,11 @@
 #include "util/constants.h"
 #include "util/stop.h"
 
+namespace talva::convert {
+
 namespace {
 constexpr const char* kVersionLine = "TALVA: Miriad version 1.1 29-Aug-2006";
-constexpr float kIntTime = 0.99999994f;                                // largest float below 1, seconds
+using talva::kIntTime;
 // Height of the site above the reference ellipsoid, metres: the array
 // description has none, so the dataset says sea level (it enters no
 // coordinate the records carry).
@@ -24,8 +26,7 @@ void put_d(int tno, const char* name, double v) { miriad::uvputvrd(tno, name, st
 // earth-centred frame turned so that X passes through the local meridian
 // (Y east, Z to the north pole). The array lies on the east-west line, so
 // each antenna differs from the others in Y only.
-void put_antpos(int tno, const std::function<std::vector<double>()>& positions) {
-  const std::vector<double> east = positions ? positions() : std::vector<double>{};
+void put_antpos(int tno, const std::vector<double>& east) {
   if (east.empty()) talva::stop("interop: no antenna positions for antpos");
   const std::size_t n = east.size();
   std::vector<double> xyz(3 * n, 0.0);
@@ -48,6 +49,7 @@ std::string UvDatasetSink::abandon() noexcept {
 
 void UvDatasetSink::begin_run(const RunSetup& h) {
   program_ = h.flavour == Flavour::Legacy ? "TALVA2VIS" : "TALVA2VIS3";
+  sfreq_ = h.sfreq;
   int& tno = tno_;
   miriad::uvopen(tno, name_, "new");
   miriad::uvset(tno, "preamble", "uvw/time/baseline", 0, 0.0, 0.0, 0.0);
@@ -94,7 +96,7 @@ void UvDatasetSink::record(const UvRecord& r) {
   const std::complex<float> value = r.flagged ? std::complex<float>{} : r.data;
   const std::int32_t flag = r.flagged ? 0 : 1;
   if (!interop_) {
-    held_.push_back({{r.u, r.v, r.w, r.time, r.baseline}, value, flag});
+    held_.push_back({{r.u(sfreq_), r.v(sfreq_), 0.0, r.time, r.antennas.number()}, value, flag});
     return;
   }
   const int tno = tno_;
@@ -114,7 +116,7 @@ void UvDatasetSink::record(const UvRecord& r) {
     have_lst_ = true;
     put_d(tno, "lst", clock_.last(r.time));
   }
-  const std::array<miriad::UvPoint, 1> point{{{{uvw.u, uvw.v, uvw.w, r.time, r.baseline}, value, flag}}};
+  const std::array<miriad::UvPoint, 1> point{{{{uvw.u, uvw.v, uvw.w, r.time, r.antennas.number()}, value, flag}}};
   miriad::uvwrite_points(tno, point);
 }
 
@@ -147,3 +149,5 @@ void UvDatasetSink::publish() {
   open_ = false;
   miriad::uvclose(tno_);
 }
+
+}  // namespace talva::convert

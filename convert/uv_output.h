@@ -18,6 +18,8 @@
 #include "convert/record.h"
 #include "miriad/uvio.h"
 
+namespace talva::convert {
+
 class UvDatasetSink final : public RecordSink {
  public:
   /// `name`: the dataset; `interop`: the variables for other readers.
@@ -51,10 +53,11 @@ class UvDatasetSink final : public RecordSink {
   std::string name_;
   bool interop_;
   const char* program_ = "";  ///< the history's name of the converter
+  double sfreq_ = 0;  ///< GHz: the records' (u, v) in nanoseconds
   int tno_ = 0;
   bool open_ = false;
   bool prepared_ = false;  ///< end_run done; publish names the header
-  std::function<std::vector<double>()> positions_;
+  std::vector<double> positions_;  ///< east-west antenna positions, nanoseconds (interop)
   bool antpos_written_ = false;
   bool have_lst_ = false;
   double lst_time_ = 0.0;  ///< Julian date of the last lst put
@@ -63,3 +66,5 @@ class UvDatasetSink final : public RecordSink {
   std::vector<miriad::UvPoint> held_;  ///< the dump's records not yet written
   void write_held();
 };
+
+}  // namespace talva::convert

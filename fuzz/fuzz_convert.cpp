@@ -16,6 +16,8 @@
 #include "convert/legacy_modes.h"
 #include "util/output.h"
 
+using namespace talva::convert;
+
 namespace {
 namespace fs = std::filesystem;
 

@@ -7,6 +7,8 @@
 #include "fuzz/fuzz_support.h"
 #include "convert/gains.h"
 
+using namespace talva::convert;
+
 namespace {
 fuzz::MemFile* file = nullptr;
 constexpr std::size_t kCapacity = 100;

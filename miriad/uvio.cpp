@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "miriad/bug.h"
+#include "miriad/baseline.h"
 #include "miriad/bytes.h"
 #include "miriad/key.h"
 #include "util/background_sync.h"
@@ -824,17 +825,8 @@ inline long nearest(float x) {
   }
   // obstype: once both kinds were seen, no baseline changes it
   if (!(ds.any_auto && ds.any_cross) && (!ds.started || bl != last_bl)) {
-    long q = nearest(bl);
-    long a1, a2;
-    if (q > 65536) {
-      q -= 65536;
-      a1 = q / 2048;
-      a2 = q % 2048;
-    } else {
-      a1 = q / 256;
-      a2 = q % 256;
-    }
-    (a1 == a2 ? ds.any_auto : ds.any_cross) = true;
+    const Baseline antennas = decode_baseline(nearest(bl));
+    (antennas.a == antennas.b ? ds.any_auto : ds.any_cross) = true;
   }
   ds.started = true;
   write_eor(tno, ds);

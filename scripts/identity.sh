@@ -8,7 +8,10 @@
 # Both builds run the same command lines on the same simulated archives:
 # gainsolve (point and redundant models, intervals) and phasesolve;
 # talva2vis3 in all nine modes, with reject lists, the MD correction, a dump
-# range, options=interop and a MeasurementSet; talva2vis in its data modes;
+# range, options=interop and a MeasurementSet (in the data, simulated and
+# compressed modes), another epoch, the debug
+# table, plot files and the progress lines of a long run; talva2vis in its
+# data modes, with the debug table, plot files and its site limits;
 # dumpscope with each kind of option; the listing tools. For every run the
 # exit status, standard output, standard error and every file it wrote are
 # compared byte for byte: the date of the run in a dataset's history aside,
@@ -31,6 +34,13 @@ sim=$new/talvasim
 "$sim" archive=cal.arc layout=lay.txt ndumps=40 seed=4 flux=10 noise=0.1 >/dev/null
 "$sim" archive=src.arc layout=src.lay ndumps=60 dt=60 seed=4 sources=0,0,2,20,-15,1 noise=0.05 >/dev/null
 "$sim" archive=md.arc layout=md.lay ndumps=30 seed=7 mdtilt=10 mdrate=0.5 tilts=0,20,20 >/dev/null
+"$sim" archive=long.arc layout=long.lay ndumps=410 seed=5 flux=5 noise=0.1 >/dev/null
+# The first dump of src.arc dated month 13 (its header block starts after
+# the file header, 8 + 4 nbsln bytes, and the 12-byte tag; byte 29 holds the month).
+cp src.arc baddate.arc
+nbsln=$(od -An -t d4 -j 4 -N 4 src.arc | tr -d ' ')
+printf '\x0d' | dd of=baddate.arc bs=1 seek=$((8 + 4 * nbsln + 12 + 29)) conv=notrunc status=none
+printf 'abc' >short.arc
 printf '3\n5\n17\n400\n' >rejects.txt
 printf '12\n60\n' >badants.txt
 printf '0 1.0\n10 0.98\n20 0.95\n30 0.9\n40 0.85\n60 0.8\n' >md.tbl
@@ -59,6 +69,10 @@ runs() {
   run v3-options "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
     rejects=$w/rejects.txt antrejct=$w/badants.txt reclim=5,50 options=interop ra=5.5 dec=-45 \
     device=/null uvfile=out.uv msfile=out.ms
+  for mode in orvex talva1b talva1d talva2b talva3a; do
+    run "v3-interop-$mode" "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
+      skmode=$mode options=interop ampscale=2 nunit=8 device=/null uvfile=out.uv msfile=out.ms
+  done
   run v3-md "$b/talva2vis3" infile=$w/md.arc corlfile=$w/md.lay gnsfile=../gs-point/cal.gains \
     mdcorr=t mdfile=$w/md.tbl device=/null uvfile=out.uv
   run v3-table "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay gnstable=../gs-intervals/src.table \
@@ -73,6 +87,37 @@ runs() {
   done
   run ds-oneshot "$b/dumpscope" infile=$w/src.arc corrfile=$w/src.lay 'option=bs(4,e)' oneshot=t \
     device=/null verbose=t reclim=2,9
+  # The debug tables, the plots, the epoch, the progress lines of a long
+  # run, the legacy site limits.
+  run v3-debug "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
+    skmode=orvex dbgplt=t blen=20 device=/null uvfile=out.uv
+  run v3-plot "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
+    device=uv.png/png uvfile=out.uv
+  run v3-plot-orvex "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
+    skmode=orvex device=uv.png/png uvfile=out.uv
+  run v3-plot-sim "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay skmode=talva1b device=uv.png/png \
+    uvfile=out.uv
+  run v3-b1950 "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
+    epoch=B1950 ra=3.2 dec=-60 device=/null uvfile=out.uv msfile=out.ms
+  run v3-long "$b/talva2vis3" infile=$w/long.arc corlfile=$w/long.lay gnsfile=../gs-point/cal.gains \
+    mdcorr=t mdfile=$w/md.tbl device=/null uvfile=out.uv
+  for mode in talva1a orvex; do
+    run "v2-debug-$mode" "$b/talva2vis" infile=$w/src.arc corlfile=$w/src.lay phasefil=../ps/phasesolve.log \
+      skmode=$mode dbgplt=t blen=30 device=uv.png/png uvfile=out.uv
+  done
+  run v2-limits "$b/talva2vis" infile=$w/long.arc corlfile=$w/long.lay phasefil=../ps/phasesolve.log \
+    skmode=orvex startha=-0.05 mdmax=0.5 mdcorr=t mdfile=$w/md.tbl device=/null uvfile=out.uv
+  # Archives that cannot be opened or read, a dump with an impossible date.
+  for arc in missing.arc short.arc; do
+    run "v3-$arc" "$b/talva2vis3" infile=$w/$arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
+      device=/null uvfile=out.uv
+    run "v2-$arc" "$b/talva2vis" infile=$w/$arc corlfile=$w/src.lay phasefil=../ps/phasesolve.log \
+      device=/null uvfile=out.uv
+  done
+  run v3-baddate "$b/talva2vis3" infile=$w/baddate.arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
+    device=/null uvfile=out.uv
+  run v2-baddate "$b/talva2vis" infile=$w/baddate.arc corlfile=$w/src.lay phasefil=../ps/phasesolve.log \
+    device=/null uvfile=out.uv
   run info "$b/archinfo" archive=$w/md.arc full=t verbose=t
   run list "$b/talvalist" vis=../v3-options/out.uv full=t
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "archive/archiv_util.h"
 #include "archive/fp.h"
 #include "support/testsupport.h"
+#include "util/stop.h"
 
 using talva::test::TempDir;
 
@@ -481,4 +483,62 @@ TEST_F(Reader, TimeProblemOfEachDumpAndOfTalvaTagsOnly) {
   open(a.save(dir));  // a new archive starts without a header again
   ASSERT_EQ(next(), 0);
   EXPECT_FALSE(reader.header_decoded());
+}
+
+// The reader constructed from a path: the file header read once, then each
+// dump with its correlations and its header in radians and Julian days; the
+// hour angle through float hours as the converters have always taken it.
+TEST(ReaderFromPath, FileHeaderOnceThenDumpsWithTheirDecodedHeaders) {
+  TempDir dir;
+  Archive a(2, 3);
+  Header h1;
+  Header h2;
+  h2.ha = -0.25, h2.md_sine = -0.25, h2.sec = 10;
+  Header bad;
+  bad.mon = 13;
+  a.dump(1, h1);
+  a.dump(2, h2);
+  a.repeat(3);  // keeps the second dump's header
+  a.dump(4, bad);
+  talva::StringOutput out;
+  ArchiveReader reader(a.save(dir), out);
+  EXPECT_EQ(reader.file_header().nant, 2);
+  EXPECT_EQ(reader.file_header().antnum, (std::vector<std::int32_t>{513, 769, 1025}));
+  const Header* expected[] = {&h1, &h2, &h2};
+  for (int d = 1; d <= 3; ++d) {
+    SCOPED_TRACE(d);
+    const std::optional<Dump> dump = reader.next();
+    ASSERT_TRUE(dump.has_value());
+    ASSERT_EQ(dump->vis.size(), 6u);
+    for (int k = 1; k <= 3; ++k) EXPECT_EQ(dump->vis[static_cast<std::size_t>(2 * k - 1)], Archive::word(d, k, 2));
+    const Header& h = *expected[d - 1];
+    float hours = 0.0f;
+    reader.read_dumppar_ha_(hours);
+    EXPECT_EQ(dump->header.ha_rad, hours / 3.8197f);  // to the bit
+    EXPECT_NEAR(dump->header.ha_rad, h.ha, 1e-4);
+    EXPECT_NEAR(dump->header.md_rad, std::asin(h.md_sine), 1e-6);
+    EXPECT_EQ(dump->header.time_problem, "");
+    // 5 March 2006 = MJD 53799
+    EXPECT_NEAR(dump->header.jd, 2400000.5 + 53799 + (13 + (7 + h.sec / 60.0) / 60.0) / 24.0, 1e-9);
+  }
+  const std::optional<Dump> dated = reader.next();
+  ASSERT_TRUE(dated.has_value());
+  EXPECT_EQ(dated->header.time_problem, "month 13");
+  EXPECT_EQ(dated->header.jd, 0.0);
+  EXPECT_FALSE(reader.next().has_value());
+  EXPECT_FALSE(reader.next().has_value());
+}
+
+TEST(ReaderFromPath, AnArchiveThatCannotBeOpenedOrReadStops) {
+  TempDir dir;
+  talva::StringOutput out;
+  try {
+    ArchiveReader reader(dir.file("missing"), out);
+    FAIL() << "opened a missing archive";
+  } catch (const talva::Stop& stop) {
+    EXPECT_STREQ(stop.what(), "init failed");
+  }
+  EXPECT_EQ(out.text(), "failed to open : " + dir.file("missing") + "\n");
+  talva::test::write_file(dir.file("short"), "abc");
+  EXPECT_THROW(ArchiveReader(dir.file("short"), out), talva::Stop);
 }

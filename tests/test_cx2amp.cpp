@@ -54,32 +54,30 @@ TEST(Rotation, TurnsByTheAngle) {
 }
 
 TEST(Statistics, MeanAndRmsOfThreeQuantities) {
-  // element 2 (1-based) carries the data; quantities in the argument order
-  // sum1, sum2, sumsq1, sumsq2, sum3, sumsq3
+  // element 2 (1-based) carries the data
   const std::vector<float> sum1 = {0, 6}, sum2 = {0, 6}, sumsq1 = {0, 20}, sumsq2 = {0, 18}, sum3 = {0, -4},
                            sumsq3 = {0, 10}, count = {5, 2};
-  float m1, r1, m2, r2, m3, r3;
-  get_stats_(2, sum1, sum2, sumsq1, sumsq2, sum3, sumsq3, count, m1, r1, m2, r2, m3, r3);
-  EXPECT_EQ(m1, 3.0f);
-  EXPECT_EQ(r1, 1.0f);
-  EXPECT_EQ(m2, 3.0f);
-  EXPECT_EQ(r2, 0.0f);
-  EXPECT_EQ(m3, -2.0f);
-  EXPECT_EQ(r3, 1.0f);
+  const std::array<Accumulated, 3> three{{{sum1, sumsq1}, {sum2, sumsq2}, {sum3, sumsq3}}};
+  auto st = get_stats_(2, three, count);
+  EXPECT_EQ(st[0].mean, 3.0f);
+  EXPECT_EQ(st[0].rms, 1.0f);
+  EXPECT_EQ(st[1].mean, 3.0f);
+  EXPECT_EQ(st[1].rms, 0.0f);
+  EXPECT_EQ(st[2].mean, -2.0f);
+  EXPECT_EQ(st[2].rms, 1.0f);
   // a negative rounding residue is passed through, not turned into NaN
   const std::vector<float> s = {0.3f}, sq = {0.03f}, c1 = {3.0f};
-  get_stats_(1, s, s, sq, sq, s, sq, c1, m1, r1, m2, r2, m3, r3);
-  EXPECT_FALSE(std::isnan(r1));
-  EXPECT_LE(std::fabs(r1), 1e-6f);
+  st = get_stats_(1, {{{s, sq}, {s, sq}, {s, sq}}}, c1);
+  EXPECT_FALSE(std::isnan(st[0].rms));
+  EXPECT_LE(std::fabs(st[0].rms), 1e-6f);
   // no samples (or a count that is not a number): all zero
   const std::vector<float> zero = {0.0f}, nan = {std::numeric_limits<float>::quiet_NaN()}, big = {100.0f};
   for (const auto* cnt : {&zero, &nan}) {
-    m1 = r1 = m2 = r2 = m3 = r3 = 7;
-    get_stats_(1, big, big, big, big, big, big, *cnt, m1, r1, m2, r2, m3, r3);
-    EXPECT_EQ(m1 + r1 + m2 + r2 + m3 + r3, 0.0f);
+    st = get_stats_(1, {{{big, big}, {big, big}, {big, big}}}, *cnt);
+    for (const MeanRms& m : st) EXPECT_EQ(m.mean + m.rms, 0.0f);
   }
   // an element outside the arrays gives zeros instead of reading past them
-  m1 = 7;
-  get_stats_(3, sum1, sum2, sumsq1, sumsq2, sum3, sumsq3, count, m1, r1, m2, r2, m3, r3);
-  EXPECT_EQ(m1, 0.0f);
+  EXPECT_EQ(get_stats_(3, three, count)[0].mean, 0.0f);
+  EXPECT_EQ(get_stats_(2, {{{sum1, sumsq1}, {sum2, std::span<const float>(sumsq2).first(1)}, {sum3, sumsq3}}}, count)[0].mean,
+            0.0f);
 }

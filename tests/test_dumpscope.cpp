@@ -60,30 +60,30 @@ std::vector<std::pair<int, int>> pairs_of(const std::vector<std::int32_t>& sel,
 }  // namespace
 
 TEST(DumpscopeHelpers, UpcaseCopiesToLastNonBlankAndPads) {
-  EXPECT_EQ(upcase_("ap(1e,1w)  ", 12), "AP(1E,1W)   ");
-  EXPECT_EQ(upcase_("bs(2,x)", 4), "BS(2");
-  EXPECT_EQ(upcase_("", 3), "   ");
-  EXPECT_EQ(upcase_("z{a}`~", 6), "Z{A}`~");  // only a-z change
-  EXPECT_EQ(upcase_(std::string(200, 'q'), 300), std::string(128, 'Q') + std::string(172, ' '));
+  EXPECT_EQ(talva::upcase_("ap(1e,1w)  ", 12), "AP(1E,1W)   ");
+  EXPECT_EQ(talva::upcase_("bs(2,x)", 4), "BS(2");
+  EXPECT_EQ(talva::upcase_("", 3), "   ");
+  EXPECT_EQ(talva::upcase_("z{a}`~", 6), "Z{A}`~");  // only a-z change
+  EXPECT_EQ(talva::upcase_(std::string(200, 'q'), 300), std::string(128, 'Q') + std::string(172, ' '));
 }
 
 TEST(DumpscopeHelpers, MinmaxWidensByFivePercent) {
   const std::vector<float> x{2.0f, -3.0f, 7.0f, 1.0f};
   float lo = 0, hi = 0;
-  minmax_(4, x, lo, hi);
+  talva::minmax_(4, x, lo, hi);
   EXPECT_FLOAT_EQ(lo, -3.5f);
   EXPECT_FLOAT_EQ(hi, 7.5f);
   // only the first n values count
-  minmax_(2, x, lo, hi);
+  talva::minmax_(2, x, lo, hi);
   EXPECT_FLOAT_EQ(lo, -3.25f);
   EXPECT_FLOAT_EQ(hi, 2.25f);
   // equal values: widened by 0.05
   const std::vector<float> flat{4.0f, 4.0f};
-  minmax_(2, flat, lo, hi);
+  talva::minmax_(2, flat, lo, hi);
   EXPECT_FLOAT_EQ(lo, 3.95f);
   EXPECT_FLOAT_EQ(hi, 4.05f);
   // nothing to scan gives a small range around zero, never garbage
-  minmax_(0, flat, lo, hi);
+  talva::minmax_(0, flat, lo, hi);
   EXPECT_FLOAT_EQ(lo, -0.05f);
   EXPECT_FLOAT_EQ(hi, 0.05f);
 }

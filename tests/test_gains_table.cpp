@@ -15,6 +15,8 @@
 #include "support/testsupport.h"
 #include "util/stop.h"
 
+using namespace talva::convert;
+
 namespace {
 
 using cfloat = std::complex<float>;

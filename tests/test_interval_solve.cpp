@@ -91,7 +91,7 @@ TEST(IntervalSolve, PointModelIsTheSolverBitForBit) {
   std::vector<cfloat> g(N);
   const std::vector<cfloat> U(kNumClasses, cfloat(1.5f, 0.0f));
   int refant = 1;
-  ASSERT_TRUE(lsqrs_gains_solver_(N, d.nclass, d.S, d.V, U, g, refant, b));
+  ASSERT_TRUE(lsqrs_gains_solver_({N, d.S, d.V, U, {}}, g, refant, b));
   ASSERT_TRUE(sol.solved);
   EXPECT_EQ(0, std::memcmp(sol.gains.data(), g.data(), g.size() * sizeof(cfloat)));
   EXPECT_EQ(a.text(), b.text());  // the same progress lines

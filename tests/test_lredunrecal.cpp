@@ -60,9 +60,9 @@ struct Recal {
     ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
     talva::StringOutput out;
     if (halts)
-      lredun_recal_(N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin, gout, uout, out);
+      lredun_recal_({N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin}, gout, uout, out);
     else
-      lredun_recal_(N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin, gout, uout, RecalOptions{false}, out);
+      lredun_recal_({N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin}, gout, uout, RecalOptions{false}, out);
     lines = talva::test::lines(out.text());
   }
   std::vector<std::string> starting(const std::string& prefix) const {

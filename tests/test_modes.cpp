@@ -16,6 +16,8 @@
 #include "util/output.h"
 #include "util/stop.h"
 
+using namespace talva::convert;
+
 namespace {
 
 using talva::test::lines;
@@ -129,7 +131,7 @@ TEST(ModeLayouts, CompressedTablesCoverEveryPairOnce) {
   EXPECT_EQ(tc.nelem, 352);
   EXPECT_EQ(s.nants, 38);
   ASSERT_EQ(tc.nbase, 526);
-  EXPECT_EQ(tc.bcode[0], 258.0);
+  EXPECT_EQ(tc.bcode[0].number(), 258.0);
   EXPECT_NEAR(tc.cblen[0], tc.dx, 1e-3);
   EXPECT_EQ(tc.nred[0], 350);
   // The weights count every antenna pair of the array exactly once.
@@ -141,11 +143,11 @@ TEST(ModeLayouts, CompressedTablesCoverEveryPairOnce) {
   std::sort(len.begin(), len.end());
   for (std::size_t k = 1; k < len.size(); ++k) EXPECT_GT(len[k] - len[k - 1], 0.1) << k;
   for (int k = 0; k < tc.nbase; ++k) {
-    const int code = static_cast<int>(tc.bcode[static_cast<std::size_t>(k)]);
+    const int code = static_cast<int>(tc.bcode[static_cast<std::size_t>(k)].number());
     EXPECT_LT(code % 256, 39);
     EXPECT_LT(code / 256, code % 256);
   }
-  EXPECT_EQ(tc.bcode[37], 256.0 * 2 + 3);  // (1,2)..(1,38), then (2,3)
+  EXPECT_EQ(tc.bcode[37].number(), 256.0 * 2 + 3);  // (1,2)..(1,38), then (2,3)
 
   s = run_setup("talva1d", 88, false);
   for (int k = 0; k < s.nbase; ++k) ASSERT_EQ(s.nred[static_cast<std::size_t>(k)], 1);

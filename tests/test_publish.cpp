@@ -26,6 +26,8 @@
 #include "util/output.h"
 #include "util/stop.h"
 
+using namespace talva::convert;
+
 // Leaks of the libraries under the outputs, not of this code: the font
 // configuration the plot library loads once and keeps, and a bucket the
 // table system's storage manager drops when a write to a full disk fails.
@@ -108,7 +110,7 @@ class Publish : public ::testing::Test {
     setup_.nants = 92;
     setup_.latitude = -0.617;
     setup_.longitude = 2.6;
-    setup_.positions = [] { return std::vector<double>(92, 0.0); };
+    setup_.positions = std::vector<double>(92, 0.0);
     // Earlier outputs of the same names, which a failed run leaves alone.
     write_file(dir_.file("talva2vis3.dbg"), "the earlier table\n");
     write_file(dir_.file("uv.png"), "the earlier plot\n");
@@ -121,8 +123,8 @@ class Publish : public ::testing::Test {
     talva::StringOutput out;
     UvDatasetSink dataset("run.uv", false);
     MsSink ms("run.ms", 11.0, "talva2vis3");
-    UvPlotSink plot("uv.png/png", true, out);
-    DebugTableSink debug(Flavour::Current, 45);
+    UvPlotSink plot("uv.png/png", {}, out);
+    DebugTableSink debug(Flavour::Current, 45, true);
     SinkList sinks;
     if (extra && extra_first) sinks.add(*extra, true);
     sinks.add(ms, true);
@@ -135,7 +137,7 @@ class Publish : public ::testing::Test {
     for (int d = 0; d < dumps; ++d) {
       for (int s = 1; s <= kPerDump; ++s) {
         const int a = std::max(1, s - 44), b = s - a + 48;
-        UvRecord r = UvRecord::make(10.0 * s, 0.5 * d, setup_.sfreq, kJd + d / 86400.0, 65536.0 + 2048 * a + b,
+        UvRecord r = UvRecord::make(10.0 * s, 0.5 * d, kJd + d / 86400.0, {a, b},
                                     {1.0f, 0.1f * static_cast<float>(s)}, s);
         sinks.record(r.geometry(0.01f * static_cast<float>(d), 10.0 * s, true));
       }
@@ -218,7 +220,7 @@ TEST_F(Publish, AnInterruptedRunKeepsTheWholeDumpsOfBothDatasetsAndSaysSo) {
     talva::StringOutput out;
     UvDatasetSink dataset("run.uv", false);
     MsSink ms("run.ms", 11.0, "talva2vis3");
-    DebugTableSink debug(Flavour::Current, 45);
+    DebugTableSink debug(Flavour::Current, 45, true);
     SinkList sinks;
     sinks.add(ms, true);
     sinks.add(dataset);
@@ -226,7 +228,7 @@ TEST_F(Publish, AnInterruptedRunKeepsTheWholeDumpsOfBothDatasetsAndSaysSo) {
     sinks.begin_run(setup_);
     for (int d = 0; d < 2; ++d) {
       for (int s = 1; s <= kPerDump; ++s)
-        sinks.record(UvRecord::make(s, d, setup_.sfreq, kJd + d / 86400.0, 65536.0 + 2048 * 1 + 50, {1.0f, 0.0f}, s));
+        sinks.record(UvRecord::make(s, d, kJd + d / 86400.0, {1, 50}, {1.0f, 0.0f}, s));
       sinks.end_dump();
     }
     sinks.interrupted("interrupted by SIGINT after dump 2");

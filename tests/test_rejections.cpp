@@ -160,3 +160,21 @@ TEST(AntennaList, CapacityAndErrors) {
   std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_antreject_(path, n, list, o); });
   EXPECT_EQ(msg.rfind(path + ", line 2: ", 0), 0u) << msg;
 }
+
+// The one list type: what a loader read, never the rest of its capacity.
+TEST(RejectionList, HoldsWhatTheLoaderReadAndNothingOfTheRest) {
+  tt::TempDir dir;
+  const std::string path = dir.file("r.txt");
+  tt::write_file(path, "3\n4\n0\n9\n");
+  RejectionList list = RejectionList::with_capacity(10);
+  (void)tt::run_recorded([&](talva::Output& o) { load_rejects_(path, list.count, list.entries, o); });
+  EXPECT_EQ(list.used().size(), 3u);
+  EXPECT_EQ(std::vector<std::int32_t>(list.used().begin(), list.used().end()), (std::vector<std::int32_t>{4, 0, 9}));
+  EXPECT_TRUE(list.contains(0));
+  EXPECT_TRUE(list.contains(9));
+  EXPECT_FALSE(list.contains(5));
+  list.count = -1;  // a count never set
+  EXPECT_TRUE(list.used().empty());
+  EXPECT_FALSE(list.contains(4));
+  EXPECT_TRUE(RejectionList{}.used().empty());
+}

@@ -34,6 +34,8 @@
 #include "test_conv_support.h"
 #include "util/output.h"
 
+using namespace talva::convert;
+
 namespace {
 
 using namespace conv_test;

@@ -86,9 +86,9 @@ Solve solve(Array& a, const std::vector<cfloat>& V, const std::vector<cfloat>& U
   s.refant = refant;
   talva::StringOutput out;
   if (W != nullptr)
-    s.ok = wt_lsqrs_gains_solver_(N, a.nclass, a.S, V, U, *W, s.g, s.refant, out);
+    s.ok = wt_lsqrs_gains_solver_({N, a.S, V, U, *W}, s.g, s.refant, out);
   else
-    s.ok = lsqrs_gains_solver_(N, a.nclass, a.S, V, U, s.g, s.refant, out);
+    s.ok = lsqrs_gains_solver_({N, a.S, V, U, {}}, s.g, s.refant, out);
   s.lines = talva::test::lines(out.text());
   return s;
 }
@@ -258,7 +258,7 @@ TEST(Solver, AntennaWithoutPairWithTheFirstStartsAtOne) {
   std::vector<cfloat> g(N);
   std::vector<std::int32_t> active(N, 1);
   for (int x = 1; x <= N; ++x) active[static_cast<std::size_t>(x - 1)] = classified(x) ? 0 : 1;
-  lsqrs_gains_estimate_(N, 130, a.S, active, V, g, U);
+  lsqrs_gains_estimate_({N, a.S, V, U, {}}, active, g);
   EXPECT_EQ(g[48], cfloat(1.0f, 0.0f));
   EXPECT_EQ(g[47], cfloat(0.0f, 0.0f));
   Solve s = solve(a, V, U, 0);
@@ -279,7 +279,7 @@ TEST(Solver, EstimateWithoutTrianglesStartsTheFirstAtOne) {
   std::vector<std::int32_t> active(N, 1);
   for (int x = 0; x < 5; ++x) active[static_cast<std::size_t>(x)] = 0;
   std::vector<cfloat> g(N, cfloat(7, 7));
-  lsqrs_gains_estimate_(N, 4, S, active, V, g, U);
+  lsqrs_gains_estimate_({N, S, V, U, {}}, active, g);
   EXPECT_EQ(g[0], cfloat(1.0f, 0.0f));
   for (int j = 2; j <= 5; ++j) {
     const cfloat want = std::conj(truth[0]) * truth[static_cast<std::size_t>(j - 1)];

@@ -7,10 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "archive/archiv_util.h"
+#include "calib/mdgain.h"
 #include "convert/legacy_modes.h"
 #include "convert/modes.h"
 #include "test_conv_support.h"
+#include "util/constants.h"
 #include "util/stop.h"
+
+using namespace talva::convert;
 
 namespace {
 
@@ -25,6 +30,40 @@ constexpr double kSinDec = -0.70710678;  // default declination -45 degrees
 double hour_angle(const miriad::UvRecord& r, double vsign) { return std::atan2(vsign * r.v / kSinDec, r.u); }
 
 void write_zero_phases(const std::string& path) { write_file(path, "no phase corrections\n"); }
+
+// The legacy clock counts the hour angle by dumps read and the date by
+// dumps unpacked, never from the archive; a pointing outside the site's
+// limits leaves its dump out.
+TEST(LegacyClock, CountsHourAngleByDumpsReadAndDateByDumpsUnpacked) {
+  ConverterSettings s;
+  s.flavour = Flavour::Legacy;
+  s.startha = -0.25;
+  s.startmjd = 53974.0;
+  const float dec = static_cast<float>(-45.0 / 57.29577951308232);
+  const Site site = Site::with_limits(15.0f / talva::kDegPerRad, 10.0f / talva::kDegPerRad);
+  talva::StringOutput out;
+  const DumpHeader never_read;  // not looked at
+  legacy::LegacyModes modes;
+  const auto clock = modes.clock(s, site, dec);
+  DumpContext dump;
+  const double start = -0.25 * 15.0 / static_cast<double>(talva::kDegPerRad);
+  for (int record : {1, 2, 7}) {
+    ASSERT_TRUE(clock->place(record, never_read, dump, out)) << record;
+    EXPECT_EQ(dump.ha, static_cast<float>(start + (record - 1) * static_cast<double>(7.2722054e-05f))) << record;
+    EXPECT_LT(std::fabs(dump.md), 0.05f) << record;
+  }
+  EXPECT_EQ(clock->julian_date(1, never_read), static_cast<double>(static_cast<long double>(kStartJd) +
+                                                                   static_cast<long double>(0.99999994f) / 86400.0L));
+  EXPECT_NEAR((clock->julian_date(11, never_read) - clock->julian_date(1, never_read)) * 86400.0, 10.0, 1e-3);
+  EXPECT_EQ(clock->bad_time(), 0);
+  EXPECT_EQ(clock->damaged_md(), 0);
+
+  // An hour past the meridian: the meridian distance is past 10 degrees.
+  const int late = 1 + static_cast<int>(1.25 * 15.0 / 57.29578 / 7.2722054e-05);
+  EXPECT_FALSE(clock->place(late, never_read, dump, out));
+  EXPECT_GT(std::fabs(dump.md), 10.0f / talva::kDegPerRad);
+  EXPECT_NE(out.text().find("** find_tilt err at h ="), std::string::npos) << out.text();
+}
 
 TEST(LegacySetup, Talva1aRunsOutwardFromTheFarNegativeEndAndPrintsNothing) {
   const float unitx = 17.6f / 0.356f, cgap = 25.0f / 0.356f;

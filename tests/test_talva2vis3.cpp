@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "array/layout.h"
@@ -23,6 +24,8 @@
 #include "util/fmt.h"
 #include "util/plot_file.h"
 #include "util/stop.h"
+
+using namespace talva::convert;
 
 namespace {
 
@@ -281,9 +284,11 @@ TEST(Talva2vis3Dataset, AStoppedRunLeavesNoDatasetAnInterruptedOneItsWholeDumps)
   const std::string path = dir.file("s.uv");
   const cfloat bad(std::nanf(""), 1.0f);
   auto feed = [&](UvDatasetSink& sink) {
-    sink.begin_run(RunSetup{});
+    RunSetup setup;
+    setup.sfreq = 1.0;
+    sink.begin_run(setup);
     for (int k = 0; k < 5; ++k) {
-      sink.record(::UvRecord::make(10.0 * k, -3.0, 1.0, kJd2006 + (k / 3) * kSecond, 67586.0 + k,
+      sink.record(talva::convert::UvRecord::make(10.0 * k, -3.0, kJd2006 + (k / 3) * kSecond, {1, 2 + k},
                                    k == 1 ? bad : cfloat(0.5f * k, -1.0f), k + 1));
       if (k == 2) sink.end_dump();
     }
@@ -485,6 +490,18 @@ TEST(Talva2vis3Unpacker, OnePassAveragingIsBitIdenticalToThePairLoops) {
   in.rejects = {badprods, badants};
   OrvexUnpacker orvex(in);
   const auto orec = unpack(orvex);
+  // The antenna positions, known before any dump, give each record its
+  // spacing: position(b) - position(a), to the bit.
+  for (const auto& [name, positions, records] :
+       {std::tuple{"talva1a", Talva1a3Unpacker(in).positions(), &rec}, std::tuple{"orvex", OrvexUnpacker(in).positions(), &orec}}) {
+    ASSERT_FALSE(records->empty()) << name;
+    for (const UvRecord& r : *records) {
+      ASSERT_LE(static_cast<std::size_t>(r.antennas.b), positions.size()) << name;
+      const double spacing = positions[static_cast<std::size_t>(r.antennas.b - 1)] -
+                             positions[static_cast<std::size_t>(r.antennas.a - 1)];
+      EXPECT_EQ(r.spacing_length, spacing) << name << " " << r.spacing;
+    }
+  }
   const std::string& out = messages.text();
   // The missing pair is reported once in the run, not once per dump.
   std::size_t reports = 0;

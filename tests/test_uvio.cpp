@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "miriad/baseline.h"
 #include "miriad/key.h"
 #include "miriad/uvio.h"
 #include "miriad/uvdump.h"
@@ -130,6 +131,22 @@ std::vector<std::string> listing(const fs::path& dir) {
 }  // namespace
 
 // ---- byte identity ----------------------------------------------------------
+
+// Baseline numbers in both forms, and their decoding back to the antennas
+// (the long form for every number above 65536).
+TEST(UvBaseline, NumbersOfBothFormsDecodeToTheirAntennas) {
+  struct Case {
+    miriad::Baseline b;
+    double number;
+  };
+  for (const Case& c : {Case{{1, 2, false}, 258.0}, Case{{37, 38, false}, 9510.0}, Case{{255, 255, false}, 65535.0},
+                        Case{{1, 2, true}, 67586.0}, Case{{1, 96, true}, 67680.0}, Case{{44, 92, true}, 155740.0},
+                        Case{{0, 1, true}, 65537.0}}) {
+    EXPECT_EQ(c.b.number(), c.number) << c.b.a << "-" << c.b.b;
+    EXPECT_EQ(miriad::decode_baseline(c.number), c.b) << c.number;
+    EXPECT_EQ(miriad::decode_baseline(static_cast<double>(static_cast<float>(c.number)) + 0.3), c.b) << c.number;
+  }
+}
 
 TEST(UvGolden, CallSequenceReproducesTheCanonicalDatasets) {
   TempDir dir;

@@ -4,6 +4,10 @@
 // different rounding of the same quantity; those are named by their role.
 namespace talva {
 
+/// Correlation products a file header may give: the capacity of the
+/// correlator layout record and of the programs' product tables.
+inline constexpr int kMaxProducts = 5000;
+
 /// pi and 2 pi as single-precision values.
 inline constexpr float kPi = 3.1415927f;
 inline constexpr float kTwoPi = 6.2831855f;
@@ -24,6 +28,11 @@ inline constexpr float kLatitude = -0.61735f;
 inline constexpr float kLongitude = 2.607929f;
 /// Reference wavelength, metres.
 inline constexpr float kWavelength = 0.356f;
+/// Integration time of a dump, seconds: the largest float below 1.
+inline constexpr float kIntTime = 0.99999994f;
+/// pi as the converter's progress line rounds it when it turns the
+/// meridian distance into degrees.
+inline constexpr float kProgressLinePi = 3.1415f;
 /// Modified Julian Date to Julian date.
 inline constexpr double kMjdToJd = 2400000.5;
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+namespace talva {
+
 void minmax_(int n, std::span<const float> x, float& min, float& max) {
   const std::size_t count = n > 0 ? std::min(static_cast<std::size_t>(n), x.size()) : 0;
   float lo = 0.0f;
@@ -20,3 +22,5 @@ void minmax_(int n, std::span<const float> x, float& min, float& max) {
   max = hi + 0.05f * range;
   min = lo - 0.05f * range;
 }
+
+}  // namespace talva

@@ -267,7 +267,11 @@ void OutputSet::input(const std::string& path) {
   if (real == nullptr) return;
   const std::string resolved = real;
   std::free(real);
-  Named in{{}, true, st.st_dev, st.st_ino, path};
+  Named in;  // member by member: GCC 12 at -O3 takes the aggregate's string for uninitialized
+  in.exists = true;
+  in.dev = st.st_dev;
+  in.ino = st.st_ino;
+  in.path = path;
   if (resolved != "/") {
     struct stat d {};
     const auto [dir, base] = split_path(resolved);

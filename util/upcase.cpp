@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace talva {
+
 std::string upcase_(std::string_view input, std::size_t length) {
   const std::size_t last = input.find_last_not_of(' ');
   const std::size_t used = last == std::string_view::npos ? 0 : last + 1;
@@ -13,3 +15,5 @@ std::string upcase_(std::string_view input, std::size_t length) {
   }
   return out;
 }
+
+}  // namespace talva

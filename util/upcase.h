@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+namespace talva {
+
 /// Longest text upcase_ copies.
 inline constexpr std::size_t kUpcaseMaxLength = 128;
 
@@ -11,3 +13,5 @@ inline constexpr std::size_t kUpcaseMaxLength = 128;
 /// most 128 characters) with a-z turned into A-Z, and blank-pads the result to
 /// `length` characters.
 std::string upcase_(std::string_view input, std::size_t length);
+
+}  // namespace talva

@@ -217,9 +217,9 @@ void Monitor::add(const DumpIn& d) {
     float wsum = 0.0f;
     for (std::size_t t = start_[at(k)]; t < start_[at(k) + 1]; ++t) {
       const Term& term = terms_[t];
-      const std::complex<float> v = spacing_sums::term_value(term, d.vis);
+      const std::complex<float> v = convert::spacing_sums::term_value(term, d.vis);
       if (!finite(v)) continue;
-      const std::complex<float> p = spacing_sums::complex_product(v, term.factor);
+      const std::complex<float> p = convert::spacing_sums::complex_product(v, term.factor);
       acc += p;
       wsum += term.weight;
       scratch_c_[t] = p / term.weight;

@@ -87,7 +87,7 @@ void decode_option_(std::string_view option, OptionRecord& opt) {
 
 void decode_option(std::string_view option, OptionRecord& opt, std::vector<std::string>& messages) {
   opt.error = 0;
-  const std::string upper = upcase_(option, kOptionLength);
+  const std::string upper = talva::upcase_(option, kOptionLength);
   const std::string_view text(upper);
   const auto open = text.find('(');
   const auto close = text.find(')');

@@ -370,7 +370,7 @@ void plot_pass(Plotter& plot, const Settings& s, const std::string& option_upper
   }
   const std::span<const float> xp(rec.xp.data(), n);
   float xmin = 0, xmax = 0;
-  minmax_(n, xp, xmin, xmax);
+  talva::minmax_(n, xp, xmin, xmax);
   const std::array<PanelText, 4> texts = pass_panel_texts(s.infile, option_upper, opt.bays[1], s.mdcorr);
   const std::vector<float>* values[4] = {&rec.mdval, &rec.mdgn, &rec.yp, &rec.zp};
   for (std::size_t k = 0; k < texts.size(); ++k) {
@@ -382,7 +382,7 @@ void plot_pass(Plotter& plot, const Settings& s, const std::string& option_upper
     }
     const std::span<const float> y(values[k]->data(), n);
     float ymin = -180.0f, ymax = 180.0f;  // the phase panel's fixed range
-    if (k != 3) minmax_(n, y, ymin, ymax);
+    if (k != 3) talva::minmax_(n, y, ymin, ymax);
     plot.env(xmin, xmax, ymin, ymax);
     plot.label(t.x, t.y, t.title);
     plot.colour(4);
@@ -437,7 +437,7 @@ int run(const Settings& s) {
   OptionRecord decoded;
   decode_option_(s.option, decoded);
   if (decoded.error != 0) talva::stop(" option cannot be decoded");
-  const std::string option_upper = talva::trim_right(upcase_(s.option, kOptionLength));
+  const std::string option_upper = talva::trim_right(talva::upcase_(s.option, kOptionLength));
 
   if (::access(s.corrfile.c_str(), R_OK) != 0) {
     talva::stop(" cannot read the correlator layout file " + s.layout_keyword + "=" + s.corrfile + " (" +

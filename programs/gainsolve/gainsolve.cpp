@@ -223,7 +223,7 @@ int run(int argc, char** argv) {
   std::vector<cx> refgains;
   if (!s.refgains.empty()) {
     refgains.resize(kNant);
-    load_gains_(s.refgains, kNant, refgains, true, out);
+    talva::convert::load_gains_(s.refgains, kNant, refgains, true, out);
   }
 
   std::vector<std::int32_t> antnum(kMaxProducts);
@@ -288,7 +288,7 @@ int run(int argc, char** argv) {
   std::vector<cx> gains(kNant);
   std::optional<talva::calib::GainsTable> gains_table;
   if (!collector) {
-    if (!lsqrs_gains_solver_(kNant, m, S, V, U, gains, refant, out)) talva::stop("no gain solution: no file written");
+    if (!lsqrs_gains_solver_({kNant, S, V, U, {}}, gains, refant, out)) talva::stop("no gain solution: no file written");
   } else {
     talva::calib::SolveOptions opt;
     opt.model = s.model == "redundant" ? talva::calib::GainModel::redundant : talva::calib::GainModel::point;

@@ -15,9 +15,9 @@ int main(int argc, char** argv) {
                    "converts one correlator archive into a MIRIAD uv dataset, applying the antenna gains of "
                    "gainsolve",
                    "infile=src.arc corlfile=lay.txt gnsfile=cal.gains uvfile=src.uv device=src.png/png");
-    const ConverterSettings settings = read_converter_keywords(Flavour::Current);
+    const talva::convert::ConverterSettings settings = talva::convert::read_converter_keywords(talva::convert::Flavour::Current);
     talva::StdoutOutput out;
-    CurrentModes modes;
-    return run_converter(settings, modes, out);
+    talva::convert::CurrentModes modes;
+    return talva::convert::run_converter(settings, modes, out);
   });
 }

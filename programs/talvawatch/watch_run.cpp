@@ -98,7 +98,7 @@ int run(const Settings& s, talva::Output& out) {
   setup.layout = &layout;
   if (!s.gnsfile.empty()) {
     setup.gains.resize(kNumAntennas);
-    load_gains_(s.gnsfile, kNumAntennas, setup.gains, true, out);
+    talva::convert::load_gains_(s.gnsfile, kNumAntennas, setup.gains, true, out);
   }
   ArchiveReader reader(out);
   setup.antnum.resize(kMaxProducts);
