@@ -150,8 +150,7 @@ int ArchiveReader::read_header_(int& nant, int& nbsln, std::span<std::int32_t> a
   return 0;
 }
 
-ArchiveReader::ArchiveReader(const std::string& path, talva::Output& out, ArchiveOptions options)
-    : ArchiveReader(out) {
+ArchiveReader::ArchiveReader(const std::string& path, talva::Output& out, ArchiveOptions options) : ArchiveReader(out) {
   options_ = options;
   verbose_ = options.verbose;
   if (init_archiv_(path) != 0) talva::stop("init failed");

@@ -24,16 +24,16 @@
 inline constexpr double R2D = talva::kArchiveDegPerRad;
 
 /// Limits of the format.
-inline constexpr int kMaxHeaderLength = 400;   ///< bytes of a dump header block
-inline constexpr int kMinHeaderLength = 84;    ///< the decoder reads bytes 5..83
-inline constexpr int kMaxAntennaRecords = 100; ///< per-antenna records per dump
+inline constexpr int kMaxHeaderLength = 400;    ///< bytes of a dump header block
+inline constexpr int kMinHeaderLength = 84;     ///< the decoder reads bytes 5..83
+inline constexpr int kMaxAntennaRecords = 100;  ///< per-antenna records per dump
 /// Longest header block read (its first 400 bytes decoded, the rest
 /// skipped); a longer one marks a misaligned stream.
 inline constexpr int kMaxHeaderSkip = 64 * 1024;
 
 /// The decoded dump header (BufferHdr).
 struct hdr_struct {
-  double time = 0;  ///< day fraction (hr + (mins + sec/60)/60)/24
+  double time = 0;                 ///< day fraction (hr + (mins + sec/60)/60)/24
   double ha = 0, ra = 0, dec = 0;  ///< radians
   double east_lo_phase = 0, west_lo_phase = 0;
   double Temperature = 0;  ///< degrees Celsius
@@ -42,8 +42,8 @@ struct hdr_struct {
   double East_Tilt = 0, West_Tilt = 0;
   double MMeridian = 0;
   int year = 0, mon = 0, day = 0, hr = 0, mins = 0, sec = 0;
-  signed char ntc = 0, gcal = 0, stop = 0, phsw = 0, bmsw = 0, mode = 0, phsm = 0, icode = 0, eflag = 0,
-              precesion = 0, Header_Id = 0, TCC_Cycle_Max = 0;
+  signed char ntc = 0, gcal = 0, stop = 0, phsw = 0, bmsw = 0, mode = 0, phsm = 0, icode = 0, eflag = 0, precesion = 0,
+              Header_Id = 0, TCC_Cycle_Max = 0;
 };
 
 /// Decodes one header block into h; with `verbose`, prints the date, time,
@@ -58,9 +58,9 @@ std::string dump_time_problem(const hdr_struct& h);
 
 /// The file header of an archive.
 struct ArchiveFileHeader {
-  int nant = 0;                       ///< per-antenna records per dump
-  int nbsln = 0;                      ///< correlation products per dump
-  std::vector<std::int32_t> antnum;   ///< their product codes, nbsln entries
+  int nant = 0;                      ///< per-antenna records per dump
+  int nbsln = 0;                     ///< correlation products per dump
+  std::vector<std::int32_t> antnum;  ///< their product codes, nbsln entries
 };
 
 /// What the programs take from a dump's header, in the units their names say.
@@ -177,7 +177,7 @@ class ArchiveReader {
   void read_dumppar_time_(int& hr, int& min, int& sec) const;
   void read_dumppar_mode_(int& mode) const;  ///< sign-extended mode byte
   void read_dumppar_tilts_(float& ns_tilt, float& md_tilt, float& east_tilt, float& west_tilt) const;  ///< degrees
-  void read_dumppar_md_inrad_(float& md_tilt) const;  ///< radians
+  void read_dumppar_md_inrad_(float& md_tilt) const;                                                   ///< radians
   /// Julian date of the dump's header date and time (whole seconds), as
   /// the converter dates its records.
   double dump_julian_date() const;
@@ -195,7 +195,7 @@ class ArchiveReader {
   // The stream buffer, page-aligned inside; left uninitialised (every byte
   // used is read into it first), so that no page is touched before a read.
   std::unique_ptr<unsigned char[]> storage_;
-  std::vector<float> spill_;       // a dump's correlations that straddle a refill
+  std::vector<float> spill_;  // a dump's correlations that straddle a refill
   unsigned char* buffer_ = nullptr;
   std::size_t buffer_pos_ = 0;  // next unconsumed byte of the buffer
   std::size_t buffer_end_ = 0;  // end of the bytes read into it

@@ -9,9 +9,7 @@ constexpr double kTwo24 = 16777216.0;  // 2^24: scale of the 24-bit fraction
 constexpr int kMaxExponent = 63;
 constexpr int kMinExponent = -63;
 
-void put_zero(std::span<std::uint8_t, 4> dch) {
-  dch[0] = dch[1] = dch[2] = dch[3] = 0;
-}
+void put_zero(std::span<std::uint8_t, 4> dch) { dch[0] = dch[1] = dch[2] = dch[3] = 0; }
 
 void put_largest(bool negative, std::span<std::uint8_t, 4> dch) {
   dch[0] = dch[1] = dch[2] = 0xFF;

@@ -72,7 +72,7 @@ std::size_t accumulate16(const float* w, float* acc, const std::int32_t* sign, s
 #define TALVA_AVX2_ACCUMULATION 1
 // In one 32-byte vector (AVX2).
 [[gnu::target("avx2")]] std::size_t accumulate32(const float* w, float* acc, const std::int32_t* sign,
-                                                std::int32_t* count, std::size_t k, std::size_t n) {
+                                                 std::int32_t* count, std::size_t k, std::size_t n) {
   using v8f = float __attribute__((vector_size(32)));
   using v8i = std::int32_t __attribute__((vector_size(32)));
   using v4f = float __attribute__((vector_size(16)));

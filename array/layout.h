@@ -20,7 +20,7 @@
 #include "util/vector_width.h"
 
 inline constexpr int kMaxProducts = talva::kMaxProducts;  ///< capacity of the layout record and the programs' buffers
-inline constexpr int kMaxLayoutLines = 4608;  ///< 16 FPGAs x 288 products
+inline constexpr int kMaxLayoutLines = 4608;              ///< 16 FPGAs x 288 products
 
 /// The correlator layout, filled from the layout file (entry [n-1] for product index n).
 struct c_layout_common_t {
@@ -118,7 +118,7 @@ class ProductTable {
   std::int32_t nbsln() const { return nbsln_; }
 
  private:
-  std::vector<std::int32_t> small_;  // codes below 65536 -> index
+  std::vector<std::int32_t> small_;                           // codes below 65536 -> index
   std::vector<std::pair<std::int32_t, std::int32_t>> large_;  // other codes, sorted
   std::int32_t nbsln_ = 0;
 };

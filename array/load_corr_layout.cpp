@@ -7,14 +7,13 @@
 #include "util/stop.h"
 #include "util/textin.h"
 
-
 namespace {
 
 constexpr std::size_t kRecordLength = 128;  // a layout line is a 128-character record
 constexpr int kProductsPerFpga = 288;
-constexpr int kMaxFpgaOffset = 15;          // FPGAs 1..16
-constexpr float kBaySpacing = 17.68f;       // metres
-constexpr float kInnerBayOffset = 16.46f;   // (17.68 + 15.24) / 2, metres from the array centre
+constexpr int kMaxFpgaOffset = 15;         // FPGAs 1..16
+constexpr float kBaySpacing = 17.68f;      // metres
+constexpr float kInnerBayOffset = 16.46f;  // (17.68 + 15.24) / 2, metres from the array centre
 using talva::kTwoPi;
 using talva::kWavelength;
 
@@ -38,8 +37,8 @@ c_layout_common_t load_corr_layout_file_(const std::string& path, talva::Output&
   while (in.next_line(line, kRecordLength)) {
     n = n + 1;
     if ((n - 2) / kProductsPerFpga > kMaxFpgaOffset) {
-      talva::stop(" ** Invalid FPGA index :  " + talva::fmt_i((n - 2) / kProductsPerFpga + 1, 6) + "  product : " +
-                  talva::fmt_i(n, 6));
+      talva::stop(" ** Invalid FPGA index :  " + talva::fmt_i((n - 2) / kProductsPerFpga + 1, 6) +
+                  "  product : " + talva::fmt_i(n, 6));
     }
     talva::FreeFormat values(line, &in);
     if (values.at_end()) in.fail("blank line; every line must hold two antenna numbers");

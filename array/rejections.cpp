@@ -2,12 +2,11 @@
 // membership tests.
 #include <algorithm>
 
-#include "array/rejections.h"
 #include "array/reject_read.h"
+#include "array/rejections.h"
 #include "util/fmt.h"
 #include "util/stop.h"
 #include "util/textin.h"
-
 
 namespace talva::detail {
 

@@ -29,7 +29,8 @@ struct RejectionList {
   bool contains(std::int32_t value) const { return reject_(count, entries, value); }
   /// The entries read.
   std::span<const std::int32_t> used() const {
-    return std::span<const std::int32_t>(entries).first(std::min(static_cast<std::size_t>(std::max(count, 0)), entries.size()));
+    return std::span<const std::int32_t>(entries).first(
+        std::min(static_cast<std::size_t>(std::max(count, 0)), entries.size()));
   }
 };
 /// Product indices not to be used (at most 2000, as gainsolve loads them).

@@ -102,7 +102,8 @@ void J2000Frame::set_date(double jd, const Place& apparent) {
     palDmxv(pn, jr, jd_date);  // the J2000 axis in the frame of date
     const std::array<double, 3> v{jd_date[0], jd_date[1], jd_date[2]};
     for (int k = 0; k < 3; ++k)
-      date_to_j2000_[static_cast<std::size_t>(r)][static_cast<std::size_t>(k)] = dot(app[static_cast<std::size_t>(k)], v);
+      date_to_j2000_[static_cast<std::size_t>(r)][static_cast<std::size_t>(k)] =
+          dot(app[static_cast<std::size_t>(k)], v);
   }
 }
 

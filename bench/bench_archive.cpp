@@ -27,9 +27,9 @@ std::string archive_path;
 bool make_archive() {
   const std::string dir = std::filesystem::temp_directory_path().string();
   archive_path = dir + "/talva-bench-" + std::to_string(::getpid()) + ".dat";
-  const std::string cmd = std::string(TALVA_BIN_DIR) + "/talvasim archive=" + archive_path + " layout=" +
-                          archive_path + ".layout ndumps=" + std::to_string(kDumps) +
-                          " nprod=" + std::to_string(kProducts) + " noise=0.1 > /dev/null";
+  const std::string cmd = std::string(TALVA_BIN_DIR) + "/talvasim archive=" + archive_path + " layout=" + archive_path +
+                          ".layout ndumps=" + std::to_string(kDumps) + " nprod=" + std::to_string(kProducts) +
+                          " noise=0.1 > /dev/null";
   return std::system(cmd.c_str()) == 0;
 }
 

@@ -4,10 +4,10 @@
 // the dataset's visdata. The converters run as child processes; their CPU
 // time is reported as the counter "child_cpu_s".
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -61,11 +61,11 @@ struct Archive {
     dir = fs::temp_directory_path() / ("talva-bench-convert-" + std::to_string(getpid()));
     fs::create_directories(dir);
     const std::string bin = TALVA_BIN_DIR;
-    if (spawn(bin + "/talvasim", {"archive=a.arc", "layout=lay.txt", "ndumps=" + std::to_string(kDumps),
-                                   "gainsout=g.txt"}, dir) != 0)
+    if (spawn(bin + "/talvasim",
+              {"archive=a.arc", "layout=lay.txt", "ndumps=" + std::to_string(kDumps), "gainsout=g.txt"}, dir) != 0)
       throw std::runtime_error("talvasim failed");
-    if (spawn(bin + "/talva2vis3", {"infile=a.arc", "corlfile=lay.txt", "gnsfile=g.txt", "uvfile=probe.uv",
-                                    "device=/null"}, dir) != 0)
+    if (spawn(bin + "/talva2vis3",
+              {"infile=a.arc", "corlfile=lay.txt", "gnsfile=g.txt", "uvfile=probe.uv", "device=/null"}, dir) != 0)
       throw std::runtime_error("talva2vis3 failed");
     visdata_bytes = fs::file_size(dir / "probe.uv" / "visdata");
   }
@@ -110,8 +110,9 @@ void convert(benchmark::State& state, const std::string& mode) {
     fs::remove_all(a.dir / "out.uv");
     state.ResumeTiming();
     const double before = children_cpu();
-    if (spawn(bin, {"infile=a.arc", "corlfile=lay.txt", "gnsfile=g.txt", "uvfile=out.uv", "device=/null",
-                    "skmode=" + mode}, a.dir) != 0)
+    if (spawn(bin,
+              {"infile=a.arc", "corlfile=lay.txt", "gnsfile=g.txt", "uvfile=out.uv", "device=/null", "skmode=" + mode},
+              a.dir) != 0)
       state.SkipWithError("conversion failed");
     cpu += children_cpu() - before;
   }

@@ -44,8 +44,8 @@ int run_quiet(const std::string& name, const std::vector<std::string>& args, dou
   struct rusage usage {};
   wait4(pid, &status, 0, &usage);
   if (cpu_ms != nullptr) {
-    *cpu_ms += (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    *cpu_ms +=
+        (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -60,8 +60,8 @@ struct Fixture {
     std::filesystem::create_directories(dir);
     archive = (dir / "a.arc").string();
     layout = (dir / "layout.txt").string();
-    if (run_quiet("talvasim", {"archive=" + archive, "layout=" + layout, "ndumps=" + std::to_string(kDumps),
-                               "noise=0.1"}) != 0) {
+    if (run_quiet("talvasim",
+                  {"archive=" + archive, "layout=" + layout, "ndumps=" + std::to_string(kDumps), "noise=0.1"}) != 0) {
       throw std::runtime_error("talvasim failed");
     }
   }
@@ -130,9 +130,7 @@ BENCHMARK(BM_Dumpscope44PassesNullDevice)->Unit(benchmark::kMillisecond)->UseRea
 void BM_Dumpscope44PassesNoPlots(benchmark::State& state) { run_dumpscope(state, {"device=/nodevice"}); }
 BENCHMARK(BM_Dumpscope44PassesNoPlots)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_DumpscopeOneshotNoPlots(benchmark::State& state) {
-  run_dumpscope(state, {"device=/nodevice", "oneshot=t"});
-}
+void BM_DumpscopeOneshotNoPlots(benchmark::State& state) { run_dumpscope(state, {"device=/nodevice", "oneshot=t"}); }
 BENCHMARK(BM_DumpscopeOneshotNoPlots)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 /// A plain sequential read of the archive by a separate process (cat), for

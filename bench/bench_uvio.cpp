@@ -52,7 +52,8 @@ void write_dataset(const std::string& path, std::int64_t nrecords) {
   std::int32_t flag = 1;
   for (std::int64_t k = 0; k < nrecords; ++k) {
     double p[5] = {100.5 * static_cast<double>(k % 130 + 1), -20.25 * static_cast<double>(k % 130 + 1), 0.0,
-                   2453737.0 + static_cast<double>(k / 130) / 86400.0, 65536.0 + 2048.0 + 2.0 + static_cast<double>(k % 130)};
+                   2453737.0 + static_cast<double>(k / 130) / 86400.0,
+                   65536.0 + 2048.0 + 2.0 + static_cast<double>(k % 130)};
     std::complex<float> d(1.5f + static_cast<float>(k % 7), -0.5f);
     miriad::uvwrite(tno, p, std::span(&d, 1), std::span(&flag, 1), 1);
   }
@@ -74,7 +75,8 @@ void BM_WriteConverterRecords(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * n);
-  state.counters["records/s"] = benchmark::Counter(static_cast<double>(state.iterations() * n), benchmark::Counter::kIsRate);
+  state.counters["records/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * n), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_WriteConverterRecords)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -91,7 +93,8 @@ void BM_ReadConverterRecords(benchmark::State& state) {
     benchmark::DoNotOptimize(count);
   }
   fs::remove_all(path);
-  state.counters["records/s"] = benchmark::Counter(static_cast<double>(state.iterations() * n), benchmark::Counter::kIsRate);
+  state.counters["records/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * n), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ReadConverterRecords)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 

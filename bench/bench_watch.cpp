@@ -37,8 +37,8 @@ struct Archive {
   std::vector<std::int32_t> antnum;
   int nbsln = 0;
   std::vector<std::vector<float>> dumps;
-  std::vector<char> bytes;        // the whole file
-  std::vector<long long> ends;    // end of the file header, then of every dump
+  std::vector<char> bytes;      // the whole file
+  std::vector<long long> ends;  // end of the file header, then of every dump
 };
 
 const Archive& archive() {
@@ -199,7 +199,8 @@ void BM_EventLatency(benchmark::State& state) {
     double sum = 0, worst = 0;
     for (int n = 1; n <= dumps; ++n) {
       const double ms = std::chrono::duration<double, std::milli>(arrived[static_cast<std::size_t>(n)] -
-                                                                  written[static_cast<std::size_t>(n)]).count();
+                                                                  written[static_cast<std::size_t>(n)])
+                            .count();
       sum += ms;
       worst = std::max(worst, ms);
     }

@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
       talva::calib::gains_at(truth, 0.5 * (b.jd_start + b.jd_end), at);
       std::vector<char> use(96, 0);
       for (std::size_t a = 0; a < 96; ++a)
-        use[a] = !b.flag[a] && !at.flag[a] && std::abs(b.gains[a]) > 0 && talva::calib::line_position(static_cast<int>(a) + 1) != 0;
+        use[a] = !b.flag[a] && !at.flag[a] && std::abs(b.gains[a]) > 0 &&
+                 talva::calib::line_position(static_cast<int>(a) + 1) != 0;
       std::vector<std::complex<float>> g = b.gains;
       talva::calib::match_degenerate(g, at.gains, use);
       // as it stands: the overall phase alone turned to the truth's
@@ -58,7 +59,8 @@ int main(int argc, char** argv) {
       auto best = truth;
       for (auto& b : best.intervals) {
         std::vector<char> use(96, 0);
-        for (std::size_t a = 0; a < 96; ++a) use[a] = !b.flag[a] && talva::calib::line_position(static_cast<int>(a) + 1) != 0;
+        for (std::size_t a = 0; a < 96; ++a)
+          use[a] = !b.flag[a] && talva::calib::line_position(static_cast<int>(a) + 1) != 0;
         talva::calib::match_degenerate(b.gains, ref, use);
       }
       talva::OutputFile file(argv[4]);

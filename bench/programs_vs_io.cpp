@@ -143,8 +143,8 @@ bool prepare(const std::string& bin, const fs::path& dir, int ndumps, std::vecto
   const std::string arc = (dir / "bench.arc").string(), lay = (dir / "bench.lay").string();
   if (!fs::exists(arc)) {
     const std::string part = arc + ".part";  // a cut-short archive is never taken for a whole one
-    if (run({bin + "/talvasim", "archive=" + part, "layout=" + lay, "ndumps=" + std::to_string(ndumps),
-             "noise=0.1", "seed=11"})
+    if (run({bin + "/talvasim", "archive=" + part, "layout=" + lay, "ndumps=" + std::to_string(ndumps), "noise=0.1",
+             "seed=11"})
             .wall < 0)
       return false;
     fs::rename(part, arc);
@@ -154,8 +154,8 @@ bool prepare(const std::string& bin, const fs::path& dir, int ndumps, std::vecto
   if (run({bin + "/gainsolve", "infile=" + arc, "corlfile=" + lay, "gnsfile=bench.gains"}).wall < 0) return false;
   // phasesolve's phase table for the legacy converter (phase_dmp.log)
   if (run({bin + "/phasesolve", "infile=" + arc, "corlfile=" + lay, "device=/null"}).wall < 0) return false;
-  const std::vector<std::string> v3 = {bin + "/talva2vis3", "infile=" + arc, "corlfile=" + lay,
-                                       "gnsfile=bench.gains", "device=/null"};
+  const std::vector<std::string> v3 = {bin + "/talva2vis3", "infile=" + arc, "corlfile=" + lay, "gnsfile=bench.gains",
+                                       "device=/null"};
   auto with = [](std::vector<std::string> a, std::initializer_list<std::string> more) {
     a.insert(a.end(), more);
     return a;
@@ -169,9 +169,11 @@ bool prepare(const std::string& bin, const fs::path& dir, int ndumps, std::vecto
        {"legacy.uv"}},
       {"talva2vis3 (talva1a) `uvfile=`", with(v3, {"uvfile=current.uv"}), {"current.uv"}},
       {"talva2vis3 `msfile=`", with(v3, {"msfile=current.ms"}), {"current.ms"}},
-      {"talva2vis3 `uvfile=` `msfile=`", with(v3, {"uvfile=current.uv", "msfile=current.ms"}),
+      {"talva2vis3 `uvfile=` `msfile=`",
+       with(v3, {"uvfile=current.uv", "msfile=current.ms"}),
        {"current.uv", "current.ms"}},
-      {"dumpscope, 44 passes, device=/null", {bin + "/dumpscope", "infile=" + arc, "corrfile=" + lay, "device=/null"},
+      {"dumpscope, 44 passes, device=/null",
+       {bin + "/dumpscope", "infile=" + arc, "corrfile=" + lay, "device=/null"},
        {}},
   };
   return true;

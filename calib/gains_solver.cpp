@@ -106,7 +106,8 @@ float residual(const Lists& l, std::span<const cfloat> g) {
   float r = 0.0f;
   float wsum = 0.0f;
   for (const Pair& q : l.pairs) {
-    const cfloat m = complex_product(complex_product(g[static_cast<std::size_t>(q.i)], q.u), std::conj(g[static_cast<std::size_t>(q.j)]));
+    const cfloat m = complex_product(complex_product(g[static_cast<std::size_t>(q.i)], q.u),
+                                     std::conj(g[static_cast<std::size_t>(q.j)]));
     const cfloat d = q.v - m;
     r += q.w * (d.real() * d.real() + d.imag() * d.imag());
     wsum += q.w;
@@ -201,7 +202,8 @@ void estimate(const Problem& p, std::span<const std::int32_t> active, std::span<
       cfloat z1;
       if (!scaled(i, j, z1) || !has_z2[static_cast<std::size_t>(j)]) continue;
       if (is_zero(z1)) continue;
-      const cfloat w = complex_product(smith_div(z2s[static_cast<std::size_t>(j)], z1), std::conj(y[static_cast<std::size_t>(i)]));
+      const cfloat w =
+          complex_product(smith_div(z2s[static_cast<std::size_t>(j)], z1), std::conj(y[static_cast<std::size_t>(i)]));
       c = c + 1;
       m += std::sqrt(cabs_(w));
     }

@@ -18,7 +18,7 @@
 namespace talva::calib {
 
 struct GainsInterval {
-  double jd_start = 0, jd_end = 0;       ///< first and last dump, Julian date
+  double jd_start = 0, jd_end = 0;  ///< first and last dump, Julian date
   int dumps = 0;
   double chi2dof = 0;
   std::vector<std::complex<float>> gains;  ///< [a-1]
@@ -46,7 +46,7 @@ struct GainsAt {
   std::vector<std::complex<float>> gains;  ///< [a-1]
   std::vector<char> flag;                  ///< [a-1]
   std::vector<std::pair<int, int>> pairs;
-  int interval = -1;                       ///< block whose flags apply (0-based)
+  int interval = -1;  ///< block whose flags apply (0-based)
 };
 
 /// Gains at Julian date jd: between two interval centres each antenna's

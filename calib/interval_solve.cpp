@@ -17,8 +17,8 @@ namespace {
 using cdouble = std::complex<double>;
 
 constexpr double kInnerOffsetBays = 16.46 / 17.68;  // innermost bay from the line's centre, in bays
-constexpr int kMaxSweeps = 2000;                     // redundant solution: sweeps at most
-constexpr double kConverged = 1e-10;                 // relative fall of chi2 that ends the sweeps
+constexpr int kMaxSweeps = 2000;                    // redundant solution: sweeps at most
+constexpr double kConverged = 1e-10;                // relative fall of chi2 that ends the sweeps
 
 struct Pair {
   int i, j, k;  // 1-based antennas and class
@@ -140,7 +140,8 @@ std::vector<cdouble> widen(std::span<const cfloat> g) { return std::vector<cdoub
 
 std::vector<cfloat> narrow(const std::vector<cdouble>& g) {
   std::vector<cfloat> r(g.size());
-  for (std::size_t a = 0; a < g.size(); ++a) r[a] = cfloat(static_cast<float>(g[a].real()), static_cast<float>(g[a].imag()));
+  for (std::size_t a = 0; a < g.size(); ++a)
+    r[a] = cfloat(static_cast<float>(g[a].real()), static_cast<float>(g[a].imag()));
   return r;
 }
 
@@ -190,8 +191,10 @@ bool solve_once(const IntervalData& d, const std::vector<std::int32_t>& S, const
   g.resize(n);
   const std::vector<char> act = active_antennas(d, S);
   for (std::size_t a = 0; a < n; ++a) {
-    if (!act[a]) g[a] = 0.0;
-    else if (g[a] == cdouble(0.0) || !std::isfinite(std::abs(g[a]))) g[a] = 1.0;  // no start: unity
+    if (!act[a])
+      g[a] = 0.0;
+    else if (g[a] == cdouble(0.0) || !std::isfinite(std::abs(g[a])))
+      g[a] = 1.0;  // no start: unity
   }
   std::vector<cdouble> U(static_cast<std::size_t>(std::max(d.nclass, 1)));
   sol.iterations = solve_redundant(pairs, d.n, g, U);
@@ -251,7 +254,9 @@ Quality assess(const std::vector<Pair>& pairs, const IntervalSolution& sol, int 
   }
   const double na = static_cast<double>(std::count(act.begin(), act.end(), 1));
   const double nc = static_cast<double>(std::count(used.begin(), used.end(), 1));
-  const double params = model == GainModel::point ? 2.0 * na - 1.0 : 2.0 * na + 2.0 * nc - 4.0;  // amplitude, phase, slope, arm phase free
+  const double params = model == GainModel::point
+                            ? 2.0 * na - 1.0
+                            : 2.0 * na + 2.0 * nc - 4.0;  // amplitude, phase, slope, arm phase free
   q.dof = 2.0 * static_cast<double>(pairs.size()) - params;
   return q;
 }
@@ -316,7 +321,8 @@ void match_degenerate(std::span<cfloat> g, std::span<const cfloat> ref, std::spa
   // a dead antenna of either set (amplitude below a fifth of the median) says nothing of the scale
   for (int pass = 0; pass < 2; ++pass) {
     std::vector<double> amps;
-    for (int a : ants) amps.push_back(std::abs(pass == 0 ? ref[static_cast<std::size_t>(a - 1)] : g[static_cast<std::size_t>(a - 1)]));
+    for (int a : ants)
+      amps.push_back(std::abs(pass == 0 ? ref[static_cast<std::size_t>(a - 1)] : g[static_cast<std::size_t>(a - 1)]));
     const double m = median(amps);
     std::erase_if(ants, [&](int a) {
       return std::abs(pass == 0 ? ref[static_cast<std::size_t>(a - 1)] : g[static_cast<std::size_t>(a - 1)]) < 0.2 * m;
@@ -357,8 +363,10 @@ void match_degenerate(std::span<cfloat> g, std::span<const cfloat> ref, std::spa
     for (int a : ants) {
       const double x = line_position(a);
       const double y = std::arg(unit(a) * std::polar(1.0, -fit(a)));
-      if (east(a)) ne += 1, sxe += x, sye += y;
-      else nw += 1, sxw += x, syw += y;
+      if (east(a))
+        ne += 1, sxe += x, sye += y;
+      else
+        nw += 1, sxw += x, syw += y;
       sxx += x * x;
       sxy += x * y;
     }
@@ -430,11 +438,9 @@ IntervalSolution solve_interval(const IntervalData& data, const SolveOptions& op
       const double amp = std::abs(sol.gains[a]);
       const double noise = weighted ? median(noise_of[a]) / noise_median : 1.0;
       if (sol.antenna_chi2dof[a] > opt.antenna_limit * ant_median)
-        why = "chi2/DoF " + fixed(sol.antenna_chi2dof[a], 2) + ", median " +
-              fixed(ant_median, 2);
+        why = "chi2/DoF " + fixed(sol.antenna_chi2dof[a], 2) + ", median " + fixed(ant_median, 2);
       else if (amp < opt.dead_limit * amp_median)
-        why = "gain amplitude " + fixed(amp, 4) + ", median " +
-              fixed(amp_median, 4) + " (dead)";
+        why = "gain amplitude " + fixed(amp, 4) + ", median " + fixed(amp_median, 4) + " (dead)";
       else if (noise > opt.noisy_limit)
         why = "noise " + fixed(noise, 2) + " times the median (noisy)";
       if (why.empty()) continue;
@@ -459,8 +465,7 @@ IntervalSolution solve_interval(const IntervalData& data, const SolveOptions& op
       if (!(q.pair_chi2[p] > pair_threshold)) continue;
       sol.flagged_pairs.push_back({pr.i, pr.j});
       sol.flag_reasons.push_back("pair " + std::to_string(pr.i) + "-" + std::to_string(pr.j) + " flagged: chi2 " +
-                                 fixed(q.pair_chi2[p], 1) + ", median " +
-                                 fixed(pair_median, 2));
+                                 fixed(q.pair_chi2[p], 1) + ", median " + fixed(pair_median, 2));
       S[at(data.n, pr.i, pr.j)] = 0;
       changed = true;
     }

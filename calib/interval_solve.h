@@ -54,44 +54,44 @@ class ProductScatter {
 
 /// One interval's data as the solver takes them.
 struct IntervalData {
-  int n = 0;                      ///< antennas (matrix order)
-  int nclass = 0;                 ///< spacing classes
-  std::vector<std::int32_t> S;    ///< class of each modelled pair, 0: not used
-  std::vector<cfloat> V;          ///< mean correlation of each modelled pair
-  std::vector<float> var;         ///< its variance E|noise|^2; empty or 0: unknown (unit weight)
-  double nu = 0;                  ///< degrees of freedom of the variances (0: exact)
+  int n = 0;                    ///< antennas (matrix order)
+  int nclass = 0;               ///< spacing classes
+  std::vector<std::int32_t> S;  ///< class of each modelled pair, 0: not used
+  std::vector<cfloat> V;        ///< mean correlation of each modelled pair
+  std::vector<float> var;       ///< its variance E|noise|^2; empty or 0: unknown (unit weight)
+  double nu = 0;                ///< degrees of freedom of the variances (0: exact)
 };
 
 struct SolveOptions {
   GainModel model = GainModel::point;
-  float flux = 1.0f;                ///< point model: every class visibility
-  int refant = 1;                   ///< reference antenna as the solver takes it (-1, 0, 1..n)
-  std::span<const cfloat> refgains; ///< redundant: degenerate quantities taken from these; empty: the rule
-  std::span<const cfloat> start;    ///< redundant: starting gains; empty: the point solution with `flux`
-  bool flagging = true;             ///< flag outlying antennas and pairs and solve again
-  float antenna_limit = 5.0f;       ///< antenna flagged above this times the median chi2/DoF of the antennas
-  float pair_limit = 25.0f;         ///< pair flagged above this times the median chi2 of the pairs, and
-  double pair_false_alarm = 1e-3;   ///< above the chi2 that noise alone exceeds with this chance in the interval
-  float dead_limit = 0.2f;          ///< antenna flagged dead below this times the median gain amplitude
-  float noisy_limit = 4.0f;         ///< antenna flagged noisy above this times the median noise of the pairs
-  bool solver_lines = true;         ///< the point solver's progress lines go to `out`
-  int max_rounds = 3;               ///< solutions in all, the first included
+  float flux = 1.0f;                 ///< point model: every class visibility
+  int refant = 1;                    ///< reference antenna as the solver takes it (-1, 0, 1..n)
+  std::span<const cfloat> refgains;  ///< redundant: degenerate quantities taken from these; empty: the rule
+  std::span<const cfloat> start;     ///< redundant: starting gains; empty: the point solution with `flux`
+  bool flagging = true;              ///< flag outlying antennas and pairs and solve again
+  float antenna_limit = 5.0f;        ///< antenna flagged above this times the median chi2/DoF of the antennas
+  float pair_limit = 25.0f;          ///< pair flagged above this times the median chi2 of the pairs, and
+  double pair_false_alarm = 1e-3;    ///< above the chi2 that noise alone exceeds with this chance in the interval
+  float dead_limit = 0.2f;           ///< antenna flagged dead below this times the median gain amplitude
+  float noisy_limit = 4.0f;          ///< antenna flagged noisy above this times the median noise of the pairs
+  bool solver_lines = true;          ///< the point solver's progress lines go to `out`
+  int max_rounds = 3;                ///< solutions in all, the first included
 };
 
 struct IntervalSolution {
   bool solved = false;
-  std::vector<cfloat> gains;              ///< [a-1]; (0, 0) for antennas in no pair or flagged
-  std::vector<cfloat> classes;            ///< [k-1], the model's class visibilities
-  double chi2 = 0, dof = 0;               ///< of the final fit (weights 1/var)
-  std::vector<double> antenna_chi2dof;    ///< [a-1]; 0 for antennas in no pair
-  std::vector<int> pairs_of;              ///< [a-1]: pairs of the antenna in the final fit
-  std::vector<char> antenna_flag;         ///< [a-1]: 1 flagged by this solution
+  std::vector<cfloat> gains;                       ///< [a-1]; (0, 0) for antennas in no pair or flagged
+  std::vector<cfloat> classes;                     ///< [k-1], the model's class visibilities
+  double chi2 = 0, dof = 0;                        ///< of the final fit (weights 1/var)
+  std::vector<double> antenna_chi2dof;             ///< [a-1]; 0 for antennas in no pair
+  std::vector<int> pairs_of;                       ///< [a-1]: pairs of the antenna in the final fit
+  std::vector<char> antenna_flag;                  ///< [a-1]: 1 flagged by this solution
   std::vector<std::pair<int, int>> flagged_pairs;  ///< (i, j) as oriented in S, pairs of flagged antennas excluded
-  std::vector<std::string> flag_reasons;  ///< one line per flag: what and why
-  std::string fixed;                      ///< redundant: how the degenerate quantities were fixed
-  int rounds = 0;                         ///< solutions made
-  int iterations = 0;                     ///< redundant: sweeps of the last solution
-  bool weighted = false;                  ///< noise estimates were available
+  std::vector<std::string> flag_reasons;           ///< one line per flag: what and why
+  std::string fixed;                               ///< redundant: how the degenerate quantities were fixed
+  int rounds = 0;                                  ///< solutions made
+  int iterations = 0;                              ///< redundant: sweeps of the last solution
+  bool weighted = false;                           ///< noise estimates were available
   double chi2dof() const { return dof > 0 ? chi2 / dof : 0.0; }
 };
 

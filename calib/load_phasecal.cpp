@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "calib/mdgain.h"
+#include "util/constants.h"
 #include "util/fmt.h"
 #include "util/stop.h"
 #include "util/textin.h"
-#include "util/constants.h"
 
 namespace {
 constexpr float kDegPerRad = talva::kTableDegPerRad;

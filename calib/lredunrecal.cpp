@@ -10,8 +10,8 @@
 #include "array/layout.h"
 #include "calib/gains_solver.h"
 #include "util/complex_product.h"
-#include "util/fmt.h"
 #include "util/constants.h"
+#include "util/fmt.h"
 
 namespace {
 
@@ -52,14 +52,14 @@ void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, s
   const std::size_t nn = n > 0 ? static_cast<std::size_t>(n) : 0;
   const std::size_t nc = nclass > 0 ? static_cast<std::size_t>(nclass) : 0;
   if (nn == 0 || S.size() < nn * nn || gin.size() < nn || gout.size() < nn || uout.size() < nc) {
-    out.line(" lredun_recal: arrays too small for " + std::to_string(n) + " antennas and " +
-             std::to_string(nclass) + " classes; nothing done");
+    out.line(" lredun_recal: arrays too small for " + std::to_string(n) + " antennas and " + std::to_string(nclass) +
+             " classes; nothing done");
     return;
   }
   for (std::size_t e = 0; e < nn * nn; ++e) {
     if (S[e] < 0 || static_cast<std::size_t>(S[e]) > nc) {
-      out.line(" lredun_recal: spacing class " + std::to_string(S[e]) + " outside 1.." +
-               std::to_string(nclass) + "; nothing done");
+      out.line(" lredun_recal: spacing class " + std::to_string(S[e]) + " outside 1.." + std::to_string(nclass) +
+               "; nothing done");
       return;
     }
   }
@@ -98,7 +98,8 @@ void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, s
     for (int j = 1; j <= n; ++j) {
       const std::int32_t k = s[at(n, i, j)];
       if (k == 0) continue;
-      const cfloat d = complex_product(g0[static_cast<std::size_t>(i - 1)], std::conj(g0[static_cast<std::size_t>(j - 1)]));
+      const cfloat d =
+          complex_product(g0[static_cast<std::size_t>(i - 1)], std::conj(g0[static_cast<std::size_t>(j - 1)]));
       if (is_zero(d)) continue;  // an antenna without gain says nothing about the class
       uest[static_cast<std::size_t>(k - 1)] += smith_div(vmat[at(n, i, j)], d);
       cnt[static_cast<std::size_t>(k - 1)] += 1;
@@ -133,7 +134,8 @@ void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, s
     for (int j = 1; j <= n; ++j) {
       const std::int32_t k = s[at(n, i, j)];
       if (k == 0) continue;
-      const cfloat p = complex_product(std::conj(g[static_cast<std::size_t>(i - 1)]), g[static_cast<std::size_t>(j - 1)]);
+      const cfloat p =
+          complex_product(std::conj(g[static_cast<std::size_t>(i - 1)]), g[static_cast<std::size_t>(j - 1)]);
       power[static_cast<std::size_t>(k - 1)] += p.real() * p.real() + p.imag() * p.imag();
       udet[static_cast<std::size_t>(k - 1)] += complex_product(vmat[at(n, i, j)], p);
     }
@@ -150,8 +152,8 @@ void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, s
     float change = 0.0f;
     if (!is_zero(b)) {
       const cfloat q = smith_div(a, b);
-      change = static_cast<float>(std::atan2(static_cast<double>(q.imag()), static_cast<double>(q.real()))) *
-               kDegPerRad;
+      change =
+          static_cast<float>(std::atan2(static_cast<double>(q.imag()), static_cast<double>(q.real()))) * kDegPerRad;
     }
     out.line(talva::ListLine() << static_cast<int>(i + 1) << g[i] << g0[i] << change);
   }

@@ -7,10 +7,9 @@
 #include <cmath>
 #include <string>
 
+#include "util/constants.h"
 #include "util/fmt.h"
 #include "util/textin.h"
-#include "util/constants.h"
-
 
 namespace {
 constexpr float kHalfPi = 1.5707964f;
@@ -33,8 +32,7 @@ void find_tilt_md_(const Site& site, float ha, float dec, float& az, float& el, 
   const float ch = static_cast<float>(std::cos(static_cast<double>(ha)));
   const float sh = static_cast<float>(std::sin(static_cast<double>(ha)));
   const float across = cd * ch;
-  tilt = kHalfPi - static_cast<float>(std::atan2(static_cast<double>(sd), static_cast<double>(across))) +
-         site.latitude;
+  tilt = kHalfPi - static_cast<float>(std::atan2(static_cast<double>(sd), static_cast<double>(across))) + site.latitude;
   float f = across;
   bool broken = tilt < site.tltmin || tilt > site.tltmax;
   if (!broken) {
@@ -69,8 +67,8 @@ float tltgain_(float offset, float scale) {
 
 void load_mdtable_(int nmax, const std::string& file, int& n, std::span<float> table, talva::Output& out) {
   // the caller's table bounds the capacity as well as nmax
-  const int capacity = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(nmax, 0)),
-                                                              table.size() / 2));
+  const int capacity =
+      static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(nmax, 0)), table.size() / 2));
   talva::TextInput in(talva::trim_right(file), "MD table");
   n = 0;
   std::string line;

@@ -11,7 +11,7 @@
 struct Site {
   float latitude = 0;  ///< -0.61735
   float tltmin = 0;
-  float tltmax = 0;    ///< pi - tltmin
+  float tltmax = 0;  ///< pi - tltmin
   float mdmax = 0;
   /// The array's site with arm-tilt limits tltmin .. pi - tltmin and MD limit mdmax.
   static Site with_limits(float tltmin, float mdmax);

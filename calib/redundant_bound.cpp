@@ -128,7 +128,8 @@ double redundant_error_bound(const IntervalData& data, std::span<const cfloat> g
       const cdouble arm = -cdouble(0.0, 1.0) * Uk;
       free[3][static_cast<std::size_t>(p)] = arm.real(), free[3][static_cast<std::size_t>(p) + 1] = arm.imag();
     }
-    free[0][static_cast<std::size_t>(p)] = -2.0 * Uk.real(), free[0][static_cast<std::size_t>(p) + 1] = -2.0 * Uk.imag();
+    free[0][static_cast<std::size_t>(p)] = -2.0 * Uk.real(),
+    free[0][static_cast<std::size_t>(p) + 1] = -2.0 * Uk.imag();
     free[2][static_cast<std::size_t>(p)] = slope.real(), free[2][static_cast<std::size_t>(p) + 1] = slope.imag();
   }
   for (const auto& v : free) {

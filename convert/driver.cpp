@@ -53,9 +53,11 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   s.infile = key_text("infile", " ", miriad::required("the archive to convert"));
   s.corlfile = key_text("corlfile", " ", miriad::required("the correlator layout file"));
   if (legacy)
-    s.phasefil = key_text("phasefil", "", miriad::required("phase table (antenna, phase in degrees) as phasesolve writes it"));
+    s.phasefil =
+        key_text("phasefil", "", miriad::required("phase table (antenna, phase in degrees) as phasesolve writes it"));
   else
-    s.gnsfile = key_text("gnsfile", "", "gains file (antenna, complex gain) as gainsolve writes it; required in modes talva1a "
+    s.gnsfile = key_text("gnsfile", "",
+                         "gains file (antenna, complex gain) as gainsolve writes it; required in modes talva1a "
                          "and orvex unless gnstable= is given");
   if (!legacy)
     s.gnstable = key_text("gnstable", "",
@@ -65,10 +67,12 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   s.uvfile = key_text("uvfile", " ", "the uv dataset to create (required without msfile)");
   miriad::keyi("reclim", s.reclim[0], 1, "first and last dump to convert, counted from 1 (last <= 1: to the end)");
   miriad::keyi("reclim", s.reclim[1], -1);
-  miriad::keyd("ra", s.ra, 0.0, legacy ? "right ascension of the phase centre (J2000), hours"
-                                        : "right ascension of the phase centre, hours");
-  miriad::keyd("dec", s.dec, -45.0, legacy ? "declination of the phase centre (J2000), degrees"
-                                           : "declination of the phase centre, degrees");
+  miriad::keyd(
+      "ra", s.ra, 0.0,
+      legacy ? "right ascension of the phase centre (J2000), hours" : "right ascension of the phase centre, hours");
+  miriad::keyd(
+      "dec", s.dec, -45.0,
+      legacy ? "declination of the phase centre (J2000), degrees" : "declination of the phase centre, degrees");
   if (legacy) {
     miriad::keyd("startha", s.startha, -6.0, "hour angle of the archive's first dump, hours");
     miriad::keyd("startmjd", s.startmjd, 53974.0, "Modified Julian Date the dump times count from, days");
@@ -95,9 +99,9 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   miriad::keyr("ddec", s.ddec, 0.0f, "declination offset of the simulated source, degrees");
   miriad::keyr("tltmin", s.tltmin, 15.0f, "smallest arm tilt allowed, degrees");
   miriad::keyr("mdmax", s.mdmax, 60.0f, "largest meridian distance allowed, degrees");
-  miriad::keyl("dbgplt", s.dbgplt, false,
-               legacy ? "write the unpackers' debug table talva2vis.dbg"
-                      : "write the unpackers' debug table talva2vis3.dbg");
+  miriad::keyl(
+      "dbgplt", s.dbgplt, false,
+      legacy ? "write the unpackers' debug table talva2vis.dbg" : "write the unpackers' debug table talva2vis3.dbg");
   miriad::keyi("blen", s.blen, 10, "spacing number (1-88) whose debug lines are written (mode orvex)");
   s.device = key_text("device", "/xs", "plot device of the (u, v) coverage: NAME.png/png, NAME.ps/ps, /null, /xs");
   miriad::keyi("nxy", s.nxy[0], 1, "read, not used");
@@ -195,9 +199,8 @@ class HeaderClock final : public Clock {
   bool place(int record, const DumpHeader& header, DumpContext& dump, talva::Output& out) override {
     if (!header.time_problem.empty()) {
       if (++bad_time_ <= kBadTimeReports)
-        out.line(" dump " + std::to_string(record) + ": impossible date or time in its header (" +
-                 header.time_problem + "); dump left out" +
-                 (bad_time_ == kBadTimeReports ? " (further ones counted at the end)" : ""));
+        out.line(" dump " + std::to_string(record) + ": impossible date or time in its header (" + header.time_problem +
+                 "); dump left out" + (bad_time_ == kBadTimeReports ? " (further ones counted at the end)" : ""));
       return false;
     }
     dump.ha = header.ha_rad;
@@ -211,7 +214,8 @@ class HeaderClock final : public Clock {
   }
   double julian_date(int /*np*/, const DumpHeader& header) const override { return header.jd; }
   void progress(const DumpContext& dump, talva::Output& out) const override {
-    out.line(talva::ListLine() << "Mdt mdgain " << dump.md << " = " << dump.md * 180.0f / talva::kProgressLinePi << dump.mdg);
+    out.line(talva::ListLine() << "Mdt mdgain " << dump.md << " = " << dump.md * 180.0f / talva::kProgressLinePi
+                               << dump.mdg);
   }
   int bad_time() const override { return bad_time_; }
   int damaged_md() const override { return damaged_md_; }
@@ -376,9 +380,8 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
   const Calibration cal = modes.load_calibration(s, file.nant, out);
 
   // The mode and its unpacker.
-  const ModeLayout layout =
-      modes.setup_mode(s.skmode, s.unitx / kWavelength, s.nunit, s.cgap / kWavelength,
-                       s.options.find("nat") != std::string::npos, out);
+  const ModeLayout layout = modes.setup_mode(s.skmode, s.unitx / kWavelength, s.nunit, s.cgap / kWavelength,
+                                             s.options.find("nat") != std::string::npos, out);
   RunSetup setup;
   setup.flavour = s.flavour;
   setup.layout = &layout;

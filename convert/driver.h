@@ -42,7 +42,7 @@ struct ConverterSettings {
   std::string gnstable;  ///< talva2vis3: time-variable gains table (instead of gnsfile)
   std::array<int, 2> reclim{1, -1};
   double ra = 0.0, dec = -45.0;
-  std::string epoch = "J2000.0 ";   ///< 8 characters (talva2vis3)
+  std::string epoch = "J2000.0 ";             ///< 8 characters (talva2vis3)
   double startha = -6.0, startmjd = 53974.0;  ///< talva2vis
   std::string skmode = "talva1a";
   std::string mdfile;
@@ -57,7 +57,7 @@ struct ConverterSettings {
   std::array<int, 2> nxy{1, 1};
   std::string options;  ///< "nat" in it: natural weighting; "interop": variables for pyuvdata and CASA
   float ampscale = 0.0f, srcang = 0.0f, noiselev = 0.0f;
-  std::string msfile;   ///< MeasurementSet to write (empty: none)
+  std::string msfile;  ///< MeasurementSet to write (empty: none)
 };
 
 /// Reads the keywords of the flavour in their order (keyini must have been

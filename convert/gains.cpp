@@ -47,11 +47,13 @@ void load_gains_(const std::string& gnsfile, int nant, std::span<std::complex<fl
   }
   if (!applied) return;
   // all gains zero would write an all-zero dataset
-  if (nant < 1) in.fail_file("the archive's header lists no antennas (nant=" + std::to_string(nant) + "): no gain applies");
+  if (nant < 1)
+    in.fail_file("the archive's header lists no antennas (nant=" + std::to_string(nant) + "): no gain applies");
   if (stored == 0) in.fail_file("no gain line for an antenna 1 to " + std::to_string(nant));
   bool any = false;
   for (int i = 0; i < nant; ++i) any = any || gains[static_cast<std::size_t>(i)] != std::complex<float>(0.0f, 0.0f);
-  if (!any) in.fail_file("every gain of antennas 1 to " + std::to_string(nant) + " is (0,0): the dataset would be all zeros");
+  if (!any)
+    in.fail_file("every gain of antennas 1 to " + std::to_string(nant) + " is (0,0): the dataset would be all zeros");
 }
 
 float z2phase_(std::complex<float> z) {

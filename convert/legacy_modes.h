@@ -28,10 +28,10 @@ ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap,
 /// Pair lists of one legacy data unpacker, built on its first dump.
 struct PairPlan {
   struct Pair {
-    std::int32_t index;  ///< product index
-    std::int32_t i, j;   ///< antennas
+    std::int32_t index;      ///< product index
+    std::int32_t i, j;       ///< antennas
     float phase_i, phase_j;  ///< their phase corrections, radians
-    Rotation rotation;   ///< by phase_i - phase_j
+    Rotation rotation;       ///< by phase_i - phase_j
   };
   bool built = false;
   std::vector<Pair> pairs;

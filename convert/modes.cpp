@@ -16,14 +16,14 @@ struct ModeName {
 };
 // Search order: the first name found decides.
 constexpr std::array<ModeName, 9> kModeTable{{{"orvex", kOrvex},
-                                               {"talva1a", kTalva1a},
-                                               {"talva1b", kTalva1b},
-                                               {"talva1c", kTalva1c},
-                                               {"talva1d", kTalva1d},
-                                               {"talva2a", kTalva2a},
-                                               {"talva2b", kTalva2b},
-                                               {"talva3a", kTalva3a},
-                                               {"talva3b", kTalva3b}}};
+                                              {"talva1a", kTalva1a},
+                                              {"talva1b", kTalva1b},
+                                              {"talva1c", kTalva1c},
+                                              {"talva1d", kTalva1d},
+                                              {"talva2a", kTalva2a},
+                                              {"talva2b", kTalva2b},
+                                              {"talva3a", kTalva3a},
+                                              {"talva3b", kTalva3b}}};
 
 double& xpos(ModeLayout& m, int k) { return m.xpos[static_cast<std::size_t>(k - 1)]; }
 
@@ -61,23 +61,28 @@ void unique_baselines(ModeLayout& tc, int nants, bool weighted, bool natwt) {
       b = a + 1;
     }
   };
-  for (int j = 2; j <= h; ++j) add(tc.x(j) - tc.x(1), 2 * (h - j + 1));         // within one arm
-  for (int j = h + 1; j <= nelem; ++j) add(tc.x(j) - tc.x(1), nelem - j + 1);   // across the gap, long
-  for (int j = h; j >= 2; --j) add(tc.x(h + 1) - tc.x(j), h - j + 1);           // across the gap, short
+  for (int j = 2; j <= h; ++j) add(tc.x(j) - tc.x(1), 2 * (h - j + 1));        // within one arm
+  for (int j = h + 1; j <= nelem; ++j) add(tc.x(j) - tc.x(1), nelem - j + 1);  // across the gap, long
+  for (int j = h; j >= 2; --j) add(tc.x(h + 1) - tc.x(j), h - j + 1);          // across the gap, short
   tc.nbase = k;
 }
 
 // Elements the mode lays out for a requested nunit.
 long long elements_for(int imode, long long nunit) {
   switch (imode) {
-    case kOrvex: return 88;
-    case kTalva1a: return 96;
+    case kOrvex:
+      return 88;
+    case kTalva1a:
+      return 96;
     case kTalva1b:
     case kTalva1c:
-    case kTalva1d: return 4 * nunit;
+    case kTalva1d:
+      return 4 * nunit;
     case kTalva2a:
-    case kTalva2b: return 2 * nunit;
-    default: return nunit;
+    case kTalva2b:
+      return 2 * nunit;
+    default:
+      return nunit;
   }
 }
 
@@ -176,7 +181,8 @@ ModeLayout lay_out_mode(int imode, float unitx, int nunit, float cgap, bool natw
       tc.fanstep = 0.445f / tc.dx;
       basic_layout(tc, tc.nelem, tc.dx, cgap);
       break;
-    default: talva::stop("unknown mode number " + std::to_string(imode));
+    default:
+      talva::stop("unknown mode number " + std::to_string(imode));
   }
   tc.nunit = nunit;
   return tc;

@@ -12,11 +12,11 @@
 
 namespace talva::convert {
 
-inline constexpr int kMaxElements = 360;     ///< capacity of xpos
-inline constexpr int kMaxBaselines = 1440;   ///< capacity of cblen, bcode, nred
-inline constexpr int kGainsCapacity = 540;   ///< antennas in the converter's gains array
-inline constexpr int kPhaseCapacity = 360;   ///< antennas in the legacy phase table
-inline constexpr int kListCapacity = 5000;   ///< rejection lists, MD table pairs
+inline constexpr int kMaxElements = 360;    ///< capacity of xpos
+inline constexpr int kMaxBaselines = 1440;  ///< capacity of cblen, bcode, nred
+inline constexpr int kGainsCapacity = 540;  ///< antennas in the converter's gains array
+inline constexpr int kPhaseCapacity = 360;  ///< antennas in the legacy phase table
+inline constexpr int kListCapacity = 5000;  ///< rejection lists, MD table pairs
 
 /// Mode numbers (imode).
 enum ModeNumber : int {
@@ -38,15 +38,16 @@ inline bool is_data_mode(int imode) { return imode == kTalva1a || imode == kOrve
 /// The element layout of a mode, as the mode set-up leaves it.
 struct ModeLayout {
   int imode = kNoMode;
-  int nunit = 0;                                   ///< units (orvex, talva1a: set to their size)
-  int nants = 0;                                   ///< antenna count of the dataset
-  std::int32_t nelem = 0;                          ///< elements of the mode
-  std::int32_t nbase = 0;                          ///< unique baselines of a compressed mode
-  float dx = 0;                                    ///< element spacing, wavelengths
-  float fanstep = 0;                               ///< fan-beam phase step (talva1b)
-  std::array<double, kMaxElements> xpos{};         ///< element k at [k-1], wavelengths
-  std::array<double, kMaxBaselines> cblen{};       ///< compressed modes: spacing of unique baseline k
-  std::array<miriad::Baseline, kMaxBaselines> bcode{};  ///< compressed modes: pseudo-pair of unique baseline k (256 a + b)
+  int nunit = 0;                              ///< units (orvex, talva1a: set to their size)
+  int nants = 0;                              ///< antenna count of the dataset
+  std::int32_t nelem = 0;                     ///< elements of the mode
+  std::int32_t nbase = 0;                     ///< unique baselines of a compressed mode
+  float dx = 0;                               ///< element spacing, wavelengths
+  float fanstep = 0;                          ///< fan-beam phase step (talva1b)
+  std::array<double, kMaxElements> xpos{};    ///< element k at [k-1], wavelengths
+  std::array<double, kMaxBaselines> cblen{};  ///< compressed modes: spacing of unique baseline k
+  std::array<miriad::Baseline, kMaxBaselines>
+      bcode{};                                     ///< compressed modes: pseudo-pair of unique baseline k (256 a + b)
   std::array<std::int32_t, kMaxBaselines> nred{};  ///< compressed modes: weight of unique baseline k
 
   /// Position of element k (1-based).

@@ -54,8 +54,7 @@ void MsSink::begin_run(const RunSetup& setup) {
     // spacing of each pair's uvw, as for every record), nanoseconds.
     positions_.clear();
     for (int a = 1; a <= 96; ++a)
-      positions_.push_back(-static_cast<double>(antenna_x(a)) / static_cast<double>(talva::kWavelength) /
-                           setup.sfreq);
+      positions_.push_back(-static_cast<double>(antenna_x(a)) / static_cast<double>(talva::kWavelength) / setup.sfreq);
   }
   check_room(path_);
   writer_ = msio::open_writer(path_, ms_setup(setup, application_));
@@ -104,8 +103,8 @@ void MsSink::publish() {
   const std::vector<double>& east = positions_;
   std::vector<msio::Antenna> antennas;
   for (std::size_t k = 0; k < east.size(); ++k)
-    antennas.push_back({"A" + std::to_string(k + 1),
-                        talva::sky::itrf_position(east[k] * talva::sky::kMetresPerNanosecond), dish_});
+    antennas.push_back(
+        {"A" + std::to_string(k + 1), talva::sky::itrf_position(east[k] * talva::sky::kMetresPerNanosecond), dish_});
   writer_->set_antennas(antennas);
   writer_->close();
 }

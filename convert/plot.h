@@ -43,7 +43,7 @@ class UvPlot {
   talva::Output& out_;
   bool open_ = false;
   std::unique_ptr<talva::PlotFiles> files_;  // where a file device draws (null: not open)
-  int colour_ = -1;  // colour of the pending run (-1: the device's current one)
+  int colour_ = -1;                          // colour of the pending run (-1: the device's current one)
   std::vector<float> xs_, ys_;
 };
 

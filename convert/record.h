@@ -63,20 +63,20 @@ struct PairTerm {
 
 /// One visibility record: one channel of one baseline at one time.
 struct UvRecord {
-  miriad::Baseline antennas;    ///< its antennas a < b (pseudo-antennas of a compressed mode: the short number)
-  double time = 0;              ///< Julian date
-  std::complex<float> data;     ///< as averaged (may be non-finite when flagged)
-  bool flagged = false;         ///< bad: the value is not finite
-  int spacing = 0;              ///< spacing class or spacing number of the record (1-based)
+  miriad::Baseline antennas;  ///< its antennas a < b (pseudo-antennas of a compressed mode: the short number)
+  double time = 0;            ///< Julian date
+  std::complex<float> data;   ///< as averaged (may be non-finite when flagged)
+  bool flagged = false;       ///< bad: the value is not finite
+  int spacing = 0;            ///< spacing class or spacing number of the record (1-based)
   // Its geometry, in wavelengths. The flat (x, y) is what the dataset's
   // (u, v) is made of (divided by the sky frequency; w = 0) and what the
   // plot and the debug table show; a data mode's record also tracks the
   // hour angle of its dump and its spacing, from which the outputs with
   // the complete geometry (options=interop, the MeasurementSet) form
   // (u, v, w) in the apparent frame of date.
-  double x = 0, y = 0;          ///< u and v as the unpacker formed them
-  float ha = 0;                 ///< hour angle of the dump, radians
-  double spacing_length = 0;    ///< Y(b) - Y(a) of the record's pair
+  double x = 0, y = 0;        ///< u and v as the unpacker formed them
+  float ha = 0;               ///< hour angle of the dump, radians
+  double spacing_length = 0;  ///< Y(b) - Y(a) of the record's pair
   /// A data mode: (u, v, w) of the apparent frame of date follow from ha and
   /// the spacing. A simulation: its flat model keeps u and v, w = 0.
   bool tracked = false;
@@ -98,17 +98,9 @@ struct UvRecord {
   static UvRecord make(double x, double y, double time, miriad::Baseline antennas, std::complex<float> data,
                        int spacing) {
     // Every member given: no clearing of the whole record first.
-    return UvRecord{antennas,
-                    time,
-                    data,
-                    !(std::isfinite(data.real()) && std::isfinite(data.imag())),
-                    spacing,
-                    x,
-                    y,
-                    0.0f,
-                    0.0,
-                    false,
-                    {}};
+    return UvRecord{antennas, time,  data, !(std::isfinite(data.real()) && std::isfinite(data.imag())),
+                    spacing,  x,     y,    0.0f,
+                    0.0,      false, {}};
   }
 };
 

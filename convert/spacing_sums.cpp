@@ -23,8 +23,8 @@ struct Lanes<8> {
 /// (a + bi i) times the factor added lane by lane into re and im.
 template <int L>
 [[gnu::always_inline]] inline void sum_steps(const float* vis, const std::uint32_t* word, const float* sign,
-                                            const float* fre, const float* fim, std::size_t steps, float* re_out,
-                                            float* im_out) {
+                                             const float* fre, const float* fim, std::size_t steps, float* re_out,
+                                             float* im_out) {
   using vf = typename Lanes<L>::type;
   using v2 = float __attribute__((vector_size(8)));
   using v4 = float __attribute__((vector_size(16)));

@@ -89,8 +89,8 @@ void sum_spacings(const std::vector<Term>& terms, std::span<const std::size_t> s
 /// A term whose value is its correlation times a fixed complex factor (a
 /// gain product, or the rotation by a phase difference as (cos, sin)).
 struct FactorTerm {
-  std::uint32_t word;           ///< offset of the item's first word in vis (2 * index - 2)
-  float sign;                   ///< sign of the item's word 1 (layout sign, negated when conjugated)
+  std::uint32_t word;  ///< offset of the item's first word in vis (2 * index - 2)
+  float sign;          ///< sign of the item's word 1 (layout sign, negated when conjugated)
   std::complex<float> factor;
 };
 

@@ -19,7 +19,7 @@ using spacing_sums::complex_product;
 using spacing_sums::sum_spacings;
 using spacing_sums::term_value;
 
-constexpr float kTalva1aLimit = 100.0f;   // larger averages are written as 0
+constexpr float kTalva1aLimit = 100.0f;  // larger averages are written as 0
 constexpr float kOrvexLimit = 5000.0f;
 
 float layout_sign(const c_layout_common_t& layout, std::int32_t index) {
@@ -39,7 +39,8 @@ std::complex<float> weighted_mean(std::complex<float> acc, float wsum, float mdg
 
 bool RejectLists::rejects(std::int32_t index, std::int32_t a, std::int32_t b) const {
   const auto n = [](std::span<const std::int32_t> l) { return static_cast<std::int32_t>(l.size()); };
-  return reject_(n(products), products, index) || reject_(n(antennas), antennas, a) || reject_(n(antennas), antennas, b);
+  return reject_(n(products), products, index) || reject_(n(antennas), antennas, a) ||
+         reject_(n(antennas), antennas, b);
 }
 
 std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int32_t b, talva::Output& out) {
@@ -101,8 +102,7 @@ void Talva1a3Unpacker::build(std::span<const std::complex<float>> gains, talva::
       // A pair listed with i > j is conjugated: its imaginary part changes sign.
       const float sign = i > j ? -layout_sign(*in_.corr_layout, p) : layout_sign(*in_.corr_layout, p);
       per_class[static_cast<std::size_t>(s - 1)].push_back({first_word(p), sign, mat(Gc, kNumAntennas, j, i)});
-      wsum_[static_cast<std::size_t>(s - 1)] +=
-          mat(Gc, kNumAntennas, i, i).real() * mat(Gc, kNumAntennas, j, j).real();
+      wsum_[static_cast<std::size_t>(s - 1)] += mat(Gc, kNumAntennas, i, i).real() * mat(Gc, kNumAntennas, j, j).real();
     }
   std::vector<spacing_sums::FactorTerm> terms;
   std::vector<std::size_t> start{0};
@@ -193,10 +193,9 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   const ModeLayout& layout = *in_.layout;
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   std::array<std::complex<float>, 88> acc{};
-  sum_spacings(terms_, std::span<const std::size_t>(start_), dump.vis, acc,
-               [](const Term& t, std::complex<float> V) {
-                 return complex_product(complex_product(V, t.gi_conj), t.gj);
-               });
+  sum_spacings(terms_, std::span<const std::size_t>(start_), dump.vis, acc, [](const Term& t, std::complex<float> V) {
+    return complex_product(complex_product(V, t.gi_conj), t.gj);
+  });
   for (int s = 1; s <= 88; ++s) {
     std::complex<float> avg{0.0f, 0.0f};
     if (start_[static_cast<std::size_t>(s - 1)] != start_[static_cast<std::size_t>(s)]) {

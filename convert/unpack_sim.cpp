@@ -18,9 +18,9 @@ using talva::kTwoPi;
 
 // What every simulation step of one dump works with.
 struct Sim {
-  const ModeLayout& tc;     // element layout
+  const ModeLayout& tc;  // element layout
   const SimulationInputs& in;
-  float md;                 // meridian distance of the dump, radians
+  float md;  // meridian distance of the dump, radians
   double sfreq;
   float sindec;
   double time;
@@ -64,8 +64,8 @@ void write_sim(const Sim& sim, const SimGeometry& g, double spacing, miriad::Bas
                std::complex<float> data, int k) {
   const float vfac = -g.sH * sim.sindec;
   // The flat model of the simulations: u and v as written, w = 0.
-  sim.sink.record(UvRecord::make(static_cast<double>(g.cH) * spacing, static_cast<double>(vfac) * spacing,
-                                 sim.time, antennas, data, k)
+  sim.sink.record(UvRecord::make(static_cast<double>(g.cH) * spacing, static_cast<double>(vfac) * spacing, sim.time,
+                                 antennas, data, k)
                       .geometry(0.0f, spacing, false));
 }
 
@@ -108,7 +108,8 @@ void units_with_fan_beams(const Sim& sim, float ha) {
       esum += E[static_cast<std::size_t>(k - 1)];
     }
     xu[static_cast<std::size_t>(u - 1)] = xsum * 0.25f;
-    for (int m = 0; m < kBeams; ++m) B[static_cast<std::size_t>(u - 1)][static_cast<std::size_t>(m)] = steer[static_cast<std::size_t>(m)] * esum;
+    for (int m = 0; m < kBeams; ++m)
+      B[static_cast<std::size_t>(u - 1)][static_cast<std::size_t>(m)] = steer[static_cast<std::size_t>(m)] * esum;
   }
   int n = 0;
   for (int u1 = 1; u1 <= units - 1; ++u1)
@@ -153,14 +154,23 @@ void weighted_baselines_with_noise(const Sim& sim, float ha, std::int32_t& seed)
 void SimulationUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   const Sim sim{layout_, sim_, dump.md, sfreq_, sindec_, dump.time, sink};
   switch (layout_.imode) {
-    case kTalva1b: units_with_fan_beams(sim, dump.ha); break;
+    case kTalva1b:
+      units_with_fan_beams(sim, dump.ha);
+      break;
     case kTalva1c:
     case kTalva2a:
     case kTalva3a:
-    case kTalva3b: element_pairs(sim, dump.ha); break;
-    case kTalva1d: weighted_baselines_with_noise(sim, dump.ha, seed_); break;
-    case kTalva2b: unique_baselines(sim, dump.ha); break;
-    default: break;
+    case kTalva3b:
+      element_pairs(sim, dump.ha);
+      break;
+    case kTalva1d:
+      weighted_baselines_with_noise(sim, dump.ha, seed_);
+      break;
+    case kTalva2b:
+      unique_baselines(sim, dump.ha);
+      break;
+    default:
+      break;
   }
 }
 

@@ -36,16 +36,16 @@ struct RejectLists {
 struct DataInputs {
   const ModeLayout* layout = nullptr;
   const c_layout_common_t* corr_layout = nullptr;  ///< the correlator layout (conjugation signs)
-  const ProductTable* products = nullptr;  ///< lookup built from the archive's product table
+  const ProductTable* products = nullptr;          ///< lookup built from the archive's product table
   RejectLists rejects;
   std::span<const std::complex<float>> gains;  ///< talva2vis3, antenna a at [a-1]
   /// talva2vis3 (talva1a): gains interpolated to each dump instead of `gains`; null: none
   const talva::calib::GainsTable* gains_table = nullptr;
-  std::span<const float> phases;               ///< talva2vis, radians
-  bool pair_terms = false;                     ///< talva2vis: records carry their pairs (debug table)
-  double sfreq = 0;                            ///< GHz
-  float sindec = 0;                            ///< sin of the phase-centre declination
-  talva::Output* out = nullptr;                ///< messages of the first dump's set-up
+  std::span<const float> phases;  ///< talva2vis, radians
+  bool pair_terms = false;        ///< talva2vis: records carry their pairs (debug table)
+  double sfreq = 0;               ///< GHz
+  float sindec = 0;               ///< sin of the phase-centre declination
+  talva::Output* out = nullptr;   ///< messages of the first dump's set-up
 };
 
 /// One dump as the unpackers see it.
@@ -97,7 +97,7 @@ class Talva1a3Unpacker final : public Unpacker {
   DataInputs in_;
   bool built_ = false;
   bool first_build_ = true;
-  talva::calib::GainsAt at_;                  ///< the dump's gains and flags (gains table)
+  talva::calib::GainsAt at_;                   ///< the dump's gains and flags (gains table)
   std::array<bool, kNumClasses> has_pairs_{};  ///< classes with a pair before the table's flags
   std::int32_t nclass_ = 0;
   std::array<float, kNumClasses> lengths_{};  ///< class lengths, wavelengths

@@ -53,10 +53,10 @@ class UvDatasetSink final : public RecordSink {
   std::string name_;
   bool interop_;
   const char* program_ = "";  ///< the history's name of the converter
-  double sfreq_ = 0;  ///< GHz: the records' (u, v) in nanoseconds
+  double sfreq_ = 0;          ///< GHz: the records' (u, v) in nanoseconds
   int tno_ = 0;
   bool open_ = false;
-  bool prepared_ = false;  ///< end_run done; publish names the header
+  bool prepared_ = false;          ///< end_run done; publish names the header
   std::vector<double> positions_;  ///< east-west antenna positions, nanoseconds (interop)
   bool antpos_written_ = false;
   bool have_lst_ = false;

@@ -15,7 +15,7 @@ namespace {
 fuzz::MemFile* archive = nullptr;
 // One reader for the run, verbose: every decoded header is printed too.
 ArchiveReader* reader_ptr = nullptr;
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::quiet_stdout();
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   archive->set(data, size);
   ArchiveReader& reader = *reader_ptr;
-  static const c_layout_common_t no_layout;  // no layout loaded: every sign 0
+  static const c_layout_common_t no_layout;                             // no layout loaded: every sign 0
   if (reader.init_archiv_(archive->path().c_str()) != 0) std::abort();  // the file exists
   // The programs' buffers: 5000 product codes, 5000 complex items.
   std::vector<std::int32_t> antnum(kMaxProducts);

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <string>
 
-#include "fuzz/fuzz_support.h"
 #include "convert/legacy_modes.h"
+#include "fuzz/fuzz_support.h"
 #include "util/output.h"
 
 using namespace talva::convert;
@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 fuzz::MemFile* archive = nullptr;
 std::string* scratch = nullptr;
 
-constexpr const char* kModes[] = {"talva1a", "orvex", "talva1b", "talva1c", "talva1d",
+constexpr const char* kModes[] = {"talva1a", "orvex",   "talva1b", "talva1c", "talva1d",
                                   "talva2a", "talva2b", "talva3a", "talva3b", "nomode"};
 
 void write_text(const std::string& path, const std::string& text) {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "fuzz/fuzz_support.h"
 #include "convert/gains.h"
+#include "fuzz/fuzz_support.h"
 
 using namespace talva::convert;
 

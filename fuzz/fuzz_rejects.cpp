@@ -29,18 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   talva::StdoutOutput out;
   fuzz::expect_stop_or_success([&] {
     switch (choice & 3) {
-      case 0: load_rejects_(file->path(), n, list, out); break;
-      case 1: load_antreject_(file->path(), n, list, out); break;
-      case 2:
-      {
+      case 0:
+        load_rejects_(file->path(), n, list, out);
+        break;
+      case 1:
+        load_antreject_(file->path(), n, list, out);
+        break;
+      case 2: {
         const talva_bsln_rejections_t bad = load_badbslns_(file->path(), out);
         n = bad.count;
         if (n < 0 || n > 2000) std::abort();
         (void)rejected_bsln_(bad, 1);
-      }
-        break;
-      default:
-      {
+      } break;
+      default: {
         const talva_antenna_rejections_t bad = load_badants_(file->path(), out);
         n = bad.count;
         if (n < 0 || n > 100) std::abort();

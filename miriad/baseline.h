@@ -13,9 +13,7 @@ struct Baseline {
   bool wide = true;  ///< 65536 + 2048 a + b; false: 256 a + b
 
   /// The number of the preamble (exact in a double and in a float).
-  double number() const {
-    return wide ? 65536.0 + 2048.0 * a + b : 256.0 * a + b;
-  }
+  double number() const { return wide ? 65536.0 + 2048.0 * a + b : 256.0 * a + b; }
   bool operator==(const Baseline&) const = default;
 };
 

@@ -12,8 +12,6 @@ void bug_warn(const std::string& text) {
   std::fflush(stderr);
 }
 
-void bug_fatal(const std::string& text) {
-  throw talva::Stop("### Fatal Error:  " + text, 1, talva::Channel::Stderr);
-}
+void bug_fatal(const std::string& text) { throw talva::Stop("### Fatal Error:  " + text, 1, talva::Channel::Stderr); }
 
 }  // namespace miriad

@@ -38,11 +38,18 @@ namespace miriad {
 /// Bytes of one element of a uv variable of type a j i r d c (0 for any other letter).
 inline int element_size(char type) {
   switch (type) {
-    case 'a': return 1;
-    case 'j': return 2;
-    case 'i': case 'r': return 4;
-    case 'd': case 'c': return 8;
-    default: return 0;
+    case 'a':
+      return 1;
+    case 'j':
+      return 2;
+    case 'i':
+    case 'r':
+      return 4;
+    case 'd':
+    case 'c':
+      return 8;
+    default:
+      return 0;
   }
 }
 

@@ -24,9 +24,9 @@ namespace {
 
 struct Keyword {
   std::string name;
-  std::string value;   ///< what is left to read
-  bool local = false;  ///< given as TASK/key=value: a later global form is ignored
-  int at_files = 0;    ///< "@FILE"s expanded into the value so far
+  std::string value;         ///< what is left to read
+  bool local = false;        ///< given as TASK/key=value: a later global form is ignored
+  int at_files = 0;          ///< "@FILE"s expanded into the value so far
   std::size_t at_bytes = 0;  ///< bytes they held
 };
 
@@ -56,10 +56,10 @@ struct KeyState {
   std::string purpose;
   std::string example;  ///< the help's example command line (arguments only)
   std::vector<std::string> arguments;
-  std::vector<std::string> history;  ///< arguments, each "-f FILE" replaced by the lines read from it
+  std::vector<std::string> history;    ///< arguments, each "-f FILE" replaced by the lines read from it
   std::vector<std::string> malformed;  ///< arguments that are not key=value (reported by keyfin)
-  std::vector<std::string> asked;  ///< every keyword the program asked for
-  std::vector<Keyword> keys;  ///< in order of first appearance
+  std::vector<std::string> asked;      ///< every keyword the program asked for
+  std::vector<Keyword> keys;           ///< in order of first appearance
   std::vector<HelpEntry> help_entries;
   std::vector<HelpEntry> missing;  ///< required keywords not given, in reading order
 };
@@ -160,12 +160,16 @@ std::size_t each_line(const std::string& path, const std::string& open_error, co
     if (bytes > budget) bug_fatal(over_budget);
     if (first) talva::strip_byte_order_mark(line);
     switch (r) {
-      case talva::LineRead::Line: take(line); continue;
-      case talva::LineRead::End: return bytes;
+      case talva::LineRead::Line:
+        take(line);
+        continue;
+      case talva::LineRead::End:
+        return bytes;
       case talva::LineRead::TooLong:
         bug_fatal("A line of " + what + " [" + path + "] is longer than " + std::to_string(talva::kMaxLineBytes) +
                   " bytes.");
-      case talva::LineRead::Error: bug_fatal("Error reading " + what + " [" + path + "].");
+      case talva::LineRead::Error:
+        bug_fatal("Error reading " + what + " [" + path + "].");
     }
   }
 }
@@ -207,15 +211,16 @@ std::string at_file(const std::string& path, Keyword& k) {
   const std::size_t budget = kMaxKeywordFileBytes - std::min(k.at_bytes, kMaxKeywordFileBytes);
   const std::string over = "The @ files of keyword [" + k.name + "] hold more than " +
                            std::to_string(kMaxKeywordFileBytes) + " bytes (an @ file that names itself?).";
-  k.at_bytes += each_line(path, "Error opening @ file [" + path + "].", "@ file", budget, over, [&](const std::string& line) {
-    std::size_t b = skip_blanks(line);
-    std::size_t e = line.size();
-    while (e > b && is_blank(line[e - 1])) --e;
-    if (b == e || line[b] == '#') return;
-    if (!first) joined += ',';
-    joined.append(line, b, e - b);
-    first = false;
-  });
+  k.at_bytes +=
+      each_line(path, "Error opening @ file [" + path + "].", "@ file", budget, over, [&](const std::string& line) {
+        std::size_t b = skip_blanks(line);
+        std::size_t e = line.size();
+        while (e > b && is_blank(line[e - 1])) --e;
+        if (b == e || line[b] == '#') return;
+        if (!first) joined += ',';
+        joined.append(line, b, e - b);
+        first = false;
+      });
   return joined;
 }
 
@@ -445,12 +450,14 @@ std::vector<std::string> argument_errors(const KeyState& s) {
       errors.push_back(a + ": keywords are written without dashes, as " + a.substr(dashes) + ".");
     } else if (dashes > 0) {
       errors.push_back(a + ": not understood; the flags are -f FILE, -h and -k, keywords are written name=value.");
-    } else if (const std::string name = eq == std::string::npos ? "" : talva::trim_right(a.substr(skip_blanks(a), eq - skip_blanks(a)));
+    } else if (const std::string name =
+                   eq == std::string::npos ? "" : talva::trim_right(a.substr(skip_blanks(a), eq - skip_blanks(a)));
                !name.empty()) {
       errors.push_back(unknown_keyword(s, name));
     } else {
       std::string text = a + ": not understood; keywords are written name=value";
-      if (!s.missing.empty()) text += ", as " + s.missing.front().name + "=" + talva::trim_right(a.substr(skip_blanks(a)));
+      if (!s.missing.empty())
+        text += ", as " + s.missing.front().name + "=" + talva::trim_right(a.substr(skip_blanks(a)));
       errors.push_back(text + ".");
     }
   }
@@ -566,10 +573,18 @@ void keyl(const char* key, bool& value, bool def, KeyDoc doc) {
   char c = t[0];
   if (c == '.' && t.size() > 1) c = t[1] == 't' || t[1] == 'T' ? 'T' : (t[1] == 'f' || t[1] == 'F' ? 'F' : '?');
   switch (c) {
-    case 't': case 'T': case 'y': case 'Y': case '1':
+    case 't':
+    case 'T':
+    case 'y':
+    case 'Y':
+    case '1':
       value = true;
       return;
-    case 'f': case 'F': case 'n': case 'N': case '0':
+    case 'f':
+    case 'F':
+    case 'n':
+    case 'N':
+    case '0':
       value = false;
       return;
     default:

@@ -33,7 +33,8 @@ std::string describe(const std::vector<std::uint8_t>& b) {
     return std::string(head);
   };
   switch (tag) {
-    case 0: return count("binary", size);
+    case 0:
+      return count("binary", size);
     case 1: {
       std::string s = count("character", 1);
       return s + " value=\"" + std::string(b.begin() + 4, b.end()) + "\"";
@@ -52,7 +53,8 @@ std::string describe(const std::vector<std::uint8_t>& b) {
       }
       return s;
     }
-    case 3: return count("integer*2", (size - 4) / 2);
+    case 3:
+      return count("integer*2", (size - 4) / 2);
     case 4: {
       std::size_t n = (size - 4) / 4;
       std::string s = count("real", n);
@@ -63,7 +65,8 @@ std::string describe(const std::vector<std::uint8_t>& b) {
       std::string s = count("double", n);
       return n == 1 ? s + " value=" + g17(be::get_double(&b[8])) : s;
     }
-    case 7: return count("complex", size >= 8 ? (size - 8) / 8 : 0);
+    case 7:
+      return count("complex", size >= 8 ? (size - 8) / 8 : 0);
     case 8: {
       std::size_t n = size >= 8 ? (size - 8) / 8 : 0;
       std::string s = count("integer*8", n);

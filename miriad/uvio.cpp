@@ -28,8 +28,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "miriad/bug.h"
 #include "miriad/baseline.h"
+#include "miriad/bug.h"
 #include "miriad/bytes.h"
 #include "miriad/key.h"
 #include "util/background_sync.h"
@@ -44,7 +44,7 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t max_small_item = 64;     // larger items are files of their own
 constexpr std::size_t stream_block = 1 << 18;  // visdata bytes buffered before a write
-constexpr std::size_t stream_page = 4096;       // streamed writes end on file offsets of whole pages
+constexpr std::size_t stream_page = 4096;      // streamed writes end on file offsets of whole pages
 constexpr std::size_t stream_align = 64;       // the buffer starts on a cache line
 constexpr std::size_t history_block = 16384;   // history bytes buffered before a write
 constexpr int max_variables = 128;             // the stream's index byte is read as a signed char
@@ -71,9 +71,9 @@ struct Dataset {
   // Variables and the stream.
   std::vector<Variable> vars;
   std::unordered_map<std::string, int> by_name;
-  bool uvw = false;     ///< preamble u, v, w, time, baseline (else u, v, time, baseline)
-  char corr_type = 0;   ///< 'r' or 'j', fixed by uvset or the first uvwrite
-  bool started = false; ///< first uvwrite done
+  bool uvw = false;      ///< preamble u, v, w, time, baseline (else u, v, time, baseline)
+  char corr_type = 0;    ///< 'r' or 'j', fixed by uvset or the first uvwrite
+  bool started = false;  ///< first uvwrite done
   int corr = -1, coord = -1, time = -1, baseline = -1, tscale = -1;
   int last_nchan = 0;
   double last_coord[3] = {0, 0, 0};
@@ -102,7 +102,7 @@ struct Dataset {
 
   // History.
   enum class His { Closed, Write, Read } his = His::Closed;
-  int his_fd = -1;                           ///< history opened "append"
+  int his_fd = -1;                             ///< history opened "append"
   std::unique_ptr<talva::OutputFile> his_out;  ///< history opened "write": replaces the item when closed
   /// The header of a dataset prepared by uvprepare: written and synced,
   /// named by uvclose (until then the dataset is no readable dataset).
@@ -196,8 +196,7 @@ void flush_stream(int tno, Dataset& ds, bool all = true) {
     if (ds.vis_fd < 0) fail(tno, "Error opening visdata for " + ds.name + ": " + sys_error());
     ds.vis_sync = std::make_unique<talva::BackgroundSync>(ds.vis_fd);
   }
-  if (!write_all(ds.vis_fd, ds.base, n))
-    fail(tno, "Error writing visdata for " + ds.name + ": " + sys_error());
+  if (!write_all(ds.vis_fd, ds.base, n)) fail(tno, "Error writing visdata for " + ds.name + ": " + sys_error());
   // Flushed to the disk in the background now, so that the fsync that
   // completes the dataset finds little left to wait for.
   ds.vis_sync->written(n);
@@ -324,8 +323,7 @@ Variable& variable(int tno, Dataset& ds, const std::string& name, char type, con
   if (name.size() > max_name) fail(tno, "The variable name " + name + " is too long, in " + routine);
   if (!valid_variable_name(name)) fail(tno, "The variable name [" + name + "] is not valid, in " + routine);
   if (static_cast<int>(ds.vars.size()) >= max_variables)
-    fail(tno, "Too many variables in " + ds.name + " (at most " + std::to_string(max_variables) + "), in " +
-                  routine);
+    fail(tno, "Too many variables in " + ds.name + " (at most " + std::to_string(max_variables) + "), in " + routine);
   Variable v;
   v.name = name;
   v.type = type;
@@ -434,8 +432,10 @@ void complete(int tno, Dataset& ds, bool name_header) {
 
   // visdata: in header while it is small and was never written out.
   if (ds.vis_fd < 0 && ds.phys_end <= max_small_item) {
-    if (ds.phys_end > 0) small["visdata"].assign(ds.base, ds.base + ds.phys_end);
-    else small["visdata"].clear();
+    if (ds.phys_end > 0)
+      small["visdata"].assign(ds.base, ds.base + ds.phys_end);
+    else
+      small["visdata"].clear();
     // in the header: the empty file made with the folder goes
     if (::unlinkat(ds.dir_fd, "visdata", 0) != 0 && errno != ENOENT)
       fail(tno, "Error removing visdata for " + ds.name + ": " + sys_error());
@@ -465,7 +465,9 @@ void complete(int tno, Dataset& ds, bool name_header) {
   }
   item("vartable", std::vector<std::uint8_t>(vt.begin(), vt.end()));
   if (ds.any_auto || ds.any_cross) {
-    std::string t = ds.any_auto && ds.any_cross ? "mixed-auto-cross" : ds.any_auto ? "autocorrelation" : "crosscorrelation";
+    std::string t = ds.any_auto && ds.any_cross ? "mixed-auto-cross"
+                    : ds.any_auto               ? "autocorrelation"
+                                                : "crosscorrelation";
     std::vector<std::uint8_t> b{0, 0, 0, 1};
     b.insert(b.end(), t.begin(), t.end());
     item("obstype", std::move(b));
@@ -611,7 +613,8 @@ int create_dataset_dir(const std::string& name) {
     ::unlinkat(parent_fd, temp.c_str(), AT_REMOVEDIR);
     temp.clear();
     fd = ::mkdirat(parent_fd, base.c_str(), 0777) == 0
-             ? ::openat(parent_fd, base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+             ? ::openat(parent_fd, base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+             : -1;
     rc = fd < 0 || ::flock(fd, LOCK_EX) != 0 || !make_visdata(fd) ? -1 : 0;
   }
   if (rc != 0) {
@@ -631,7 +634,7 @@ int create_dataset_dir(const std::string& name) {
 
 void uvcheck_new(const std::string& name, const std::string& key) {
   const std::string what = "Error opening " + name + ", in UVOPEN(new): ";
-  struct stat st{};
+  struct stat st {};
   if (::lstat(name.c_str(), &st) == 0) bug_fatal(what + exists_reason(name, key));
   if (errno != ENOENT) bug_fatal(what + sys_error());
   std::string folder = fs::path(name).parent_path().string();
@@ -649,7 +652,7 @@ void uvopen(int& tno, const std::string& name, const std::string& status) {
     ds->is_new = true;
     ds->create_item("visdata");
   } else if (status == "old") {
-    struct stat st{};
+    struct stat st {};
     fs::path header = ds->dir / "header";
     if (::stat(header.c_str(), &st) != 0) bug_fatal("Error opening " + name + ", in UVOPEN(old): " + sys_error());
   } else {

@@ -71,17 +71,28 @@ std::string UvVar::format() const {
     s += x;
   };
   switch (type) {
-    case 'a': return "\"" + text() + "\"";
-    case 'j': for (auto x : shorts()) add(std::to_string(x)); break;
-    case 'i': for (auto x : ints()) add(std::to_string(x)); break;
-    case 'r': for (auto x : reals()) add(fmt_g("%.9g", x)); break;
-    case 'd': for (auto x : doubles()) add(fmt_g("%.17g", x)); break;
+    case 'a':
+      return "\"" + text() + "\"";
+    case 'j':
+      for (auto x : shorts()) add(std::to_string(x));
+      break;
+    case 'i':
+      for (auto x : ints()) add(std::to_string(x));
+      break;
+    case 'r':
+      for (auto x : reals()) add(fmt_g("%.9g", x));
+      break;
+    case 'd':
+      for (auto x : doubles()) add(fmt_g("%.17g", x));
+      break;
     case 'c': {
       auto r = reals();
-      for (std::size_t k = 0; k + 1 < r.size(); k += 2) add("(" + fmt_g("%.9g", r[k]) + "," + fmt_g("%.9g", r[k + 1]) + ")");
+      for (std::size_t k = 0; k + 1 < r.size(); k += 2)
+        add("(" + fmt_g("%.9g", r[k]) + "," + fmt_g("%.9g", r[k + 1]) + ")");
       break;
     }
-    default: break;
+    default:
+      break;
   }
   return s;
 }
@@ -101,10 +112,13 @@ UvReader::UvReader(const std::string& path) : name_(path), dir_(path) {
     std::size_t len = 0;
     while (len < 15 && h[off + len] != 0) ++len;
     std::size_t s = h[off + 15];
-    if (off + 16 + s > h.size()) damaged("header entry " + std::string(h.begin() + off, h.begin() + off + len) + " runs past the end of the header file");
-    header_.push_back({std::string(h.begin() + static_cast<std::ptrdiff_t>(off), h.begin() + static_cast<std::ptrdiff_t>(off + len)),
-                       std::vector<std::uint8_t>(h.begin() + static_cast<std::ptrdiff_t>(off + 16),
-                                                 h.begin() + static_cast<std::ptrdiff_t>(off + 16 + s))});
+    if (off + 16 + s > h.size())
+      damaged("header entry " + std::string(h.begin() + off, h.begin() + off + len) +
+              " runs past the end of the header file");
+    header_.push_back(
+        {std::string(h.begin() + static_cast<std::ptrdiff_t>(off), h.begin() + static_cast<std::ptrdiff_t>(off + len)),
+         std::vector<std::uint8_t>(h.begin() + static_cast<std::ptrdiff_t>(off + 16),
+                                   h.begin() + static_cast<std::ptrdiff_t>(off + 16 + s))});
     off += 16 + (s + 15) / 16 * 16;
   }
   if (h.size() % 16 != 0 && !header_.empty()) {
@@ -238,7 +252,8 @@ bool UvReader::read(UvRecord& rec) {
       damaged("unrecognised record code " + std::to_string(code) + " at offset " + std::to_string(offset_));
     std::size_t idx = h[0];
     if (idx >= vars_.size())
-      damaged("variable index " + std::to_string(idx) + " at offset " + std::to_string(offset_) + " is not in vartable");
+      damaged("variable index " + std::to_string(idx) + " at offset " + std::to_string(offset_) +
+              " is not in vartable");
     UvVar& v = vars_[idx];
     int e = element_size(v.type);
     if (code == 0) {

@@ -91,25 +91,62 @@ class Comparer {
         case cc::TpRecord:
           keywords(a.subRecord(i), b.subRecord(i), at);
           break;
-        case cc::TpBool: field<cc::Bool>(a, b, i, false, at); break;
-        case cc::TpInt: field<cc::Int>(a, b, i, false, at); break;
-        case cc::TpUInt: field<cc::uInt>(a, b, i, false, at); break;
-        case cc::TpInt64: field<cc::Int64>(a, b, i, false, at); break;
-        case cc::TpFloat: field<cc::Float>(a, b, i, false, at); break;
-        case cc::TpDouble: field<cc::Double>(a, b, i, false, at); break;
-        case cc::TpComplex: field<cc::Complex>(a, b, i, false, at); break;
-        case cc::TpDComplex: field<cc::DComplex>(a, b, i, false, at); break;
-        case cc::TpString: field<cc::String>(a, b, i, false, at); break;
-        case cc::TpArrayBool: field<cc::Bool>(a, b, i, true, at); break;
-        case cc::TpArrayInt: field<cc::Int>(a, b, i, true, at); break;
-        case cc::TpArrayUInt: field<cc::uInt>(a, b, i, true, at); break;
-        case cc::TpArrayInt64: field<cc::Int64>(a, b, i, true, at); break;
-        case cc::TpArrayFloat: field<cc::Float>(a, b, i, true, at); break;
-        case cc::TpArrayDouble: field<cc::Double>(a, b, i, true, at); break;
-        case cc::TpArrayComplex: field<cc::Complex>(a, b, i, true, at); break;
-        case cc::TpArrayDComplex: field<cc::DComplex>(a, b, i, true, at); break;
-        case cc::TpArrayString: field<cc::String>(a, b, i, true, at); break;
-        default: note(at + ": a keyword of a type not compared");
+        case cc::TpBool:
+          field<cc::Bool>(a, b, i, false, at);
+          break;
+        case cc::TpInt:
+          field<cc::Int>(a, b, i, false, at);
+          break;
+        case cc::TpUInt:
+          field<cc::uInt>(a, b, i, false, at);
+          break;
+        case cc::TpInt64:
+          field<cc::Int64>(a, b, i, false, at);
+          break;
+        case cc::TpFloat:
+          field<cc::Float>(a, b, i, false, at);
+          break;
+        case cc::TpDouble:
+          field<cc::Double>(a, b, i, false, at);
+          break;
+        case cc::TpComplex:
+          field<cc::Complex>(a, b, i, false, at);
+          break;
+        case cc::TpDComplex:
+          field<cc::DComplex>(a, b, i, false, at);
+          break;
+        case cc::TpString:
+          field<cc::String>(a, b, i, false, at);
+          break;
+        case cc::TpArrayBool:
+          field<cc::Bool>(a, b, i, true, at);
+          break;
+        case cc::TpArrayInt:
+          field<cc::Int>(a, b, i, true, at);
+          break;
+        case cc::TpArrayUInt:
+          field<cc::uInt>(a, b, i, true, at);
+          break;
+        case cc::TpArrayInt64:
+          field<cc::Int64>(a, b, i, true, at);
+          break;
+        case cc::TpArrayFloat:
+          field<cc::Float>(a, b, i, true, at);
+          break;
+        case cc::TpArrayDouble:
+          field<cc::Double>(a, b, i, true, at);
+          break;
+        case cc::TpArrayComplex:
+          field<cc::Complex>(a, b, i, true, at);
+          break;
+        case cc::TpArrayDComplex:
+          field<cc::DComplex>(a, b, i, true, at);
+          break;
+        case cc::TpArrayString:
+          field<cc::String>(a, b, i, true, at);
+          break;
+        default:
+          note(at + ": a keyword of a type not compared");
       }
     }
   }
@@ -139,16 +176,35 @@ class Comparer {
              const std::string& at) {
     const bool s = desc.isScalar();
     switch (desc.dataType()) {
-      case cc::TpBool: column<cc::Bool>(a, b, name, s, at); break;
-      case cc::TpInt: column<cc::Int>(a, b, name, s, at); break;
-      case cc::TpUInt: column<cc::uInt>(a, b, name, s, at); break;
-      case cc::TpInt64: column<cc::Int64>(a, b, name, s, at); break;
-      case cc::TpFloat: column<cc::Float>(a, b, name, s, at); break;
-      case cc::TpDouble: column<cc::Double>(a, b, name, s, at); break;
-      case cc::TpComplex: column<cc::Complex>(a, b, name, s, at); break;
-      case cc::TpDComplex: column<cc::DComplex>(a, b, name, s, at); break;
-      case cc::TpString: column<cc::String>(a, b, name, s, at); break;
-      default: note(at + ": a column of a type not compared");
+      case cc::TpBool:
+        column<cc::Bool>(a, b, name, s, at);
+        break;
+      case cc::TpInt:
+        column<cc::Int>(a, b, name, s, at);
+        break;
+      case cc::TpUInt:
+        column<cc::uInt>(a, b, name, s, at);
+        break;
+      case cc::TpInt64:
+        column<cc::Int64>(a, b, name, s, at);
+        break;
+      case cc::TpFloat:
+        column<cc::Float>(a, b, name, s, at);
+        break;
+      case cc::TpDouble:
+        column<cc::Double>(a, b, name, s, at);
+        break;
+      case cc::TpComplex:
+        column<cc::Complex>(a, b, name, s, at);
+        break;
+      case cc::TpDComplex:
+        column<cc::DComplex>(a, b, name, s, at);
+        break;
+      case cc::TpString:
+        column<cc::String>(a, b, name, s, at);
+        break;
+      default:
+        note(at + ": a column of a type not compared");
     }
   }
 };

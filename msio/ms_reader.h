@@ -22,8 +22,8 @@ struct Contents {
   std::vector<std::string> antenna_names;
   std::vector<std::array<double, 3>> antenna_positions;  ///< ITRF, metres
   std::string field_name;
-  std::array<double, 2> phase_dir{};  ///< radians
-  std::string phase_dir_ref;          ///< the direction reference frame, e.g. "J2000"
+  std::array<double, 2> phase_dir{};          ///< radians
+  std::string phase_dir_ref;                  ///< the direction reference frame, e.g. "J2000"
   std::vector<double> chan_freq, chan_width;  ///< Hz
   std::vector<int> corr_type;                 ///< Stokes codes
   std::string telescope;

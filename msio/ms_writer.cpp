@@ -71,10 +71,10 @@ void bind_storage(cc::SetupNewTable& newtab) {
   cc::StandardStMan ssm("SSM", kBucketBytes, 2);
   newtab.bindAll(ssm);
   cc::IncrementalStMan ism("ISM", kBucketBytes, false, 2);
-  for (auto c : {cc::MS::TIME, cc::MS::TIME_CENTROID, cc::MS::INTERVAL, cc::MS::EXPOSURE, cc::MS::FEED1, cc::MS::FEED2,
-                 cc::MS::DATA_DESC_ID, cc::MS::PROCESSOR_ID, cc::MS::FIELD_ID, cc::MS::ARRAY_ID,
-                 cc::MS::OBSERVATION_ID, cc::MS::STATE_ID, cc::MS::SCAN_NUMBER, cc::MS::FLAG_ROW, cc::MS::WEIGHT,
-                 cc::MS::SIGMA, cc::MS::FLAG_CATEGORY})
+  for (auto c :
+       {cc::MS::TIME, cc::MS::TIME_CENTROID, cc::MS::INTERVAL, cc::MS::EXPOSURE, cc::MS::FEED1, cc::MS::FEED2,
+        cc::MS::DATA_DESC_ID, cc::MS::PROCESSOR_ID, cc::MS::FIELD_ID, cc::MS::ARRAY_ID, cc::MS::OBSERVATION_ID,
+        cc::MS::STATE_ID, cc::MS::SCAN_NUMBER, cc::MS::FLAG_ROW, cc::MS::WEIGHT, cc::MS::SIGMA, cc::MS::FLAG_CATEGORY})
     newtab.bindColumn(cc::MS::columnName(c), ism);
   const auto block = static_cast<ssize_t>(kBlockRows);
   cc::TiledColumnStMan data("TiledData", cc::IPosition(3, 1, 1, block), kTileCacheBytes);

@@ -42,7 +42,7 @@ class Writer final : public RowWriter {
   /// Drops the set and its private directory; never throws.
   void discard() noexcept;
   std::string path_;
-  std::string name_;                      ///< the set's name in its directory
+  std::string name_;                        ///< the set's name in its directory
   std::unique_ptr<talva::PrivateDir> dir_;  ///< where it is built (goes after impl_)
   std::unique_ptr<Impl> impl_;
   std::string telescope_;

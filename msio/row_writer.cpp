@@ -35,7 +35,8 @@ namespace {
 OpenFunction* writer_entry() {
   std::error_code ec;
   const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) talva::stop("cannot find the MeasurementSet writer: the program's own path is unknown (" + ec.message() + ")");
+  if (ec)
+    talva::stop("cannot find the MeasurementSet writer: the program's own path is unknown (" + ec.message() + ")");
   const std::string module = writer_module_path(program.string());
   // Never closed: the writer's code must outlast every object it made
   // (a stop thrown inside it may still be on its way out). A second dlopen

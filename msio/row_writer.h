@@ -24,15 +24,15 @@ struct Antenna {
 
 /// What the set describes besides its rows.
 struct Setup {
-  double ra = 0, dec = 0;          ///< J2000 phase centre, radians
-  std::string field = "TALVA";     ///< field (source) name
+  double ra = 0, dec = 0;       ///< J2000 phase centre, radians
+  std::string field = "TALVA";  ///< field (source) name
   std::string telescope = "TALVA";
-  double frequency = 0;            ///< channel centre, Hz
-  double channel_width = 0;        ///< Hz
+  double frequency = 0;      ///< channel centre, Hz
+  double channel_width = 0;  ///< Hz
   /// Integration time of a row, seconds; 0: the smallest spacing between
   /// successive row times (1 s when all rows share one time).
   double interval = 0;
-  std::string application;         ///< the program that writes the set
+  std::string application;           ///< the program that writes the set
   std::vector<std::string> history;  ///< command-line parameters, one per line
 };
 

@@ -24,6 +24,7 @@ program_packages=(
 test_packages=(
   libgtest-dev googletest libbenchmark-dev   # tests and benchmarks
   clang libclang-rt-14-dev                   # fuzz targets
+  clang-format                               # the layout check (scripts/format.sh --check)
   chromium fonts-dejavu-core                 # talvawatch's browser test (headless, driven by puppeteer-core)
 )
 

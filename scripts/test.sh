@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test twice: in the
+# Installs what is missing, checks the C++ layout (scripts/format.sh), then
+# builds and runs every test twice: in the
 # normal build and under AddressSanitizer + UndefinedBehaviorSanitizer;
 # builds the programs in CMake's Release configuration (-O3), warnings as
 # errors, as users and packagers build them; and runs every fuzz target for
@@ -16,6 +17,8 @@ took() {
 bash scripts/setup.sh --test
 took setup
 status=0
+echo "== format"
+bash scripts/format.sh --check || status=1
 for kind in release sanitize; do
   echo "== build ($kind)"
   bash scripts/build.sh "$kind"

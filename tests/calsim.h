@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <cstring>
-#include <utility>
-#include <complex>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/testsupport.h"

@@ -42,10 +42,10 @@ struct Header {
 
 Bytes header_block(const Header& h) {
   Bytes b(static_cast<std::size_t>(h.length), 0);
-  const int bytes[][2] = {{7, h.mode}, {12, 99}, {16, h.sec}, {17, h.mins}, {18, h.hr},
-                          {28, h.day}, {29, h.mon}, {30, h.year_byte}};
+  const int bytes[][2] = {{7, h.mode}, {12, 99},    {16, h.sec}, {17, h.mins},
+                          {18, h.hr},  {28, h.day}, {29, h.mon}, {30, h.year_byte}};
   for (const auto& [at, v] : bytes) b[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(v);
-  const std::pair<int, double> reals[] = {{32, h.ra},   {36, h.dec},     {48, h.ha},   {52, h.ns},
+  const std::pair<int, double> reals[] = {{32, h.ra},      {36, h.dec},  {48, h.ha},   {52, h.ns},
                                           {56, h.md_sine}, {60, h.east}, {64, h.west}, {80, h.temp}};
   for (const auto& [at, v] : reals) FP_to_Byte(v, std::span<std::uint8_t, 4>(b.data() + at, 4));
   return b;
@@ -166,7 +166,7 @@ TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
   h3.ha = -0.25, h3.md_sine = -0.25, h3.temp = -3.0, h3.mode = 7, h3.length = 400;
   a.dump(3, h3);
   Header h4;
-  h4.length = 84;  // the smallest block: the temperature is its last four bytes
+  h4.length = 84;                       // the smallest block: the temperature is its last four bytes
   a.dump(4, "", header_block(h4), 84);  // an empty key is not "TALVA"
   open(a.save(dir));
   EXPECT_EQ(nant, 3);
@@ -404,8 +404,8 @@ TEST_F(Reader, WaitingModeAssemblesPieces) {
   talva::test::write_file(path, std::string(a.bytes.begin(), a.bytes.begin() + start + 7));
   // pieces ending inside the tag, the header block, the antenna records,
   // at the end of a dump and inside the correlations
-  const std::size_t cuts[] = {start + 11, start + 62, start + 138, start + 212, start + 301, a.bytes.size() - 3,
-                              a.bytes.size()};
+  const std::size_t cuts[] = {start + 11,  start + 62,         start + 138,   start + 212,
+                              start + 301, a.bytes.size() - 3, a.bytes.size()};
   std::thread writer([&] {
     std::size_t done = start + 7;
     for (std::size_t cut : cuts) {
@@ -462,8 +462,8 @@ TEST(DumpTime, ImpossibleDatesAndTimesAreNamed) {
   for (const auto& r : rows) {
     hdr_struct h;
     h.year = r.year, h.mon = r.mon, h.day = r.day, h.hr = r.hr, h.mins = r.mins, h.sec = r.sec;
-    EXPECT_EQ(dump_time_problem(h), r.problem) << r.year << "-" << r.mon << "-" << r.day << " " << r.hr << ":"
-                                               << r.mins << ":" << r.sec;
+    EXPECT_EQ(dump_time_problem(h), r.problem)
+        << r.year << "-" << r.mon << "-" << r.day << " " << r.hr << ":" << r.mins << ":" << r.sec;
   }
 }
 

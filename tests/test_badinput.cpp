@@ -61,8 +61,8 @@ class BadInput : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     shared_ = std::make_unique<TempDir>();
-    const RunResult sim = run("talvasim", {"archive=" + s("good.arc"), "layout=" + s("lay"), "ndumps=4",
-                                           "noise=0.01", "gainsout=" + s("true.gains")});
+    const RunResult sim = run("talvasim", {"archive=" + s("good.arc"), "layout=" + s("lay"), "ndumps=4", "noise=0.01",
+                                           "gainsout=" + s("true.gains")});
     ASSERT_EQ(sim.status, 0) << sim.out << sim.err;
     const auto good = read_bytes(s("good.arc"));
     const std::int32_t nant = get_int32(good, 0), nbsln = get_int32(good, 4);
@@ -133,8 +133,8 @@ class BadInput : public ::testing::Test {
 
   // A converter run on archive `arc` in the work directory.
   RunResult convert(const std::string& arc, const std::string& uv, std::vector<std::string> more = {}) {
-    std::vector<std::string> args{"infile=" + arc, "corlfile=" + s("lay"), "gnsfile=" + s("true.gains"),
-                                  "uvfile=" + uv, "device=/null"};
+    std::vector<std::string> args{"infile=" + arc, "corlfile=" + s("lay"), "gnsfile=" + s("true.gains"), "uvfile=" + uv,
+                                  "device=/null"};
     args.insert(args.end(), more.begin(), more.end());
     return run("talva2vis3", args, work_.path().string());
   }
@@ -176,7 +176,8 @@ TEST_F(BadInput, ArchiveThatCannotBeOpenedOrHasNoWholeFileHeader) {
       {s("short.arc"), ""},
       {s("cuttable.arc"), ""},
       {w("adir"), ""},
-      {s("bignbsln.arc"), "read_header_: the archive gives 5001 correlation products; the product table holds 0 to 5000"},
+      {s("bignbsln.arc"),
+       "read_header_: the archive gives 5001 correlation products; the product table holds 0 to 5000"},
       {s("negnbsln.arc"), "read_header_: the archive gives -1 correlation products"},
       {s("bignant.arc"), "read_header_: the archive gives 101 per-antenna records per dump; at most 100 are allowed"},
   };
@@ -378,7 +379,9 @@ TEST_F(BadInput, BrokenTextFilesStopNamingFileAndLine) {
   std::string many_rejects = "2001\n";
   for (int k = 0; k < 2001; ++k) many_rejects += std::to_string(k + 2) + "\n";
   const Case cases[] = {
-      {"layout: not a number", "1 2\n3 x\n", {"corlfile={}"},
+      {"layout: not a number",
+       "1 2\n3 x\n",
+       {"corlfile={}"},
        "{}, line 2: expected an integer (second antenna number), found 'x'"},
       {"layout: one number", "1 2\n3\n", {"corlfile={}"}, "{}, line 2: "},
       {"layout: blank line", "1 2\n\n2 3\n", {"corlfile={}"}, "{}, line 2: blank line"},
@@ -387,20 +390,28 @@ TEST_F(BadInput, BrokenTextFilesStopNamingFileAndLine) {
       {"layout: huge number", "1 99999999999\n", {"corlfile={}"}, "{}, line 1: "},
       {"layout: binary", std::string("\x01\x00\xff\x10 2\n", 7), {"corlfile={}"}, "{}, line 1: "},
       {"layout: over 4608 lines", many_lines, {"corlfile={}"}, " ** Invalid FPGA index :      17  product :   4610"},
-      {"gains: real instead of complex", "1 (1,0)\n2 1.0\n", {"gnsfile={}"},
+      {"gains: real instead of complex",
+       "1 (1,0)\n2 1.0\n",
+       {"gnsfile={}"},
        "{}, line 2: expected a complex value (re,im) (complex gain), found '1.0'"},
       {"gains: unclosed complex", "1 (1,0\n", {"gnsfile={}"}, "{}, line 1: "},
-      {"rejects: not a number", "2\n5\nfoo\n", {"rejects={}"},
+      {"rejects: not a number",
+       "2\n5\nfoo\n",
+       {"rejects={}"},
        "{}, line 3: expected an integer (list entry), found 'foo'"},
       {"antenna rejects: not a number", "5\n1e\n", {"antrejct={}"}, "{}, line 2: "},
       {"MD table: missing gain", "0 1\n5\n", {"mdcorr=t", "mdfile={}"}, "{}, line 2: "},
-      {"MD table: not a number", "0 1\n5 x\n", {"mdcorr=t", "mdfile={}"},
+      {"MD table: not a number",
+       "0 1\n5 x\n",
+       {"mdcorr=t", "mdfile={}"},
        "{}, line 2: expected a number (gain), found 'x'"},
       // files that hold nothing to use: an all-zero dataset, no MD correction
       {"gains: empty", "", {"gnsfile={}"}, "{}: no gain line for an antenna 1 to "},
       {"gains: only dropped lines", "0 (1,0)\n\n600 (1,0)\n", {"gnsfile={}"}, "{}: no gain line"},
       {"MD table: empty", "", {"mdcorr=t", "mdfile={}"}, "{}: no entry; the MD correction needs at least one"},
-      {"layout: one line above 1 MiB", std::string(std::size_t{1} << 21, '7'), {"corlfile={}"},
+      {"layout: one line above 1 MiB",
+       std::string(std::size_t{1} << 21, '7'),
+       {"corlfile={}"},
        "{}, line 1: line longer than 1048576 bytes"},
   };
   int k = 0;
@@ -562,8 +573,9 @@ TEST_F(BadInput, LayoutShorterThanTheArchivesProductTable) {
 
 TEST_F(BadInput, PhaseTableWithAnAntennaOutsideTheArray) {
   write_file(w("p.tbl"), "title\n1 10\n200 5\n");
-  const RunResult r = run("talva2vis", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "phasefil=" + w("p.tbl"),
-                                        "uvfile=" + w("p.uv"), "device=/null"},
+  const RunResult r = run("talva2vis",
+                          {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "phasefil=" + w("p.tbl"),
+                           "uvfile=" + w("p.uv"), "device=/null"},
                           work_.path().string());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Invalid ant/phs at record  200       0.1   3"), std::string::npos) << r.out;
@@ -581,29 +593,35 @@ TEST_F(BadInput, CommandLineErrorsAreFatalOnStandardError) {
   };
   const Case cases[] = {
       {"talva2vis3", {"reclim=1x"}, "### Fatal Error:  KeyI: Conversion error decoding parameter [reclim=1x].\n"},
-      {"gainsolve", {"reclim=99999999999"},
+      {"gainsolve",
+       {"reclim=99999999999"},
        "### Fatal Error:  KeyI: Conversion error decoding parameter [reclim=99999999999].\n"},
       {"talva2vis3", {"dec=1e999"}, "### Fatal Error:  KeyD: Conversion error decoding parameter [dec=1e999].\n"},
       {"talva2vis3", {"dec=nan"}, "### Fatal Error:  KeyD: Conversion error decoding parameter [dec=nan].\n"},
       {"gainsolve", {"calflx=1e99"}, "### Fatal Error:  KeyD: Conversion error decoding parameter [calflx=1e99].\n"},
-      {"gainsolve", {"-f", w("nofile")},
+      {"gainsolve",
+       {"-f", w("nofile")},
        "### Fatal Error:  KeyIni: Failed to open the parameter file [" + w("nofile") + "].\n"},
       {"talva2vis3", {"-f"}, "### Fatal Error:  KeyIni: No parameter file given for -f option.\n"},
       {"gainsolve", {"reclim=@" + w("nofile")}, "### Fatal Error:  Error opening @ file [" + w("nofile") + "].\n"},
-      {"talva2vis3", {"reclim=@" + w("loop.at")},
+      {"talva2vis3",
+       {"reclim=@" + w("loop.at")},
        "### Fatal Error:  Too many nested @ files in the value of keyword [reclim].\n"},
       // values that would write non-finite or meaningless numbers
       {"talva2vis3", {"freq=0,0"}, "### Fatal Error:  Keyword [freq=0] out of range: 1 to 1000000.\n"},
       {"talva2vis3", {"ra=1e308"}, "### Fatal Error:  Keyword [ra=1e+308] out of range: -24 to 24.\n"},
       {"talva2vis3", {"dec=1e30"}, "### Fatal Error:  Keyword [dec=1e+30] out of range: -90 to 90.\n"},
-      {"talva2vis3", {"skmode=talva1b", "ampscale=1", "unitx=1e38"},
+      {"talva2vis3",
+       {"skmode=talva1b", "ampscale=1", "unitx=1e38"},
        "### Fatal Error:  Keyword [unitx=1e+38] out of range: above 0 up to 10000.\n"},
       {"talva2vis3", {"cgap=0"}, "### Fatal Error:  Keyword [cgap=0] out of range: above 0 up to 10000.\n"},
       {"gainsolve", {"refant=97"}, "### Fatal Error:  Keyword [refant=97] out of range: -1 to 96.\n"},
       // endless lines
-      {"gainsolve", {"-f", "/dev/zero"},
+      {"gainsolve",
+       {"-f", "/dev/zero"},
        "### Fatal Error:  A line of the parameter file [/dev/zero] is longer than 1048576 bytes.\n"},
-      {"talva2vis3", {"infile=@/dev/zero"},
+      {"talva2vis3",
+       {"infile=@/dev/zero"},
        "### Fatal Error:  A line of @ file [/dev/zero] is longer than 1048576 bytes.\n"},
   };
   for (const auto& c : cases) {
@@ -622,18 +640,23 @@ TEST_F(BadInput, CommandLineErrorsAreFatalOnStandardError) {
 
   // Required keywords not given: each named, before any other output.
   const Case missing[] = {
-      {"talva2vis3", {},
+      {"talva2vis3",
+       {},
        "### Fatal Error:  infile= (the archive to convert) is required.\n"
        "### Fatal Error:  corlfile= (the correlator layout file) is required.\n"
-       "### Fatal Error:  gnsfile= (the gains file of gainsolve, or gnstable=, for modes talva1a and orvex) is required.\n"
+       "### Fatal Error:  gnsfile= (the gains file of gainsolve, or gnstable=, for modes talva1a and orvex) is "
+       "required.\n"
        "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},
-      {"talva2vis3", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "skmode=talva2a"},  // a simulation
+      {"talva2vis3",
+       {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "skmode=talva2a"},  // a simulation
        "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},
-      {"talva2vis", {"infile=" + s("good.arc"), "corlfile=" + s("lay")},
+      {"talva2vis",
+       {"infile=" + s("good.arc"), "corlfile=" + s("lay")},
        "### Fatal Error:  phasefil= (phase table (antenna, phase in degrees) as phasesolve writes it) is required.\n"
        "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},
       {"gainsolve", {"corlfile=" + s("lay")}, "### Fatal Error:  infile= (the calibrator archive) is required.\n"},
-      {"phasesolve", {"infile=" + s("good.arc")},
+      {"phasesolve",
+       {"infile=" + s("good.arc")},
        "### Fatal Error:  corlfile= (the correlator layout file) is required.\n"},
       {"dumpscope", {"corrfile=" + s("lay")}, "### Fatal Error:  infile= (the archive to look at) is required.\n"},
   };
@@ -649,7 +672,8 @@ TEST_F(BadInput, CommandLineErrorsAreFatalOnStandardError) {
 
 TEST_F(BadInput, DevicePromptAtTheEndOfInputGivesUpAndTheRunGoesOn) {
   const std::string prompt = "Graphics device/type (? to see list, default /xw): \n";
-  const std::string warning = " Warning: no answer to the plot device prompt (end of input); going on without the plot\n";
+  const std::string warning =
+      " Warning: no answer to the plot device prompt (end of input); going on without the plot\n";
   const RunResult c = convert(s("good.arc"), w("q.uv"), {"device=?"});
   EXPECT_EQ(c.status, 0) << c.out;
   EXPECT_NE(c.out.find(prompt + warning), std::string::npos) << c.out.substr(0, 2000);
@@ -673,21 +697,20 @@ TEST_F(BadInput, UnknownKeywordsAndFlagsStopBeforeAnyWork) {
             "### Fatal Error:  cal.arc: not understood; keywords are written name=value.\n"
             "### Fatal Error:  bogus: no such keyword (talva2vis3 -h lists the keywords).\n"
             "### Fatal Error:  skmod: no such keyword; did you mean skmode?\n");
-  const RunResult g = run("gainsolve", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "calflux=10"},
-                          work_.path().string());
+  const RunResult g =
+      run("gainsolve", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "calflux=10"}, work_.path().string());
   EXPECT_EQ(g.status, 1);
   EXPECT_EQ(g.out, "");
   EXPECT_EQ(g.err, "### Fatal Error:  calflux: no such keyword; did you mean calflx?\n");
   // dumpscope takes corlfile= as its corrfile=, and names the keyword of a layout it cannot read
-  const RunResult d = run("dumpscope", {"infile=" + s("good.arc"), "corlfile=" + w("nolayout"), "device=/null",
-                                        "oneshot=t"},
-                          work_.path().string());
+  const RunResult d =
+      run("dumpscope", {"infile=" + s("good.arc"), "corlfile=" + w("nolayout"), "device=/null", "oneshot=t"},
+          work_.path().string());
   EXPECT_EQ(d.status, 1);
-  EXPECT_NE(d.out.find("cannot read the correlator layout file corlfile=" + w("nolayout")), std::string::npos)
-      << d.out;
-  const RunResult dd = run("dumpscope", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "device=/null",
-                                         "oneshot=t"},
-                           work_.path().string());
+  EXPECT_NE(d.out.find("cannot read the correlator layout file corlfile=" + w("nolayout")), std::string::npos) << d.out;
+  const RunResult dd =
+      run("dumpscope", {"infile=" + s("good.arc"), "corlfile=" + s("lay"), "device=/null", "oneshot=t"},
+          work_.path().string());
   EXPECT_EQ(dd.status, 0) << dd.out << dd.err;
   EXPECT_EQ(written(), Names{});
 }
@@ -695,8 +718,9 @@ TEST_F(BadInput, UnknownKeywordsAndFlagsStopBeforeAnyWork) {
 TEST_F(BadInput, DumpscopeOptionThatCannotBeDecoded) {
   for (const char* option : {"zz(1,2)", "ap(1e)", "ap(99e,1w)", "bs(999,e)", "ap(1e,1e)"}) {
     SCOPED_TRACE(option);
-    const RunResult r = run("dumpscope", {"infile=" + s("good.arc"), "corrfile=" + s("lay"), "device=/null",
-                                          "oneshot=t", std::string("option=") + option},
+    const RunResult r = run("dumpscope",
+                            {"infile=" + s("good.arc"), "corrfile=" + s("lay"), "device=/null", "oneshot=t",
+                             std::string("option=") + option},
                             work_.path().string());
     EXPECT_EQ(r.status, 1) << r.out;
   }
@@ -719,8 +743,8 @@ TEST_F(BadInput, OutputsThatCannotBeWrittenLeaveEverythingAsItWas) {
 
   const RunResult nodir = convert(s("good.arc"), w("nodir/x.uv"));
   EXPECT_EQ(nodir.status, 1);
-  EXPECT_EQ(nodir.err, "### Fatal Error:  Error opening " + w("nodir/x.uv") +
-                           ", in UVOPEN(new): No such file or directory\n");
+  EXPECT_EQ(nodir.err,
+            "### Fatal Error:  Error opening " + w("nodir/x.uv") + ", in UVOPEN(new): No such file or directory\n");
   EXPECT_EQ(nodir.out, "");
 
   // gainsolve writes all three files or none.

@@ -116,8 +116,8 @@ TEST(CalClosure, ConverterWithSolvedGainsGivesTheSourceFlux) {
   RunResult g = gainsolve(dir, cal, {"calflx=1.5", "gnsfile=cal.gains", "refant=30"});
   ASSERT_EQ(g.status, 0) << g.out;
   // same gains, other noise, other hour angle
-  const Sim obs = simulate(dir, "obs", {"ndumps=3", "seed=62", "noise=0.02", "flux=1.5", "ha=0.5",
-                                       "gains=" + cal.truth});
+  const Sim obs =
+      simulate(dir, "obs", {"ndumps=3", "seed=62", "noise=0.02", "flux=1.5", "ha=0.5", "gains=" + cal.truth});
   const std::string uv = dir.file("obs.uv");
   // PGPLOT's font set-up (libfontconfig) keeps memory to the end of the
   // process; in the sanitizer build only that is excused for the converter
@@ -126,8 +126,9 @@ TEST(CalClosure, ConverterWithSolvedGainsGivesTheSourceFlux) {
   const char* old_lsan = std::getenv("LSAN_OPTIONS");
   const std::string saved = old_lsan ? old_lsan : "";
   ::setenv("LSAN_OPTIONS", ("suppressions=" + supp + (saved.empty() ? "" : ":" + saved)).c_str(), 1);
-  RunResult c = run("talva2vis3", {"infile=" + obs.archive, "corlfile=" + obs.layout, "gnsfile=" + dir.file("cal.gains"),
-                                   "uvfile=" + uv, "device=/null"},
+  RunResult c = run("talva2vis3",
+                    {"infile=" + obs.archive, "corlfile=" + obs.layout, "gnsfile=" + dir.file("cal.gains"),
+                     "uvfile=" + uv, "device=/null"},
                     dir.path().string());
   if (old_lsan) {
     ::setenv("LSAN_OPTIONS", saved.c_str(), 1);

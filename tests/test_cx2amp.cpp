@@ -25,9 +25,8 @@ TEST(AmplitudePhase, KeyValuesAndBothEndsOfTheInterval) {
 }
 
 TEST(AmplitudePhase, FixPhaseWrapsOnce) {
-  const std::pair<float, float> cases[] = {{190.0f, -170.0f}, {-190.0f, 170.0f}, {180.0f, 180.0f},
-                                           {-180.0f, -180.0f}, {540.0f, 180.0f}, {-540.0f, -180.0f},
-                                           {45.0f, 45.0f}, {180.5f, -179.5f}};
+  const std::pair<float, float> cases[] = {{190.0f, -170.0f}, {-190.0f, 170.0f},  {180.0f, 180.0f}, {-180.0f, -180.0f},
+                                           {540.0f, 180.0f},  {-540.0f, -180.0f}, {45.0f, 45.0f},   {180.5f, -179.5f}};
   for (auto [in, want] : cases) {
     float p = in;
     fix_phase_(p);
@@ -78,6 +77,7 @@ TEST(Statistics, MeanAndRmsOfThreeQuantities) {
   }
   // an element outside the arrays gives zeros instead of reading past them
   EXPECT_EQ(get_stats_(3, three, count)[0].mean, 0.0f);
-  EXPECT_EQ(get_stats_(2, {{{sum1, sumsq1}, {sum2, std::span<const float>(sumsq2).first(1)}, {sum3, sumsq3}}}, count)[0].mean,
-            0.0f);
+  EXPECT_EQ(
+      get_stats_(2, {{{sum1, sumsq1}, {sum2, std::span<const float>(sumsq2).first(1)}, {sum3, sumsq3}}}, count)[0].mean,
+      0.0f);
 }

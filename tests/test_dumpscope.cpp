@@ -158,8 +158,20 @@ TEST(DumpscopeOption, EveryRejectionHasItsMessage) {
 
 TEST(DumpscopeOption, MisplacedSeparatorsNeverReadOutsideTheText) {
   // separators in every order, at both ends, and texts longer than the field
-  const std::string texts[] = {"", "()", ")(", "AP)(,", "ap,(1e1w)", "ap(1e)1w,", "bs,(2e)", "bs(2)e,", "bm)(",
-                               "ap(e,w)", "ap(,)", "bs(,)", "bm( )", "ap(" + std::string(200, '1') + "e,1w)",
+  const std::string texts[] = {"",
+                               "()",
+                               ")(",
+                               "AP)(,",
+                               "ap,(1e1w)",
+                               "ap(1e)1w,",
+                               "bs,(2e)",
+                               "bs(2)e,",
+                               "bm)(",
+                               "ap(e,w)",
+                               "ap(,)",
+                               "bs(,)",
+                               "bm( )",
+                               "ap(" + std::string(200, '1') + "e,1w)",
                                std::string(100, ' ') + "fx()"};
   for (const std::string& text : texts) {
     auto [opt, out] = decode(text);
@@ -285,9 +297,11 @@ TEST(DumpscopeStats, NonFiniteRecordsAndOverflowSayNotAvailable) {
   };
   const std::string na = "       n/a       n/a\n";
   const std::vector<Row> rows{
-      {{{1, 2}, {nan, 0}, {3, 4}}, " 1 of 3 records hold non-finite values: mean and rms not available\n",
+      {{{1, 2}, {nan, 0}, {3, 4}},
+       " 1 of 3 records hold non-finite values: mean and rms not available\n",
        " 1  " + na + " 2       2.000     1.633\n 3  " + na},
-      {{{1, 2}, {0, inf}, {0, -inf}}, " 2 of 3 records hold non-finite values: mean and rms not available\n",
+      {{{1, 2}, {0, inf}, {0, -inf}},
+       " 2 of 3 records hold non-finite values: mean and rms not available\n",
        " 1       0.333     0.471\n 2  " + na + " 3  " + na},
       {{{3e38f, 0}, {3e38f, 0}}, "", " 1  " + na + " 2       0.000     0.000\n 3  " + na},
   };

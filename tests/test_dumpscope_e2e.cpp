@@ -59,10 +59,12 @@ std::vector<std::pair<double, double>> stats(const std::string& out) {
 
 /// A small archive written by hand: nbsln products, no per-antenna records,
 /// every dump tagged "TALVA" (no header block), each item (word1, word2).
-void write_tiny_archive(const std::string& path, const std::vector<std::int32_t>& codes, int ndumps,
-                        float word1, float word2) {
+void write_tiny_archive(const std::string& path, const std::vector<std::int32_t>& codes, int ndumps, float word1,
+                        float word2) {
   std::ofstream f(path, std::ios::binary);
-  auto put = [&](const void* p, std::size_t n) { f.write(static_cast<const char*>(p), static_cast<std::streamsize>(n)); };
+  auto put = [&](const void* p, std::size_t n) {
+    f.write(static_cast<const char*>(p), static_cast<std::streamsize>(n));
+  };
   const std::int32_t nant = 0;
   const auto nbsln = static_cast<std::int32_t>(codes.size());
   put(&nant, 4);
@@ -230,8 +232,7 @@ TEST(DumpscopeRun, FailuresStopWithTheirMessages) {
 
   RunResult bad = scope(s, {"option=XY(1,2)"});
   EXPECT_NE(bad.status, 0);
-  EXPECT_NE(bad.out.find("no option key found\n options : AP/BS/BM/FX\n option cannot be decoded\n"),
-            std::string::npos)
+  EXPECT_NE(bad.out.find("no option key found\n options : AP/BS/BM/FX\n option cannot be decoded\n"), std::string::npos)
       << bad.out;
 
   Sim gone = s;
@@ -265,8 +266,7 @@ TEST(DumpscopeRun, RecordLimitStopsTheDumpLoop) {
   const std::string arc = dir.file("tiny.arc");
   write_tiny_archive(arc, {256 * 49 + 1, 257}, 50003, 0.5f, 2.0f);
   write_file(dir.file("tiny.layout"), "49 1\n1 1\n");
-  RunResult r = run("dumpscope", {"infile=" + arc, "corrfile=" + dir.file("tiny.layout"), "device=/null",
-                                  "oneshot=t"});
+  RunResult r = run("dumpscope", {"infile=" + arc, "corrfile=" + dir.file("tiny.layout"), "device=/null", "oneshot=t"});
   ASSERT_EQ(r.status, 0) << r.out;
   // one dot per 1000 dumps; the 50000th record ends the loop
   EXPECT_NE(r.out.find("\n" + std::string(50, '.') + " Reached MX record limit\n50000 records read\n"),
@@ -285,8 +285,8 @@ TEST(DumpscopeRun, ProductWithoutLayoutLineIsRefused) {
   write_tiny_archive(arc, {256 * 49 + 1, 256 * 49 + 2, 257}, 3, 0.5f, 2.0f);
   write_file(dir.file("short.layout"), "49 1\n");  // covers product index 2 only
   auto go = [&](const char* option) {
-    return run("dumpscope", {"infile=" + arc, "corrfile=" + dir.file("short.layout"), "device=/null", "oneshot=t",
-                             option});
+    return run("dumpscope",
+               {"infile=" + arc, "corrfile=" + dir.file("short.layout"), "device=/null", "oneshot=t", option});
   };
   RunResult ok = go("option=ap(1e,1w)");
   EXPECT_EQ(ok.status, 0) << ok.out;

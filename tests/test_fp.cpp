@@ -54,7 +54,7 @@ TEST(InstrumentFloat, DecoderQuirks) {
   EXPECT_EQ(decode({0x00, 0x00, 0x80, 0x00}), 0.5);
   EXPECT_EQ(decode({0xFF, 0xFF, 0xFF, 0x3F}), 9223371487098961920.0);
   EXPECT_EQ(decode({0x01, 0x00, 0x00, 0x41}), std::ldexp(1.0, -87));
-  EXPECT_EQ(decode({0x00, 0x00, 0x40, 0x01}), 0.5);  // unnormalised mantissa taken as it stands
+  EXPECT_EQ(decode({0x00, 0x00, 0x40, 0x01}), 0.5);    // unnormalised mantissa taken as it stands
   EXPECT_EQ(decode({0x00, 0x01, 0x00, 0x18}), 256.0);  // b1 is bits 8-15
   EXPECT_EQ(decode({0x00, 0x00, 0x01, 0x18}), 65536.0);
   // bit 7 of b3 is the sign only, whatever the exponent's sign
@@ -85,8 +85,8 @@ TEST(InstrumentFloat, EncoderExponentByteAndRounding) {
   std::uint64_t x = 0x9E3779B97F4A7C15ull;
   for (int i = 0; i < 20000; ++i) {
     x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-    const double v = (x & 1 ? -1.0 : 1.0) *
-                     std::ldexp(static_cast<double>(x >> 11) / 9007199254740992.0 + 0.25, static_cast<int>(x % 100) - 50);
+    const double v = (x & 1 ? -1.0 : 1.0) * std::ldexp(static_cast<double>(x >> 11) / 9007199254740992.0 + 0.25,
+                                                       static_cast<int>(x % 100) - 50);
     ASSERT_EQ(decode(encode(v)), rounded24(v)) << v;
   }
   EXPECT_EQ(decode(encode(-(0.5 + std::ldexp(1.0, -25)))), -(0.5 + std::ldexp(1.0, -24)));  // halves go up in magnitude

@@ -34,11 +34,11 @@ struct Image {
 
 Image image(const TempDir& dir, const std::string& name, const std::string& gains) {
   const std::string cwd = dir.path().string();
-  const RunResult c = talva::test::run(talva::test::bin("talva2vis3"),
-                                       {"infile=target.arc", "corlfile=lay.txt", gains, "uvfile=" + name + ".uv",
-                                        "msfile=" + name + ".ms", "ra=5.5", "dec=-30", "unitx=17.68", "cgap=15.24",
-                                        "device=/null"},
-                                       cwd);
+  const RunResult c =
+      talva::test::run(talva::test::bin("talva2vis3"),
+                       {"infile=target.arc", "corlfile=lay.txt", gains, "uvfile=" + name + ".uv",
+                        "msfile=" + name + ".ms", "ra=5.5", "dec=-30", "unitx=17.68", "cgap=15.24", "device=/null"},
+                       cwd);
   EXPECT_EQ(c.status, 0) << c.out << c.err;
   const RunResult w = talva::test::run(on_path("wsclean"),
                                        {"-quiet", "-name", name, "-size", "256", "256", "-scale", "15asec", "-niter",
@@ -56,7 +56,8 @@ Image image(const TempDir& dir, const std::string& name, const std::string& gain
       else
         im.second_east = e, im.second_north = n;
     }
-    std::sscanf(l.c_str(), "rms %*f Jy/beam off the sources (beyond %*f pixels of each peak); dynamic range %lf", &im.dr);
+    std::sscanf(l.c_str(), "rms %*f Jy/beam off the sources (beyond %*f pixels of each peak); dynamic range %lf",
+                &im.dr);
   }
   return im;
 }
@@ -64,8 +65,9 @@ Image image(const TempDir& dir, const std::string& name, const std::string& gain
 TEST(GaincalImaging, PerIntervalSelfCalibrationCleansTheDriftingTrack) {
   TempDir dir;
   const std::string cwd = dir.path().string();
-  const std::vector<std::string> common{"seed=11", "gaindrift=20,0.1", "badants=dead,17,noisy,60", "ra=5.5",
-                                        "dec=-30", "date=2006,3,5", "mdtilt=3", "layout=lay.txt"};
+  const std::vector<std::string> common{"seed=11",  "gaindrift=20,0.1", "badants=dead,17,noisy,60",
+                                        "ra=5.5",   "dec=-30",          "date=2006,3,5",
+                                        "mdtilt=3", "layout=lay.txt"};
   auto sim = [&](std::vector<std::string> args) {
     args.insert(args.end(), common.begin(), common.end());
     const RunResult r = talva::test::run(talva::test::bin("talvasim"), args, cwd);
@@ -76,11 +78,11 @@ TEST(GaincalImaging, PerIntervalSelfCalibrationCleansTheDriftingTrack) {
   const RunResult cal = talva::test::run(talva::test::bin("gainsolve"),
                                          {"infile=cal.arc", "corlfile=lay.txt", "gnsfile=cal.gains", "calflx=10"}, cwd);
   ASSERT_EQ(cal.status, 0) << cal.out << cal.err;
-  const RunResult self = talva::test::run(
-      talva::test::bin("gainsolve"),
-      {"infile=target.arc", "corlfile=lay.txt", "gnsfile=self.gains", "model=redundant", "interval=30",
-       "refgains=cal.gains", "gnstable=self.table"},
-      cwd);
+  const RunResult self =
+      talva::test::run(talva::test::bin("gainsolve"),
+                       {"infile=target.arc", "corlfile=lay.txt", "gnsfile=self.gains", "model=redundant", "interval=30",
+                        "refgains=cal.gains", "gnstable=self.table"},
+                       cwd);
   ASSERT_EQ(self.status, 0) << self.out << self.err;
   // both bad antennas named and left out (nearly) everywhere; with 5-minute
   // dumps the sky's change between dumps enters the noise estimate, so the
@@ -106,7 +108,8 @@ TEST(GaincalImaging, PerIntervalSelfCalibrationCleansTheDriftingTrack) {
   RecordProperty("dynamic_range_self", std::to_string(cald.dr));
   RecordProperty("dynamic_range_static", std::to_string(stat.dr));
   // the dataset's history names the table
-  EXPECT_NE(talva::test::read_file(dir.file("self.uv/history")).find("gains interpolated in time from the gains table self.table"),
+  EXPECT_NE(talva::test::read_file(dir.file("self.uv/history"))
+                .find("gains interpolated in time from the gains table self.table"),
             std::string::npos);
 }
 

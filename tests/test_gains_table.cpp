@@ -115,7 +115,7 @@ TEST(GainsTableTime, AmplitudeLinearPhaseAlongTheShorterArcFlagsOfTheHomeBlock) 
   EXPECT_EQ(at.flag[4], 1);
   ASSERT_EQ(at.pairs.size(), 1u);
   EXPECT_NEAR(std::abs(at.gains[0]), 1.875f, 1e-5f);  // 3/4 of the way from 1 to 2
-  talva::calib::gains_at(t, 9.0, at);  // before the first centre: the first block's gains
+  talva::calib::gains_at(t, 9.0, at);                 // before the first centre: the first block's gains
   EXPECT_EQ(at.gains[0], t.intervals[0].gains[0]);
   talva::calib::gains_at(t, 20.0, at);
   EXPECT_EQ(at.gains[0], t.intervals[1].gains[0]);
@@ -141,10 +141,12 @@ TEST(GainsTableUnpacker, EachDumpUndoneWithItsOwnGainsAndFlagsHonoured) {
   t.intervals.push_back(block(100.0, 100.0, {1.0f, 0.0f}));
   t.intervals.push_back(block(101.0, 101.0, {1.0f, 0.0f}));
   for (int a = 1; a <= 96; ++a) {
-    t.intervals[0].gains[static_cast<std::size_t>(a - 1)] = std::polar(1.0f + 0.01f * static_cast<float>(a), 0.05f * static_cast<float>(a));
-    t.intervals[1].gains[static_cast<std::size_t>(a - 1)] = std::polar(1.2f - 0.004f * static_cast<float>(a), -0.03f * static_cast<float>(a));
+    t.intervals[0].gains[static_cast<std::size_t>(a - 1)] =
+        std::polar(1.0f + 0.01f * static_cast<float>(a), 0.05f * static_cast<float>(a));
+    t.intervals[1].gains[static_cast<std::size_t>(a - 1)] =
+        std::polar(1.2f - 0.004f * static_cast<float>(a), -0.03f * static_cast<float>(a));
   }
-  t.intervals[1].flag[4] = 1;            // antenna 5
+  t.intervals[1].flag[4] = 1;                // antenna 5
   t.intervals[1].pairs.push_back({44, 92});  // the only pair of class 130
   std::vector<std::vector<float>> vis(2, std::vector<float>(2 * static_cast<std::size_t>(nbsln), 0.0f));
   for (int d = 0; d < 2; ++d)

@@ -83,7 +83,8 @@ TEST_F(Drifting, EachIntervalFollowsTheTrueGainsAndTheBadAntennasAreNamed) {
 
 TEST_F(Drifting, DefaultsWriteTheSameFilesWithOrWithoutTheTable) {
   const RunResult a = gainsolve(*dir_, *sim_, {"calflx=10", "gnsfile=" + dir_->file("a.gains")});
-  const RunResult b = gainsolve(*dir_, *sim_, {"calflx=10", "gnsfile=" + dir_->file("b.gains"), "gnstable=" + dir_->file("b.table")});
+  const RunResult b =
+      gainsolve(*dir_, *sim_, {"calflx=10", "gnsfile=" + dir_->file("b.gains"), "gnstable=" + dir_->file("b.table")});
   ASSERT_EQ(a.status, 0) << a.out << a.err;
   ASSERT_EQ(b.status, 0) << b.out << b.err;
   EXPECT_EQ(a.out.find("Fit quality"), std::string::npos);  // today's run prints no fit table

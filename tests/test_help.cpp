@@ -11,8 +11,8 @@
 using talva::test::run;
 
 TEST(Help, EveryProgramEndsWithAnExampleOfItsOwnKeywords) {
-  for (const char* program : {"talva2vis3", "talva2vis", "gainsolve", "phasesolve", "dumpscope", "talvasim",
-                              "archinfo", "talvalist", "skyimage", "talvawatch"}) {
+  for (const char* program : {"talva2vis3", "talva2vis", "gainsolve", "phasesolve", "dumpscope", "talvasim", "archinfo",
+                              "talvalist", "skyimage", "talvawatch"}) {
     SCOPED_TRACE(program);
     const auto r = run(program, {"-h"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -24,7 +24,8 @@ TEST(Help, EveryProgramEndsWithAnExampleOfItsOwnKeywords) {
     std::set<std::string> known;
     std::istringstream lines(r.out.substr(0, example));
     for (std::string line; std::getline(lines, line);)
-      if (line.rfind("  ", 0) == 0 && line.find('=') != std::string::npos) known.insert(line.substr(2, line.find('=') - 2));
+      if (line.rfind("  ", 0) == 0 && line.find('=') != std::string::npos)
+        known.insert(line.substr(2, line.find('=') - 2));
     const std::string tail = r.out.substr(example + 12 + std::string(program).size());
     ASSERT_EQ(tail.find('\n'), tail.size() - 1) << "the example is the last line: " << tail;
     std::istringstream words(tail);

@@ -22,10 +22,10 @@ using namespace conv_test;
 using talva::test::read_bytes;
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kLongitude = 2.607928991317749;        // site, radians
-constexpr double kSiderealPerSolar = 1.00273790935;     // sidereal seconds per UT second
+constexpr double kLongitude = 2.607928991317749;     // site, radians
+constexpr double kSiderealPerSolar = 1.00273790935;  // sidereal seconds per UT second
 constexpr double kRadPerHour = kPi / 12.0;
-constexpr double kSimRate = 7.2921159e-5;              // simulator's hour angle, rad per second
+constexpr double kSimRate = 7.2921159e-5;  // simulator's hour angle, rad per second
 const std::set<std::string> kInteropVars{"altitude", "instrume", "antpos", "lst"};
 
 // Local apparent sidereal time (radians) of a UT Julian date at the site:
@@ -37,7 +37,8 @@ double last(double jd) {
   const double gmst = 280.46061837 + 360.98564736629 * d + 0.000387933 * t * t - t * t * t / 38710000.0;
   const double om = (125.04452 - 1934.136261 * t) * r, l = (280.4665 + 36000.7698 * t) * r,
                lm = (218.3165 + 481267.8813 * t) * r;
-  const double dpsi = -17.20 * std::sin(om) - 1.32 * std::sin(2 * l) - 0.23 * std::sin(2 * lm) + 0.21 * std::sin(2 * om);
+  const double dpsi =
+      -17.20 * std::sin(om) - 1.32 * std::sin(2 * l) - 0.23 * std::sin(2 * lm) + 0.21 * std::sin(2 * om);
   const double eqeq = dpsi * std::cos(23.4393 * r) / 3600.0;  // degrees
   return std::fmod(gmst + eqeq, 360.0) * r + kLongitude;
 }
@@ -114,7 +115,7 @@ std::map<double, double> check_geometry(const InteropSet& s, double vsign, bool 
   const std::size_t n = static_cast<std::size_t>(s.nants);
   for (double p : s.antpos) EXPECT_FALSE(p == 0.0 && std::signbit(p)) << "-0 in antpos";
   for (std::size_t k = 0; k < n; ++k) {
-    EXPECT_EQ(s.antpos[k], 0.0) << "X of antenna " << k + 1;         // east-west array:
+    EXPECT_EQ(s.antpos[k], 0.0) << "X of antenna " << k + 1;          // east-west array:
     EXPECT_EQ(s.antpos[2 * n + k], 0.0) << "Z of antenna " << k + 1;  // Y only
   }
   int checked = 0;
@@ -184,7 +185,7 @@ void expect_same_records(const std::vector<miriad::UvRecord>& a, const InteropSe
 // The variable stream of a dataset as (variable name, record bytes without
 // the index byte), with the variables in `drop` left out.
 std::vector<std::pair<std::string, std::vector<std::uint8_t>>> stream(const std::string& path,
-                                                                       const std::set<std::string>& drop) {
+                                                                      const std::set<std::string>& drop) {
   miriad::UvReader r(path);
   std::vector<std::string> names;
   std::vector<std::size_t> esize;
@@ -240,9 +241,9 @@ void expect_same_stream(const std::string& def, const std::string& io, const std
 }
 
 const std::vector<std::string> kDefaultVartable{
-    "epoch", "nants", "veldop", "vsource", "source", "ra", "obsra", "dec", "obsdec", "latitud",
-    "longitu", "telescop", "inttime", "nchan", "ischan", "nschan", "nspect", "sfreq", "sdf", "npol",
-    "pol", "jyperk", "systemp", "restfreq", "corr", "coord", "time", "baseline"};
+    "epoch",   "nants",    "veldop",  "vsource",  "source", "ra",     "obsra",  "dec",     "obsdec", "latitud",
+    "longitu", "telescop", "inttime", "nchan",    "ischan", "nschan", "nspect", "sfreq",   "sdf",    "npol",
+    "pol",     "jyperk",   "systemp", "restfreq", "corr",   "coord",  "time",   "baseline"};
 
 TEST(InteropTalva2vis3, Talva1aPseudoPairsLstAndAnUnchangedDefault) {
   TempDir dir;
@@ -286,8 +287,8 @@ TEST(InteropTalva2vis3, OrvexSimulationsAndCompressedModes) {
   simulate(dir, {"ndumps=2", "dt=300", "ha=1.5", "seed=4"});
   write_uniform_gains(dir.file("unit.gains"), {1.0f, 0.0f});
   {  // orvex: antennas up to 92 though the mode has 88
-    const RunResult r = convert("talva2vis3", dir, {"gnsfile=unit.gains", "uvfile=orvex.uv", "skmode=orvex",
-                                                    "options=interop"});
+    const RunResult r =
+        convert("talva2vis3", dir, {"gnsfile=unit.gains", "uvfile=orvex.uv", "skmode=orvex", "options=interop"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const InteropSet s = read_set(dir.file("orvex.uv"));
     ASSERT_EQ(s.records.size(), 176u);
@@ -298,8 +299,9 @@ TEST(InteropTalva2vis3, OrvexSimulationsAndCompressedModes) {
     check_lst(s);
   }
   {  // element pairs of a simulation: the mode's nants counts units, the records elements
-    const RunResult r = convert("talva2vis3", dir, {"gnsfile=unit.gains", "uvfile=c.uv", "skmode=talva1c", "nunit=3",
-                                                    "ampscale=1", "options=interop,nat"});
+    const RunResult r = convert(
+        "talva2vis3", dir,
+        {"gnsfile=unit.gains", "uvfile=c.uv", "skmode=talva1c", "nunit=3", "ampscale=1", "options=interop,nat"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const InteropSet s = read_set(dir.file("c.uv"));
     ASSERT_EQ(s.records.size(), 2u * 66);
@@ -310,8 +312,8 @@ TEST(InteropTalva2vis3, OrvexSimulationsAndCompressedModes) {
     check_lst(s);
   }
   {  // fan-beam units
-    const RunResult r =
-        convert("talva2vis3", dir, {"gnsfile=unit.gains", "uvfile=b.uv", "skmode=talva1b", "nunit=5", "options=interop"});
+    const RunResult r = convert("talva2vis3", dir,
+                                {"gnsfile=unit.gains", "uvfile=b.uv", "skmode=talva1b", "nunit=5", "options=interop"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const InteropSet s = read_set(dir.file("b.uv"));
     ASSERT_EQ(s.records.size(), 2u * 10);
@@ -319,8 +321,8 @@ TEST(InteropTalva2vis3, OrvexSimulationsAndCompressedModes) {
     expect_hour_angles(check_geometry(s, -1.0, false), 1.5 * kRadPerHour, 300.0 * kSimRate, 2e-4);
   }
   {  // compressed: pseudo-pairs (a, b); only the pairs (1, b) can agree
-    const RunResult r =
-        convert("talva2vis3", dir, {"gnsfile=unit.gains", "uvfile=2b.uv", "skmode=talva2b", "nunit=8", "options=interop"});
+    const RunResult r = convert("talva2vis3", dir,
+                                {"gnsfile=unit.gains", "uvfile=2b.uv", "skmode=talva2b", "nunit=8", "options=interop"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const InteropSet s = read_set(dir.file("2b.uv"));
     ASSERT_EQ(s.records.size(), 2u * 22);  // 3 nelem / 2 - 2 unique baselines of 16 elements
@@ -354,8 +356,8 @@ TEST(InteropTalva2vis, LegacyTalva1aAndOrvex) {
     check_lst(s);
   }
   {
-    const RunResult r = convert("talva2vis", dir, {"phasefil=zero.pha", "uvfile=orvex.uv", "startha=-1",
-                                                   "skmode=orvex", "options=interop"});
+    const RunResult r = convert(
+        "talva2vis", dir, {"phasefil=zero.pha", "uvfile=orvex.uv", "startha=-1", "skmode=orvex", "options=interop"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const InteropSet s = read_set(dir.file("orvex.uv"));
     ASSERT_EQ(s.records.size(), 3u * 88);

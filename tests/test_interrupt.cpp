@@ -8,8 +8,8 @@
 // file header and more dumps than the pipe holds, so that once the writes are
 // done the program is inside its dump loop, waiting for the next dump. No
 // timing is involved.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -80,8 +80,8 @@ class Interrupt : public ::testing::Test {
  protected:
   void SetUp() override {
     std::signal(SIGPIPE, SIG_IGN);  // a program that dies makes our writes fail, not kill us
-    const RunResult sim = run("talvasim", {"archive=" + dir_.file("obs.arc"), "layout=" + dir_.file("lay"),
-                                           "ndumps=12", "pairs=ew", "noise=0.01", "gainsout=" + dir_.file("true.gains")});
+    const RunResult sim = run("talvasim", {"archive=" + dir_.file("obs.arc"), "layout=" + dir_.file("lay"), "ndumps=12",
+                                           "pairs=ew", "noise=0.01", "gainsout=" + dir_.file("true.gains")});
     ASSERT_EQ(sim.status, 0) << sim.out << sim.err;
     archive_ = read_bytes(dir_.file("obs.arc"));
     std::int32_t nant = 0, nbsln = 0;
@@ -143,11 +143,14 @@ class Interrupt : public ::testing::Test {
 TEST_F(Interrupt, KilledOrInterruptedCalibratorsLeaveTheEarlierFilesWhole) {
   // A complete run of each first.
   const std::vector<std::string> g_args{"corlfile=" + dir_.file("lay"), "gnsfile=cal.gains"};
-  RunResult r = run("gainsolve", [&] {
-    auto a = g_args;
-    a.push_back("infile=" + dir_.file("obs.arc"));
-    return a;
-  }(), out());
+  RunResult r = run(
+      "gainsolve",
+      [&] {
+        auto a = g_args;
+        a.push_back("infile=" + dir_.file("obs.arc"));
+        return a;
+      }(),
+      out());
   ASSERT_EQ(r.status, 0) << r.out;
   const std::vector<std::string> p_args{"corlfile=" + dir_.file("lay"), "device=/null"};
   r = run("phasesolve", {"infile=" + dir_.file("obs.arc"), p_args[0], p_args[1]}, out());
@@ -167,8 +170,12 @@ TEST_F(Interrupt, KilledOrInterruptedCalibratorsLeaveTheEarlierFilesWhole) {
 
 TEST_F(Interrupt, StoppedOrFailedConvertersLeaveEarlierOutputsWholeAndTheirDatasetReadable) {
   auto args = [&](const std::string& uv) {
-    return std::vector<std::string>{"corlfile=" + dir_.file("lay"), "gnsfile=" + dir_.file("true.gains"),
-                                    "uvfile=" + uv, "device=uv.png/png", "skmode=orvex", "dbgplt=t"};
+    return std::vector<std::string>{"corlfile=" + dir_.file("lay"),
+                                    "gnsfile=" + dir_.file("true.gains"),
+                                    "uvfile=" + uv,
+                                    "device=uv.png/png",
+                                    "skmode=orvex",
+                                    "dbgplt=t"};
   };
   auto first = args("first.uv");
   first.push_back("infile=" + dir_.file("obs.arc"));
@@ -253,24 +260,25 @@ TEST_F(Interrupt, LinksPlantedAtOutputNamesRedirectNothing) {
   // final names: the outputs replace the links, the victim stays as it was.
   const std::string victim = dir_.file("victim");
   write_file(victim, "precious\n");
-  for (const char* name : {"cal.gains.part", "phase_dmp.log.part", "phasesolve.log.part", "cal.md_dat", "sim.arc",
-                           "sim.arc.part", "scope.png", "scope.png.part", "talva2vis3.dbg", "talva2vis3.dbg.part",
-                           "uv.png"})
+  for (const char* name :
+       {"cal.gains.part", "phase_dmp.log.part", "phasesolve.log.part", "cal.md_dat", "sim.arc", "sim.arc.part",
+        "scope.png", "scope.png.part", "talva2vis3.dbg", "talva2vis3.dbg.part", "uv.png"})
     fs::create_symlink(victim, out() + "/" + name);
-  RunResult r = run("gainsolve", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "gnsfile=cal.gains"},
-                    out());
+  RunResult r =
+      run("gainsolve", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "gnsfile=cal.gains"}, out());
   EXPECT_EQ(r.status, 0) << r.out;
   r = run("phasesolve", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "device=/null"}, out());
   EXPECT_EQ(r.status, 0) << r.out;
   r = run("talvasim", {"archive=sim.arc", "layout=sim.lay", "ndumps=2", "pairs=ew"}, out());
   EXPECT_EQ(r.status, 0) << r.out;
-  r = run("dumpscope", {"infile=" + dir_.file("obs.arc"), "corrfile=" + dir_.file("lay"), "oneshot=t",
-                        "device=scope.png/png", "nxy=2,2"},
+  r = run("dumpscope",
+          {"infile=" + dir_.file("obs.arc"), "corrfile=" + dir_.file("lay"), "oneshot=t", "device=scope.png/png",
+           "nxy=2,2"},
           out());
   EXPECT_EQ(r.status, 0) << r.out;
-  r = run("talva2vis3", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"),
-                         "gnsfile=" + dir_.file("true.gains"), "uvfile=l.uv", "skmode=orvex", "dbgplt=t",
-                         "device=uv.png/png"},
+  r = run("talva2vis3",
+          {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "gnsfile=" + dir_.file("true.gains"),
+           "uvfile=l.uv", "skmode=orvex", "dbgplt=t", "device=uv.png/png"},
           out());
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(read_file(victim), "precious\n");
@@ -345,15 +353,17 @@ TEST_F(Interrupt, GainsolvesThreeFilesAreOneSet) {
 TEST_F(Interrupt, RunsSideBySideEachWriteAWholeOutputOfTheirOwn) {
   // Two archives with different gains; what each writes alone.
   for (const char* seed : {"1", "2"}) {
-    const RunResult r = run("talvasim", {"archive=" + dir_.file(std::string("s") + seed + ".arc"),
-                                         "layout=" + dir_.file(std::string("s") + seed + ".lay"), "ndumps=20",
-                                         "pairs=ew", std::string("seed=") + seed},
-                            dir_.path().string());
+    const RunResult r = run(
+        "talvasim",
+        {"archive=" + dir_.file(std::string("s") + seed + ".arc"),
+         "layout=" + dir_.file(std::string("s") + seed + ".lay"), "ndumps=20", "pairs=ew", std::string("seed=") + seed},
+        dir_.path().string());
     ASSERT_EQ(r.status, 0) << r.out;
   }
   auto gains_run = [&](int k) {
-    return run("gainsolve", {"infile=" + dir_.file("s" + std::to_string(k) + ".arc"),
-                             "corlfile=" + dir_.file("s" + std::to_string(k) + ".lay"), "gnsfile=cal.gains"},
+    return run("gainsolve",
+               {"infile=" + dir_.file("s" + std::to_string(k) + ".arc"),
+                "corlfile=" + dir_.file("s" + std::to_string(k) + ".lay"), "gnsfile=cal.gains"},
                out());
   };
   std::vector<std::map<std::string, std::vector<unsigned char>>> alone;
@@ -374,8 +384,8 @@ TEST_F(Interrupt, RunsSideBySideEachWriteAWholeOutputOfTheirOwn) {
 
   // Two simulations on one archive name: the archive is one run's, whole.
   auto sim_run = [&](int seed) {
-    return run("talvasim", {"archive=sim.arc", "layout=sim.lay", "ndumps=300", "pairs=ew", "seed=" + std::to_string(seed)},
-               out());
+    return run("talvasim",
+               {"archive=sim.arc", "layout=sim.lay", "ndumps=300", "pairs=ew", "seed=" + std::to_string(seed)}, out());
   };
   std::vector<std::vector<unsigned char>> sims;
   for (int seed : {1, 2}) {
@@ -394,8 +404,9 @@ TEST_F(Interrupt, RunsSideBySideEachWriteAWholeOutputOfTheirOwn) {
   // Two converters on one dataset name: one stops with "exists", the other
   // writes the whole dataset.
   auto convert = [&](const std::string& uv) {
-    return run("talva2vis3", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"),
-                              "gnsfile=" + dir_.file("true.gains"), "uvfile=" + uv, "device=/null", "skmode=orvex"},
+    return run("talva2vis3",
+               {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "gnsfile=" + dir_.file("true.gains"),
+                "uvfile=" + uv, "device=/null", "skmode=orvex"},
                out());
   };
   ASSERT_EQ(convert("alone.uv").status, 0);
@@ -427,7 +438,6 @@ TEST_F(Interrupt, KilledConverterLeavesARemnantTheRerunNames) {
   EXPECT_NE(r.err.find("cut.uv is the remnant of an interrupted run"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("remove it (rm -r cut.uv)"), std::string::npos) << r.err;
 }
-
 
 // ---- stops that only a program shows ------------------------------------------
 
@@ -463,8 +473,12 @@ pid_t spawn(std::vector<std::string> argv_s, int out_fd = -1, const std::string&
 // A signal before the first record: no dataset and no MeasurementSet (an
 // empty one, with options=interop, is what readers refused).
 TEST_F(Interrupt, InterruptedBeforeTheFirstRecordWritesNoOutput) {
-  const std::vector<std::string> args{"corlfile=" + dir_.file("lay"), "gnsfile=" + dir_.file("true.gains"),
-                                      "uvfile=none.uv", "msfile=none.ms", "options=interop", "device=/null",
+  const std::vector<std::string> args{"corlfile=" + dir_.file("lay"),
+                                      "gnsfile=" + dir_.file("true.gains"),
+                                      "uvfile=none.uv",
+                                      "msfile=none.ms",
+                                      "options=interop",
+                                      "device=/null",
                                       "skmode=orvex"};
   EXPECT_EQ(kill_in_dump_loop("talva2vis3", args, 0, SIGINT), 128 + SIGINT);
   EXPECT_FALSE(fs::exists(out() + "/none.uv"));
@@ -476,13 +490,15 @@ TEST_F(Interrupt, InterruptedBeforeTheFirstRecordWritesNoOutput) {
 // count named, an earlier output of the same name untouched.
 TEST_F(Interrupt, ADumpRangeWithoutADumpWritesNothing) {
   write_file(out() + "/talva2vis3.dbg", "earlier\n");
-  const RunResult r = run("talva2vis3", {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"),
-                                         "gnsfile=" + dir_.file("true.gains"), "uvfile=r.uv", "msfile=r.ms",
-                                         "reclim=20,30", "dbgplt=t", "device=/null", "skmode=orvex"},
-                          out());
+  const RunResult r =
+      run("talva2vis3",
+          {"infile=" + dir_.file("obs.arc"), "corlfile=" + dir_.file("lay"), "gnsfile=" + dir_.file("true.gains"),
+           "uvfile=r.uv", "msfile=r.ms", "reclim=20,30", "dbgplt=t", "device=/null", "skmode=orvex"},
+          out());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("no dump in the range reclim=20,30: " + dir_.file("obs.arc") + " has 12 dumps"),
-            std::string::npos) << r.out;
+            std::string::npos)
+      << r.out;
   EXPECT_FALSE(fs::exists(out() + "/r.uv"));
   EXPECT_FALSE(fs::exists(out() + "/r.ms"));
   EXPECT_EQ(read_file(out() + "/talva2vis3.dbg"), "earlier\n");

@@ -62,7 +62,8 @@ double gain_error2(std::vector<cfloat> g, const Truth& t, const std::vector<char
   talva::calib::match_degenerate(g, t.g, use);
   double e = 0.0;
   for (int a = 1; a <= N; ++a)
-    if (use[static_cast<std::size_t>(a - 1)]) e += std::norm(g[static_cast<std::size_t>(a - 1)] - t.g[static_cast<std::size_t>(a - 1)]);
+    if (use[static_cast<std::size_t>(a - 1)])
+      e += std::norm(g[static_cast<std::size_t>(a - 1)] - t.g[static_cast<std::size_t>(a - 1)]);
   return e;
 }
 
@@ -141,7 +142,8 @@ TEST(IntervalSolve, RedundantNoiseFreeRecoversGainsAndClasses) {
   ASSERT_TRUE(sol.solved);
   EXPECT_LT(gain_error2(sol.gains, t, classified()), 1e-8);
   for (int k = 1; k <= kNumClasses; ++k)
-    EXPECT_LT(std::abs(sol.classes[static_cast<std::size_t>(k - 1)] - t.U[static_cast<std::size_t>(k - 1)]), 1e-3f) << k;
+    EXPECT_LT(std::abs(sol.classes[static_cast<std::size_t>(k - 1)] - t.U[static_cast<std::size_t>(k - 1)]), 1e-3f)
+        << k;
 }
 
 TEST(IntervalSolve, RedundantGainErrorsNearTheNoiseLimitAndChi2PerDofNearOne) {
@@ -243,13 +245,12 @@ TEST(ProductScatter, NoiseFromPairsOfSuccessiveDumps) {
   talva::calib::ProductScatter s(3);
   // product 1: a ramp plus +-1 alternating: each pair differs by 2 - 0.1,
   // not by the ramp; product 2 damaged in the second pair; product 3 constant
-  const std::vector<std::vector<cfloat>> dumps{
-      {cfloat(11.0f, 0.0f), cfloat(1.0f, 0.0f), cfloat(1.0f, 1.0f)},
-      {cfloat(9.1f, 0.0f), cfloat(2.0f, 0.0f), cfloat(1.0f, 1.0f)},
-      {cfloat(11.2f, 0.0f), cfloat(NAN, 0.0f), cfloat(1.0f, 1.0f)},
-      {cfloat(9.3f, 0.0f), cfloat(5.0f, 0.0f), cfloat(1.0f, 1.0f)},
-      {cfloat(11.4f, 0.0f), cfloat(1.0f, 0.0f), cfloat(1.0f, 1.0f)},
-      {cfloat(9.5f, 0.0f), cfloat(1.0f, 0.0f), cfloat(1.0f, 1.0f)}};
+  const std::vector<std::vector<cfloat>> dumps{{cfloat(11.0f, 0.0f), cfloat(1.0f, 0.0f), cfloat(1.0f, 1.0f)},
+                                               {cfloat(9.1f, 0.0f), cfloat(2.0f, 0.0f), cfloat(1.0f, 1.0f)},
+                                               {cfloat(11.2f, 0.0f), cfloat(NAN, 0.0f), cfloat(1.0f, 1.0f)},
+                                               {cfloat(9.3f, 0.0f), cfloat(5.0f, 0.0f), cfloat(1.0f, 1.0f)},
+                                               {cfloat(11.4f, 0.0f), cfloat(1.0f, 0.0f), cfloat(1.0f, 1.0f)},
+                                               {cfloat(9.5f, 0.0f), cfloat(1.0f, 0.0f), cfloat(1.0f, 1.0f)}};
   for (std::size_t d = 0; d + 1 < dumps.size(); d += 2) s.add_pair(dumps[d], dumps[d + 1]);
   EXPECT_EQ(s.pairs(1), 3u);
   EXPECT_EQ(s.pairs(2), 2u);  // the damaged pair left out

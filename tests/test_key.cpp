@@ -84,8 +84,8 @@ TEST(KeyTokens, QuotesAndParenthesesKeepSeparators) {
   EXPECT_EQ(a("select"), "c");
   EXPECT_EQ(a("s"), "f(a,(b c))");
   EXPECT_EQ(a("s"), "d");
-  EXPECT_EQ(a("q"), "x\"a,b\"y");   // quotes kept unless they enclose the token
-  EXPECT_EQ(a("q"), "'abc,def");    // unbalanced quote runs to the end
+  EXPECT_EQ(a("q"), "x\"a,b\"y");  // quotes kept unless they enclose the token
+  EXPECT_EQ(a("q"), "'abc,def");   // unbalanced quote runs to the end
   EXPECT_FALSE(keyprsnt("q"));
   keyfin();
 }
@@ -106,15 +106,14 @@ TEST(KeyTokens, EmptyTokensGiveTheDefault) {
 }
 
 TEST(KeyParameters, KeywordSyntax) {
-  init({"v = x", "  w=y", "my_key=1", "a$1=z", "# note=1", "talvatask/loc=1", "loc=2", "other/vis=3",
-        "Case=up"});
+  init({"v = x", "  w=y", "my_key=1", "a$1=z", "# note=1", "talvatask/loc=1", "loc=2", "other/vis=3", "Case=up"});
   EXPECT_EQ(a("v"), "x");
   EXPECT_EQ(a("w"), "y");
   EXPECT_EQ(a("my"), "<def>");  // '_' is no keyword character: "my_key" is no keyword
   EXPECT_EQ(a("a$1"), "z");
   EXPECT_EQ(a("note"), "<def>");
-  EXPECT_EQ(i("loc"), 1);  // the local form is not overridden by a later global one
-  EXPECT_EQ(a("vis"), "<def>");  // another task's local form is ignored
+  EXPECT_EQ(i("loc"), 1);         // the local form is not overridden by a later global one
+  EXPECT_EQ(a("vis"), "<def>");   // another task's local form is ignored
   EXPECT_EQ(a("case"), "<def>");  // keywords are case-sensitive
   EXPECT_EQ(fatal([] { keyfin(); }),
             "### Fatal Error:  my_key: no such keyword (talvatask -h lists the keywords).\n"
@@ -152,8 +151,8 @@ TEST(KeyParameters, ArgumentsThatAreNoKeywordOfTheProgram) {
       {{"-vis=x"}, {"vis"}, "-vis=x: keywords are written without dashes, as vis=x."},
       {{"=x"}, {"vis"}, "=x: not understood; keywords are written name=value."},
       {{"\xEF\xBB\xBFvis=x"}, {"vis"}, ""},  // a byte-order mark before the argument
-      {{"options=a,b"}, {"options"}, ""},       // read only while present
-      {{"n=1,2"}, {"n"}, ""},                   // read but not exhausted: a warning only
+      {{"options=a,b"}, {"options"}, ""},    // read only while present
+      {{"n=1,2"}, {"n"}, ""},                // read but not exhausted: a warning only
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.args.front());
@@ -269,7 +268,9 @@ TEST(KeyFiles, ParameterFile) {
   keyfin();
   EXPECT_EQ(fatal([] { init({"-f"}); }), "### Fatal Error:  KeyIni: No parameter file given for -f option.");
   std::string missing = dir.file("missing");
-  EXPECT_EQ(fatal([&] { init({"-f", missing}); }),
+  EXPECT_EQ(fatal([&] {
+              init({"-f", missing});
+            }),
             "### Fatal Error:  KeyIni: Failed to open the parameter file [" + missing + "].");
 }
 
@@ -383,7 +384,8 @@ TEST(KeyFiles, AtFilesThatNameThemselvesStop) {
       ++taken;
     }
   });
-  EXPECT_EQ(msg, "### Fatal Error:  The value of keyword [n] reads more than 1000 @ files (an @ file that names itself?).");
+  EXPECT_EQ(msg,
+            "### Fatal Error:  The value of keyword [n] reads more than 1000 @ files (an @ file that names itself?).");
   EXPECT_EQ(taken, 1000);
   // a large file named twice: the bytes of one keyword's @ files are bounded
   std::string big;

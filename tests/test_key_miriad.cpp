@@ -30,12 +30,13 @@ const std::map<std::string, std::string> kDepartures{
     {"@file lines lose trailing blanks", "so a blank before a line's end makes no empty token"},
     {"malformed parameter quoted as given", "\"Badly formed parameter: [vis=].\" quotes the argument itself"},
     {"help flags", "-h and --help list the keywords and their defaults"},
-    {"arguments that are no keyword stop", "an unknown keyword, a word without = and an unknown flag are fatal in keyfin"},
+    {"arguments that are no keyword stop",
+     "an unknown keyword, a word without = and an unknown flag are fatal in keyfin"},
 };
 
 struct Row {
   std::string name;
-  std::vector<std::string> args;  ///< "$D" stands for the scratch directory
+  std::vector<std::string> args;   ///< "$D" stands for the scratch directory
   std::vector<std::string> calls;  ///< "a:key:default", "i:..", "r:..", "d:..", "l:key:t|f", "p:key", "fin"
   std::string departure;           ///< empty: the transcripts must be equal
 };
@@ -49,28 +50,59 @@ const std::map<std::string, std::string> kFiles{
 };
 
 const std::vector<Row> kRows{
-    {"plain values and lists", {"vis=a,b c", "n=1"}, {"a:vis:<d>", "p:vis", "a:vis:<d>", "a:vis:<d>", "a:vis:<d>", "i:n:-9", "i:n:-9", "fin"}, ""},
-    {"missing keyword gives the default", {"n=4"}, {"a:absent:dflt", "i:m:7", "r:r:2.5", "d:x:-0.125", "l:o:t", "l:o:f", "p:absent", "i:n:0", "fin"}, ""},
-    {"repeated keyword: the last wins", {"n=1", "n=2", "vis=first", "vis=second"}, {"i:n:-9", "i:n:-9", "a:vis:<d>", "a:vis:<d>", "fin"}, ""},
-    {"quotes and parentheses", {"select=ant(1,2),pol(xx) \"a,b\" c", "s=f(a,(b c)),d", "q=x\"a,b\"y,'abc,def"},
-     {"a:select:", "a:select:", "a:select:", "a:select:", "a:s:", "a:s:", "a:q:", "a:q:", "p:q", "fin"}, ""},
-    {"empty tokens", {"v=a,,b", "w=a ,b", "x=1, 2"}, {"a:v:<d>", "p:v", "a:v:<d>", "a:v:<d>", "a:w:", "i:w:5", "a:w:", "i:x:0", "i:x:0", "p:x", "fin"}, ""},
-    {"keyword syntax", {"v = x", "  w=y", "my_key=1", "a$1=z", "# note=1", "talvatask/loc=1", "loc=2", "other/vis=3", "Case=up"},
-     {"a:v:", "a:w:", "a:my:", "a:a$1:", "a:note:<d>", "i:loc:0", "a:vis:<d>", "a:case:<d>", "fin"}, "arguments that are no keyword stop"},
-    {"numbers", {"n=1.6,-2.5,+7,1e3,2.5,-0,2147483647,-2147483648,12", "x=0.1,.5,-3.25e-2,7", "r=0.1,1e-3"},
-     {"i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "d:x:0", "d:x:0", "d:x:0", "d:x:0", "d:x:42.5", "r:r:0", "r:r:0", "fin"}, ""},
-    {"logicals", {"o=yes,No,.true.,F,1,0,.f.,T,n"}, {"l:o:t", "l:o:f", "l:o:t", "l:o:t", "l:o:f", "l:o:t", "l:o:t", "l:o:f", "l:o:t", "fin"}, ""},
+    {"plain values and lists",
+     {"vis=a,b c", "n=1"},
+     {"a:vis:<d>", "p:vis", "a:vis:<d>", "a:vis:<d>", "a:vis:<d>", "i:n:-9", "i:n:-9", "fin"},
+     ""},
+    {"missing keyword gives the default",
+     {"n=4"},
+     {"a:absent:dflt", "i:m:7", "r:r:2.5", "d:x:-0.125", "l:o:t", "l:o:f", "p:absent", "i:n:0", "fin"},
+     ""},
+    {"repeated keyword: the last wins",
+     {"n=1", "n=2", "vis=first", "vis=second"},
+     {"i:n:-9", "i:n:-9", "a:vis:<d>", "a:vis:<d>", "fin"},
+     ""},
+    {"quotes and parentheses",
+     {"select=ant(1,2),pol(xx) \"a,b\" c", "s=f(a,(b c)),d", "q=x\"a,b\"y,'abc,def"},
+     {"a:select:", "a:select:", "a:select:", "a:select:", "a:s:", "a:s:", "a:q:", "a:q:", "p:q", "fin"},
+     ""},
+    {"empty tokens",
+     {"v=a,,b", "w=a ,b", "x=1, 2"},
+     {"a:v:<d>", "p:v", "a:v:<d>", "a:v:<d>", "a:w:", "i:w:5", "a:w:", "i:x:0", "i:x:0", "p:x", "fin"},
+     ""},
+    {"keyword syntax",
+     {"v = x", "  w=y", "my_key=1", "a$1=z", "# note=1", "talvatask/loc=1", "loc=2", "other/vis=3", "Case=up"},
+     {"a:v:", "a:w:", "a:my:", "a:a$1:", "a:note:<d>", "i:loc:0", "a:vis:<d>", "a:case:<d>", "fin"},
+     "arguments that are no keyword stop"},
+    {"numbers",
+     {"n=1.6,-2.5,+7,1e3,2.5,-0,2147483647,-2147483648,12", "x=0.1,.5,-3.25e-2,7", "r=0.1,1e-3"},
+     {"i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "i:n:0", "d:x:0", "d:x:0", "d:x:0",
+      "d:x:0", "d:x:42.5", "r:r:0", "r:r:0", "fin"},
+     ""},
+    {"logicals",
+     {"o=yes,No,.true.,F,1,0,.f.,T,n"},
+     {"l:o:t", "l:o:f", "l:o:t", "l:o:t", "l:o:f", "l:o:t", "l:o:t", "l:o:f", "l:o:t", "fin"},
+     ""},
     {"invalid logical warns and gives the default", {"o=maybe,."}, {"l:o:t", "l:o:f", "fin"}, ""},
     {"parameter file", {"n=1", "-f", "$D/par", "extra=x"}, {"a:vis:<d>", "i:n:0", "a:extra:", "fin"}, ""},
     {"-f without a file", {"-f"}, {"fin"}, ""},
     {"blank lines and arguments", {"", "  ", "-f", "$D/blankline"}, {"i:n:0", "a:vis:", "fin"}, ""},
     {"-f with a missing file", {"-f", "$D/missing"}, {"fin"}, ""},
-    {"@file values", {"v=@$D/list,six", "w='@$D/list'"}, {"a:v:", "a:v:", "a:v:", "a:v:", "a:v:", "p:v", "a:w:", "fin"}, ""},
+    {"@file values",
+     {"v=@$D/list,six", "w='@$D/list'"},
+     {"a:v:", "a:v:", "a:v:", "a:v:", "a:v:", "p:v", "a:w:", "fin"},
+     ""},
     {"@file that is missing", {"v=@$D/nope"}, {"a:v:", "fin"}, ""},
     {"unknown flag", {"-x", "n=4"}, {"i:n:0", "fin"}, "arguments that are no keyword stop"},
-    {"keyfin warns for what is left, last keyword first", {"vis=x,y", "extra=1", "VIS=up", "done=1", "empty=, "},
-     {"a:vis:", "i:done:0", "a:empty:<d>", "fin"}, "arguments that are no keyword stop"},
-    {"blank remainder", {"empty=, ", "v=a  ", "w=b , "}, {"a:empty:<d>", "p:empty", "a:v:", "p:v", "a:v:<d>", "p:v", "a:w:", "p:w", "a:w:<d>", "p:w", "a:w:<d>", "p:w", "fin"}, ""},
+    {"keyfin warns for what is left, last keyword first",
+     {"vis=x,y", "extra=1", "VIS=up", "done=1", "empty=, "},
+     {"a:vis:", "i:done:0", "a:empty:<d>", "fin"},
+     "arguments that are no keyword stop"},
+    {"blank remainder",
+     {"empty=, ", "v=a  ", "w=b , "},
+     {"a:empty:<d>", "p:empty", "a:v:", "p:v", "a:v:<d>", "p:v", "a:w:", "p:w", "a:w:<d>", "p:w", "a:w:<d>", "p:w",
+      "fin"},
+     ""},
     {"keyword without a value", {"justword", "n=1"}, {"i:n:0", "fin"}, "arguments that are no keyword stop"},
     {"conversion error", {"n=abc"}, {"i:n:0"}, ""},
     {"real conversion error", {"x=abc"}, {"d:x:0"}, ""},
@@ -83,7 +115,10 @@ const std::vector<Row> kRows{
     {"real with trailing garbage", {"x=1.5abc"}, {"d:x:0"}, "trailing garbage refused"},
     {"integer beyond 32 bits", {"n=3000000000"}, {"i:n:0"}, "out-of-range numbers refused"},
     {"real beyond single precision", {"r=1e39"}, {"r:r:0"}, "out-of-range numbers refused"},
-    {"@file line ending in blanks", {"v=@$D/blanks"}, {"a:v:<d>", "a:v:<d>", "a:v:<d>", "fin"}, "@file lines lose trailing blanks"},
+    {"@file line ending in blanks",
+     {"v=@$D/blanks"},
+     {"a:v:<d>", "a:v:<d>", "a:v:<d>", "fin"},
+     "@file lines lose trailing blanks"},
     {"empty value", {"vis=", "n=1"}, {"i:n:0", "fin"}, "malformed parameter quoted as given"},
     {"help flag", {"-h", "n=1"}, {"i:n:0"}, "help flags"},
 };
@@ -98,12 +133,24 @@ KeyCall call_of(const std::string& spec) {
   c.key = spec.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
   c.def = b == std::string::npos ? "" : spec.substr(b + 1);
   switch (spec[0]) {
-    case 'a': c.routine = Routine::A; break;
-    case 'i': c.routine = Routine::I; break;
-    case 'r': c.routine = Routine::R; break;
-    case 'd': c.routine = Routine::D; break;
-    case 'l': c.routine = Routine::L; break;
-    default: c.routine = Routine::Prsnt; break;
+    case 'a':
+      c.routine = Routine::A;
+      break;
+    case 'i':
+      c.routine = Routine::I;
+      break;
+    case 'r':
+      c.routine = Routine::R;
+      break;
+    case 'd':
+      c.routine = Routine::D;
+      break;
+    case 'l':
+      c.routine = Routine::L;
+      break;
+    default:
+      c.routine = Routine::Prsnt;
+      break;
   }
   return c;
 }
@@ -129,7 +176,9 @@ std::string project_transcript(const std::vector<std::string>& args, const std::
           for (const auto& c : calls) {
             std::string value;
             switch (c.routine) {
-              case Routine::A: miriad::keya(c.key.c_str(), value, c.def); break;
+              case Routine::A:
+                miriad::keya(c.key.c_str(), value, c.def);
+                break;
               case Routine::I: {
                 int v = 0;
                 miriad::keyi(c.key.c_str(), v, std::stoi(c.def));
@@ -156,8 +205,12 @@ std::string project_transcript(const std::vector<std::string>& args, const std::
                 value = v ? "T" : "F";
                 break;
               }
-              case Routine::Prsnt: value = miriad::keyprsnt(c.key.c_str()) ? "T" : "F"; break;
-              case Routine::Fin: miriad::keyfin(); break;
+              case Routine::Prsnt:
+                value = miriad::keyprsnt(c.key.c_str()) ? "T" : "F";
+                break;
+              case Routine::Fin:
+                miriad::keyfin();
+                break;
             }
             std::fflush(stdout);
             std::printf("%s\n", talva::test::mir::key_transcript_line(c, value).c_str());

@@ -176,8 +176,8 @@ TEST(ProductLookup, TableAgreesWithLinearSearch) {
   ProductTable pt(table);
   EXPECT_EQ(pt.nbsln(), static_cast<std::int32_t>(table.size()));
   talva::StringOutput out;
-  for (std::int32_t code : {table[10], table[0], table.back(), std::int32_t{-5}, std::int32_t{70000},
-                            std::int32_t{0}, std::int32_t{65535}, std::int32_t{99999}, std::int32_t{-1}}) {
+  for (std::int32_t code : {table[10], table[0], table.back(), std::int32_t{-5}, std::int32_t{70000}, std::int32_t{0},
+                            std::int32_t{65535}, std::int32_t{99999}, std::int32_t{-1}}) {
     std::int32_t index = 0, notfound = 0;
     find_bsnum_(code, static_cast<std::int32_t>(table.size()), table, index, notfound, out);
     EXPECT_EQ(pt.index_of(code), notfound ? 0 : index) << code;

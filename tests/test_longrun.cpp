@@ -2,9 +2,9 @@
 // dumps. Each program runs on a short and a ten times longer simulated
 // archive and its peak resident set (getrusage of the child) is compared.
 // The figures for a 50,000-dump archive are measured by hand (README).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,9 +81,9 @@ TEST(LongArchive, PeakMemoryIsFlatInTheNumberOfDumps) {
   // East-west pairs only keep the files small
   // (about 21 kB a dump) while every program still walks every dump.
   for (int n : {kShort, kLong}) {
-    const RunResult sim = run("talvasim", {"archive=" + dir.file(std::to_string(n) + ".arc"), "layout=" + dir.file("lay"),
-                                           "ndumps=" + std::to_string(n), "pairs=ew", "noise=0.01",
-                                           "gainsout=" + dir.file("true.gains")});
+    const RunResult sim = run(
+        "talvasim", {"archive=" + dir.file(std::to_string(n) + ".arc"), "layout=" + dir.file("lay"),
+                     "ndumps=" + std::to_string(n), "pairs=ew", "noise=0.01", "gainsout=" + dir.file("true.gains")});
     ASSERT_EQ(sim.status, 0) << sim.out << sim.err;
   }
   std::string phases = "phases\n";
@@ -93,8 +93,8 @@ TEST(LongArchive, PeakMemoryIsFlatInTheNumberOfDumps) {
     const std::string arc = "infile=" + dir.file(std::to_string(n) + ".arc");
     const std::string tag = program + std::to_string(n);
     if (program == "talva2vis3")
-      return {arc, "corlfile=" + dir.file("lay"), "gnsfile=" + dir.file("true.gains"), "uvfile=" + dir.file(tag + ".uv"),
-              "device=/null"};
+      return {arc, "corlfile=" + dir.file("lay"), "gnsfile=" + dir.file("true.gains"),
+              "uvfile=" + dir.file(tag + ".uv"), "device=/null"};
     if (program == "talva2vis")
       return {arc, "corlfile=" + dir.file("lay"), "phasefil=" + dir.file("phases"), "uvfile=" + dir.file(tag + ".uv"),
               "device=/null"};
@@ -113,7 +113,8 @@ TEST(LongArchive, PeakMemoryIsFlatInTheNumberOfDumps) {
     peaks.push_back(p);
   }
   for (const auto& p : peaks) {
-    std::printf("%-10s peak %6ld kB at %d dumps, %6ld kB at %d dumps\n", p.program.c_str(), p.short_kb, kShort, p.long_kb, kLong);
+    std::printf("%-10s peak %6ld kB at %d dumps, %6ld kB at %d dumps\n", p.program.c_str(), p.short_kb, kShort,
+                p.long_kb, kLong);
     SCOPED_TRACE(p.program + ": " + std::to_string(p.short_kb) + " kB at " + std::to_string(kShort) + " dumps, " +
                  std::to_string(p.long_kb) + " kB at " + std::to_string(kLong));
     // 4,500 more dumps: keeping as little as 500 bytes per dump would add

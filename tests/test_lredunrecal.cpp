@@ -62,7 +62,8 @@ struct Recal {
     if (halts)
       lredun_recal_({N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin}, gout, uout, out);
     else
-      lredun_recal_({N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin}, gout, uout, RecalOptions{false}, out);
+      lredun_recal_({N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin}, gout, uout, RecalOptions{false},
+                    out);
     lines = talva::test::lines(out.text());
   }
   std::vector<std::string> starting(const std::string& prefix) const {
@@ -117,7 +118,7 @@ TEST(Recalibration, UnitGainsEstimateTheClassesAndCountTheirPairs) {
   EXPECT_NEAR(im, -0.02f, 1e-6f);
   EXPECT_EQ(count, 86);  // 43 pairs on each arm
   EXPECT_EQ(est[1].substr(est[1].rfind(' ')), " 84");
-  EXPECT_EQ(est[43].substr(est[43].rfind(' ')), " 1");   // class 44: one pair
+  EXPECT_EQ(est[43].substr(est[43].rfind(' ')), " 1");    // class 44: one pair
   EXPECT_EQ(est[129].substr(est[129].rfind(' ')), " 1");  // class 130
   const auto det = r.starting(" VIS_DET(");
   ASSERT_EQ(det.size(), 130u);

@@ -38,8 +38,8 @@ class TwelveHours : public ::testing::Test {
     simulate(*dir_, {"ndumps=360", "dt=120", "date=2026,3,20", "time=0,0,0", "ra=5.5", "dec=-45",
                      "sources=0,0,1.5,20,15,1.0", "gainsout=true.gains", "seed=5"});
     convert_ = convert("talva2vis3", *dir_,
-                       {"gnsfile=true.gains", "uvfile=obs.uv", "msfile=obs.ms", "options=interop", "ra=5.5",
-                        "dec=-45", "unitx=17.68", "cgap=15.24"});
+                       {"gnsfile=true.gains", "uvfile=obs.uv", "msfile=obs.ms", "options=interop", "ra=5.5", "dec=-45",
+                        "unitx=17.68", "cgap=15.24"});
   }
   static void TearDownTestSuite() { dir_.reset(); }
   static std::unique_ptr<TempDir> dir_;
@@ -71,8 +71,8 @@ TEST_F(TwelveHours, WscleanImagesBothSourcesAtTheirJ2000PositionsWithTheirFluxes
                                         "2000", "-mgain", "0.8", "-threshold", "0.002", "-no-dirty", "obs.ms"},
                                        dir_->path().string());
   ASSERT_EQ(w.status, 0) << w.out << w.err;
-  const RunResult s = talva::test::run(talva::test::bin("skyimage"), {"in=img-image.fits", "npeaks=2"},
-                                       dir_->path().string());
+  const RunResult s =
+      talva::test::run(talva::test::bin("skyimage"), {"in=img-image.fits", "npeaks=2"}, dir_->path().string());
   ASSERT_EQ(s.status, 0) << s.out << s.err;
   EXPECT_TRUE(has_line(s.out, "phase centre J2000  RA 05:30:00.001  Dec -45:00:00.01")) << s.out;
   const auto p = peaks(s.out);
@@ -94,8 +94,8 @@ TEST_F(TwelveHours, CasacoreReadsTheSetBackRowForRecord) {
   const auto uv = records(dir_->file("obs.uv"));
   ASSERT_EQ(ms.rows, uv.size());
   ASSERT_EQ(ms.rows, 46800u);  // 130 classes x 360 dumps
-  for (const char* t : {"ANTENNA", "FIELD", "SPECTRAL_WINDOW", "POLARIZATION", "DATA_DESCRIPTION", "FEED",
-                        "OBSERVATION", "HISTORY"})
+  for (const char* t :
+       {"ANTENNA", "FIELD", "SPECTRAL_WINDOW", "POLARIZATION", "DATA_DESCRIPTION", "FEED", "OBSERVATION", "HISTORY"})
     EXPECT_NE(std::find(ms.subtables.begin(), ms.subtables.end(), t), ms.subtables.end()) << t;
   EXPECT_EQ(ms.data_shape, (std::vector<long>{1, 1}));
   EXPECT_EQ(ms.flag_shape, (std::vector<long>{1, 1}));
@@ -117,7 +117,8 @@ TEST_F(TwelveHours, CasacoreReadsTheSetBackRowForRecord) {
   EXPECT_EQ(ms.feeds, 131u);
   EXPECT_EQ(ms.antenna_names[0], "A1");
   const auto site = talva::sky::itrf_position(0.0);
-  for (int k = 0; k < 3; ++k) EXPECT_NEAR(ms.antenna_positions[0][static_cast<std::size_t>(k)], site[static_cast<std::size_t>(k)], 1e-6);
+  for (int k = 0; k < 3; ++k)
+    EXPECT_NEAR(ms.antenna_positions[0][static_cast<std::size_t>(k)], site[static_cast<std::size_t>(k)], 1e-6);
   EXPECT_NEAR(std::hypot(site[0], site[1], site[2]), 6.3715e6, 0.01e6);  // on the earth's surface
 
   auto dist = [](const std::array<double, 3>& a, const std::array<double, 3>& b) {
@@ -172,7 +173,8 @@ TEST_F(TwelveHours, InteropUvwFollowFromAntposLstAndTheApparentPlace) {
     }
     const double lst = r.variable("lst")->doubles().at(0);
     const long q = std::lround(rec.baseline);
-    const std::size_t a = static_cast<std::size_t>((q - 65536) / 2048), b = static_cast<std::size_t>((q - 65536) % 2048);
+    const std::size_t a = static_cast<std::size_t>((q - 65536) / 2048),
+                      b = static_cast<std::size_t>((q - 65536) % 2048);
     ASSERT_LE(b, n);
     const double dy = antpos[n + b - 1] - antpos[n + a - 1];
     const talva::sky::Uvw e = talva::sky::east_west_uvw(lst - obsra, obsdec, dy);
@@ -257,9 +259,9 @@ TEST(MeasurementSetOutput, AloneAndNeverOverAnExistingSet) {
 // a new hour angle, a new declination, and both again after another.
 TEST(EastWestUvw, TheSameValuesAsEastWestUvw) {
   talva::sky::EastWestUvw kept;
-  const std::vector<std::array<double, 3>> calls = {
-      {0.3, -0.7, 120.0}, {0.3, -0.7, -35.5}, {0.31, -0.7, 120.0}, {0.31, 0.2, 120.0},
-      {0.3, -0.7, 7.25},  {-2.9, -0.7, 1e4},  {-2.9, -0.7, 0.0},   {0.0, 0.0, 50.0}};
+  const std::vector<std::array<double, 3>> calls = {{0.3, -0.7, 120.0}, {0.3, -0.7, -35.5}, {0.31, -0.7, 120.0},
+                                                    {0.31, 0.2, 120.0}, {0.3, -0.7, 7.25},  {-2.9, -0.7, 1e4},
+                                                    {-2.9, -0.7, 0.0},  {0.0, 0.0, 50.0}};
   for (const auto& [ha, dec, b] : calls) {
     const talva::sky::Uvw want = talva::sky::east_west_uvw(ha, dec, b), got = kept(ha, dec, b);
     EXPECT_EQ(got.u, want.u) << ha << " " << dec << " " << b;

@@ -47,12 +47,15 @@ void fixed_variables(UvScript& s) {
 /// The call sequence of the golden datasets, with n records.
 UvScript golden_script(int n) {
   UvScript s;
-  s.preamble("uvw/time/baseline").his_open().his("TALVA: Miriad version 1.1 29-Aug-2006").his("IMAGER: infile=test.dat");
+  s.preamble("uvw/time/baseline")
+      .his_open()
+      .his("TALVA: Miriad version 1.1 29-Aug-2006")
+      .his("IMAGER: infile=test.dat");
   fixed_variables(s);
   for (int k = 0; k < n; ++k)
-    s.write({100.5 * (k + 1), -20.25 * (k + 1), 0.0, 2453737.0 + static_cast<double>(k) / 86400.0,
-             67585.0 + (k % 130) + 1},
-            {cf(static_cast<float>(1.5 + k), static_cast<float>(-0.5 * k))}, {1});
+    s.write(
+        {100.5 * (k + 1), -20.25 * (k + 1), 0.0, 2453737.0 + static_cast<double>(k) / 86400.0, 67585.0 + (k % 130) + 1},
+        {cf(static_cast<float>(1.5 + k), static_cast<float>(-0.5 * k))}, {1});
   s.his_close();
   return s;
 }
@@ -77,7 +80,8 @@ void expect_same_bytes(const TempDir& dir, const std::string& name, const UvScri
 TEST(MiriadReader, ReadsTheGoldenDatasetsAsTheProjectsReaderDoes) {
   for (const char* n : {"n1", "n300"}) expect_miriad_agrees(kGolden + n);
   talva::test::mir::Reader m(kGolden + "n300");
-  EXPECT_EQ(m.history(), (std::vector<std::string>{"TALVA: Miriad version 1.1 29-Aug-2006", "IMAGER: infile=test.dat"}));
+  EXPECT_EQ(m.history(),
+            (std::vector<std::string>{"TALVA: Miriad version 1.1 29-Aug-2006", "IMAGER: infile=test.dat"}));
   EXPECT_EQ(m.vartable().size(), 28u);
   talva::test::mir::Record r;
   ASSERT_TRUE(m.next(r));
@@ -149,20 +153,20 @@ TEST(MiriadWriter, CanonicalFormMasksOnlyWhatMiriadLeavesUnspecified) {
   for (const auto& x : {a, b, c, d}) fs::copy(kGolden + "n300", x);
   // n300's header: vislen at 0x00, ncorr 0x20, nwcorr 0x40, obstype 0x60,
   // flags 0x90 (data from 0xa0: tag, nine full words, one of 21 flags).
-  poke(b + "/header", 0x96, 'e');            // name residue after "flags"
-  poke(b + "/header", 0x86, '\x55');         // padding after obstype
-  poke(b + "/header", 0x15, '\x7f');         // alignment padding of vislen (type 8)
-  poke(b + "/header", 0xa4, '\xff');         // bit 31 of the first flag word
-  poke(b + "/header", 0xc8, '\x7f');         // flags beyond the 300th
-  poke(b + "/visdata", 82, '\x44');          // after "TALVA" of source
-  poke(b + "/visdata", 0x25d, '\x01');       // between the header and the value of coord
-  poke(b + "/visdata", 0x295, '\x02');       // the second pad word of an end-of-record
+  poke(b + "/header", 0x96, 'e');       // name residue after "flags"
+  poke(b + "/header", 0x86, '\x55');    // padding after obstype
+  poke(b + "/header", 0x15, '\x7f');    // alignment padding of vislen (type 8)
+  poke(b + "/header", 0xa4, '\xff');    // bit 31 of the first flag word
+  poke(b + "/header", 0xc8, '\x7f');    // flags beyond the 300th
+  poke(b + "/visdata", 82, '\x44');     // after "TALVA" of source
+  poke(b + "/visdata", 0x25d, '\x01');  // between the header and the value of coord
+  poke(b + "/visdata", 0x295, '\x02');  // the second pad word of an end-of-record
   EXPECT_EQ(compare_canonical(a, b), "");
   EXPECT_EQ(unspecified_bytes_set(a), "");
   EXPECT_NE(unspecified_bytes_set(b), "");
-  poke(c + "/header", 0x3f, '\x01');         // ncorr's value
+  poke(c + "/header", 0x3f, '\x01');  // ncorr's value
   EXPECT_NE(compare_canonical(c, a).find("header (entry ncorr"), std::string::npos) << compare_canonical(c, a);
-  poke(d + "/visdata", 0x26c, '\x01');       // a value of coord
+  poke(d + "/visdata", 0x26c, '\x01');  // a value of coord
   EXPECT_EQ(compare_canonical(d, a).rfind("visdata: ", 0), 0u) << compare_canonical(d, a);
 }
 
@@ -255,10 +259,15 @@ void expect_miriad_reproduces(const TempDir& dir, const std::string& uv) {
 TEST(MiriadConverters, EveryModeOfTalva2vis3) {
   TempDir dir;
   simulate(dir, {"ndumps=2", "gainsout=sim.gains", "seed=5"});
-  const std::vector<std::vector<std::string>> modes{
-      {"skmode=talva1a"}, {"skmode=talva1b", "nunit=4"}, {"skmode=talva1c", "nunit=2"},
-      {"skmode=talva1d", "nunit=4"}, {"skmode=talva2a", "nunit=3"}, {"skmode=talva2b", "nunit=4"},
-      {"skmode=talva3a", "nunit=5"}, {"skmode=talva3b", "nunit=4"}, {"skmode=orvex"}};
+  const std::vector<std::vector<std::string>> modes{{"skmode=talva1a"},
+                                                    {"skmode=talva1b", "nunit=4"},
+                                                    {"skmode=talva1c", "nunit=2"},
+                                                    {"skmode=talva1d", "nunit=4"},
+                                                    {"skmode=talva2a", "nunit=3"},
+                                                    {"skmode=talva2b", "nunit=4"},
+                                                    {"skmode=talva3a", "nunit=5"},
+                                                    {"skmode=talva3b", "nunit=4"},
+                                                    {"skmode=orvex"}};
   for (const auto& m : modes) {
     const std::string uv = m[0].substr(7) + ".uv";
     std::vector<std::string> args{"gnsfile=sim.gains", "uvfile=" + uv};

@@ -75,16 +75,15 @@ TEST(MeasurementSetWriter, EveryColumnHoldsEachRowsValueAcrossTheBlocks) {
   for (std::size_t k = 0; k < rows.size() && wrong < 10; ++k) {
     const msio::Row& r = rows[k];
     const auto row = static_cast<ssize_t>(k);
-    const bool ok =
-        time[k] == r.time && centroid[k] == r.time && interval[k] == 10.0 && exposure[k] == 10.0 &&
-        a1[k] == r.antenna1 && a2[k] == r.antenna2 && flag_row[k] == r.flagged &&
-        uvw(cc::IPosition(2, 0, row)) == r.uvw[0] && uvw(cc::IPosition(2, 1, row)) == r.uvw[1] &&
-        uvw(cc::IPosition(2, 2, row)) == r.uvw[2] && data(cc::IPosition(3, 0, 0, row)) == r.data &&
-        flag(cc::IPosition(3, 0, 0, row)) == r.flagged && weight(cc::IPosition(2, 0, row)) == 1.0f &&
-        sigma(cc::IPosition(2, 0, row)) == 1.0f && cols.feed1()(k) == 0 && cols.feed2()(k) == 0 &&
-        cols.dataDescId()(k) == 0 && cols.processorId()(k) == 0 && cols.fieldId()(k) == 0 &&
-        cols.arrayId()(k) == 0 && cols.observationId()(k) == 0 && cols.stateId()(k) == -1 &&
-        cols.scanNumber()(k) == 1 && !cols.flagCategory().isDefined(k);
+    const bool ok = time[k] == r.time && centroid[k] == r.time && interval[k] == 10.0 && exposure[k] == 10.0 &&
+                    a1[k] == r.antenna1 && a2[k] == r.antenna2 && flag_row[k] == r.flagged &&
+                    uvw(cc::IPosition(2, 0, row)) == r.uvw[0] && uvw(cc::IPosition(2, 1, row)) == r.uvw[1] &&
+                    uvw(cc::IPosition(2, 2, row)) == r.uvw[2] && data(cc::IPosition(3, 0, 0, row)) == r.data &&
+                    flag(cc::IPosition(3, 0, 0, row)) == r.flagged && weight(cc::IPosition(2, 0, row)) == 1.0f &&
+                    sigma(cc::IPosition(2, 0, row)) == 1.0f && cols.feed1()(k) == 0 && cols.feed2()(k) == 0 &&
+                    cols.dataDescId()(k) == 0 && cols.processorId()(k) == 0 && cols.fieldId()(k) == 0 &&
+                    cols.arrayId()(k) == 0 && cols.observationId()(k) == 0 && cols.stateId()(k) == -1 &&
+                    cols.scanNumber()(k) == 1 && !cols.flagCategory().isDefined(k);
     if (!ok) {
       ++wrong;
       ADD_FAILURE() << "row " << k << " holds other values than were written";
@@ -117,8 +116,11 @@ TEST(MeasurementSetWriter, ComparisonFindsEachKindOfDifference) {
   };
   const std::vector<Change> changes = {
       {"one DATA cell", ".DATA row 8500 differs",
-       [](cc::MeasurementSet& ms) { cc::MSMainColumns(ms).data().put(8500, cc::Array<cc::Complex>(cc::IPosition(2, 1, 1), cc::Complex(9, 9))); }},
-      {"one TIME cell", ".TIME row 4 differs", [](cc::MeasurementSet& ms) { cc::MSMainColumns(ms).time().put(4, 1.0); }},
+       [](cc::MeasurementSet& ms) {
+         cc::MSMainColumns(ms).data().put(8500, cc::Array<cc::Complex>(cc::IPosition(2, 1, 1), cc::Complex(9, 9)));
+       }},
+      {"one TIME cell", ".TIME row 4 differs",
+       [](cc::MeasurementSet& ms) { cc::MSMainColumns(ms).time().put(4, 1.0); }},
       {"a column keyword", ".UVW keywords QuantumUnits differs",
        [](cc::MeasurementSet& ms) {
          cc::TableColumn(ms, "UVW").rwKeywordSet().define("QuantumUnits", cc::Vector<cc::String>(3, "km"));

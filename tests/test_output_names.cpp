@@ -49,12 +49,12 @@ TEST(OutputNames, AnOutputThatIsAnInputIsRefusedHoweverItIsSpelled) {
       {p + "/cal.md_dat", p + "/cal.md_dat", true},
       {p + "/cal.md_dat", p + "/sub/../cal.md_dat", true},
       {p + "/cal.md_dat", p + "/./cal.md_dat", true},
-      {p + "/link.md_dat", p + "/cal.md_dat", true},   // the input read through a link
-      {p + "/cal.md_dat", p + "/link.md_dat", true},   // the output a link to the input
-      {p + "/cal.md_dat", p + "/hard.md_dat", true},   // one file, two names
+      {p + "/link.md_dat", p + "/cal.md_dat", true},  // the input read through a link
+      {p + "/cal.md_dat", p + "/link.md_dat", true},  // the output a link to the input
+      {p + "/cal.md_dat", p + "/hard.md_dat", true},  // one file, two names
       {p + "/cal.md_dat", p + "/other", false},
       {p + "/cal.md_dat", p + "/new.gains", false},
-      {p + "/absent", p + "/absent", false},           // no input there: its reader reports it
+      {p + "/absent", p + "/absent", false},  // no input there: its reader reports it
       {p + "/sub", p + "/sub/x.uv", false},
   };
   for (const Case& c : cases) {
@@ -93,8 +93,8 @@ TEST(OutputNames, OnlyAFolderWithTheMarksOfAnUnfinishedDatasetIsCalledARemnant) 
   };
   struct Case {
     std::string path;
-    bool remnant;   // named the remnant of an interrupted run, rm -r proposed
-    bool dataset;   // a complete dataset: rm -r proposed as before
+    bool remnant;  // named the remnant of an interrupted run, rm -r proposed
+    bool dataset;  // a complete dataset: rm -r proposed as before
   };
   const std::vector<Case> cases{
       {folder("cut.uv", {"visdata"}), true, false},
@@ -141,11 +141,15 @@ TEST(OutputNames, EveryProgramRefusesToWriteOverItsOwnInput) {
   };
   const std::vector<Case> cases{
       {"gainsolve", {"infile=obs.arc", "corlfile=lay", "gnsfile=obs.arc"}, "obs.arc"},
-      {"gainsolve", {"infile=obs.arc", "corlfile=lay", "gnsfile=cal.gains", "mdcorr=t", "mdfile=cal.md_dat"}, "cal.md_dat"},
-      {"gainsolve", {"infile=obs.arc", "corlfile=./lay", "gnsfile=../" + dir.path().filename().string() + "/lay"},
+      {"gainsolve",
+       {"infile=obs.arc", "corlfile=lay", "gnsfile=cal.gains", "mdcorr=t", "mdfile=cal.md_dat"},
+       "cal.md_dat"},
+      {"gainsolve",
+       {"infile=obs.arc", "corlfile=./lay", "gnsfile=../" + dir.path().filename().string() + "/lay"},
        "lay"},
-      {"talva2vis3", {"infile=obs.arc", "corlfile=talva2vis3.dbg", "gnsfile=g.gains", "uvfile=x.uv", "dbgplt=t",
-                      "device=/null"}, "talva2vis3.dbg"},
+      {"talva2vis3",
+       {"infile=obs.arc", "corlfile=talva2vis3.dbg", "gnsfile=g.gains", "uvfile=x.uv", "dbgplt=t", "device=/null"},
+       "talva2vis3.dbg"},
       {"phasesolve", {"infile=obs.arc", "corlfile=phasesolve.log", "device=/null"}, "phasesolve.log"},
       {"dumpscope", {"infile=scope.png", "corrfile=lay", "oneshot=t", "device=scope.png/png"}, "scope.png"},
       {"talvasim", {"archive=new.arc", "layout=new.lay", "gains=g.gains", "gainsout=g.gains"}, "g.gains"},

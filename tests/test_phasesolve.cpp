@@ -51,7 +51,7 @@ TEST(Phasesolve, FileLayoutAndMessages) {
   EXPECT_EQ(file[0], "data file : " + sim.archive);
   EXPECT_EQ(file[1], "   1     0.0");  // antenna 1 first, the reference
   for (std::size_t k = 1; k < file.size(); ++k) {
-    EXPECT_EQ(file[k].size(), 12u) << file[k];                     // (I4,F8.1)
+    EXPECT_EQ(file[k].size(), 12u) << file[k];                      // (I4,F8.1)
     EXPECT_NE(r.out.find(file[k] + "\n"), std::string::npos) << k;  // also on standard output
   }
   // the converter's phase reader takes the file as it stands

@@ -9,8 +9,8 @@
 #include "support/testsupport.h"
 #include "util/plot_file.h"
 
-using talva::test::TempDir;
 using talva::test::read_file;
+using talva::test::TempDir;
 using talva::test::write_file;
 namespace fs = std::filesystem;
 
@@ -20,9 +20,9 @@ TEST(PlotPages, NamesOfOnePlot) {
     bool page;
   };
   const Row rows[] = {
-      {"uv.png", true},        {"uv_0000.png", true},    {"uv_0042.png", true},   {"uv_12345.png", true},
-      {"uv_000.png", false},   {"uv_00a1.png", false},   {"uv_0001.ps", false},   {"uv.png.txt", false},
-      {"uvx_0001.png", false}, {"xuv_0001.png", false},  {"uv0001.png", false},   {"uv_.png", false},
+      {"uv.png", true},        {"uv_0000.png", true},   {"uv_0042.png", true}, {"uv_12345.png", true},
+      {"uv_000.png", false},   {"uv_00a1.png", false},  {"uv_0001.ps", false}, {"uv.png.txt", false},
+      {"uvx_0001.png", false}, {"xuv_0001.png", false}, {"uv0001.png", false}, {"uv_.png", false},
       {"uv_0001.png~", false}, {"UV_0001.png", false},
   };
   for (const auto& r : rows) EXPECT_EQ(talva::plot_page_of(r.file, "uv.png"), r.page) << r.file;

@@ -31,9 +31,7 @@ using namespace talva::convert;
 // Leaks of the libraries under the outputs, not of this code: the font
 // configuration the plot library loads once and keeps, and a bucket the
 // table system's storage manager drops when a write to a full disk fails.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\nleak:SSMBase::getNewBucket\n";
-}
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:SSMBase::getNewBucket\n"; }
 
 namespace {
 
@@ -137,8 +135,8 @@ class Publish : public ::testing::Test {
     for (int d = 0; d < dumps; ++d) {
       for (int s = 1; s <= kPerDump; ++s) {
         const int a = std::max(1, s - 44), b = s - a + 48;
-        UvRecord r = UvRecord::make(10.0 * s, 0.5 * d, kJd + d / 86400.0, {a, b},
-                                    {1.0f, 0.1f * static_cast<float>(s)}, s);
+        UvRecord r =
+            UvRecord::make(10.0 * s, 0.5 * d, kJd + d / 86400.0, {a, b}, {1.0f, 0.1f * static_cast<float>(s)}, s);
         sinks.record(r.geometry(0.01f * static_cast<float>(d), 10.0 * s, true));
       }
       sinks.end_dump();

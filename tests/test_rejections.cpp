@@ -39,7 +39,8 @@ TEST(CountedList, CountIsPrintedThenEntriesCounted) {
   // a wrong count is reported; the entries count
   tt::write_file(path, "10\n4\n8\n");
   std::tie(out, msg) = tt::run_recorded([&](talva::Output& o) { load_rejects_(path, n, list, o); });
-  EXPECT_EQ(out, " # rejects :    10\n    2 rejects found\n Warning: " + path + ": the count says 10, the list holds 2\n");
+  EXPECT_EQ(out,
+            " # rejects :    10\n    2 rejects found\n Warning: " + path + ": the count says 10, the list holds 2\n");
   EXPECT_EQ(n, 2);
   // reloading replaces the list: an old entry past the new count is not consulted
   EXPECT_FALSE(reject_(n, list, 230));

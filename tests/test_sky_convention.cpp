@@ -42,8 +42,8 @@ using namespace conv_test;
 using cdouble = std::complex<double>;
 constexpr double kPi = std::numbers::pi;
 constexpr double kTwoPi = 2.0 * kPi;
-constexpr double kWavelength = 0.356;      // metres: the array's baselines in wavelengths
-constexpr double kSfreq = 0.843;           // GHz, the converters' default
+constexpr double kWavelength = 0.356;  // metres: the array's baselines in wavelengths
+constexpr double kSfreq = 0.843;       // GHz, the converters' default
 constexpr double kRadPerArcmin = kPi / 10800.0;
 constexpr double kDegPerRad = 57.2957763671875;  // the converters' keyword constant
 
@@ -81,8 +81,8 @@ double julian_date(const Dump& d) {
 
 // The observation: a J2000 phase centre and one source at offsets (l, m).
 struct Sky {
-  double ra, dec;        ///< phase centre, radians
-  double l, m, flux;     ///< J2000 direction cosines about the centre
+  double ra, dec;     ///< phase centre, radians
+  double l, m, flux;  ///< J2000 direction cosines about the centre
   talva::sky::Place source() const { return talva::sky::offset_position(l, m, ra, dec); }
 };
 
@@ -177,9 +177,7 @@ double header_ha(double ha) {
 }
 
 // Difference of the phase of `z` from `phase`, wrapped into (-pi, pi].
-double phase_error(std::complex<float> z, double phase) {
-  return std::arg(cdouble(z) * std::polar(1.0, -phase));
-}
+double phase_error(std::complex<float> z, double phase) { return std::arg(cdouble(z) * std::polar(1.0, -phase)); }
 
 constexpr double kRa = 5.5 * 15.0 / kDegPerRad, kDec = -45.0 / kDegPerRad;
 const Sky kSky{kRa, kDec, 20.0 * kRadPerArcmin, -15.0 * kRadPerArcmin, 1.0};
@@ -308,8 +306,8 @@ RunResult legacy_run(const talva::test::TempDir& dir, const char* mode, double s
   const std::vector<Dump> headers = few_dumps();
   std::vector<Seen> seen;
   for (std::size_t n = 0; n < headers.size(); ++n) {
-    const auto ha = static_cast<float>(start_ha * 15.0 / kDegPerRad +
-                                       static_cast<double>(n) * static_cast<double>(7.2722054e-05f));
+    const auto ha =
+        static_cast<float>(start_ha * 15.0 / kDegPerRad + static_cast<double>(n) * static_cast<double>(7.2722054e-05f));
     seen.push_back({start_mjd + 2400000.5 + static_cast<double>(n + 1) * static_cast<double>(0.99999994f) / 86400.0,
                     static_cast<double>(ha)});
   }

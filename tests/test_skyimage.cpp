@@ -21,13 +21,13 @@ TEST(SkyimageFormat, RightAscensionRoundsToTheMillisecondAndWrapsIntoOneDay) {
   };
   const Case cases[] = {
       {0.0, "00:00:00.000"},
-      {24.0, "00:00:00.000"},                            // a whole turn
-      {24.0 - 0.0004 / 3600.0, "00:00:00.000"},          // rounds up to 24 h
-      {-0.0004 / 3600.0, "00:00:00.000"},                // just below zero
-      {-1.0, "23:00:00.000"},                            // a negative angle
+      {24.0, "00:00:00.000"},                    // a whole turn
+      {24.0 - 0.0004 / 3600.0, "00:00:00.000"},  // rounds up to 24 h
+      {-0.0004 / 3600.0, "00:00:00.000"},        // just below zero
+      {-1.0, "23:00:00.000"},                    // a negative angle
       {5.5, "05:30:00.000"},
       {5.5 + 0.0012 / 3600.0, "05:30:00.001"},
-      {1.0 - 0.0004 / 3600.0, "01:00:00.000"},           // seconds carry into minutes and hours
+      {1.0 - 0.0004 / 3600.0, "01:00:00.000"},  // seconds carry into minutes and hours
       {12.0 + 59.0 / 60.0 + 59.9996 / 3600.0, "13:00:00.000"},
       {23.0 + 59.0 / 60.0 + 59.9994 / 3600.0, "23:59:59.999"},
       {25.25, "01:15:00.000"},

@@ -6,8 +6,8 @@
 
 #include "tools/skyimage/image_limits.h"
 
-using skyimage::ImageHeader;
 using skyimage::image_header_problem;
+using skyimage::ImageHeader;
 
 namespace {
 
@@ -72,15 +72,9 @@ TEST(SkyimageHeader, BeamRefusedWhenItCannotBeDrawn) {
   };
   const double nan = std::nan("");
   const Row rows[] = {
-      {0.0167, 0.0086, 4.0, ""},
-      {1.0, 1.0, -180.0, ""},
-      {0.0, 0.01, 0.0, "BMAJ = "},
-      {-0.01, 0.01, 0.0, "BMAJ = "},
-      {nan, 0.01, 0.0, "BMAJ = "},
-      {1e30, 0.01, 0.0, "BMAJ = "},
-      {0.01, 0.0, 0.0, "BMIN = "},
-      {0.01, 0.01, nan, "BPA = "},
-      {0.01, 0.01, 1e9, "BPA = "},
+      {0.0167, 0.0086, 4.0, ""},     {1.0, 1.0, -180.0, ""},      {0.0, 0.01, 0.0, "BMAJ = "},
+      {-0.01, 0.01, 0.0, "BMAJ = "}, {nan, 0.01, 0.0, "BMAJ = "}, {1e30, 0.01, 0.0, "BMAJ = "},
+      {0.01, 0.0, 0.0, "BMIN = "},   {0.01, 0.01, nan, "BPA = "}, {0.01, 0.01, 1e9, "BPA = "},
   };
   for (const Row& r : rows) {
     const std::string problem = skyimage::beam_problem(r.bmaj, r.bmin, r.bpa);

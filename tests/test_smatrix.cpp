@@ -68,9 +68,9 @@ TEST(SMatrix, EveryPairClassifiedOnceAtTheEastWestOrientation) {
     }
   }
   ASSERT_EQ(members.size(), 130u);
-  EXPECT_EQ(members[1], 86);   // 43 on each arm
+  EXPECT_EQ(members[1], 86);  // 43 on each arm
   EXPECT_EQ(members[43], 2);
-  EXPECT_EQ(members[44], 1);   // the two innermost bays
+  EXPECT_EQ(members[44], 1);  // the two innermost bays
   EXPECT_EQ(members[45], 2);
   EXPECT_EQ(members[130], 1);
 }

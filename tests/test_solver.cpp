@@ -275,7 +275,8 @@ TEST(Solver, EstimateWithoutTrianglesStartsTheFirstAtOne) {
   const std::vector<cfloat> truth = {{2, 0}, {1, 1}, {0.5f, -1}, {-1, 0.2f}, {0.3f, 0.3f}};
   std::vector<cfloat> V(N * N);
   for (int j = 2; j <= 5; ++j)
-    mat(std::span<cfloat>(V), N, 1, j) = truth[0] * U[static_cast<std::size_t>(j - 2)] * std::conj(truth[static_cast<std::size_t>(j - 1)]);
+    mat(std::span<cfloat>(V), N, 1, j) =
+        truth[0] * U[static_cast<std::size_t>(j - 2)] * std::conj(truth[static_cast<std::size_t>(j - 1)]);
   std::vector<std::int32_t> active(N, 1);
   for (int x = 0; x < 5; ++x) active[static_cast<std::size_t>(x)] = 0;
   std::vector<cfloat> g(N, cfloat(7, 7));

@@ -52,8 +52,8 @@ TEST(LegacyClock, CountsHourAngleByDumpsReadAndDateByDumpsUnpacked) {
     EXPECT_EQ(dump.ha, static_cast<float>(start + (record - 1) * static_cast<double>(7.2722054e-05f))) << record;
     EXPECT_LT(std::fabs(dump.md), 0.05f) << record;
   }
-  EXPECT_EQ(clock->julian_date(1, never_read), static_cast<double>(static_cast<long double>(kStartJd) +
-                                                                   static_cast<long double>(0.99999994f) / 86400.0L));
+  EXPECT_EQ(clock->julian_date(1, never_read),
+            static_cast<double>(static_cast<long double>(kStartJd) + static_cast<long double>(0.99999994f) / 86400.0L));
   EXPECT_NEAR((clock->julian_date(11, never_read) - clock->julian_date(1, never_read)) * 86400.0, 10.0, 1e-3);
   EXPECT_EQ(clock->bad_time(), 0);
   EXPECT_EQ(clock->damaged_md(), 0);
@@ -93,7 +93,9 @@ TEST(LegacyTalva1a, SpacingAveragesBaselinesTimeAndSignOfV) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(has_line(r.out, " vis records written :      174")) << r.out;
   const auto g = read_sim_gains(dir.file("sim.gains"));
-  auto V = [&](int i, int j) { return std::complex<double>(g[static_cast<std::size_t>(i - 1)] * std::conj(g[static_cast<std::size_t>(j - 1)])); };
+  auto V = [&](int i, int j) {
+    return std::complex<double>(g[static_cast<std::size_t>(i - 1)] * std::conj(g[static_cast<std::size_t>(j - 1)]));
+  };
   const auto rec = records(dir.file("l.uv"));
   ASSERT_EQ(rec.size(), 174u);
   for (std::size_t k = 0; k < rec.size(); ++k) {
@@ -163,8 +165,9 @@ TEST(LegacyOrvex, MdGainMultipliesAndVHasThePlusSign) {
   write_zero_phases(dir.file("ph.txt"));
   write_file(dir.file("md.txt"), "0 2.0\n90 2.0\n");
   write_uniform_gains(dir.file("unit.gains"), {1.0f, 0.0f});
-  RunResult r = convert("talva2vis", dir, {"phasefil=ph.txt", "uvfile=l.uv", "skmode=orvex", "mdcorr=t",
-                                           "mdfile=md.txt", "startha=-3", "dbgplt=t", "blen=3"});
+  RunResult r = convert("talva2vis", dir,
+                        {"phasefil=ph.txt", "uvfile=l.uv", "skmode=orvex", "mdcorr=t", "mdfile=md.txt", "startha=-3",
+                         "dbgplt=t", "blen=3"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const auto legacy = records(dir.file("l.uv"));
   ASSERT_EQ(legacy.size(), 88u);
@@ -190,8 +193,8 @@ TEST(LegacyDriver, DumpRefusedBySiteLimitsAdvancesHourAngleNotTime) {
   write_zero_phases(dir.file("ph.txt"));
   // At -3 h and declination -45 the meridian distance is 30 degrees and
   // falls by about 0.0024 degrees per dump: dump 1 lies outside the limit.
-  const RunResult r = convert("talva2vis", dir, {"phasefil=ph.txt", "uvfile=l.uv", "startha=-3", "mdmax=29.9988",
-                                                 "skmode=orvex"});
+  const RunResult r =
+      convert("talva2vis", dir, {"phasefil=ph.txt", "uvfile=l.uv", "startha=-3", "mdmax=29.9988", "skmode=orvex"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(has_line(r.out, "** find_tilt err at h =   -0.78540")) << r.out;
   EXPECT_TRUE(has_line(r.out, " np =        2")) << r.out;
@@ -206,8 +209,7 @@ TEST(LegacyDriver, HourAngleOfDump3601) {
   TempDir dir;
   simulate(dir, {"ndumps=3601", "nant=0", "pairs=ew", "gainsout=sim.gains"});
   write_zero_phases(dir.file("ph.txt"));
-  const RunResult r = convert("talva2vis", dir, {"phasefil=ph.txt", "uvfile=l.uv", "skmode=orvex",
-                                                 "reclim=3601,3601"});
+  const RunResult r = convert("talva2vis", dir, {"phasefil=ph.txt", "uvfile=l.uv", "skmode=orvex", "reclim=3601,3601"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const auto rec = records(dir.file("l.uv"));
   ASSERT_EQ(rec.size(), 88u);

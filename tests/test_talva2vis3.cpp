@@ -15,11 +15,11 @@
 
 #include "array/layout.h"
 #include "array/s_matrix.h"
-#include "miriad/key.h"
-#include "miriad/uvio.h"
 #include "convert/modes.h"
 #include "convert/unpackers.h"
 #include "convert/uv_output.h"
+#include "miriad/key.h"
+#include "miriad/uvio.h"
 #include "test_conv_support.h"
 #include "util/fmt.h"
 #include "util/plot_file.h"
@@ -58,12 +58,13 @@ std::vector<cfloat> class_means(const std::vector<cfloat>& g, Skip skip) {
     for (int j = 1; j <= 96; ++j) {
       const int s = S[static_cast<std::size_t>((i - 1) + (j - 1) * 96)];
       if (s == 0 || skip(i, j)) continue;
-      sum[static_cast<std::size_t>(s)] += std::complex<double>(g[static_cast<std::size_t>(i - 1)] *
-                                                               std::conj(g[static_cast<std::size_t>(j - 1)]));
+      sum[static_cast<std::size_t>(s)] +=
+          std::complex<double>(g[static_cast<std::size_t>(i - 1)] * std::conj(g[static_cast<std::size_t>(j - 1)]));
       ++n[static_cast<std::size_t>(s)];
     }
   std::vector<cfloat> m(131);
-  for (int s = 1; s <= 130; ++s) m[static_cast<std::size_t>(s)] = cfloat(sum[static_cast<std::size_t>(s)] / double(n[static_cast<std::size_t>(s)]));
+  for (int s = 1; s <= 130; ++s)
+    m[static_cast<std::size_t>(s)] = cfloat(sum[static_cast<std::size_t>(s)] / double(n[static_cast<std::size_t>(s)]));
   return m;
 }
 
@@ -125,13 +126,12 @@ TEST(Talva2vis3Data, RejectListsAreHonouredInTalva1a) {
   ASSERT_GT(index, 0);
   write_file(dir.file("rej.txt"), "1\n" + std::to_string(index) + "\n");
   write_file(dir.file("ants.txt"), "1\n");
-  const RunResult r = convert("talva2vis3", dir, {"gnsfile=unit.gains", "uvfile=out.uv", "rejects=rej.txt",
-                                                  "antrejct=ants.txt"});
+  const RunResult r =
+      convert("talva2vis3", dir, {"gnsfile=unit.gains", "uvfile=out.uv", "rejects=rej.txt", "antrejct=ants.txt"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const auto g = read_sim_gains(dir.file("sim.gains"));
-  const auto mean = class_means(g, [](int i, int j) {
-    return i == 1 || j == 1 || (std::min(i, j) == 50 && std::max(i, j) == 51);
-  });
+  const auto mean =
+      class_means(g, [](int i, int j) { return i == 1 || j == 1 || (std::min(i, j) == 50 && std::max(i, j) == 51); });
   // Class 44 has the single pair (1, 49): it writes no record, and the
   // classes after it keep their own baselines.
   const auto rec = records(dir.file("out.uv"));
@@ -152,7 +152,8 @@ TEST(Talva2vis3Data, ZeroWeightsWriteZeroNeverNaN) {
   write_file(dir.file("zero.gains"), "1 (0.,0.)\n95 (1.,0.)\n");
   for (const char* mode : {"talva1a", "orvex"}) {
     const std::string uv = std::string(mode) + ".uv";
-    const RunResult r = convert("talva2vis3", dir, {"gnsfile=zero.gains", "uvfile=" + uv, std::string("skmode=") + mode});
+    const RunResult r =
+        convert("talva2vis3", dir, {"gnsfile=zero.gains", "uvfile=" + uv, std::string("skmode=") + mode});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const auto rec = records(dir.file(uv));
     EXPECT_EQ(rec.size(), std::string(mode) == "orvex" ? 88u : 130u);
@@ -172,7 +173,8 @@ TEST(Talva2vis3Driver, RecordLimitsSelectDumps) {
   for (const Case c : {Case{"0", 10, 1, true}, Case{"5,1", 6, 5, true}, Case{"5,7", 3, 5, false}}) {
     std::string uv = std::string("r") + c.reclim + ".uv";
     std::replace(uv.begin(), uv.end(), ',', '_');
-    const RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=" + uv, std::string("reclim=") + c.reclim});
+    const RunResult r =
+        convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=" + uv, std::string("reclim=") + c.reclim});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(has_line(r.out, " np = " + talva::fmt_i(c.np, 8))) << c.reclim << "\n" << r.out;
     EXPECT_EQ(has_line(r.out, "read_dump returned stat         -1 at rec    11"), c.status_line) << c.reclim;
@@ -186,8 +188,8 @@ TEST(Talva2vis3Driver, RecordLimitsSelectDumps) {
   // is a range.
   for (const std::string reclim : {"11,20", "400,500", "10,20"}) {
     SCOPED_TRACE(reclim);
-    const RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=none.uv", "msfile=none.ms",
-                                                    "reclim=" + reclim});
+    const RunResult r =
+        convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=none.uv", "msfile=none.ms", "reclim=" + reclim});
     if (reclim == "10,20") {
       ASSERT_EQ(r.status, 0) << r.out << r.err;
       EXPECT_EQ(records(dir.file("none.uv")).size(), 130u);
@@ -255,10 +257,10 @@ TEST(Talva2vis3Dataset, VariablesHistoryAndAnEmptyArchive) {
   miriad::UvReader uv(dir.file("e.uv"));
   miriad::UvRecord rec;
   ASSERT_TRUE(uv.read(rec));
-  const std::vector<std::string> names{"epoch", "nants", "veldop", "vsource", "source", "ra", "obsra", "dec",
-                                       "obsdec", "latitud", "longitu", "telescop", "inttime", "nchan", "ischan",
-                                       "nschan", "nspect", "sfreq", "sdf", "npol", "pol", "jyperk", "systemp",
-                                       "restfreq"};
+  const std::vector<std::string> names{"epoch",   "nants", "veldop", "vsource", "source",  "ra",
+                                       "obsra",   "dec",   "obsdec", "latitud", "longitu", "telescop",
+                                       "inttime", "nchan", "ischan", "nschan",  "nspect",  "sfreq",
+                                       "sdf",     "npol",  "pol",    "jyperk",  "systemp", "restfreq"};
   std::vector<std::string> fixed;
   for (const auto& v : uv.variables())
     if (std::find(names.begin(), names.end(), v.name) != names.end()) fixed.push_back(v.name);
@@ -289,7 +291,7 @@ TEST(Talva2vis3Dataset, AStoppedRunLeavesNoDatasetAnInterruptedOneItsWholeDumps)
     sink.begin_run(setup);
     for (int k = 0; k < 5; ++k) {
       sink.record(talva::convert::UvRecord::make(10.0 * k, -3.0, kJd2006 + (k / 3) * kSecond, {1, 2 + k},
-                                   k == 1 ? bad : cfloat(0.5f * k, -1.0f), k + 1));
+                                                 k == 1 ? bad : cfloat(0.5f * k, -1.0f), k + 1));
       if (k == 2) sink.end_dump();
     }
   };
@@ -326,8 +328,8 @@ TEST(Talva2vis3Dataset, AStoppedRunLeavesNoDatasetAnInterruptedOneItsWholeDumps)
 TEST(Talva2vis3Modes, OrvexWrites88RecordsAndItsDebugTable) {
   TempDir dir;
   simulate(dir, {"ndumps=2", "gainsout=sim.gains", "flux=3"});
-  const RunResult r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=o.uv", "skmode=orvex", "dbgplt=t",
-                                                  "blen=45"});
+  const RunResult r =
+      convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=o.uv", "skmode=orvex", "dbgplt=t", "blen=45"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const auto rec = records(dir.file("o.uv"));
   ASSERT_EQ(rec.size(), 176u);
@@ -357,7 +359,7 @@ TEST(Talva2vis3Modes, Talva1cSimulationRecords) {
   const double H = 2.0 * M_PI / 12.0, sd = std::sin(-M_PI / 4.0);
   for (std::size_t k = 0; k < rec.size(); ++k) {
     EXPECT_EQ(rec[k].baseline, baselines[k % 6]);
-    EXPECT_EQ(rec[k].data[0], cfloat(0.0f, 0.0f));  // ampscale 0 by default
+    EXPECT_EQ(rec[k].data[0], cfloat(0.0f, 0.0f));              // ampscale 0 by default
     EXPECT_NEAR(rec[k].v / rec[k].u, -std::tan(H) * sd, 1e-3);  // simulations: v = -sin H sin(dec) L
   }
   // With an amplitude scale and the source at the phase centre every
@@ -399,8 +401,8 @@ TEST(Talva2vis3Plot, PngFileAndUnavailableDevice) {
   // writes giza.png, ".png/png" the file ".png".
   for (const auto& [device, file] : {std::pair{"/png", "giza.png"}, std::pair{".png/png", ".png"}}) {
     write_file(dir.file(file), "an earlier plot");
-    r = convert("talva2vis3", dir, {"gnsfile=sim.gains", "uvfile=" + std::string(file) + ".uv",
-                                    "device=" + std::string(device)});
+    r = convert("talva2vis3", dir,
+                {"gnsfile=sim.gains", "uvfile=" + std::string(file) + ".uv", "device=" + std::string(device)});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(talva::plot_file_complete(dir.file(file))) << device;
   }
@@ -492,13 +494,13 @@ TEST(Talva2vis3Unpacker, OnePassAveragingIsBitIdenticalToThePairLoops) {
   const auto orec = unpack(orvex);
   // The antenna positions, known before any dump, give each record its
   // spacing: position(b) - position(a), to the bit.
-  for (const auto& [name, positions, records] :
-       {std::tuple{"talva1a", Talva1a3Unpacker(in).positions(), &rec}, std::tuple{"orvex", OrvexUnpacker(in).positions(), &orec}}) {
+  for (const auto& [name, positions, records] : {std::tuple{"talva1a", Talva1a3Unpacker(in).positions(), &rec},
+                                                 std::tuple{"orvex", OrvexUnpacker(in).positions(), &orec}}) {
     ASSERT_FALSE(records->empty()) << name;
     for (const UvRecord& r : *records) {
       ASSERT_LE(static_cast<std::size_t>(r.antennas.b), positions.size()) << name;
-      const double spacing = positions[static_cast<std::size_t>(r.antennas.b - 1)] -
-                             positions[static_cast<std::size_t>(r.antennas.a - 1)];
+      const double spacing =
+          positions[static_cast<std::size_t>(r.antennas.b - 1)] - positions[static_cast<std::size_t>(r.antennas.a - 1)];
       EXPECT_EQ(r.spacing_length, spacing) << name << " " << r.spacing;
     }
   }

@@ -107,8 +107,8 @@ TEST_F(Simulator, ProductTableLayoutAndCorrelations) {
     for (int k = 1; k < o.nbsln; ++k) {
       const int n = k + 1;
       const int a = layout.lay_ant1[n - 1], b = layout.lay_ant2[n - 1];
-      const std::complex<double> model = std::complex<double>(known_gain(a)) * 2.5 *
-                                         std::conj(std::complex<double>(known_gain(b)));
+      const std::complex<double> model =
+          std::complex<double>(known_gain(a)) * 2.5 * std::conj(std::complex<double>(known_gain(b)));
       const std::complex<float> v = getvis(layout, n, o.vis);
       ASSERT_NEAR(v.real(), model.real(), 1e-5) << a << " " << b;
       ASSERT_NEAR(v.imag(), model.imag(), 1e-5) << a << " " << b;
@@ -121,9 +121,8 @@ TEST_F(Simulator, ProductTableLayoutAndCorrelations) {
 }
 
 TEST_F(Simulator, DumpHeadersThroughTheAccessors) {
-  simulate(dir, {"ndumps=7", "date=2008,2,28", "time=23,59,58", "dt=1", "ra=5.5", "dec=-30", "ha=1",
-                 "mdtilt=10", "mdrate=0.5", "tilts=0.1,0.2,-0.3", "temp=31.5", "mode=-2", "talvatags=3",
-                 "hdrlen=84", "nant=0"});
+  simulate(dir, {"ndumps=7", "date=2008,2,28", "time=23,59,58", "dt=1", "ra=5.5", "dec=-30", "ha=1", "mdtilt=10",
+                 "mdrate=0.5", "tilts=0.1,0.2,-0.3", "temp=31.5", "mode=-2", "talvatags=3", "hdrlen=84", "nant=0"});
   Opened o;
   open(dir.file("arch.dat"), o);
   EXPECT_EQ(o.nant, 0);
@@ -284,8 +283,10 @@ TEST_F(Simulator, PairSetsAndPadding) {
 
 TEST_F(Simulator, RefusesBadSettingsWithoutLeavingFiles) {
   const std::vector<std::vector<std::string>> bad = {
-      {"hdrlen=83"}, {"hdrlen=401"}, {"nant=101"}, {"nant=-1"}, {"date=2006,2,29"}, {"time=24,0,0"},
-      {"pairs=ns"},  {"nprod=4609"}, {"nprod=100"}, {"mode=300"}, {"truncate=100000000"}, {"date=2155,12,31", "dt=86400"}, {"dt=1e300"}};
+      {"hdrlen=83"},      {"hdrlen=401"},  {"nant=101"},           {"nant=-1"},
+      {"date=2006,2,29"}, {"time=24,0,0"}, {"pairs=ns"},           {"nprod=4609"},
+      {"nprod=100"},      {"mode=300"},    {"truncate=100000000"}, {"date=2155,12,31", "dt=86400"},
+      {"dt=1e300"}};
   for (auto args : bad) {
     SCOPED_TRACE(args[0]);
     args.push_back("archive=" + dir.file("x.dat"));
@@ -317,21 +318,20 @@ TEST_F(Simulator, ArchinfoListsHeadersAndDumps) {
       "NS TILT WEST :   -2.25\n"
       "MD tilt :   30.00\n"
       "TEMP :   18.25 \n";
-  EXPECT_EQ(r.out,
-            "archive " + dir.file("arch.dat") + ": 2 antenna records and 4561 products per dump\n" + block1 +
-                "dump     1  2006-03-05 13:07:09  HA    6.0000 h  mode    3  mean amplitude     0.000000\n"
-                "dump     2  2006-03-05 13:07:09  HA    6.0000 h  mode    3  mean amplitude     0.000000\n"
-                "05 03 2006\n"
-                "13:07:11\n"
-                "HA :     6.0006\n"
-                "RA :     3.0000\n"
-                "DEC :   -45.0000\n"
-                "NS TILT EAST :    1.50\n"
-                "NS TILT WEST :   -2.25\n"
-                "MD tilt :   30.00\n"
-                "TEMP :   18.25 \n"
-                "dump     3  2006-03-05 13:07:11  HA    6.0006 h  mode    3  mean amplitude     0.000000\n"
-                "3 dumps read\n");
+  EXPECT_EQ(r.out, "archive " + dir.file("arch.dat") + ": 2 antenna records and 4561 products per dump\n" + block1 +
+                       "dump     1  2006-03-05 13:07:09  HA    6.0000 h  mode    3  mean amplitude     0.000000\n"
+                       "dump     2  2006-03-05 13:07:09  HA    6.0000 h  mode    3  mean amplitude     0.000000\n"
+                       "05 03 2006\n"
+                       "13:07:11\n"
+                       "HA :     6.0006\n"
+                       "RA :     3.0000\n"
+                       "DEC :   -45.0000\n"
+                       "NS TILT EAST :    1.50\n"
+                       "NS TILT WEST :   -2.25\n"
+                       "MD tilt :   30.00\n"
+                       "TEMP :   18.25 \n"
+                       "dump     3  2006-03-05 13:07:11  HA    6.0006 h  mode    3  mean amplitude     0.000000\n"
+                       "3 dumps read\n");
   // By default one line per range of like dumps.
   const auto brief = run("archinfo", {"archive=" + dir.file("arch.dat")});
   EXPECT_EQ(brief.out, "archive " + dir.file("arch.dat") +
@@ -375,8 +375,10 @@ TEST_F(Simulator, DriftingGainsDeadAndNoisyAntennasAndTheirTable) {
       const std::complex<double> model = std::complex<double>(b.gains[static_cast<std::size_t>(a - 1)]) * 2.0 *
                                          std::conj(std::complex<double>(b.gains[static_cast<std::size_t>(c - 1)]));
       const double r = std::norm(std::complex<double>(getvis(layout, n, o.vis)) - model);
-      if (a == 60 || c == 60) resid_noisy += r, ++n_noisy;
-      else resid_plain += r, ++n_plain;
+      if (a == 60 || c == 60)
+        resid_noisy += r, ++n_noisy;
+      else
+        resid_plain += r, ++n_plain;
     }
   }
   // the noise: 0.01 per part (2e-4 in |.|^2), ten times that on antenna 60's pairs

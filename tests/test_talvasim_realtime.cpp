@@ -56,8 +56,7 @@ TEST(TalvasimRealtime, PiecesAddUpToTheBatchArchive) {
   EXPECT_EQ(read_bytes(s.archive), read_bytes(r.archive));
   EXPECT_EQ(read_bytes(s.layout), read_bytes(r.layout));
   // the scratch folder is gone
-  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-    EXPECT_TRUE(e.is_regular_file()) << e.path();
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) EXPECT_TRUE(e.is_regular_file()) << e.path();
 }
 
 TEST(TalvasimRealtime, AWaitingReaderFollowsTheGrowingArchiveExactly) {

@@ -145,9 +145,9 @@ TEST(WatchMonitor, ClassAveragesUndoGainsAndConjugation) {
   }
   // Bays 1-12 of both arms: classes 1-11 (same arm), 44-66 (cross arm).
   Monitor m(arr.setup());
-  EXPECT_EQ(m.class_pairs()[0], 22);    // separation 1: 11 pairs on each arm
-  EXPECT_EQ(m.class_pairs()[43], 1);    // 1E-1W
-  EXPECT_EQ(m.class_pairs()[12], 0);    // separation 13: none
+  EXPECT_EQ(m.class_pairs()[0], 22);  // separation 1: 11 pairs on each arm
+  EXPECT_EQ(m.class_pairs()[43], 1);  // 1E-1W
+  EXPECT_EQ(m.class_pairs()[12], 0);  // separation 13: none
 }
 
 struct Fault {
@@ -164,11 +164,13 @@ TEST(WatchMonitor, PlantedFaultsListedFromTheDumpTheyBegan) {
   const Fault faults[] = {
       {"dead antenna", [](int a, int b, cf v) { return a == 5 || b == 5 ? cf(0.001f, 0.0f) : v; },
        Anomaly::Kind::Antenna, 5, 0, "amplitude 0.00"},
-      {"loud antenna", [](int a, int b, cf v) { return a == 52 || b == 52 ? 3.0f * v : v; }, Anomaly::Kind::Antenna,
-       52, 0, "amplitude 3.00"},
-      {"phase jump", [](int a, int b, cf v) {
+      {"loud antenna", [](int a, int b, cf v) { return a == 52 || b == 52 ? 3.0f * v : v; }, Anomaly::Kind::Antenna, 52,
+       0, "amplitude 3.00"},
+      {"phase jump",
+       [](int a, int b, cf v) {
          return a == 7 ? v * std::polar(1.0f, 1.5708f) : b == 7 ? v * std::polar(1.0f, -1.5708f) : v;
-       }, Anomaly::Kind::Antenna, 7, 0, "phase 90 deg"},
+       },
+       Anomaly::Kind::Antenna, 7, 0, "phase 90 deg"},
       {"bad pair", [](int a, int b, cf v) { return a == 3 && b == 55 ? 4.0f * v : v; }, Anomaly::Kind::Pair, 3, 55,
        "amplitude 2.9"},  // 4, with its antennas' share of it divided out
   };

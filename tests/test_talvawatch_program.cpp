@@ -18,8 +18,8 @@ namespace {
 struct Archive {
   TempDir dir;
   Archive() {
-    const auto r = run(bin("talvasim"), {"archive=" + dir.file("obs.dat"), "layout=" + dir.file("lay.file"),
-                                         "ndumps=5", "noise=0.1"});
+    const auto r = run(bin("talvasim"),
+                       {"archive=" + dir.file("obs.dat"), "layout=" + dir.file("lay.file"), "ndumps=5", "noise=0.1"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
   }
   std::string arch() const { return "infile=" + dir.file("obs.dat"); }
@@ -52,7 +52,7 @@ TEST(TalvawatchProgram, BadKeywordsAndInputsStopWithTheirNames) {
       {{a.arch(), a.lay(), "option=" + std::string(81, 'a')}, "option="},
       {{"infile=" + a.dir.file("missing.dat"), a.lay(), "report=" + a.dir.file("r.html")}, "missing.dat"},
       {{a.arch(), "corlfile=" + a.dir.file("nolayout"), "report=" + a.dir.file("r.html")}, "nolayout"},
-      {{a.arch(), a.lay(), "report=" + a.dir.file("obs.dat")}, "obs.dat"},   // the report over the archive
+      {{a.arch(), a.lay(), "report=" + a.dir.file("obs.dat")}, "obs.dat"},    // the report over the archive
       {{a.arch(), a.lay(), "report=" + a.dir.file("lay.file")}, "lay.file"},  // or over the layout
       {{a.arch(), a.lay(), "bind=256.1.1.1", "port=0"}, "cannot listen on 256.1.1.1"},
       // counts outside the format: no waiting for more of the header, even live

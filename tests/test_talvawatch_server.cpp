@@ -21,8 +21,8 @@
 
 namespace {
 
-using talvawatch::WatchState;
 using nlohmann::json;
+using talvawatch::WatchState;
 
 // A state over the pairs of bays 1-4 of both arms, with `dumps` dumps of
 // value 1 (antenna 2 dead: 0).
@@ -109,9 +109,18 @@ TEST(WatchServer, SeriesRequestsAreCheckedBeforeTheyAreServed) {
   };
   const std::string long_pick(81, 'a');
   const Case cases[] = {
-      {"", "", 200},         {"1,2", "", 200},     {"all", "", 200},   {"130", "", 200},
-      {"0", "", 400},        {"131", "", 400},     {"1,,2", "", 400},  {"a", "", 400},
-      {"1;2", "", 400},      {"99999999999", "", 400}, {",", "", 400}, {"-1", "", 400},
+      {"", "", 200},
+      {"1,2", "", 200},
+      {"all", "", 200},
+      {"130", "", 200},
+      {"0", "", 400},
+      {"131", "", 400},
+      {"1,,2", "", 400},
+      {"a", "", 400},
+      {"1;2", "", 400},
+      {"99999999999", "", 400},
+      {",", "", 400},
+      {"-1", "", 400},
       {"1", long_pick.c_str(), 400},
   };
   for (const Case& c : cases) {
@@ -224,11 +233,13 @@ TEST(WatchServer, MalformedAndHugeRequestsAreRefusedAndServingGoesOn) {
       {"binary", std::string("\x00\xff\x01\x02\r\n\r\n", 8), "400"},
       {"long path", "GET /" + std::string(100000, 'a') + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "414"},
       {"long header", "GET / HTTP/1.1\r\nHost: x\r\nX-A: " + std::string(100000, 'b') + "\r\n\r\n", ""},
-      {"many headers", [] {
+      {"many headers",
+       [] {
          std::string r = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
          for (int i = 0; i < 5000; ++i) r += "X-" + std::to_string(i) + ": y\r\n";
          return r + "\r\n";
-       }(), ""},
+       }(),
+       ""},
       {"huge body", "POST /api/summary HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 100000000\r\n\r\n",
        "413"},
       {"put", "PUT /index.html HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 2\r\n\r\nhi", "405"},
@@ -276,7 +287,8 @@ int open_stream(int port, std::string* first = nullptr) {
   char buf[4096];
   for (;;) {
     const auto head_end = got.find("\r\n\r\n");
-    if (head_end != std::string::npos && (got.compare(0, 12, "HTTP/1.1 200") != 0 || got.find("\n\n", head_end + 4) != std::string::npos))
+    if (head_end != std::string::npos &&
+        (got.compare(0, 12, "HTTP/1.1 200") != 0 || got.find("\n\n", head_end + 4) != std::string::npos))
       break;  // a refusal's head, or the first event
     const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n <= 0) break;

@@ -90,15 +90,23 @@ TEST(TextInput, ValuesOfALineAndErrorsNameFileAndLine) {
 TEST(TextInput, ByteOrderMarkBeforeTheFirstLineIsSkipped) {
   test::TempDir dir;
   const std::string path = dir.file("bom.txt");
-  test::write_file(path, "\xEF\xBB\xBF" "3 1\n\xEF\xBB\xBF" "4\n");
+  test::write_file(path,
+                   "\xEF\xBB\xBF"
+                   "3 1\n\xEF\xBB\xBF"
+                   "4\n");
   TextInput in(path, "test");
   std::string line;
   ASSERT_TRUE(in.next_line(line));
   EXPECT_EQ(line, "3 1");
   ASSERT_TRUE(in.next_line(line));
-  EXPECT_EQ(line, "\xEF\xBB\xBF" "4");
-  for (const auto& [text, stripped, rest] : std::vector<std::tuple<std::string, bool, std::string>>{
-           {"\xEF\xBB\xBFvis=x", true, "vis=x"}, {"vis=x", false, "vis=x"}, {"\xEF\xBB", false, "\xEF\xBB"}, {"", false, ""}}) {
+  EXPECT_EQ(line,
+            "\xEF\xBB\xBF"
+            "4");
+  for (const auto& [text, stripped, rest] :
+       std::vector<std::tuple<std::string, bool, std::string>>{{"\xEF\xBB\xBFvis=x", true, "vis=x"},
+                                                               {"vis=x", false, "vis=x"},
+                                                               {"\xEF\xBB", false, "\xEF\xBB"},
+                                                               {"", false, ""}}) {
     std::string t = text;
     EXPECT_EQ(strip_byte_order_mark(t), stripped);
     EXPECT_EQ(t, rest);
@@ -140,9 +148,9 @@ TEST(PlotDevice, DisplayDevicesWithoutADisplayFallBackWithOneWarning) {
     bool warns;
   };
   const Case cases[] = {
-      {"/xs", nullptr, true},    {"/XW", "", true},        {"/xwindow", nullptr, true},
-      {"/xserve ", nullptr, true}, {"/xs", ":0", false},     {"uv.png/png", nullptr, false},
-      {"/null", nullptr, false}, {"plot.ps/ps", "", false}, {"xs", nullptr, false},
+      {"/xs", nullptr, true},      {"/XW", "", true},         {"/xwindow", nullptr, true},
+      {"/xserve ", nullptr, true}, {"/xs", ":0", false},      {"uv.png/png", nullptr, false},
+      {"/null", nullptr, false},   {"plot.ps/ps", "", false}, {"xs", nullptr, false},
   };
   for (const Case& c : cases) {
     const std::string warning = talva::no_display_warning(c.device, c.display);

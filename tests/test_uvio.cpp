@@ -20,8 +20,8 @@
 
 #include "miriad/baseline.h"
 #include "miriad/key.h"
-#include "miriad/uvio.h"
 #include "miriad/uvdump.h"
+#include "miriad/uvio.h"
 #include "miriad/uvread.h"
 #include "support/testsupport.h"
 #include "util/stop.h"
@@ -111,8 +111,8 @@ std::string compare_item(const fs::path& got, const fs::path& want) {
   for (std::size_t i = 0; i < n; ++i)
     if (a[i] != b[i]) {
       char buf[128];
-      std::snprintf(buf, sizeof buf, "item %s differs at offset %zu: got %02x, want %02x",
-                    want.filename().c_str(), i, a[i], b[i]);
+      std::snprintf(buf, sizeof buf, "item %s differs at offset %zu: got %02x, want %02x", want.filename().c_str(), i,
+                    a[i], b[i]);
       return buf;
     }
   if (a.size() != b.size())
@@ -180,8 +180,8 @@ TEST(UvGolden, ReaderListsTheDatasetsAsMiriadsReaderDid) {
     write_golden_sequence(dir.file(name), n);
     std::string want = read_file(std::string(TALVA_GOLDEN_DIR) + "/" + name + ".dump.txt");
     UvReader r(dir.file(name));
-    EXPECT_EQ(uv_dump_items(r) + uv_dump_vartable(r), dump_section(want, "== items", "== records")
-                                                          .substr(0, want.find("== records") - want.find("== items")))
+    EXPECT_EQ(uv_dump_items(r) + uv_dump_vartable(r),
+              dump_section(want, "== items", "== records").substr(0, want.find("== records") - want.find("== items")))
         << name;
     EXPECT_EQ(uv_dump_history(r), dump_section(want, "== history", "== end of history")) << name;
     if (n > 0) {
@@ -625,7 +625,8 @@ TEST(UvReaderChecks, DamagedDatasetsAreRefusedWithTheirName) {
       {"ends inside the value of epoch", [&](const std::string& d) { poke(d + "/visdata", 5, 1); }},
       {"but vislen is 24504 (truncated)", [&](const std::string& d) { cut(d + "/visdata", 24496); }},
       {"unrecognised record code 7", [&](const std::string& d) { poke(d + "/visdata", 584 + 2, 7); }},
-      {"variable index 99 at offset 584 is not in vartable", [&](const std::string& d) { poke(d + "/visdata", 584, 99); }},
+      {"variable index 99 at offset 584 is not in vartable",
+       [&](const std::string& d) { poke(d + "/visdata", 584, 99); }},
       {"no vartable item", [&](const std::string& d) { fs::remove(d + "/vartable"); }},
       {"bad vartable line 1: [x epoch]", [&](const std::string& d) { poke(d + "/vartable", 0, 'x'); }},
       {"header entry flags runs past the end", [&](const std::string& d) { cut(d + "/header", 200); }},
@@ -676,7 +677,8 @@ TEST(UvReaderChecks, MissingFlagsWarnAndReadAsGood) {
   testing::internal::CaptureStderr();
   int n = 0;
   while (r.read(rec)) n += rec.flags[0] ? 1 : 0;
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  No flags found for corr -- assuming data are good\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "### Warning:  No flags found for corr -- assuming data are good\n");
   EXPECT_EQ(n, 466);
 }
 

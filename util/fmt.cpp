@@ -74,11 +74,29 @@ void ListLine::number(const std::string& formatted) {
   last_number_ = true;
 }
 
-ListLine& ListLine::operator<<(int value) { number(std::to_string(value)); return *this; }
-ListLine& ListLine::operator<<(long value) { number(std::to_string(value)); return *this; }
-ListLine& ListLine::operator<<(long long value) { number(std::to_string(value)); return *this; }
-ListLine& ListLine::operator<<(float value) { number(list_real(value)); return *this; }
-ListLine& ListLine::operator<<(double value) { number(list_real(value)); return *this; }
-ListLine& ListLine::operator<<(std::complex<float> value) { number(list_complex(value)); return *this; }
+ListLine& ListLine::operator<<(int value) {
+  number(std::to_string(value));
+  return *this;
+}
+ListLine& ListLine::operator<<(long value) {
+  number(std::to_string(value));
+  return *this;
+}
+ListLine& ListLine::operator<<(long long value) {
+  number(std::to_string(value));
+  return *this;
+}
+ListLine& ListLine::operator<<(float value) {
+  number(list_real(value));
+  return *this;
+}
+ListLine& ListLine::operator<<(double value) {
+  number(list_real(value));
+  return *this;
+}
+ListLine& ListLine::operator<<(std::complex<float> value) {
+  number(list_complex(value));
+  return *this;
+}
 
 }  // namespace talva

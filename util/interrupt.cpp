@@ -48,10 +48,14 @@ int interrupt_signal() { return received; }
 
 std::string signal_name(int sig) {
   switch (sig) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    case SIGPIPE: return "SIGPIPE (standard output closed)";
-    default: return "signal " + std::to_string(sig);
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGPIPE:
+      return "SIGPIPE (standard output closed)";
+    default:
+      return "signal " + std::to_string(sig);
   }
 }
 

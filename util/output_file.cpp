@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "util/stop.h"
@@ -308,8 +308,10 @@ void OutputSet::commit() {
   std::vector<int> locks;
   for (const auto& d : dirs) {
     const int fd = open_dir(d.second);
-    if (fd >= 0 && ::flock(fd, LOCK_EX) == 0) locks.push_back(fd);
-    else if (fd >= 0) ::close(fd);
+    if (fd >= 0 && ::flock(fd, LOCK_EX) == 0)
+      locks.push_back(fd);
+    else if (fd >= 0)
+      ::close(fd);
   }
   struct Unlock {
     std::vector<int>& fds;

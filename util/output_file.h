@@ -69,10 +69,10 @@ class OutputFile {
   [[noreturn]] void fail(const char* what, int err);
   void flush_buffer();
   std::string path_;
-  std::string base_;         ///< the target's name in its directory
-  int dir_fd_ = -1;          ///< the target's directory
-  int fd_ = -1;              ///< the temporary
-  std::string temp_name_;    ///< named temporary ("": anonymous)
+  std::string base_;       ///< the target's name in its directory
+  int dir_fd_ = -1;        ///< the target's directory
+  int fd_ = -1;            ///< the temporary
+  std::string temp_name_;  ///< named temporary ("": anonymous)
   std::string buffer_;
   std::uint64_t written_ = 0;
   bool finished_ = false;

@@ -121,8 +121,7 @@ bool PlotFiles::complete(std::string& problem) const {
   }
   for (const std::string& p : pages) {
     if (!plot_file_complete(dir_->path() + "/" + p)) {
-      problem = "the plot file " + join(target_dir_, p) +
-                " was not written completely";
+      problem = "the plot file " + join(target_dir_, p) + " was not written completely";
       return false;
     }
   }

@@ -47,8 +47,6 @@ std::string no_display_warning(const std::string& device, const char* display) {
          " (DISPLAY is not set): no plot; device=NAME.png/png draws it into a file";
 }
 
-std::string no_display_warning(const std::string& device) {
-  return no_display_warning(device, std::getenv("DISPLAY"));
-}
+std::string no_display_warning(const std::string& device) { return no_display_warning(device, std::getenv("DISPLAY")); }
 
 }  // namespace talva

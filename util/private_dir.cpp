@@ -164,7 +164,8 @@ PrivateDir::~PrivateDir() {
 
 std::string PrivateDir::dotless_path() const {
   const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   if (::stat(proc.c_str(), &a) == 0 && ::fstat(fd_, &b) == 0 && a.st_ino == b.st_ino) return proc;
   return path_;
 }

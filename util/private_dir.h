@@ -9,9 +9,9 @@
 // with the run) is removed when the next private directory for the same
 // name is made there, so nothing a SIGKILL leaves blocks or piles up.
 // (This header is plain C++17: the MeasurementSet writer includes it.)
+#include <sys/types.h>
 #include <functional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace talva {
@@ -58,9 +58,9 @@ class PrivateDir {
 
  private:
   std::string path_;
-  std::string name_;     ///< its name in the target directory
-  int parent_fd_ = -1;   ///< the target directory
-  int fd_ = -1;          ///< the directory itself, holding its lock
+  std::string name_;    ///< its name in the target directory
+  int parent_fd_ = -1;  ///< the target directory
+  int fd_ = -1;         ///< the directory itself, holding its lock
 };
 
 }  // namespace talva

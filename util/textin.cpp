@@ -42,12 +42,15 @@ bool strip_byte_order_mark(std::string& text) {
 
 bool TextInput::next_line(std::string& line, std::size_t max_len) {
   switch (read_line(file_.get(), line)) {
-    case LineRead::End: return false;
-    case LineRead::Error: fail_file("read error");
+    case LineRead::End:
+      return false;
+    case LineRead::Error:
+      fail_file("read error");
     case LineRead::TooLong:
       ++line_;
       fail("line longer than " + std::to_string(kMaxLineBytes) + " bytes");
-    case LineRead::Line: break;
+    case LineRead::Line:
+      break;
   }
   if (line_ == 0) strip_byte_order_mark(line);
   if (max_len > 0 && line.size() > max_len) line.resize(max_len);

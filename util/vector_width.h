@@ -11,8 +11,6 @@ enum class VectorWidth { best, bytes16 };
 bool have_32_byte_vectors();
 
 /// Whether a loop asked for `width` runs with 32-byte vectors.
-inline bool use_32_byte_vectors(VectorWidth width) {
-  return width == VectorWidth::best && have_32_byte_vectors();
-}
+inline bool use_32_byte_vectors(VectorWidth width) { return width == VectorWidth::best && have_32_byte_vectors(); }
 
 }  // namespace talva

@@ -85,8 +85,9 @@ void Monitor::build_terms() {
   int nclass = 0;
   setup_s_matrix_(S, kNumAntennas, nclass, quiet);
   setup_s_lengths2_(class_length_, kNumClasses, kSpacing, kCrossOffset);
-  const ProductTable table(std::span<const std::int32_t>(setup_.antnum).first(
-      std::min<std::size_t>(setup_.antnum.size(), static_cast<std::size_t>(std::max(setup_.nbsln, 0)))));
+  const ProductTable table(
+      std::span<const std::int32_t>(setup_.antnum)
+          .first(std::min<std::size_t>(setup_.antnum.size(), static_cast<std::size_t>(std::max(setup_.nbsln, 0)))));
   const bool gains = !setup_.gains.empty();
   auto g = [&](int a) { return gains ? setup_.gains[at(a)] : std::complex<float>(1.0f, 0.0f); };
   std::array<std::vector<Term>, kNumClasses> per_class;
@@ -101,9 +102,9 @@ void Monitor::build_terms() {
       if (gains && !(weight > 0.0f)) continue;  // an antenna without a gain: its pairs say nothing
       // A pair listed with i > j is conjugated to the class's orientation (i, j).
       const float lay = static_cast<float>(setup_.layout->lay_sign[at(p)]);
-      per_class[at(s)].push_back({p, 2 * static_cast<std::uint32_t>(p) - 2, i > j ? -lay : lay,
-                                  g(j) * std::conj(g(i)), weight, static_cast<std::int16_t>(i),
-                                  static_cast<std::int16_t>(j), static_cast<std::int16_t>(s)});
+      per_class[at(s)].push_back({p, 2 * static_cast<std::uint32_t>(p) - 2, i > j ? -lay : lay, g(j) * std::conj(g(i)),
+                                  weight, static_cast<std::int16_t>(i), static_cast<std::int16_t>(j),
+                                  static_cast<std::int16_t>(s)});
     }
   for (int k = 1; k <= kNumClasses; ++k) {
     start_[at(k)] = terms_.size();
@@ -295,9 +296,12 @@ void Monitor::standing(std::span<const std::complex<float>> c, std::span<const s
     const float amp = amp_now_[at(a)];
     const float phase = phase_now_[at(a)];
     std::string what;
-    if (std::isfinite(amp) && amp < lim.amp_low) what = "amplitude " + fixed(amp, 2) + " of its classes";
-    else if (std::isfinite(amp) && amp > lim.amp_high) what = "amplitude " + fixed(amp, 2) + " of its classes";
-    else if (std::isfinite(phase) && std::abs(phase) > lim.phase_deg) what = "phase " + fixed(phase, 0) + " deg off its classes";
+    if (std::isfinite(amp) && amp < lim.amp_low)
+      what = "amplitude " + fixed(amp, 2) + " of its classes";
+    else if (std::isfinite(amp) && amp > lim.amp_high)
+      what = "amplitude " + fixed(amp, 2) + " of its classes";
+    else if (std::isfinite(phase) && std::abs(phase) > lim.phase_deg)
+      what = "phase " + fixed(phase, 0) + " deg off its classes";
     judge(antenna_streak_[at(a)], !what.empty(), what, amp, Anomaly::Kind::Antenna, a, 0);
   }
 
@@ -313,7 +317,8 @@ void Monitor::standing(std::span<const std::complex<float>> c, std::span<const s
       ratio = std::abs(c[t]) / (r * ai * aj);
       if (ratio < lim.amp_low || ratio > lim.amp_high) what = "amplitude " + fixed(ratio, 2) + " of its class";
       if (what.empty() && has_gains()) {
-        const std::complex<float> R = ref[at(term.cls)] * std::polar(1.0f, (phase_now_[at(term.i)] - phase_now_[at(term.j)]) / kDegPerRad);
+        const std::complex<float> R =
+            ref[at(term.cls)] * std::polar(1.0f, (phase_now_[at(term.i)] - phase_now_[at(term.j)]) / kDegPerRad);
         const float off = std::arg(c[t] * std::conj(R)) * kDegPerRad;
         if (std::abs(off) > lim.phase_deg) what = "phase " + fixed(off, 0) + " deg off its class";
       }

@@ -90,11 +90,11 @@ struct TimeBin {
 /// An anomaly: what is wrong, since which dump.
 struct Anomaly {
   enum class Kind { Antenna, Pair, Data } kind = Kind::Antenna;
-  int a = 0, b = 0;           ///< antenna (a) or pair (a, b)
-  std::string what;           ///< "amplitude 0.02 of its classes", ...
-  std::int32_t began = 0;     ///< first dump of it
-  std::int32_t ended = 0;     ///< first dump without it (0: still going)
-  float value = 0.0f;         ///< the latest amplitude standing (or ratio)
+  int a = 0, b = 0;        ///< antenna (a) or pair (a, b)
+  std::string what;        ///< "amplitude 0.02 of its classes", ...
+  std::int32_t began = 0;  ///< first dump of it
+  std::int32_t ended = 0;  ///< first dump without it (0: still going)
+  float value = 0.0f;      ///< the latest amplitude standing (or ratio)
 };
 
 /// Name of an antenna as the observers say it: "12E", "3W".
@@ -138,13 +138,13 @@ class Monitor {
 
  private:
   struct Term {
-    std::int32_t product;  ///< product index
-    std::uint32_t word;    ///< first word of its item in vis
-    float sign;            ///< sign of word 1, turned to the class's orientation (i, j)
+    std::int32_t product;        ///< product index
+    std::uint32_t word;          ///< first word of its item in vis
+    float sign;                  ///< sign of word 1, turned to the class's orientation (i, j)
     std::complex<float> factor;  ///< g(j) conj(g(i)) (1 without gains)
-    float weight;          ///< |g(i)|^2 |g(j)|^2 (1 without gains)
-    std::int16_t i, j;     ///< antennas, i east of j (the class's orientation)
-    std::int16_t cls;      ///< class 1..130
+    float weight;                ///< |g(i)|^2 |g(j)|^2 (1 without gains)
+    std::int16_t i, j;           ///< antennas, i east of j (the class's orientation)
+    std::int16_t cls;            ///< class 1..130
   };
   struct Streak {  ///< the anomaly state of one antenna or pair
     int bad = 0, good = 0;
@@ -160,7 +160,7 @@ class Monitor {
   void judge(Streak& s, bool bad, const std::string& what, float value, Anomaly::Kind kind, int a, int b);
 
   MonitorSetup setup_;
-  std::vector<Term> terms_;                 ///< class by class
+  std::vector<Term> terms_;  ///< class by class
   std::array<std::size_t, kNumClasses + 1> start_{};
   std::array<int, kNumClasses> class_count_{};
   std::array<float, kNumClasses> class_length_{};

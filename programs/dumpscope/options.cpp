@@ -48,8 +48,8 @@ std::string_view between(std::string_view text, std::size_t open, std::size_t cl
 /// One antenna of an AP option: the arm letter searched in `part` (E before
 /// W), the bay read from the characters after the part's first character up
 /// to the letter. Returns false with the message for the rejection.
-bool decode_bay(std::string_view part, std::int32_t& bay, std::int32_t& arm, const char* no_arm,
-                const char* bad_bay, std::vector<std::string>& messages) {
+bool decode_bay(std::string_view part, std::int32_t& bay, std::int32_t& arm, const char* no_arm, const char* bad_bay,
+                std::vector<std::string>& messages) {
   auto letter = part.find('E');
   arm = kArmE;
   if (letter == npos) {

@@ -71,7 +71,7 @@ class Plotter {
 
   int nx_ = 1, ny_ = 1;
   bool open_ = false;
-  float char_height_ = 1.0f;  ///< the height asked for; a panel may use less
+  float char_height_ = 1.0f;                 ///< the height asked for; a panel may use less
   std::unique_ptr<talva::PlotFiles> files_;  ///< where a file device's pages are drawn
 };
 

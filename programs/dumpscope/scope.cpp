@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <memory>
@@ -121,8 +121,8 @@ HourAngles hour_angles(const Settings& s, int n) {
   return angles;
 }
 
-void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, const HourAngles& angles,
-                            Records& rec, int n, float& md) {
+void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, const HourAngles& angles, Records& rec,
+                            int n, float& md) {
   const Site site = Site::with_limits(s.tltmin, s.mdmax);
   talva::StdoutOutput out;
   n = std::min({n, static_cast<int>(angles.h.size()), kMaxEntries});
@@ -265,8 +265,7 @@ std::vector<std::string> dump_parameter_block(const ArchiveReader& reader, int r
   return lines;
 }
 
-void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsln, int r1, int r2,
-                ArchivePass& pass) {
+void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsln, int r1, int r2, ArchivePass& pass) {
   std::span<const float> items;  // the dump's correlations, as the reader holds them
   pass.n = 0;
   pass.sums.assign(pass.selections.size(), {});
@@ -490,9 +489,8 @@ int run(const Settings& s) {
     }
     const std::size_t first = static_cast<std::size_t>(sel[0]) - 1;
     const float b = std::cos(s.dec) * layout.lay_u[first];
-    talva::put_line("product ID " + talva::fmt_i(sel[0], 5) + "  antnum " +
-                    talva::fmt_i(layout.lay_code[first], 5) + "  a1 " +
-                    talva::fmt_i(layout.lay_ant1[first], 5) + "  a2 " +
+    talva::put_line("product ID " + talva::fmt_i(sel[0], 5) + "  antnum " + talva::fmt_i(layout.lay_code[first], 5) +
+                    "  a1 " + talva::fmt_i(layout.lay_ant1[first], 5) + "  a2 " +
                     talva::fmt_i(layout.lay_ant2[first], 5) + "  baseline " + talva::fmt_f(b, 10, 2));
 
     if (!loaded) {

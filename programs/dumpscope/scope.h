@@ -15,13 +15,13 @@
 namespace dumpscope {
 
 using talva::kDegPerRad;
-inline constexpr float kOmega = 7.292124E-05f;          ///< hour-angle step per record, radians
+inline constexpr float kOmega = 7.292124E-05f;                        ///< hour-angle step per record, radians
 inline constexpr double kTwoPi = static_cast<double>(talva::kTwoPi);  ///< 2 pi of the fringe model (the float value)
 using talva::kPi;
 inline constexpr float kSiteLatitude = talva::kLatitude;  ///< radians
-inline constexpr int kPasses = 44;                  ///< second bays paged through without "oneshot"
-inline constexpr std::size_t kNameLength = 128;     ///< file names
-inline constexpr std::size_t kDeviceLength = 80;    ///< plot device
+inline constexpr int kPasses = 44;                        ///< second bays paged through without "oneshot"
+inline constexpr std::size_t kNameLength = 128;           ///< file names
+inline constexpr std::size_t kDeviceLength = 80;          ///< plot device
 
 /// The keywords, after the conversions made right after reading them
 /// (angles in radians, r1 and navrg at least 1).
@@ -90,8 +90,8 @@ HourAngles hour_angles(const Settings& s, int n);
 /// Fringe model and corrections of records 1..n: phi, and with "phstrk" the
 /// rotation of vsel; with "mdcorr" mdval, mdgn and the division by the gain.
 /// `md` is the meridian distance last computed (kept across records and passes).
-void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, const HourAngles& angles,
-                            Records& rec, int n, float& md);
+void fringe_and_corrections(const Settings& s, float b, const MdTable& md_table, const HourAngles& angles, Records& rec,
+                            int n, float& md);
 
 /// Running mean of vsel over navrg records into xp (dump numbers), yp
 /// (amplitude) and zp (phase, degrees).
@@ -118,8 +118,7 @@ struct ArchivePass {
 
 /// Runs the dump loop over an opened archive (header read), printing what
 /// the loop prints, and sums each selection per stored record.
-void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsln, int r1, int r2,
-                ArchivePass& pass);
+void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsln, int r1, int r2, ArchivePass& pass);
 
 /// The option of pass i (1..kPasses): the decoded option with i as the
 /// second bay (unchanged with `oneshot`), and whether the pass is made at

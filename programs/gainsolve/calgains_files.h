@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "util/fmt.h"
 #include "util/constants.h"
+#include "util/fmt.h"
 
 namespace talva::calgains {
 

@@ -95,8 +95,7 @@ Settings read_keywords(int argc, char** argv) {
   miriad::keyfin();
   miriad::keyrange("interval", s.interval, 0.0, 1.0e6);
   s.model = talva::trim_right(s.model);
-  if (s.model != "point" && s.model != "redundant")
-    talva::stop("model must be point or redundant, not " + s.model);
+  if (s.model != "point" && s.model != "redundant") talva::stop("model must be point or redundant, not " + s.model);
   s.refgains = talva::trim_right(s.refgains);
   s.gnstable = talva::trim_right(s.gnstable);
   if (!s.refgains.empty() && s.model != "redundant") talva::stop("refgains is read only with model=redundant");
@@ -112,18 +111,18 @@ Settings read_keywords(int argc, char** argv) {
 
 /// Sums and averages of the correlations over the dump range.
 struct Averages {
-  std::vector<cx> cx1 = std::vector<cx>(kMaxProducts);  // per product index (entry [l-1])
+  std::vector<cx> cx1 = std::vector<cx>(kMaxProducts);                       // per product index (entry [l-1])
   std::vector<std::int32_t> used = std::vector<std::int32_t>(kMaxProducts);  // finite values summed into cx1
-  int n = 0;                                            // dumps used
-  float tilt = 0.0f;                                    // average MD tilt, radians
-  float gain = 1.0f;                                    // average MD gain
+  int n = 0;                                                                 // dumps used
+  float tilt = 0.0f;                                                         // average MD tilt, radians
+  float gain = 1.0f;                                                         // average MD gain
 };
 
 /// With `collector`, `on_header` is called once the product table is read
 /// and every dump of the range goes to the collector as well.
-Averages average_archive(const Settings& s, const c_layout_common_t& layout, std::span<const float> md_table, int md_count,
-                         std::vector<std::int32_t>& antnum, int& nbsln, gainsolve::IntervalCollector* collector,
-                         const std::function<void(int)>& on_header) {
+Averages average_archive(const Settings& s, const c_layout_common_t& layout, std::span<const float> md_table,
+                         int md_count, std::vector<std::int32_t>& antnum, int& nbsln,
+                         gainsolve::IntervalCollector* collector, const std::function<void(int)>& on_header) {
   Averages avg;
   talva::StdoutOutput out;
   ArchiveReader archive(out);
@@ -262,14 +261,17 @@ int run(int argc, char** argv) {
       // the average belongs to (smaller, larger): conjugate for p > a
       const cx c = avg.cx1[l - 1];
       mat(std::span<cx>(V), kNant, p, a) = (p < a) ? c : std::conj(c);
-      if (collector) mat(std::span<float>(var), kNant, p, a) = collector->whole_variance(static_cast<std::size_t>(l), avg.used[l - 1]);
+      if (collector)
+        mat(std::span<float>(var), kNant, p, a) =
+            collector->whole_variance(static_cast<std::size_t>(l), avg.used[l - 1]);
     }
   }
 
   // A calibrator without signal (all zero, or no finite value) would solve
   // to (0,0) gains that zero every dataset they are applied to.
   if (std::none_of(V.begin(), V.end(), [](const cx& v) { return v != cx(0.0f, 0.0f); })) {
-    talva::stop(s.infile + ": no used pair has a nonzero finite correlation in the dump range (all zero or not "
+    talva::stop(s.infile +
+                ": no used pair has a nonzero finite correlation in the dump range (all zero or not "
                 "finite): no gains solved, no file written");
   }
 
@@ -288,7 +290,8 @@ int run(int argc, char** argv) {
   std::vector<cx> gains(kNant);
   std::optional<talva::calib::GainsTable> gains_table;
   if (!collector) {
-    if (!lsqrs_gains_solver_({kNant, S, V, U, {}}, gains, refant, out)) talva::stop("no gain solution: no file written");
+    if (!lsqrs_gains_solver_({kNant, S, V, U, {}}, gains, refant, out))
+      talva::stop("no gain solution: no file written");
   } else {
     talva::calib::SolveOptions opt;
     opt.model = s.model == "redundant" ? talva::calib::GainModel::redundant : talva::calib::GainModel::point;

@@ -15,8 +15,8 @@ namespace {
 using talva::calib::cfloat;
 constexpr int kNant = kNumAntennas;
 constexpr double kMinutesPerDay = 1440.0;
-constexpr int kAllPairs = 16;  // an interval's first pairs of dumps, all used for its noise
-constexpr int kPairStep = 8;   // then every 8th pair
+constexpr int kAllPairs = 16;                  // an interval's first pairs of dumps, all used for its noise
+constexpr int kPairStep = 8;                   // then every 8th pair
 constexpr double kGraceMinutes = 0.01 / 60.0;  // 10 ms: a Julian date near 2.45e6 holds 40 us
 
 std::string fixed(double v, int width, int decimals) {
@@ -69,7 +69,8 @@ void select_pairs(std::span<std::int32_t> S, const ProductTable& table, const ta
       }
       if (!used.empty() && used[static_cast<std::size_t>(l - 1)] == 0) {
         if (report)
-          talva::put_line(talva::fmt_i(set_antnum_(p, a), 6) + " has no finite correlation in the range: pair left out");
+          talva::put_line(talva::fmt_i(set_antnum_(p, a), 6) +
+                          " has no finite correlation in the range: pair left out");
         entry = 0;
       }
     }
@@ -153,8 +154,8 @@ void IntervalCollector::close(std::span<const std::complex<float>> sums, std::sp
 }
 
 void print_fit(const std::string& label, const talva::calib::IntervalSolution& sol) {
-  talva::put_line(" " + label + ": chi2/DoF " + fixed(sol.chi2dof(), 0, 3) + " (" + fixed(sol.dof, 0, 0) +
-                  " DoF" + (sol.weighted ? ")" : ", no noise estimate: unit weights)"));
+  talva::put_line(" " + label + ": chi2/DoF " + fixed(sol.chi2dof(), 0, 3) + " (" + fixed(sol.dof, 0, 0) + " DoF" +
+                  (sol.weighted ? ")" : ", no noise estimate: unit weights)"));
   for (const std::string& r : sol.flag_reasons) talva::put_line("   " + r);
 }
 
@@ -187,7 +188,8 @@ talva::calib::GainsTable solve_intervals(const std::vector<Collected>& intervals
       b.chi2dof_antenna.assign(kNant, 0.0);
       b.flag.assign(kNant, 1);
       talva::put_line(talva::fmt_i(static_cast<long long>(k + 1), 9) + talva::fmt_i(c.dumps, 7) +
-                      talva::fmt_i(c.first_dump, 8) + talva::fmt_i(c.last_dump, 8) + "  no solution: every antenna flagged");
+                      talva::fmt_i(c.first_dump, 8) + talva::fmt_i(c.last_dump, 8) +
+                      "  no solution: every antenna flagged");
       table.intervals.push_back(std::move(b));
       continue;
     }

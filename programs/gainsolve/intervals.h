@@ -63,9 +63,9 @@ class IntervalCollector {
   std::vector<std::int32_t> S_;
   talva::calib::ProductScatter current_, whole_;
   std::vector<talva::calib::cfloat> first_, second_;  // a pair of dumps' correlations by product
-  std::vector<std::complex<float>> open_sums_;         // the run's sums when the interval opened
+  std::vector<std::complex<float>> open_sums_;        // the run's sums when the interval opened
   std::vector<std::int32_t> open_used_;
-  int in_interval_ = 0;                                // dumps of the open interval so far
+  int in_interval_ = 0;  // dumps of the open interval so far
   Collected open_;
   bool is_open_ = false;
   std::vector<Collected> intervals_;

@@ -17,19 +17,19 @@
 #include "array/rejections.h"
 #include "calib/cx2amp.h"
 #include "miriad/key.h"
+#include "util/constants.h"
 #include "util/fmt.h"
 #include "util/interrupt.h"
 #include "util/output_file.h"
 #include "util/stop.h"
-#include "util/constants.h"
 
 namespace {
 
 using cx = std::complex<float>;
 
 using talva::kDegPerRad;
-constexpr int kRecordLimit = 5000;               // record count at which the limit message is printed
-constexpr int kMaxPhases = 360;                  // capacity of the antenna phase table
+constexpr int kRecordLimit = 5000;  // record count at which the limit message is printed
+constexpr int kMaxPhases = 360;     // capacity of the antenna phase table
 constexpr const char* kOutputName = "phasesolve.log";
 
 struct Settings {
@@ -106,7 +106,7 @@ int run(int argc, char** argv) {
 
   std::vector<cx> cx1(kMaxProducts);
   std::vector<std::int32_t> used(kMaxProducts);  // finite values summed (not needed after)
-  std::span<const float> vis;  // the dump's correlations, as the reader holds them
+  std::span<const float> vis;                    // the dump's correlations, as the reader holds them
   int n = 0;
   int j = 0;
   const std::string not_written = ": " + std::string(kOutputName) + " not written";

@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
                    "the earlier converter: one correlator archive into a MIRIAD uv dataset, applying a phase "
                    "table; hour angle and time counted from start values",
                    "infile=src.arc corlfile=lay.txt phasefil=phasesolve.log uvfile=old.uv device=/null");
-    const talva::convert::ConverterSettings settings = talva::convert::read_converter_keywords(talva::convert::Flavour::Legacy);
+    const talva::convert::ConverterSettings settings =
+        talva::convert::read_converter_keywords(talva::convert::Flavour::Legacy);
     talva::StdoutOutput out;
     talva::convert::legacy::LegacyModes modes;
     return talva::convert::run_converter(settings, modes, out);

@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
                    "converts one correlator archive into a MIRIAD uv dataset, applying the antenna gains of "
                    "gainsolve",
                    "infile=src.arc corlfile=lay.txt gnsfile=cal.gains uvfile=src.uv device=src.png/png");
-    const talva::convert::ConverterSettings settings = talva::convert::read_converter_keywords(talva::convert::Flavour::Current);
+    const talva::convert::ConverterSettings settings =
+        talva::convert::read_converter_keywords(talva::convert::Flavour::Current);
     talva::StdoutOutput out;
     talva::convert::CurrentModes modes;
     return talva::convert::run_converter(settings, modes, out);

@@ -9,14 +9,14 @@
 namespace talvawatch {
 
 struct Settings {
-  std::string infile;            ///< the archive
-  std::string corlfile;          ///< the correlator layout
-  std::string gnsfile;           ///< gains (empty: none)
+  std::string infile;                ///< the archive
+  std::string corlfile;              ///< the correlator layout
+  std::string gnsfile;               ///< gains (empty: none)
   std::string option = "ap(1e,1w)";  ///< the pair shown first (dumpscope's syntax)
   std::string bind = "127.0.0.1";
   int port = 8090;
-  int idle = 5;                  ///< minutes without a dump before the page says so
-  std::string report;            ///< the report page to write (empty: serve)
+  int idle = 5;        ///< minutes without a dump before the page says so
+  std::string report;  ///< the report page to write (empty: serve)
 };
 
 /// Reads the keywords (MIRIAD keyword input) and checks them.

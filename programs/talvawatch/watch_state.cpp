@@ -28,13 +28,19 @@ json num(double v, int digits = 4) {
 json anomaly_json(const Anomaly& a) {
   std::string name;
   switch (a.kind) {
-    case Anomaly::Kind::Antenna: name = "antenna " + talva::watch::antenna_name(a.a); break;
+    case Anomaly::Kind::Antenna:
+      name = "antenna " + talva::watch::antenna_name(a.a);
+      break;
     case Anomaly::Kind::Pair:
       name = "pair " + talva::watch::antenna_name(a.a) + "-" + talva::watch::antenna_name(a.b);
       break;
-    case Anomaly::Kind::Data: name = "data"; break;
+    case Anomaly::Kind::Data:
+      name = "data";
+      break;
   }
-  json j = {{"kind", a.kind == Anomaly::Kind::Antenna ? "antenna" : a.kind == Anomaly::Kind::Pair ? "pair" : "data"},
+  json j = {{"kind", a.kind == Anomaly::Kind::Antenna ? "antenna"
+                     : a.kind == Anomaly::Kind::Pair  ? "pair"
+                                                      : "data"},
             {"name", name},
             {"what", a.what},
             {"began", a.began},
@@ -129,12 +135,8 @@ std::string WatchState::summary_json(std::int64_t now) const {
   std::lock_guard lock(m_);
   const auto& mon = monitor_;
   const auto& d = mon.last();
-  json obs = {{"archive", archive_},
-              {"products", mon.setup().nbsln},
-              {"gains", mon.has_gains()},
-              {"dumps", mon.dumps()},
-              {"version", version_},
-              {"server_ms", now},
+  json obs = {{"archive", archive_},      {"products", mon.setup().nbsln}, {"gains", mon.has_gains()},
+              {"dumps", mon.dumps()},     {"version", version_},           {"server_ms", now},
               {"idle_min", idle_minutes_}};
   if (mon.dumps() > 0) {
     obs["ra_h"] = num(d.ra_hours, 7);
@@ -151,7 +153,8 @@ std::string WatchState::summary_json(std::int64_t now) const {
       // seconds per dump from the headers' times, and dumps per second as they arrived
       obs["dump_seconds"] = num((times.back().t_last - times.front().t_first) / (mon.dumps() - 1), 4);
       if (last_arrival_ms_ > first_arrival_ms_)
-        obs["arrival_rate"] = num(1000.0 * (mon.dumps() - 1) / static_cast<double>(last_arrival_ms_ - first_arrival_ms_), 3);
+        obs["arrival_rate"] =
+            num(1000.0 * (mon.dumps() - 1) / static_cast<double>(last_arrival_ms_ - first_arrival_ms_), 3);
     }
   }
   json amp = json::array(), phase = json::array();
@@ -247,8 +250,7 @@ bool WatchState::series_json(std::string_view classes, std::string_view pick, st
   dumpscope::decode_option(pick_text, opt, messages);
   dumpscope::Selection sel;
   if (opt.error == 0) {
-    sel = dumpscope::select_products(mon.setup().nbsln, mon.setup().antnum, opt,
-                                     mon.setup().layout->lay_count);
+    sel = dumpscope::select_products(mon.setup().nbsln, mon.setup().antnum, opt, mon.setup().layout->lay_count);
     messages.insert(messages.end(), sel.messages.begin(), sel.messages.end());
   }
   if (opt.error != 0 || sel.error != 0) {

@@ -31,10 +31,20 @@ void (*g_emit)(bool fatal, const std::string& line) = nullptr;
 std::string layout(char severity, const char* m) {
   const char* head = "### Warning:  ";
   switch (severity) {
-    case 'i': case 'I': head = "### Informational:  "; break;
-    case 'e': case 'E': head = "### Error:  "; break;
-    case 'f': case 'F': head = "### Fatal Error:  "; break;
-    default: break;
+    case 'i':
+    case 'I':
+      head = "### Informational:  ";
+      break;
+    case 'e':
+    case 'E':
+      head = "### Error:  ";
+      break;
+    case 'f':
+    case 'F':
+      head = "### Fatal Error:  ";
+      break;
+    default:
+      break;
   }
   return head + std::string(m != nullptr ? m : "");
 }
@@ -103,13 +113,20 @@ void emit_frame(bool fatal, const std::string& line) {
 
 int h_type(char t) {
   switch (t) {
-    case 'a': return H_BYTE;
-    case 'j': return H_INT2;
-    case 'i': return H_INT;
-    case 'r': return H_REAL;
-    case 'd': return H_DBLE;
-    case 'c': return H_CMPLX;
-    default: return 0;
+    case 'a':
+      return H_BYTE;
+    case 'j':
+      return H_INT2;
+    case 'i':
+      return H_INT;
+    case 'r':
+      return H_REAL;
+    case 'd':
+      return H_DBLE;
+    case 'c':
+      return H_CMPLX;
+    default:
+      return 0;
   }
 }
 
@@ -130,15 +147,28 @@ std::vector<std::uint8_t> to_be(char t, const char* host, int count) {
     const char* p = host + static_cast<std::ptrdiff_t>(k) * e;
     std::uint8_t* q = out.data() + static_cast<std::ptrdiff_t>(k) * e;
     switch (t) {
-      case 'a': q[0] = static_cast<std::uint8_t>(p[0]); break;
+      case 'a':
+        q[0] = static_cast<std::uint8_t>(p[0]);
+        break;
       case 'j': {  // uvgetvr gives 16-bit values as ints
         int x;
         std::memcpy(&x, host + static_cast<std::ptrdiff_t>(k) * static_cast<std::ptrdiff_t>(sizeof(int)), sizeof x);
         be_put(q, static_cast<std::uint16_t>(static_cast<std::int16_t>(x)), 2);
         break;
       }
-      case 'i': case 'r': { std::uint32_t x; std::memcpy(&x, p, 4); be_put(q, x, 4); break; }
-      case 'd': { std::uint64_t x; std::memcpy(&x, p, 8); be_put(q, x, 8); break; }
+      case 'i':
+      case 'r': {
+        std::uint32_t x;
+        std::memcpy(&x, p, 4);
+        be_put(q, x, 4);
+        break;
+      }
+      case 'd': {
+        std::uint64_t x;
+        std::memcpy(&x, p, 8);
+        be_put(q, x, 8);
+        break;
+      }
       case 'c': {
         std::uint32_t re, im;
         std::memcpy(&re, p, 4);
@@ -147,7 +177,8 @@ std::vector<std::uint8_t> to_be(char t, const char* host, int count) {
         be_put(q + 4, im, 4);
         break;
       }
-      default: break;
+      default:
+        break;
     }
   }
   return out;
@@ -247,7 +278,8 @@ constexpr std::size_t kLine = 1 << 20;
       // (uvgetvr gives a 16-bit variable as ints)
       const std::size_t room = type == 'j' ? sizeof(int) : static_cast<std::size_t>(e == 0 ? 1 : e);
       value.assign(static_cast<std::size_t>(length) * room + 1, 0);
-      if (length > 0 && e > 0) uvgetvr_c(tno, h_type(type), name.c_str(), value.data(), type == 'a' ? length + 1 : length);
+      if (length > 0 && e > 0)
+        uvgetvr_c(tno, h_type(type), name.c_str(), value.data(), type == 'a' ? length + 1 : length);
       put_text(name);
       std::fputc(type, g_out);
       auto be = to_be(type, value.data(), e > 0 ? length : 0);
@@ -283,8 +315,10 @@ Reader::Reader(const std::string& path) {
       std::sort(items_.begin(), items_.end());
       return;
     }
-    if (tag == 'H') history_.push_back(text());
-    else if (tag == 'I') items_.push_back(text());
+    if (tag == 'H')
+      history_.push_back(text());
+    else if (tag == 'I')
+      items_.push_back(text());
     else if (tag == 'V') {
       int t = std::fgetc(in_);
       vartable_.emplace_back(static_cast<char>(t), text());
@@ -431,7 +465,8 @@ std::string in_child(const std::function<void()>& body, const std::string& cwd) 
   ::close(fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  if (WIFSIGNALED(status)) out += "[child ended by signal " + std::to_string(WTERMSIG(status)) + "]\n";
+  if (WIFSIGNALED(status))
+    out += "[child ended by signal " + std::to_string(WTERMSIG(status)) + "]\n";
   else if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
     out += "[exit status " + std::to_string(WEXITSTATUS(status)) + "]\n";
   return out;
@@ -448,11 +483,21 @@ std::string write(const UvScript& script, const std::string& path) {
     std::vector<char> host;
     for (const auto& op : script.ops) {
       switch (op.kind) {
-        case UvOp::Kind::Preamble: uvset_c(tno, "preamble", op.text.c_str(), 0, 0.0, 0.0, 0.0); break;
-        case UvOp::Kind::Corr: uvset_c(tno, "corr", op.text.c_str(), 0, 0.0, 0.0, 0.0); break;
-        case UvOp::Kind::HisOpen: hisopen_c(tno, "write"); break;
-        case UvOp::Kind::HisWrite: hiswrite_c(tno, op.text.c_str()); break;
-        case UvOp::Kind::HisClose: hisclose_c(tno); break;
+        case UvOp::Kind::Preamble:
+          uvset_c(tno, "preamble", op.text.c_str(), 0, 0.0, 0.0, 0.0);
+          break;
+        case UvOp::Kind::Corr:
+          uvset_c(tno, "corr", op.text.c_str(), 0, 0.0, 0.0, 0.0);
+          break;
+        case UvOp::Kind::HisOpen:
+          hisopen_c(tno, "write");
+          break;
+        case UvOp::Kind::HisWrite:
+          hiswrite_c(tno, op.text.c_str());
+          break;
+        case UvOp::Kind::HisClose:
+          hisclose_c(tno);
+          break;
         case UvOp::Kind::Put: {
           const int e = element_size(op.type);
           const int n = static_cast<int>(op.value.size()) / e;
@@ -493,13 +538,20 @@ std::string write(const UvScript& script, const std::string& path) {
 
 std::string key_transcript_line(const KeyCall& call, const std::string& value) {
   switch (call.routine) {
-    case KeyCall::Routine::A: return "keya(" + call.key + ") = " + value;
-    case KeyCall::Routine::I: return "keyi(" + call.key + ") = " + value;
-    case KeyCall::Routine::R: return "keyr(" + call.key + ") = " + value;
-    case KeyCall::Routine::D: return "keyd(" + call.key + ") = " + value;
-    case KeyCall::Routine::L: return "keyl(" + call.key + ") = " + value;
-    case KeyCall::Routine::Prsnt: return "keyprsnt(" + call.key + ") = " + value;
-    case KeyCall::Routine::Fin: return "keyfin";
+    case KeyCall::Routine::A:
+      return "keya(" + call.key + ") = " + value;
+    case KeyCall::Routine::I:
+      return "keyi(" + call.key + ") = " + value;
+    case KeyCall::Routine::R:
+      return "keyr(" + call.key + ") = " + value;
+    case KeyCall::Routine::D:
+      return "keyd(" + call.key + ") = " + value;
+    case KeyCall::Routine::L:
+      return "keyl(" + call.key + ") = " + value;
+    case KeyCall::Routine::Prsnt:
+      return "keyprsnt(" + call.key + ") = " + value;
+    case KeyCall::Routine::Fin:
+      return "keyfin";
   }
   return "";
 }
@@ -551,8 +603,12 @@ std::string run_keys(const std::vector<std::string>& args, const std::vector<Key
               value = v ? "T" : "F";
               break;
             }
-            case KeyCall::Routine::Prsnt: value = keyprsnt_c(c.key.c_str()) ? "T" : "F"; break;
-            case KeyCall::Routine::Fin: keyfin_c(); break;
+            case KeyCall::Routine::Prsnt:
+              value = keyprsnt_c(c.key.c_str()) ? "T" : "F";
+              break;
+            case KeyCall::Routine::Fin:
+              keyfin_c();
+              break;
           }
           std::fflush(stdout);
           std::printf("%s\n", key_transcript_line(c, value).c_str());

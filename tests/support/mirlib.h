@@ -10,12 +10,12 @@
 // instead, so a dataset MIRIAD refuses fails a test with MIRIAD's own words
 // and never ends the test program. Messages are given in the ATNF layout:
 // "### Warning:  TEXT", "### Fatal Error:  TEXT".
+#include <sys/types.h>
 #include <complex>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 

@@ -68,9 +68,12 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
     ::dup2(in_pipe[0], 0);
     ::dup2(out_pipe[1], 1);
     ::dup2(err_pipe[1], 2);
-    ::close(in_pipe[0]); ::close(in_pipe[1]);
-    ::close(out_pipe[0]); ::close(out_pipe[1]);
-    ::close(err_pipe[0]); ::close(err_pipe[1]);
+    ::close(in_pipe[0]);
+    ::close(in_pipe[1]);
+    ::close(out_pipe[0]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[0]);
+    ::close(err_pipe[1]);
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
     ::execv(path.c_str(), argv.data());
     ::_exit(127);
@@ -82,30 +85,51 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
   RunResult r;
   std::size_t written = 0;
   int fd_in = in_pipe[1];
-  if (input.empty()) { ::close(fd_in); fd_in = -1; }
-  else ::fcntl(fd_in, F_SETFL, O_NONBLOCK);
+  if (input.empty()) {
+    ::close(fd_in);
+    fd_in = -1;
+  } else
+    ::fcntl(fd_in, F_SETFL, O_NONBLOCK);
   bool out_open = true, err_open = true;
   char buf[65536];
   while (out_open || err_open) {
     pollfd fds[3];
     int n = 0;
     int io = -1, ie = -1, ii = -1;
-    if (out_open) { fds[n] = {out_pipe[0], POLLIN, 0}; io = n++; }
-    if (err_open) { fds[n] = {err_pipe[0], POLLIN, 0}; ie = n++; }
-    if (fd_in >= 0) { fds[n] = {fd_in, POLLOUT, 0}; ii = n++; }
+    if (out_open) {
+      fds[n] = {out_pipe[0], POLLIN, 0};
+      io = n++;
+    }
+    if (err_open) {
+      fds[n] = {err_pipe[0], POLLIN, 0};
+      ie = n++;
+    }
+    if (fd_in >= 0) {
+      fds[n] = {fd_in, POLLOUT, 0};
+      ii = n++;
+    }
     if (::poll(fds, static_cast<nfds_t>(n), -1) < 0) continue;
     if (io >= 0 && fds[io].revents) {
       ssize_t k = ::read(out_pipe[0], buf, sizeof buf);
-      if (k > 0) r.out.append(buf, static_cast<std::size_t>(k)); else out_open = false;
+      if (k > 0)
+        r.out.append(buf, static_cast<std::size_t>(k));
+      else
+        out_open = false;
     }
     if (ie >= 0 && fds[ie].revents) {
       ssize_t k = ::read(err_pipe[0], buf, sizeof buf);
-      if (k > 0) r.err.append(buf, static_cast<std::size_t>(k)); else err_open = false;
+      if (k > 0)
+        r.err.append(buf, static_cast<std::size_t>(k));
+      else
+        err_open = false;
     }
     if (ii >= 0 && fds[ii].revents) {
       ssize_t k = ::write(fd_in, input.data() + written, input.size() - written);
       if (k > 0) written += static_cast<std::size_t>(k);
-      if (k < 0 || written >= input.size()) { ::close(fd_in); fd_in = -1; }
+      if (k < 0 || written >= input.size()) {
+        ::close(fd_in);
+        fd_in = -1;
+      }
     }
   }
   if (fd_in >= 0) ::close(fd_in);
@@ -113,8 +137,10 @@ RunResult run(const std::string& program, const std::vector<std::string>& args, 
   ::close(err_pipe[0]);
   int st = 0;
   ::waitpid(pid, &st, 0);
-  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-  else if (WIFSIGNALED(st)) r.status = 128 + WTERMSIG(st);
+  if (WIFEXITED(st))
+    r.status = WEXITSTATUS(st);
+  else if (WIFSIGNALED(st))
+    r.status = 128 + WTERMSIG(st);
   return r;
 }
 
@@ -152,8 +178,11 @@ std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
   std::string cur;
   for (char c : text) {
-    if (c == '\n') { out.push_back(cur); cur.clear(); }
-    else cur.push_back(c);
+    if (c == '\n') {
+      out.push_back(cur);
+      cur.clear();
+    } else
+      cur.push_back(c);
   }
   if (!cur.empty()) out.push_back(cur);
   return out;

@@ -83,8 +83,8 @@ std::string compare_record(std::int64_t n, const miriad::UvReader& reader, const
   for (const auto& mv : m.updated) {
     const miriad::UvVar* pv = reader.variable(mv.name);
     if (pv->type != mv.type || pv->value != mv.value)
-      return at + "variable " + mv.name + ": project " + std::string(1, pv->type) + " " + hex(pv->value) +
-             ", MIRIAD " + std::string(1, mv.type) + " " + hex(mv.value);
+      return at + "variable " + mv.name + ": project " + std::string(1, pv->type) + " " + hex(pv->value) + ", MIRIAD " +
+             std::string(1, mv.type) + " " + hex(mv.value);
   }
   return "";
 }
@@ -149,7 +149,8 @@ MiriadComparison compare_with_miriad(const std::string& path) {
     if (!mmore)
       return disagree("MIRIAD " + (m.refused() ? "stops: " + m.fatal() : std::string("ends")) + " after " +
                       std::to_string(c.records) + " records; the project's reader has more");
-    if (!more) return disagree("the project's reader ends after " + std::to_string(c.records) + " records; MIRIAD has more");
+    if (!more)
+      return disagree("the project's reader ends after " + std::to_string(c.records) + " records; MIRIAD has more");
     ++c.records;
     d = compare_record(c.records, *project, prec, mrec);
     if (!d.empty()) return disagree(d);

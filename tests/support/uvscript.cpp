@@ -119,11 +119,21 @@ void write_with_project(const UvScript& script, const std::string& path) {
   miriad::uvopen(tno, path, "new");
   for (const auto& op : script.ops) {
     switch (op.kind) {
-      case UvOp::Kind::Preamble: miriad::uvset(tno, "preamble", op.text, 0, 0.0, 0.0, 0.0); break;
-      case UvOp::Kind::Corr: miriad::uvset(tno, "corr", op.text, 0, 0.0, 0.0, 0.0); break;
-      case UvOp::Kind::HisOpen: miriad::hisopen(tno, "write"); break;
-      case UvOp::Kind::HisWrite: miriad::hiswrite(tno, op.text); break;
-      case UvOp::Kind::HisClose: miriad::hisclose(tno); break;
+      case UvOp::Kind::Preamble:
+        miriad::uvset(tno, "preamble", op.text, 0, 0.0, 0.0, 0.0);
+        break;
+      case UvOp::Kind::Corr:
+        miriad::uvset(tno, "corr", op.text, 0, 0.0, 0.0, 0.0);
+        break;
+      case UvOp::Kind::HisOpen:
+        miriad::hisopen(tno, "write");
+        break;
+      case UvOp::Kind::HisWrite:
+        miriad::hiswrite(tno, op.text);
+        break;
+      case UvOp::Kind::HisClose:
+        miriad::hisclose(tno);
+        break;
       case UvOp::Kind::Put: {
         const std::size_t e = static_cast<std::size_t>(element_size(op.type));
         const std::size_t n = op.value.size() / e;
@@ -192,8 +202,8 @@ UvScript script_of_dataset(const std::string& path) {
       if (!r.read(rec)) talva::stop("script_of_dataset: " + path + " has more records in visdata than its reader");
       const bool uvw = r.variable("coord")->count() == 3;
       if (!preamble_set) {
-        s.ops.insert(s.ops.begin(), UvOp{UvOp::Kind::Preamble, uvw ? "uvw/time/baseline" : "uv/time/baseline",
-                                         0, {}, {}, {}, {}});
+        s.ops.insert(s.ops.begin(),
+                     UvOp{UvOp::Kind::Preamble, uvw ? "uvw/time/baseline" : "uv/time/baseline", 0, {}, {}, {}, {}});
         if (rec.data.size() > 4) s.ops.insert(s.ops.begin() + 1, UvOp{UvOp::Kind::Corr, "r", 0, {}, {}, {}, {}});
         preamble_set = true;
       }
@@ -247,9 +257,9 @@ std::vector<HeaderEntry> header_entries(const std::vector<std::uint8_t>& h) {
   for (std::size_t off = 0; off + 16 <= h.size();) {
     std::size_t len = 0;
     while (len < 15 && h[off + len] != 0) ++len;
-    HeaderEntry e{std::string(h.begin() + static_cast<std::ptrdiff_t>(off),
-                              h.begin() + static_cast<std::ptrdiff_t>(off + len)),
-                  off, h[off + 15]};
+    HeaderEntry e{
+        std::string(h.begin() + static_cast<std::ptrdiff_t>(off), h.begin() + static_cast<std::ptrdiff_t>(off + len)),
+        off, h[off + 15]};
     out.push_back(e);
     off += 16 + (e.size + 15) / 16 * 16;
   }

@@ -19,16 +19,16 @@ struct UvOp {
     HisOpen,   ///< hisopen "write"
     HisWrite,  ///< hiswrite text
     HisClose,
-    Put,       ///< uvputvr of name, type (a i r d) and value
-    Write,     ///< uvwrite of preamble, data and flags
+    Put,    ///< uvputvr of name, type (a i r d) and value
+    Write,  ///< uvwrite of preamble, data and flags
   };
   Kind kind = Kind::Put;
-  std::string text;                         ///< preamble, corr type, history line or variable name
-  char type = 0;                            ///< Put: a i r d
-  std::vector<std::uint8_t> value;          ///< Put: the value's big-endian bytes (characters for a)
-  std::vector<double> preamble;             ///< Write: 4 or 5 values
-  std::vector<std::complex<float>> data;    ///< Write: one value per channel
-  std::vector<std::int32_t> flags;          ///< Write: 1 = good
+  std::string text;                       ///< preamble, corr type, history line or variable name
+  char type = 0;                          ///< Put: a i r d
+  std::vector<std::uint8_t> value;        ///< Put: the value's big-endian bytes (characters for a)
+  std::vector<double> preamble;           ///< Write: 4 or 5 values
+  std::vector<std::complex<float>> data;  ///< Write: one value per channel
+  std::vector<std::int32_t> flags;        ///< Write: 1 = good
 };
 
 /// A call sequence; the dataset is opened "new" before it and closed after it.

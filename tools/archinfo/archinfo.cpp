@@ -3,8 +3,8 @@
 // dump count. full=true adds one line per dump, verbose=true every decoded
 // dump header.
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -46,8 +46,8 @@ std::string clock(int s) {
 
 void print_range(const DumpRange& r) {
   const int n = r.last - r.first + 1;
-  std::printf("dumps %5d-%-5d %04d-%02d-%02d %s .. %s  HA %9.4f .. %9.4f h  mode %4d  mean amplitude %12.6f\n",
-              r.first, r.last, r.yr, r.mn, r.dy, clock(r.start_s).c_str(), clock(r.end_s).c_str(),
+  std::printf("dumps %5d-%-5d %04d-%02d-%02d %s .. %s  HA %9.4f .. %9.4f h  mode %4d  mean amplitude %12.6f\n", r.first,
+              r.last, r.yr, r.mn, r.dy, clock(r.start_s).c_str(), clock(r.end_s).c_str(),
               static_cast<double>(r.ha_first), static_cast<double>(r.ha_last), r.mode, r.amp_sum / n);
 }
 

@@ -15,7 +15,7 @@ inline constexpr std::int64_t kMaxPlanePixels = std::int64_t{1} << 26;
 /// The header values skyimage uses; angles in degrees.
 struct ImageHeader {
   long nx = 0, ny = 0;
-  int bitpix = -32;               ///< bits per pixel (negative: floating point)
+  int bitpix = -32;  ///< bits per pixel (negative: floating point)
   double crpix[2]{}, cdelt[2]{}, crval[2]{};
 };
 
@@ -32,8 +32,8 @@ inline std::string image_header_problem(const ImageHeader& h, long long data_byt
   }
   const std::int64_t plane = std::int64_t{h.nx} * h.ny;
   if (plane > kMaxPlanePixels)
-    return std::to_string(h.nx) + " x " + std::to_string(h.ny) + " pixels: at most " +
-           std::to_string(kMaxPlanePixels) + " are read";
+    return std::to_string(h.nx) + " x " + std::to_string(h.ny) + " pixels: at most " + std::to_string(kMaxPlanePixels) +
+           " are read";
   const int bytes_per_pixel = std::abs(h.bitpix) / 8;
   if (bytes_per_pixel == 0) return "BITPIX = " + std::to_string(h.bitpix) + " is no FITS pixel type";
   if (data_bytes >= 0 && plane * bytes_per_pixel > data_bytes)

@@ -74,8 +74,8 @@ Contours contour_levels(double rms, double peak) {
   return c;
 }
 
-std::vector<std::pair<double, double>> beam_ellipse(double bmaj, double bmin, double bpa_deg, double east,
-                                                    double north, int n) {
+std::vector<std::pair<double, double>> beam_ellipse(double bmaj, double bmin, double bpa_deg, double east, double north,
+                                                    int n) {
   // The major axis points to position angle bpa (from north through east),
   // the minor axis 90 degrees further.
   const double pa = bpa_deg * kPi / 180.0, a = 0.5 * bmaj, b = 0.5 * bmin;

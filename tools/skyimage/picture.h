@@ -48,8 +48,8 @@ Contours contour_levels(double rms, double peak);
 /// The outline of the restoring beam of full widths `bmaj` and `bmin` at
 /// position angle `bpa_deg` (north through east) around (east, north):
 /// `n` points (east, north) in the units of bmaj, the first repeated last.
-std::vector<std::pair<double, double>> beam_ellipse(double bmaj, double bmin, double bpa_deg, double east,
-                                                    double north, int n = 64);
+std::vector<std::pair<double, double>> beam_ellipse(double bmaj, double bmin, double bpa_deg, double east, double north,
+                                                    int n = 64);
 
 /// A labelled tick of the grey-scale wedge: `value` (Jy/beam) at `position`
 /// 0..1 along the wedge (its grey level).

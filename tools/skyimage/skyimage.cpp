@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "array/sky.h"
-#include "sky_format.h"
-#include "picture.h"
 #include "miriad/key.h"
+#include "picture.h"
+#include "sky_format.h"
 #include "tools/skyimage/image_limits.h"
 #include "util/interrupt.h"
 #include "util/plot_file.h"
@@ -39,7 +39,7 @@ constexpr int kContourColour = 2, kNegativeColour = 4, kMarkColour = 5, kBeamCol
 
 struct Image {
   long nx = 0, ny = 0;
-  std::vector<float> pix;  // x fastest
+  std::vector<float> pix;                     // x fastest
   double crpix[2]{}, cdelt[2]{}, crval[2]{};  // degrees
   std::string ctype[2];
   double bmaj = 0, bmin = 0, bpa = 0;  // the restoring beam, degrees (bmaj 0: none in the header)
@@ -293,9 +293,9 @@ void draw(const Image& im, const std::string& path, const std::string& device, d
 }
 
 struct Peak {
-  double value = 0;       // Jy/beam
+  double value = 0;            // Jy/beam
   double east = 0, north = 0;  // arcminutes from the phase centre
-  talva::sky::Place at;   // J2000
+  talva::sky::Place at;        // J2000
 };
 
 // The peak at the local maximum (bi, bj), refined between the pixels.

@@ -65,8 +65,7 @@ void GainDrift::gains(const Settings& s, int n, std::vector<std::complex<float>>
       g[a] = {0.0f, 0.0f};
       continue;
     }
-    const std::complex<double> d =
-        std::polar(1.0 + amp_frac_ * sum(amp_waves_[a]), phase_rad_ * sum(phase_waves_[a]));
+    const std::complex<double> d = std::polar(1.0 + amp_frac_ * sum(amp_waves_[a]), phase_rad_ * sum(phase_waves_[a]));
     const std::complex<double> x = std::complex<double>(base_[a]) * d;
     g[a] = {static_cast<float>(x.real()), static_cast<float>(x.imag())};
   }

@@ -36,7 +36,9 @@ class GainDrift {
   /// The gains of dump n (0-based): base gains times the drift; dead antennas 0.
   void gains(const Settings& s, int n, std::vector<std::complex<float>>& g) const;
   /// The factor of the noise sigma of the pair (i, j).
-  double noise_factor(int i, int j) const { return noisy_[static_cast<std::size_t>(i - 1)] || noisy_[static_cast<std::size_t>(j - 1)] ? kNoisyFactor : 1.0; }
+  double noise_factor(int i, int j) const {
+    return noisy_[static_cast<std::size_t>(i - 1)] || noisy_[static_cast<std::size_t>(j - 1)] ? kNoisyFactor : 1.0;
+  }
   /// Adds dump n's true gains (and dead antennas as flags) to `table`.
   void record(double jd, const std::vector<std::complex<float>>& g, talva::calib::GainsTable& table) const;
 

@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
     s.truncate = cut;
     miriad::keya("pairs", s.pairs, "all", "all: the 4560 pairs of antennas 1-96; ew: the 2304 East-West pairs");
     miriad::keyi("nprod", s.nprod, 0, "product-table entries, padded with autocorrelations (0: pairs + 1)");
-    miriad::keyd("gaindrift", s.gaindrift[0], 0.0, "rms drift of each gain over hours: phase in degrees, amplitude fraction");
+    miriad::keyd("gaindrift", s.gaindrift[0], 0.0,
+                 "rms drift of each gain over hours: phase in degrees, amplitude fraction");
     miriad::keyd("gaindrift", s.gaindrift[1], 0.0);
     std::vector<std::string> bad;
     while (miriad::keyprsnt("badants", "bad antennas: dead or noisy, then antenna numbers (dead,5,noisy,60)")) {
@@ -74,7 +75,8 @@ int main(int argc, char** argv) {
       bad.push_back(item);
     }
     s.badants = talvasim::parse_bad_antennas(bad);
-    miriad::keya("truegains", s.truegains, "", "gains table of every dump's true gains to write (gainsolve's gnstable form)");
+    miriad::keya("truegains", s.truegains, "",
+                 "gains table of every dump's true gains to write (gainsolve's gnstable form)");
     bool realtime = false;
     talvasim::Realtime rt;
     miriad::keyl("realtime", realtime, false,

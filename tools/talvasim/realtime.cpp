@@ -117,8 +117,8 @@ int simulate_realtime(const Settings& s, const Realtime& rt) {
   const int out = ::open(s.archive.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (out < 0) talva::stop("talvasim: cannot create " + s.archive + ": " + std::strerror(errno));
 
-  std::printf("talvasim: appending %zu dumps to %s at %g x the dump time of %g s\n", ends.size() - 1,
-              s.archive.c_str(), rt.speed, s.dt);
+  std::printf("talvasim: appending %zu dumps to %s at %g x the dump time of %g s\n", ends.size() - 1, s.archive.c_str(),
+              rt.speed, s.dt);
   std::fflush(stdout);
   const auto start = Clock::now();
   const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.dt / rt.speed));

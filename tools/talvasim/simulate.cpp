@@ -33,7 +33,7 @@ constexpr float kDegreesPerRadian = talva::kTableDegPerRad;  // the gains file's
 constexpr int kMaxLayoutLines = 4608;
 constexpr char kHeaderKey[] = "TCC";
 constexpr char kRepeatKey[] = "TALVA";
-constexpr double kWavelength = 0.356;         // metres: baselines in wavelengths, as the converters count them
+constexpr double kWavelength = 0.356;  // metres: baselines in wavelengths, as the converters count them
 constexpr double kRadPerArcmin = kPi / 10800.0;
 
 // Antenna positions along the east-west line written into the per-antenna
@@ -273,8 +273,8 @@ class SkyModel {
   SkyModel(const Settings& s, const std::vector<Product>& table, const std::vector<std::complex<float>>& g)
       : table_(table), g_(g) {
     for (const auto& src : s.sources)
-      sources_.push_back({talva::sky::offset_position(src[0] * kRadPerArcmin, src[1] * kRadPerArcmin,
-                                                      s.ra * kHourToRad, s.dec * kDegToRad),
+      sources_.push_back({talva::sky::offset_position(src[0] * kRadPerArcmin, src[1] * kRadPerArcmin, s.ra * kHourToRad,
+                                                      s.dec * kDegToRad),
                           src[2]});
     for (int a = 1; a <= kAntennas; ++a) y_[static_cast<std::size_t>(a - 1)] = east_position(a) / kWavelength;
   }
@@ -399,7 +399,8 @@ int simulate(const Settings& s) {
     }
     put_bytes(arch, items.data(), items.size() * sizeof(float));
   }
-  if (static_cast<std::uint64_t>(s.truncate) > arch.size()) talva::stop("talvasim: truncate exceeds the archive's size");
+  if (static_cast<std::uint64_t>(s.truncate) > arch.size())
+    talva::stop("talvasim: truncate exceeds the archive's size");
   arch.cut(static_cast<std::uint64_t>(s.truncate));
   if (truth_out != nullptr) {
     if (!drift.active()) drift.record(dump_jd(s, 0), g, truth);  // constant gains: one block

@@ -16,37 +16,37 @@ inline constexpr int kAntennas = 96;
 inline constexpr double kSiderealRate = 7.2921159e-5;  ///< radians of hour angle per second
 
 struct Settings {
-  std::string archive;    ///< archive to write (required)
-  std::string layout;     ///< layout file to write (required)
+  std::string archive;  ///< archive to write (required)
+  std::string layout;   ///< layout file to write (required)
   int ndumps = 10;
-  int nant = 96;          ///< per-antenna records per dump (0..100)
-  double flux = 1.0;      ///< point-source flux at the phase centre (when `sources` is empty)
+  int nant = 96;      ///< per-antenna records per dump (0..100)
+  double flux = 1.0;  ///< point-source flux at the phase centre (when `sources` is empty)
   /// Point sources (offset east, offset north in arcminutes: direction
   /// cosines about the J2000 phase centre; flux); non-empty: they replace `flux`.
   std::vector<std::array<double, 3>> sources;
-  std::string gains;      ///< gains file to read; empty: seeded random gains
-  double gainamp = 0.1;   ///< random gain amplitude 1 + gainamp * uniform(-1, 1)
-  double gainphs = 180;   ///< random gain phase uniform(-gainphs, gainphs), degrees
-  std::string gainsout;   ///< gains file to write (empty: none)
-  double noise = 0;       ///< Gaussian sigma per real and imaginary part
+  std::string gains;     ///< gains file to read; empty: seeded random gains
+  double gainamp = 0.1;  ///< random gain amplitude 1 + gainamp * uniform(-1, 1)
+  double gainphs = 180;  ///< random gain phase uniform(-gainphs, gainphs), degrees
+  std::string gainsout;  ///< gains file to write (empty: none)
+  double noise = 0;      ///< Gaussian sigma per real and imaginary part
   std::uint64_t seed = 1;
   std::array<int, 3> date{2006, 1, 1};  ///< year, month, day of the first dump
   std::array<int, 3> time{12, 0, 0};    ///< hours, minutes, seconds of the first dump
-  double dt = 1;          ///< seconds per dump
-  double ra = 0;          ///< hours
-  double dec = -45;       ///< degrees
-  double ha = 0;          ///< hours, first dump; advances at the sidereal rate (with `ha_given`)
+  double dt = 1;                        ///< seconds per dump
+  double ra = 0;                        ///< hours
+  double dec = -45;                     ///< degrees
+  double ha = 0;                        ///< hours, first dump; advances at the sidereal rate (with `ha_given`)
   bool ha_given = false;  ///< false: the hour angle is the local apparent sidereal time minus the apparent RA
   double mdtilt = 0;      ///< degrees, first dump (written as its sine)
   double mdrate = 0;      ///< degrees added per dump
-  std::array<double, 3> tilts{0, 0, 0};  ///< north-south, East arm, West arm tilts, degrees
-  double temp = 20;       ///< degrees Celsius
-  int mode = 1;           ///< mode byte (-128..255)
-  int talvatags = 0;      ///< every K-th dump carries the tag "TALVA" (0: none)
-  int hdrlen = 96;        ///< header block length, 84..400
-  long long truncate = 0; ///< bytes cut off the end of the archive
-  std::string pairs = "all";  ///< "all" cross pairs of 1..96, or "ew": East-West pairs only
-  int nprod = 0;          ///< product-table entries in all (0: pairs + 1); pads with autocorrelations
+  std::array<double, 3> tilts{0, 0, 0};   ///< north-south, East arm, West arm tilts, degrees
+  double temp = 20;                       ///< degrees Celsius
+  int mode = 1;                           ///< mode byte (-128..255)
+  int talvatags = 0;                      ///< every K-th dump carries the tag "TALVA" (0: none)
+  int hdrlen = 96;                        ///< header block length, 84..400
+  long long truncate = 0;                 ///< bytes cut off the end of the archive
+  std::string pairs = "all";              ///< "all" cross pairs of 1..96, or "ew": East-West pairs only
+  int nprod = 0;                          ///< product-table entries in all (0: pairs + 1); pads with autocorrelations
   std::array<double, 2> gaindrift{0, 0};  ///< rms gain drift: phase in degrees, amplitude fraction (drift.h)
   std::vector<BadAntenna> badants;        ///< dead or noisy antennas (drift.h)
   std::string truegains;  ///< time-variable gains table of every dump's true gains to write (empty: none)
