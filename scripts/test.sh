@@ -19,6 +19,7 @@ took setup
 status=0
 echo "== format"
 bash scripts/format.sh --check || status=1
+took format
 for kind in release sanitize; do
   echo "== build ($kind)"
   bash scripts/build.sh "$kind"

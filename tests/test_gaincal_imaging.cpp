@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,13 +18,7 @@ namespace {
 using talva::test::RunResult;
 using talva::test::TempDir;
 
-std::string on_path(const std::string& name) {
-  std::stringstream path(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin");
-  std::string d;
-  while (std::getline(path, d, ':'))
-    if (std::filesystem::exists(d + "/" + name)) return d + "/" + name;
-  return name;
-}
+using talva::test::on_path;
 
 struct Image {
   double peak = 0, east = 0, north = 0, second_east = 0, second_north = 0, dr = 0;
