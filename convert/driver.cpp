@@ -234,7 +234,8 @@ class HeaderClock final : public Clock {
 void claim_outputs(const ConverterSettings& s, bool uv) {
   {
     talva::OutputSet names;
-    for (const std::string* in : {&s.infile, &s.corlfile, &s.gnsfile, &s.phasefil, &s.rejects, &s.antrejct})
+    for (const std::string* in :
+         {&s.infile, &s.corlfile, &s.gnsfile, &s.gnstable, &s.phasefil, &s.rejects, &s.antrejct})
       names.input(*in);
     if (s.mdcorr) names.input(s.mdfile);
     if (uv) names.claim(s.uvfile, talva::Claim::IfPossible);
