@@ -6,7 +6,10 @@
 // its antennas (radians) and average without gain weighting. On the first
 // dump they build, per spacing and in the order of the pair loops, the list
 // of usable pairs with their rotations (the phase table holds for the run);
-// every dump then sums in that order. When the run asks for them (the debug
+// every dump then sums in that order. With a gains table (gnstable=) the
+// list is built anew every dump from the phases of the gains interpolated to
+// its time, without the antennas and pairs the table flags; the gains'
+// amplitudes are never applied. When the run asks for them (the debug
 // table), each record carries the pairs it averages.
 #include <cstdint>
 #include <span>
@@ -15,6 +18,7 @@
 
 #include "calib/cx2amp.h"
 #include "convert/driver.h"
+#include "convert/gains.h"
 #include "convert/spacing_sums.h"
 #include "convert/unpackers.h"
 
@@ -41,19 +45,55 @@ struct PairPlan {
   spacing_sums::FactorSums sums;
 };
 
+/// What a plan is built from: the run's pairs and rejections, the phase
+/// corrections (antenna a at [a-1]), what the gains table leaves out, where
+/// the set-up messages go.
+struct PlanSource {
+  const DataInputs& in;
+  std::span<const float> phases;
+  const DumpGains& table;
+  talva::Output& out;
+};
+
+/// The pair lists of a legacy data unpacker and the phases they apply: the
+/// phase table's, built once; or, with a gains table, minus the phase of
+/// each antenna's gain at the dump's time, built anew every dump without
+/// the antennas and pairs the table's interval flags (the set-up messages
+/// on the first dump only).
+class PairPlanner {
+ public:
+  /// Adds the pairs of every spacing to a plan, closing each spacing.
+  using Lister = void (*)(PairPlan& plan, const PlanSource& src);
+  PairPlanner(const DataInputs& in, Lister list) : in_(in), list_(list), table_(in.gains_table) {}
+  /// The plan for the dump at Julian date jd.
+  const PairPlan& plan_for(double jd);
+  /// Whether a spacing with no pair left is written flagged (a gains table:
+  /// its flags can empty a spacing that has pairs at other times).
+  bool flags_empty() const { return table_.active(); }
+
+ private:
+  DataInputs in_;
+  Lister list_;
+  DumpGains table_;
+  std::vector<float> phases_;  ///< the dump's phase corrections (gains table), antenna a at [a-1]
+  bool first_ = true;
+  bool noted_outside_ = false;
+  PairPlan plan_;
+};
+
 /// Legacy talva1a: 43 within-arm spacings (baselines 67586 .. 67628), then
 /// 44 cross-gap spacings (67633 .. 67676); one record each, 0+0i when no
 /// pair is left; v = -sin H sindec L. The MD gain is not applied.
 class Talva1aUnpacker final : public Unpacker {
  public:
-  explicit Talva1aUnpacker(const DataInputs& in) : in_(in) {}
+  explicit Talva1aUnpacker(const DataInputs& in);
   void unpack(const DumpContext& dump, RecordSink& sink) override;
   /// The layout's positions of antennas 1-96.
   std::vector<double> positions() const override;
 
  private:
   DataInputs in_;
-  PairPlan plan_;
+  PairPlanner planner_;
   std::vector<PairTerm> terms_;
 };
 
@@ -61,14 +101,14 @@ class Talva1aUnpacker final : public Unpacker {
 /// multiplied by the MD gain; v = +sin H sindec D.
 class OrvexUnpacker final : public Unpacker {
  public:
-  explicit OrvexUnpacker(const DataInputs& in) : in_(in) {}
+  explicit OrvexUnpacker(const DataInputs& in);
   void unpack(const DumpContext& dump, RecordSink& sink) override;
   /// As talva2vis3's orvex: the array's positions negated.
   std::vector<double> positions() const override { return orvex_positions(*in_.layout); }
 
  private:
   DataInputs in_;
-  PairPlan plan_;
+  PairPlanner planner_;
   std::vector<PairTerm> terms_;
 };
 
