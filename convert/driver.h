@@ -11,11 +11,12 @@
 //
 // The legacy converter differs in what its ConverterModes object gives the
 // driver: the phase centre (J2000 without an epoch keyword or precession),
-// the calibration (a per-antenna phase table instead of complex gains), the
-// clock (hour angle and Julian date counted from start values instead of
-// read from the dump headers; the meridian distance from find_tilt_md_,
-// dumps outside the site limits skipped; no MD progress line), and its mode
-// set-up and data unpackers. Its plot has no labels.
+// the calibration (a per-antenna phase table, or the phases of a gains
+// table, instead of complex gains), the clock (hour angle and Julian date
+// counted from start values instead of read from the dump headers; the
+// meridian distance from find_tilt_md_, dumps outside the site limits
+// skipped; no MD progress line), and its mode set-up and data unpackers. Its
+// plot has no labels.
 #include <array>
 #include <complex>
 #include <memory>
