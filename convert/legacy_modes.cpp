@@ -21,31 +21,30 @@ using talva::kIntTime;
 constexpr float kTalva1aLimit = 100.0f;
 constexpr float kOrvexLimit = 5000.0f;
 
-void add_pair(PairPlan& plan, const PlanSource& src, int i, int j) {
-  const std::int32_t p = usable_product(*src.in.products, i, j, src.out);
-  if (p == 0 || src.in.rejects.rejects(p, i, j) || src.table.left_out(i, j)) return;
-  const float phi_i = src.phases[static_cast<std::size_t>(i - 1)], phi_j = src.phases[static_cast<std::size_t>(j - 1)];
-  plan.pairs.push_back({p, i, j, phi_i, phi_j, rotation_of(phi_i - phi_j)});
+void add_pair(PairList& list, const DataInputs& d, int i, int j) {
+  const std::int32_t p = usable_product(*d.products, i, j, *d.out);
+  if (p == 0 || d.rejects.rejects(p, i, j)) return;
+  list.pairs.push_back({p, i, j, 0.0f, 0.0f, {}});
 }
 
-void close_spacing(PairPlan& plan) { plan.start.push_back(plan.pairs.size()); }
+void close_spacing(PairList& list) { list.start.push_back(list.pairs.size()); }
 
-void list_talva1a(PairPlan& plan, const PlanSource& src) {
+void list_talva1a(PairList& list, const DataInputs& d) {
   for (int n = 1; n <= 43; ++n) {  // within-arm spacings
-    for (int g = 1; g <= 44 - n; ++g) add_pair(plan, src, g, g + n);
-    for (int g = 49; g <= 96 - n; ++g) add_pair(plan, src, g, g + n);
-    close_spacing(plan);
+    for (int g = 1; g <= 44 - n; ++g) add_pair(list, d, g, g + n);
+    for (int g = 49; g <= 96 - n; ++g) add_pair(list, d, g, g + n);
+    close_spacing(list);
   }
   for (int c = 1; c <= 44; ++c) {  // cross-gap spacings
-    for (int g = 1; g <= 45 - c; ++g) add_pair(plan, src, g, g + 47 + c);
-    close_spacing(plan);
+    for (int g = 1; g <= 45 - c; ++g) add_pair(list, d, g, g + 47 + c);
+    close_spacing(list);
   }
 }
 
-void list_orvex(PairPlan& plan, const PlanSource& src) {
+void list_orvex(PairList& list, const DataInputs& d) {
   for (int s = 1; s <= 88; ++s) {
-    for (int i = std::max(1, s - 44); i <= std::min(s, 44); ++i) add_pair(plan, src, i, s - i + 48);
-    close_spacing(plan);
+    for (int i = std::max(1, s - 44); i <= std::min(s, 44); ++i) add_pair(list, d, i, s - i + 48);
+    close_spacing(list);
   }
 }
 
@@ -65,7 +64,10 @@ void corrected_terms(const PairPlan& plan, int k, const c_layout_common_t& layou
 }  // namespace
 
 const PairPlan& PairPlanner::plan_for(double jd) {
-  talva::NullOutput quiet;  // the set-up messages of the rebuilds after the first dump
+  if (!listed_) {
+    list_(usable_, in_);
+    listed_ = true;
+  }
   std::span<const float> phases = in_.phases;
   if (table_.active()) {
     if (!table_.covers(jd) && !noted_outside_) {
@@ -80,22 +82,30 @@ const PairPlan& PairPlanner::plan_for(double jd) {
     phases = phases_;
     plan_.built = false;
   }
-  if (!plan_.built) {
-    plan_.pairs.clear();
-    plan_.start.assign(1, 0);
-    list_(plan_, {in_, phases, table_, first_ ? *in_.out : quiet});
-    // The rotation of a pair's correlation is its product with (cos, sin):
-    // rotate_vis_'s (re cos - im sin, im cos + re sin) to the bit.
-    std::vector<spacing_sums::FactorTerm> terms;
-    terms.reserve(plan_.pairs.size());
-    for (const PairPlan::Pair& pr : plan_.pairs)
-      terms.push_back({2 * static_cast<std::uint32_t>(pr.index) - 2,
-                       static_cast<float>(in_.corr_layout->lay_sign[static_cast<std::size_t>(pr.index - 1)]),
-                       {pr.rotation.cs, pr.rotation.sn}});
-    plan_.sums.build(std::move(terms), plan_.start);
-    plan_.built = true;
-    first_ = false;
+  if (plan_.built) return plan_;
+  plan_.pairs.clear();
+  plan_.start.assign(1, 0);
+  for (std::size_t k = 1; k < usable_.start.size(); ++k) {
+    for (std::size_t t = usable_.start[k - 1]; t < usable_.start[k]; ++t) {
+      PairPlan::Pair pr = usable_.pairs[t];
+      if (table_.left_out(pr.i, pr.j)) continue;
+      pr.phase_i = phases[static_cast<std::size_t>(pr.i - 1)];
+      pr.phase_j = phases[static_cast<std::size_t>(pr.j - 1)];
+      pr.rotation = rotation_of(pr.phase_i - pr.phase_j);
+      plan_.pairs.push_back(pr);
+    }
+    plan_.start.push_back(plan_.pairs.size());
   }
+  // The rotation of a pair's correlation is its product with (cos, sin):
+  // rotate_vis_'s (re cos - im sin, im cos + re sin) to the bit.
+  std::vector<spacing_sums::FactorTerm> terms;
+  terms.reserve(plan_.pairs.size());
+  for (const PairPlan::Pair& pr : plan_.pairs)
+    terms.push_back({2 * static_cast<std::uint32_t>(pr.index) - 2,
+                     static_cast<float>(in_.corr_layout->lay_sign[static_cast<std::size_t>(pr.index - 1)]),
+                     {pr.rotation.cs, pr.rotation.sn}});
+  plan_.sums.build(std::move(terms), plan_.start);
+  plan_.built = true;
   return plan_;
 }
 

@@ -45,25 +45,23 @@ struct PairPlan {
   spacing_sums::FactorSums sums;
 };
 
-/// What a plan is built from: the run's pairs and rejections, the phase
-/// corrections (antenna a at [a-1]), what the gains table leaves out, where
-/// the set-up messages go.
-struct PlanSource {
-  const DataInputs& in;
-  std::span<const float> phases;
-  const DumpGains& table;
-  talva::Output& out;
+/// The usable pairs of every spacing of a legacy data unpacker, in the
+/// order of its pair loops: product index and antennas (phases unset).
+struct PairList {
+  std::vector<PairPlan::Pair> pairs;
+  std::vector<std::size_t> start{0};  ///< spacing s: pairs[start[s-1] .. start[s])
 };
 
-/// The pair lists of a legacy data unpacker and the phases they apply: the
-/// phase table's, built once; or, with a gains table, minus the phase of
-/// each antenna's gain at the dump's time, built anew every dump without
-/// the antennas and pairs the table's interval flags (the set-up messages
-/// on the first dump only).
+/// The pair lists of a legacy data unpacker and the phases they apply. The
+/// usable pairs are listed on the first dump (its set-up messages with
+/// them); the plan takes them with the phase table's corrections, once; or,
+/// with a gains table, anew every dump with minus the phase of each
+/// antenna's gain at the dump's date, without the antennas and pairs the
+/// table's interval flags.
 class PairPlanner {
  public:
-  /// Adds the pairs of every spacing to a plan, closing each spacing.
-  using Lister = void (*)(PairPlan& plan, const PlanSource& src);
+  /// Lists the usable pairs of every spacing (messages on in.out).
+  using Lister = void (*)(PairList& list, const DataInputs& in);
   PairPlanner(const DataInputs& in, Lister list) : in_(in), list_(list), table_(in.gains_table) {}
   /// The plan for the dump at Julian date jd.
   const PairPlan& plan_for(double jd);
@@ -75,8 +73,9 @@ class PairPlanner {
   DataInputs in_;
   Lister list_;
   DumpGains table_;
+  PairList usable_;
+  bool listed_ = false;
   std::vector<float> phases_;  ///< the dump's phase corrections (gains table), antenna a at [a-1]
-  bool first_ = true;
   bool noted_outside_ = false;
   PairPlan plan_;
 };
