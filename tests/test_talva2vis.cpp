@@ -226,35 +226,22 @@ TEST(LegacyDriver, HourAngleOfDump3601) {
 // each pair as phasefil's would; the history names the table.
 TEST(LegacyGainsTable, PhasesOfTheTableCorrectThePairsAndTheHistoryNamesIt) {
   TempDir dir;
-  std::string gains, table;
-  for (int block = 1; block <= 2; ++block) {
-    table += "interval " + std::to_string(block) + (block == 1 ? " 2453974.5 2453974.6" : " 2453974.6 2453974.7") +
-             " 10 1.0\n";
-    for (int a = 1; a <= 96; ++a) {
-      const double rad = (13.0 * a - 600.0) * M_PI / 180.0, amp = 0.5 + 0.01 * a;
-      const std::string g = "(" + std::to_string(amp * std::cos(rad)) + "," + std::to_string(amp * std::sin(rad)) + ")";
-      if (block == 1) gains += std::to_string(a) + " " + g + "\n";
-      table += std::to_string(a) + " " + g + " 1.0 0\n";
-    }
-    table += "end\n";
+  std::string gains, table = "interval 1 2453974.5 2453974.6 10 1.0\n";
+  for (int a = 1; a <= 96; ++a) {
+    const std::complex<double> g = std::polar(0.5 + 0.01 * a, (13.0 * a - 600.0) * M_PI / 180.0);
+    const std::string text = "(" + std::to_string(g.real()) + "," + std::to_string(g.imag()) + ")";
+    gains += std::to_string(a) + " " + text + "\n";
+    table += std::to_string(a) + " " + text + " 1.0 0\n";
   }
   write_file(dir.file("in.gains"), gains);
-  write_file(dir.file("g.table"), table);
+  write_file(dir.file("g.table"), table + "end\n");
   simulate(dir, {"ndumps=2", "gains=in.gains"});
   const RunResult r = convert("talva2vis", dir, {"gnstable=g.table", "uvfile=l.uv"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(has_line(r.out, " gains table g.table: 2 intervals")) << r.out;
-  const auto rec = records(dir.file("l.uv"));
-  ASSERT_EQ(rec.size(), 174u);
-  for (const auto& x : rec) {
-    EXPECT_GT(x.data[0].real(), 0.2f) << x.baseline;  // amplitudes as correlated: 0.5 .. 1.5 squared
-    EXPECT_NEAR(x.data[0].imag(), 0.0f, 1e-4) << x.baseline;
-  }
-  const std::string history = talva::test::read_file(dir.file("l.uv/history"));
-  EXPECT_NE(history.find("phases of the gains interpolated in time from the gains table g.table (amplitudes not "
-                         "applied)"),
-            std::string::npos)
-      << history;
+  for (const auto& x : records(dir.file("l.uv"))) EXPECT_NEAR(x.data[0].imag(), 0.0f, 1e-4) << x.baseline;
+  EXPECT_NE(talva::test::read_file(dir.file("l.uv/history"))
+                .find("phases of the gains interpolated in time from the gains table g.table (amplitudes not applied)"),
+            std::string::npos);
 }
 
 // What gnstable= cannot be combined with, refused before any work.
