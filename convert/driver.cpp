@@ -19,6 +19,7 @@
 #include "convert/ms_output.h"
 #include "convert/plot.h"
 #include "convert/uv_output.h"
+#include "miriad/bug.h"
 #include "miriad/key.h"
 #include "miriad/uvio.h"
 #include "util/constants.h"
@@ -44,6 +45,26 @@ std::string key_text(const char* key, const std::string& def, miriad::KeyDoc doc
   return talva::trim_right(v);
 }
 
+// gnstable= replaces the flavour's static calibration (gnsfile, phasefil)
+// and applies where gains apply per dump: talva2vis3's talva1a, both data
+// modes of talva2vis. Any other combination is refused.
+void check_gains_table(const ConverterSettings& s) {
+  if (s.gnstable.empty()) return;
+  const bool legacy = s.flavour == Flavour::Legacy;
+  if (!(legacy ? s.phasefil : s.gnsfile).empty())
+    miriad::bug_fatal(legacy ? "gnstable= and phasefil= exclude each other: the phases of the gains table replace "
+                               "the phase table; give one of them."
+                             : "gnstable= and gnsfile= exclude each other: the gains table replaces the gains file; "
+                               "give one of them.");
+  const int mode = find_mode(s.skmode);
+  if (mode == kNoMode) return;  // the mode set-up names it
+  if (!is_data_mode(mode))
+    miriad::bug_fatal("gnstable= applies in the data modes talva1a and orvex only: skmode=" + s.skmode +
+                      " simulates its data.");
+  if (!legacy && mode == kOrvex)
+    miriad::bug_fatal("gnstable= applies in skmode=talva1a only; skmode=orvex takes its gains from gnsfile=.");
+}
+
 }  // namespace
 
 ConverterSettings read_converter_keywords(Flavour flavour) {
@@ -52,16 +73,22 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   s.flavour = flavour;
   s.infile = key_text("infile", " ", miriad::required("the archive to convert"));
   s.corlfile = key_text("corlfile", " ", miriad::required("the correlator layout file"));
-  if (legacy)
-    s.phasefil =
-        key_text("phasefil", "", miriad::required("phase table (antenna, phase in degrees) as phasesolve writes it"));
-  else
+  if (legacy) {
+    s.phasefil = key_text("phasefil", "",
+                          "phase table (antenna, phase in degrees) as phasesolve writes it; required unless "
+                          "gnstable= is given");
+    s.gnstable = key_text("gnstable", "",
+                          "time-variable gains table (gainsolve gnstable=), instead of phasefil: the phase of each "
+                          "antenna's gain, interpolated per dump, corrects it; amplitudes are not applied");
+    if (s.phasefil.empty() && s.gnstable.empty())
+      miriad::keymissing("phasefil", "phase table (antenna, phase in degrees) as phasesolve writes it, or gnstable=");
+  } else {
     s.gnsfile = key_text("gnsfile", "",
                          "gains file (antenna, complex gain) as gainsolve writes it; required in modes talva1a "
                          "and orvex unless gnstable= is given");
-  if (!legacy)
     s.gnstable = key_text("gnstable", "",
                           "time-variable gains table (gainsolve gnstable=), applied per dump instead of gnsfile");
+  }
   s.rejects = key_text("rejects", "", "rejected products: a count, then product indices; none: no rejects");
   s.antrejct = key_text("antrejct", "", "rejected antennas: numbers 1-96; none: no rejects");
   s.uvfile = key_text("uvfile", " ", "the uv dataset to create (required without msfile)");
@@ -119,6 +146,7 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   // Without msfile the uv dataset is the output, so uvfile must be given.
   if (s.uvfile.empty() && s.msfile.empty()) miriad::keymissing("uvfile", "the uv dataset to create, or msfile=");
   miriad::keyfin();
+  check_gains_table(s);
   // A dataset is a folder: "y.uv/" names y.uv.
   s.uvfile = talva::without_trailing_slashes(s.uvfile);
   s.msfile = talva::without_trailing_slashes(s.msfile);
@@ -173,11 +201,16 @@ PhaseCentre CurrentModes::phase_centre(const ConverterSettings& s, talva::Output
   return c;
 }
 
+talva::calib::GainsTable load_gains_table(const std::string& path, talva::Output& out) {
+  talva::calib::GainsTable table = talva::calib::read_gains_table(path, kNumAntennas);
+  out.line(" gains table " + path + ": " + std::to_string(table.intervals.size()) + " intervals");
+  return table;
+}
+
 Calibration CurrentModes::load_calibration(const ConverterSettings& s, int nant, talva::Output& out) {
   Calibration cal;
   if (!s.gnstable.empty()) {
-    cal.gains_table = talva::calib::read_gains_table(s.gnstable, kNumAntennas);
-    out.line(" gains table " + s.gnstable + ": " + std::to_string(cal.gains_table->intervals.size()) + " intervals");
+    cal.gains_table = load_gains_table(s.gnstable, out);
     cal.history_note = "gains interpolated in time from the gains table " + s.gnstable;
   } else if (!s.gnsfile.empty()) {
     load_gains_(s.gnsfile, nant, cal.gains, is_data_mode(find_mode(s.skmode)), out);
@@ -234,7 +267,8 @@ class HeaderClock final : public Clock {
 void claim_outputs(const ConverterSettings& s, bool uv) {
   {
     talva::OutputSet names;
-    for (const std::string* in : {&s.infile, &s.corlfile, &s.gnsfile, &s.phasefil, &s.rejects, &s.antrejct})
+    for (const std::string* in :
+         {&s.infile, &s.corlfile, &s.gnsfile, &s.gnstable, &s.phasefil, &s.rejects, &s.antrejct})
       names.input(*in);
     if (s.mdcorr) names.input(s.mdfile);
     if (uv) names.claim(s.uvfile, talva::Claim::IfPossible);

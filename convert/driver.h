@@ -11,11 +11,12 @@
 //
 // The legacy converter differs in what its ConverterModes object gives the
 // driver: the phase centre (J2000 without an epoch keyword or precession),
-// the calibration (a per-antenna phase table instead of complex gains), the
-// clock (hour angle and Julian date counted from start values instead of
-// read from the dump headers; the meridian distance from find_tilt_md_,
-// dumps outside the site limits skipped; no MD progress line), and its mode
-// set-up and data unpackers. Its plot has no labels.
+// the calibration (a per-antenna phase table, or the phases of a gains
+// table, instead of complex gains), the clock (hour angle and Julian date
+// counted from start values instead of read from the dump headers; the
+// meridian distance from find_tilt_md_, dumps outside the site limits
+// skipped; no MD progress line), and its mode set-up and data unpackers. Its
+// plot has no labels.
 #include <array>
 #include <complex>
 #include <memory>
@@ -39,7 +40,7 @@ namespace talva::convert {
 struct ConverterSettings {
   Flavour flavour = Flavour::Current;
   std::string infile, corlfile, gnsfile, phasefil, rejects, antrejct, uvfile;
-  std::string gnstable;  ///< talva2vis3: time-variable gains table (instead of gnsfile)
+  std::string gnstable;  ///< time-variable gains table (instead of gnsfile; talva2vis: of phasefil)
   std::array<int, 2> reclim{1, -1};
   double ra = 0.0, dec = -45.0;
   std::string epoch = "J2000.0 ";             ///< 8 characters (talva2vis3)
@@ -70,8 +71,8 @@ struct PhaseCentre {
 };
 
 /// What the data unpackers apply: complex gains (talva2vis3's gnsfile), a
-/// gains table interpolated per dump (gnstable) or a phase per antenna
-/// (talva2vis's phasefil).
+/// gains table interpolated per dump (gnstable; talva2vis applies only the
+/// phases of its gains) or a phase per antenna (talva2vis's phasefil).
 struct Calibration {
   std::vector<std::complex<float>> gains = std::vector<std::complex<float>>(kGainsCapacity);
   std::vector<float> phases = std::vector<float>(kPhaseCapacity, 0.0f);
@@ -131,6 +132,10 @@ class CurrentModes final : public ConverterModes {
 
 /// The phase centre of ra (hours) and dec (degrees) as given, radians.
 PhaseCentre phase_centre_as_given(const ConverterSettings& s);
+
+/// Reads the gains table of gnstable= (antennas 1-96) and says so on `out`
+/// (" gains table NAME: N intervals").
+talva::calib::GainsTable load_gains_table(const std::string& path, talva::Output& out);
 
 /// Whether the option text asks for the variables of other readers ("interop").
 bool interop_requested(const std::string& options);

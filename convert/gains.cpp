@@ -65,4 +65,20 @@ float z2phase_(std::complex<float> z) {
   return p;
 }
 
+void DumpGains::move_to(double jd) { talva::calib::gains_at(*table_, jd, at_); }
+
+bool DumpGains::covers(double jd) const {
+  constexpr double kGrace = 1.0 / 86400.0;  // a dump's length, days
+  return table_ != nullptr && !table_->intervals.empty() && jd >= table_->intervals.front().jd_start - kGrace &&
+         jd <= table_->intervals.back().jd_end + kGrace;
+}
+
+bool DumpGains::left_out(int i, int j) const {
+  if (table_ == nullptr) return false;
+  if (at_.flag[static_cast<std::size_t>(i - 1)] || at_.flag[static_cast<std::size_t>(j - 1)]) return true;
+  for (const auto& [a, b] : at_.pairs)
+    if ((a == i && b == j) || (a == j && b == i)) return true;
+  return false;
+}
+
 }  // namespace talva::convert

@@ -21,51 +21,31 @@ using talva::kIntTime;
 constexpr float kTalva1aLimit = 100.0f;
 constexpr float kOrvexLimit = 5000.0f;
 
-void add_pair(PairPlan& plan, const DataInputs& d, int i, int j) {
+void add_pair(PairList& list, const DataInputs& d, int i, int j) {
   const std::int32_t p = usable_product(*d.products, i, j, *d.out);
   if (p == 0 || d.rejects.rejects(p, i, j)) return;
-  const float phi_i = d.phases[static_cast<std::size_t>(i - 1)], phi_j = d.phases[static_cast<std::size_t>(j - 1)];
-  plan.pairs.push_back({p, i, j, phi_i, phi_j, rotation_of(phi_i - phi_j)});
+  list.pairs.push_back({p, i, j, 0.0f, 0.0f, {}});
 }
 
-void close_spacing(PairPlan& plan) { plan.start.push_back(plan.pairs.size()); }
+void close_spacing(PairList& list) { list.start.push_back(list.pairs.size()); }
 
-// The rotation of a pair's correlation is its product with (cos, sin):
-// rotate_vis_'s (re cos - im sin, im cos + re sin) to the bit.
-void finish_plan(PairPlan& plan, const DataInputs& d) {
-  std::vector<spacing_sums::FactorTerm> terms;
-  terms.reserve(plan.pairs.size());
-  for (const PairPlan::Pair& pr : plan.pairs)
-    terms.push_back({2 * static_cast<std::uint32_t>(pr.index) - 2,
-                     static_cast<float>(d.corr_layout->lay_sign[static_cast<std::size_t>(pr.index - 1)]),
-                     {pr.rotation.cs, pr.rotation.sn}});
-  plan.sums.build(std::move(terms), plan.start);
-  plan.built = true;
-}
-
-void build_talva1a(PairPlan& plan, const DataInputs& d) {
-  plan.pairs.clear();
-  plan.start.assign(1, 0);
+void list_talva1a(PairList& list, const DataInputs& d) {
   for (int n = 1; n <= 43; ++n) {  // within-arm spacings
-    for (int g = 1; g <= 44 - n; ++g) add_pair(plan, d, g, g + n);
-    for (int g = 49; g <= 96 - n; ++g) add_pair(plan, d, g, g + n);
-    close_spacing(plan);
+    for (int g = 1; g <= 44 - n; ++g) add_pair(list, d, g, g + n);
+    for (int g = 49; g <= 96 - n; ++g) add_pair(list, d, g, g + n);
+    close_spacing(list);
   }
   for (int c = 1; c <= 44; ++c) {  // cross-gap spacings
-    for (int g = 1; g <= 45 - c; ++g) add_pair(plan, d, g, g + 47 + c);
-    close_spacing(plan);
+    for (int g = 1; g <= 45 - c; ++g) add_pair(list, d, g, g + 47 + c);
+    close_spacing(list);
   }
-  finish_plan(plan, d);
 }
 
-void build_orvex(PairPlan& plan, const DataInputs& d) {
-  plan.pairs.clear();
-  plan.start.assign(1, 0);
+void list_orvex(PairList& list, const DataInputs& d) {
   for (int s = 1; s <= 88; ++s) {
-    for (int i = std::max(1, s - 44); i <= std::min(s, 44); ++i) add_pair(plan, d, i, s - i + 48);
-    close_spacing(plan);
+    for (int i = std::max(1, s - 44); i <= std::min(s, 44); ++i) add_pair(list, d, i, s - i + 48);
+    close_spacing(list);
   }
-  finish_plan(plan, d);
 }
 
 // The pairs of spacing k (1-based) with their phase-corrected correlations,
@@ -82,6 +62,52 @@ void corrected_terms(const PairPlan& plan, int k, const c_layout_common_t& layou
 }
 
 }  // namespace
+
+const PairPlan& PairPlanner::plan_for(double jd) {
+  if (!listed_) {
+    list_(usable_, in_);
+    listed_ = true;
+  }
+  std::span<const float> phases = in_.phases;
+  if (table_.active()) {
+    if (!table_.covers(jd) && !noted_outside_) {
+      // talva2vis dates its dumps from startmjd: a table of another night applies only its edge
+      in_.out->line(" dump at JD " + talva::fmt_f(jd, 16, 8) +
+                    " outside the gains table: the nearest interval's gains apply (startmjd= dates the dumps)");
+      noted_outside_ = true;
+    }
+    table_.move_to(jd);
+    phases_.resize(static_cast<std::size_t>(kNumAntennas));
+    for (int a = 1; a <= kNumAntennas; ++a) phases_[static_cast<std::size_t>(a - 1)] = table_.phase_correction(a);
+    phases = phases_;
+    plan_.built = false;
+  }
+  if (plan_.built) return plan_;
+  plan_.pairs.clear();
+  plan_.start.assign(1, 0);
+  for (std::size_t k = 1; k < usable_.start.size(); ++k) {
+    for (std::size_t t = usable_.start[k - 1]; t < usable_.start[k]; ++t) {
+      PairPlan::Pair pr = usable_.pairs[t];
+      if (table_.left_out(pr.i, pr.j)) continue;
+      pr.phase_i = phases[static_cast<std::size_t>(pr.i - 1)];
+      pr.phase_j = phases[static_cast<std::size_t>(pr.j - 1)];
+      pr.rotation = rotation_of(pr.phase_i - pr.phase_j);
+      plan_.pairs.push_back(pr);
+    }
+    plan_.start.push_back(plan_.pairs.size());
+  }
+  // The rotation of a pair's correlation is its product with (cos, sin):
+  // rotate_vis_'s (re cos - im sin, im cos + re sin) to the bit.
+  std::vector<spacing_sums::FactorTerm> terms;
+  terms.reserve(plan_.pairs.size());
+  for (const PairPlan::Pair& pr : plan_.pairs)
+    terms.push_back({2 * static_cast<std::uint32_t>(pr.index) - 2,
+                     static_cast<float>(in_.corr_layout->lay_sign[static_cast<std::size_t>(pr.index - 1)]),
+                     {pr.rotation.cs, pr.rotation.sn}});
+  plan_.sums.build(std::move(terms), plan_.start);
+  plan_.built = true;
+  return plan_;
+}
 
 ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt) {
   const std::string text = mode_text20(mode);
@@ -100,17 +126,19 @@ ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap,
   return layout;
 }
 
+Talva1aUnpacker::Talva1aUnpacker(const DataInputs& in) : in_(in), planner_(in, list_talva1a) {}
+
 void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
-  if (!plan_.built) build_talva1a(plan_, in_);
+  const PairPlan& plan = planner_.plan_for(dump.time);
   const ModeLayout& layout = *in_.layout;
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   const float vfac = -sH * in_.sindec;
   std::array<std::complex<float>, 87> sums{};
-  plan_.sums.sum(dump.vis, sums);
+  plan.sums.sum(dump.vis, sums);
   for (int k = 1; k <= 87; ++k) {
-    const auto count = static_cast<int>(plan_.sums.count(static_cast<std::size_t>(k - 1)));
+    const auto count = static_cast<int>(plan.sums.count(static_cast<std::size_t>(k - 1)));
     const std::complex<float> sum = sums[static_cast<std::size_t>(k - 1)];
-    if (in_.pair_terms) corrected_terms(plan_, k, *in_.corr_layout, dump.vis, terms_);
+    if (in_.pair_terms) corrected_terms(plan, k, *in_.corr_layout, dump.vis, terms_);
     std::complex<float> avg{0.0f, 0.0f};
     if (count > 0) {
       avg = sum / static_cast<float>(count);
@@ -125,6 +153,7 @@ void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     const double x = static_cast<double>(cH) * L, y = static_cast<double>(vfac) * L;
     UvRecord r = UvRecord::make(x, y, dump.time, antennas, avg, k);
     r.geometry(dump.ha, L, true);
+    r.flagged = count == 0 && planner_.flags_empty();
     if (in_.pair_terms) r.pairs = terms_;
     sink.record(r);
   }
@@ -134,16 +163,18 @@ std::vector<double> Talva1aUnpacker::positions() const {
   return {in_.layout->xpos.begin(), in_.layout->xpos.begin() + kNumAntennas};
 }
 
+OrvexUnpacker::OrvexUnpacker(const DataInputs& in) : in_(in), planner_(in, list_orvex) {}
+
 void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
-  if (!plan_.built) build_orvex(plan_, in_);
+  const PairPlan& plan = planner_.plan_for(dump.time);
   const ModeLayout& layout = *in_.layout;
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   std::array<std::complex<float>, 88> sums{};
-  plan_.sums.sum(dump.vis, sums);
+  plan.sums.sum(dump.vis, sums);
   for (int s = 1; s <= 88; ++s) {
-    const auto count = static_cast<int>(plan_.sums.count(static_cast<std::size_t>(s - 1)));
+    const auto count = static_cast<int>(plan.sums.count(static_cast<std::size_t>(s - 1)));
     const std::complex<float> sum = sums[static_cast<std::size_t>(s - 1)];
-    if (in_.pair_terms) corrected_terms(plan_, s, *in_.corr_layout, dump.vis, terms_);
+    if (in_.pair_terms) corrected_terms(plan, s, *in_.corr_layout, dump.vis, terms_);
     std::complex<float> avg{0.0f, 0.0f};
     if (count > 0) {
       avg = sum * dump.mdg / static_cast<float>(count);  // multiplied by the MD gain, not divided
@@ -154,6 +185,7 @@ void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     const double x = static_cast<double>(cH) * D, y = static_cast<double>(sH * in_.sindec) * D;
     UvRecord r = UvRecord::make(x, y, dump.time, {i0, j0}, avg, s);
     r.geometry(dump.ha, D, true);
+    r.flagged = count == 0 && planner_.flags_empty();
     if (in_.pair_terms) r.pairs = terms_;
     sink.record(r);
   }
@@ -205,6 +237,12 @@ PhaseCentre LegacyModes::phase_centre(const ConverterSettings& s, talva::Output&
 
 Calibration LegacyModes::load_calibration(const ConverterSettings& s, int nant, talva::Output& out) {
   Calibration cal;
+  if (!s.gnstable.empty()) {
+    cal.gains_table = load_gains_table(s.gnstable, out);
+    cal.history_note =
+        "phases of the gains interpolated in time from the gains table " + s.gnstable + " (amplitudes not applied)";
+    return cal;
+  }
   int status = 0;
   load_phasecal_(s.phasefil, std::min(nant, kPhaseCapacity), cal.phases, status, out);
   return cal;

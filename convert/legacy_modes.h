@@ -6,7 +6,10 @@
 // its antennas (radians) and average without gain weighting. On the first
 // dump they build, per spacing and in the order of the pair loops, the list
 // of usable pairs with their rotations (the phase table holds for the run);
-// every dump then sums in that order. When the run asks for them (the debug
+// every dump then sums in that order. With a gains table (gnstable=) the
+// list is built anew every dump from the phases of the gains interpolated to
+// its time, without the antennas and pairs the table flags; the gains'
+// amplitudes are never applied. When the run asks for them (the debug
 // table), each record carries the pairs it averages.
 #include <cstdint>
 #include <span>
@@ -15,6 +18,7 @@
 
 #include "calib/cx2amp.h"
 #include "convert/driver.h"
+#include "convert/gains.h"
 #include "convert/spacing_sums.h"
 #include "convert/unpackers.h"
 
@@ -41,19 +45,54 @@ struct PairPlan {
   spacing_sums::FactorSums sums;
 };
 
+/// The usable pairs of every spacing of a legacy data unpacker, in the
+/// order of its pair loops: product index and antennas (phases unset).
+struct PairList {
+  std::vector<PairPlan::Pair> pairs;
+  std::vector<std::size_t> start{0};  ///< spacing s: pairs[start[s-1] .. start[s])
+};
+
+/// The pair lists of a legacy data unpacker and the phases they apply. The
+/// usable pairs are listed on the first dump (its set-up messages with
+/// them); the plan takes them with the phase table's corrections, once; or,
+/// with a gains table, anew every dump with minus the phase of each
+/// antenna's gain at the dump's date, without the antennas and pairs the
+/// table's interval flags.
+class PairPlanner {
+ public:
+  /// Lists the usable pairs of every spacing (messages on in.out).
+  using Lister = void (*)(PairList& list, const DataInputs& in);
+  PairPlanner(const DataInputs& in, Lister list) : in_(in), list_(list), table_(in.gains_table) {}
+  /// The plan for the dump at Julian date jd.
+  const PairPlan& plan_for(double jd);
+  /// Whether a spacing with no pair left is written flagged (a gains table:
+  /// its flags can empty a spacing that has pairs at other times).
+  bool flags_empty() const { return table_.active(); }
+
+ private:
+  DataInputs in_;
+  Lister list_;
+  DumpGains table_;
+  PairList usable_;
+  bool listed_ = false;
+  std::vector<float> phases_;  ///< the dump's phase corrections (gains table), antenna a at [a-1]
+  bool noted_outside_ = false;
+  PairPlan plan_;
+};
+
 /// Legacy talva1a: 43 within-arm spacings (baselines 67586 .. 67628), then
 /// 44 cross-gap spacings (67633 .. 67676); one record each, 0+0i when no
 /// pair is left; v = -sin H sindec L. The MD gain is not applied.
 class Talva1aUnpacker final : public Unpacker {
  public:
-  explicit Talva1aUnpacker(const DataInputs& in) : in_(in) {}
+  explicit Talva1aUnpacker(const DataInputs& in);
   void unpack(const DumpContext& dump, RecordSink& sink) override;
   /// The layout's positions of antennas 1-96.
   std::vector<double> positions() const override;
 
  private:
   DataInputs in_;
-  PairPlan plan_;
+  PairPlanner planner_;
   std::vector<PairTerm> terms_;
 };
 
@@ -61,14 +100,14 @@ class Talva1aUnpacker final : public Unpacker {
 /// multiplied by the MD gain; v = +sin H sindec D.
 class OrvexUnpacker final : public Unpacker {
  public:
-  explicit OrvexUnpacker(const DataInputs& in) : in_(in) {}
+  explicit OrvexUnpacker(const DataInputs& in);
   void unpack(const DumpContext& dump, RecordSink& sink) override;
   /// As talva2vis3's orvex: the array's positions negated.
   std::vector<double> positions() const override { return orvex_positions(*in_.layout); }
 
  private:
   DataInputs in_;
-  PairPlan plan_;
+  PairPlanner planner_;
   std::vector<PairTerm> terms_;
 };
 

@@ -55,14 +55,6 @@ std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int3
   return 0;
 }
 
-bool Talva1a3Unpacker::left_out(int i, int j) const {
-  if (in_.gains_table == nullptr) return false;
-  if (at_.flag[static_cast<std::size_t>(i - 1)] || at_.flag[static_cast<std::size_t>(j - 1)]) return true;
-  for (const auto& [a, b] : at_.pairs)
-    if ((a == i && b == j) || (a == j && b == i)) return true;
-  return false;
-}
-
 void Talva1a3Unpacker::build(std::span<const std::complex<float>> gains, talva::Output& out) {
   auto g = [&](int a) { return gains[static_cast<std::size_t>(a - 1)]; };
   // Gain products G(a, b) = g(a) conj(g(b)) (96 x 96, column-major).
@@ -98,7 +90,7 @@ void Talva1a3Unpacker::build(std::span<const std::complex<float>> gains, talva::
       const std::int32_t p = usable_product(table, i, j, out);
       if (p == 0) continue;
       has_pairs_[static_cast<std::size_t>(s - 1)] = true;
-      if (left_out(i, j)) continue;
+      if (table_.left_out(i, j)) continue;
       // A pair listed with i > j is conjugated: its imaginary part changes sign.
       const float sign = i > j ? -layout_sign(*in_.corr_layout, p) : layout_sign(*in_.corr_layout, p);
       per_class[static_cast<std::size_t>(s - 1)].push_back({first_word(p), sign, mat(Gc, kNumAntennas, j, i)});
@@ -137,13 +129,12 @@ void OrvexUnpacker::build() {
 
 void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   talva::NullOutput quiet;  // the set-up messages of the rebuilds after the first dump
-  if (in_.gains_table != nullptr) {
-    talva::calib::gains_at(*in_.gains_table, dump.time, at_);
+  if (table_.active()) {
+    table_.move_to(dump.time);
     built_ = false;  // weighed with this dump's gains
   }
   if (!built_) {
-    build(in_.gains_table != nullptr ? std::span<const std::complex<float>>(at_.gains) : in_.gains,
-          first_build_ ? *in_.out : quiet);
+    build(table_.active() ? table_.gains() : in_.gains, first_build_ ? *in_.out : quiet);
     first_build_ = false;
   }
   if (nclass_ < 1) return;
@@ -153,7 +144,7 @@ void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   for (int s = 1; s <= nclass_; ++s) {
     const bool none = sums_.count(static_cast<std::size_t>(s - 1)) == 0;
     // no pair of this class: no record; every pair flagged by the gains table: a flagged record
-    if (none && !(in_.gains_table != nullptr && has_pairs_[static_cast<std::size_t>(s - 1)])) continue;
+    if (none && !(table_.active() && has_pairs_[static_cast<std::size_t>(s - 1)])) continue;
     std::complex<float> avg =
         weighted_mean(acc[static_cast<std::size_t>(s - 1)], wsum_[static_cast<std::size_t>(s - 1)], dump.mdg);
     if (above(avg, kTalva1aLimit)) avg = {0.0f, 0.0f};
@@ -165,7 +156,7 @@ void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   }
 }
 
-Talva1a3Unpacker::Talva1a3Unpacker(const DataInputs& in) : in_(in) {
+Talva1a3Unpacker::Talva1a3Unpacker(const DataInputs& in) : in_(in), table_(in.gains_table) {
   // The classes and their lengths as the first dump's build measures them again.
   talva::NullOutput quiet;
   std::vector<std::int32_t> S(kNumAntennas * kNumAntennas);

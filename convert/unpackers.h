@@ -16,6 +16,7 @@
 #include "array/layout.h"
 #include "array/s_matrix.h"
 #include "calib/gains_table.h"
+#include "convert/gains.h"
 #include "convert/modes.h"
 #include "convert/record.h"
 #include "convert/spacing_sums.h"
@@ -92,12 +93,11 @@ class Talva1a3Unpacker final : public Unpacker {
 
  private:
   void build(std::span<const std::complex<float>> gains, talva::Output& out);
-  bool left_out(int i, int j) const;
 
   DataInputs in_;
   bool built_ = false;
   bool first_build_ = true;
-  talva::calib::GainsAt at_;                   ///< the dump's gains and flags (gains table)
+  DumpGains table_;                            ///< the dump's gains and flags (gains table)
   std::array<bool, kNumClasses> has_pairs_{};  ///< classes with a pair before the table's flags
   std::int32_t nclass_ = 0;
   std::array<float, kNumClasses> lengths_{};  ///< class lengths, wavelengths

@@ -652,7 +652,8 @@ TEST_F(BadInput, CommandLineErrorsAreFatalOnStandardError) {
        "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},
       {"talva2vis",
        {"infile=" + s("good.arc"), "corlfile=" + s("lay")},
-       "### Fatal Error:  phasefil= (phase table (antenna, phase in degrees) as phasesolve writes it) is required.\n"
+       "### Fatal Error:  phasefil= (phase table (antenna, phase in degrees) as phasesolve writes it, or gnstable=) "
+       "is required.\n"
        "### Fatal Error:  uvfile= (the uv dataset to create, or msfile=) is required.\n"},
       {"gainsolve", {"corlfile=" + s("lay")}, "### Fatal Error:  infile= (the calibrator archive) is required.\n"},
       {"phasesolve",

@@ -10,6 +10,7 @@
 #include "array/layout.h"
 #include "array/s_matrix.h"
 #include "calib/gains_table.h"
+#include "convert/legacy_modes.h"
 #include "convert/modes.h"
 #include "convert/unpackers.h"
 #include "support/testsupport.h"
@@ -121,21 +122,45 @@ TEST(GainsTableTime, AmplitudeLinearPhaseAlongTheShorterArcFlagsOfTheHomeBlock) 
   EXPECT_EQ(at.gains[0], t.intervals[1].gains[0]);
 }
 
+// Every pair of antennas 1-96 in the correlator layout and the archive's
+// product table (then the autocorrelation of antenna 1), and dumps of them.
+struct AllPairs {
+  std::vector<std::int32_t> antnum;
+  c_layout_common_t corr_layout;
+
+  AllPairs(const TempDir& dir, talva::Output& out) {
+    std::string layout;
+    for (int a = 1; a <= 96; ++a)
+      for (int b = a + 1; b <= 96; ++b) {
+        antnum.push_back(256 * b + a);
+        layout += std::to_string(a) + " " + std::to_string(b) + "\n";
+      }
+    antnum.push_back(257);
+    layout += "1 1\n";
+    write_file(dir.file("lay.txt"), layout);
+    corr_layout = load_corr_layout_file_(dir.file("lay.txt"), out);
+  }
+  /// A dump whose pair (a, b) holds g(a) conj(g(b)); the pairs of antenna
+  /// `garbage` hold 50+50i.
+  std::vector<float> dump(const std::vector<cfloat>& g, int garbage = 0) const {
+    std::vector<float> vis(2 * antnum.size(), 0.0f);
+    for (std::size_t k = 0; k + 1 < antnum.size(); ++k) {
+      const int a = antnum[k] % 256, b = antnum[k] / 256;
+      cfloat v = g[static_cast<std::size_t>(a - 1)] * std::conj(g[static_cast<std::size_t>(b - 1)]);
+      if (a == garbage || b == garbage) v = {50.0f, 50.0f};
+      vis[2 * (k + 1)] = v.imag();
+      vis[2 * (k + 1) + 1] = v.real();
+    }
+    return vis;
+  }
+};
+
 // The talva1a unpacker with a table: two dumps whose correlations carry
 // different gains; each dump's records must come out as the unit source.
 TEST(GainsTableUnpacker, EachDumpUndoneWithItsOwnGainsAndFlagsHonoured) {
   TempDir dir;
-  std::vector<std::int32_t> antnum;
-  std::string layout;
-  for (int a = 1; a <= 96; ++a)
-    for (int b = a + 1; b <= 96; ++b) {
-      antnum.push_back(256 * b + a);
-      layout += std::to_string(a) + " " + std::to_string(b) + "\n";
-    }
-  antnum.push_back(257);
-  layout += "1 1\n";
-  write_file(dir.file("lay.txt"), layout);
-  const int nbsln = static_cast<int>(antnum.size());
+  talva::StringOutput messages;
+  const AllPairs arc(dir, messages);
   GainsTable t;
   t.nant = 96;
   t.intervals.push_back(block(100.0, 100.0, {1.0f, 0.0f}));
@@ -146,22 +171,12 @@ TEST(GainsTableUnpacker, EachDumpUndoneWithItsOwnGainsAndFlagsHonoured) {
     t.intervals[1].gains[static_cast<std::size_t>(a - 1)] =
         std::polar(1.2f - 0.004f * static_cast<float>(a), -0.03f * static_cast<float>(a));
   }
-  t.intervals[1].flag[4] = 1;                // antenna 5
+  t.intervals[1].flag[4] = 1;                // antenna 5: its data are garbage
   t.intervals[1].pairs.push_back({44, 92});  // the only pair of class 130
-  std::vector<std::vector<float>> vis(2, std::vector<float>(2 * static_cast<std::size_t>(nbsln), 0.0f));
-  for (int d = 0; d < 2; ++d)
-    for (std::size_t k = 0; k + 1 < antnum.size(); ++k) {
-      const int a = antnum[k] % 256, b = antnum[k] / 256;
-      const auto& g = t.intervals[static_cast<std::size_t>(d)].gains;
-      cfloat v = g[static_cast<std::size_t>(a - 1)] * std::conj(g[static_cast<std::size_t>(b - 1)]);
-      if (d == 1 && (a == 5 || b == 5)) v = {50.0f, 50.0f};  // the flagged antenna's data are garbage
-      vis[static_cast<std::size_t>(d)][2 * (k + 1)] = v.imag();
-      vis[static_cast<std::size_t>(d)][2 * (k + 1) + 1] = v.real();
-    }
-  talva::StringOutput messages;
-  const c_layout_common_t corr_layout = load_corr_layout_file_(dir.file("lay.txt"), messages);
+  const std::vector<std::vector<float>> vis{arc.dump(t.intervals[0].gains), arc.dump(t.intervals[1].gains, 5)};
+  const c_layout_common_t& corr_layout = arc.corr_layout;
   const ModeLayout mode = setup_mode("talva1a", 17.6f / 0.356f, 88, 25.0f / 0.356f, false, messages);
-  const ProductTable table(antnum);
+  const ProductTable table(arc.antnum);
   std::vector<cfloat> unused(540, cfloat(7.0f, 7.0f));  // the static gains must not be used
   DataInputs in;
   in.layout = &mode;
@@ -195,6 +210,76 @@ TEST(GainsTableUnpacker, EachDumpUndoneWithItsOwnGainsAndFlagsHonoured) {
   // the set-up messages once, not once per dump
   const std::string& m = messages.text();
   EXPECT_EQ(m.find("S matrix defined"), m.rfind("S matrix defined"));
+}
+
+// talva2vis with a table: each dump turned by minus the phases of that dump's
+// gains, so the pair (a, b), which holds g(a) conj(g(b)), comes out real;
+// amplitudes are not applied (the records hold |g|^2 of the dump). The
+// flags of the table leave pairs out; a record with none left is flagged.
+TEST(GainsTableLegacy, EachDumpTurnedByItsOwnGainPhasesAmplitudesKeptFlagsHonoured) {
+  TempDir dir;
+  talva::StringOutput setup;
+  const AllPairs arc(dir, setup);
+  const float amp[2] = {1.5f, 0.8f};
+  GainsTable t;
+  t.nant = 96;
+  t.intervals.push_back(block(100.0, 100.0, {1.0f, 0.0f}));
+  t.intervals.push_back(block(101.0, 101.0, {1.0f, 0.0f}));
+  for (int a = 1; a <= 96; ++a) {  // phases over several turns, both signs
+    t.intervals[0].gains[static_cast<std::size_t>(a - 1)] = std::polar(amp[0], 0.7f * static_cast<float>(a) - 30.0f);
+    t.intervals[1].gains[static_cast<std::size_t>(a - 1)] = std::polar(amp[1], 10.0f - 0.45f * static_cast<float>(a));
+  }
+  t.intervals[1].flag[4] = 1;  // antenna 5: its data are garbage
+  // (1, 92): the one pair of talva1a's last cross-gap spacing; (44, 92) of orvex's spacing 88
+  t.intervals[1].pairs = {{92, 1}, {44, 92}};
+  const std::vector<std::vector<float>> vis{arc.dump(t.intervals[0].gains), arc.dump(t.intervals[1].gains, 5)};
+  const ProductTable table(arc.antnum);
+  const std::vector<float> unused(360, 2.0f);  // the phase table must not be used
+  struct Case {
+    const char* mode;
+    std::size_t records, emptied;
+  } cases[] = {{"talva1a", 87, 86}, {"orvex", 88, 87}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    talva::StringOutput messages;
+    const ModeLayout mode = legacy::setup_mode(c.mode, 17.6f / 0.356f, 88, 25.0f / 0.356f, false);
+    DataInputs in;
+    in.layout = &mode;
+    in.corr_layout = &arc.corr_layout;
+    in.products = &table;
+    in.gains_table = &t;
+    in.phases = unused;
+    in.sfreq = 0.843;
+    in.sindec = -0.6f;
+    in.out = &messages;
+    const auto unpacker = legacy::LegacyModes().data_unpacker(in);
+    RecordList list;
+    for (int d = 0; d < 2; ++d) {
+      DumpContext dc;
+      dc.time = 100.0 + d;
+      dc.vis = vis[static_cast<std::size_t>(d)];
+      unpacker->unpack(dc, list);
+    }
+    ASSERT_EQ(list.records.size(), 2 * c.records);
+    for (std::size_t r = 0; r < list.records.size(); ++r) {
+      const UvRecord& rec = list.records[r];
+      const std::size_t d = r / c.records;
+      EXPECT_EQ(rec.flagged, d == 1 && r % c.records == c.emptied) << r;
+      if (rec.flagged) continue;
+      EXPECT_NEAR(rec.data.real(), amp[d] * amp[d], 2e-4f) << "record " << r;
+      EXPECT_NEAR(rec.data.imag(), 0.0f, 2e-4f) << "record " << r;
+    }
+    // a dump dated outside the table (talva2vis dates its dumps from startmjd): said once
+    EXPECT_EQ(messages.text().find("outside the gains table"), std::string::npos);
+    for (double jd : {103.0, 104.0}) {
+      DumpContext dc;
+      dc.time = jd;
+      dc.vis = vis[1];
+      unpacker->unpack(dc, list);
+    }
+    const std::string m = messages.text();
+    EXPECT_EQ(m.find("outside the gains table"), m.rfind("outside the gains table")) << m;
+  }
 }
 
 }  // namespace

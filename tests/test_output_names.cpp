@@ -133,6 +133,7 @@ TEST(OutputNames, EveryProgramRefusesToWriteOverItsOwnInput) {
   write_file(dir.file("cal.md_dat"), "0 1\n90 1\n");
   fs::copy_file(dir.file("obs.arc"), dir.file("scope.png"));
   fs::copy_file(dir.file("lay"), dir.file("talva2vis3.dbg"));
+  fs::copy_file(dir.file("lay"), dir.file("talva2vis.dbg"));
   fs::copy_file(dir.file("lay"), dir.file("phasesolve.log"));
   struct Case {
     std::string program;
@@ -150,6 +151,12 @@ TEST(OutputNames, EveryProgramRefusesToWriteOverItsOwnInput) {
       {"talva2vis3",
        {"infile=obs.arc", "corlfile=talva2vis3.dbg", "gnsfile=g.gains", "uvfile=x.uv", "dbgplt=t", "device=/null"},
        "talva2vis3.dbg"},
+      {"talva2vis3",
+       {"infile=obs.arc", "corlfile=lay", "gnstable=talva2vis3.dbg", "uvfile=x.uv", "dbgplt=t", "device=/null"},
+       "talva2vis3.dbg"},
+      {"talva2vis",
+       {"infile=obs.arc", "corlfile=lay", "gnstable=talva2vis.dbg", "uvfile=x.uv", "dbgplt=t", "device=/null"},
+       "talva2vis.dbg"},
       {"phasesolve", {"infile=obs.arc", "corlfile=phasesolve.log", "device=/null"}, "phasesolve.log"},
       {"dumpscope", {"infile=scope.png", "corrfile=lay", "oneshot=t", "device=scope.png/png"}, "scope.png"},
       {"talvasim", {"archive=new.arc", "layout=new.lay", "gains=g.gains", "gainsout=g.gains"}, "g.gains"},

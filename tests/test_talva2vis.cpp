@@ -222,4 +222,51 @@ TEST(LegacyDriver, HourAngleOfDump3601) {
   EXPECT_EQ(reports, 44u);
 }
 
+// gnstable= in place of phasefil: the phases of the table's gains correct
+// each pair as phasefil's would; the history names the table.
+TEST(LegacyGainsTable, PhasesOfTheTableCorrectThePairsAndTheHistoryNamesIt) {
+  TempDir dir;
+  std::string gains, table = "interval 1 2453974.5 2453974.6 10 1.0\n";
+  for (int a = 1; a <= 96; ++a) {
+    const std::complex<double> g = std::polar(0.5 + 0.01 * a, (13.0 * a - 600.0) * M_PI / 180.0);
+    const std::string text = "(" + std::to_string(g.real()) + "," + std::to_string(g.imag()) + ")";
+    gains += std::to_string(a) + " " + text + "\n";
+    table += std::to_string(a) + " " + text + " 1.0 0\n";
+  }
+  write_file(dir.file("in.gains"), gains);
+  write_file(dir.file("g.table"), table + "end\n");
+  simulate(dir, {"ndumps=2", "gains=in.gains"});
+  const RunResult r = convert("talva2vis", dir, {"gnstable=g.table", "uvfile=l.uv"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  for (const auto& x : records(dir.file("l.uv"))) EXPECT_NEAR(x.data[0].imag(), 0.0f, 1e-4) << x.baseline;
+  EXPECT_NE(talva::test::read_file(dir.file("l.uv/history"))
+                .find("phases of the gains interpolated in time from the gains table g.table (amplitudes not applied)"),
+            std::string::npos);
+}
+
+// What gnstable= cannot be combined with, refused before any work.
+TEST(LegacyGainsTable, ClashingKeywordsRefusedNamingThem) {
+  TempDir dir;
+  const struct {
+    const char* program;
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {"talva2vis", {"gnstable=g.table", "phasefil=ph.txt"}, "gnstable= and phasefil= exclude each other"},
+      {"talva2vis3", {"gnstable=g.table", "gnsfile=g.gains"}, "gnstable= and gnsfile= exclude each other"},
+      {"talva2vis", {"gnstable=g.table", "skmode=talva2a"}, "gnstable= applies in the data modes talva1a and orvex"},
+      {"talva2vis3", {"gnstable=g.table", "skmode=orvex"}, "gnstable= applies in skmode=talva1a only"},
+      {"talva2vis", {}, "phasefil= (phase table (antenna, phase in degrees) as phasesolve writes it, or gnstable=)"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back("uvfile=l.uv");
+    const RunResult r = convert(c.program, dir, args);
+    EXPECT_EQ(r.status, 1) << c.message;
+    EXPECT_EQ(r.out, "") << c.message;
+    EXPECT_EQ(r.err.rfind("### Fatal Error:  ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+}
+
 }  // namespace
