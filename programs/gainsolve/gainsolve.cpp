@@ -228,7 +228,7 @@ int run(int argc, char** argv) {
   std::vector<std::int32_t> antnum(kMaxProducts);
   int nbsln = 0;
   std::optional<gainsolve::IntervalCollector> collector;
-  if (s.intervals()) collector.emplace(static_cast<double>(s.interval), layout);
+  if (s.intervals()) collector.emplace(static_cast<double>(s.interval));
   std::optional<ProductTable> early_table;  // the collector's, from the header on
   const auto on_header = [&](int nb) {
     early_table.emplace(std::span<const std::int32_t>(antnum.data(), static_cast<std::size_t>(nb)));

@@ -109,10 +109,13 @@ void IntervalCollector::dump(int number, double jd, std::span<const float> vis,
   const bool second = in_interval_ % 2 == 1;
   ++in_interval_;
   if (pair >= kAllPairs && pair % kPairStep != 0) return;
-  std::vector<cfloat>& values = second ? second_ : first_;
-  values.resize(static_cast<std::size_t>(nbsln_));
-  for (int l = 1; l <= nbsln_; ++l) values[static_cast<std::size_t>(l - 1)] = getvis(layout_, l, vis);
-  if (second) current_.add_pair(first_, second_);
+  // the scatter needs |x(t+1) - x(t)|^2 only, which the items give as they
+  // are: no product is unpacked
+  const std::size_t items = std::min(vis.size(), 2 * static_cast<std::size_t>(nbsln_));
+  if (second)
+    current_.add_pair_items(first_, vis.first(items));
+  else
+    first_.assign(vis.begin(), vis.begin() + static_cast<std::ptrdiff_t>(items));
 }
 
 void IntervalCollector::finish(std::span<const std::complex<float>> sums, std::span<const std::int32_t> used) {

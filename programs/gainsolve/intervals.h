@@ -37,7 +37,7 @@ struct Collected {
 /// does not read every dump twice).
 class IntervalCollector {
  public:
-  IntervalCollector(double minutes, const c_layout_common_t& layout) : minutes_(minutes), layout_(layout) {}
+  explicit IntervalCollector(double minutes) : minutes_(minutes) {}
   /// The product table and the pairs in use (S after select_pairs).
   void start(const ProductTable& table, int nbsln, std::vector<std::int32_t> S, int nclass);
   /// One dump of the range: its number, Julian date and correlations, and
@@ -57,13 +57,12 @@ class IntervalCollector {
  private:
   void close(std::span<const std::complex<float>> sums, std::span<const std::int32_t> used);
   double minutes_;
-  const c_layout_common_t& layout_;
   const ProductTable* table_ = nullptr;
   int nbsln_ = 0, nclass_ = 0;
   std::vector<std::int32_t> S_;
   talva::calib::ProductScatter current_, whole_;
-  std::vector<talva::calib::cfloat> first_, second_;  // a pair of dumps' correlations by product
-  std::vector<std::complex<float>> open_sums_;        // the run's sums when the interval opened
+  std::vector<float> first_;                    // the items of a pair's first dump
+  std::vector<std::complex<float>> open_sums_;  // the run's sums when the interval opened
   std::vector<std::int32_t> open_used_;
   int in_interval_ = 0;  // dumps of the open interval so far
   Collected open_;
