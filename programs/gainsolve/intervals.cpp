@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <system_error>
 
 #include "array/s_matrix.h"
 #include "util/fmt.h"
+#include "util/quiet_thread.h"
 
 namespace gainsolve {
 
@@ -171,7 +173,13 @@ talva::calib::IntervalSolution IntervalChain::solve(const Collected& c) {
   return sol;
 }
 
-BackgroundChain::BackgroundChain(const talva::calib::SolveOptions& opt) : chain_(opt), worker_([this] { work(); }) {}
+BackgroundChain::BackgroundChain(const talva::calib::SolveOptions& opt) : chain_(opt) {
+  try {
+    worker_ = talva::quiet_thread([this] { work(); });
+  } catch (const std::system_error&) {
+    // no second thread: each interval is solved as it is posted
+  }
+}
 
 BackgroundChain::~BackgroundChain() {
   {
@@ -183,6 +191,10 @@ BackgroundChain::~BackgroundChain() {
 }
 
 void BackgroundChain::post(const Collected& c) {
+  if (!worker_.joinable()) {
+    solved_.push_back(chain_.solve(c));
+    return;
+  }
   {
     const std::lock_guard lock(mutex_);
     queue_.push_back(c);
@@ -218,7 +230,7 @@ std::vector<talva::calib::IntervalSolution> BackgroundChain::take() {
     closed_ = true;
   }
   ready_.notify_all();
-  worker_.join();
+  if (worker_.joinable()) worker_.join();
   if (failure_) std::rethrow_exception(failure_);
   return std::move(solved_);
 }

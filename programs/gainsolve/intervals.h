@@ -99,7 +99,9 @@ class IntervalChain {
 /// An IntervalChain on a thread of its own, fed with each interval as it
 /// closes, so that the solutions are made while the archive is still read.
 /// The solutions are those of the chain run afterwards, to the bit; nothing
-/// is printed from the thread. The options' spans must outlive it.
+/// is printed from the thread, which takes no signal. Without a second
+/// thread each interval is solved as it is posted. The options' spans must
+/// outlive it.
 class BackgroundChain {
  public:
   explicit BackgroundChain(const talva::calib::SolveOptions& opt);
@@ -121,7 +123,7 @@ class BackgroundChain {
   std::vector<talva::calib::IntervalSolution> solved_;
   std::exception_ptr failure_;
   bool closed_ = false, cancelled_ = false;
-  std::thread worker_;  // last: starts once the members above exist
+  std::thread worker_;  // none: each interval solved as it is posted
 };
 
 /// Solves every interval with an IntervalChain.
