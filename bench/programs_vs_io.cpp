@@ -162,6 +162,14 @@ bool prepare(const std::string& bin, const fs::path& dir, int ndumps, std::vecto
   };
   cases = {
       {"gainsolve", {bin + "/gainsolve", "infile=" + arc, "corlfile=" + lay, "gnsfile=run.gains"}, {}},
+      {"gainsolve `interval=5 gnstable=`",
+       {bin + "/gainsolve", "infile=" + arc, "corlfile=" + lay, "gnsfile=run.gains", "interval=5",
+        "gnstable=run.table"},
+       {}},
+      {"gainsolve `model=redundant interval=5 refgains=`",
+       {bin + "/gainsolve", "infile=" + arc, "corlfile=" + lay, "gnsfile=run.gains", "model=redundant", "interval=5",
+        "refgains=bench.gains", "gnstable=run.table"},
+       {}},
       {"phasesolve", {bin + "/phasesolve", "infile=" + arc, "corlfile=" + lay, "device=/null"}, {}},
       {"talva2vis (legacy, talva1a)",
        {bin + "/talva2vis", "infile=" + arc, "corlfile=" + lay, "phasefil=phase_dmp.log", "uvfile=legacy.uv",

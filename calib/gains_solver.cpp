@@ -75,6 +75,9 @@ Lists build_lists(const Problem& p, std::span<const std::int32_t> active, std::s
   l.terms.reserve(2 * modelled);
   l.pairs.reserve(modelled);
   l.start.assign(static_cast<std::size_t>(n) + 1, 0);
+  std::vector<float> absu(p.U.size());  // |U(k)| at [k-1], formed once per class
+  for (std::size_t k = 0; k < absu.size(); ++k) absu[k] = cabs_(p.U[k]);
+  const auto abs_u = [&](int k) { return absu[static_cast<std::size_t>(k - 1)]; };
   auto is_active = [&](int a) { return active[static_cast<std::size_t>(a)] == 0; };
   for (int i = 0; i < n; ++i) {
     l.start[static_cast<std::size_t>(i)] = l.terms.size();
@@ -83,11 +86,11 @@ Lists build_lists(const Problem& p, std::span<const std::int32_t> active, std::s
       if (!is_active(j)) continue;
       if (const int k = p.cls(j, i); k != 0) {
         const float w = W[at(n, j, i)];
-        l.terms.push_back({j, complex_product(cscale(w, std::conj(p.v(j, i))), p.u(k)), w, cabs_(p.u(k))});
+        l.terms.push_back({j, complex_product(cscale(w, std::conj(p.v(j, i))), p.u(k)), w, abs_u(k)});
       }
       if (const int k = p.cls(i, j); k != 0) {
         const float w = W[at(n, i, j)];
-        l.terms.push_back({j, complex_product(cscale(w, p.v(i, j)), std::conj(p.u(k))), w, cabs_(p.u(k))});
+        l.terms.push_back({j, complex_product(cscale(w, p.v(i, j)), std::conj(p.u(k))), w, abs_u(k)});
       }
     }
   }

@@ -5,6 +5,8 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <numeric>
 
 #include "calib/gains_solver.h"
@@ -269,20 +271,59 @@ void ProductScatter::reset(std::size_t products) {
 }
 
 void ProductScatter::add_pair(std::span<const cfloat> first, std::span<const cfloat> second) {
-  const std::size_t n = std::min({first.size(), second.size(), diff2_.size()});
-  const float* a = reinterpret_cast<const float*>(first.data());  // (re, im) pairs
-  const float* b = reinterpret_cast<const float*>(second.data());
-  bool finite_all = true;
-  for (std::size_t k = 0; k < 2 * n; ++k) {
-    finite_all &= std::isfinite(a[k]);  // both tested every time: no branch in the loop
-    finite_all &= std::isfinite(b[k]);
+  // (re, im) pairs, as std::complex guarantees
+  add_pair_items({reinterpret_cast<const float*>(first.data()), 2 * first.size()},
+                 {reinterpret_cast<const float*>(second.data()), 2 * second.size()});
+}
+
+void ProductScatter::add_pair_items(std::span<const float> first, std::span<const float> second) {
+  const std::size_t n = std::min({first.size() / 2, second.size() / 2, diff2_.size()});
+  const float* a = first.data();
+  const float* b = second.data();
+  float* sum = diff2_.data();
+  float* count = npairs_.data();
+  constexpr float kMax = std::numeric_limits<float>::max();
+  // |d|^2 = d0^2 + d1^2 of each product's two parts (their order and a
+  // sign on either do not change it); a non-finite |d|^2 (a damaged value)
+  // adds nothing. Four products per step in 16-byte vectors.
+  std::size_t e = 0;
+#if defined(__GNUC__) && __has_builtin(__builtin_shufflevector)
+  using v4f = float __attribute__((vector_size(16)));
+  using v4i = std::int32_t __attribute__((vector_size(16)));
+  const v4f ones = {1.0f, 1.0f, 1.0f, 1.0f};
+  const v4f limit = {kMax, kMax, kMax, kMax};
+  for (; e + 4 <= n; e += 4) {
+    v4f a0, a1, b0, b1, s, c;
+    std::memcpy(&a0, a + 2 * e, sizeof a0);
+    std::memcpy(&a1, a + 2 * e + 4, sizeof a1);
+    std::memcpy(&b0, b + 2 * e, sizeof b0);
+    std::memcpy(&b1, b + 2 * e + 4, sizeof b1);
+    std::memcpy(&s, sum + e, sizeof s);
+    std::memcpy(&c, count + e, sizeof c);
+    const v4f d0 = b0 - a0, d1 = b1 - a1;
+    const v4f q0 = d0 * d0, q1 = d1 * d1;
+    const v4f d2 = __builtin_shufflevector(q0, q1, 0, 2, 4, 6) + __builtin_shufflevector(q0, q1, 1, 3, 5, 7);
+    const v4i keep = d2 <= limit;  // -1 or 0; false for NaN
+    v4i bits, one_bits;
+    std::memcpy(&bits, &d2, sizeof bits);
+    std::memcpy(&one_bits, &ones, sizeof one_bits);
+    bits &= keep;
+    one_bits &= keep;
+    v4f kept, counted;
+    std::memcpy(&kept, &bits, sizeof kept);
+    std::memcpy(&counted, &one_bits, sizeof counted);
+    s += kept;
+    c += counted;
+    std::memcpy(sum + e, &s, sizeof s);
+    std::memcpy(count + e, &c, sizeof c);
   }
-  for (std::size_t e = 0; e < n; ++e) {
-    const float dr = b[2 * e] - a[2 * e], di = b[2 * e + 1] - a[2 * e + 1];
-    const float d2 = dr * dr + di * di;
-    if (!finite_all && !std::isfinite(d2)) continue;  // a damaged value: this pair says nothing
-    diff2_[e] += d2;
-    npairs_[e] += 1.0f;
+#endif
+  for (; e < n; ++e) {
+    const float d0 = b[2 * e] - a[2 * e], d1 = b[2 * e + 1] - a[2 * e + 1];
+    const float d2 = d0 * d0 + d1 * d1;
+    if (!(d2 <= kMax)) continue;
+    sum[e] += d2;
+    count[e] += 1.0f;
   }
 }
 

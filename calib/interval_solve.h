@@ -35,8 +35,13 @@ class ProductScatter {
   /// Forgets every sum (a new interval).
   void reset(std::size_t products);
   /// Adds the differences of two successive dumps' values (product l at
-  /// [l-1] of each); a product not finite in either dump is left out.
+  /// [l-1] of each); a product whose |difference|^2 is not finite (a damaged
+  /// value in either dump) is left out.
   void add_pair(std::span<const cfloat> first, std::span<const cfloat> second);
+  /// The same from two dumps' items as the archive holds them (two floats
+  /// per product, product l at [2l-2], [2l-1], in either order and with
+  /// either sign of a part): the same sums to the bit.
+  void add_pair_items(std::span<const float> first, std::span<const float> second);
   /// Adds the sums of another interval's pairs.
   void merge(const ProductScatter& other);
   /// Pairs of product l added.

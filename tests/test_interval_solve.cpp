@@ -268,6 +268,36 @@ TEST(ProductScatter, NoiseFromPairsOfSuccessiveDumps) {
   EXPECT_NEAR(merged.mean_variance(1, 12), 1.9f * 1.9f / 2.0f / 12.0f * 1.2f, 1e-5f);
 }
 
+TEST(ProductScatter, ArchiveItemsGiveTheSumsOfTheUnpackedValues) {
+  // 9 products (two vector steps and a rest): the items hold (im, re) with
+  // the imaginary part's sign of the layout, as the archive does
+  std::mt19937 rng(3);
+  std::normal_distribution<float> gauss(0.0f, 1.0f);
+  const int n = 9;
+  std::vector<float> items[2];
+  std::vector<cfloat> values[2];
+  for (int d = 0; d < 2; ++d)
+    for (int l = 0; l < n; ++l) {
+      const float re = gauss(rng), im = gauss(rng), sign = l % 3 == 0 ? -1.0f : 1.0f;
+      items[d].insert(items[d].end(), {im * sign, re});
+      values[d].push_back(cfloat(re, im));
+    }
+  items[1][2 * 5 + 1] = NAN;  // product 6 damaged in the second dump
+  values[1][5] = cfloat(NAN, 0.0f);
+  items[0][2 * 8] = INFINITY;  // product 9 (the rest) in the first
+  values[0][8] = cfloat(0.0f, INFINITY);
+  talva::calib::ProductScatter raw(n), unpacked(n);
+  for (int round = 0; round < 3; ++round) {
+    raw.add_pair_items(items[0], items[1]);
+    unpacked.add_pair(values[0], values[1]);
+  }
+  for (std::size_t l = 1; l <= n; ++l) {
+    EXPECT_EQ(raw.pairs(l), (l == 6 || l == 9) ? 0u : 3u) << "product " << l;
+    const float a = raw.mean_variance(l, 6), b = unpacked.mean_variance(l, 6);
+    EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a)) << "product " << l;
+  }
+}
+
 }  // namespace
 
 namespace {

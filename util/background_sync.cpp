@@ -1,11 +1,10 @@
 #include "util/background_sync.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
+#include "util/quiet_thread.h"
 
 namespace talva {
 
@@ -14,17 +13,12 @@ void BackgroundSync::written(std::size_t bytes) {
   if (unflushed_ < every_ || unavailable_) return;
   unflushed_ = 0;
   if (!thread_.joinable()) {
-    // The new thread inherits the signal mask in force when it is created.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
     try {
-      thread_ = std::thread([this] { run(); });
+      thread_ = quiet_thread([this] { run(); });
     } catch (const std::system_error&) {
       unavailable_ = true;
+      return;
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (unavailable_) return;
   }
   {
     std::lock_guard lock(mutex_);

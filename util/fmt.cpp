@@ -1,6 +1,7 @@
 #include "util/fmt.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -46,17 +47,25 @@ void put_line(std::string_view line) {
   if ((n < line.size() || c == EOF) && errno == EPIPE) request_stop(SIGPIPE);
 }
 
-std::string list_real(float value) {
+namespace {
+
+/// printf's "%.{digits}g" of a value: std::to_chars gives the same text for
+/// every finite value, several times faster (gains tables print thousands).
+std::string general(double value, int digits) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(value));
+  if (std::isfinite(value)) {
+    const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, digits);
+    if (r.ec == std::errc()) return std::string(buf, r.ptr);
+  }
+  std::snprintf(buf, sizeof buf, "%.*g", digits, value);
   return buf;
 }
 
-std::string list_real(double value) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.17g", value);
-  return buf;
-}
+}  // namespace
+
+std::string list_real(float value) { return general(static_cast<double>(value), 9); }
+
+std::string list_real(double value) { return general(value, 17); }
 
 std::string list_complex(std::complex<float> value) {
   return "(" + list_real(value.real()) + "," + list_real(value.imag()) + ")";

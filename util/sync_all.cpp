@@ -1,7 +1,5 @@
 #include "util/sync_all.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 #include <cstddef>
 #include <system_error>
 #include <thread>
+#include "util/quiet_thread.h"
 
 namespace talva {
 
@@ -32,16 +31,11 @@ int sync_all(const std::vector<int>& fds) {
   };
   std::vector<std::thread> threads;
   if (fds.size() > 1) {
-    // The threads inherit the signal mask in force when they are created.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
     try {
-      for (std::size_t t = 0; t < std::min(kThreads, fds.size() - 1); ++t) threads.emplace_back(work);
+      for (std::size_t t = 0; t < std::min(kThreads, fds.size() - 1); ++t) threads.push_back(quiet_thread(work));
     } catch (const std::system_error&) {
       // fewer threads: the others and the caller do the rest
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
   work();
   for (auto& t : threads) t.join();

@@ -228,7 +228,24 @@ int run(int argc, char** argv) {
   std::vector<std::int32_t> antnum(kMaxProducts);
   int nbsln = 0;
   std::optional<gainsolve::IntervalCollector> collector;
-  if (s.intervals()) collector.emplace(static_cast<double>(s.interval), layout);
+  if (s.intervals()) collector.emplace(static_cast<double>(s.interval));
+  // The intervals' solutions need nothing of the whole range when the model
+  // flux is calflx itself (no MD gain) and each solve starts from the
+  // reference gains (or, the point model, from nothing): they are then made
+  // on a second thread while the archive is read.
+  talva::calib::SolveOptions opt;
+  opt.model = s.model == "redundant" ? talva::calib::GainModel::redundant : talva::calib::GainModel::point;
+  opt.flux = s.calflx;
+  opt.refant = s.refant;
+  opt.refgains = refgains;
+  opt.start = refgains;
+  std::optional<gainsolve::BackgroundChain> early;
+  if (collector && !s.mdcorr && (opt.model == talva::calib::GainModel::point || !refgains.empty())) {
+    talva::calib::SolveOptions quiet = opt;
+    quiet.solver_lines = false;
+    early.emplace(quiet);
+    collector->on_close([&](const gainsolve::Collected& c) { early->post(c); });
+  }
   std::optional<ProductTable> early_table;  // the collector's, from the header on
   const auto on_header = [&](int nb) {
     early_table.emplace(std::span<const std::int32_t>(antnum.data(), static_cast<std::size_t>(nb)));
@@ -293,12 +310,8 @@ int run(int argc, char** argv) {
     if (!lsqrs_gains_solver_({kNant, S, V, U, {}}, gains, refant, out))
       talva::stop("no gain solution: no file written");
   } else {
-    talva::calib::SolveOptions opt;
-    opt.model = s.model == "redundant" ? talva::calib::GainModel::redundant : talva::calib::GainModel::point;
     opt.flux = model;
     opt.refant = refant;
-    opt.refgains = refgains;
-    opt.start = refgains;
     // the whole range: the gains file, as before, now judged and cleaned
     double nu = 0.0;  // the whole range's noise: the intervals' pairs together
     for (const auto& c : collector->intervals()) nu += c.data.nu;
@@ -307,9 +320,16 @@ int run(int argc, char** argv) {
     if (!sol.solved) talva::stop("no gain solution: no file written");
     gains = sol.gains;
     gainsolve::print_fit("whole range (gains file)", sol);
-    opt.solver_lines = false;
-    if (opt.start.empty()) opt.start = sol.gains;  // the intervals start from the whole range's solution
-    gains_table = gainsolve::solve_intervals(collector->intervals(), opt, s.model, static_cast<double>(s.interval));
+    std::vector<talva::calib::IntervalSolution> solutions;
+    if (early) {
+      solutions = early->take();
+    } else {
+      opt.solver_lines = false;
+      if (opt.start.empty()) opt.start = sol.gains;  // the intervals start from the whole range's solution
+      solutions = gainsolve::solve_intervals(collector->intervals(), opt);
+    }
+    gains_table =
+        gainsolve::report_intervals(collector->intervals(), solutions, s.model, static_cast<double>(s.interval));
   }
   for (const cx& g : gains) {
     if (!std::isfinite(g.real()) || !std::isfinite(g.imag())) {

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <system_error>
 
 #include "array/s_matrix.h"
 #include "util/fmt.h"
+#include "util/quiet_thread.h"
 
 namespace gainsolve {
 
@@ -78,12 +80,15 @@ void select_pairs(std::span<std::int32_t> S, const ProductTable& table, const ta
 }
 
 void IntervalCollector::start(const ProductTable& table, int nbsln, std::vector<std::int32_t> S, int nclass) {
-  table_ = &table;
   nbsln_ = nbsln;
   nclass_ = nclass;
   S_ = std::move(S);
   whole_.reset(static_cast<std::size_t>(nbsln));
   current_.reset(static_cast<std::size_t>(nbsln));
+  used_pairs_.clear();
+  for (int a = 1; a <= kNant; ++a)
+    for (int p = 1; p <= kNant; ++p)
+      if (mat(std::span<std::int32_t>(S_), kNant, p, a) != 0) used_pairs_.push_back({p, a, table.usable_index(p, a)});
 }
 
 void IntervalCollector::dump(int number, double jd, std::span<const float> vis,
@@ -109,10 +114,13 @@ void IntervalCollector::dump(int number, double jd, std::span<const float> vis,
   const bool second = in_interval_ % 2 == 1;
   ++in_interval_;
   if (pair >= kAllPairs && pair % kPairStep != 0) return;
-  std::vector<cfloat>& values = second ? second_ : first_;
-  values.resize(static_cast<std::size_t>(nbsln_));
-  for (int l = 1; l <= nbsln_; ++l) values[static_cast<std::size_t>(l - 1)] = getvis(layout_, l, vis);
-  if (second) current_.add_pair(first_, second_);
+  // the scatter needs |x(t+1) - x(t)|^2 only, which the items give as they
+  // are: no product is unpacked
+  const std::size_t items = std::min(vis.size(), 2 * static_cast<std::size_t>(nbsln_));
+  if (second)
+    current_.add_pair_items(first_, vis.first(items));
+  else
+    first_.assign(vis.begin(), vis.begin() + static_cast<std::ptrdiff_t>(items));
 }
 
 void IntervalCollector::finish(std::span<const std::complex<float>> sums, std::span<const std::int32_t> used) {
@@ -128,29 +136,103 @@ void IntervalCollector::close(std::span<const std::complex<float>> sums, std::sp
   d.S = S_;
   d.V.assign(kNant * kNant, {0.0f, 0.0f});
   d.var.assign(kNant * kNant, 0.0f);
-  for (int p = 1; p <= kNant; ++p)
-    for (int a = 1; a <= kNant; ++a) {
-      std::int32_t& entry = mat(std::span<std::int32_t>(d.S), kNant, p, a);
-      if (entry == 0) continue;
-      const std::int32_t l = table_->usable_index(p, a);
-      const auto e = static_cast<std::size_t>(l - 1);
-      const std::int32_t count = l == 0 ? 0 : used[e] - open_used_[e];
-      if (count == 0) {
-        entry = 0;  // no finite value in the interval
-        continue;
-      }
-      // the mean belongs to (smaller, larger): conjugate for p > a
-      const std::complex<float> s = sums[e] - open_sums_[e];
-      const cfloat c(s.real() / static_cast<float>(count), s.imag() / static_cast<float>(count));
-      mat(std::span<cfloat>(d.V), kNant, p, a) = p < a ? c : std::conj(c);
-      mat(std::span<float>(d.var), kNant, p, a) =
-          current_.mean_variance(static_cast<std::size_t>(l), static_cast<std::size_t>(count));
+  for (const auto& [p, a, l] : used_pairs_) {
+    std::int32_t& entry = mat(std::span<std::int32_t>(d.S), kNant, p, a);
+    const auto e = static_cast<std::size_t>(l - 1);
+    const std::int32_t count = l == 0 ? 0 : used[e] - open_used_[e];
+    if (count == 0) {
+      entry = 0;  // no finite value in the interval
+      continue;
     }
+    // the mean belongs to (smaller, larger): conjugate for p > a
+    const std::complex<float> s = sums[e] - open_sums_[e];
+    const cfloat c(s.real() / static_cast<float>(count), s.imag() / static_cast<float>(count));
+    mat(std::span<cfloat>(d.V), kNant, p, a) = p < a ? c : std::conj(c);
+    mat(std::span<float>(d.var), kNant, p, a) =
+        current_.mean_variance(static_cast<std::size_t>(l), static_cast<std::size_t>(count));
+  }
   // the noise's degrees of freedom: two per pair of dumps
   const int pairs = open_.dumps / 2;
   d.nu = 2.0 * (std::min(pairs, kAllPairs) + std::max(0, (pairs - 1) / kPairStep - (kAllPairs - 1) / kPairStep));
   intervals_.push_back(std::move(open_));
   open_ = Collected{};
+  if (on_close_) on_close_(intervals_.back());
+}
+
+talva::calib::IntervalSolution IntervalChain::solve(const Collected& c) {
+  talva::calib::SolveOptions o = opt_;
+  if (!previous_.empty()) o.start = previous_;
+  talva::NullOutput quiet;  // the solver's lines stay off in intervals
+  talva::calib::IntervalSolution sol = talva::calib::solve_interval(c.data, o, quiet);
+  if (sol.solved) {
+    previous_ = sol.gains;
+    // a flagged antenna starts the next interval from unity, not from zero
+    for (std::size_t a = 0; a < previous_.size(); ++a)
+      if (sol.antenna_flag[a]) previous_[a] = {0.0f, 0.0f};
+  }
+  return sol;
+}
+
+BackgroundChain::BackgroundChain(const talva::calib::SolveOptions& opt) : chain_(opt) {
+  try {
+    worker_ = talva::quiet_thread([this] { work(); });
+  } catch (const std::system_error&) {
+    // no second thread: each interval is solved as it is posted
+  }
+}
+
+BackgroundChain::~BackgroundChain() {
+  {
+    const std::lock_guard lock(mutex_);
+    closed_ = cancelled_ = true;
+  }
+  ready_.notify_all();
+  if (worker_.joinable()) worker_.join();
+}
+
+void BackgroundChain::post(const Collected& c) {
+  if (!worker_.joinable()) {
+    solved_.push_back(chain_.solve(c));
+    return;
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    queue_.push_back(c);
+  }
+  ready_.notify_all();
+}
+
+void BackgroundChain::work() {
+  for (;;) {
+    Collected c;
+    {
+      std::unique_lock lock(mutex_);
+      ready_.wait(lock, [&] { return !queue_.empty() || closed_; });
+      if (cancelled_ || queue_.empty() || failure_) return;
+      c = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    try {
+      talva::calib::IntervalSolution sol = chain_.solve(c);
+      const std::lock_guard lock(mutex_);
+      solved_.push_back(std::move(sol));
+    } catch (...) {
+      const std::lock_guard lock(mutex_);
+      failure_ = std::current_exception();
+      return;
+    }
+  }
+}
+
+std::vector<talva::calib::IntervalSolution> BackgroundChain::take() {
+  {
+    const std::lock_guard lock(mutex_);
+    closed_ = true;
+  }
+  ready_.notify_all();
+  if (worker_.joinable()) worker_.join();
+  if (failure_) std::rethrow_exception(failure_);
+  return std::move(solved_);
 }
 
 void print_fit(const std::string& label, const talva::calib::IntervalSolution& sol) {
@@ -159,25 +241,30 @@ void print_fit(const std::string& label, const talva::calib::IntervalSolution& s
   for (const std::string& r : sol.flag_reasons) talva::put_line("   " + r);
 }
 
-talva::calib::GainsTable solve_intervals(const std::vector<Collected>& intervals, talva::calib::SolveOptions opt,
-                                         const std::string& model, double minutes) {
+std::vector<talva::calib::IntervalSolution> solve_intervals(const std::vector<Collected>& intervals,
+                                                            const talva::calib::SolveOptions& opt) {
+  IntervalChain chain(opt);
+  std::vector<talva::calib::IntervalSolution> solutions;
+  for (const Collected& c : intervals) solutions.push_back(chain.solve(c));
+  return solutions;
+}
+
+talva::calib::GainsTable report_intervals(const std::vector<Collected>& intervals,
+                                          const std::vector<talva::calib::IntervalSolution>& solutions,
+                                          const std::string& model, double minutes) {
   talva::calib::GainsTable table;
   table.nant = kNant;
-  talva::StdoutOutput out;
   talva::put_line(" Fit quality per interval: model " + model +
                   ", noise of each product from the differences of successive dumps");
   talva::put_line(" interval  dumps   first    last  chi2/DoF  flagged");
   std::vector<std::vector<double>> per_antenna(kNant);
   std::map<std::string, int> flag_count;  // reason head -> intervals
   std::map<std::string, std::string> flag_first;
-  std::vector<cfloat> previous;
   std::string fixed_how;
   int failed = 0;
   for (std::size_t k = 0; k < intervals.size(); ++k) {
     const Collected& c = intervals[k];
-    talva::calib::SolveOptions o = opt;
-    if (!previous.empty()) o.start = previous;
-    const talva::calib::IntervalSolution sol = talva::calib::solve_interval(c.data, o, out);
+    const talva::calib::IntervalSolution& sol = solutions[k];
     talva::calib::GainsInterval b;
     b.jd_start = c.jd_start;
     b.jd_end = c.jd_end;
@@ -193,10 +280,6 @@ talva::calib::GainsTable solve_intervals(const std::vector<Collected>& intervals
       table.intervals.push_back(std::move(b));
       continue;
     }
-    previous = sol.gains;
-    // a flagged antenna starts the next interval from unity, not from zero
-    for (std::size_t a = 0; a < previous.size(); ++a)
-      if (sol.antenna_flag[a]) previous[a] = {0.0f, 0.0f};
     fixed_how = sol.fixed;
     b.gains = sol.gains;
     b.chi2dof = sol.chi2dof();

@@ -2,9 +2,15 @@
 // gainsolve's solution intervals: the products of each interval collected
 // while the archive is read, then solved one by one, with the fit table.
 #include <complex>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "array/layout.h"
@@ -37,7 +43,7 @@ struct Collected {
 /// does not read every dump twice).
 class IntervalCollector {
  public:
-  IntervalCollector(double minutes, const c_layout_common_t& layout) : minutes_(minutes), layout_(layout) {}
+  explicit IntervalCollector(double minutes) : minutes_(minutes) {}
   /// The product table and the pairs in use (S after select_pairs).
   void start(const ProductTable& table, int nbsln, std::vector<std::int32_t> S, int nclass);
   /// One dump of the range: its number, Julian date and correlations, and
@@ -48,6 +54,8 @@ class IntervalCollector {
   /// Ends the last interval, with the run's final sums and counts.
   void finish(std::span<const std::complex<float>> sums, std::span<const std::int32_t> used);
   const std::vector<Collected>& intervals() const { return intervals_; }
+  /// Called with each interval as it closes (before the next dump is taken).
+  void on_close(std::function<void(const Collected&)> hook) { on_close_ = std::move(hook); }
   /// Variance of the whole range's mean of product l (for the whole-range
   /// fit; the differences across interval boundaries are left out).
   float whole_variance(std::size_t l, int dumps) const {
@@ -57,24 +65,75 @@ class IntervalCollector {
  private:
   void close(std::span<const std::complex<float>> sums, std::span<const std::int32_t> used);
   double minutes_;
-  const c_layout_common_t& layout_;
-  const ProductTable* table_ = nullptr;
   int nbsln_ = 0, nclass_ = 0;
   std::vector<std::int32_t> S_;
+  struct UsedPair {
+    int p, a;
+    std::int32_t l;  // product index, 0: none
+  };
+  std::vector<UsedPair> used_pairs_;  // the pairs of S_, in the order of the matrix
   talva::calib::ProductScatter current_, whole_;
-  std::vector<talva::calib::cfloat> first_, second_;  // a pair of dumps' correlations by product
-  std::vector<std::complex<float>> open_sums_;        // the run's sums when the interval opened
+  std::vector<float> first_;                    // the items of a pair's first dump
+  std::vector<std::complex<float>> open_sums_;  // the run's sums when the interval opened
   std::vector<std::int32_t> open_used_;
   int in_interval_ = 0;  // dumps of the open interval so far
   Collected open_;
   bool is_open_ = false;
   std::vector<Collected> intervals_;
+  std::function<void(const Collected&)> on_close_;
 };
 
-/// Solves every interval (each starting from the previous solution, the
-/// first from `start`), prints the fit table and returns the gains table.
-talva::calib::GainsTable solve_intervals(const std::vector<Collected>& intervals, talva::calib::SolveOptions opt,
-                                         const std::string& model, double minutes);
+/// The intervals' solutions in order, each solve starting from the previous
+/// solution (the first from the options' `start`; an antenna flagged in one
+/// interval starts the next from unity).
+class IntervalChain {
+ public:
+  explicit IntervalChain(const talva::calib::SolveOptions& opt) : opt_(opt) {}
+  talva::calib::IntervalSolution solve(const Collected& c);
+
+ private:
+  talva::calib::SolveOptions opt_;
+  std::vector<talva::calib::cfloat> previous_;
+};
+
+/// An IntervalChain on a thread of its own, fed with each interval as it
+/// closes, so that the solutions are made while the archive is still read.
+/// The solutions are those of the chain run afterwards, to the bit; nothing
+/// is printed from the thread, which takes no signal. Without a second
+/// thread each interval is solved as it is posted. The options' spans must
+/// outlive it.
+class BackgroundChain {
+ public:
+  explicit BackgroundChain(const talva::calib::SolveOptions& opt);
+  ~BackgroundChain();  ///< a chain not taken stops after the solve in hand
+  BackgroundChain(const BackgroundChain&) = delete;
+  BackgroundChain& operator=(const BackgroundChain&) = delete;
+  /// Queues a copy of the interval.
+  void post(const Collected& c);
+  /// Waits for every posted interval and returns their solutions in order
+  /// (rethrows what a solve threw).
+  std::vector<talva::calib::IntervalSolution> take();
+
+ private:
+  void work();
+  IntervalChain chain_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Collected> queue_;
+  std::vector<talva::calib::IntervalSolution> solved_;
+  std::exception_ptr failure_;
+  bool closed_ = false, cancelled_ = false;
+  std::thread worker_;  // none: each interval solved as it is posted
+};
+
+/// Solves every interval with an IntervalChain.
+std::vector<talva::calib::IntervalSolution> solve_intervals(const std::vector<Collected>& intervals,
+                                                            const talva::calib::SolveOptions& opt);
+
+/// Prints the fit table of the intervals' solutions and returns the gains table.
+talva::calib::GainsTable report_intervals(const std::vector<Collected>& intervals,
+                                          const std::vector<talva::calib::IntervalSolution>& solutions,
+                                          const std::string& model, double minutes);
 
 /// Prints the fit line of one solution (the whole range) and its flags.
 void print_fit(const std::string& label, const talva::calib::IntervalSolution& sol);
