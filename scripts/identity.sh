@@ -6,7 +6,8 @@
 #   git worktree add /tmp/old REV && (cd /tmp/old && bash scripts/build.sh programs)
 #   bash scripts/identity.sh /tmp/old/build/release/bin
 # Both builds run the same command lines on the same simulated archives:
-# gainsolve (point and redundant models, intervals) and phasesolve;
+# gainsolve (point and redundant models; intervals of both, with and without
+# the MD gain and the reference gains) and phasesolve;
 # talva2vis3 in all nine modes, with reject lists, the MD correction, a dump
 # range, options=interop and a MeasurementSet (in the data, simulated and
 # compressed modes), another epoch, the debug
@@ -61,6 +62,12 @@ runs() {
     calflx=10 reclim=3,30 gnsfile=rej.gains
   run gs-intervals "$b/gainsolve" infile=$w/src.arc corlfile=$w/src.lay interval=15 model=redundant \
     refgains=../gs-point/cal.gains gnstable=src.table gnsfile=src.gains
+  run gs-int-point "$b/gainsolve" infile=$w/src.arc corlfile=$w/src.lay interval=15 gnstable=src.table \
+    gnsfile=src.gains
+  run gs-int-md "$b/gainsolve" infile=$w/src.arc corlfile=$w/src.lay interval=15 mdcorr=t mdfile=$w/md.tbl \
+    gnstable=src.table gnsfile=src.gains
+  run gs-int-self "$b/gainsolve" infile=$w/src.arc corlfile=$w/src.lay interval=15 model=redundant \
+    gnstable=src.table gnsfile=src.gains
   run ps "$b/phasesolve" infile=$w/cal.arc corlfile=$w/lay.txt refant=1
   for mode in talva1a orvex talva1b talva1c talva1d talva2a talva2b talva3a talva3b; do
     run "v3-$mode" "$b/talva2vis3" infile=$w/src.arc corlfile=$w/src.lay gnsfile=../gs-point/cal.gains \
