@@ -11,6 +11,7 @@
 
 #include "calib/gains_solver.h"
 #include "util/fmt.h"
+#include "util/vector_width.h"
 
 namespace talva::calib {
 
@@ -276,52 +277,98 @@ void ProductScatter::add_pair(std::span<const cfloat> first, std::span<const cfl
                  {reinterpret_cast<const float*>(second.data()), 2 * second.size()});
 }
 
-void ProductScatter::add_pair_items(std::span<const float> first, std::span<const float> second) {
+namespace {
+
+// The vector loops of add_pair_items, from product e on; they return where
+// the one-by-one rest begins. |d|^2 = d0^2 + d1^2 of each product's two
+// parts (their order and a sign on either do not change it); a non-finite
+// |d|^2 (a damaged value) adds nothing: its lane is masked to +0.
+#if defined(__GNUC__) && __has_builtin(__builtin_shufflevector)
+#define TALVA_VECTOR_SCATTER 1
+
+// One step: products' items a, b (two floats each), their sums and counts;
+// HALVES adds the squares q0, q1 of the two item vectors pairwise into
+// each product's d0^2 + d1^2.
+#define TALVA_SCATTER_STEP(VF, VI, HALVES)                                \
+  {                                                                       \
+    VF a0, a1, b0, b1, s, c;                                              \
+    constexpr std::size_t bytes = sizeof(VF), lanes = bytes / 4;          \
+    std::memcpy(&a0, a + 2 * e, bytes);                                   \
+    std::memcpy(&a1, a + 2 * e + lanes, bytes);                           \
+    std::memcpy(&b0, b + 2 * e, bytes);                                   \
+    std::memcpy(&b1, b + 2 * e + lanes, bytes);                           \
+    std::memcpy(&s, sum + e, bytes);                                      \
+    std::memcpy(&c, count + e, bytes);                                    \
+    const VF d0 = b0 - a0, d1 = b1 - a1;                                  \
+    const VF q0 = d0 * d0, q1 = d1 * d1;                                  \
+    const VF d2 = HALVES;                                                 \
+    const VI keep = d2 <= std::numeric_limits<float>::max(); /* NaN: 0 */ \
+    VI bits, one_bits;                                                    \
+    const VF ones = VF{} + 1.0f;                                          \
+    std::memcpy(&bits, &d2, bytes);                                       \
+    std::memcpy(&one_bits, &ones, bytes);                                 \
+    bits &= keep;                                                         \
+    one_bits &= keep;                                                     \
+    VF kept, counted;                                                     \
+    std::memcpy(&kept, &bits, bytes);                                     \
+    std::memcpy(&counted, &one_bits, bytes);                              \
+    s += kept;                                                            \
+    c += counted;                                                         \
+    std::memcpy(sum + e, &s, bytes);                                      \
+    std::memcpy(count + e, &c, bytes);                                    \
+  }
+
+// Four products per step in 16-byte vectors.
+std::size_t scatter16(const float* a, const float* b, float* sum, float* count, std::size_t e, std::size_t n) {
+  using v4f = float __attribute__((vector_size(16)));
+  using v4i = std::int32_t __attribute__((vector_size(16)));
+  for (; e + 4 <= n; e += 4)
+    TALVA_SCATTER_STEP(v4f, v4i,
+                       __builtin_shufflevector(q0, q1, 0, 2, 4, 6) + __builtin_shufflevector(q0, q1, 1, 3, 5, 7))
+  return e;
+}
+
+#if defined(__x86_64__)
+#define TALVA_AVX2_SCATTER 1
+// Eight products per step in 32-byte vectors (AVX2).
+[[gnu::target("avx2")]] std::size_t scatter32(const float* a, const float* b, float* sum, float* count, std::size_t e,
+                                              std::size_t n) {
+  using v8f = float __attribute__((vector_size(32)));
+  using v8i = std::int32_t __attribute__((vector_size(32)));
+  for (; e + 8 <= n; e += 8)
+    TALVA_SCATTER_STEP(v8f, v8i,
+                       __builtin_shufflevector(q0, q1, 0, 2, 4, 6, 8, 10, 12, 14) +
+                           __builtin_shufflevector(q0, q1, 1, 3, 5, 7, 9, 11, 13, 15))
+  return e;
+}
+#endif
+#undef TALVA_SCATTER_STEP
+#endif
+
+}  // namespace
+
+void ProductScatter::add_pair_items(std::span<const float> first, std::span<const float> second,
+                                    talva::VectorWidth width) {
   const std::size_t n = std::min({first.size() / 2, second.size() / 2, diff2_.size()});
   const float* a = first.data();
   const float* b = second.data();
   float* sum = diff2_.data();
   float* count = npairs_.data();
-  constexpr float kMax = std::numeric_limits<float>::max();
-  // |d|^2 = d0^2 + d1^2 of each product's two parts (their order and a
-  // sign on either do not change it); a non-finite |d|^2 (a damaged value)
-  // adds nothing. Four products per step in 16-byte vectors.
   std::size_t e = 0;
-#if defined(__GNUC__) && __has_builtin(__builtin_shufflevector)
-  using v4f = float __attribute__((vector_size(16)));
-  using v4i = std::int32_t __attribute__((vector_size(16)));
-  const v4f ones = {1.0f, 1.0f, 1.0f, 1.0f};
-  const v4f limit = {kMax, kMax, kMax, kMax};
-  for (; e + 4 <= n; e += 4) {
-    v4f a0, a1, b0, b1, s, c;
-    std::memcpy(&a0, a + 2 * e, sizeof a0);
-    std::memcpy(&a1, a + 2 * e + 4, sizeof a1);
-    std::memcpy(&b0, b + 2 * e, sizeof b0);
-    std::memcpy(&b1, b + 2 * e + 4, sizeof b1);
-    std::memcpy(&s, sum + e, sizeof s);
-    std::memcpy(&c, count + e, sizeof c);
-    const v4f d0 = b0 - a0, d1 = b1 - a1;
-    const v4f q0 = d0 * d0, q1 = d1 * d1;
-    const v4f d2 = __builtin_shufflevector(q0, q1, 0, 2, 4, 6) + __builtin_shufflevector(q0, q1, 1, 3, 5, 7);
-    const v4i keep = d2 <= limit;  // -1 or 0; false for NaN
-    v4i bits, one_bits;
-    std::memcpy(&bits, &d2, sizeof bits);
-    std::memcpy(&one_bits, &ones, sizeof one_bits);
-    bits &= keep;
-    one_bits &= keep;
-    v4f kept, counted;
-    std::memcpy(&kept, &bits, sizeof kept);
-    std::memcpy(&counted, &one_bits, sizeof counted);
-    s += kept;
-    c += counted;
-    std::memcpy(sum + e, &s, sizeof s);
-    std::memcpy(count + e, &c, sizeof c);
-  }
+#ifdef TALVA_VECTOR_SCATTER
+#ifdef TALVA_AVX2_SCATTER
+  if (talva::use_32_byte_vectors(width))
+    e = scatter32(a, b, sum, count, e, n);
+  else
+#endif
+    e = scatter16(a, b, sum, count, e, n);
+#else
+  (void)width;
 #endif
   for (; e < n; ++e) {
     const float d0 = b[2 * e] - a[2 * e], d1 = b[2 * e + 1] - a[2 * e + 1];
     const float d2 = d0 * d0 + d1 * d1;
-    if (!(d2 <= kMax)) continue;
+    if (!(d2 <= std::numeric_limits<float>::max())) continue;
     sum[e] += d2;
     count[e] += 1.0f;
   }

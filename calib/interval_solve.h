@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "util/output.h"
+#include "util/vector_width.h"
 
 namespace talva::calib {
 
@@ -40,8 +41,10 @@ class ProductScatter {
   void add_pair(std::span<const cfloat> first, std::span<const cfloat> second);
   /// The same from two dumps' items as the archive holds them (two floats
   /// per product, product l at [2l-2], [2l-1], in either order and with
-  /// either sign of a part): the same sums to the bit.
-  void add_pair_items(std::span<const float> first, std::span<const float> second);
+  /// either sign of a part): the same sums to the bit, with either vector
+  /// width.
+  void add_pair_items(std::span<const float> first, std::span<const float> second,
+                      talva::VectorWidth width = talva::VectorWidth::best);
   /// Adds the sums of another interval's pairs.
   void merge(const ProductScatter& other);
   /// Pairs of product l added.

@@ -61,7 +61,8 @@ TEST(GainsolveChain, SolvedAlongsideTheReadingEqualsSolvedAfterIt) {
     opt.start = ref;
     opt.solver_lines = false;
     const auto after = gainsolve::solve_intervals(intervals, opt);
-    gainsolve::BackgroundChain chain(opt);
+    const gainsolve::IntervalCollector built(0.0);  // the intervals come with their data
+    gainsolve::BackgroundChain chain(opt, built);
     for (const auto& c : intervals) chain.post(c);
     const auto alongside = chain.take();
     ASSERT_EQ(after.size(), intervals.size());
@@ -81,7 +82,8 @@ TEST(GainsolveChain, AChainNotTakenStopsWithoutWaitingForItsQueue) {
   const std::vector<gainsolve::Collected> intervals = drifting_intervals(3);
   talva::calib::SolveOptions opt;
   opt.solver_lines = false;
-  gainsolve::BackgroundChain chain(opt);
+  const gainsolve::IntervalCollector built(0.0);
+  gainsolve::BackgroundChain chain(opt, built);
   for (int k = 0; k < 20; ++k) chain.post(intervals[static_cast<std::size_t>(k % 3)]);
   // the destructor (a run stopped while reading) cancels what is queued
 }

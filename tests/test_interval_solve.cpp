@@ -269,7 +269,7 @@ TEST(ProductScatter, NoiseFromPairsOfSuccessiveDumps) {
 }
 
 TEST(ProductScatter, ArchiveItemsGiveTheSumsOfTheUnpackedValues) {
-  // 9 products (two vector steps and a rest): the items hold (im, re) with
+  // 9 products (a vector step or two and a rest): the items hold (im, re) with
   // the imaginary part's sign of the layout, as the archive does
   std::mt19937 rng(3);
   std::normal_distribution<float> gauss(0.0f, 1.0f);
@@ -286,15 +286,17 @@ TEST(ProductScatter, ArchiveItemsGiveTheSumsOfTheUnpackedValues) {
   values[1][5] = cfloat(NAN, 0.0f);
   items[0][2 * 8] = INFINITY;  // product 9 (the rest) in the first
   values[0][8] = cfloat(0.0f, INFINITY);
-  talva::calib::ProductScatter raw(n), unpacked(n);
-  for (int round = 0; round < 3; ++round) {
-    raw.add_pair_items(items[0], items[1]);
-    unpacked.add_pair(values[0], values[1]);
-  }
-  for (std::size_t l = 1; l <= n; ++l) {
-    EXPECT_EQ(raw.pairs(l), (l == 6 || l == 9) ? 0u : 3u) << "product " << l;
-    const float a = raw.mean_variance(l, 6), b = unpacked.mean_variance(l, 6);
-    EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a)) << "product " << l;
+  for (auto width : {talva::VectorWidth::best, talva::VectorWidth::bytes16}) {
+    talva::calib::ProductScatter raw(n), unpacked(n);
+    for (int round = 0; round < 3; ++round) {
+      raw.add_pair_items(items[0], items[1], width);
+      unpacked.add_pair(values[0], values[1]);
+    }
+    for (std::size_t l = 1; l <= n; ++l) {
+      EXPECT_EQ(raw.pairs(l), (l == 6 || l == 9) ? 0u : 3u) << "product " << l;
+      const float a = raw.mean_variance(l, 6), b = unpacked.mean_variance(l, 6);
+      EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a)) << "product " << l;
+    }
   }
 }
 

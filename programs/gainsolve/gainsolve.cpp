@@ -243,8 +243,8 @@ int run(int argc, char** argv) {
   if (collector && !s.mdcorr && (opt.model == talva::calib::GainModel::point || !refgains.empty())) {
     talva::calib::SolveOptions quiet = opt;
     quiet.solver_lines = false;
-    early.emplace(quiet);
-    collector->on_close([&](const gainsolve::Collected& c) { early->post(c); });
+    early.emplace(quiet, *collector);
+    collector->on_close([&](const gainsolve::Collected& c) { early->post(c); }, true);
   }
   std::optional<ProductTable> early_table;  // the collector's, from the header on
   const auto on_header = [&](int nb) {

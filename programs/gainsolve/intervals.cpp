@@ -130,7 +130,31 @@ void IntervalCollector::finish(std::span<const std::complex<float>> sums, std::s
 void IntervalCollector::close(std::span<const std::complex<float>> sums, std::span<const std::int32_t> used) {
   is_open_ = false;
   whole_.merge(current_);
-  talva::calib::IntervalData& d = open_.data;
+  // the interval's sums and counts: the run's at its end less those at its start
+  Collected::Sums& own = open_.sums.emplace();
+  const auto n = static_cast<std::size_t>(nbsln_);
+  own.sums.resize(n);
+  own.counts.resize(n);
+  for (std::size_t e = 0; e < n; ++e) {
+    own.sums[e] = sums[e] - open_sums_[e];
+    own.counts[e] = used[e] - open_used_[e];
+  }
+  own.scatter = std::move(current_);
+  // the noise's degrees of freedom: two per pair of dumps
+  const int pairs = open_.dumps / 2;
+  open_.data.nu =
+      2.0 * (std::min(pairs, kAllPairs) + std::max(0, (pairs - 1) / kPairStep - (kAllPairs - 1) / kPairStep));
+  if (!deferred_) build(open_);
+  intervals_.push_back(std::move(open_));
+  open_ = Collected{};
+  if (on_close_) on_close_(intervals_.back());
+  if (deferred_) intervals_.back().sums.reset();  // the receiver has its own copy
+}
+
+void IntervalCollector::build(Collected& c) const {
+  if (!c.sums) return;
+  const Collected::Sums& own = *c.sums;
+  talva::calib::IntervalData& d = c.data;
   d.n = kNant;
   d.nclass = nclass_;
   d.S = S_;
@@ -139,24 +163,19 @@ void IntervalCollector::close(std::span<const std::complex<float>> sums, std::sp
   for (const auto& [p, a, l] : used_pairs_) {
     std::int32_t& entry = mat(std::span<std::int32_t>(d.S), kNant, p, a);
     const auto e = static_cast<std::size_t>(l - 1);
-    const std::int32_t count = l == 0 ? 0 : used[e] - open_used_[e];
+    const std::int32_t count = l == 0 ? 0 : own.counts[e];
     if (count == 0) {
       entry = 0;  // no finite value in the interval
       continue;
     }
     // the mean belongs to (smaller, larger): conjugate for p > a
-    const std::complex<float> s = sums[e] - open_sums_[e];
-    const cfloat c(s.real() / static_cast<float>(count), s.imag() / static_cast<float>(count));
-    mat(std::span<cfloat>(d.V), kNant, p, a) = p < a ? c : std::conj(c);
+    const std::complex<float> s = own.sums[e];
+    const cfloat m(s.real() / static_cast<float>(count), s.imag() / static_cast<float>(count));
+    mat(std::span<cfloat>(d.V), kNant, p, a) = p < a ? m : std::conj(m);
     mat(std::span<float>(d.var), kNant, p, a) =
-        current_.mean_variance(static_cast<std::size_t>(l), static_cast<std::size_t>(count));
+        own.scatter.mean_variance(static_cast<std::size_t>(l), static_cast<std::size_t>(count));
   }
-  // the noise's degrees of freedom: two per pair of dumps
-  const int pairs = open_.dumps / 2;
-  d.nu = 2.0 * (std::min(pairs, kAllPairs) + std::max(0, (pairs - 1) / kPairStep - (kAllPairs - 1) / kPairStep));
-  intervals_.push_back(std::move(open_));
-  open_ = Collected{};
-  if (on_close_) on_close_(intervals_.back());
+  c.sums.reset();
 }
 
 talva::calib::IntervalSolution IntervalChain::solve(const Collected& c) {
@@ -173,7 +192,8 @@ talva::calib::IntervalSolution IntervalChain::solve(const Collected& c) {
   return sol;
 }
 
-BackgroundChain::BackgroundChain(const talva::calib::SolveOptions& opt) : chain_(opt) {
+BackgroundChain::BackgroundChain(const talva::calib::SolveOptions& opt, const IntervalCollector& collector)
+    : chain_(opt), collector_(collector) {
   try {
     worker_ = talva::quiet_thread([this] { work(); });
   } catch (const std::system_error&) {
@@ -192,7 +212,9 @@ BackgroundChain::~BackgroundChain() {
 
 void BackgroundChain::post(const Collected& c) {
   if (!worker_.joinable()) {
-    solved_.push_back(chain_.solve(c));
+    Collected own = c;
+    collector_.build(own);
+    solved_.push_back(chain_.solve(own));
     return;
   }
   {
@@ -213,6 +235,7 @@ void BackgroundChain::work() {
       queue_.pop_front();
     }
     try {
+      collector_.build(c);
       talva::calib::IntervalSolution sol = chain_.solve(c);
       const std::lock_guard lock(mutex_);
       solved_.push_back(std::move(sol));

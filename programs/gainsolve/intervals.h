@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -30,10 +31,18 @@ void select_pairs(std::span<std::int32_t> S, const ProductTable& table, const ta
 
 /// One interval's data, its times and dump count.
 struct Collected {
-  talva::calib::IntervalData data;
+  talva::calib::IntervalData data;  ///< empty while `sums` holds what it is made of
   double jd_start = 0, jd_end = 0;
   int dumps = 0;
   int first_dump = 0, last_dump = 0;  ///< dump numbers, counted from 1
+  /// What `data` is made of (IntervalCollector::build): each product's sum
+  /// and count of finite values over the interval, and its scatter.
+  struct Sums {
+    std::vector<std::complex<float>> sums;
+    std::vector<std::int32_t> counts;
+    talva::calib::ProductScatter scatter;
+  };
+  std::optional<Sums> sums;
 };
 
 /// Sorts the dumps of the range into intervals of `minutes` (0: one) counted
@@ -55,7 +64,15 @@ class IntervalCollector {
   void finish(std::span<const std::complex<float>> sums, std::span<const std::int32_t> used);
   const std::vector<Collected>& intervals() const { return intervals_; }
   /// Called with each interval as it closes (before the next dump is taken).
-  void on_close(std::function<void(const Collected&)> hook) { on_close_ = std::move(hook); }
+  /// With `deferred`, the interval's data are not made: the hook's receiver
+  /// makes them with build() (from any thread), and the collector keeps the
+  /// interval's times and counts only.
+  void on_close(std::function<void(const Collected&)> hook, bool deferred) {
+    on_close_ = std::move(hook);
+    deferred_ = deferred;
+  }
+  /// Makes c.data from c.sums (then dropped); reads only what start() set.
+  void build(Collected& c) const;
   /// Variance of the whole range's mean of product l (for the whole-range
   /// fit; the differences across interval boundaries are left out).
   float whole_variance(std::size_t l, int dumps) const {
@@ -81,6 +98,7 @@ class IntervalCollector {
   bool is_open_ = false;
   std::vector<Collected> intervals_;
   std::function<void(const Collected&)> on_close_;
+  bool deferred_ = false;
 };
 
 /// The intervals' solutions in order, each solve starting from the previous
@@ -104,7 +122,8 @@ class IntervalChain {
 /// outlive it.
 class BackgroundChain {
  public:
-  explicit BackgroundChain(const talva::calib::SolveOptions& opt);
+  /// Intervals posted without their data get them from `collector`'s build().
+  BackgroundChain(const talva::calib::SolveOptions& opt, const IntervalCollector& collector);
   ~BackgroundChain();  ///< a chain not taken stops after the solve in hand
   BackgroundChain(const BackgroundChain&) = delete;
   BackgroundChain& operator=(const BackgroundChain&) = delete;
@@ -117,6 +136,7 @@ class BackgroundChain {
  private:
   void work();
   IntervalChain chain_;
+  const IntervalCollector& collector_;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Collected> queue_;
