@@ -25,6 +25,8 @@
 #include "util/interrupt.h"
 #include "util/stop.h"
 
+namespace talva::archive {
+
 // Product codes and correlation words go from the file straight into the
 // caller's int32 and float buffers.
 static_assert(std::endian::native == std::endian::little, "the archive reader assumes a little-endian host");
@@ -312,7 +314,7 @@ std::string dump_time_problem(const hdr_struct& h) {
 
 std::string ArchiveReader::dump_time_problem() const {
   if (!header_decoded_) return "no dump header decoded yet (TALVA tags only)";
-  return ::dump_time_problem(hdr_);
+  return archive::dump_time_problem(hdr_);
 }
 
 int ArchiveReader::close_archiv_() {
@@ -394,3 +396,5 @@ double ArchiveReader::dump_julian_date() const {
   palCldj(hdr_.year, hdr_.mon, hdr_.day, &mjd, &status);  // a bad date leaves mjd as PAL sets it
   return mjd + ((hdr_.sec / 60.0 + hdr_.mins) / 60.0 + hdr_.hr) / 24.0 + talva::kMjdToJd;
 }
+
+}  // namespace talva::archive

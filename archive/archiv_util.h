@@ -22,6 +22,8 @@
 #include "util/constants.h"
 #include "util/output.h"
 
+namespace talva::archive {
+
 /// Degrees per radian used by the archive reader.
 inline constexpr double R2D = talva::kArchiveDegPerRad;
 
@@ -213,3 +215,5 @@ class ArchiveReader {
   bool long_header_warned_ = false;  // a header block above 400 bytes is reported once per archive
   bool header_decoded_ = false;
 };
+
+}  // namespace talva::archive

@@ -18,6 +18,10 @@
 #include "archive/archiv_util.h"
 #include "array/layout.h"
 
+using talva::archive::ArchiveReader;
+using talva::array::accumulate_products;
+using talva::array::c_layout_common_t;
+
 namespace {
 
 constexpr int kDumps = 2000;

@@ -17,6 +17,8 @@
 
 #include "archive/archiv_util.h"
 
+using talva::archive::ArchiveReader;
+
 extern char** environ;
 
 namespace {

@@ -27,6 +27,11 @@
 #include "programs/talvawatch/server.h"
 #include "programs/talvawatch/watch_state.h"
 
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+using talva::array::c_layout_common_t;
+using talva::array::load_corr_layout_file_;
+
 namespace {
 
 constexpr int kDumps = 64;

@@ -13,6 +13,11 @@
 #include "util/constants.h"
 #include "util/fmt.h"
 
+using talva::array::ProductTable;
+using talva::array::set_antnum_;
+
+namespace talva::calib {
+
 namespace {
 
 constexpr float kBrightClass = 100.0f;  // class estimates brighter than this carry no weight
@@ -163,3 +168,5 @@ void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, s
   }
   halt();
 }
+
+}  // namespace talva::calib

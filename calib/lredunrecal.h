@@ -10,6 +10,8 @@
 
 #include "util/output.h"
 
+namespace talva::calib {
+
 /// What one recalibration works on: n antennas, nclass spacing classes,
 /// the class matrix S (n x n), the archive's nbsln product codes antnum,
 /// the averaged correlations vis (product index k at [k-1]) and the gains
@@ -32,3 +34,5 @@ struct RecalOptions {
 /// As above; with operator_halts false the routine never reads standard input.
 void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, std::span<std::complex<float>> uout,
                    const RecalOptions& options, talva::Output& out);
+
+}  // namespace talva::calib

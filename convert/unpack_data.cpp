@@ -10,6 +10,16 @@
 #include "convert/unpackers.h"
 #include "util/fmt.h"
 
+using talva::array::c_layout_common_t;
+using talva::array::kNumAntennas;
+using talva::array::kNumClasses;
+using talva::array::mat;
+using talva::array::ProductTable;
+using talva::array::reject_;
+using talva::array::set_antnum_;
+using talva::array::setup_s_lengths_;
+using talva::array::setup_s_matrix_;
+
 namespace talva::convert {
 
 namespace {

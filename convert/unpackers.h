@@ -35,8 +35,8 @@ struct RejectLists {
 /// What a data unpacker works with for the whole run.
 struct DataInputs {
   const ModeLayout* layout = nullptr;
-  const c_layout_common_t* corr_layout = nullptr;  ///< the correlator layout (conjugation signs)
-  const ProductTable* products = nullptr;          ///< lookup built from the archive's product table
+  const talva::array::c_layout_common_t* corr_layout = nullptr;  ///< the correlator layout (conjugation signs)
+  const talva::array::ProductTable* products = nullptr;          ///< lookup built from the archive's product table
   RejectLists rejects;
   std::span<const std::complex<float>> gains;  ///< talva2vis3, antenna a at [a-1]
   /// talva2vis3 (talva1a): gains interpolated to each dump instead of `gains`; null: none
@@ -74,7 +74,8 @@ std::vector<double> orvex_positions(const ModeLayout& layout);
 
 /// Product index of the pair (a, b) when the dump carries its correlation,
 /// else 0; reports such a pair on `out` (once: the callers build their lists once).
-std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int32_t b, talva::Output& out);
+std::int32_t usable_product(const talva::array::ProductTable& table, std::int32_t a, std::int32_t b,
+                            talva::Output& out);
 
 /// talva1a (96 antennas): one record per spacing class with at least one
 /// usable pair, baseline 67585 + s. Pairs rejected by the run's lists are
@@ -97,12 +98,12 @@ class Talva1a3Unpacker final : public Unpacker {
   DataInputs in_;
   bool built_ = false;
   bool first_build_ = true;
-  talva::calib::GainsAt at_;                   ///< the dump's gains and flags (gains table)
-  std::array<bool, kNumClasses> has_pairs_{};  ///< classes with a pair before the table's flags
+  talva::calib::GainsAt at_;                                 ///< the dump's gains and flags (gains table)
+  std::array<bool, talva::array::kNumClasses> has_pairs_{};  ///< classes with a pair before the table's flags
   std::int32_t nclass_ = 0;
-  std::array<float, kNumClasses> lengths_{};  ///< class lengths, wavelengths
-  std::array<float, kNumClasses> wsum_{};     ///< sum of |g(i)|^2 |g(j)|^2 per class
-  spacing_sums::FactorSums sums_;             ///< the classes' pairs times G(j, i); class s is spacing s - 1
+  std::array<float, talva::array::kNumClasses> lengths_{};  ///< class lengths, wavelengths
+  std::array<float, talva::array::kNumClasses> wsum_{};     ///< sum of |g(i)|^2 |g(j)|^2 per class
+  spacing_sums::FactorSums sums_;  ///< the classes' pairs times G(j, i); class s is spacing s - 1
 };
 
 /// orvex (88 antennas): one record per spacing s = 1..88, baseline of the

@@ -13,6 +13,14 @@
 #include "fuzz/fuzz_support.h"
 #include "util/stop.h"
 
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::array::c_layout_common_t;
+using talva::array::getvis_;
+using talva::array::kMaxProducts;
+using talva::array::ProductTable;
+
 namespace {
 fuzz::MemFile* archive = nullptr;
 }  // namespace

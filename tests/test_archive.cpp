@@ -20,6 +20,15 @@
 #include "support/testsupport.h"
 #include "util/stop.h"
 
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::archive::dump_time_problem;
+using talva::archive::DumpHeader;
+using talva::archive::FP_to_Byte;
+using talva::archive::hdr_struct;
+using talva::archive::R2D;
+
 using talva::test::TempDir;
 
 namespace {

@@ -13,6 +13,13 @@
 #include "calib/lredunrecal.h"
 #include "support/testsupport.h"
 
+using talva::array::kNumAntennas;
+using talva::array::kNumClasses;
+using talva::array::set_antnum_;
+using talva::array::setup_s_matrix_;
+using talva::calib::lredun_recal_;
+using talva::calib::RecalOptions;
+
 namespace {
 
 using cfloat = std::complex<float>;

@@ -25,6 +25,14 @@
 #include "util/plot_file.h"
 #include "util/stop.h"
 
+using talva::array::c_layout_common_t;
+using talva::array::find_bsnum_;
+using talva::array::getvis;
+using talva::array::load_corr_layout_file_;
+using talva::array::ProductTable;
+using talva::array::set_antnum_;
+using talva::array::setup_s_matrix_;
+
 using namespace talva::convert;
 
 namespace {

@@ -18,6 +18,13 @@
 #include "calib/gains_table.h"
 #include "support/testsupport.h"
 
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::archive::DumpHeader;
+using talva::array::c_layout_common_t;
+using talva::array::getvis;
+using talva::array::load_corr_layout_file_;
+
 using talva::test::bin;
 using talva::test::read_bytes;
 using talva::test::run;

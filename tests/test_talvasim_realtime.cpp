@@ -15,6 +15,9 @@
 #include "support/testsupport.h"
 #include "util/output.h"
 
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+
 using talva::test::read_bytes;
 using talva::test::TempDir;
 

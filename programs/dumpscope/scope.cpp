@@ -29,6 +29,21 @@
 #include "util/stop.h"
 #include "util/upcase.h"
 
+using talva::archive::ArchiveFileHeader;
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::archive::DumpHeader;
+using talva::array::c_layout_common_t;
+using talva::array::getvis_;
+using talva::array::load_corr_layout_file_;
+using talva::calib::find_mdgain_;
+using talva::calib::find_tilt_md_;
+using talva::calib::load_mdtable_;
+using talva::calib::rlim2amp_;
+using talva::calib::rotate_vis_;
+using talva::calib::Site;
+
 namespace dumpscope {
 namespace {
 

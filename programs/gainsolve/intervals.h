@@ -19,8 +19,10 @@ namespace gainsolve {
 /// `used` is given, pairs whose product had no finite value (used[l-1] = 0).
 /// With `report`, each pair left out for want of a value is named on
 /// standard output.
-void select_pairs(std::span<std::int32_t> S, const ProductTable& table, const talva_antenna_rejections_t& antennas,
-                  const talva_bsln_rejections_t& products, std::span<const std::int32_t> used, bool report);
+void select_pairs(std::span<std::int32_t> S, const talva::array::ProductTable& table,
+                  const talva::array::talva_antenna_rejections_t& antennas,
+                  const talva::array::talva_bsln_rejections_t& products, std::span<const std::int32_t> used,
+                  bool report);
 
 /// One interval's data, its times and dump count.
 struct Collected {
@@ -37,9 +39,10 @@ struct Collected {
 /// does not read every dump twice).
 class IntervalCollector {
  public:
-  IntervalCollector(double minutes, const c_layout_common_t& layout) : minutes_(minutes), layout_(layout) {}
+  IntervalCollector(double minutes, const talva::array::c_layout_common_t& layout)
+      : minutes_(minutes), layout_(layout) {}
   /// The product table and the pairs in use (S after select_pairs).
-  void start(const ProductTable& table, int nbsln, std::vector<std::int32_t> S, int nclass);
+  void start(const talva::array::ProductTable& table, int nbsln, std::vector<std::int32_t> S, int nclass);
   /// One dump of the range: its number, Julian date and correlations, and
   /// the run's sums and counts per product before this dump is added to them
   /// (an interval's sums are the differences of these at its ends).
@@ -57,8 +60,8 @@ class IntervalCollector {
  private:
   void close(std::span<const std::complex<float>> sums, std::span<const std::int32_t> used);
   double minutes_;
-  const c_layout_common_t& layout_;
-  const ProductTable* table_ = nullptr;
+  const talva::array::c_layout_common_t& layout_;
+  const talva::array::ProductTable* table_ = nullptr;
   int nbsln_ = 0, nclass_ = 0;
   std::vector<std::int32_t> S_;
   talva::calib::ProductScatter current_, whole_;

@@ -24,6 +24,20 @@
 #include "util/output_file.h"
 #include "util/stop.h"
 
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::array::accumulate_products;
+using talva::array::c_layout_common_t;
+using talva::array::check_layout_covers_;
+using talva::array::kMaxProducts;
+using talva::array::load_antreject_;
+using talva::array::load_corr_layout_file_;
+using talva::array::load_rejects_;
+using talva::array::ProductTable;
+using talva::array::reject_;
+using talva::array::set_antnum_;
+using talva::calib::rlim2amp_;
+
 namespace {
 
 using cx = std::complex<float>;

@@ -17,6 +17,11 @@
 #include "util/output_file.h"
 #include "util/stop.h"
 
+using talva::array::c_layout_common_t;
+using talva::array::check_layout_covers_;
+using talva::array::kNumAntennas;
+using talva::array::load_corr_layout_file_;
+
 namespace talvawatch {
 namespace {
 
@@ -33,8 +38,8 @@ double unix_seconds(int year, int mon, int day, int hr, int mins, int sec) {
   return (mjd - kMjdUnixEpoch) * 86400.0 + hr * 3600.0 + mins * 60.0 + sec;
 }
 
-talva::watch::DumpIn dump_in(const Dump& dump) {
-  const DumpHeader& h = dump.header;
+talva::watch::DumpIn dump_in(const talva::archive::Dump& dump) {
+  const talva::archive::DumpHeader& h = dump.header;
   talva::watch::DumpIn d;
   d.vis = dump.vis;
   d.ha_hours = h.ha_hours;
@@ -49,8 +54,8 @@ talva::watch::DumpIn dump_in(const Dump& dump) {
 
 // How the watcher reads: a live archive (`wait`) is followed as it grows,
 // its file header waited for while it is not all written yet.
-ArchiveOptions archive_options(const Settings& s, bool wait, talva::Output& out) {
-  ArchiveOptions o;
+talva::archive::ArchiveOptions archive_options(const Settings& s, bool wait, talva::Output& out) {
+  talva::archive::ArchiveOptions o;
   o.wait = wait;
   o.on_header_wait = [&out, path = s.infile] { out.line("talvawatch: waiting for the file header of " + path); };
   o.open_failed = "talvawatch: cannot open the archive " + s.infile;
@@ -93,14 +98,14 @@ int run(const Settings& s, talva::Output& out) {
     setup.gains.resize(kNumAntennas);
     talva::convert::load_gains_(s.gnsfile, kNumAntennas, setup.gains, true, out);
   }
-  ArchiveReader reader(s.infile, out, archive_options(s, report == nullptr, out));
+  talva::archive::ArchiveReader reader(s.infile, out, archive_options(s, report == nullptr, out));
   setup.antnum = reader.file_header().antnum;
   setup.nbsln = reader.file_header().nbsln;
   check_layout_covers_(layout, setup.nbsln, s.corlfile);
   WatchState state(s.infile, std::move(setup), s.idle, s.option);
 
   if (report != nullptr) {
-    while (const std::optional<Dump> dump = reader.next()) {
+    while (const std::optional<talva::archive::Dump> dump = reader.next()) {
       talva::stop_if_interrupted(": no report written");
       state.add(dump_in(*dump), now_ms());
     }
@@ -120,7 +125,7 @@ int run(const Settings& s, talva::Output& out) {
   out.line("talvawatch: watching " + s.infile + " on http://" + s.bind + ":" + std::to_string(server.port()) + "/");
   std::fflush(stdout);  // whoever started the program learns the port at once
   while (talva::interrupt_signal() == 0) {
-    if (const std::optional<Dump> dump = reader.next()) {
+    if (const std::optional<talva::archive::Dump> dump = reader.next()) {
       state.add(dump_in(*dump), now_ms());
       continue;
     }

@@ -15,6 +15,11 @@
 #include "miriad/key.h"
 #include "util/stop.h"
 
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::archive::DumpHeader;
+
 namespace {
 
 /// Mean amplitude of the items that belong to a product (items 2..nbsln).

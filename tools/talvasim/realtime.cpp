@@ -19,6 +19,9 @@
 #include "util/output.h"
 #include "util/stop.h"
 
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+
 namespace talvasim {
 namespace {
 
