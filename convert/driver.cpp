@@ -338,6 +338,7 @@ LoopEnd convert_dumps(const ConverterSettings& s, ArchiveReader& archive, Clock&
       clock.progress(dump, out);
     }
     dump.time = clock.julian_date(end.np, read->header);
+    if (end.np == 1) unpacker.print_setup();
     unpacker.unpack(dump, sinks);
     sinks.end_dump();
   }

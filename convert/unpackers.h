@@ -66,6 +66,10 @@ class Unpacker {
   /// records use, antenna k at [k-1]: position(b) - position(a) is the
   /// spacing from which a record of the pair (a, b) forms its (u, v).
   virtual std::vector<double> positions() const = 0;
+  /// Prints what the set-up made at construction reports (none by
+  /// default); the driver calls it once, just before the first dump it
+  /// unpacks, where the run has always shown it.
+  virtual void print_setup() {}
 };
 
 /// The orvex records' antenna positions: antennas 1-92 at -xpos (empty
@@ -84,20 +88,31 @@ std::int32_t usable_product(const talva::array::ProductTable& table, std::int32_
 /// left out, and a class with no pair left is written flagged.
 class Talva1a3Unpacker final : public Unpacker {
  public:
-  /// Measures the class lengths (the pair terms are built on the first dump,
-  /// whose set-up messages they print, weighed with the gains of its time).
+  /// Sets the run up: the S matrix less the rejected pairs, the class
+  /// lengths, the usable pairs of each class and, without a gains table,
+  /// their terms weighed with the run's gains. Its messages are kept for
+  /// print_setup().
   explicit Talva1a3Unpacker(const DataInputs& in);
   void unpack(const DumpContext& dump, RecordSink& sink) override;
   /// 0 for antenna 1 and the class length for s + 1: the pseudo-pairs (1, s + 1).
   std::vector<double> positions() const override;
+  /// The set-up lines (gain products, S matrix, class lengths, pairs left
+  /// out), on the run's output.
+  void print_setup() override;
 
  private:
-  void build(std::span<const std::complex<float>> gains, talva::Output& out);
+  /// A usable pair (i, j) of class s, as the pair loops meet it.
+  struct Pair {
+    int i, j, s;
+    std::uint32_t word;  ///< first word of its item
+    float sign;          ///< sign of its word 1 (conjugated when i > j)
+  };
+  void weigh(std::span<const std::complex<float>> gains);
   bool left_out(int i, int j) const;
 
   DataInputs in_;
-  bool built_ = false;
-  bool first_build_ = true;
+  std::vector<std::string> setup_lines_;                     ///< what the set-up reported, until printed
+  std::vector<Pair> pairs_;                                  ///< class by class, each in the pair loops' order
   talva::calib::GainsAt at_;                                 ///< the dump's gains and flags (gains table)
   std::array<bool, talva::array::kNumClasses> has_pairs_{};  ///< classes with a pair before the table's flags
   std::int32_t nclass_ = 0;
