@@ -19,10 +19,13 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "archive/fp.h"
 #include "util/interrupt.h"
 #include "util/stop.h"
+
+namespace talva::archive {
 
 // Product codes and correlation words go from the file straight into the
 // caller's int32 and float buffers.
@@ -108,6 +111,7 @@ bool ArchiveReader::read_block(void* dst, std::size_t size, int rt) {
       return false;
     }
     if (rt == 0) return false;
+    if (on_wait_) std::exchange(on_wait_, nullptr)();
     usleep(kWaitMicroseconds);  // the writer may append meanwhile
   }
 }
@@ -129,9 +133,13 @@ int ArchiveReader::init_archiv_(const std::string& infil) {
 }
 
 int ArchiveReader::read_header_(int& nant, int& nbsln, std::span<std::int32_t> antnum) {
+  return read_file_header(nant, nbsln, antnum, 0);
+}
+
+int ArchiveReader::read_file_header(int& nant, int& nbsln, std::span<std::int32_t> antnum, int rt) {
   if (fd_ < 0) return -1;
   unsigned char word[4];
-  if (!read_block(word, sizeof word, 0)) return -1;
+  if (!read_block(word, sizeof word, rt)) return -1;
   nant = le_int32(word);
   numant_ = nant;
   if (nant < 0 || nant > kMaxAntennaRecords) {
@@ -139,24 +147,30 @@ int ArchiveReader::read_header_(int& nant, int& nbsln, std::span<std::int32_t> a
               std::to_string(kMaxAntennaRecords) + " are allowed");
     return -1;
   }
-  if (!read_block(word, sizeof word, 0)) return -1;
+  if (!read_block(word, sizeof word, rt)) return -1;
   nbsln = le_int32(word);
   if (nbsln < 0 || static_cast<std::size_t>(nbsln) > antnum.size()) {
     out_.line("read_header_: the archive gives " + std::to_string(nbsln) +
               " correlation products; the product table holds 0 to " + std::to_string(antnum.size()));
     return -1;
   }
-  if (!read_block(antnum.data(), static_cast<std::size_t>(nbsln) * sizeof(std::int32_t), 0)) return -1;
+  if (!read_block(antnum.data(), static_cast<std::size_t>(nbsln) * sizeof(std::int32_t), rt)) return -1;
   return 0;
 }
 
 ArchiveReader::ArchiveReader(const std::string& path, talva::Output& out, ArchiveOptions options) : ArchiveReader(out) {
-  options_ = options;
-  verbose_ = options.verbose;
-  if (init_archiv_(path) != 0) talva::stop("init failed");
-  file_header_.antnum.resize(talva::kMaxProducts);
-  if (read_header_(file_header_.nant, file_header_.nbsln, file_header_.antnum) != 0)
-    talva::stop("failed to read the header");
+  options_ = std::move(options);
+  verbose_ = options_.verbose;
+  if (init_archiv_(path) != 0) talva::stop(options_.open_failed);
+  file_header_.antnum.resize(static_cast<std::size_t>(std::max(options_.max_products, 0)));
+  on_wait_ = options_.on_header_wait;
+  const int status =
+      read_file_header(file_header_.nant, file_header_.nbsln, file_header_.antnum, options_.wait ? 1 : 0);
+  on_wait_ = nullptr;
+  if (status != 0) {
+    talva::stop_if_interrupted();
+    talva::stop(options_.header_failed);
+  }
   file_header_.antnum.resize(static_cast<std::size_t>(file_header_.nbsln));
 }
 
@@ -169,27 +183,27 @@ std::optional<Dump> ArchiveReader::next() {
 
 DumpHeader ArchiveReader::dump_header() const {
   DumpHeader h;
-  float ha_hours = 0.0f;
-  read_dumppar_ha_(ha_hours);
+  h.ha_hours = static_cast<float>(hdr_.ha * R2D / 15.0);
   // Radians -> float hours -> radians, both in float: kept bit for bit (see DumpHeader::ha_rad).
-  h.ha_rad = ha_hours / kHaHoursPerRadian;
+  h.ha_rad = h.ha_hours / kHaHoursPerRadian;
   read_dumppar_md_inrad_(h.md_rad);
   h.time_problem = dump_time_problem();
   if (h.time_problem.empty()) h.jd = dump_julian_date();
+  h.ra_hours = static_cast<float>(hdr_.ra * R2D / 15.0);
+  h.dec_deg = static_cast<float>(hdr_.dec * R2D);
+  h.temp_c = static_cast<float>(hdr_.Temperature);
+  h.ns_tilt_deg = static_cast<float>(hdr_.NS_Tilt * R2D);
+  h.md_tilt_deg = static_cast<float>(hdr_.MD_Tilt * R2D);
+  h.east_tilt_deg = static_cast<float>(hdr_.East_Tilt * R2D);
+  h.west_tilt_deg = static_cast<float>(hdr_.West_Tilt * R2D);
+  h.year = hdr_.year;
+  h.mon = hdr_.mon;
+  h.day = hdr_.day;
+  h.hr = hdr_.hr;
+  h.mins = hdr_.mins;
+  h.sec = hdr_.sec;
+  h.mode = hdr_.mode;
   return h;
-}
-
-int ArchiveReader::read_dump_(int nbsln, std::span<float> vis, int rt) {
-  if (fd_ < 0 || data_ended_) return -1;
-  if (nbsln < 0 || static_cast<std::size_t>(nbsln) > vis.size() / 2) {
-    out_.line("read_dump_: " + std::to_string(nbsln) + " correlation products do not fit a buffer of " +
-              std::to_string(vis.size()) + " values");
-    return -1;
-  }
-  std::span<const float> view;
-  const int status = read_dump_view_(nbsln, view, rt);
-  if (status == 0) std::copy(view.begin(), view.end(), vis.begin());
-  return status;
 }
 
 int ArchiveReader::read_dump_view_(int nbsln, std::span<const float>& vis, int rt) {
@@ -300,7 +314,7 @@ std::string dump_time_problem(const hdr_struct& h) {
 
 std::string ArchiveReader::dump_time_problem() const {
   if (!header_decoded_) return "no dump header decoded yet (TALVA tags only)";
-  return ::dump_time_problem(hdr_);
+  return archive::dump_time_problem(hdr_);
 }
 
 int ArchiveReader::close_archiv_() {
@@ -374,40 +388,13 @@ void DecodeHeader(std::span<const std::uint8_t> lbuffer, hdr_struct& h, talva::O
   if (verbose) verbose_line(*verbose, "TEMP : %7.2f ", h.Temperature);
 }
 
-void ArchiveReader::read_dumppar_ra_(float& ra) const { ra = static_cast<float>(hdr_.ra * R2D / 15.0); }
-void ArchiveReader::read_dumppar_dec_(float& dec) const { dec = static_cast<float>(hdr_.dec * R2D); }
-void ArchiveReader::read_dumppar_ha_(float& ha) const { ha = static_cast<float>(hdr_.ha * R2D / 15.0); }
-void ArchiveReader::read_dumppar_temp_(float& temp) const { temp = static_cast<float>(hdr_.Temperature); }
-
-void ArchiveReader::read_dumppar_date_(int& yr, int& mn, int& day) const {
-  yr = hdr_.year;
-  mn = hdr_.mon;
-  day = hdr_.day;
-}
-
-void ArchiveReader::read_dumppar_time_(int& hr, int& min, int& sec) const {
-  hr = hdr_.hr;
-  min = hdr_.mins;
-  sec = hdr_.sec;
-}
-
-void ArchiveReader::read_dumppar_mode_(int& mode) const { mode = hdr_.mode; }
-
-void ArchiveReader::read_dumppar_tilts_(float& ns_tilt, float& md_tilt, float& east_tilt, float& west_tilt) const {
-  ns_tilt = static_cast<float>(hdr_.NS_Tilt * R2D);
-  md_tilt = static_cast<float>(hdr_.MD_Tilt * R2D);
-  east_tilt = static_cast<float>(hdr_.East_Tilt * R2D);
-  west_tilt = static_cast<float>(hdr_.West_Tilt * R2D);
-}
-
 void ArchiveReader::read_dumppar_md_inrad_(float& md_tilt) const { md_tilt = static_cast<float>(hdr_.MD_Tilt); }
 
 double ArchiveReader::dump_julian_date() const {
-  int hr = 0, mi = 0, sec = 0, yr = 0, mo = 0, dy = 0;
-  read_dumppar_time_(hr, mi, sec);
-  read_dumppar_date_(yr, mo, dy);
   double mjd = 0.0;
   int status = 0;
-  palCldj(yr, mo, dy, &mjd, &status);  // a bad date leaves mjd as PAL sets it
-  return mjd + ((sec / 60.0 + mi) / 60.0 + hr) / 24.0 + talva::kMjdToJd;
+  palCldj(hdr_.year, hdr_.mon, hdr_.day, &mjd, &status);  // a bad date leaves mjd as PAL sets it
+  return mjd + ((hdr_.sec / 60.0 + hdr_.mins) / 60.0 + hdr_.hr) / 24.0 + talva::kMjdToJd;
 }
+
+}  // namespace talva::archive

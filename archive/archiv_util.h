@@ -6,11 +6,13 @@
 // latest dump header (`BufferHdr`). Its messages go to the program's output
 // object. Constructed from a path it opens the archive and reads the file
 // header at once (a talva::Stop when it cannot), and next() hands out each
-// dump with its decoded header. The routines of the instrument's software
-// (init_archiv_, read_header_, read_dump_, read_dump_view_, read_dumppar_*)
-// return 0 for success, -1 for failure or end of data; read_dump_ is
-// read_dump_view_ with a copy.
+// dump with its decoded header: the one way the programs read an archive.
+// The routines of the instrument's software that remain (init_archiv_,
+// read_header_, read_dump_view_, read_dumppar_md_inrad_) return 0 for
+// success, -1 for failure or end of data; they serve gainsolve's reading
+// loop until it moves to next().
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -19,6 +21,8 @@
 
 #include "util/constants.h"
 #include "util/output.h"
+
+namespace talva::archive {
 
 /// Degrees per radian used by the archive reader.
 inline constexpr double R2D = talva::kArchiveDegPerRad;
@@ -64,6 +68,8 @@ struct ArchiveFileHeader {
 };
 
 /// What the programs take from a dump's header, in the units their names say.
+/// The single-precision values are the decoded record's, rounded once at the
+/// end, as the instrument's software hands them out.
 struct DumpHeader {
   /// Hour angle: the header's radians turned into float hours (as the
   /// instrument's software hands it out) and back with 3.8197 hours per
@@ -73,6 +79,11 @@ struct DumpHeader {
   float md_rad = 0;          ///< meridian distance (the MD tilt), radians; NaN when its sine is damaged
   double jd = 0;             ///< Julian date of the header's date and time (whole seconds)
   std::string time_problem;  ///< empty when the date and time can be an observation's (then jd holds)
+  float ha_hours = 0, ra_hours = 0, dec_deg = 0;
+  float temp_c = 0;  ///< degrees Celsius
+  float ns_tilt_deg = 0, md_tilt_deg = 0, east_tilt_deg = 0, west_tilt_deg = 0;
+  int year = 0, mon = 0, day = 0, hr = 0, mins = 0, sec = 0;
+  int mode = 0;  ///< the sign-extended mode byte
 };
 
 /// One dump as ArchiveReader::next hands it out.
@@ -83,11 +94,22 @@ struct Dump {
 
 /// How an ArchiveReader constructed from a path reads.
 struct ArchiveOptions {
-  bool wait = false;     ///< at the end of the data, wait for the writer (0.5 s polls) instead of ending
+  /// At the end of the data, wait for the writer (0.5 s polls) instead of
+  /// ending; a file header not all written yet is waited for the same way.
+  bool wait = false;
   bool verbose = false;  ///< print every decoded header
+  /// The most products the file header may give (its product table's size).
+  int max_products = talva::kMaxProducts;
+  /// With `wait`: called once when the file header is not all written yet,
+  /// before the reader waits for it.
+  std::function<void()> on_header_wait;
+  /// The stop's message when the archive cannot be opened ("failed to open :
+  /// <path>" is printed before it) and when its file header cannot be read.
+  std::string open_failed = "init failed";
+  std::string header_failed = "failed to read the header";
 };
 
-/// Hour angle (float hours, as read_dumppar_ha_ gives it) to radians, in float.
+/// Hour angle (float hours, as the instrument's software gives it) to radians, in float.
 inline constexpr float kHaHoursPerRadian = 3.8197f;
 
 class ArchiveReader {
@@ -96,9 +118,11 @@ class ArchiveReader {
   /// decoded header); it must outlive the reader. Opened with init_archiv_.
   explicit ArchiveReader(talva::Output& out);
   /// Opens the archive at `path` and reads its file header (its product
-  /// table up to kMaxProducts codes). Cannot open: "failed to open : <path>"
-  /// on `out` and a talva::Stop "init failed"; a file header that cannot be
-  /// read: the reader's message and a talva::Stop "failed to read the header".
+  /// table up to options.max_products codes; with options.wait a file header
+  /// not all written yet is waited for). Cannot open: "failed to open :
+  /// <path>" on `out` and a talva::Stop with options.open_failed ("init
+  /// failed"); a file header that cannot be read: the reader's message and a
+  /// talva::Stop with options.header_failed ("failed to read the header").
   ArchiveReader(const std::string& path, talva::Output& out, ArchiveOptions options = {});
   ~ArchiveReader();
   ArchiveReader(const ArchiveReader&) = delete;
@@ -116,7 +140,9 @@ class ArchiveReader {
 
   /// Reads one dump: tag, header block (decoded into the dump record unless
   /// the tag is "TALVA"), the per-antenna records (dropped) and nbsln
-  /// correlation items (2 * nbsln floats, file word order) into vis. With
+  /// correlation items (2 * nbsln floats, file word order), handed out in
+  /// vis as a view valid until the next call: into the stream buffer where
+  /// it holds them whole (no copy), else into a buffer the reader owns. With
   /// rt = 0 returns -1 at end of data; with rt != 0 waits (0.5 s polls) until
   /// the whole dump is there. End of data inside a dump (rt = 0) is final:
   /// later calls return -1, as the dump's first bytes are gone; at a dump
@@ -128,13 +154,7 @@ class ArchiveReader {
   /// the end of the data, with a message naming the dump number and the byte
   /// offset; every later call returns -1 too. A read error (other than the end
   /// of the file) prints a message with the byte offset and ends the data too,
-  /// even when waiting. Never writes past vis (vis.size() >= 2 * nbsln
-  /// required, otherwise -1 with a message).
-  int read_dump_(int nbsln, std::span<float> vis, int rt);
-
-  /// As read_dump_, but hands out the dump's 2 * nbsln correlation values
-  /// as a view, valid until the next call: into the stream buffer where it
-  /// holds them whole (no copy), else into a buffer the reader owns.
+  /// even when waiting.
   int read_dump_view_(int nbsln, std::span<const float>& vis, int rt);
 
   /// The file header read by the constructor from a path.
@@ -147,9 +167,6 @@ class ArchiveReader {
 
   /// Closes the archive. Always 0.
   int close_archiv_();
-
-  /// Turns on the printing of every decoded header.
-  void setverbose() { verbose_ = true; }
 
   /// Bytes consumed from the open archive so far (0 after init_archiv_).
   long long offset() const { return byte_offset_; }
@@ -167,23 +184,15 @@ class ArchiveReader {
   /// "no dump header decoded yet" before the first header block.
   std::string dump_time_problem() const;
 
-  // Dump-parameter accessors: single-precision values from the dump record,
-  // rounded once at the end.
-  void read_dumppar_ra_(float& ra) const;      ///< hours
-  void read_dumppar_dec_(float& dec) const;    ///< degrees
-  void read_dumppar_ha_(float& ha) const;      ///< hours
-  void read_dumppar_temp_(float& temp) const;  ///< degrees Celsius
-  void read_dumppar_date_(int& yr, int& mn, int& day) const;
-  void read_dumppar_time_(int& hr, int& min, int& sec) const;
-  void read_dumppar_mode_(int& mode) const;  ///< sign-extended mode byte
-  void read_dumppar_tilts_(float& ns_tilt, float& md_tilt, float& east_tilt, float& west_tilt) const;  ///< degrees
-  void read_dumppar_md_inrad_(float& md_tilt) const;                                                   ///< radians
+  /// The meridian distance (MD tilt) of the dump record, radians, in float.
+  void read_dumppar_md_inrad_(float& md_tilt) const;
   /// Julian date of the dump's header date and time (whole seconds), as
   /// the converter dates its records.
   double dump_julian_date() const;
 
  private:
   bool read_block(void* dst, std::size_t size, int rt);
+  int read_file_header(int& nant, int& nbsln, std::span<std::int32_t> antnum, int rt);
 
   talva::Output& out_;
   ArchiveOptions options_;
@@ -191,6 +200,7 @@ class ArchiveReader {
   hdr_struct hdr_;
   int numant_ = 0;
   bool verbose_ = false;
+  std::function<void()> on_wait_;  // called once before the next wait for the writer
   int fd_ = -1;
   // The stream buffer, page-aligned inside; left uninitialised (every byte
   // used is read into it first), so that no page is touched before a read.
@@ -205,3 +215,5 @@ class ArchiveReader {
   bool long_header_warned_ = false;  // a header block above 400 bytes is reported once per archive
   bool header_decoded_ = false;
 };
+
+}  // namespace talva::archive

@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+namespace talva::archive {
+
 namespace {
 
 constexpr double kTwo24 = 16777216.0;  // 2^24: scale of the 24-bit fraction
@@ -98,3 +100,5 @@ int FP_to_Byte(double dval, std::span<std::uint8_t, 4> dch) {
   dch[3] = b3;
   return 0;
 }
+
+}  // namespace talva::archive

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+namespace talva::archive {
+
 /// Decodes 4 instrument-float bytes to a double (exact; every pattern is finite).
 double Byte_to_FP(std::span<const std::uint8_t, 4> FP_Byte);
 
@@ -16,3 +18,5 @@ double Byte_to_FP(std::span<const std::uint8_t, 4> FP_Byte);
 ///  - infinities and magnitudes that round to 2^63 or above encode as the
 ///    largest magnitude with the value's sign: FF FF FF 3F, or FF FF FF BF.
 int FP_to_Byte(double dval, std::span<std::uint8_t, 4> dch);
+
+}  // namespace talva::archive

@@ -8,6 +8,8 @@
 #include "util/constants.h"
 #include "util/vector_width.h"
 
+namespace talva::array {
+
 void compute_base_(float spacing, float gap, float wavelength, std::span<const std::int32_t, 2> bays,
                    std::span<const std::int32_t, 2> arms, float& u) {
   const float h = (spacing + gap) * 0.5f;
@@ -137,3 +139,5 @@ void accumulate_products(const c_layout_common_t& layout, std::span<const float>
     count[k] += finite ? 1 : 0;
   }
 }
+
+}  // namespace talva::array

@@ -19,6 +19,8 @@
 #include "util/output.h"
 #include "util/vector_width.h"
 
+namespace talva::array {
+
 inline constexpr int kMaxProducts = talva::kMaxProducts;  ///< capacity of the layout record and the programs' buffers
 inline constexpr int kMaxLayoutLines = 4608;              ///< 16 FPGAs x 288 products
 
@@ -122,3 +124,5 @@ class ProductTable {
   std::vector<std::pair<std::int32_t, std::int32_t>> large_;  // other codes, sorted
   std::int32_t nbsln_ = 0;
 };
+
+}  // namespace talva::array

@@ -5,6 +5,8 @@
 #include "array/rejections.h"
 #include "util/fmt.h"
 
+namespace talva::array {
+
 namespace {
 
 std::int32_t load_plain(const std::string& file, std::span<std::int32_t> list, const std::string& overflow,
@@ -34,3 +36,5 @@ talva_antenna_rejections_t load_badants_(const std::string& file, talva::Output&
 }
 
 bool rejected_ant_(const talva_antenna_rejections_t& list, std::int32_t antenna) { return list.contains(antenna); }
+
+}  // namespace talva::array

@@ -7,6 +7,8 @@
 #include "util/stop.h"
 #include "util/textin.h"
 
+namespace talva::array {
+
 namespace {
 
 constexpr std::size_t kRecordLength = 128;  // a layout line is a 128-character record
@@ -76,3 +78,5 @@ void check_layout_covers_(const c_layout_common_t& layout, std::int32_t nbsln, c
                 std::to_string(nbsln - 1) + " lines needed)");
   }
 }
+
+}  // namespace talva::array

@@ -4,6 +4,8 @@
 #include "array/layout.h"
 #include "util/fmt.h"
 
+namespace talva::array {
+
 std::int32_t set_antnum_(std::int32_t a, std::int32_t b) {
   if (a == b) return 0;
   return a > b ? 256 * a + b : 256 * b + a;
@@ -65,3 +67,5 @@ std::int32_t ProductTable::usable_index(std::int32_t a, std::int32_t b) const {
   if (index == 0 || index > nbsln_) return 0;
   return index;
 }
+
+}  // namespace talva::array

@@ -40,6 +40,8 @@ bool blank_name(const std::string& file) { return trim_right(file).empty(); }
 
 }  // namespace talva::detail
 
+namespace talva::array {
+
 namespace {
 
 // Counted list: the count (printed, then discarded), then the entries.
@@ -83,3 +85,5 @@ talva_bsln_rejections_t load_badbslns_(const std::string& file, talva::Output& o
 }
 
 bool rejected_bsln_(const talva_bsln_rejections_t& list, std::int32_t index) { return list.contains(index); }
+
+}  // namespace talva::array

@@ -14,6 +14,8 @@
 
 #include "util/output.h"
 
+namespace talva::array {
+
 /// True when value is among list[0..n-1]; false when n <= 0.
 bool reject_(std::int32_t n, std::span<const std::int32_t> list, std::int32_t value);
 
@@ -50,3 +52,5 @@ bool rejected_bsln_(const talva_bsln_rejections_t& list, std::int32_t index);
 /// Reads a plain list of antenna numbers (at most 100 entries).
 talva_antenna_rejections_t load_badants_(const std::string& file, talva::Output& out);
 bool rejected_ant_(const talva_antenna_rejections_t& list, std::int32_t antenna);
+
+}  // namespace talva::array

@@ -5,6 +5,8 @@
 #include "util/fmt.h"
 #include "util/stop.h"
 
+namespace talva::array {
+
 namespace {
 constexpr int kLastClassifiedBay = 44;  // bays 45-48 of each arm take part in no class
 constexpr int kFirstWest = 49;
@@ -61,3 +63,5 @@ void setup_s_lengths2_(std::span<float> lengths, int nclass, float spacing, floa
   for (int m = 0; m <= nclass - 44 && static_cast<std::size_t>(44 + m) <= lengths.size(); ++m)
     lengths[static_cast<std::size_t>(44 + m - 1)] = offset + spacing * static_cast<float>(m);
 }
+
+}  // namespace talva::array

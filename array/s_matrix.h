@@ -10,6 +10,8 @@
 
 #include "util/output.h"
 
+namespace talva::array {
+
 inline constexpr int kNumAntennas = 96;
 inline constexpr int kNumClasses = 130;
 
@@ -29,3 +31,5 @@ void setup_s_lengths_(std::span<const std::int32_t> S, int n, int nclass, std::s
 
 /// Ideal class lengths: spacing * k for k = 1..43, offset + spacing * m for class 44 + m.
 void setup_s_lengths2_(std::span<float> lengths, int nclass, float spacing, float offset);
+
+}  // namespace talva::array

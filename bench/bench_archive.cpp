@@ -1,5 +1,5 @@
 // Reader throughput: every dump of a simulated archive (2000 dumps x 4608
-// products, 96 antenna records) through init_archiv_/read_header_/read_dump_,
+// products, 96 antenna records) through ArchiveReader::next(),
 // beside a plain sequential fread of the same file in 1 MiB blocks and in
 // dump-sized blocks; and the averaging readers' accumulation of one dump
 // into every product's sum.
@@ -18,6 +18,10 @@
 #include "archive/archiv_util.h"
 #include "array/layout.h"
 
+using talva::archive::ArchiveReader;
+using talva::array::accumulate_products;
+using talva::array::c_layout_common_t;
+
 namespace {
 
 constexpr int kDumps = 2000;
@@ -34,21 +38,17 @@ bool make_archive() {
 }
 
 void BM_Reader(benchmark::State& state) {
-  std::vector<std::int32_t> antnum(5000);
-  std::vector<float> vis(2 * 5000);
   long long bytes = 0;
   talva::StdoutOutput out;
-  ArchiveReader reader(out);
   for (auto _ : state) {
-    if (reader.init_archiv_(archive_path.c_str()) != 0) state.SkipWithError("cannot open the archive");
-    int nant = 0, nbsln = 0;
-    if (reader.read_header_(nant, nbsln, antnum) != 0) state.SkipWithError("bad file header");
+    ArchiveReader reader(archive_path, out);
     int dumps = 0;
-    while (reader.read_dump_(nbsln, vis, 0) == 0) ++dumps;
+    while (const auto dump = reader.next()) {
+      benchmark::DoNotOptimize(dump->vis.data());
+      ++dumps;
+    }
     bytes += reader.offset();
-    reader.close_archiv_();
     if (dumps != kDumps) state.SkipWithError("wrong number of dumps");
-    benchmark::DoNotOptimize(vis.data());
   }
   state.SetBytesProcessed(bytes);
 }

@@ -17,6 +17,8 @@
 
 #include "archive/archiv_util.h"
 
+using talva::archive::ArchiveReader;
+
 extern char** environ;
 
 namespace {
@@ -94,16 +96,11 @@ BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_ReaderDumpLoop(benchmark::State& state) {
   const Fixture& f = fixture();
-  std::vector<std::int32_t> antnum(50000);
   talva::StdoutOutput out;
-  ArchiveReader reader(out);
-  std::vector<float> vis(100000);
   for (auto _ : state) {
-    int nant = 0, nbsln = 0, dumps = 0;
-    reader.init_archiv_(f.archive.c_str());
-    reader.read_header_(nant, nbsln, antnum);
-    while (reader.read_dump_(nbsln, vis, 0) == 0) ++dumps;
-    reader.close_archiv_();
+    int dumps = 0;
+    ArchiveReader reader(f.archive, out);
+    while (reader.next()) ++dumps;
     if (dumps != kDumps) state.SkipWithError("unexpected dump count");
   }
 }

@@ -10,6 +10,12 @@
 #include "array/s_matrix.h"
 #include "calib/gains_solver.h"
 
+using talva::array::kNumAntennas;
+using talva::array::kNumClasses;
+using talva::array::setup_s_matrix_;
+using talva::calib::cfloat;
+using talva::calib::lsqrs_gains_solver_;
+
 namespace {
 
 struct Case {

@@ -27,6 +27,11 @@
 #include "programs/talvawatch/server.h"
 #include "programs/talvawatch/watch_state.h"
 
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+using talva::array::c_layout_common_t;
+using talva::array::load_corr_layout_file_;
+
 namespace {
 
 constexpr int kDumps = 64;
@@ -51,15 +56,12 @@ const Archive& archive() {
     if (std::system(cmd.c_str()) != 0) std::abort();
     talva::StringOutput quiet;
     r.layout = std::make_unique<c_layout_common_t>(load_corr_layout_file_(dir + "/lay.file", quiet));
-    ArchiveReader reader(quiet);
-    r.antnum.resize(kMaxProducts);
-    int nant = 0;
-    if (reader.init_archiv_(dir + "/obs.dat") != 0 || reader.read_header_(nant, r.nbsln, r.antnum) != 0) std::abort();
-    r.antnum.resize(static_cast<std::size_t>(r.nbsln));
+    ArchiveReader reader(dir + "/obs.dat", quiet);
+    r.antnum = reader.file_header().antnum;
+    r.nbsln = reader.file_header().nbsln;
     r.ends.push_back(reader.offset());
-    std::vector<float> vis(2 * static_cast<std::size_t>(r.nbsln));
-    while (reader.read_dump_(r.nbsln, vis, 0) == 0) {
-      r.dumps.push_back(vis);
+    while (const auto dump = reader.next()) {
+      r.dumps.emplace_back(dump->vis.begin(), dump->vis.end());
       r.ends.push_back(reader.offset());
     }
     std::ifstream in(dir + "/obs.dat", std::ios::binary);
@@ -144,15 +146,14 @@ void BM_EventLatency(benchmark::State& state) {
     const int dumps = static_cast<int>(a.dumps.size()) / 2;
     std::thread follower([&] {
       talva::StringOutput quiet;
-      ArchiveReader reader(quiet);
-      std::vector<std::int32_t> antnum(kMaxProducts);
-      int nant = 0, nbsln = 0;
-      reader.init_archiv_(path);
-      reader.read_header_(nant, nbsln, antnum);
-      std::span<const float> vis;
-      for (int n = 0; n < dumps && reader.read_dump_view_(nbsln, vis, 1) == 0; ++n) {
+      ArchiveOptions options;
+      options.wait = true;
+      ArchiveReader reader(path, quiet, options);
+      for (int n = 0; n < dumps; ++n) {
+        const auto dump = reader.next();
+        if (!dump) break;
         talva::watch::DumpIn d;
-        d.vis = vis;
+        d.vis = dump->vis;
         ws.add(d, talvawatch::now_ms());
       }
     });

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+namespace talva::calib {
+
 namespace {
 using talva::kPi;
 using talva::kTwoPi;
@@ -54,3 +56,5 @@ std::array<MeanRms, 3> get_stats_(int i, const std::array<Accumulated, 3>& quant
     mean_rms(quantities[q].sum[k], quantities[q].sumsq[k], n, stats[q].mean, stats[q].rms);
   return stats;
 }
+
+}  // namespace talva::calib

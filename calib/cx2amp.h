@@ -4,6 +4,8 @@
 #include <complex>
 #include <span>
 
+namespace talva::calib {
+
 /// amp = sqrt(re^2 + im^2); phase = atan2(im, re) wrapped once into [-pi, pi].
 void rlim2amp_(float re, float im, float& amp, float& phase);
 void cx2amp_(std::complex<float> c, float& amp, float& phase);
@@ -36,3 +38,5 @@ struct MeanRms {
 /// outside the arrays). A negative rounding residue of the variance is
 /// passed through as the rms, not turned into NaN.
 std::array<MeanRms, 3> get_stats_(int i, const std::array<Accumulated, 3>& quantities, std::span<const float> count);
+
+}  // namespace talva::calib

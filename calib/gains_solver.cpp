@@ -14,6 +14,8 @@
 #include "util/complex_product.h"
 #include "util/fmt.h"
 
+namespace talva::calib {
+
 namespace {
 
 constexpr float kMinMagnitude = 0.0001f;  // |V| and |U| below this take no part in the first estimate
@@ -344,3 +346,5 @@ bool lsqrs_gains_solver_(const RedundantSystem& sys, std::span<cfloat> g, int& r
   weighted.W = w;
   return wt_lsqrs_gains_solver_(weighted, g, refant, out);
 }
+
+}  // namespace talva::calib

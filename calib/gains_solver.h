@@ -9,6 +9,8 @@
 
 #include "util/output.h"
 
+namespace talva::calib {
+
 using cfloat = std::complex<float>;
 
 /// The model of one solve: n antennas, the class matrix S and the
@@ -39,3 +41,5 @@ void lsqrs_gains_search_itera_(const RedundantSystem& sys, std::span<const std::
 float lsqrs_gains_resfn_(const RedundantSystem& sys, std::span<const std::int32_t> active, std::span<const cfloat> g);
 /// Complex division in the scaled (Smith) form.
 cfloat smith_div(cfloat a, cfloat b);
+
+}  // namespace talva::calib

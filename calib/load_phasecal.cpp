@@ -9,6 +9,8 @@
 #include "util/stop.h"
 #include "util/textin.h"
 
+namespace talva::calib {
+
 namespace {
 constexpr float kDegPerRad = talva::kTableDegPerRad;
 constexpr std::size_t kRecordLength = 128;
@@ -54,3 +56,5 @@ void load_phasecal_(const std::string& file, int nmax, std::span<float> phases, 
     phases[static_cast<std::size_t>(a - 1)] = p;
   }
 }
+
+}  // namespace talva::calib

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,11 @@
 #include "util/constants.h"
 #include "util/fmt.h"
 
+using talva::array::ProductTable;
+using talva::array::set_antnum_;
+
+namespace talva::calib {
+
 namespace {
 
 constexpr float kBrightClass = 100.0f;  // class estimates brighter than this carry no weight
@@ -21,16 +25,6 @@ constexpr float kDegPerRad = talva::kReportDegPerRad;
 using talva::complex_product;
 inline bool is_zero(cfloat a) { return a.real() == 0.0f && a.imag() == 0.0f; }
 
-// Halt for the operator: a prompt, then one line of standard input; the end
-// of the input goes on, so that unattended runs do not hang.
-void operator_halt(talva::Output& out) {
-  out.line(" -- press Return to continue --");
-  std::fflush(stdout);
-  int c;
-  while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
-  }
-}
-
 std::size_t at(int n, int i, int j) {  // 1-based (i, j) -> column-major offset
   return static_cast<std::size_t>(i - 1) + static_cast<std::size_t>(j - 1) * static_cast<std::size_t>(n);
 }
@@ -38,15 +32,10 @@ std::size_t at(int n, int i, int j) {  // 1-based (i, j) -> column-major offset
 }  // namespace
 
 void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, std::span<std::complex<float>> uout,
-                   talva::Output& out) {
-  lredun_recal_(in, gout, uout, RecalOptions{}, out);
-}
-
-void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, std::span<std::complex<float>> uout,
                    const RecalOptions& options, talva::Output& out) {
   const auto& [n, nclass, nbsln, S, antnum, vis, gin] = in;
   const auto halt = [&] {
-    if (options.operator_halts) operator_halt(out);
+    if (options.halt) options.halt();
   };
   out.line(talva::ListLine() << "Large Redundancy Gain Re Calibration Called");
   const std::size_t nn = n > 0 ? static_cast<std::size_t>(n) : 0;
@@ -163,3 +152,5 @@ void lredun_recal_(const RecalInputs& in, std::span<std::complex<float>> gout, s
   }
   halt();
 }
+
+}  // namespace talva::calib

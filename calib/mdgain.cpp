@@ -11,6 +11,8 @@
 #include "util/fmt.h"
 #include "util/textin.h"
 
+namespace talva::calib {
+
 namespace {
 constexpr float kHalfPi = 1.5707964f;
 constexpr float kDegPerRad = talva::kTableDegPerRad;
@@ -114,3 +116,5 @@ void find_mdgain_(int n, std::span<const float> table, float md, float& gain) {
     }
   }
 }
+
+}  // namespace talva::calib

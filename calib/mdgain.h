@@ -7,6 +7,8 @@
 
 #include "util/output.h"
 
+namespace talva::calib {
+
 /// The site and its pointing limits (radians), set up by a program from its keywords.
 struct Site {
   float latitude = 0;  ///< -0.61735
@@ -40,3 +42,5 @@ void load_mdtable_(int nmax, const std::string& file, int& n, std::span<float> t
 /// Gain for |md| (radians): the mean of the two bracketing entries, the end
 /// values outside the table; left unchanged when no entry brackets it.
 void find_mdgain_(int n, std::span<const float> table, float md, float& gain);
+
+}  // namespace talva::calib

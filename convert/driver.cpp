@@ -29,6 +29,22 @@
 #include "util/plot_file.h"
 #include "util/stop.h"
 
+using talva::archive::ArchiveFileHeader;
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::archive::DumpHeader;
+using talva::array::c_layout_common_t;
+using talva::array::check_layout_covers_;
+using talva::array::kNumAntennas;
+using talva::array::load_antreject_;
+using talva::array::load_corr_layout_file_;
+using talva::array::load_rejects_;
+using talva::array::ProductTable;
+using talva::array::RejectionList;
+using talva::calib::find_mdgain_;
+using talva::calib::load_mdtable_;
+using talva::calib::Site;
+
 namespace talva::convert {
 
 namespace {
@@ -356,6 +372,7 @@ LoopEnd convert_dumps(const ConverterSettings& s, ArchiveReader& archive, Clock&
       clock.progress(dump, out);
     }
     dump.time = clock.julian_date(end.np, read->header);
+    if (end.np == 1) unpacker.print_setup();
     unpacker.unpack(dump, sinks);
     sinks.end_dump();
   }

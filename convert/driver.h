@@ -31,8 +31,12 @@
 #include "convert/unpackers.h"
 #include "util/output.h"
 
+namespace talva::archive {
 struct DumpHeader;
+}  // namespace talva::archive
+namespace talva::calib {
 struct Site;
+}  // namespace talva::calib
 
 namespace talva::convert {
 
@@ -88,9 +92,9 @@ class Clock {
   /// Sets dump.ha and dump.md (radians) for the dump `record` (counted from
   /// 1) whose header is `header`; false: the dump is left out (said so on
   /// `out`, or counted).
-  virtual bool place(int record, const DumpHeader& header, DumpContext& dump, talva::Output& out) = 0;
+  virtual bool place(int record, const talva::archive::DumpHeader& header, DumpContext& dump, talva::Output& out) = 0;
   /// Julian date of the records of the `np`-th dump unpacked, whose header is `header`.
-  virtual double julian_date(int np, const DumpHeader& header) const = 0;
+  virtual double julian_date(int np, const talva::archive::DumpHeader& header) const = 0;
   /// The progress line after " np : " (none by default).
   virtual void progress(const DumpContext& /*dump*/, talva::Output& /*out*/) const {}
   /// Dumps left out for an impossible date or time in their header.
@@ -109,7 +113,7 @@ class ConverterModes {
   /// The gains, gains table or phases of the run; `nant`: antennas in the archive's header.
   virtual Calibration load_calibration(const ConverterSettings& s, int nant, talva::Output& out) = 0;
   /// The clock of the run's dumps (`dec`: the phase centre's declination, radians).
-  virtual std::unique_ptr<Clock> clock(const ConverterSettings& s, const Site& site, float dec) = 0;
+  virtual std::unique_ptr<Clock> clock(const ConverterSettings& s, const talva::calib::Site& site, float dec) = 0;
   /// Recognises the mode and lays it out (an unknown mode stops the program).
   virtual ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
                                 talva::Output& out) = 0;
@@ -124,7 +128,7 @@ class CurrentModes final : public ConverterModes {
  public:
   PhaseCentre phase_centre(const ConverterSettings& s, talva::Output& out) override;
   Calibration load_calibration(const ConverterSettings& s, int nant, talva::Output& out) override;
-  std::unique_ptr<Clock> clock(const ConverterSettings& s, const Site& site, float dec) override;
+  std::unique_ptr<Clock> clock(const ConverterSettings& s, const talva::calib::Site& site, float dec) override;
   ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
                         talva::Output& out) override;
   std::unique_ptr<Unpacker> data_unpacker(const DataInputs& in) override;

@@ -12,6 +12,16 @@
 #include "util/fmt.h"
 #include "util/stop.h"
 
+using talva::archive::DumpHeader;
+using talva::array::c_layout_common_t;
+using talva::array::getvis;
+using talva::array::kNumAntennas;
+using talva::calib::find_tilt_md_;
+using talva::calib::load_phasecal_;
+using talva::calib::rotate_vis_;
+using talva::calib::rotation_of;
+using talva::calib::Site;
+
 namespace talva::convert::legacy {
 
 namespace {

@@ -32,10 +32,10 @@ ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap,
 /// Pair lists of one legacy data unpacker, built on its first dump.
 struct PairPlan {
   struct Pair {
-    std::int32_t index;      ///< product index
-    std::int32_t i, j;       ///< antennas
-    float phase_i, phase_j;  ///< their phase corrections, radians
-    Rotation rotation;       ///< by phase_i - phase_j
+    std::int32_t index;               ///< product index
+    std::int32_t i, j;                ///< antennas
+    float phase_i, phase_j;           ///< their phase corrections, radians
+    talva::calib::Rotation rotation;  ///< by phase_i - phase_j
   };
   bool built = false;
   std::vector<Pair> pairs;
@@ -118,7 +118,7 @@ class LegacyModes final : public ConverterModes {
  public:
   PhaseCentre phase_centre(const ConverterSettings& s, talva::Output& out) override;
   Calibration load_calibration(const ConverterSettings& s, int nant, talva::Output& out) override;
-  std::unique_ptr<Clock> clock(const ConverterSettings& s, const Site& site, float dec) override;
+  std::unique_ptr<Clock> clock(const ConverterSettings& s, const talva::calib::Site& site, float dec) override;
   ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt,
                         talva::Output& out) override;
   std::unique_ptr<Unpacker> data_unpacker(const DataInputs& in) override;

@@ -9,6 +9,8 @@
 #include "util/constants.h"
 #include "util/stop.h"
 
+using talva::array::antenna_x;
+
 namespace talva::convert {
 
 namespace {

@@ -10,6 +10,16 @@
 #include "convert/unpackers.h"
 #include "util/fmt.h"
 
+using talva::array::c_layout_common_t;
+using talva::array::kNumAntennas;
+using talva::array::kNumClasses;
+using talva::array::mat;
+using talva::array::ProductTable;
+using talva::array::reject_;
+using talva::array::set_antnum_;
+using talva::array::setup_s_lengths_;
+using talva::array::setup_s_matrix_;
+
 namespace talva::convert {
 
 namespace {
@@ -55,56 +65,25 @@ std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int3
   return 0;
 }
 
-void Talva1a3Unpacker::build(std::span<const std::complex<float>> gains, talva::Output& out) {
+// Pair terms from `gains` (the run's, or the dump's from a gains table),
+// without the pairs the table leaves out: each pair's factor is G(j, i) and
+// its class's weight gains the sum of G(i, i) G(j, j), G(a, b) = g(a) conj(g(b)).
+void Talva1a3Unpacker::weigh(std::span<const std::complex<float>> gains) {
   auto g = [&](int a) { return gains[static_cast<std::size_t>(a - 1)]; };
-  // Gain products G(a, b) = g(a) conj(g(b)) (96 x 96, column-major).
-  std::vector<std::complex<float>> Gv(kNumAntennas * kNumAntennas);
-  std::span<std::complex<float>> G(Gv);
-  for (int b = 1; b <= kNumAntennas; ++b)
-    for (int a = 1; a <= kNumAntennas; ++a) mat(G, kNumAntennas, a, b) = g(a) * std::conj(g(b));
-  out.line("Gain Product Array Initialised");
-
-  std::vector<std::int32_t> Sv(kNumAntennas * kNumAntennas);
-  std::span<std::int32_t> S(Sv);
-  setup_s_matrix_(S, kNumAntennas, nclass_, out);
-  nclass_ = std::clamp(nclass_, 0, kNumClasses);
-  setup_s_lengths_(S, kNumAntennas, nclass_, std::span<const double>(in_.layout->xpos).first(kNumAntennas),
-                   std::span<float>(lengths_).first(static_cast<std::size_t>(nclass_)), out);
-  const ProductTable& table = *in_.products;
-  for (int i = 1; i <= kNumAntennas; ++i)
-    for (int j = 1; j <= kNumAntennas; ++j) {
-      if (i == j || mat(S, kNumAntennas, i, j) == 0) continue;
-      const std::int32_t p = table.index_of(set_antnum_(i, j));
-      if (in_.rejects.rejects(p, i, j)) mat(S, kNumAntennas, i, j) = 0;
-    }
-  out.line("S matrix defined");
-
-  // Pairs of each class in the order of the pair loops (i outer, j inner).
-  std::array<std::vector<spacing_sums::FactorTerm>, kNumClasses> per_class;
-  std::span<const std::complex<float>> Gc(Gv);
-  wsum_.fill(0.0f);
-  for (int i = 1; i <= kNumAntennas; ++i)
-    for (int j = 1; j <= kNumAntennas; ++j) {
-      const int s = mat(S, kNumAntennas, i, j);
-      if (s < 1 || s > nclass_) continue;
-      const std::int32_t p = usable_product(table, i, j, out);
-      if (p == 0) continue;
-      has_pairs_[static_cast<std::size_t>(s - 1)] = true;
-      if (table_.left_out(i, j)) continue;
-      // A pair listed with i > j is conjugated: its imaginary part changes sign.
-      const float sign = i > j ? -layout_sign(*in_.corr_layout, p) : layout_sign(*in_.corr_layout, p);
-      per_class[static_cast<std::size_t>(s - 1)].push_back({first_word(p), sign, mat(Gc, kNumAntennas, j, i)});
-      wsum_[static_cast<std::size_t>(s - 1)] += mat(Gc, kNumAntennas, i, i).real() * mat(Gc, kNumAntennas, j, j).real();
-    }
+  auto G = [&](int a, int b) { return g(a) * std::conj(g(b)); };
   std::vector<spacing_sums::FactorTerm> terms;
   std::vector<std::size_t> start{0};
+  wsum_.fill(0.0f);
+  auto pair = pairs_.begin();
   for (int s = 1; s <= nclass_; ++s) {
-    const auto& list = per_class[static_cast<std::size_t>(s - 1)];
-    terms.insert(terms.end(), list.begin(), list.end());
+    for (; pair != pairs_.end() && pair->s == s; ++pair) {
+      if (table_.left_out(pair->i, pair->j)) continue;
+      terms.push_back({pair->word, pair->sign, G(pair->j, pair->i)});
+      wsum_[static_cast<std::size_t>(s - 1)] += G(pair->i, pair->i).real() * G(pair->j, pair->j).real();
+    }
     start.push_back(terms.size());
   }
   sums_.build(std::move(terms), start);
-  built_ = true;
 }
 
 void OrvexUnpacker::build() {
@@ -128,14 +107,9 @@ void OrvexUnpacker::build() {
 }
 
 void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
-  talva::NullOutput quiet;  // the set-up messages of the rebuilds after the first dump
   if (table_.active()) {
     table_.move_to(dump.time);
-    built_ = false;  // weighed with this dump's gains
-  }
-  if (!built_) {
-    build(table_.active() ? table_.gains() : in_.gains, first_build_ ? *in_.out : quiet);
-    first_build_ = false;
+    weigh(table_.gains());  // weighed with this dump's gains
   }
   if (nclass_ < 1) return;
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
@@ -156,14 +130,57 @@ void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   }
 }
 
+namespace {
+
+/// Keeps the lines written to it.
+class LinesOutput final : public talva::Output {
+ public:
+  using Output::line;
+  void line(std::string_view text) override { lines.emplace_back(text); }
+  std::vector<std::string> lines;
+};
+
+}  // namespace
+
 Talva1a3Unpacker::Talva1a3Unpacker(const DataInputs& in) : in_(in), table_(in.gains_table) {
-  // The classes and their lengths as the first dump's build measures them again.
-  talva::NullOutput quiet;
-  std::vector<std::int32_t> S(kNumAntennas * kNumAntennas);
-  setup_s_matrix_(S, kNumAntennas, nclass_, quiet);
+  LinesOutput out;
+  out.line("Gain Product Array Initialised");
+  std::vector<std::int32_t> Sv(kNumAntennas * kNumAntennas);
+  std::span<std::int32_t> S(Sv);
+  setup_s_matrix_(S, kNumAntennas, nclass_, out);
   nclass_ = std::clamp(nclass_, 0, kNumClasses);
   setup_s_lengths_(S, kNumAntennas, nclass_, std::span<const double>(in_.layout->xpos).first(kNumAntennas),
-                   std::span<float>(lengths_).first(static_cast<std::size_t>(nclass_)), quiet);
+                   std::span<float>(lengths_).first(static_cast<std::size_t>(nclass_)), out);
+  const ProductTable& table = *in_.products;
+  for (int i = 1; i <= kNumAntennas; ++i)
+    for (int j = 1; j <= kNumAntennas; ++j) {
+      if (i == j || mat(S, kNumAntennas, i, j) == 0) continue;
+      const std::int32_t p = table.index_of(set_antnum_(i, j));
+      if (in_.rejects.rejects(p, i, j)) mat(S, kNumAntennas, i, j) = 0;
+    }
+  out.line("S matrix defined");
+
+  // The usable pairs of each class in the order of the pair loops (i outer, j inner).
+  std::array<std::vector<Pair>, kNumClasses> per_class;
+  for (int i = 1; i <= kNumAntennas; ++i)
+    for (int j = 1; j <= kNumAntennas; ++j) {
+      const int s = mat(S, kNumAntennas, i, j);
+      if (s < 1 || s > nclass_) continue;
+      const std::int32_t p = usable_product(table, i, j, out);
+      if (p == 0) continue;
+      has_pairs_[static_cast<std::size_t>(s - 1)] = true;
+      // A pair listed with i > j is conjugated: its imaginary part changes sign.
+      const float sign = i > j ? -layout_sign(*in_.corr_layout, p) : layout_sign(*in_.corr_layout, p);
+      per_class[static_cast<std::size_t>(s - 1)].push_back({i, j, s, first_word(p), sign});
+    }
+  for (const auto& list : per_class) pairs_.insert(pairs_.end(), list.begin(), list.end());
+  if (!table_.active()) weigh(in_.gains);
+  setup_lines_ = std::move(out.lines);
+}
+
+void Talva1a3Unpacker::print_setup() {
+  for (const std::string& line : setup_lines_) in_.out->line(line);
+  setup_lines_.clear();
 }
 
 std::vector<double> Talva1a3Unpacker::positions() const {

@@ -10,6 +10,8 @@
 #include "util/constants.h"
 #include "util/gauss.h"
 
+using talva::calib::mdgain_;
+
 namespace talva::convert {
 
 namespace {

@@ -36,8 +36,8 @@ struct RejectLists {
 /// What a data unpacker works with for the whole run.
 struct DataInputs {
   const ModeLayout* layout = nullptr;
-  const c_layout_common_t* corr_layout = nullptr;  ///< the correlator layout (conjugation signs)
-  const ProductTable* products = nullptr;          ///< lookup built from the archive's product table
+  const talva::array::c_layout_common_t* corr_layout = nullptr;  ///< the correlator layout (conjugation signs)
+  const talva::array::ProductTable* products = nullptr;          ///< lookup built from the archive's product table
   RejectLists rejects;
   std::span<const std::complex<float>> gains;  ///< talva2vis3, antenna a at [a-1]
   /// talva2vis3 (talva1a): gains interpolated to each dump instead of `gains`; null: none
@@ -67,6 +67,10 @@ class Unpacker {
   /// records use, antenna k at [k-1]: position(b) - position(a) is the
   /// spacing from which a record of the pair (a, b) forms its (u, v).
   virtual std::vector<double> positions() const = 0;
+  /// Prints what the set-up made at construction reports (none by
+  /// default); the driver calls it once, just before the first dump it
+  /// unpacks, where the run has always shown it.
+  virtual void print_setup() {}
 };
 
 /// The orvex records' antenna positions: antennas 1-92 at -xpos (empty
@@ -75,7 +79,8 @@ std::vector<double> orvex_positions(const ModeLayout& layout);
 
 /// Product index of the pair (a, b) when the dump carries its correlation,
 /// else 0; reports such a pair on `out` (once: the callers build their lists once).
-std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int32_t b, talva::Output& out);
+std::int32_t usable_product(const talva::array::ProductTable& table, std::int32_t a, std::int32_t b,
+                            talva::Output& out);
 
 /// talva1a (96 antennas): one record per spacing class with at least one
 /// usable pair, baseline 67585 + s. Pairs rejected by the run's lists are
@@ -84,25 +89,36 @@ std::int32_t usable_product(const ProductTable& table, std::int32_t a, std::int3
 /// left out, and a class with no pair left is written flagged.
 class Talva1a3Unpacker final : public Unpacker {
  public:
-  /// Measures the class lengths (the pair terms are built on the first dump,
-  /// whose set-up messages they print, weighed with the gains of its time).
+  /// Sets the run up: the S matrix less the rejected pairs, the class
+  /// lengths, the usable pairs of each class and, without a gains table,
+  /// their terms weighed with the run's gains. Its messages are kept for
+  /// print_setup().
   explicit Talva1a3Unpacker(const DataInputs& in);
   void unpack(const DumpContext& dump, RecordSink& sink) override;
   /// 0 for antenna 1 and the class length for s + 1: the pseudo-pairs (1, s + 1).
   std::vector<double> positions() const override;
+  /// The set-up lines (gain products, S matrix, class lengths, pairs left
+  /// out), on the run's output.
+  void print_setup() override;
 
  private:
-  void build(std::span<const std::complex<float>> gains, talva::Output& out);
+  /// A usable pair (i, j) of class s, as the pair loops meet it.
+  struct Pair {
+    int i, j, s;
+    std::uint32_t word;  ///< first word of its item
+    float sign;          ///< sign of its word 1 (conjugated when i > j)
+  };
+  void weigh(std::span<const std::complex<float>> gains);
 
   DataInputs in_;
-  bool built_ = false;
-  bool first_build_ = true;
-  DumpGains table_;                            ///< the dump's gains and flags (gains table)
-  std::array<bool, kNumClasses> has_pairs_{};  ///< classes with a pair before the table's flags
+  std::vector<std::string> setup_lines_;                     ///< what the set-up reported, until printed
+  std::vector<Pair> pairs_;                                  ///< class by class, each in the pair loops' order
+  DumpGains table_;                                          ///< the dump's gains and flags (gains table)
+  std::array<bool, talva::array::kNumClasses> has_pairs_{};  ///< classes with a pair before the table's flags
   std::int32_t nclass_ = 0;
-  std::array<float, kNumClasses> lengths_{};  ///< class lengths, wavelengths
-  std::array<float, kNumClasses> wsum_{};     ///< sum of |g(i)|^2 |g(j)|^2 per class
-  spacing_sums::FactorSums sums_;             ///< the classes' pairs times G(j, i); class s is spacing s - 1
+  std::array<float, talva::array::kNumClasses> lengths_{};  ///< class lengths, wavelengths
+  std::array<float, talva::array::kNumClasses> wsum_{};     ///< sum of |g(i)|^2 |g(j)|^2 per class
+  spacing_sums::FactorSums sums_;  ///< the classes' pairs times G(j, i); class s is spacing s - 1
 };
 
 /// orvex (88 antennas): one record per spacing s = 1..88, baseline of the

@@ -5,6 +5,11 @@
 #include "array/layout.h"
 #include "fuzz/fuzz_support.h"
 
+using talva::array::c_layout_common_t;
+using talva::array::kMaxProducts;
+using talva::array::load_corr_layout_file_;
+using talva::array::set_antnum_;
+
 namespace {
 fuzz::MemFile* file = nullptr;
 }

@@ -7,6 +7,9 @@
 #include "calib/mdgain.h"
 #include "fuzz/fuzz_support.h"
 
+using talva::calib::find_mdgain_;
+using talva::calib::load_mdtable_;
+
 namespace {
 fuzz::MemFile* file = nullptr;
 constexpr std::size_t kCapacity = 64;  // entries; the table holds two floats each

@@ -6,6 +6,8 @@
 #include "calib/mdgain.h"
 #include "fuzz/fuzz_support.h"
 
+using talva::calib::load_phasecal_;
+
 namespace {
 fuzz::MemFile* file = nullptr;
 constexpr std::size_t kCapacity = 100;

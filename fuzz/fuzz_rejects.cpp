@@ -30,22 +30,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::expect_stop_or_success([&] {
     switch (choice & 3) {
       case 0:
-        load_rejects_(file->path(), n, list, out);
+        talva::array::load_rejects_(file->path(), n, list, out);
         break;
       case 1:
-        load_antreject_(file->path(), n, list, out);
+        talva::array::load_antreject_(file->path(), n, list, out);
         break;
       case 2: {
-        const talva_bsln_rejections_t bad = load_badbslns_(file->path(), out);
+        const talva::array::talva_bsln_rejections_t bad = talva::array::load_badbslns_(file->path(), out);
         n = bad.count;
         if (n < 0 || n > 2000) std::abort();
-        (void)rejected_bsln_(bad, 1);
+        (void)talva::array::rejected_bsln_(bad, 1);
       } break;
       default: {
-        const talva_antenna_rejections_t bad = load_badants_(file->path(), out);
+        const talva::array::talva_antenna_rejections_t bad = talva::array::load_badants_(file->path(), out);
         n = bad.count;
         if (n < 0 || n > 100) std::abort();
-        (void)rejected_ant_(bad, 1);
+        (void)talva::array::rejected_ant_(bad, 1);
       }
         return;
     }
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (loaded && (choice & 3) < 2) {
     if (n < 0 || static_cast<std::size_t>(n) > list.size()) std::abort();
     for (std::int32_t k = 0; k < n; ++k) {
-      if (!reject_(n, list, list[static_cast<std::size_t>(k)])) std::abort();
+      if (!talva::array::reject_(n, list, list[static_cast<std::size_t>(k)])) std::abort();
     }
   }
   return 0;

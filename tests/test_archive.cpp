@@ -1,5 +1,5 @@
 // The archive reader on archives built byte by byte: file header limits,
-// tags, header decoding through the accessors, correlation words, verbose
+// tags, the decoded header of each dump, correlation words, verbose
 // lines, truncated and corrupt dumps, and the waiting mode against a writer
 // that appends in pieces.
 #include <fcntl.h>
@@ -19,6 +19,15 @@
 #include "archive/fp.h"
 #include "support/testsupport.h"
 #include "util/stop.h"
+
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::archive::dump_time_problem;
+using talva::archive::DumpHeader;
+using talva::archive::FP_to_Byte;
+using talva::archive::hdr_struct;
+using talva::archive::R2D;
 
 using talva::test::TempDir;
 
@@ -96,63 +105,74 @@ class Said {
 
 class Reader : public ::testing::Test {
  protected:
-  void open(const std::string& path) {
-    reader.close_archiv_();
-    ASSERT_EQ(reader.init_archiv_(path), 0);
-    ASSERT_EQ(reader.read_header_(nant, nbsln, table), 0);
+  void open(const std::string& path, bool wait = false, bool verbose = false) {
+    reader.reset();
+    ArchiveOptions options;
+    options.wait = wait;
+    options.verbose = verbose;
+    reader.emplace(path, out, options);
+    nant = reader->file_header().nant;
+    nbsln = reader->file_header().nbsln;
+    table = reader->file_header().antnum;
   }
-  int next(int rt = 0) { return reader.read_dump_(nbsln, vis, rt); }
+  /// The next dump: its correlations copied into vis, its header into
+  /// `header`; -1 at the end of the data.
+  int next() {
+    const std::optional<Dump> dump = reader->next();
+    if (!dump) return -1;
+    if (dump->vis.size() > vis.size()) return -2;
+    std::copy(dump->vis.begin(), dump->vis.end(), vis.begin());
+    header = dump->header;
+    return 0;
+  }
+  /// The stop that opening `path` ends in, with what the reader said.
+  std::string refused(const std::string& path) {
+    Said said(out);
+    try {
+      open(path);
+    } catch (const talva::Stop& stop) {
+      return said.finish() + stop.what();
+    }
+    return "opened";
+  }
   TempDir dir;
   talva::StringOutput out;
-  ArchiveReader reader{out};
+  std::optional<ArchiveReader> reader;
   int nant = 0, nbsln = 0;
-  std::vector<std::int32_t> table = std::vector<std::int32_t>(16);
+  std::vector<std::int32_t> table;
   std::vector<float> vis = std::vector<float>(16, -1.0f);
+  DumpHeader header;
 };
 
 TEST_F(Reader, OpenAndFileHeaderFailures) {
-  Said cap(out);
-  EXPECT_EQ(reader.init_archiv_(dir.file("missing").c_str()), -1);
-  EXPECT_EQ(cap.finish(), "failed to open : " + dir.file("missing") + "\n");
+  EXPECT_EQ(refused(dir.file("missing")), "failed to open : " + dir.file("missing") + "\ninit failed");
 
-  // the first 8 bytes only: reader.numant() is already set, no message
+  // a file header cut short: no message
   Archive a(42, 4);
   a.bytes.resize(8);
-  Said quiet(out);
-  ASSERT_EQ(reader.init_archiv_(a.save(dir).c_str()), 0);
-  EXPECT_EQ(reader.read_header_(nant, nbsln, table), -1);
-  EXPECT_EQ(reader.numant(), 42);
+  EXPECT_EQ(refused(a.save(dir)), "failed to read the header");
   Archive b(3, 4);
   b.bytes.resize(8 + 9);  // the table cut inside its third entry
-  ASSERT_EQ(reader.init_archiv_(b.save(dir).c_str()), 0);
-  EXPECT_EQ(reader.read_header_(nant, nbsln, table), -1);
-  EXPECT_EQ(quiet.finish(), "");
+  EXPECT_EQ(refused(b.save(dir)), "failed to read the header");
 
-  // counts outside the format or the caller's table: refused with a message, nothing stored
-  const int bad[][2] = {{101, 2}, {-1, 2}, {3, -1}, {3, 17}};
+  // counts outside the format or the product table: refused with a message
+  const int bad[][2] = {{101, 2}, {-1, 2}, {3, -1}, {3, talva::kMaxProducts + 1}};
   for (const auto& [na, nb] : bad) {
     Bytes c;
     put_i32(c, na);
     put_i32(c, nb);
     c.insert(c.end(), 80, 0x11);
     talva::test::write_file(dir.file("c"), std::string(c.begin(), c.end()));
-    std::fill(table.begin(), table.end(), -9);
-    Said said(out);
-    ASSERT_EQ(reader.init_archiv_(dir.file("c").c_str()), 0);
-    EXPECT_EQ(reader.read_header_(nant, nbsln, table), -1);
-    EXPECT_NE(said.finish().find("read_header_"), std::string::npos) << na << " " << nb;
-    // the dumps behind a refused file header are not read either
-    EXPECT_EQ(reader.read_dump_(nbsln, vis, 0), -1) << na << " " << nb;
-    EXPECT_EQ(std::count(table.begin(), table.end(), -9), 16);
+    const std::string said = refused(dir.file("c"));
+    EXPECT_NE(said.find("read_header_: the archive gives"), std::string::npos) << na << " " << nb;
+    EXPECT_NE(said.find("failed to read the header"), std::string::npos) << na << " " << nb;
   }
   open(Archive(100, 16).save(dir));  // the largest counts allowed
-  EXPECT_EQ(reader.numant(), 100);
+  EXPECT_EQ(reader->numant(), 100);
+  EXPECT_EQ(nbsln, 16);
 
   // a directory opens but cannot be read: a read error, not silence
-  Said err(out);
-  ASSERT_EQ(reader.init_archiv_(dir.path().c_str()), 0);
-  EXPECT_EQ(reader.read_header_(nant, nbsln, table), -1);
-  EXPECT_NE(err.finish().find("archive read error at byte offset 0"), std::string::npos);
+  EXPECT_NE(refused(dir.path()).find("archive read error at byte offset 0"), std::string::npos);
 }
 
 TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
@@ -170,22 +190,16 @@ TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
   a.dump(4, "", header_block(h4), 84);  // an empty key is not "TALVA"
   open(a.save(dir));
   EXPECT_EQ(nant, 3);
-  EXPECT_EQ((std::vector<std::int32_t>(table.begin(), table.begin() + 5)),
-            (std::vector<std::int32_t>{513, 769, 1025, 1281, 0}));
-  EXPECT_EQ(reader.offset(), 24);
+  EXPECT_EQ(table, (std::vector<std::int32_t>{513, 769, 1025, 1281}));
+  EXPECT_EQ(reader->offset(), 24);
 
   int yr, mn, dy, hr, mi, se, mode;
   float ha, ra, dec, temp, ns, md, east, west, mdrad;
   auto fetch = [&] {
-    reader.read_dumppar_date_(yr, mn, dy);
-    reader.read_dumppar_time_(hr, mi, se);
-    reader.read_dumppar_mode_(mode);
-    reader.read_dumppar_ha_(ha);
-    reader.read_dumppar_ra_(ra);
-    reader.read_dumppar_dec_(dec);
-    reader.read_dumppar_temp_(temp);
-    reader.read_dumppar_tilts_(ns, md, east, west);
-    reader.read_dumppar_md_inrad_(mdrad);
+    const DumpHeader& h = header;
+    yr = h.year, mn = h.mon, dy = h.day, hr = h.hr, mi = h.mins, se = h.sec, mode = h.mode;
+    ha = h.ha_hours, ra = h.ra_hours, dec = h.dec_deg, temp = h.temp_c;
+    ns = h.ns_tilt_deg, md = h.md_tilt_deg, east = h.east_tilt_deg, west = h.west_tilt_deg, mdrad = h.md_rad;
   };
   const long long sizes[] = {12 + 96 + 72 + 32, 12 + 72 + 32, 12 + 400 + 72 + 32, 12 + 84 + 72 + 32};
   long long offset = 24;
@@ -193,7 +207,7 @@ TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
     SCOPED_TRACE(d);
     ASSERT_EQ(next(), 0);
     offset += sizes[d - 1];
-    EXPECT_EQ(reader.offset(), offset);
+    EXPECT_EQ(reader->offset(), offset);
     for (int k = 1; k <= 4; ++k) {
       EXPECT_EQ(vis[2 * k - 2], Archive::word(d, k, 1));
       EXPECT_EQ(vis[2 * k - 1], Archive::word(d, k, 2));
@@ -213,8 +227,8 @@ TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
       EXPECT_FLOAT_EQ(mdrad, static_cast<float>(M_PI / 6));
       EXPECT_FLOAT_EQ(east, static_cast<float>(0.02 * R2D));
       EXPECT_FLOAT_EQ(west, static_cast<float>(-0.03 * R2D));
-      EXPECT_DOUBLE_EQ(reader.header().time, (13 + (7 + 9 / 60.0) / 60.0) / 24.0);
-      EXPECT_EQ(reader.header().gcal, 9);
+      EXPECT_DOUBLE_EQ(reader->header().time, (13 + (7 + 9 / 60.0) / 60.0) / 24.0);
+      EXPECT_EQ(reader->header().gcal, 9);
     } else if (d == 3) {
       EXPECT_EQ(yr * 10000 + mn * 100 + dy, 20051231);
       EXPECT_EQ(hr * 10000 + mi * 100 + se, 235958);
@@ -228,43 +242,36 @@ TEST_F(Reader, DumpsTagsAccessorsAndCorrelations) {
     }
   }
   EXPECT_EQ(next(), -1);
-  EXPECT_EQ(reader.dumps_read(), 4);
+  EXPECT_EQ(reader->dumps_read(), 4);
 }
 
-// A dump handed out as a view holds what a copy holds, also where its
+// A dump handed out as a view holds the file's words, also where its
 // correlations straddle a refill of the stream buffer (256 KiB) or lie at an
-// offset that is no multiple of 4, and the offsets agree; a dump cut short
-// ends the data in both.
-TEST_F(Reader, ViewOfTheStreamBufferAgreesWithTheCopy) {
+// offset that is no multiple of 4, and the offsets advance by whole dumps; a
+// dump cut short ends the data.
+TEST_F(Reader, ViewOfTheStreamBufferHoldsEveryWord) {
   constexpr int kProducts = 4561, kDumps = 70;  // 38900-byte dumps: ten refills
   Archive a(96, kProducts);
   Header odd;
   odd.length = 98;  // a block whose length is no multiple of 4 misaligns the items after it
   for (int d = 1; d <= kDumps; ++d) (d % 9 == 0) ? a.repeat(d) : (d % 5 == 0) ? a.dump(d, odd) : a.dump(d);
   a.bytes.resize(a.bytes.size() - 5);
-  const std::string path = a.save(dir);
-  ArchiveReader copy(out), view(out);
-  std::vector<std::int32_t> codes(kProducts);
-  int n1 = 0, n2 = 0, p1 = 0, p2 = 0;
-  ASSERT_EQ(copy.init_archiv_(path), 0);
-  ASSERT_EQ(view.init_archiv_(path), 0);
-  ASSERT_EQ(copy.read_header_(n1, p1, codes), 0);
-  ASSERT_EQ(view.read_header_(n2, p2, codes), 0);
-  std::vector<float> copied(2 * kProducts);
-  std::span<const float> viewed;
+  ArchiveReader view(a.save(dir), out);
+  long long offset = 8 + 4 * kProducts;
   for (int d = 1; d < kDumps; ++d) {
     SCOPED_TRACE(d);
-    ASSERT_EQ(copy.read_dump_(p1, copied, 0), 0);
-    ASSERT_EQ(view.read_dump_view_(p2, viewed, 0), 0);
-    ASSERT_EQ(viewed.size(), copied.size());
-    EXPECT_TRUE(std::equal(viewed.begin(), viewed.end(), copied.begin()));
-    EXPECT_EQ(viewed.front(), Archive::word(d, 1, 1));
-    EXPECT_EQ(viewed.back(), Archive::word(d, kProducts, 2));
-    EXPECT_EQ(view.offset(), copy.offset());
+    const std::optional<Dump> dump = view.next();
+    ASSERT_TRUE(dump.has_value());
+    ASSERT_EQ(dump->vis.size(), 2u * kProducts);
+    int wrong = 0;
+    for (int k = 1; k <= kProducts; ++k)
+      for (int w = 1; w <= 2; ++w)
+        wrong += dump->vis[static_cast<std::size_t>(2 * k + w - 3)] != Archive::word(d, k, w);
+    EXPECT_EQ(wrong, 0);
+    offset += 12 + (d % 9 == 0 ? 0 : d % 5 == 0 ? 98 : 96) + 96 * 24 + 8 * kProducts;
+    EXPECT_EQ(view.offset(), offset);
   }
-  EXPECT_EQ(copy.read_dump_(p1, copied, 0), -1);
-  EXPECT_EQ(view.read_dump_view_(p2, viewed, 0), -1);
-  EXPECT_TRUE(viewed.empty());
+  EXPECT_FALSE(view.next().has_value());
   EXPECT_EQ(view.dumps_read(), kDumps - 1);
 }
 
@@ -278,14 +285,10 @@ TEST_F(Reader, TagComparisonAndFirstDumpRepeated) {
   a.bytes.insert(a.bytes.end(), 24 + 8, 0);
   open(a.save(dir));
   ASSERT_EQ(next(), 0);
-  int yr = -1, mn = -1, dy = -1, mode = -1;
-  reader.read_dumppar_date_(yr, mn, dy);
-  reader.read_dumppar_mode_(mode);
-  EXPECT_EQ(yr + mn + dy + mode, 0);
+  EXPECT_EQ(header.year + header.mon + header.day + header.mode, 0);
   ASSERT_EQ(next(), 0);
   EXPECT_EQ(vis[1], Archive::word(2, 1, 2));
-  reader.read_dumppar_date_(yr, mn, dy);
-  EXPECT_EQ(yr, 2006);
+  EXPECT_EQ(header.year, 2006);
   ASSERT_EQ(next(), 0);
   EXPECT_EQ(vis[1], 0.0f);
   EXPECT_EQ(next(), -1);
@@ -299,12 +302,11 @@ TEST_F(Reader, VerboseLinesByteForByte) {
   h.day = 1, h.mon = 1, h.year_byte = 0, h.hr = 0, h.mins = 0, h.sec = 0;
   h.ha = -1.0, h.ra = 6.0, h.dec = -1.2, h.east = -0.001, h.west = 0.5, h.md_sine = -1.0, h.temp = 123.456;
   a.dump(3, h);
-  open(a.save(dir));
   const Bytes blk = header_block({});
   EXPECT_EQ(Bytes(blk.begin() + 48, blk.begin() + 52), (Bytes{0xDB, 0x0F, 0xC9, 0x01}));
   Said cap(out);
-  reader.setverbose();
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(reader.read_dump_(0, {}, 0), 0);
+  open(a.save(dir), false, true);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(next(), 0);
   EXPECT_EQ(cap.finish(),
             "05 03 2006\n13:07:09\n"
             "HA :     6.0000\nRA :     3.8197\nDEC :   -28.6479\n"
@@ -361,14 +363,13 @@ TEST_F(Reader, CorruptHeaderLengthEndsTheData) {
     big.length = 400;
     a.dump(3, key, header_block(big), length);
     a.dump(4);
-    open(a.save(dir));
+    open(a.save(dir), true);  // waiting for the writer
     Said cap(out);
     EXPECT_EQ(next(), 0);
     EXPECT_EQ(next(), 0);
     std::fill(vis.begin(), vis.end(), -2.0f);
-    EXPECT_EQ(next(), -1);
-    EXPECT_EQ(next(), -1);   // no attempt to go on in a misaligned stream
-    EXPECT_EQ(next(1), -1);  // not even when waiting
+    EXPECT_EQ(next(), -1);  // not even a waiting reader goes on
+    EXPECT_EQ(next(), -1);  // in a misaligned stream
     EXPECT_EQ(std::count(vis.begin(), vis.end(), -2.0f), 16);
     EXPECT_EQ(cap.finish(), "read_dump_: dump 3 at byte offset " + std::to_string(third) +
                                 " is corrupt (header length " + std::to_string(length) +
@@ -376,18 +377,18 @@ TEST_F(Reader, CorruptHeaderLengthEndsTheData) {
   }
 }
 
-TEST_F(Reader, CallerBufferAndCountsAreChecked) {
+TEST_F(Reader, CountsAreChecked) {
   Archive a(3, 4);
   a.dump(1);
   open(a.save(dir));
-  std::fill(vis.begin(), vis.end(), -3.0f);
   Said cap(out);
-  EXPECT_EQ(reader.read_dump_(nbsln, std::span<float>(vis.data(), 7), 0), -1);  // one word short
-  EXPECT_EQ(reader.read_dump_(-1, vis, 0), -1);
-  EXPECT_EQ(std::count(vis.begin(), vis.end(), -3.0f), 16);
+  std::span<const float> view;
+  EXPECT_EQ(reader->read_dump_view_(-1, view, 0), -1);
+  EXPECT_TRUE(view.empty());
   EXPECT_NE(cap.finish().find("read_dump_"), std::string::npos);
-  // nothing was consumed by the refusals
-  EXPECT_EQ(reader.read_dump_(nbsln, std::span<float>(vis.data(), 8), 0), 0);
+  // nothing was consumed by the refusal
+  std::fill(vis.begin(), vis.end(), -3.0f);
+  EXPECT_EQ(next(), 0);
   EXPECT_EQ(vis[7], Archive::word(1, 4, 2));
   EXPECT_EQ(vis[8], -3.0f);
 }
@@ -416,19 +417,19 @@ TEST_F(Reader, WaitingModeAssemblesPieces) {
       done = cut;
     }
   });
-  open(path);
+  open(path, true);
   const long long ends[] = {start + 212, start + 212 + 116, static_cast<long long>(a.bytes.size())};
   for (int d = 1; d <= 3; ++d) {
-    ASSERT_EQ(next(1), 0) << d;
+    ASSERT_EQ(next(), 0) << d;
     for (int k = 1; k <= 4; ++k) {
       EXPECT_EQ(vis[2 * k - 2], Archive::word(d, k, 1)) << d;
       EXPECT_EQ(vis[2 * k - 1], Archive::word(d, k, 2)) << d;
     }
-    EXPECT_EQ(reader.offset(), ends[d - 1]);
+    EXPECT_EQ(reader->offset(), ends[d - 1]);
   }
-  EXPECT_EQ(reader.header().sec, 33);
+  EXPECT_EQ(header.sec, 33);
   writer.join();
-  EXPECT_EQ(next(), -1);
+  EXPECT_EQ(reader->dumps_read(), 3);
 }
 
 }  // namespace
@@ -478,11 +479,12 @@ TEST_F(Reader, TimeProblemOfEachDumpAndOfTalvaTagsOnly) {
   open(a.save(dir));
   for (const char* want : {"no dump header decoded yet (TALVA tags only)", "month 13", "month 13", ""}) {
     ASSERT_EQ(next(), 0);
-    EXPECT_EQ(reader.dump_time_problem(), want);
+    EXPECT_EQ(header.time_problem, want);
+    EXPECT_EQ(reader->dump_time_problem(), want);
   }
   open(a.save(dir));  // a new archive starts without a header again
   ASSERT_EQ(next(), 0);
-  EXPECT_FALSE(reader.header_decoded());
+  EXPECT_FALSE(reader->header_decoded());
 }
 
 // The reader constructed from a path: the file header read once, then each
@@ -512,9 +514,8 @@ TEST(ReaderFromPath, FileHeaderOnceThenDumpsWithTheirDecodedHeaders) {
     ASSERT_EQ(dump->vis.size(), 6u);
     for (int k = 1; k <= 3; ++k) EXPECT_EQ(dump->vis[static_cast<std::size_t>(2 * k - 1)], Archive::word(d, k, 2));
     const Header& h = *expected[d - 1];
-    float hours = 0.0f;
-    reader.read_dumppar_ha_(hours);
-    EXPECT_EQ(dump->header.ha_rad, hours / 3.8197f);  // to the bit
+    EXPECT_EQ(dump->header.ha_hours, static_cast<float>(h.ha * R2D / 15.0));
+    EXPECT_EQ(dump->header.ha_rad, dump->header.ha_hours / 3.8197f);  // to the bit
     EXPECT_NEAR(dump->header.ha_rad, h.ha, 1e-4);
     EXPECT_NEAR(dump->header.md_rad, std::asin(h.md_sine), 1e-6);
     EXPECT_EQ(dump->header.time_problem, "");
@@ -541,4 +542,45 @@ TEST(ReaderFromPath, AnArchiveThatCannotBeOpenedOrReadStops) {
   EXPECT_EQ(out.text(), "failed to open : " + dir.file("missing") + "\n");
   talva::test::write_file(dir.file("short"), "abc");
   EXPECT_THROW(ArchiveReader(dir.file("short"), out), talva::Stop);
+}
+
+// Waiting for the writer covers the file header too: the reader says once
+// that it waits; the stop messages are the caller's.
+TEST(ReaderFromPath, AWaitingReaderWaitsForTheFileHeaderAndStopsInTheCallersWords) {
+  TempDir dir;
+  Archive a(2, 3);
+  a.dump(1);
+  const std::string path = dir.file("growing");
+  talva::test::write_file(path, std::string(a.bytes.begin(), a.bytes.begin() + 10));
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    talva::test::write_file(path, std::string(a.bytes.begin(), a.bytes.end()));
+  });
+  talva::StringOutput out;
+  ArchiveOptions options;
+  options.wait = true;
+  int waits = 0;
+  options.on_header_wait = [&] { ++waits; };
+  ArchiveReader reader(path, out, options);
+  writer.join();
+  EXPECT_EQ(waits, 1);
+  EXPECT_EQ(reader.file_header().antnum, (std::vector<std::int32_t>{513, 769, 1025}));
+  const std::optional<Dump> dump = reader.next();
+  ASSERT_TRUE(dump.has_value());
+  EXPECT_EQ(dump->vis[5], Archive::word(1, 3, 2));
+
+  ArchiveOptions named;
+  named.open_failed = "cannot open it";
+  named.header_failed = "cannot read its file header";
+  const std::pair<std::string, std::string> cases[] = {{dir.file("missing"), "cannot open it"},
+                                                       {dir.file("short"), "cannot read its file header"}};
+  talva::test::write_file(dir.file("short"), "abc");
+  for (const auto& [file, message] : cases) {
+    try {
+      ArchiveReader refused(file, out, named);
+      ADD_FAILURE() << file;
+    } catch (const talva::Stop& stop) {
+      EXPECT_EQ(stop.message(), message);
+    }
+  }
 }

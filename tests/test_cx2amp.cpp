@@ -7,6 +7,15 @@
 
 #include "calib/cx2amp.h"
 
+using talva::calib::Accumulated;
+using talva::calib::cx2amp_;
+using talva::calib::fix_phase_;
+using talva::calib::get_stats_;
+using talva::calib::MeanRms;
+using talva::calib::rlim2amp_;
+using talva::calib::rotate_vis_;
+using talva::calib::Rotation;
+
 TEST(AmplitudePhase, KeyValuesAndBothEndsOfTheInterval) {
   float amp = -1, ph = -1;
   rlim2amp_(3.0f, 4.0f, amp, ph);

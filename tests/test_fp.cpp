@@ -9,6 +9,9 @@
 
 #include "archive/fp.h"
 
+using talva::archive::Byte_to_FP;
+using talva::archive::FP_to_Byte;
+
 namespace {
 
 using Bytes = std::array<std::uint8_t, 4>;

@@ -16,6 +16,10 @@
 #include "support/testsupport.h"
 #include "util/stop.h"
 
+using talva::array::c_layout_common_t;
+using talva::array::load_corr_layout_file_;
+using talva::array::ProductTable;
+
 using namespace talva::convert;
 
 namespace {

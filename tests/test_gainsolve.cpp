@@ -13,6 +13,8 @@
 #include "calsim.h"
 #include "programs/gainsolve/calgains_files.h"
 
+using talva::calib::load_phasecal_;
+
 using namespace talva::test;
 using namespace talva::test::cal;
 namespace cg = talva::calgains;

@@ -12,7 +12,7 @@
 namespace {
 
 using talva::calib::cfloat;
-constexpr int N = kNumAntennas;
+constexpr int N = talva::array::kNumAntennas;
 
 /// Intervals of a drifting redundant model with noise; antenna 17 dead in
 /// the second (so that the next starts it from unity).
@@ -29,7 +29,7 @@ std::vector<gainsolve::Collected> drifting_intervals(int count) {
     d.n = N;
     d.S.resize(N * N);
     talva::StringOutput quiet;
-    setup_s_matrix_(d.S, N, d.nclass, quiet);
+    talva::array::setup_s_matrix_(d.S, N, d.nclass, quiet);
     d.V.assign(N * N, {});
     d.var.assign(N * N, 0.005f);
     d.nu = 32;

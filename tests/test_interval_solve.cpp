@@ -11,6 +11,12 @@
 #include "calib/gains_solver.h"
 #include "calib/interval_solve.h"
 
+using talva::array::kNumAntennas;
+using talva::array::kNumClasses;
+using talva::array::setup_s_matrix_;
+using talva::calib::cfloat;
+using talva::calib::lsqrs_gains_solver_;
+
 namespace {
 
 using talva::calib::cfloat;

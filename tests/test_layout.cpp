@@ -14,6 +14,16 @@
 #include "support/testsupport.h"
 #include "util/stop.h"
 
+using talva::array::accumulate_products;
+using talva::array::c_layout_common_t;
+using talva::array::compute_base_;
+using talva::array::find_bsnum_;
+using talva::array::getvis;
+using talva::array::getvis_;
+using talva::array::load_corr_layout_file_;
+using talva::array::ProductTable;
+using talva::array::set_antnum_;
+
 using talva::Stop;
 namespace tt = talva::test;
 

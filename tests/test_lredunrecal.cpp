@@ -13,11 +13,32 @@
 #include "calib/lredunrecal.h"
 #include "support/testsupport.h"
 
+using talva::array::kNumAntennas;
+using talva::array::kNumClasses;
+using talva::array::set_antnum_;
+using talva::array::setup_s_matrix_;
+using talva::calib::lredun_recal_;
+using talva::calib::RecalOptions;
+
 namespace {
 
 using cfloat = std::complex<float>;
 constexpr int N = kNumAntennas;
 constexpr int NC = kNumClasses;
+
+/// How a run halts: for an operator at standard input, not at all, or with
+/// a marker line where it halts.
+enum class Halt { Operator, None, Marker };
+
+// The operator halt: a prompt, then one line of standard input; the end of
+// the input goes on, so that unattended runs do not hang.
+void operator_halt(talva::Output& out) {
+  out.line(" -- press Return to continue --");
+  std::fflush(stdout);
+  int c;
+  while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+  }
+}
 
 bool classified(int a) { return (a >= 1 && a <= 44) || (a >= 49 && a <= 92); }
 
@@ -55,15 +76,14 @@ struct Recal {
         vis[index(i, j) - 1] = i < j ? v : std::conj(v);
       }
   }
-  void run(bool halts = true) {
+  void run(Halt halts = Halt::Operator) {
     // the operator halts read standard input: give them its end
     ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
     talva::StringOutput out;
-    if (halts)
-      lredun_recal_({N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin}, gout, uout, out);
-    else
-      lredun_recal_({N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin}, gout, uout, RecalOptions{false},
-                    out);
+    RecalOptions options;
+    if (halts == Halt::Operator) options.halt = [&out] { operator_halt(out); };
+    if (halts == Halt::Marker) options.halt = [&out] { out.line("<halt>"); };
+    lredun_recal_({N, NC, static_cast<int>(antnum.size()), S, antnum, vis, gin}, gout, uout, options, out);
     lines = talva::test::lines(out.text());
   }
   std::vector<std::string> starting(const std::string& prefix) const {
@@ -198,6 +218,14 @@ TEST(Recalibration, PairWithoutCorrelationIsLeftOut) {
   EXPECT_EQ(r.starting(" 2 1 513").size(), 1u);
   // two halts for the pairs, two for the tables
   EXPECT_EQ(r.starting(" -- press Return").size(), 4u);
+  // each right after what the operator is to look at
+  Recal m = r;
+  m.run(Halt::Marker);
+  std::vector<std::string> before;
+  for (std::size_t k = 1; k < m.lines.size(); ++k)
+    if (m.lines[k] == "<halt>") before.push_back(m.lines[k - 1].substr(0, 9));
+  EXPECT_EQ(before, (std::vector<std::string>{" 2 1 513", " 3 1 769", " VIS_EST(", " VIS_DET("}));
+  EXPECT_EQ(m.lines.back(), "<halt>");
   const auto est = r.starting(" VIS_EST(");
   EXPECT_EQ(est[0].substr(est[0].rfind(' ')), " 85");
   EXPECT_EQ(est[1].substr(est[1].rfind(' ')), " 83");
@@ -227,8 +255,8 @@ TEST(Recalibration, WithoutOperatorHaltsTheSameResultsAndNoPrompt) {
   const auto g = random_gains(21);
   a.model(g, random_classes(22));
   b.model(g, random_classes(22));
-  a.run(true);
-  b.run(false);
+  a.run(Halt::Operator);
+  b.run(Halt::None);
   EXPECT_EQ(a.starting(" -- press Return").size(), 2u);
   EXPECT_TRUE(b.starting(" -- press Return").empty());
   EXPECT_EQ(a.gout, b.gout);

@@ -8,6 +8,14 @@
 #include "support/testsupport.h"
 #include "util/stop.h"
 
+using talva::calib::find_mdgain_;
+using talva::calib::find_tilt_md_;
+using talva::calib::load_mdtable_;
+using talva::calib::load_phasecal_;
+using talva::calib::mdgain_;
+using talva::calib::Site;
+using talva::calib::tltgain_;
+
 namespace tt = talva::test;
 
 namespace {

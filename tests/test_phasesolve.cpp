@@ -8,6 +8,8 @@
 #include "calib/mdgain.h"
 #include "calsim.h"
 
+using talva::calib::load_phasecal_;
+
 using namespace talva::test;
 using namespace talva::test::cal;
 namespace fs = std::filesystem;

@@ -8,6 +8,17 @@
 #include "support/testsupport.h"
 #include "util/stop.h"
 
+using talva::array::load_antreject_;
+using talva::array::load_badants_;
+using talva::array::load_badbslns_;
+using talva::array::load_rejects_;
+using talva::array::reject_;
+using talva::array::rejected_ant_;
+using talva::array::rejected_bsln_;
+using talva::array::RejectionList;
+using talva::array::talva_antenna_rejections_t;
+using talva::array::talva_bsln_rejections_t;
+
 namespace tt = talva::test;
 
 namespace {

@@ -34,6 +34,9 @@
 #include "test_conv_support.h"
 #include "util/output.h"
 
+using talva::archive::Byte_to_FP;
+using talva::archive::FP_to_Byte;
+
 using namespace talva::convert;
 
 namespace {

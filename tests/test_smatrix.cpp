@@ -7,6 +7,12 @@
 
 #include "array/s_matrix.h"
 
+using talva::array::kNumAntennas;
+using talva::array::mat;
+using talva::array::setup_s_lengths2_;
+using talva::array::setup_s_lengths_;
+using talva::array::setup_s_matrix_;
+
 namespace {
 
 struct Smatrix {

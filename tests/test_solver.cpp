@@ -10,6 +10,15 @@
 #include "calib/gains_solver.h"
 #include "support/testsupport.h"
 
+using talva::array::kNumAntennas;
+using talva::array::mat;
+using talva::array::setup_s_matrix_;
+using talva::calib::cfloat;
+using talva::calib::lsqrs_gains_estimate_;
+using talva::calib::lsqrs_gains_solver_;
+using talva::calib::smith_div;
+using talva::calib::wt_lsqrs_gains_solver_;
+
 namespace {
 
 constexpr int N = kNumAntennas;

@@ -15,6 +15,9 @@
 #include "util/constants.h"
 #include "util/stop.h"
 
+using talva::archive::DumpHeader;
+using talva::calib::Site;
+
 using namespace talva::convert;
 
 namespace {

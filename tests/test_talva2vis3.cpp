@@ -25,6 +25,14 @@
 #include "util/plot_file.h"
 #include "util/stop.h"
 
+using talva::array::c_layout_common_t;
+using talva::array::find_bsnum_;
+using talva::array::getvis;
+using talva::array::load_corr_layout_file_;
+using talva::array::ProductTable;
+using talva::array::set_antnum_;
+using talva::array::setup_s_matrix_;
+
 using namespace talva::convert;
 
 namespace {
@@ -474,6 +482,7 @@ TEST(Talva2vis3Unpacker, OnePassAveragingIsBitIdenticalToThePairLoops) {
   in.out = &messages;
   auto unpack = [&](Unpacker& unpacker) {
     RecordList list;
+    unpacker.print_setup();  // as the driver does before the first dump
     for (int dump = 0; dump < 2; ++dump) {
       DumpContext d;
       d.ha = 0.3f;
@@ -484,8 +493,15 @@ TEST(Talva2vis3Unpacker, OnePassAveragingIsBitIdenticalToThePairLoops) {
     }
     return list.records;
   };
+  const std::size_t before = messages.text().size();
   Talva1a3Unpacker talva1a(in);
+  EXPECT_EQ(messages.text().size(), before);  // set up, its lines kept for print_setup
   const auto rec = unpack(talva1a);
+  const std::string setup = messages.text().substr(before);
+  EXPECT_EQ(setup.rfind("Gain Product Array Initialised\n", 0), 0u) << setup;
+  EXPECT_NE(setup.find("S matrix defined\n"), std::string::npos) << setup;
+  talva1a.print_setup();  // printed once
+  EXPECT_EQ(messages.text().size(), before + setup.size());
   // orvex on the same dumps, with antenna 5 and the product of (2, 50) rejected.
   const std::array<std::int32_t, 1> badants{5};
   const std::array<std::int32_t, 1> badprods{table.index_of(set_antnum_(2, 50))};

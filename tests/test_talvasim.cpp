@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,13 @@
 #include "array/layout.h"
 #include "calib/gains_table.h"
 #include "support/testsupport.h"
+
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::archive::DumpHeader;
+using talva::array::c_layout_common_t;
+using talva::array::getvis;
+using talva::array::load_corr_layout_file_;
 
 using talva::test::bin;
 using talva::test::read_bytes;
@@ -55,19 +63,31 @@ void simulate(const TempDir& dir, std::vector<std::string> args, const std::stri
 
 struct Opened {
   int nant = 0, nbsln = 0;
-  std::vector<std::int32_t> table = std::vector<std::int32_t>(kMaxProducts);
-  std::vector<float> vis = std::vector<float>(2 * kMaxProducts);
+  std::vector<std::int32_t> table;
+  std::vector<float> vis;  ///< the latest dump's correlations
+  DumpHeader header;       ///< and its header
 };
 
 class Simulator : public ::testing::Test {
  protected:
   void open(const std::string& path, Opened& o) {
-    ASSERT_EQ(reader.init_archiv_(path), 0);
-    ASSERT_EQ(reader.read_header_(o.nant, o.nbsln, o.table), 0);
+    reader.reset();
+    reader.emplace(path, out);
+    o.nant = reader->file_header().nant;
+    o.nbsln = reader->file_header().nbsln;
+    o.table = reader->file_header().antnum;
+  }
+  /// The next dump into `o`; -1 at the end of the data.
+  int read(Opened& o) {
+    const std::optional<Dump> dump = reader->next();
+    if (!dump) return -1;
+    o.vis.assign(dump->vis.begin(), dump->vis.end());
+    o.header = dump->header;
+    return 0;
   }
   TempDir dir;
   talva::StringOutput out;
-  ArchiveReader reader{out};
+  std::optional<ArchiveReader> reader;
 };
 
 TEST_F(Simulator, ProductTableLayoutAndCorrelations) {
@@ -101,7 +121,7 @@ TEST_F(Simulator, ProductTableLayoutAndCorrelations) {
   EXPECT_EQ(descending, 4560 / 7);
 
   for (int d = 0; d < 2; ++d) {
-    ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
+    ASSERT_EQ(read(o), 0);
     EXPECT_EQ(o.vis[0], 0.0f);  // item 1 belongs to no pair
     EXPECT_EQ(o.vis[1], 0.0f);
     for (int k = 1; k < o.nbsln; ++k) {
@@ -117,10 +137,10 @@ TEST_F(Simulator, ProductTableLayoutAndCorrelations) {
       ASSERT_EQ(o.vis[2 * n - 2], static_cast<float>(layout.lay_sign[n - 1] * model.imag()));
     }
   }
-  EXPECT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), -1);
+  EXPECT_EQ(read(o), -1);
 }
 
-TEST_F(Simulator, DumpHeadersThroughTheAccessors) {
+TEST_F(Simulator, DecodedDumpHeaders) {
   simulate(dir, {"ndumps=7", "date=2008,2,28", "time=23,59,58", "dt=1", "ra=5.5", "dec=-30", "ha=1", "mdtilt=10",
                  "mdrate=0.5", "tilts=0.1,0.2,-0.3", "temp=31.5", "mode=-2", "talvatags=3", "hdrlen=84", "nant=0"});
   Opened o;
@@ -132,17 +152,11 @@ TEST_F(Simulator, DumpHeadersThroughTheAccessors) {
   const int header_dump[] = {0, 1, 1, 3, 4, 4, 6};
   for (int d = 0; d < 7; ++d) {
     SCOPED_TRACE(d + 1);
-    ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
-    int yr, mn, dy, hr, mi, se, mode;
-    float ha, ra, dec, temp, ns, md, east, west;
-    reader.read_dumppar_date_(yr, mn, dy);
-    reader.read_dumppar_time_(hr, mi, se);
-    reader.read_dumppar_mode_(mode);
-    reader.read_dumppar_ha_(ha);
-    reader.read_dumppar_ra_(ra);
-    reader.read_dumppar_dec_(dec);
-    reader.read_dumppar_temp_(temp);
-    reader.read_dumppar_tilts_(ns, md, east, west);
+    ASSERT_EQ(read(o), 0);
+    const DumpHeader& h = o.header;
+    const int yr = h.year, mn = h.mon, dy = h.day, hr = h.hr, mi = h.mins, se = h.sec, mode = h.mode;
+    const float ha = h.ha_hours, ra = h.ra_hours, dec = h.dec_deg, temp = h.temp_c;
+    const float ns = h.ns_tilt_deg, md = h.md_tilt_deg, east = h.east_tilt_deg, west = h.west_tilt_deg;
     EXPECT_EQ(yr, 2008);
     EXPECT_EQ(mn, 2);
     EXPECT_EQ(dy, days[d]);
@@ -160,7 +174,7 @@ TEST_F(Simulator, DumpHeadersThroughTheAccessors) {
     EXPECT_NEAR(east, 0.2, 1e-6);
     EXPECT_NEAR(west, -0.3, 1e-6);
   }
-  EXPECT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), -1);
+  EXPECT_EQ(read(o), -1);
   // file size: header blocks of 84 bytes on 5 of the 7 dumps, no antenna records
   const auto size = std::filesystem::file_size(dir.file("arch.dat"));
   EXPECT_EQ(size, 8u + 4 * 4561 + 7 * (12 + 8 * 4561) + 5 * 84);
@@ -170,13 +184,11 @@ TEST_F(Simulator, YearEndRollover) {
   simulate(dir, {"ndumps=2", "date=2006,12,31", "time=23,59,30", "dt=45"});
   Opened o;
   open(dir.file("arch.dat"), o);
-  ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
-  ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
-  int yr, mn, dy, hr, mi, se;
-  reader.read_dumppar_date_(yr, mn, dy);
-  reader.read_dumppar_time_(hr, mi, se);
-  EXPECT_EQ(yr * 10000 + mn * 100 + dy, 20070101);
-  EXPECT_EQ(hr * 10000 + mi * 100 + se, 15);
+  ASSERT_EQ(read(o), 0);
+  ASSERT_EQ(read(o), 0);
+  const DumpHeader& h = o.header;
+  EXPECT_EQ(h.year * 10000 + h.mon * 100 + h.day, 20070101);
+  EXPECT_EQ(h.hr * 10000 + h.mins * 100 + h.sec, 15);
 }
 
 TEST_F(Simulator, SameSeedSameBytesAndGainsRoundTrip) {
@@ -221,7 +233,7 @@ TEST_F(Simulator, NoiseHasTheRequestedSigmaAndChangesPerDump) {
   open(dir.file("arch.dat"), o);
   std::vector<std::complex<float>> first;
   for (int d = 0; d < 2; ++d) {
-    ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
+    ASSERT_EQ(read(o), 0);
     double sum = 0, sum2 = 0;
     int count = 0;
     for (int n = 2; n <= o.nbsln; ++n) {
@@ -254,9 +266,9 @@ TEST_F(Simulator, TruncatedLastDump) {
   EXPECT_TRUE(std::equal(cut.begin(), cut.end(), whole.begin()));
   Opened o;
   open(dir.file("cut.dat"), o);
-  EXPECT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
-  EXPECT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
-  EXPECT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), -1);
+  EXPECT_EQ(read(o), 0);
+  EXPECT_EQ(read(o), 0);
+  EXPECT_EQ(read(o), -1);
 }
 
 TEST_F(Simulator, PairSetsAndPadding) {
@@ -268,7 +280,7 @@ TEST_F(Simulator, PairSetsAndPadding) {
     const int big = o.table[k - 1] / 256, small = o.table[k - 1] % 256;
     ASSERT_TRUE(small >= 1 && small <= 48 && big >= 49 && big <= 96) << o.table[k - 1];
   }
-  reader.close_archiv_();
+  reader.reset();
 
   simulate(dir, {"ndumps=1", "nprod=4608"}, "pad.dat", "pad.file");
   Opened p;
@@ -277,7 +289,7 @@ TEST_F(Simulator, PairSetsAndPadding) {
   EXPECT_EQ(p.table[4560], 257 * 2);  // autocorrelations of antennas 2, 3, ... fill the table
   EXPECT_EQ(p.table[4606], 257 * 48);
   EXPECT_EQ(p.table[4607], 257);
-  ASSERT_EQ(reader.read_dump_(p.nbsln, p.vis, 0), 0);
+  ASSERT_EQ(read(p), 0);
   EXPECT_EQ(talva::test::lines(talva::test::read_file(dir.file("pad.file"))).size(), 4608u);
 }
 
@@ -362,9 +374,9 @@ TEST_F(Simulator, DriftingGainsDeadAndNoisyAntennasAndTheirTable) {
   double moved = 0.0, resid_plain = 0.0, resid_noisy = 0.0;
   int n_plain = 0, n_noisy = 0;
   for (int d = 0; d < 40; ++d) {
-    ASSERT_EQ(reader.read_dump_(o.nbsln, o.vis, 0), 0);
+    ASSERT_EQ(read(o), 0);
     const auto& b = truth.intervals[static_cast<std::size_t>(d)];
-    EXPECT_NEAR(b.jd_start, reader.dump_julian_date(), 1e-8) << d;  // written to 8 decimals
+    EXPECT_NEAR(b.jd_start, o.header.jd, 1e-8) << d;  // written to 8 decimals
     EXPECT_EQ(b.gains[16], std::complex<float>(0.0f, 0.0f));
     EXPECT_EQ(b.flag[16], 1);
     EXPECT_EQ(b.flag[59], 0);

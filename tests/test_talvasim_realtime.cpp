@@ -15,6 +15,9 @@
 #include "support/testsupport.h"
 #include "util/output.h"
 
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+
 using talva::test::read_bytes;
 using talva::test::TempDir;
 
@@ -34,14 +37,9 @@ talvasim::Settings settings(const TempDir& dir, const std::string& archive, int 
 // Every dump of `path` read with rt = 0, correlations as the reader hands them.
 std::vector<std::vector<float>> batch_dumps(const std::string& path) {
   talva::StringOutput out;
-  ArchiveReader r(out);
-  std::vector<std::int32_t> antnum(kMaxProducts);
-  int nant = 0, nbsln = 0;
-  EXPECT_EQ(r.init_archiv_(path), 0);
-  EXPECT_EQ(r.read_header_(nant, nbsln, antnum), 0);
+  ArchiveReader r(path, out);
   std::vector<std::vector<float>> dumps;
-  std::vector<float> vis(2 * static_cast<std::size_t>(nbsln));
-  while (r.read_dump_(nbsln, vis, 0) == 0) dumps.push_back(vis);
+  while (const auto dump = r.next()) dumps.emplace_back(dump->vis.begin(), dump->vis.end());
   return dumps;
 }
 
@@ -69,25 +67,22 @@ TEST(TalvasimRealtime, AWaitingReaderFollowsTheGrowingArchiveExactly) {
   r.dt = 0.4;
   std::thread writer([&] { talvasim::simulate_realtime(r, {4.0, 7}); });
 
-  // the reader starts as soon as the archive holds a whole file header
-  talva::StringOutput out;
-  ArchiveReader reader(out);
-  std::vector<std::int32_t> antnum(kMaxProducts);
-  int nant = 0, nbsln = 0;
-  for (int tries = 0;; ++tries) {
+  // the reader starts as soon as the archive exists and waits for its file header
+  for (int tries = 0; !std::filesystem::exists(r.archive); ++tries) {
     ASSERT_LT(tries, 1200) << "no archive";
-    if (std::filesystem::exists(r.archive) && reader.init_archiv_(r.archive) == 0 &&
-        reader.read_header_(nant, nbsln, antnum) == 0)
-      break;
     usleep(50000);
   }
-  std::vector<float> vis(2 * static_cast<std::size_t>(nbsln));
+  talva::StringOutput out;
+  ArchiveOptions options;
+  options.wait = true;
+  ArchiveReader reader(r.archive, out, options);
   for (std::size_t n = 0; n < expected.size(); ++n) {
-    ASSERT_EQ(reader.read_dump_(nbsln, vis, 1), 0) << "dump " << n + 1;
-    ASSERT_EQ(vis, expected[n]) << "dump " << n + 1;
+    const auto dump = reader.next();
+    ASSERT_TRUE(dump.has_value()) << "dump " << n + 1;
+    ASSERT_EQ(std::vector<float>(dump->vis.begin(), dump->vis.end()), expected[n]) << "dump " << n + 1;
   }
   writer.join();
-  EXPECT_EQ(reader.read_dump_(nbsln, vis, 0), -1);  // nothing after the last
+  EXPECT_EQ(reader.offset(), static_cast<long long>(std::filesystem::file_size(r.archive)));  // nothing after the last
   EXPECT_EQ(reader.dumps_read(), 12);
 }
 

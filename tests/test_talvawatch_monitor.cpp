@@ -13,6 +13,9 @@
 #include "array/s_matrix.h"
 #include "watch/monitor.h"
 
+using talva::array::c_layout_common_t;
+using talva::array::kNumClasses;
+
 namespace {
 
 using talva::watch::Anomaly;

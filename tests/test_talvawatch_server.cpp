@@ -19,6 +19,8 @@
 #include "programs/talvawatch/server.h"
 #include "programs/talvawatch/watch_state.h"
 
+using talva::array::c_layout_common_t;
+
 namespace {
 
 using nlohmann::json;

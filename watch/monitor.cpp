@@ -9,6 +9,15 @@
 #include "convert/spacing_sums.h"
 #include "util/output.h"
 
+using talva::array::getvis;
+using talva::array::kMaxProducts;
+using talva::array::kNumAntennas;
+using talva::array::kNumClasses;
+using talva::array::mat;
+using talva::array::ProductTable;
+using talva::array::setup_s_lengths2_;
+using talva::array::setup_s_matrix_;
+
 namespace talva::watch {
 namespace {
 

@@ -49,7 +49,7 @@ struct Limits {
 
 /// What the watcher knows before the first dump.
 struct MonitorSetup {
-  const c_layout_common_t* layout = nullptr;
+  const talva::array::c_layout_common_t* layout = nullptr;
   std::vector<std::int32_t> antnum;  ///< the archive's product table
   int nbsln = 0;
   std::vector<std::complex<float>> gains;  ///< antennas 1..96 ([a-1]); empty: none
@@ -114,7 +114,7 @@ class Monitor {
   int width() const { return width_; }  ///< dumps per bin
   std::span<const TimeBin> time_bins() const { return {times_.data(), static_cast<std::size_t>(used_)}; }
   /// Classes 1..130 ([k-1]): pairs in the class (0: the class is empty).
-  const std::array<int, kNumClasses>& class_pairs() const { return class_count_; }
+  const std::array<int, talva::array::kNumClasses>& class_pairs() const { return class_count_; }
   /// Length of class k (1..130) in metres, as its pairs lie.
   float class_length(int k) const { return class_length_[static_cast<std::size_t>(k - 1)]; }
   /// Series of class k (1..130): the class average per dump.
@@ -161,19 +161,19 @@ class Monitor {
 
   MonitorSetup setup_;
   std::vector<Term> terms_;  ///< class by class
-  std::array<std::size_t, kNumClasses + 1> start_{};
-  std::array<int, kNumClasses> class_count_{};
-  std::array<float, kNumClasses> class_length_{};
-  std::array<float, kNumClasses> wsum_{};
+  std::array<std::size_t, talva::array::kNumClasses + 1> start_{};
+  std::array<int, talva::array::kNumClasses> class_count_{};
+  std::array<float, talva::array::kNumClasses> class_length_{};
+  std::array<float, talva::array::kNumClasses> wsum_{};
   std::int32_t dumps_ = 0;
   DumpIn last_;
   int width_ = 1;
   int used_ = 0;  ///< bins in use
   std::vector<TimeBin> times_;
   std::vector<Bin> class_bins_, product_bins_, antenna_bins_;  ///< series after series, kBins each
-  std::array<std::complex<float>, kNumClasses> class_now_{};
-  std::array<float, kNumAntennas> amp_now_{}, phase_now_{};
-  std::array<std::complex<float>, kNumAntennas> standing_now_{};
+  std::array<std::complex<float>, talva::array::kNumClasses> class_now_{};
+  std::array<float, talva::array::kNumAntennas> amp_now_{}, phase_now_{};
+  std::array<std::complex<float>, talva::array::kNumAntennas> standing_now_{};
   std::vector<Streak> antenna_streak_, pair_streak_;  ///< [a-1]; [term]
   Streak data_streak_;
   std::deque<Anomaly> ended_;

@@ -7,6 +7,8 @@
 #include "util/textin.h"
 #include "util/upcase.h"
 
+using talva::array::kMaxProducts;
+
 namespace dumpscope {
 namespace {
 

@@ -56,13 +56,13 @@ struct Selection {
 /// A product whose index lies above `layout_count` (the last product index of
 /// the correlator layout) has no conjugation sign and fails the selection.
 Selection select_products(std::int32_t nbsln, std::span<const std::int32_t> antnum, const OptionRecord& opt,
-                          std::int32_t layout_count = kMaxProducts);
+                          std::int32_t layout_count = talva::array::kMaxProducts);
 
 /// Selects the products of the option, printing the messages of the search.
 /// An empty selection (BM, FX, or a BS length that yields no pair) fails.
 void select_baselines_(std::int32_t nbsln, std::span<const std::int32_t> antnum, const OptionRecord& opt,
                        std::int32_t& count, std::vector<std::int32_t>& sel, std::int32_t& error,
-                       std::int32_t layout_count = kMaxProducts);
+                       std::int32_t layout_count = talva::array::kMaxProducts);
 
 /// Product code of the antenna pair (a, b): 256 * max + min (257 * a for a
 /// pair of one antenna with itself); 0 when the pair cannot be a product.

@@ -12,6 +12,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "archive/archiv_util.h"
@@ -27,6 +28,21 @@
 #include "util/plot_file.h"
 #include "util/stop.h"
 #include "util/upcase.h"
+
+using talva::archive::ArchiveFileHeader;
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::archive::DumpHeader;
+using talva::array::c_layout_common_t;
+using talva::array::getvis_;
+using talva::array::load_corr_layout_file_;
+using talva::calib::find_mdgain_;
+using talva::calib::find_tilt_md_;
+using talva::calib::load_mdtable_;
+using talva::calib::rlim2amp_;
+using talva::calib::rotate_vis_;
+using talva::calib::Site;
 
 namespace dumpscope {
 namespace {
@@ -228,45 +244,34 @@ void get_stats_r_(int capacity, std::span<const std::complex<float>> vsel, int n
   }
 }
 
-std::vector<std::string> dump_parameter_block(const ArchiveReader& reader, int rec) {
-  float ra = 0, dec = 0, ha = 0, temp = 0, ns_tilt = 0, md_tilt = 0, east_tilt = 0, west_tilt = 0;
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, mode = 0;
-  reader.read_dumppar_ra_(ra);
-  reader.read_dumppar_dec_(dec);
-  reader.read_dumppar_ha_(ha);
-  reader.read_dumppar_time_(hour, minute, second);
-  reader.read_dumppar_date_(year, month, day);
-  reader.read_dumppar_temp_(temp);
-  reader.read_dumppar_tilts_(ns_tilt, md_tilt, east_tilt, west_tilt);
-  reader.read_dumppar_mode_(mode);
+std::vector<std::string> dump_parameter_block(const DumpHeader& h, int rec) {
   double djm = 0.0;
   int status = 0;
-  palCldj(year, month, day, &djm, &status);  // a bad date leaves djm as PAL sets it
-  const double mjd = djm + ((second / 60.0 + minute) / 60.0 + hour) / 24.0;
+  palCldj(h.year, h.mon, h.day, &djm, &status);  // a bad date leaves djm as PAL sets it
+  const double mjd = djm + ((h.sec / 60.0 + h.mins) / 60.0 + h.hr) / 24.0;
 
   std::vector<std::string> lines;
   auto add = [&](const talva::ListLine& l) { lines.push_back(l.str()); };
   add(talva::ListLine() << "REC=" << rec << ":");
-  add(talva::ListLine() << "   DATE=" << year << month << day);
-  add(talva::ListLine() << "   TIME=" << hour << minute << second);
-  if (const std::string why = reader.dump_time_problem(); !why.empty())
-    lines.push_back("   MJDVAL= none: impossible date or time (" + why + ")");
+  add(talva::ListLine() << "   DATE=" << h.year << h.mon << h.day);
+  add(talva::ListLine() << "   TIME=" << h.hr << h.mins << h.sec);
+  if (!h.time_problem.empty())
+    lines.push_back("   MJDVAL= none: impossible date or time (" + h.time_problem + ")");
   else
     add(talva::ListLine() << "   MJDVAL=" << mjd);
-  add(talva::ListLine() << "   RA=" << ra << " DEC=" << dec << " HA=" << ha);
-  add(talva::ListLine() << "   Temp =" << temp << " deg C");
-  add(talva::ListLine() << "   NS TILT EAST:" << east_tilt);
-  add(talva::ListLine() << "   NS TILT WEST:" << west_tilt);
-  if (std::isfinite(md_tilt))
-    add(talva::ListLine() << "   MD tilt     :" << md_tilt);
+  add(talva::ListLine() << "   RA=" << h.ra_hours << " DEC=" << h.dec_deg << " HA=" << h.ha_hours);
+  add(talva::ListLine() << "   Temp =" << h.temp_c << " deg C");
+  add(talva::ListLine() << "   NS TILT EAST:" << h.east_tilt_deg);
+  add(talva::ListLine() << "   NS TILT WEST:" << h.west_tilt_deg);
+  if (std::isfinite(h.md_tilt_deg))
+    add(talva::ListLine() << "   MD tilt     :" << h.md_tilt_deg);
   else  // a damaged header: its stored sine lies outside -1..1
     lines.push_back("   MD tilt     : none (sine outside -1..1)");
-  add(talva::ListLine() << "   MODE        :" << mode);
+  add(talva::ListLine() << "   MODE        :" << h.mode);
   return lines;
 }
 
-void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsln, int r1, int r2, ArchivePass& pass) {
-  std::span<const float> items;  // the dump's correlations, as the reader holds them
+void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int r1, int r2, ArchivePass& pass) {
   pass.n = 0;
   pass.sums.assign(pass.selections.size(), {});
   // Room for the most records a pass stores, reserved, not touched: the
@@ -274,14 +279,15 @@ void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsl
   for (auto& sums : pass.sums) sums.reserve(kMaxEntries);
   int j = 0;
   for (;;) {
-    const int status = reader.read_dump_view_(nbsln, items, 0);
+    const std::optional<Dump> dump = reader.next();
     // Printed before the end-of-data test: at the end the last decoded
     // parameters come again.
     const long long dumps = j;
     if (dumps == 0 || dumps == static_cast<long long>(r1) - 1 || dumps == static_cast<long long>(r2) - 1) {
-      for (const auto& line : dump_parameter_block(reader, j + 1)) talva::put_line(line);
+      const DumpHeader last = dump ? dump->header : reader.dump_header();
+      for (const auto& line : dump_parameter_block(last, j + 1)) talva::put_line(line);
     }
-    if (status != 0) break;
+    if (!dump) break;
     if (talva::interrupt_signal() != 0) break;  // the caller stops
     ++j;
     if (j % 1000 == 0) std::fputs(".", stdout);
@@ -292,7 +298,7 @@ void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsl
       for (const std::int32_t index : pass.selections[s]) {
         std::complex<float> value;
         std::int32_t flag = 0;
-        getvis_(layout, index, items, value, flag);
+        getvis_(layout, index, dump->vis, value, flag);
         sum += value;
       }
       pass.sums[s].push_back(sum);
@@ -421,8 +427,6 @@ int run(const Settings& s) {
     if (const auto page = talva::plot_file_name(s.device)) names.claim(*page, talva::Claim::IfPossible);
   }
   talva::StdoutOutput out;
-  ArchiveReader reader(out);
-  if (s.verbose) reader.setverbose();
 
   Plotter plot(s.device, s.nx, s.ny);
   if (plot.is_open()) {
@@ -452,12 +456,9 @@ int run(const Settings& s) {
 
   Records rec;
   float md = 0.0f;  // the last meridian distance computed, kept across passes
-  // The file header's product codes: entries 1..nbsln are read into it and
-  // only those are used, so the rest is left untouched.
-  const auto antnum_store = std::make_unique_for_overwrite<std::int32_t[]>(kMaxEntries);
-  const std::span<std::int32_t> antnum(antnum_store.get(), kMaxEntries);
-  int nant = 0;
-  int nbsln = 0;
+  // The archive's file header, read in the first pass that reads the archive.
+  ArchiveFileHeader header;
+  std::optional<ArchiveReader> reader;
   // The archive is read once, in the first pass; every pass is served from
   // what that read kept (its dump loop output is the same in every pass).
   // `loaded` tells that the kept data serve the passes still to come.
@@ -473,20 +474,19 @@ int run(const Settings& s) {
     std::fill(rec.zp.begin(), rec.zp.end(), 0.0f);
 
     if (!loaded) {
-      if (reader.init_archiv_(s.infile) != 0) talva::stop("init failed");
-      if (reader.read_header_(nant, nbsln, antnum) != 0) {
-        reader.close_archiv_();
-        talva::stop("failed to read the header");
-      }
+      ArchiveOptions options;
+      options.verbose = s.verbose;
+      options.max_products = kMaxEntries;  // the inspector's product table is larger than the converters'
+      reader.emplace(s.infile, out, options);
+      header = reader->file_header();
     }
+    const int nbsln = header.nbsln;
+    const std::span<const std::int32_t> antnum = header.antnum;
     std::int32_t count = 0;
     std::vector<std::int32_t> sel;
     std::int32_t error = 0;
     select_baselines_(nbsln, antnum, opt, count, sel, error, layout.lay_count);
-    if (error != 0) {
-      if (!loaded) reader.close_archiv_();
-      talva::stop("select_baselines failed");
-    }
+    if (error != 0) talva::stop("select_baselines failed");
     const std::size_t first = static_cast<std::size_t>(sel[0]) - 1;
     const float b = std::cos(s.dec) * layout.lay_u[first];
     talva::put_line("product ID " + talva::fmt_i(sel[0], 5) + "  antnum " + talva::fmt_i(layout.lay_code[first], 5) +
@@ -509,8 +509,8 @@ int run(const Settings& s) {
         }
         if (s.oneshot || !capture.active()) break;
       }
-      read_dumps(reader, layout, nbsln, s.r1, s.r2, archive);
-      reader.close_archiv_();
+      read_dumps(*reader, layout, s.r1, s.r2, archive);
+      reader.reset();
       talva::stop_if_interrupted(": no plot written");
       if (capture.active()) {
         archive.loop_output = capture.finish();

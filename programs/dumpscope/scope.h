@@ -101,9 +101,9 @@ void running_mean(Records& rec, int n, int navrg, int r1);
 /// printed on standard output.
 void get_stats_r_(int capacity, std::span<const std::complex<float>> vsel, int n);
 
-/// The dump parameter block of dump number `rec`, from the archive reader's
-/// accessors (one list-directed line each).
-std::vector<std::string> dump_parameter_block(const ArchiveReader& reader, int rec);
+/// The dump parameter block of dump number `rec`, from its decoded header
+/// (one list-directed line each).
+std::vector<std::string> dump_parameter_block(const talva::archive::DumpHeader& header, int rec);
 
 /// What one read of the archive keeps for every pass: the output of the
 /// dump loop (parameter blocks, progress dots, the reader's own lines), the
@@ -118,7 +118,8 @@ struct ArchivePass {
 
 /// Runs the dump loop over an opened archive (header read), printing what
 /// the loop prints, and sums each selection per stored record.
-void read_dumps(ArchiveReader& reader, const c_layout_common_t& layout, int nbsln, int r1, int r2, ArchivePass& pass);
+void read_dumps(talva::archive::ArchiveReader& reader, const talva::array::c_layout_common_t& layout, int r1, int r2,
+                ArchivePass& pass);
 
 /// The option of pass i (1..kPasses): the decoded option with i as the
 /// second bay (unchanged with `oneshot`), and whether the pass is made at

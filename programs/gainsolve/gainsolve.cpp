@@ -39,6 +39,24 @@
 #include "util/output_file.h"
 #include "util/stop.h"
 
+using talva::archive::ArchiveReader;
+using talva::array::accumulate_products;
+using talva::array::c_layout_common_t;
+using talva::array::check_layout_covers_;
+using talva::array::kMaxProducts;
+using talva::array::kNumAntennas;
+using talva::array::load_badants_;
+using talva::array::load_badbslns_;
+using talva::array::load_corr_layout_file_;
+using talva::array::mat;
+using talva::array::ProductTable;
+using talva::array::setup_s_matrix_;
+using talva::array::talva_antenna_rejections_t;
+using talva::array::talva_bsln_rejections_t;
+using talva::calib::find_mdgain_;
+using talva::calib::load_mdtable_;
+using talva::calib::lsqrs_gains_solver_;
+
 namespace {
 
 using talva::ListLine;

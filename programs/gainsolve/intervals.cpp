@@ -10,6 +10,17 @@
 #include "util/fmt.h"
 #include "util/quiet_thread.h"
 
+using talva::array::getvis;
+using talva::array::kNumAntennas;
+using talva::array::mat;
+using talva::array::ProductTable;
+using talva::array::rejected_ant_;
+using talva::array::rejected_bsln_;
+using talva::array::set_antnum_;
+using talva::array::talva_antenna_rejections_t;
+using talva::array::talva_bsln_rejections_t;
+using talva::calib::cfloat;
+
 namespace gainsolve {
 
 namespace {

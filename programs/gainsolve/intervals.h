@@ -26,8 +26,10 @@ namespace gainsolve {
 /// `used` is given, pairs whose product had no finite value (used[l-1] = 0).
 /// With `report`, each pair left out for want of a value is named on
 /// standard output.
-void select_pairs(std::span<std::int32_t> S, const ProductTable& table, const talva_antenna_rejections_t& antennas,
-                  const talva_bsln_rejections_t& products, std::span<const std::int32_t> used, bool report);
+void select_pairs(std::span<std::int32_t> S, const talva::array::ProductTable& table,
+                  const talva::array::talva_antenna_rejections_t& antennas,
+                  const talva::array::talva_bsln_rejections_t& products, std::span<const std::int32_t> used,
+                  bool report);
 
 /// One interval's data, its times and dump count.
 struct Collected {
@@ -54,7 +56,7 @@ class IntervalCollector {
  public:
   explicit IntervalCollector(double minutes) : minutes_(minutes) {}
   /// The product table and the pairs in use (S after select_pairs).
-  void start(const ProductTable& table, int nbsln, std::vector<std::int32_t> S, int nclass);
+  void start(const talva::array::ProductTable& table, int nbsln, std::vector<std::int32_t> S, int nclass);
   /// One dump of the range: its number, Julian date and correlations, and
   /// the run's sums and counts per product before this dump is added to them
   /// (an interval's sums are the differences of these at its ends).

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,20 @@
 #include "util/interrupt.h"
 #include "util/output_file.h"
 #include "util/stop.h"
+
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::array::accumulate_products;
+using talva::array::c_layout_common_t;
+using talva::array::check_layout_covers_;
+using talva::array::kMaxProducts;
+using talva::array::load_antreject_;
+using talva::array::load_corr_layout_file_;
+using talva::array::load_rejects_;
+using talva::array::ProductTable;
+using talva::array::reject_;
+using talva::array::set_antnum_;
+using talva::calib::rlim2amp_;
 
 namespace {
 
@@ -90,12 +105,10 @@ int run(int argc, char** argv) {
   talva::OutputFile out(kOutputName);
   out.line("data file : " + s.infile);
 
-  ArchiveReader archive(screen);
-  if (archive.init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
-  int nant = 0;
-  int nbsln = 0;
-  std::vector<std::int32_t> antnum(kMaxProducts);
-  if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
+  ArchiveReader archive(s.infile, screen);
+  const int nant = archive.file_header().nant;
+  const int nbsln = archive.file_header().nbsln;
+  const std::vector<std::int32_t>& antnum = archive.file_header().antnum;
   check_layout_covers_(layout, nbsln, s.corlfile);
   talva::put_line(" Nant : " + talva::fmt_i(nant, 6));
   if (nant > kMaxPhases) talva::stop("too many antennas in the archive header: " + std::to_string(nant));
@@ -106,21 +119,19 @@ int run(int argc, char** argv) {
 
   std::vector<cx> cx1(kMaxProducts);
   std::vector<std::int32_t> used(kMaxProducts);  // finite values summed (not needed after)
-  std::span<const float> vis;                    // the dump's correlations, as the reader holds them
   int n = 0;
   int j = 0;
   const std::string not_written = ": " + std::string(kOutputName) + " not written";
-  while (archive.read_dump_view_(nbsln, vis, 0) == 0) {
+  while (const std::optional<Dump> dump = archive.next()) {
     talva::stop_if_interrupted(not_written);
     ++j;
     if (j < s.r1) continue;
     if (s.r2 > 1 && j > s.r2) break;
     ++n;
     // A non-finite correlation (a damaged archive) is left out of the sum.
-    accumulate_products(layout, vis, cx1, used);
+    accumulate_products(layout, dump->vis, cx1, used);
     if (n == kRecordLimit) talva::put_line(" Reached MX record limit");
   }
-  archive.close_archiv_();
   talva::stop_if_interrupted(not_written);
   talva::put_line(talva::fmt_i(n, 5) + " records read");
   if (n == 0) talva::stop("no dump in the record range: no phases solved");

@@ -5,6 +5,7 @@
 
 #include <complex>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "archive/archiv_util.h"
@@ -15,6 +16,11 @@
 #include "util/interrupt.h"
 #include "util/output_file.h"
 #include "util/stop.h"
+
+using talva::array::c_layout_common_t;
+using talva::array::check_layout_covers_;
+using talva::array::kNumAntennas;
+using talva::array::load_corr_layout_file_;
 
 namespace talvawatch {
 namespace {
@@ -32,37 +38,29 @@ double unix_seconds(int year, int mon, int day, int hr, int mins, int sec) {
   return (mjd - kMjdUnixEpoch) * 86400.0 + hr * 3600.0 + mins * 60.0 + sec;
 }
 
-talva::watch::DumpIn dump_in(const ArchiveReader& reader, std::span<const float> vis) {
+talva::watch::DumpIn dump_in(const talva::archive::Dump& dump) {
+  const talva::archive::DumpHeader& h = dump.header;
   talva::watch::DumpIn d;
-  d.vis = vis;
-  reader.read_dumppar_ha_(d.ha_hours);
-  reader.read_dumppar_ra_(d.ra_hours);
-  reader.read_dumppar_dec_(d.dec_deg);
-  reader.read_dumppar_date_(d.year, d.mon, d.day);
-  reader.read_dumppar_time_(d.hr, d.mins, d.sec);
-  reader.read_dumppar_mode_(d.mode);
+  d.vis = dump.vis;
+  d.ha_hours = h.ha_hours;
+  d.ra_hours = h.ra_hours;
+  d.dec_deg = h.dec_deg;
+  d.year = h.year, d.mon = h.mon, d.day = h.day;
+  d.hr = h.hr, d.mins = h.mins, d.sec = h.sec;
+  d.mode = h.mode;
   d.unix_time = unix_seconds(d.year, d.mon, d.day, d.hr, d.mins, d.sec);
   return d;
 }
 
-// Opens the archive and reads its file header; a live archive whose header
-// is not all written yet is tried again every half second.
-int open_archive(ArchiveReader& reader, const Settings& s, std::vector<std::int32_t>& antnum, bool wait,
-                 talva::Output& out) {
-  int nant = 0, nbsln = 0;
-  bool told = false;
-  for (;;) {
-    if (reader.init_archiv_(s.infile) != 0) talva::stop("talvawatch: cannot open the archive " + s.infile);
-    nant = nbsln = 0;
-    if (reader.read_header_(nant, nbsln, antnum) == 0) return nbsln;
-    talva::stop_if_interrupted();
-    // counts outside the format will not mend; a header cut short may
-    const bool bad_counts = nant < 0 || nant > kMaxAntennaRecords || nbsln < 0 || nbsln > kMaxProducts;
-    if (!wait || bad_counts) talva::stop("talvawatch: cannot read the file header of " + s.infile);
-    if (!told) out.line("talvawatch: waiting for the file header of " + s.infile);
-    told = true;
-    usleep(kPollMicroseconds);
-  }
+// How the watcher reads: a live archive (`wait`) is followed as it grows,
+// its file header waited for while it is not all written yet.
+talva::archive::ArchiveOptions archive_options(const Settings& s, bool wait, talva::Output& out) {
+  talva::archive::ArchiveOptions o;
+  o.wait = wait;
+  o.on_header_wait = [&out, path = s.infile] { out.line("talvawatch: waiting for the file header of " + path); };
+  o.open_failed = "talvawatch: cannot open the archive " + s.infile;
+  o.header_failed = "talvawatch: cannot read the file header of " + s.infile;
+  return o;
 }
 
 }  // namespace
@@ -100,19 +98,16 @@ int run(const Settings& s, talva::Output& out) {
     setup.gains.resize(kNumAntennas);
     talva::convert::load_gains_(s.gnsfile, kNumAntennas, setup.gains, true, out);
   }
-  ArchiveReader reader(out);
-  setup.antnum.resize(kMaxProducts);
-  setup.nbsln = open_archive(reader, s, setup.antnum, report == nullptr, out);
-  setup.antnum.resize(static_cast<std::size_t>(setup.nbsln));
+  talva::archive::ArchiveReader reader(s.infile, out, archive_options(s, report == nullptr, out));
+  setup.antnum = reader.file_header().antnum;
+  setup.nbsln = reader.file_header().nbsln;
   check_layout_covers_(layout, setup.nbsln, s.corlfile);
-  const int nbsln = setup.nbsln;
   WatchState state(s.infile, std::move(setup), s.idle, s.option);
 
   if (report != nullptr) {
-    std::span<const float> vis;
-    while (reader.read_dump_view_(nbsln, vis, 0) == 0) {
+    while (const std::optional<talva::archive::Dump> dump = reader.next()) {
       talva::stop_if_interrupted(": no report written");
-      state.add(dump_in(reader, vis), now_ms());
+      state.add(dump_in(*dump), now_ms());
     }
     talva::stop_if_interrupted(": no report written");
     std::string series, error;
@@ -129,10 +124,9 @@ int run(const Settings& s, talva::Output& out) {
   server.start();
   out.line("talvawatch: watching " + s.infile + " on http://" + s.bind + ":" + std::to_string(server.port()) + "/");
   std::fflush(stdout);  // whoever started the program learns the port at once
-  std::span<const float> vis;
   while (talva::interrupt_signal() == 0) {
-    if (reader.read_dump_view_(nbsln, vis, 1) == 0) {
-      state.add(dump_in(reader, vis), now_ms());
+    if (const std::optional<talva::archive::Dump> dump = reader.next()) {
+      state.add(dump_in(*dump), now_ms());
       continue;
     }
     // Only a signal, a corrupt dump or a read error ends the waiting

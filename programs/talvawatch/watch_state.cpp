@@ -6,6 +6,9 @@
 
 #include "programs/dumpscope/options.h"
 
+using talva::array::kNumAntennas;
+using talva::array::kNumClasses;
+
 namespace talvawatch {
 namespace {
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,10 +15,15 @@
 #include "miriad/key.h"
 #include "util/stop.h"
 
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+using talva::archive::Dump;
+using talva::archive::DumpHeader;
+
 namespace {
 
 /// Mean amplitude of the items that belong to a product (items 2..nbsln).
-double mean_amplitude(const std::vector<float>& vis, int nbsln) {
+double mean_amplitude(std::span<const float> vis, int nbsln) {
   if (nbsln < 2) return 0;
   double sum = 0;
   for (int k = 2; k <= nbsln; ++k) sum += std::hypot(double{vis[2 * k - 2]}, double{vis[2 * k - 1]});
@@ -71,27 +78,24 @@ int main(int argc, char** argv) {
     miriad::keyfin();
 
     talva::StdoutOutput out;
-    ArchiveReader archive(out);
-    if (archive.init_archiv_(path.c_str()) != 0) talva::stop("archinfo: cannot open " + path);
-    std::vector<std::int32_t> antnum(kMaxProducts);
-    std::vector<float> vis(2 * kMaxProducts);
-    int nant = 0, nbsln = 0;
-    if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("archinfo: cannot read the file header of " + path);
-    std::printf("archive %s: %d antenna records and %d products per dump\n", path.c_str(), nant, nbsln);
-    if (verbose) archive.setverbose();
+    ArchiveOptions options;
+    options.verbose = verbose;
+    options.open_failed = "archinfo: cannot open " + path;
+    options.header_failed = "archinfo: cannot read the file header of " + path;
+    ArchiveReader archive(path, out, options);
+    const int nbsln = archive.file_header().nbsln;
+    std::printf("archive %s: %d antenna records and %d products per dump\n", path.c_str(), archive.file_header().nant,
+                nbsln);
 
     int dumps = 0;
     DumpRange range;
-    while (archive.read_dump_(nbsln, vis, 0) == 0) {
+    while (const std::optional<Dump> dump = archive.next()) {
       ++dumps;
-      int yr, mn, dy, hr, mi, se, mode;
-      float ha;
-      archive.read_dumppar_date_(yr, mn, dy);
-      archive.read_dumppar_time_(hr, mi, se);
-      archive.read_dumppar_ha_(ha);
-      archive.read_dumppar_mode_(mode);
-      const double amp = mean_amplitude(vis, nbsln);
-      const std::string why = archive.dump_time_problem();
+      const DumpHeader& h = dump->header;
+      const int yr = h.year, mn = h.mon, dy = h.day, hr = h.hr, mi = h.mins, se = h.sec, mode = h.mode;
+      const float ha = h.ha_hours;
+      const double amp = mean_amplitude(dump->vis, nbsln);
+      const std::string& why = h.time_problem;
       if (full || !why.empty()) {
         // A dump whose date or time is impossible stands on a line of its own.
         if (!full && range.first > 0) print_range(range), range = DumpRange{};
@@ -117,7 +121,6 @@ int main(int argc, char** argv) {
       range.amp_sum += amp;
     }
     if (range.first > 0) print_range(range);
-    archive.close_archiv_();
     std::printf("%d dumps read\n", dumps);
     return 0;
   });

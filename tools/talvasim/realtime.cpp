@@ -19,6 +19,9 @@
 #include "util/output.h"
 #include "util/stop.h"
 
+using talva::archive::ArchiveOptions;
+using talva::archive::ArchiveReader;
+
 namespace talvasim {
 namespace {
 
@@ -97,17 +100,14 @@ int simulate_realtime(const Settings& s, const Realtime& rt) {
   if (in < 0) talva::stop("talvasim: cannot read back the computed dumps for " + s.archive);
 
   // the dumps' byte ranges, as the archive reader finds them
-  talva::StringOutput quiet;
-  ArchiveReader reader(quiet);
   std::vector<long long> ends;
   {
-    std::vector<std::int32_t> antnum(static_cast<std::size_t>(nbsln));
-    int nant = 0, n = 0;
-    if (reader.init_archiv_(t.archive) != 0 || reader.read_header_(nant, n, antnum) != 0)
-      talva::stop("talvasim: cannot read back the computed dumps for " + s.archive);
+    talva::StringOutput quiet;
+    ArchiveOptions options;
+    options.open_failed = options.header_failed = "talvasim: cannot read back the computed dumps for " + s.archive;
+    ArchiveReader reader(t.archive, quiet, options);
     ends.push_back(reader.offset());
-    std::span<const float> vis;
-    while (reader.read_dump_view_(n, vis, 0) == 0) ends.push_back(reader.offset());
+    while (reader.next()) ends.push_back(reader.offset());
   }
   const long long size = ::lseek(in, 0, SEEK_END);
 

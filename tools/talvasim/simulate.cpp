@@ -20,6 +20,11 @@
 #include "util/stop.h"
 #include "util/textin.h"
 
+using talva::archive::FP_to_Byte;
+using talva::archive::kMaxAntennaRecords;
+using talva::archive::kMaxHeaderLength;
+using talva::archive::kMinHeaderLength;
+
 static_assert(std::endian::native == std::endian::little, "the archive is written little-endian");
 
 namespace talvasim {
