@@ -7,10 +7,9 @@
 // object. Constructed from a path it opens the archive and reads the file
 // header at once (a talva::Stop when it cannot), and next() hands out each
 // dump with its decoded header: the one way the programs read an archive.
-// The routines of the instrument's software that remain (init_archiv_,
-// read_header_, read_dump_view_, read_dumppar_md_inrad_) return 0 for
-// success, -1 for failure or end of data; they serve gainsolve's reading
-// loop until it moves to next().
+// Inside, next() is built on the routines of the instrument's software
+// (init_archiv_, read_header_, read_dump_view_), which return 0 for success,
+// -1 for failure or end of data.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -114,9 +113,6 @@ inline constexpr float kHaHoursPerRadian = 3.8197f;
 
 class ArchiveReader {
  public:
-  /// `out` receives the reader's messages (and, in verbose mode, every
-  /// decoded header); it must outlive the reader. Opened with init_archiv_.
-  explicit ArchiveReader(talva::Output& out);
   /// Opens the archive at `path` and reads its file header (its product
   /// table up to options.max_products codes; with options.wait a file header
   /// not all written yet is waited for). Cannot open: "failed to open :
@@ -128,6 +124,34 @@ class ArchiveReader {
   ArchiveReader(const ArchiveReader&) = delete;
   ArchiveReader& operator=(const ArchiveReader&) = delete;
 
+  /// The file header read by the constructor from a path.
+  const ArchiveFileHeader& file_header() const { return file_header_; }
+  /// The next dump of the archive opened by the constructor from a path
+  /// (read_dump_view_ with its options); nullopt at the end of the data.
+  std::optional<Dump> next();
+  /// The header of the latest dump, decoded.
+  DumpHeader dump_header() const;
+
+  /// Bytes consumed from the open archive so far (0 after init_archiv_).
+  long long offset() const { return byte_offset_; }
+  /// Dumps read whole from the open archive so far.
+  int dumps_read() const { return dumps_read_; }
+  /// Per-antenna records per dump, from the file header (0 before it is read).
+  int numant() const { return numant_; }
+  /// The decoded record of the latest dump header; all zero until the first
+  /// header block is decoded, kept through dumps with a "TALVA" tag.
+  const hdr_struct& header() const { return hdr_; }
+  /// Whether a header block was decoded since the archive was opened (an
+  /// archive of "TALVA" tags only has none: no date, time or pointing).
+  bool header_decoded() const { return header_decoded_; }
+  /// Empty when the latest dump's date and time are sound (dump_time_problem),
+  /// "no dump header decoded yet" before the first header block.
+  std::string dump_time_problem() const;
+
+ private:
+  /// A reader with nothing open (the constructor from a path begins so).
+  explicit ArchiveReader(talva::Output& out);
+  // The instrument's software's routines, on which next() is built.
   /// Opens the archive (closing one already open). On failure prints
   /// "failed to open : <path>" and returns -1.
   int init_archiv_(const std::string& infil);
@@ -157,32 +181,8 @@ class ArchiveReader {
   /// even when waiting.
   int read_dump_view_(int nbsln, std::span<const float>& vis, int rt);
 
-  /// The file header read by the constructor from a path.
-  const ArchiveFileHeader& file_header() const { return file_header_; }
-  /// The next dump of the archive opened by the constructor from a path
-  /// (read_dump_view_ with its options); nullopt at the end of the data.
-  std::optional<Dump> next();
-  /// The header of the latest dump, decoded.
-  DumpHeader dump_header() const;
-
   /// Closes the archive. Always 0.
   int close_archiv_();
-
-  /// Bytes consumed from the open archive so far (0 after init_archiv_).
-  long long offset() const { return byte_offset_; }
-  /// Dumps read whole from the open archive so far.
-  int dumps_read() const { return dumps_read_; }
-  /// Per-antenna records per dump, from the file header (0 before it is read).
-  int numant() const { return numant_; }
-  /// The decoded record of the latest dump header; all zero until the first
-  /// header block is decoded, kept through dumps with a "TALVA" tag.
-  const hdr_struct& header() const { return hdr_; }
-  /// Whether a header block was decoded since the archive was opened (an
-  /// archive of "TALVA" tags only has none: no date, time or pointing).
-  bool header_decoded() const { return header_decoded_; }
-  /// Empty when the latest dump's date and time are sound (dump_time_problem),
-  /// "no dump header decoded yet" before the first header block.
-  std::string dump_time_problem() const;
 
   /// The meridian distance (MD tilt) of the dump record, radians, in float.
   void read_dumppar_md_inrad_(float& md_tilt) const;
@@ -190,7 +190,6 @@ class ArchiveReader {
   /// the converter dates its records.
   double dump_julian_date() const;
 
- private:
   bool read_block(void* dst, std::size_t size, int rt);
   int read_file_header(int& nant, int& nbsln, std::span<std::int32_t> antnum, int rt);
 

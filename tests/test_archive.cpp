@@ -377,22 +377,6 @@ TEST_F(Reader, CorruptHeaderLengthEndsTheData) {
   }
 }
 
-TEST_F(Reader, CountsAreChecked) {
-  Archive a(3, 4);
-  a.dump(1);
-  open(a.save(dir));
-  Said cap(out);
-  std::span<const float> view;
-  EXPECT_EQ(reader->read_dump_view_(-1, view, 0), -1);
-  EXPECT_TRUE(view.empty());
-  EXPECT_NE(cap.finish().find("read_dump_"), std::string::npos);
-  // nothing was consumed by the refusal
-  std::fill(vis.begin(), vis.end(), -3.0f);
-  EXPECT_EQ(next(), 0);
-  EXPECT_EQ(vis[7], Archive::word(1, 4, 2));
-  EXPECT_EQ(vis[8], -3.0f);
-}
-
 TEST_F(Reader, WaitingModeAssemblesPieces) {
   Archive a(3, 4);
   a.dump(1);

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -91,6 +94,30 @@ TEST_F(Drifting, DefaultsWriteTheSameFilesWithOrWithoutTheTable) {
   EXPECT_NE(b.out.find(" whole range (gains file): chi2/DoF"), std::string::npos) << b.out;
   // one block for the whole range
   EXPECT_EQ(talva::calib::read_gains_table(dir_->file("b.table"), 96).intervals.size(), 1u);
+}
+
+TEST_F(Drifting, AnUndatedDumpIsLeftOutOfTheIntervals) {
+  // the first dump dated month 13: the byte after the file header (8 + 4
+  // nbsln bytes), the dump's 12-byte tag and 29 bytes of its header block
+  std::ifstream in(sim_->archive, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::int32_t nbsln = 0;
+  std::memcpy(&nbsln, bytes.data() + 4, sizeof nbsln);
+  bytes[static_cast<std::size_t>(8 + 4 * nbsln + 12 + 29)] = 13;
+  const std::string archive = dir_->file("undated.arc");
+  std::ofstream(archive, std::ios::binary) << bytes;
+  Sim undated = *sim_;
+  undated.archive = archive;
+  const RunResult r =
+      gainsolve(*dir_, undated,
+                {"calflx=10", "interval=10", "gnsfile=" + dir_->file("u.gains"), "gnstable=" + dir_->file("u.table")});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has_line_starting(r.out, " dump 1: impossible date or time in its header (month 13); dump left out"))
+      << r.out;
+  // the first interval opens at dump 2: ten dumps to dump 11, the last has nine
+  EXPECT_TRUE(has_line_starting(r.out, "        1     10       2      11")) << r.out;
+  EXPECT_TRUE(has_line_starting(r.out, "        6      9      52      60")) << r.out;
+  EXPECT_GT(talva::calib::read_gains_table(dir_->file("u.table"), 96).intervals.front().jd_start, 2.4e6);
 }
 
 TEST_F(Drifting, RefusedKeywords) {

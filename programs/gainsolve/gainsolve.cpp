@@ -40,6 +40,7 @@
 #include "util/stop.h"
 
 using talva::archive::ArchiveReader;
+using talva::archive::Dump;
 using talva::array::accumulate_products;
 using talva::array::c_layout_common_t;
 using talva::array::check_layout_covers_;
@@ -64,6 +65,7 @@ using cx = std::complex<float>;
 
 constexpr int kNant = kNumAntennas;  // 96 antennas of the redundant array
 constexpr int kRecordLimit = 5000;   // record count at which the limit message is printed
+constexpr int kUndatedReports = 10;  // undated dumps named one by one (intervals), the rest counted
 constexpr int kMdCapacity = 5000;    // entries of the meridian-distance gain table
 
 struct Settings {
@@ -143,30 +145,35 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
                          gainsolve::IntervalCollector* collector, const std::function<void(int)>& on_header) {
   Averages avg;
   talva::StdoutOutput out;
-  ArchiveReader archive(out);
-  if (archive.init_archiv_(s.infile.c_str()) != 0) talva::stop("init failed");
-  int nant = 0;
-  if (archive.read_header_(nant, nbsln, antnum) != 0) talva::stop("failed to read the header");
+  ArchiveReader archive(s.infile, out);
+  nbsln = archive.file_header().nbsln;
+  std::copy(archive.file_header().antnum.begin(), archive.file_header().antnum.end(), antnum.begin());
   check_layout_covers_(layout, nbsln, s.corlfile);
   if (collector != nullptr) on_header(nbsln);
 
-  std::span<const float> vis;  // the dump's correlations, as the reader holds them
   float gain_sum = 0.0f;
   float tilt_sum = 0.0f;
-  int md_dumps = 0, damaged_md = 0;
+  int md_dumps = 0, damaged_md = 0, undated = 0;
   int j = 0;
-  while (archive.read_dump_view_(nbsln, vis, 0) == 0) {
+  while (const std::optional<Dump> dump = archive.next()) {
     talva::stop_if_interrupted(": no file written");
     ++j;
     if (j < s.r1) continue;
     if (s.r2 > 1 && j > s.r2) break;
+    // intervals are counted in time: a dump with no possible date has no place among them
+    if (collector != nullptr && !dump->header.time_problem.empty()) {
+      if (++undated <= kUndatedReports)
+        talva::put_line(" dump " + std::to_string(j) + ": impossible date or time in its header (" +
+                        dump->header.time_problem + "); dump left out" +
+                        (undated == kUndatedReports ? " (further ones counted at the end)" : ""));
+      continue;
+    }
     ++avg.n;
     // a non-finite correlation (a damaged archive) stays out of its product's mean
-    if (collector != nullptr) collector->dump(j, archive.dump_julian_date(), vis, avg.cx1, avg.used);
-    accumulate_products(layout, vis, avg.cx1, avg.used);
+    if (collector != nullptr) collector->dump(j, dump->header.jd, dump->vis, avg.cx1, avg.used);
+    accumulate_products(layout, dump->vis, avg.cx1, avg.used);
     if (s.mdcorr) {
-      float md = 0.0f;
-      archive.read_dumppar_md_inrad_(md);
+      const float md = dump->header.md_rad;
       if (std::isfinite(md)) {
         // a pointing the table does not bracket counts with gain 1
         float g = 1.0f;
@@ -180,7 +187,8 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
     }
     if (avg.n == kRecordLimit) (ListLine() << " Reached MX record limit").print();
   }
-  archive.close_archiv_();
+  if (undated > kUndatedReports)
+    talva::put_line(" " + std::to_string(undated) + " dumps with an impossible date or time in their header left out");
   talva::stop_if_interrupted(": no file written");
   if (collector != nullptr) collector->finish(avg.cx1, avg.used);
 
