@@ -86,26 +86,6 @@ void Talva1a3Unpacker::weigh(std::span<const std::complex<float>> gains) {
   sums_.build(std::move(terms), start);
 }
 
-void OrvexUnpacker::build() {
-  auto g = [&](int a) { return in_.gains[static_cast<std::size_t>(a - 1)]; };
-  terms_.clear();
-  start_[0] = 0;
-  for (int s = 1; s <= 88; ++s) {
-    float wsum = 0.0f;
-    for (int i = std::max(1, s - 44); i <= std::min(s, 44); ++i) {
-      const int j = s - i + 48;
-      const std::int32_t p = usable_product(*in_.products, i, j, *in_.out);
-      if (p == 0 || in_.rejects.rejects(p, i, j)) continue;
-      terms_.push_back({first_word(p), layout_sign(*in_.corr_layout, p), std::conj(g(i)), g(j)});
-      const float a = std::abs(g(i)) * std::abs(g(j));
-      wsum += a * a;
-    }
-    wsum_[static_cast<std::size_t>(s - 1)] = wsum;
-    start_[static_cast<std::size_t>(s)] = terms_.size();
-  }
-  built_ = true;
-}
-
 void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   if (table_.active()) {
     table_.move_to(dump.time);
@@ -141,6 +121,33 @@ class LinesOutput final : public talva::Output {
 };
 
 }  // namespace
+
+// The usable pairs of each spacing, weighed with the run's gains; the
+// messages of unusable pairs kept for print_setup().
+OrvexUnpacker::OrvexUnpacker(const DataInputs& in) : in_(in) {
+  LinesOutput out;
+  auto g = [&](int a) { return in_.gains[static_cast<std::size_t>(a - 1)]; };
+  start_[0] = 0;
+  for (int s = 1; s <= 88; ++s) {
+    float wsum = 0.0f;
+    for (int i = std::max(1, s - 44); i <= std::min(s, 44); ++i) {
+      const int j = s - i + 48;
+      const std::int32_t p = usable_product(*in_.products, i, j, out);
+      if (p == 0 || in_.rejects.rejects(p, i, j)) continue;
+      terms_.push_back({first_word(p), layout_sign(*in_.corr_layout, p), std::conj(g(i)), g(j)});
+      const float a = std::abs(g(i)) * std::abs(g(j));
+      wsum += a * a;
+    }
+    wsum_[static_cast<std::size_t>(s - 1)] = wsum;
+    start_[static_cast<std::size_t>(s)] = terms_.size();
+  }
+  setup_lines_ = std::move(out.lines);
+}
+
+void OrvexUnpacker::print_setup() {
+  for (const std::string& line : setup_lines_) in_.out->line(line);
+  setup_lines_.clear();
+}
 
 Talva1a3Unpacker::Talva1a3Unpacker(const DataInputs& in) : in_(in), table_(in.gains_table) {
   LinesOutput out;
@@ -197,7 +204,6 @@ std::vector<double> orvex_positions(const ModeLayout& layout) {
 }
 
 void OrvexUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
-  if (!built_) build();
   const ModeLayout& layout = *in_.layout;
   const float cH = std::cos(dump.ha), sH = std::sin(dump.ha);
   std::array<std::complex<float>, 88> acc{};

@@ -11,6 +11,7 @@
 #include <complex>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "array/layout.h"
@@ -125,10 +126,14 @@ class Talva1a3Unpacker final : public Unpacker {
 /// spacing's first pair, 0+0i when no pair is left.
 class OrvexUnpacker final : public Unpacker {
  public:
-  explicit OrvexUnpacker(const DataInputs& in) : in_(in) {}
+  /// Complete when constructed: the usable pairs of each spacing and their
+  /// terms with the run's gains; the messages of unusable pairs are kept for
+  /// print_setup().
+  explicit OrvexUnpacker(const DataInputs& in);
   void unpack(const DumpContext& dump, RecordSink& sink) override;
   /// The array's positions negated: a record takes xpos(a) - xpos(b).
   std::vector<double> positions() const override { return orvex_positions(*in_.layout); }
+  void print_setup() override;
 
   struct Term {
     std::uint32_t word;           ///< offset of the item's first word in vis
@@ -138,10 +143,8 @@ class OrvexUnpacker final : public Unpacker {
   };
 
  private:
-  void build();
-
   DataInputs in_;
-  bool built_ = false;
+  std::vector<std::string> setup_lines_;  ///< the messages of the set-up, until printed
   std::vector<Term> terms_;
   std::array<std::size_t, 89> start_{};
   std::array<float, 88> wsum_{};
