@@ -73,11 +73,13 @@ void corrected_terms(const PairPlan& plan, int k, const c_layout_common_t& layou
 
 }  // namespace
 
+PairPlanner::PairPlanner(const DataInputs& in, Lister list) : in_(in), table_(in.gains_table) {
+  DataInputs held = in;
+  held.out = &setup_;
+  list(usable_, held);
+}
+
 const PairPlan& PairPlanner::plan_for(double jd) {
-  if (!listed_) {
-    list_(usable_, in_);
-    listed_ = true;
-  }
   std::span<const float> phases = in_.phases;
   if (table_.active()) {
     if (!table_.covers(jd) && !noted_outside_) {

@@ -29,7 +29,7 @@ namespace talva::convert::legacy {
 /// the inner end of the positive arm (49) to its far end (96).
 ModeLayout setup_mode(std::string_view mode, float unitx, int nunit, float cgap, bool natwt);
 
-/// Pair lists of one legacy data unpacker, built on its first dump.
+/// Pair lists of one legacy data unpacker, with the phases of the dump.
 struct PairPlan {
   struct Pair {
     std::int32_t index;               ///< product index
@@ -53,8 +53,8 @@ struct PairList {
 };
 
 /// The pair lists of a legacy data unpacker and the phases they apply. The
-/// usable pairs are listed on the first dump (its set-up messages with
-/// them); the plan takes them with the phase table's corrections, once; or,
+/// usable pairs are listed when it is constructed (its set-up messages kept
+/// until print_setup()); the plan takes them with the phase table's corrections, once; or,
 /// with a gains table, anew every dump with minus the phase of each
 /// antenna's gain at the dump's date, without the antennas and pairs the
 /// table's interval flags.
@@ -62,7 +62,10 @@ class PairPlanner {
  public:
   /// Lists the usable pairs of every spacing (messages on in.out).
   using Lister = void (*)(PairList& list, const DataInputs& in);
-  PairPlanner(const DataInputs& in, Lister list) : in_(in), list_(list), table_(in.gains_table) {}
+  /// Lists the usable pairs at once; their messages are kept for print_setup().
+  PairPlanner(const DataInputs& in, Lister list);
+  /// The listing's messages, on the run's output.
+  void print_setup() { setup_.release(*in_.out); }
   /// The plan for the dump at Julian date jd.
   const PairPlan& plan_for(double jd);
   /// Whether a spacing with no pair left is written flagged (a gains table:
@@ -71,10 +74,9 @@ class PairPlanner {
 
  private:
   DataInputs in_;
-  Lister list_;
   DumpGains table_;
+  talva::HeldLines setup_;
   PairList usable_;
-  bool listed_ = false;
   std::vector<float> phases_;  ///< the dump's phase corrections (gains table), antenna a at [a-1]
   bool noted_outside_ = false;
   PairPlan plan_;
@@ -89,6 +91,7 @@ class Talva1aUnpacker final : public Unpacker {
   void unpack(const DumpContext& dump, RecordSink& sink) override;
   /// The layout's positions of antennas 1-96.
   std::vector<double> positions() const override;
+  void print_setup() override { planner_.print_setup(); }
 
  private:
   DataInputs in_;
@@ -104,6 +107,7 @@ class OrvexUnpacker final : public Unpacker {
   void unpack(const DumpContext& dump, RecordSink& sink) override;
   /// As talva2vis3's orvex: the array's positions negated.
   std::vector<double> positions() const override { return orvex_positions(*in_.layout); }
+  void print_setup() override { planner_.print_setup(); }
 
  private:
   DataInputs in_;

@@ -110,22 +110,10 @@ void Talva1a3Unpacker::unpack(const DumpContext& dump, RecordSink& sink) {
   }
 }
 
-namespace {
-
-/// Keeps the lines written to it.
-class LinesOutput final : public talva::Output {
- public:
-  using Output::line;
-  void line(std::string_view text) override { lines.emplace_back(text); }
-  std::vector<std::string> lines;
-};
-
-}  // namespace
-
 // The usable pairs of each spacing, weighed with the run's gains; the
 // messages of unusable pairs kept for print_setup().
 OrvexUnpacker::OrvexUnpacker(const DataInputs& in) : in_(in) {
-  LinesOutput out;
+  talva::HeldLines& out = setup_;
   auto g = [&](int a) { return in_.gains[static_cast<std::size_t>(a - 1)]; };
   start_[0] = 0;
   for (int s = 1; s <= 88; ++s) {
@@ -141,16 +129,12 @@ OrvexUnpacker::OrvexUnpacker(const DataInputs& in) : in_(in) {
     wsum_[static_cast<std::size_t>(s - 1)] = wsum;
     start_[static_cast<std::size_t>(s)] = terms_.size();
   }
-  setup_lines_ = std::move(out.lines);
 }
 
-void OrvexUnpacker::print_setup() {
-  for (const std::string& line : setup_lines_) in_.out->line(line);
-  setup_lines_.clear();
-}
+void OrvexUnpacker::print_setup() { setup_.release(*in_.out); }
 
 Talva1a3Unpacker::Talva1a3Unpacker(const DataInputs& in) : in_(in), table_(in.gains_table) {
-  LinesOutput out;
+  talva::HeldLines& out = setup_;
   out.line("Gain Product Array Initialised");
   std::vector<std::int32_t> Sv(kNumAntennas * kNumAntennas);
   std::span<std::int32_t> S(Sv);
@@ -182,13 +166,9 @@ Talva1a3Unpacker::Talva1a3Unpacker(const DataInputs& in) : in_(in), table_(in.ga
     }
   for (const auto& list : per_class) pairs_.insert(pairs_.end(), list.begin(), list.end());
   if (!table_.active()) weigh(in_.gains);
-  setup_lines_ = std::move(out.lines);
 }
 
-void Talva1a3Unpacker::print_setup() {
-  for (const std::string& line : setup_lines_) in_.out->line(line);
-  setup_lines_.clear();
-}
+void Talva1a3Unpacker::print_setup() { setup_.release(*in_.out); }
 
 std::vector<double> Talva1a3Unpacker::positions() const {
   std::vector<double> y(kNumClasses + 1, 0.0);

@@ -2,11 +2,13 @@
 // Mode unpackers: each turns one dump into records for a RecordSink.
 //
 // The data unpackers (talva1a, orvex) average, per spacing, the
-// gain-corrected correlations of all antenna pairs that share it. On their
-// first dump they build, spacing by spacing and in the order of the pair
+// gain-corrected correlations of all antenna pairs that share it. When
+// constructed they build, spacing by spacing and in the order of the pair
 // loops, the list of the pairs' product indices and gain terms, so that a
-// dump then costs one pass over its pairs; the sums are formed in the same
-// order as the plain loops, so the results are the same to the bit.
+// dump costs one pass over its pairs; the sums are formed in the same order
+// as the plain loops, so the results are the same to the bit. Their set-up
+// messages wait for print_setup(), which the driver calls before the first
+// dump.
 #include <array>
 #include <complex>
 #include <cstdint>
@@ -47,7 +49,7 @@ struct DataInputs {
   bool pair_terms = false;        ///< talva2vis: records carry their pairs (debug table)
   double sfreq = 0;               ///< GHz
   float sindec = 0;               ///< sin of the phase-centre declination
-  talva::Output* out = nullptr;   ///< messages of the first dump's set-up
+  talva::Output* out = nullptr;   ///< the run's messages
 };
 
 /// One dump as the unpackers see it.
@@ -112,7 +114,7 @@ class Talva1a3Unpacker final : public Unpacker {
   void weigh(std::span<const std::complex<float>> gains);
 
   DataInputs in_;
-  std::vector<std::string> setup_lines_;                     ///< what the set-up reported, until printed
+  talva::HeldLines setup_;                                   ///< what the set-up reported, until printed
   std::vector<Pair> pairs_;                                  ///< class by class, each in the pair loops' order
   DumpGains table_;                                          ///< the dump's gains and flags (gains table)
   std::array<bool, talva::array::kNumClasses> has_pairs_{};  ///< classes with a pair before the table's flags
@@ -144,7 +146,7 @@ class OrvexUnpacker final : public Unpacker {
 
  private:
   DataInputs in_;
-  std::vector<std::string> setup_lines_;  ///< the messages of the set-up, until printed
+  talva::HeldLines setup_;  ///< the messages of the set-up, until printed
   std::vector<Term> terms_;
   std::array<std::size_t, 89> start_{};
   std::array<float, 88> wsum_{};

@@ -6,6 +6,7 @@
 // in order with anything else the program writes to standard output.
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/fmt.h"
 
@@ -32,6 +33,22 @@ class NullOutput final : public Output {
  public:
   using Output::line;
   void line(std::string_view) override {}
+};
+
+/// Keeps the lines written to it until released: set-up messages made early
+/// and shown where the run has always shown them.
+class HeldLines final : public Output {
+ public:
+  using Output::line;
+  void line(std::string_view text) override { lines_.emplace_back(text); }
+  /// Writes the lines kept to `out` and forgets them.
+  void release(Output& out) {
+    for (const std::string& l : lines_) out.line(l);
+    lines_.clear();
+  }
+
+ private:
+  std::vector<std::string> lines_;
 };
 
 /// Collects the lines in a string (tests).
