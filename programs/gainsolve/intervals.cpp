@@ -1,5 +1,7 @@
 #include "programs/gainsolve/intervals.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -189,6 +191,23 @@ void IntervalCollector::build(Collected& c) const {
   c.sums.reset();
 }
 
+namespace {
+
+// The solving thread runs on the cores the reader is not on (when the run
+// may use more than one): woken beside the reader, the scheduler would
+// otherwise often put it on the reader's core, where the two take turns.
+// The reading thread stays free to move; a busy core only slows the solving.
+void keep_off_this_cpu(std::thread& worker) {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  const int here = sched_getcpu();
+  if (here < 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  CPU_CLR(here, &allowed);
+  if (CPU_COUNT(&allowed) > 0) pthread_setaffinity_np(worker.native_handle(), sizeof allowed, &allowed);
+}
+
+}  // namespace
+
 talva::calib::IntervalSolution IntervalChain::solve(const Collected& c) {
   talva::calib::SolveOptions o = opt_;
   if (!previous_.empty()) o.start = previous_;
@@ -209,7 +228,9 @@ BackgroundChain::BackgroundChain(const talva::calib::SolveOptions& opt, const In
     worker_ = talva::quiet_thread([this] { work(); });
   } catch (const std::system_error&) {
     // no second thread: each interval is solved as it is posted
+    return;
   }
+  keep_off_this_cpu(worker_);
 }
 
 BackgroundChain::~BackgroundChain() {
