@@ -16,30 +16,30 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void put_r(int tno, const char* name, float x) { miriad::uvputvrr(tno, name, std::span<const float>(&x, 1)); }
+void put_r(int tno, const char* name, float x) { talva::miriad::uvputvrr(tno, name, std::span<const float>(&x, 1)); }
 void put_i(int tno, const char* name, std::int32_t x) {
-  miriad::uvputvri(tno, name, std::span<const std::int32_t>(&x, 1));
+  talva::miriad::uvputvri(tno, name, std::span<const std::int32_t>(&x, 1));
 }
-void put_d(int tno, const char* name, double x) { miriad::uvputvrd(tno, name, std::span<const double>(&x, 1)); }
+void put_d(int tno, const char* name, double x) { talva::miriad::uvputvrd(tno, name, std::span<const double>(&x, 1)); }
 
 void write_dataset(const std::string& path, std::int64_t nrecords) {
   int tno = 0;
-  miriad::uvopen(tno, path, "new");
-  miriad::uvset(tno, "preamble", "uvw/time/baseline", 0, 0.0, 0.0, 0.0);
-  miriad::hisopen(tno, "write");
-  miriad::hiswrite(tno, "TALVA: Miriad version 1.1 29-Aug-2006");
+  talva::miriad::uvopen(tno, path, "new");
+  talva::miriad::uvset(tno, "preamble", "uvw/time/baseline", 0, 0.0, 0.0, 0.0);
+  talva::miriad::hisopen(tno, "write");
+  talva::miriad::hiswrite(tno, "TALVA: Miriad version 1.1 29-Aug-2006");
   put_r(tno, "epoch", 2000.0f);
   put_i(tno, "nants", 96);
   put_r(tno, "veldop", 0.0f);
   put_r(tno, "vsource", 0.0f);
-  miriad::uvputvra(tno, "source", "TALVA");
+  talva::miriad::uvputvra(tno, "source", "TALVA");
   put_d(tno, "ra", 3.1415928);
   put_d(tno, "obsra", 3.1415928);
   put_d(tno, "dec", -0.7853982);
   put_d(tno, "obsdec", -0.7853982);
   put_d(tno, "latitud", -0.6173499822616577);
   put_d(tno, "longitu", 2.607928991317749);
-  miriad::uvputvra(tno, "telescop", "TALVA");
+  talva::miriad::uvputvra(tno, "telescop", "TALVA");
   put_r(tno, "inttime", std::bit_cast<float>(0x3F7FFFFFu));
   for (const char* n : {"nchan", "ischan", "nschan", "nspect"}) put_i(tno, n, 1);
   put_d(tno, "sfreq", 0.843);
@@ -55,10 +55,10 @@ void write_dataset(const std::string& path, std::int64_t nrecords) {
                    2453737.0 + static_cast<double>(k / 130) / 86400.0,
                    65536.0 + 2048.0 + 2.0 + static_cast<double>(k % 130)};
     std::complex<float> d(1.5f + static_cast<float>(k % 7), -0.5f);
-    miriad::uvwrite(tno, p, std::span(&d, 1), std::span(&flag, 1), 1);
+    talva::miriad::uvwrite(tno, p, std::span(&d, 1), std::span(&flag, 1), 1);
   }
-  miriad::hisclose(tno);
-  miriad::uvclose(tno);
+  talva::miriad::hisclose(tno);
+  talva::miriad::uvclose(tno);
 }
 
 std::string scratch(const char* what) {
@@ -86,8 +86,8 @@ void BM_ReadConverterRecords(benchmark::State& state) {
   fs::remove_all(path);
   write_dataset(path, n);
   for (auto _ : state) {
-    miriad::UvReader r(path);
-    miriad::UvRecord rec;
+    talva::miriad::UvReader r(path);
+    talva::miriad::UvRecord rec;
     std::int64_t count = 0;
     while (r.read(rec)) ++count;
     benchmark::DoNotOptimize(count);

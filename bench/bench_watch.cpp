@@ -103,11 +103,11 @@ BENCHMARK(BM_MonitorDump)->Unit(benchmark::kMicrosecond);
 // A dump and the event the page gets for it (the summary).
 void BM_DumpAndEvent(benchmark::State& state) {
   const Archive& a = archive();
-  talvawatch::WatchState s("obs.dat", setup(a), 5, "ap(1e,1w)");
+  talva::talvawatch::WatchState s("obs.dat", setup(a), 5, "ap(1e,1w)");
   std::size_t n = 0;
   for (auto _ : state) {
-    s.add(dump(a, n++), talvawatch::now_ms());
-    benchmark::DoNotOptimize(s.summary_json(talvawatch::now_ms()));
+    s.add(dump(a, n++), talva::talvawatch::now_ms());
+    benchmark::DoNotOptimize(s.summary_json(talva::talvawatch::now_ms()));
   }
 }
 BENCHMARK(BM_DumpAndEvent)->Unit(benchmark::kMicrosecond);
@@ -115,7 +115,7 @@ BENCHMARK(BM_DumpAndEvent)->Unit(benchmark::kMicrosecond);
 // A series fetch after 12 hours of 1-second dumps (every bin in use).
 void BM_SeriesAfterTwelveHours(benchmark::State& state) {
   const Archive& a = archive();
-  talvawatch::WatchState s("obs.dat", setup(a), 5, "ap(1e,1w)");
+  talva::talvawatch::WatchState s("obs.dat", setup(a), 5, "ap(1e,1w)");
   for (std::size_t n = 0; n < 43200; ++n) s.add(dump(a, n), 0);
   std::size_t bytes = 0;
   for (auto _ : state) {
@@ -139,8 +139,8 @@ void BM_EventLatency(benchmark::State& state) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     std::fwrite(a.bytes.data(), 1, static_cast<std::size_t>(a.ends[0]), f);
     std::fflush(f);
-    talvawatch::WatchState ws("live.dat", setup(a), 5, "ap(1e,1w)");
-    talvawatch::PageServer server(ws);
+    talva::talvawatch::WatchState ws("live.dat", setup(a), 5, "ap(1e,1w)");
+    talva::talvawatch::PageServer server(ws);
     if (!server.bind("127.0.0.1", 0)) state.SkipWithError("cannot bind");
     server.start();
     const int dumps = static_cast<int>(a.dumps.size()) / 2;
@@ -154,7 +154,7 @@ void BM_EventLatency(benchmark::State& state) {
         if (!dump) break;
         talva::watch::DumpIn d;
         d.vis = dump->vis;
-        ws.add(d, talvawatch::now_ms());
+        ws.add(d, talva::talvawatch::now_ms());
       }
     });
     // the page's stream, read by a client of its own

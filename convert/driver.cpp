@@ -55,9 +55,9 @@ using talva::kWavelength;
 constexpr std::int32_t kSeed = 7654321;
 constexpr int kProgressEvery = 200;
 
-std::string key_text(const char* key, const std::string& def, miriad::KeyDoc doc) {
+std::string key_text(const char* key, const std::string& def, talva::miriad::KeyDoc doc) {
   std::string v;
-  miriad::keya(key, v, def, doc);
+  talva::miriad::keya(key, v, def, doc);
   return talva::trim_right(v);
 }
 
@@ -68,17 +68,18 @@ void check_gains_table(const ConverterSettings& s) {
   if (s.gnstable.empty()) return;
   const bool legacy = s.flavour == Flavour::Legacy;
   if (!(legacy ? s.phasefil : s.gnsfile).empty())
-    miriad::bug_fatal(legacy ? "gnstable= and phasefil= exclude each other: the phases of the gains table replace "
-                               "the phase table; give one of them."
-                             : "gnstable= and gnsfile= exclude each other: the gains table replaces the gains file; "
-                               "give one of them.");
+    talva::miriad::bug_fatal(
+        legacy ? "gnstable= and phasefil= exclude each other: the phases of the gains table replace "
+                 "the phase table; give one of them."
+               : "gnstable= and gnsfile= exclude each other: the gains table replaces the gains file; "
+                 "give one of them.");
   const int mode = find_mode(s.skmode);
   if (mode == kNoMode) return;  // the mode set-up names it
   if (!is_data_mode(mode))
-    miriad::bug_fatal("gnstable= applies in the data modes talva1a and orvex only: skmode=" + s.skmode +
-                      " simulates its data.");
+    talva::miriad::bug_fatal("gnstable= applies in the data modes talva1a and orvex only: skmode=" + s.skmode +
+                             " simulates its data.");
   if (!legacy && mode == kOrvex)
-    miriad::bug_fatal("gnstable= applies in skmode=talva1a only; skmode=orvex takes its gains from gnsfile=.");
+    talva::miriad::bug_fatal("gnstable= applies in skmode=talva1a only; skmode=orvex takes its gains from gnsfile=.");
 }
 
 }  // namespace
@@ -87,8 +88,8 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   ConverterSettings s;
   const bool legacy = flavour == Flavour::Legacy;
   s.flavour = flavour;
-  s.infile = key_text("infile", " ", miriad::required("the archive to convert"));
-  s.corlfile = key_text("corlfile", " ", miriad::required("the correlator layout file"));
+  s.infile = key_text("infile", " ", talva::miriad::required("the archive to convert"));
+  s.corlfile = key_text("corlfile", " ", talva::miriad::required("the correlator layout file"));
   if (legacy) {
     s.phasefil = key_text("phasefil", "",
                           "phase table (antenna, phase in degrees) as phasesolve writes it; required unless "
@@ -97,7 +98,8 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
                           "time-variable gains table (gainsolve gnstable=), instead of phasefil: the phase of each "
                           "antenna's gain, interpolated per dump, corrects it; amplitudes are not applied");
     if (s.phasefil.empty() && s.gnstable.empty())
-      miriad::keymissing("phasefil", "phase table (antenna, phase in degrees) as phasesolve writes it, or gnstable=");
+      talva::miriad::keymissing("phasefil",
+                                "phase table (antenna, phase in degrees) as phasesolve writes it, or gnstable=");
   } else {
     s.gnsfile = key_text("gnsfile", "",
                          "gains file (antenna, complex gain) as gainsolve writes it; required in modes talva1a "
@@ -108,60 +110,61 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   s.rejects = key_text("rejects", "", "rejected products: a count, then product indices; none: no rejects");
   s.antrejct = key_text("antrejct", "", "rejected antennas: numbers 1-96; none: no rejects");
   s.uvfile = key_text("uvfile", " ", "the uv dataset to create (required without msfile)");
-  miriad::keyi("reclim", s.reclim[0], 1, "first and last dump to convert, counted from 1 (last <= 1: to the end)");
-  miriad::keyi("reclim", s.reclim[1], -1);
-  miriad::keyd(
+  talva::miriad::keyi("reclim", s.reclim[0], 1,
+                      "first and last dump to convert, counted from 1 (last <= 1: to the end)");
+  talva::miriad::keyi("reclim", s.reclim[1], -1);
+  talva::miriad::keyd(
       "ra", s.ra, 0.0,
       legacy ? "right ascension of the phase centre (J2000), hours" : "right ascension of the phase centre, hours");
-  miriad::keyd(
+  talva::miriad::keyd(
       "dec", s.dec, -45.0,
       legacy ? "declination of the phase centre (J2000), degrees" : "declination of the phase centre, degrees");
   if (legacy) {
-    miriad::keyd("startha", s.startha, -6.0, "hour angle of the archive's first dump, hours");
-    miriad::keyd("startmjd", s.startmjd, 53974.0, "Modified Julian Date the dump times count from, days");
+    talva::miriad::keyd("startha", s.startha, -6.0, "hour angle of the archive's first dump, hours");
+    talva::miriad::keyd("startmjd", s.startmjd, 53974.0, "Modified Julian Date the dump times count from, days");
   } else {
-    miriad::keya("epoch", s.epoch, "J2000.0", "equinox of ra and dec: B1950 or J2000");
+    talva::miriad::keya("epoch", s.epoch, "J2000.0", "equinox of ra and dec: B1950 or J2000");
     s.epoch.resize(8, ' ');  // a text of 8 characters
   }
-  miriad::keya("skmode", s.skmode, "talva1a",
-               "correlator mode: talva1a, orvex (data); talva1b, talva1c, talva1d, talva2a, talva2b, talva3a, "
-               "talva3b (simulations)");
+  talva::miriad::keya("skmode", s.skmode, "talva1a",
+                      "correlator mode: talva1a, orvex (data); talva1b, talva1c, talva1d, talva2a, talva2b, talva3a, "
+                      "talva3b (simulations)");
   // The data modes apply the gains (a gains file, or a gains table);
   // the simulations go on without them.
   if (!legacy && s.gnsfile.empty() && s.gnstable.empty() && is_data_mode(find_mode(s.skmode)))
-    miriad::keymissing("gnsfile", "the gains file of gainsolve, or gnstable=, for modes talva1a and orvex");
+    talva::miriad::keymissing("gnsfile", "the gains file of gainsolve, or gnstable=, for modes talva1a and orvex");
   s.mdfile = key_text("mdfile", "", "meridian-distance gain table, read with mdcorr=t");
-  miriad::keyl("mdcorr", s.mdcorr, false, "divide the data by the meridian-distance gain of mdfile");
-  miriad::keyr("cgap", s.cgap, 25.0f, "gap between the arms' inner ends, metres (simulations)");
-  miriad::keyr("unitx", s.unitx, 17.6f, "unit length along the arm, metres (simulations)");
-  miriad::keyr("unity", s.unity, 11.0f, "unit extent across the arm, metres (simulations)");
-  miriad::keyi("nunit", s.nunit, 88, "number of units (simulations)");
-  miriad::keyr("freq", s.freq[0], 843.0f, "sky frequency and channel width, MHz");
-  miriad::keyr("freq", s.freq[1], 3.0f);
-  miriad::keyr("dhr", s.dhr, 0.0f, "hour-angle offset of the simulated source, degrees");
-  miriad::keyr("ddec", s.ddec, 0.0f, "declination offset of the simulated source, degrees");
-  miriad::keyr("tltmin", s.tltmin, 15.0f, "smallest arm tilt allowed, degrees");
-  miriad::keyr("mdmax", s.mdmax, 60.0f, "largest meridian distance allowed, degrees");
-  miriad::keyl(
+  talva::miriad::keyl("mdcorr", s.mdcorr, false, "divide the data by the meridian-distance gain of mdfile");
+  talva::miriad::keyr("cgap", s.cgap, 25.0f, "gap between the arms' inner ends, metres (simulations)");
+  talva::miriad::keyr("unitx", s.unitx, 17.6f, "unit length along the arm, metres (simulations)");
+  talva::miriad::keyr("unity", s.unity, 11.0f, "unit extent across the arm, metres (simulations)");
+  talva::miriad::keyi("nunit", s.nunit, 88, "number of units (simulations)");
+  talva::miriad::keyr("freq", s.freq[0], 843.0f, "sky frequency and channel width, MHz");
+  talva::miriad::keyr("freq", s.freq[1], 3.0f);
+  talva::miriad::keyr("dhr", s.dhr, 0.0f, "hour-angle offset of the simulated source, degrees");
+  talva::miriad::keyr("ddec", s.ddec, 0.0f, "declination offset of the simulated source, degrees");
+  talva::miriad::keyr("tltmin", s.tltmin, 15.0f, "smallest arm tilt allowed, degrees");
+  talva::miriad::keyr("mdmax", s.mdmax, 60.0f, "largest meridian distance allowed, degrees");
+  talva::miriad::keyl(
       "dbgplt", s.dbgplt, false,
       legacy ? "write the unpackers' debug table talva2vis.dbg" : "write the unpackers' debug table talva2vis3.dbg");
-  miriad::keyi("blen", s.blen, 10, "spacing number (1-88) whose debug lines are written (mode orvex)");
+  talva::miriad::keyi("blen", s.blen, 10, "spacing number (1-88) whose debug lines are written (mode orvex)");
   s.device = key_text("device", "/xs", "plot device of the (u, v) coverage: NAME.png/png, NAME.ps/ps, /null, /xs");
-  miriad::keyi("nxy", s.nxy[0], 1, "read, not used");
-  miriad::keyi("nxy", s.nxy[1], 1);
+  talva::miriad::keyi("nxy", s.nxy[0], 1, "read, not used");
+  talva::miriad::keyi("nxy", s.nxy[1], 1);
   // Inputs of the simulation modes and the natural-weighting option.
-  while (miriad::keyprsnt("options", "option words: nat (natural weighting), interop (for pyuvdata and CASA)")) {
+  while (talva::miriad::keyprsnt("options", "option words: nat (natural weighting), interop (for pyuvdata and CASA)")) {
     std::string o;
-    miriad::keya("options", o, "");
+    talva::miriad::keya("options", o, "");
     s.options += (s.options.empty() ? "" : ",") + o;
   }
-  miriad::keyr("ampscale", s.ampscale, 0.0f, "amplitude scale of the simulated modes (0: zero visibilities)");
-  miriad::keyr("srcang", s.srcang, 0.0f, "source angle of the simulations' sinc^2 element gain, radians");
-  miriad::keyr("noiselev", s.noiselev, 0.0f, "rms phase noise of mode talva1d, turns (1 = 360 degrees)");
+  talva::miriad::keyr("ampscale", s.ampscale, 0.0f, "amplitude scale of the simulated modes (0: zero visibilities)");
+  talva::miriad::keyr("srcang", s.srcang, 0.0f, "source angle of the simulations' sinc^2 element gain, radians");
+  talva::miriad::keyr("noiselev", s.noiselev, 0.0f, "rms phase noise of mode talva1d, turns (1 = 360 degrees)");
   s.msfile = key_text("msfile", "", "MeasurementSet to write, beside the uv dataset or (without uvfile) instead of it");
   // Without msfile the uv dataset is the output, so uvfile must be given.
-  if (s.uvfile.empty() && s.msfile.empty()) miriad::keymissing("uvfile", "the uv dataset to create, or msfile=");
-  miriad::keyfin();
+  if (s.uvfile.empty() && s.msfile.empty()) talva::miriad::keymissing("uvfile", "the uv dataset to create, or msfile=");
+  talva::miriad::keyfin();
   check_gains_table(s);
   // A dataset is a folder: "y.uv/" names y.uv.
   s.uvfile = talva::without_trailing_slashes(s.uvfile);
@@ -169,7 +172,7 @@ ConverterSettings read_converter_keywords(Flavour flavour) {
   if (s.reclim[0] < 1) s.reclim[0] = 1;
   // Every number that reaches the dataset stays finite and means something;
   // lengths in metres, frequencies in MHz, angles in hours or degrees.
-  using miriad::keyrange;
+  using talva::miriad::keyrange;
   keyrange("ra", s.ra, -24.0, 24.0);
   keyrange("dec", s.dec, -90.0, 90.0);
   if (legacy) {
@@ -292,10 +295,10 @@ void claim_outputs(const ConverterSettings& s, bool uv) {
     if (s.dbgplt) names.claim(debug_table_name(s.flavour));
     if (const auto plot_file = talva::plot_file_name(s.device)) names.claim(*plot_file, talva::Claim::IfPossible);
   }
-  if (uv) miriad::uvcheck_new(s.uvfile, "uvfile");
+  if (uv) talva::miriad::uvcheck_new(s.uvfile, "uvfile");
   if (!s.msfile.empty()) {
-    msio::check_new(s.msfile);
-    msio::load_writer_module();
+    talva::msio::check_new(s.msfile);
+    talva::msio::load_writer_module();
   }
 }
 

@@ -161,7 +161,7 @@ void Talva1aUnpacker::unpack(const DumpContext& dump, RecordSink& sink) {
     const bool within = k <= 43;
     const int n = within ? k : k - 43;
     const double L = within ? layout.x(1 + n) - layout.x(1) : layout.x(48 + n) - layout.x(1);
-    const miriad::Baseline antennas{1, within ? 1 + n : 48 + n};
+    const talva::miriad::Baseline antennas{1, within ? 1 + n : 48 + n};
     const double x = static_cast<double>(cH) * L, y = static_cast<double>(vfac) * L;
     UvRecord r = UvRecord::make(x, y, dump.time, antennas, avg, k);
     r.geometry(dump.ha, L, true);

@@ -46,7 +46,7 @@ struct ModeLayout {
   float fanstep = 0;                          ///< fan-beam phase step (talva1b)
   std::array<double, kMaxElements> xpos{};    ///< element k at [k-1], wavelengths
   std::array<double, kMaxBaselines> cblen{};  ///< compressed modes: spacing of unique baseline k
-  std::array<miriad::Baseline, kMaxBaselines>
+  std::array<talva::miriad::Baseline, kMaxBaselines>
       bcode{};                                     ///< compressed modes: pseudo-pair of unique baseline k (256 a + b)
   std::array<std::int32_t, kMaxBaselines> nred{};  ///< compressed modes: weight of unique baseline k
 

@@ -15,14 +15,14 @@ namespace talva::convert {
 
 namespace {
 
-msio::Setup ms_setup(const RunSetup& s, const std::string& application) {
-  msio::Setup m;
+talva::msio::Setup ms_setup(const RunSetup& s, const std::string& application) {
+  talva::msio::Setup m;
   m.ra = s.ra;
   m.dec = s.dec;
   m.frequency = s.sfreq * 1e9;
   m.channel_width = s.sdf * 1e9;
   m.application = application;
-  for (const auto& a : miriad::key_history()) m.history.push_back(a);
+  for (const auto& a : talva::miriad::key_history()) m.history.push_back(a);
   return m;
 }
 
@@ -59,15 +59,15 @@ void MsSink::begin_run(const RunSetup& setup) {
       positions_.push_back(-static_cast<double>(antenna_x(a)) / static_cast<double>(talva::kWavelength) / setup.sfreq);
   }
   check_room(path_);
-  writer_ = msio::open_writer(path_, ms_setup(setup, application_));
+  writer_ = talva::msio::open_writer(path_, ms_setup(setup, application_));
   frame_.emplace(setup.ra, setup.dec);
 }
 
-void MsSink::add(const UvRecord& r, miriad::Baseline pair, std::complex<float> data, bool flagged) {
+void MsSink::add(const UvRecord& r, talva::miriad::Baseline pair, std::complex<float> data, bool flagged) {
   const talva::sky::Uvw uvw = geometry_->uvw(r);
   frame_->set_date(r.time, geometry_->apparent(r.time));
   const talva::sky::Uvw j = frame_->to_j2000(uvw);
-  msio::Row row;
+  talva::msio::Row row;
   row.time = (r.time - talva::sky::kMjdToJd) * 86400.0;
   row.antenna1 = pair.a - 1;
   row.antenna2 = pair.b - 1;
@@ -103,7 +103,7 @@ void MsSink::publish() {
   closed_ = true;
   if (!note_.empty()) writer_->note(note_);
   const std::vector<double>& east = positions_;
-  std::vector<msio::Antenna> antennas;
+  std::vector<talva::msio::Antenna> antennas;
   for (std::size_t k = 0; k < east.size(); ++k)
     antennas.push_back(
         {"A" + std::to_string(k + 1), talva::sky::itrf_position(east[k] * talva::sky::kMetresPerNanosecond), dish_});

@@ -50,14 +50,14 @@ class MsSink final : public RecordSink {
 
  private:
   /// A row of the record `r` for the antennas `pair`, its value `data`.
-  void add(const UvRecord& r, miriad::Baseline pair, std::complex<float> data, bool flagged);
+  void add(const UvRecord& r, talva::miriad::Baseline pair, std::complex<float> data, bool flagged);
 
   std::string path_;
   double dish_;
   std::string application_;
   std::optional<CompleteGeometry> geometry_;
   std::optional<talva::sky::J2000Frame> frame_;
-  std::unique_ptr<msio::RowWriter> writer_;
+  std::unique_ptr<talva::msio::RowWriter> writer_;
   std::vector<double> positions_;  ///< east-west position of antenna k at [k-1], nanoseconds
   bool per_pair_;
   bool closed_ = false;

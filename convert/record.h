@@ -63,11 +63,11 @@ struct PairTerm {
 
 /// One visibility record: one channel of one baseline at one time.
 struct UvRecord {
-  miriad::Baseline antennas;  ///< its antennas a < b (pseudo-antennas of a compressed mode: the short number)
-  double time = 0;            ///< Julian date
-  std::complex<float> data;   ///< as averaged (may be non-finite when flagged)
-  bool flagged = false;       ///< bad: the value is not finite
-  int spacing = 0;            ///< spacing class or spacing number of the record (1-based)
+  talva::miriad::Baseline antennas;  ///< its antennas a < b (pseudo-antennas of a compressed mode: the short number)
+  double time = 0;                   ///< Julian date
+  std::complex<float> data;          ///< as averaged (may be non-finite when flagged)
+  bool flagged = false;              ///< bad: the value is not finite
+  int spacing = 0;                   ///< spacing class or spacing number of the record (1-based)
   // Its geometry, in wavelengths. The flat (x, y) is what the dataset's
   // (u, v) is made of (divided by the sky frequency; w = 0) and what the
   // plot and the debug table show; a data mode's record also tracks the
@@ -95,7 +95,7 @@ struct UvRecord {
   }
 
   /// A record whose flag follows from its value.
-  static UvRecord make(double x, double y, double time, miriad::Baseline antennas, std::complex<float> data,
+  static UvRecord make(double x, double y, double time, talva::miriad::Baseline antennas, std::complex<float> data,
                        int spacing) {
     // Every member given: no clearing of the whole record first.
     return UvRecord{antennas, time,  data, !(std::isfinite(data.real()) && std::isfinite(data.imag())),

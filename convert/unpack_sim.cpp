@@ -62,7 +62,7 @@ void element_responses(const Sim& sim, const SimGeometry& g, std::array<std::com
 
 // Simulation records have v = -sin H sindec spacing (the data modes: +).
 // Record k (1-based) of the dump.
-void write_sim(const Sim& sim, const SimGeometry& g, double spacing, miriad::Baseline antennas,
+void write_sim(const Sim& sim, const SimGeometry& g, double spacing, talva::miriad::Baseline antennas,
                std::complex<float> data, int k) {
   const float vfac = -g.sH * sim.sindec;
   // The flat model of the simulations: u and v as written, w = 0.
@@ -82,7 +82,7 @@ void element_pairs(const Sim& sim, float ha) {
     for (int k2 = k1 + 1; k2 <= tc.nelem; ++k2) {
       const double spacing = tc.xpos[static_cast<std::size_t>(k2 - 1)] - tc.xpos[static_cast<std::size_t>(k1 - 1)];
       ++n;
-      write_sim(sim, g, spacing, miriad::Baseline{k1, k2},
+      write_sim(sim, g, spacing, talva::miriad::Baseline{k1, k2},
                 E[static_cast<std::size_t>(k1 - 1)] * std::conj(E[static_cast<std::size_t>(k2 - 1)]), n);
     }
 }
@@ -122,7 +122,7 @@ void units_with_fan_beams(const Sim& sim, float ha) {
                std::conj(B[static_cast<std::size_t>(u2 - 1)][static_cast<std::size_t>(m)]);
       const float spacing = xu[static_cast<std::size_t>(u2 - 1)] - xu[static_cast<std::size_t>(u1 - 1)];
       ++n;
-      write_sim(sim, g, spacing, miriad::Baseline{u1, u2}, sum, n);
+      write_sim(sim, g, spacing, talva::miriad::Baseline{u1, u2}, sum, n);
     }
 }
 

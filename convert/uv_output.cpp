@@ -18,9 +18,11 @@ using talva::kIntTime;
 // coordinate the records carry).
 constexpr double kSiteAltitude = 0.0;
 
-void put_r(int tno, const char* name, float v) { miriad::uvputvrr(tno, name, std::array<float, 1>{v}); }
-void put_i(int tno, const char* name, std::int32_t v) { miriad::uvputvri(tno, name, std::array<std::int32_t, 1>{v}); }
-void put_d(int tno, const char* name, double v) { miriad::uvputvrd(tno, name, std::array<double, 1>{v}); }
+void put_r(int tno, const char* name, float v) { talva::miriad::uvputvrr(tno, name, std::array<float, 1>{v}); }
+void put_i(int tno, const char* name, std::int32_t v) {
+  talva::miriad::uvputvri(tno, name, std::array<std::int32_t, 1>{v});
+}
+void put_d(int tno, const char* name, double v) { talva::miriad::uvputvrd(tno, name, std::array<double, 1>{v}); }
 
 // antpos: the X values of all antennas, then all Y, then all Z, in the
 // earth-centred frame turned so that X passes through the local meridian
@@ -31,7 +33,7 @@ void put_antpos(int tno, const std::vector<double>& east) {
   const std::size_t n = east.size();
   std::vector<double> xyz(3 * n, 0.0);
   for (std::size_t k = 0; k < n; ++k) xyz[n + k] = east[k];
-  miriad::uvputvrd(tno, "antpos", xyz);
+  talva::miriad::uvputvrd(tno, "antpos", xyz);
 }
 }  // namespace
 
@@ -43,7 +45,7 @@ std::string UvDatasetSink::abandon() noexcept {
   open_ = false;
   prepared_ = false;
   held_.clear();
-  miriad::uvdiscard(tno_);
+  talva::miriad::uvdiscard(tno_);
   return {};
 }
 
@@ -51,24 +53,24 @@ void UvDatasetSink::begin_run(const RunSetup& h) {
   program_ = h.flavour == Flavour::Legacy ? "TALVA2VIS" : "TALVA2VIS3";
   sfreq_ = h.sfreq;
   int& tno = tno_;
-  miriad::uvopen(tno, name_, "new");
-  miriad::uvset(tno, "preamble", "uvw/time/baseline", 0, 0.0, 0.0, 0.0);
-  miriad::hisopen(tno, "write");
-  miriad::hiswrite(tno, kVersionLine);
-  miriad::hisinput(tno, "IMAGER");
-  if (!h.history_note.empty()) miriad::hiswrite(tno, std::string(program_) + ": " + h.history_note);
+  talva::miriad::uvopen(tno, name_, "new");
+  talva::miriad::uvset(tno, "preamble", "uvw/time/baseline", 0, 0.0, 0.0, 0.0);
+  talva::miriad::hisopen(tno, "write");
+  talva::miriad::hiswrite(tno, kVersionLine);
+  talva::miriad::hisinput(tno, "IMAGER");
+  if (!h.history_note.empty()) talva::miriad::hiswrite(tno, std::string(program_) + ": " + h.history_note);
   put_r(tno, "epoch", 2000.0f);
   put_i(tno, "nants", h.nants);
   put_r(tno, "veldop", 0.0f);
   put_r(tno, "vsource", 0.0f);
-  miriad::uvputvra(tno, "source", "TALVA");
+  talva::miriad::uvputvra(tno, "source", "TALVA");
   put_d(tno, "ra", h.ra);
   put_d(tno, "obsra", h.ra);
   put_d(tno, "dec", h.dec);
   put_d(tno, "obsdec", h.dec);
   put_d(tno, "latitud", h.latitude);
   put_d(tno, "longitu", h.longitude);
-  miriad::uvputvra(tno, "telescop", "TALVA");
+  talva::miriad::uvputvra(tno, "telescop", "TALVA");
   put_r(tno, "inttime", kIntTime);
   put_i(tno, "nchan", 1);
   put_i(tno, "ischan", 1);
@@ -83,7 +85,7 @@ void UvDatasetSink::begin_run(const RunSetup& h) {
   put_d(tno, "restfreq", 0.0);
   if (interop_) {
     put_d(tno, "altitude", kSiteAltitude);
-    miriad::uvputvra(tno, "instrume", "TALVA");
+    talva::miriad::uvputvra(tno, "instrume", "TALVA");
     positions_ = h.positions;
     geometry_.emplace(h.ra, h.dec, h.sfreq);
     antpos_written_ = false;
@@ -116,13 +118,14 @@ void UvDatasetSink::record(const UvRecord& r) {
     have_lst_ = true;
     put_d(tno, "lst", clock_.last(r.time));
   }
-  const std::array<miriad::UvPoint, 1> point{{{{uvw.u, uvw.v, uvw.w, r.time, r.antennas.number()}, value, flag}}};
-  miriad::uvwrite_points(tno, point);
+  const std::array<talva::miriad::UvPoint, 1> point{
+      {{{uvw.u, uvw.v, uvw.w, r.time, r.antennas.number()}, value, flag}}};
+  talva::miriad::uvwrite_points(tno, point);
 }
 
 void UvDatasetSink::write_held() {
   if (held_.empty()) return;
-  miriad::uvwrite_points(tno_, held_);
+  talva::miriad::uvwrite_points(tno_, held_);
   held_.clear();
 }
 
@@ -131,15 +134,15 @@ void UvDatasetSink::end_dump() { write_held(); }
 void UvDatasetSink::interrupted(const std::string& note) {
   if (!open_ || prepared_) return;
   write_held();
-  miriad::hiswrite(tno_, std::string(program_) + ": " + note);
+  talva::miriad::hiswrite(tno_, std::string(program_) + ": " + note);
   end_run();
 }
 
 void UvDatasetSink::end_run() {
   if (!open_ || prepared_) return;
   write_held();
-  miriad::hisclose(tno_);
-  miriad::uvprepare(tno_);
+  talva::miriad::hisclose(tno_);
+  talva::miriad::uvprepare(tno_);
   prepared_ = true;
 }
 
@@ -147,7 +150,7 @@ void UvDatasetSink::publish() {
   if (!open_) return;
   end_run();
   open_ = false;
-  miriad::uvclose(tno_);
+  talva::miriad::uvclose(tno_);
 }
 
 }  // namespace talva::convert

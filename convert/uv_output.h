@@ -63,7 +63,7 @@ class UvDatasetSink final : public RecordSink {
   double lst_time_ = 0.0;  ///< Julian date of the last lst put
   talva::sky::SiderealClock clock_;
   std::optional<CompleteGeometry> geometry_;
-  std::vector<miriad::UvPoint> held_;  ///< the dump's records not yet written
+  std::vector<talva::miriad::UvPoint> held_;  ///< the dump's records not yet written
   void write_held();
 };
 

@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   const std::uint8_t choice = data[0];
   archive->set(data + 1, size - 1);
-  dumpscope::Settings s;
+  talva::dumpscope::Settings s;
   s.infile = archive->path();
   s.corrfile = *scratch + "/lay";
   s.mdfile = *scratch + "/md";
@@ -64,11 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   s.phstrk = (choice & 4) != 0;
   s.pltfrng = s.phstrk;
   s.navrg = (choice & 8) != 0 ? 3 : 1;
-  s.tltmin = 15.0f / dumpscope::kDegPerRad;
-  s.mdmax = 60.0f / dumpscope::kDegPerRad;
-  s.dec = -45.0f / dumpscope::kDegPerRad;
+  s.tltmin = 15.0f / talva::dumpscope::kDegPerRad;
+  s.mdmax = 60.0f / talva::dumpscope::kDegPerRad;
+  s.dec = -45.0f / talva::dumpscope::kDegPerRad;
   s.oneshot = true;
   s.device = "/null";
-  fuzz::expect_stop_or_success([&] { dumpscope::run(s); });
+  fuzz::expect_stop_or_success([&] { talva::dumpscope::run(s); });
   return 0;
 }

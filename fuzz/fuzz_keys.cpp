@@ -45,40 +45,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   argv.push_back(nullptr);
 
   fuzz::expect_stop_or_success([&] {
-    miriad::keyini(static_cast<int>(args.size()), argv.data());
+    talva::miriad::keyini(static_cast<int>(args.size()), argv.data());
     static const char* const names[] = {"in", "reclim", "flux", "dec", "options", "mdcorr", "x"};
     for (int k = 0; k < 7; ++k) {
-      for (int token = 0; token < 64 && (token == 0 || miriad::keyprsnt(names[k])); ++token) {
+      for (int token = 0; token < 64 && (token == 0 || talva::miriad::keyprsnt(names[k])); ++token) {
         switch ((k + token) % 5) {
           case 0: {
             std::string s;
-            miriad::keya(names[k], s, "def");
+            talva::miriad::keya(names[k], s, "def");
             break;
           }
           case 1: {
             int i = 0;
-            miriad::keyi(names[k], i, -1);
+            talva::miriad::keyi(names[k], i, -1);
             break;
           }
           case 2: {
             float r = 0;
-            miriad::keyr(names[k], r, 1.5f);
+            talva::miriad::keyr(names[k], r, 1.5f);
             break;
           }
           case 3: {
             double d = 0;
-            miriad::keyd(names[k], d, 2.5);
+            talva::miriad::keyd(names[k], d, 2.5);
             break;
           }
           default: {
             bool l = false;
-            miriad::keyl(names[k], l, true);
+            talva::miriad::keyl(names[k], l, true);
             break;
           }
         }
       }
     }
-    miriad::keyfin();
+    talva::miriad::keyfin();
   });
   return 0;
 }

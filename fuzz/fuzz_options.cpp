@@ -25,13 +25,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   fuzz::expect_stop_or_success([&] {
-    dumpscope::OptionRecord opt;
-    dumpscope::decode_option_(text, opt);
+    talva::dumpscope::OptionRecord opt;
+    talva::dumpscope::decode_option_(text, opt);
     if (opt.error != 0) return;
     const auto nbsln = static_cast<std::int32_t>(table->size());
-    const dumpscope::Selection s = dumpscope::select_products(nbsln, *table, opt);
+    const talva::dumpscope::Selection s = talva::dumpscope::select_products(nbsln, *table, opt);
     if (s.error == 0) {
-      if (s.sel.size() > static_cast<std::size_t>(dumpscope::kMaxEntries)) std::abort();
+      if (s.sel.size() > static_cast<std::size_t>(talva::dumpscope::kMaxEntries)) std::abort();
       for (std::int32_t index : s.sel) {
         if (index < 2 || index > nbsln) std::abort();  // items carried by a dump only
       }

@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pos += n;
   }
   fuzz::expect_stop_or_success([&] {
-    miriad::UvReader reader(*dataset);
+    talva::miriad::UvReader reader(*dataset);
     (void)reader.items();
     for (const auto& v : reader.variables()) (void)v.format();
     (void)reader.history();
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::int64_t number = 0;
     (void)reader.item_text("obstype", text);
     (void)reader.item_int8("nvis", number);
-    miriad::UvRecord record;
+    talva::miriad::UvRecord record;
     std::int64_t records = 0;
     while (reader.read(record)) {
       if (record.flags.size() != record.data.size()) std::abort();

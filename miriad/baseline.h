@@ -5,7 +5,7 @@
 // short one for the pseudo-pairs of the compressed modes.
 #include <cmath>
 
-namespace miriad {
+namespace talva::miriad {
 
 /// The antennas of a baseline and the form of its number.
 struct Baseline {
@@ -25,4 +25,4 @@ inline Baseline decode_baseline(long q) {
 }
 inline Baseline decode_baseline(double number) { return decode_baseline(std::lround(number)); }
 
-}  // namespace miriad
+}  // namespace talva::miriad

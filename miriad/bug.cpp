@@ -4,7 +4,7 @@
 
 #include "util/stop.h"
 
-namespace miriad {
+namespace talva::miriad {
 
 void bug_warn(const std::string& text) {
   std::fflush(stdout);
@@ -14,4 +14,4 @@ void bug_warn(const std::string& text) {
 
 void bug_fatal(const std::string& text) { throw talva::Stop("### Fatal Error:  " + text, 1, talva::Channel::Stderr); }
 
-}  // namespace miriad
+}  // namespace talva::miriad

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace miriad::be {
+namespace talva::miriad::be {
 
 inline void put32(std::uint8_t* p, std::uint32_t v) {
   p[0] = static_cast<std::uint8_t>(v >> 24);
@@ -31,9 +31,9 @@ inline std::uint16_t get16(const std::uint8_t* p) { return static_cast<std::uint
 inline float get_float(const std::uint8_t* p) { return std::bit_cast<float>(get32(p)); }
 inline double get_double(const std::uint8_t* p) { return std::bit_cast<double>(get64(p)); }
 
-}  // namespace miriad::be
+}  // namespace talva::miriad::be
 
-namespace miriad {
+namespace talva::miriad {
 
 /// Bytes of one element of a uv variable of type a j i r d c (0 for any other letter).
 inline int element_size(char type) {
@@ -53,4 +53,4 @@ inline int element_size(char type) {
   }
 }
 
-}  // namespace miriad
+}  // namespace talva::miriad

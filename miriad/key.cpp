@@ -19,7 +19,7 @@
 #include "util/stop.h"
 #include "util/textin.h"
 
-namespace miriad {
+namespace talva::miriad {
 namespace {
 
 struct Keyword {
@@ -661,4 +661,4 @@ const std::string& key_task_name() { return state().task; }
 const std::vector<std::string>& key_arguments() { return state().arguments; }
 const std::vector<std::string>& key_history() { return state().history; }
 
-}  // namespace miriad
+}  // namespace talva::miriad

@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-namespace miriad {
+namespace talva::miriad {
 
 /// The meaning of a keyword, as the help lists it: a short phrase with units
 /// ("first and last dump to use, counted from 1"). Only the first meaning
@@ -92,4 +92,4 @@ const std::vector<std::string>& key_arguments();
 /// lines keyini read from the file (a FIFO or a process substitution is read once).
 const std::vector<std::string>& key_history();
 
-}  // namespace miriad
+}  // namespace talva::miriad

@@ -5,7 +5,7 @@
 
 #include "miriad/bytes.h"
 
-namespace miriad {
+namespace talva::miriad {
 namespace {
 
 std::string printf_string(const char* f, double x) {
@@ -133,4 +133,4 @@ std::string uv_dump_history(const UvReader& reader) {
   return out;
 }
 
-}  // namespace miriad
+}  // namespace talva::miriad

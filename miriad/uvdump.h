@@ -8,7 +8,7 @@
 
 #include "miriad/uvread.h"
 
-namespace miriad {
+namespace talva::miriad {
 
 /// "== items (N, sorted by name)" and one line per item.
 std::string uv_dump_items(const UvReader& reader);
@@ -20,4 +20,4 @@ std::string uv_dump_records(UvReader& reader, std::int64_t max_records = -1);
 /// "== history" section.
 std::string uv_dump_history(const UvReader& reader);
 
-}  // namespace miriad
+}  // namespace talva::miriad

@@ -37,7 +37,7 @@
 #include "util/stop.h"
 #include "util/textin.h"
 
-namespace miriad {
+namespace talva::miriad {
 namespace {
 
 namespace fs = std::filesystem;
@@ -970,4 +970,4 @@ UvCloser::~UvCloser() {
   }
 }
 
-}  // namespace miriad
+}  // namespace talva::miriad

@@ -22,11 +22,11 @@
 #include <span>
 #include <string>
 
-namespace miriad {
+namespace talva::miriad {
 
 /// Creates (status "new"; an existing dataset is fatal) or opens ("old") a
 /// dataset. An "old" dataset serves its history only (hisopen "read" or
-/// "append"); its records are read with miriad::UvReader (uvread.h).
+/// "append"); its records are read with talva::miriad::UvReader (uvread.h).
 void uvopen(int& tno, const std::string& name, const std::string& status);
 /// Refuses, before a program starts its work, a dataset name that uvopen
 /// "new" would refuse (it exists, or its folder does not): the same fatal
@@ -88,4 +88,4 @@ class UvCloser {
   const int& tno_;
 };
 
-}  // namespace miriad
+}  // namespace talva::miriad

@@ -11,7 +11,7 @@
 #include "miriad/bug.h"
 #include "miriad/bytes.h"
 
-namespace miriad {
+namespace talva::miriad {
 namespace {
 
 namespace fs = std::filesystem;
@@ -335,4 +335,4 @@ bool UvReader::read(UvRecord& rec) {
   return true;
 }
 
-}  // namespace miriad
+}  // namespace talva::miriad

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace miriad {
+namespace talva::miriad {
 
 struct UvItem {
   std::string name;
@@ -91,4 +91,4 @@ class UvReader {
   std::int64_t channels_ = 0;
 };
 
-}  // namespace miriad
+}  // namespace talva::miriad

@@ -14,7 +14,7 @@
 
 #include "util/stop.h"
 
-namespace msio {
+namespace talva::msio {
 
 namespace cc = casacore;
 
@@ -221,4 +221,4 @@ std::vector<std::string> compare_tables(const std::string& a, const std::string&
   return c.differences;
 }
 
-}  // namespace msio
+}  // namespace talva::msio

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-namespace msio {
+namespace talva::msio {
 
 /// The differences between the tables at `a` and `b`, one line each, at
 /// most `limit` of them; empty when they hold the same. talva::stop when
 /// casacore cannot open either.
 std::vector<std::string> compare_tables(const std::string& a, const std::string& b, std::size_t limit = 20);
 
-}  // namespace msio
+}  // namespace talva::msio

@@ -10,7 +10,7 @@
 
 #include "util/stop.h"
 
-namespace msio {
+namespace talva::msio {
 
 namespace cc = casacore;
 
@@ -91,4 +91,4 @@ Contents read_ms(const std::string& path) {
   return c;
 }
 
-}  // namespace msio
+}  // namespace talva::msio

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace msio {
+namespace talva::msio {
 
 struct Contents {
   std::size_t rows = 0;
@@ -36,4 +36,4 @@ struct Contents {
 /// Reads the set at `path` (talva::stop when casacore cannot open it).
 Contents read_ms(const std::string& path);
 
-}  // namespace msio
+}  // namespace talva::msio

@@ -30,7 +30,7 @@
 #include "util/private_dir.h"
 #include "util/stop.h"
 
-namespace msio {
+namespace talva::msio {
 
 namespace cc = casacore;
 
@@ -483,4 +483,4 @@ void Writer::close() {
   dir_.reset();
 }
 
-}  // namespace msio
+}  // namespace talva::msio

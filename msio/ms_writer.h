@@ -15,7 +15,7 @@ namespace talva {
 class PrivateDir;
 }
 
-namespace msio {
+namespace talva::msio {
 
 class Writer final : public RowWriter {
  public:
@@ -55,4 +55,4 @@ class Writer final : public RowWriter {
   bool closed_ = false;
 };
 
-}  // namespace msio
+}  // namespace talva::msio

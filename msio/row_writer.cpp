@@ -7,7 +7,7 @@
 
 #include "util/stop.h"
 
-namespace msio {
+namespace talva::msio {
 
 namespace {
 
@@ -61,4 +61,4 @@ std::unique_ptr<RowWriter> open_writer(const std::string& path, const Setup& set
   return writer;
 }
 
-}  // namespace msio
+}  // namespace talva::msio

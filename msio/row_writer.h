@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace msio {
+namespace talva::msio {
 
 struct Antenna {
   std::string name;
@@ -80,4 +80,4 @@ void load_writer_module();
 /// cannot be loaded stops the program naming its file.
 std::unique_ptr<RowWriter> open_writer(const std::string& path, const Setup& setup);
 
-}  // namespace msio
+}  // namespace talva::msio

@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   return talva::run_main([&] {
-    const auto differences = msio::compare_tables(argv[1], argv[2]);
+    const auto differences = talva::msio::compare_tables(argv[1], argv[2]);
     for (const auto& d : differences) std::printf("%s\n", d.c_str());
     if (differences.empty()) std::printf("%s and %s hold the same\n", argv[1], argv[2]);
     return differences.empty() ? 0 : 1;

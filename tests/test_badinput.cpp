@@ -49,8 +49,8 @@ std::int32_t get_int32(const std::vector<unsigned char>& b, std::size_t offset) 
 }
 
 std::int64_t count_records(const std::string& dataset) {
-  miriad::UvReader uv(dataset);
-  miriad::UvRecord rec;
+  talva::miriad::UvReader uv(dataset);
+  talva::miriad::UvRecord rec;
   while (uv.read(rec)) {
   }
   return uv.records_read();
@@ -285,8 +285,8 @@ TEST_F(BadInput, NonFiniteCorrelationsNeverReachTheOutputs) {
   // flagged bad; the other dumps are untouched.
   ASSERT_EQ(convert(s("nandump2.arc"), w("n.uv")).status, 0);
   ASSERT_EQ(convert(s("good.arc"), w("g.uv")).status, 0);
-  miriad::UvReader bad(w("n.uv")), good(w("g.uv"));
-  miriad::UvRecord rb, rg;
+  talva::miriad::UvReader bad(w("n.uv")), good(w("g.uv"));
+  talva::miriad::UvRecord rb, rg;
   for (int k = 0; k < kDumps * kClasses; ++k) {
     ASSERT_TRUE(bad.read(rb));
     ASSERT_TRUE(good.read(rg));

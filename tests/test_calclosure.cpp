@@ -137,8 +137,8 @@ TEST(CalClosure, ConverterWithSolvedGainsGivesTheSourceFlux) {
   }
   ASSERT_EQ(c.status, 0) << c.out << c.err;
 
-  miriad::UvReader reader(uv);
-  miriad::UvRecord rec;
+  talva::miriad::UvReader reader(uv);
+  talva::miriad::UvRecord rec;
   int n = 0;
   std::complex<double> sum = 0;
   while (reader.read(rec)) {

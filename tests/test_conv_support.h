@@ -58,10 +58,10 @@ inline std::vector<std::complex<float>> read_sim_gains(const std::string& path) 
 }
 
 /// All records of a dataset.
-inline std::vector<miriad::UvRecord> records(const std::string& path) {
-  miriad::UvReader reader(path);
-  std::vector<miriad::UvRecord> out;
-  miriad::UvRecord r;
+inline std::vector<talva::miriad::UvRecord> records(const std::string& path) {
+  talva::miriad::UvReader reader(path);
+  std::vector<talva::miriad::UvRecord> out;
+  talva::miriad::UvRecord r;
   while (reader.read(r)) out.push_back(r);
   return out;
 }

@@ -23,7 +23,7 @@
 #include "util/textin.h"
 #include "util/upcase.h"
 
-using namespace dumpscope;
+using namespace talva::dumpscope;
 using cx = std::complex<float>;
 
 namespace {

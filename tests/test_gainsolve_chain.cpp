@@ -16,15 +16,15 @@ constexpr int N = talva::array::kNumAntennas;
 
 /// Intervals of a drifting redundant model with noise; antenna 17 dead in
 /// the second (so that the next starts it from unity).
-std::vector<gainsolve::Collected> drifting_intervals(int count) {
-  std::vector<gainsolve::Collected> out;
+std::vector<talva::gainsolve::Collected> drifting_intervals(int count) {
+  std::vector<talva::gainsolve::Collected> out;
   std::mt19937 rng(7);
   std::normal_distribution<float> noise(0.0f, 0.05f);
   std::uniform_real_distribution<float> phase(-1.0f, 1.0f);
   std::vector<cfloat> g(N);
   for (auto& x : g) x = std::polar(1.0f, phase(rng));
   for (int k = 0; k < count; ++k) {
-    gainsolve::Collected c;
+    talva::gainsolve::Collected c;
     talva::calib::IntervalData& d = c.data;
     d.n = N;
     d.S.resize(N * N);
@@ -52,7 +52,7 @@ bool same_bits(const std::vector<cfloat>& a, const std::vector<cfloat>& b) {
 }
 
 TEST(GainsolveChain, SolvedAlongsideTheReadingEqualsSolvedAfterIt) {
-  const std::vector<gainsolve::Collected> intervals = drifting_intervals(4);
+  const std::vector<talva::gainsolve::Collected> intervals = drifting_intervals(4);
   std::vector<cfloat> ref(N, cfloat(1.0f, 0.0f));
   for (auto model : {talva::calib::GainModel::point, talva::calib::GainModel::redundant}) {
     talva::calib::SolveOptions opt;
@@ -60,9 +60,9 @@ TEST(GainsolveChain, SolvedAlongsideTheReadingEqualsSolvedAfterIt) {
     opt.refgains = ref;
     opt.start = ref;
     opt.solver_lines = false;
-    const auto after = gainsolve::solve_intervals(intervals, opt);
-    const gainsolve::IntervalCollector built(0.0);  // the intervals come with their data
-    gainsolve::BackgroundChain chain(opt, built);
+    const auto after = talva::gainsolve::solve_intervals(intervals, opt);
+    const talva::gainsolve::IntervalCollector built(0.0);  // the intervals come with their data
+    talva::gainsolve::BackgroundChain chain(opt, built);
     for (const auto& c : intervals) chain.post(c);
     const auto alongside = chain.take();
     ASSERT_EQ(after.size(), intervals.size());
@@ -79,11 +79,11 @@ TEST(GainsolveChain, SolvedAlongsideTheReadingEqualsSolvedAfterIt) {
 }
 
 TEST(GainsolveChain, AChainNotTakenStopsWithoutWaitingForItsQueue) {
-  const std::vector<gainsolve::Collected> intervals = drifting_intervals(3);
+  const std::vector<talva::gainsolve::Collected> intervals = drifting_intervals(3);
   talva::calib::SolveOptions opt;
   opt.solver_lines = false;
-  const gainsolve::IntervalCollector built(0.0);
-  gainsolve::BackgroundChain chain(opt, built);
+  const talva::gainsolve::IntervalCollector built(0.0);
+  talva::gainsolve::BackgroundChain chain(opt, built);
   for (int k = 0; k < 20; ++k) chain.post(intervals[static_cast<std::size_t>(k % 3)]);
   // the destructor (a run stopped while reading) cancels what is queued
 }

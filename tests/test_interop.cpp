@@ -53,7 +53,7 @@ std::pair<int, int> antennas(double baseline) {
 }
 
 struct InteropRecord {
-  miriad::UvRecord rec;
+  talva::miriad::UvRecord rec;
   bool has_lst = false;
   double lst = 0;
 };
@@ -71,7 +71,7 @@ struct InteropSet {
 
 InteropSet read_set(const std::string& path) {
   InteropSet s;
-  miriad::UvReader r(path);
+  talva::miriad::UvReader r(path);
   for (const auto& v : r.variables()) s.vartable.push_back(v.name);
   InteropRecord x;
   while (r.read(x.rec)) {
@@ -168,7 +168,7 @@ void check_lst(const InteropSet& s) {
 
 // The option's records: the default's, with the complete geometry of the
 // data modes (u agrees, v takes the declination of date, w is added).
-void expect_same_records(const std::vector<miriad::UvRecord>& a, const InteropSet& b) {
+void expect_same_records(const std::vector<talva::miriad::UvRecord>& a, const InteropSet& b) {
   ASSERT_EQ(a.size(), b.records.size());
   for (std::size_t k = 0; k < a.size(); ++k) {
     const auto& y = b.records[k].rec;
@@ -186,7 +186,7 @@ void expect_same_records(const std::vector<miriad::UvRecord>& a, const InteropSe
 // the index byte), with the variables in `drop` left out.
 std::vector<std::pair<std::string, std::vector<std::uint8_t>>> stream(const std::string& path,
                                                                       const std::set<std::string>& drop) {
-  miriad::UvReader r(path);
+  talva::miriad::UvReader r(path);
   std::vector<std::string> names;
   std::vector<std::size_t> esize;
   for (const auto& v : r.variables()) {

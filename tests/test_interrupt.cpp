@@ -217,7 +217,7 @@ TEST_F(Interrupt, StoppedOrFailedConvertersLeaveEarlierOutputsWholeAndTheirDatas
       a.push_back("startha=0");  // the dumps' hour angles within the meridian-distance limit
     }
     EXPECT_EQ(kill_in_dump_loop(program, a, 8, sig), 128 + sig);
-    miriad::UvReader uvr(out() + "/" + uv);
+    talva::miriad::UvReader uvr(out() + "/" + uv);
     const auto history = uvr.history();
     ASSERT_FALSE(history.empty());
     const std::string tag = std::string(program == std::string("talva2vis") ? "TALVA2VIS" : "TALVA2VIS3") +
@@ -225,7 +225,7 @@ TEST_F(Interrupt, StoppedOrFailedConvertersLeaveEarlierOutputsWholeAndTheirDatas
     ASSERT_EQ(history.back().rfind(tag, 0), 0u) << history.back();
     const int dumps = std::stoi(history.back().substr(tag.size()));
     EXPECT_GE(dumps, 2);
-    miriad::UvRecord rec;
+    talva::miriad::UvRecord rec;
     while (uvr.read(rec)) {
     }
     EXPECT_EQ(uvr.records_read(), 88 * dumps);
@@ -520,8 +520,8 @@ TEST_F(Interrupt, AClosedStandardOutputIsACleanStop) {
   waitpid(pid, &status, 0);
   ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
   EXPECT_TRUE(WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 128 + SIGPIPE) << WEXITSTATUS(status);
-  miriad::UvReader uv(out() + "/piped.uv");
-  miriad::UvRecord rec;
+  talva::miriad::UvReader uv(out() + "/piped.uv");
+  talva::miriad::UvRecord rec;
   while (uv.read(rec)) {
   }
   EXPECT_EQ(uv.records_read() % 88, 0);

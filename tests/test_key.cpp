@@ -11,7 +11,7 @@
 #include "support/testsupport.h"
 #include "util/stop.h"
 
-using namespace miriad;
+using namespace talva::miriad;
 using talva::test::TempDir;
 using talva::test::write_file;
 

@@ -171,45 +171,45 @@ std::string project_transcript(const std::vector<std::string>& args, const std::
           all.insert(all.end(), args.begin(), args.end());
           std::vector<char*> argv;
           for (auto& a : all) argv.push_back(a.data());
-          miriad::keyini(static_cast<int>(argv.size()), argv.data());
+          talva::miriad::keyini(static_cast<int>(argv.size()), argv.data());
           char num[64];
           for (const auto& c : calls) {
             std::string value;
             switch (c.routine) {
               case Routine::A:
-                miriad::keya(c.key.c_str(), value, c.def);
+                talva::miriad::keya(c.key.c_str(), value, c.def);
                 break;
               case Routine::I: {
                 int v = 0;
-                miriad::keyi(c.key.c_str(), v, std::stoi(c.def));
+                talva::miriad::keyi(c.key.c_str(), v, std::stoi(c.def));
                 value = std::to_string(v);
                 break;
               }
               case Routine::R: {
                 float v = 0;
-                miriad::keyr(c.key.c_str(), v, std::stof(c.def));
+                talva::miriad::keyr(c.key.c_str(), v, std::stof(c.def));
                 std::snprintf(num, sizeof num, "%.9g", static_cast<double>(v));
                 value = num;
                 break;
               }
               case Routine::D: {
                 double v = 0;
-                miriad::keyd(c.key.c_str(), v, std::stod(c.def));
+                talva::miriad::keyd(c.key.c_str(), v, std::stod(c.def));
                 std::snprintf(num, sizeof num, "%.17g", v);
                 value = num;
                 break;
               }
               case Routine::L: {
                 bool v = false;
-                miriad::keyl(c.key.c_str(), v, c.def == "t");
+                talva::miriad::keyl(c.key.c_str(), v, c.def == "t");
                 value = v ? "T" : "F";
                 break;
               }
               case Routine::Prsnt:
-                value = miriad::keyprsnt(c.key.c_str()) ? "T" : "F";
+                value = talva::miriad::keyprsnt(c.key.c_str()) ? "T" : "F";
                 break;
               case Routine::Fin:
-                miriad::keyfin();
+                talva::miriad::keyfin();
                 break;
             }
             std::fflush(stdout);

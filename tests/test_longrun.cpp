@@ -124,8 +124,8 @@ TEST(LongArchive, PeakMemoryIsFlatInTheNumberOfDumps) {
     EXPECT_LE(p.long_kb, p.short_kb + std::max(allowed, p.short_kb / 10));
   }
   // The long conversion holds every dump.
-  miriad::UvReader uv(dir.file("talva2vis3" + std::to_string(kLong) + ".uv"));
-  miriad::UvRecord rec;
+  talva::miriad::UvReader uv(dir.file("talva2vis3" + std::to_string(kLong) + ".uv"));
+  talva::miriad::UvRecord rec;
   std::int64_t n = 0;
   while (uv.read(rec)) ++n;
   EXPECT_EQ(n % kLong, 0);

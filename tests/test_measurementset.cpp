@@ -90,7 +90,7 @@ TEST_F(TwelveHours, CasacoreReadsTheSetBackRowForRecord) {
   ASSERT_EQ(convert_.status, 0) << convert_.out << convert_.err;
   EXPECT_TRUE(has_line(convert_.out, " vis records written :    46800")) << convert_.out;
   EXPECT_TRUE(has_line(convert_.out, " MeasurementSet rows :    46800")) << convert_.out;
-  const msio::Contents ms = msio::read_ms(dir_->file("obs.ms"));
+  const talva::msio::Contents ms = talva::msio::read_ms(dir_->file("obs.ms"));
   const auto uv = records(dir_->file("obs.uv"));
   ASSERT_EQ(ms.rows, uv.size());
   ASSERT_EQ(ms.rows, 46800u);  // 130 classes x 360 dumps
@@ -150,8 +150,8 @@ TEST_F(TwelveHours, CasacoreReadsTheSetBackRowForRecord) {
 
 TEST_F(TwelveHours, InteropUvwFollowFromAntposLstAndTheApparentPlace) {
   ASSERT_EQ(convert_.status, 0) << convert_.out << convert_.err;
-  miriad::UvReader r(dir_->file("obs.uv"));
-  miriad::UvRecord rec;
+  talva::miriad::UvReader r(dir_->file("obs.uv"));
+  talva::miriad::UvRecord rec;
   std::vector<double> antpos;
   double obsra = 0, obsdec = 0;
   std::size_t n = 0, checked = 0;
@@ -195,7 +195,7 @@ TEST(MeasurementSetOutput, AloneAndNeverOverAnExistingSet) {
   const RunResult r = convert("talva2vis3", dir, {"gnsfile=unit.gains", "msfile=only.ms"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(has_line(r.out, " MeasurementSet rows :      260")) << r.out;
-  EXPECT_EQ(msio::read_ms(dir.file("only.ms")).rows, 260u);
+  EXPECT_EQ(talva::msio::read_ms(dir.file("only.ms")).rows, 260u);
   for (const auto& e : std::filesystem::directory_iterator(dir.path()))
     EXPECT_NE(e.path().filename().string()[0], '.') << "left behind: " << e.path();
 
@@ -203,7 +203,7 @@ TEST(MeasurementSetOutput, AloneAndNeverOverAnExistingSet) {
   EXPECT_EQ(again.status, 1);
   EXPECT_TRUE(has_line(again.out, "MeasurementSet only.ms exists; it is not replaced")) << again.out;
   EXPECT_FALSE(std::filesystem::exists(dir.file("new.uv")));
-  EXPECT_EQ(msio::read_ms(dir.file("only.ms")).rows, 260u);
+  EXPECT_EQ(talva::msio::read_ms(dir.file("only.ms")).rows, 260u);
 
   // Two writers on one name (both passed the check) and a private directory
   // a killed run left: the first to close makes the set, the second stops
@@ -211,18 +211,18 @@ TEST(MeasurementSetOutput, AloneAndNeverOverAnExistingSet) {
   std::filesystem::create_directory(dir.file(".two.ms.tmp-KilledRun012"));
   talva::test::write_file(dir.file(".two.ms.tmp-KilledRun012/table.dat"), "cut short");
   {
-    msio::Setup setup;
+    talva::msio::Setup setup;
     setup.application = "test";
-    msio::Writer first(dir.file("two.ms"), setup), second(dir.file("two.ms"), setup);
-    const std::vector<msio::Antenna> antennas{{"A1", {}, 1.0}, {"A2", {}, 1.0}};
+    talva::msio::Writer first(dir.file("two.ms"), setup), second(dir.file("two.ms"), setup);
+    const std::vector<talva::msio::Antenna> antennas{{"A1", {}, 1.0}, {"A2", {}, 1.0}};
     first.set_antennas(antennas);
     second.set_antennas(antennas);
-    first.add(msio::Row{1.0, 0, 1, {}, {}, false});
-    for (int k = 0; k < 2; ++k) second.add(msio::Row{2.0, 0, 1, {}, {}, false});
+    first.add(talva::msio::Row{1.0, 0, 1, {}, {}, false});
+    for (int k = 0; k < 2; ++k) second.add(talva::msio::Row{2.0, 0, 1, {}, {}, false});
     first.close();
     EXPECT_THROW(second.close(), talva::Stop);
   }
-  EXPECT_EQ(msio::read_ms(dir.file("two.ms")).rows, 1u);
+  EXPECT_EQ(talva::msio::read_ms(dir.file("two.ms")).rows, 1u);
   for (const auto& e : std::filesystem::directory_iterator(dir.path()))
     EXPECT_NE(e.path().filename().string()[0], '.') << "left behind: " << e.path();
 
@@ -231,7 +231,7 @@ TEST(MeasurementSetOutput, AloneAndNeverOverAnExistingSet) {
   const RunResult legacy =
       convert("talva2vis", dir, {"phasefil=zero.pha", "skmode=orvex", "uvfile=old.uv", "msfile=old.ms"});
   ASSERT_EQ(legacy.status, 0) << legacy.out << legacy.err;
-  const msio::Contents old = msio::read_ms(dir.file("old.ms"));
+  const talva::msio::Contents old = talva::msio::read_ms(dir.file("old.ms"));
   EXPECT_EQ(old.rows, 176u);
   EXPECT_EQ(old.antenna_names.size(), 92u);
   EXPECT_EQ(records(dir.file("old.uv")).size(), 176u);

@@ -28,10 +28,10 @@ using talva::test::TempDir;
 // time every 16 rows (so also on a block's first row; with one step back),
 // the whole-row flag in runs and in single rows, from the first row on, up
 // to a block's edge and on a block's first row.
-std::vector<msio::Row> made_up_rows(std::size_t n) {
-  std::vector<msio::Row> rows(n);
+std::vector<talva::msio::Row> made_up_rows(std::size_t n) {
+  std::vector<talva::msio::Row> rows(n);
   for (std::size_t k = 0; k < n; ++k) {
-    msio::Row& r = rows[k];
+    talva::msio::Row& r = rows[k];
     const double dump = static_cast<double>(k / 16);
     r.time = 5.0e9 + 10.0 * dump - (k / 16 == 700 ? 25.0 : 0.0);
     r.antenna1 = static_cast<int>(k % 7);
@@ -44,14 +44,14 @@ std::vector<msio::Row> made_up_rows(std::size_t n) {
   return rows;
 }
 
-void write_set(const std::string& path, const std::vector<msio::Row>& rows) {
-  msio::Setup setup;
+void write_set(const std::string& path, const std::vector<talva::msio::Row>& rows) {
+  talva::msio::Setup setup;
   setup.application = "test";
   setup.frequency = 1.0e9;
   setup.channel_width = 1.0e6;
-  msio::Writer w(path, setup);
+  talva::msio::Writer w(path, setup);
   for (const auto& r : rows) w.add(r);
-  w.set_antennas(std::vector<msio::Antenna>(10, msio::Antenna{"A", {}, 12.0}));
+  w.set_antennas(std::vector<talva::msio::Antenna>(10, talva::msio::Antenna{"A", {}, 12.0}));
   w.close();
 }
 
@@ -73,7 +73,7 @@ TEST(MeasurementSetWriter, EveryColumnHoldsEachRowsValueAcrossTheBlocks) {
   const cc::Array<float> weight = cols.weight().getColumn(), sigma = cols.sigma().getColumn();
   std::size_t wrong = 0;
   for (std::size_t k = 0; k < rows.size() && wrong < 10; ++k) {
-    const msio::Row& r = rows[k];
+    const talva::msio::Row& r = rows[k];
     const auto row = static_cast<ssize_t>(k);
     const bool ok = time[k] == r.time && centroid[k] == r.time && interval[k] == 10.0 && exposure[k] == 10.0 &&
                     a1[k] == r.antenna1 && a2[k] == r.antenna2 && flag_row[k] == r.flagged &&
@@ -108,7 +108,7 @@ TEST(MeasurementSetWriter, ComparisonFindsEachKindOfDifference) {
   const auto rows = made_up_rows(9000);
   write_set(dir.file("a.ms"), rows);
   write_set(dir.file("b.ms"), rows);
-  EXPECT_TRUE(msio::compare_tables(dir.file("a.ms"), dir.file("b.ms")).empty());
+  EXPECT_TRUE(talva::msio::compare_tables(dir.file("a.ms"), dir.file("b.ms")).empty());
 
   struct Change {
     std::string what, expected;
@@ -134,7 +134,7 @@ TEST(MeasurementSetWriter, ComparisonFindsEachKindOfDifference) {
       cc::MeasurementSet ms(dir.file("c.ms"), cc::Table::Update);
       c.apply(ms);
     }
-    const auto found = msio::compare_tables(dir.file("a.ms"), dir.file("c.ms"));
+    const auto found = talva::msio::compare_tables(dir.file("a.ms"), dir.file("c.ms"));
     ASSERT_EQ(found.size(), 1u) << c.what;
     EXPECT_NE(found[0].find(c.expected), std::string::npos) << c.what << ": " << found[0];
     std::filesystem::remove_all(dir.file("c.ms"));

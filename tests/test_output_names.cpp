@@ -109,7 +109,7 @@ TEST(OutputNames, OnlyAFolderWithTheMarksOfAnUnfinishedDatasetIsCalledARemnant) 
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    const std::string msg = stop_message([&] { miriad::uvcheck_new(c.path, "uvfile"); });
+    const std::string msg = stop_message([&] { talva::miriad::uvcheck_new(c.path, "uvfile"); });
     ASSERT_NE(msg, "");
     EXPECT_EQ(msg.find("remnant") != std::string::npos, c.remnant) << msg;
     EXPECT_EQ(msg.find("rm -r") != std::string::npos, c.remnant || c.dataset) << msg;

@@ -162,12 +162,12 @@ class Publish : public ::testing::Test {
 
 TEST_F(Publish, EveryOutputAppearsWhenTheRunSucceeds) {
   run(3);
-  miriad::UvReader uv(dir_.file("run.uv"));
-  miriad::UvRecord rec;
+  talva::miriad::UvReader uv(dir_.file("run.uv"));
+  talva::miriad::UvRecord rec;
   int n = 0;
   while (uv.read(rec)) ++n;
   EXPECT_EQ(n, 3 * kPerDump);
-  EXPECT_EQ(msio::read_ms(dir_.file("run.ms")).rows, 3u * kPerDump);
+  EXPECT_EQ(talva::msio::read_ms(dir_.file("run.ms")).rows, 3u * kPerDump);
   EXPECT_EQ(talva::test::lines(read_file(dir_.file("talva2vis3.dbg"))).size(), 4u);  // heading + one per dump
   EXPECT_NE(read_file(dir_.file("uv.png")), "the earlier plot\n");
 }
@@ -232,15 +232,15 @@ TEST_F(Publish, AnInterruptedRunKeepsTheWholeDumpsOfBothDatasetsAndSaysSo) {
     sinks.interrupted("interrupted by SIGINT after dump 2");
     sinks.publish();
   }
-  miriad::UvReader uv(dir_.file("run.uv"));
-  miriad::UvRecord rec;
+  talva::miriad::UvReader uv(dir_.file("run.uv"));
+  talva::miriad::UvRecord rec;
   int n = 0;
   while (uv.read(rec)) ++n;
   EXPECT_EQ(n, 2 * kPerDump);
   const auto history = uv.history();
   ASSERT_FALSE(history.empty());
   EXPECT_EQ(history.back(), "TALVA2VIS3: interrupted by SIGINT after dump 2");
-  const msio::Contents ms = msio::read_ms(dir_.file("run.ms"));
+  const talva::msio::Contents ms = talva::msio::read_ms(dir_.file("run.ms"));
   EXPECT_EQ(ms.rows, 2u * kPerDump);
   ASSERT_FALSE(ms.history_messages.empty());
   EXPECT_EQ(ms.history_messages.back(), "interrupted by SIGINT after dump 2");

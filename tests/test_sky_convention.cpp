@@ -207,7 +207,7 @@ ConverterSettings settings(Flavour flavour, const std::string& mode, const talva
 // offsets of the source; the amplitude the source's flux.
 // `empty`: rows of spacings without a pair (0 + 0i).
 void expect_ms_follows_the_sky(const std::string& path, const Sky& sky, std::size_t rows, std::size_t empty) {
-  const msio::Contents ms = msio::read_ms(path);
+  const talva::msio::Contents ms = talva::msio::read_ms(path);
   ASSERT_EQ(ms.rows, rows);
   const double n1 = std::sqrt(1.0 - sky.l * sky.l - sky.m * sky.m) - 1.0;
   const double per_metre = kSfreq / talva::sky::kMetresPerNanosecond;
@@ -394,7 +394,7 @@ TEST(SkyConvention, Talva2visTalva1aRowsArePairsThatCarryTheArchivesSky) {
   std::snprintf(rows, sizeof rows, " MeasurementSet rows : %8zu", kPairs * headers.size());
   EXPECT_TRUE(has_line(out.text(), rows)) << out.text();
   expect_ms_follows_the_sky(dir.file("sky.ms"), kSky, kPairs * headers.size(), 0);
-  const msio::Contents ms = msio::read_ms(dir.file("sky.ms"));
+  const talva::msio::Contents ms = talva::msio::read_ms(dir.file("sky.ms"));
   ASSERT_EQ(ms.antenna_positions.size(), 96u);
   // Rows of pairs: (1, 2) first, (49, 50) after the East arm's spacing 1.
   EXPECT_EQ(ms.antenna1[0], 0);

@@ -32,7 +32,7 @@ TEST(SkyimageFormat, RightAscensionRoundsToTheMillisecondAndWrapsIntoOneDay) {
       {23.0 + 59.0 / 60.0 + 59.9994 / 3600.0, "23:59:59.999"},
       {25.25, "01:15:00.000"},
   };
-  for (const Case& c : cases) EXPECT_EQ(skyimage::format_ra(c.hours * kRadPerHour), c.text) << c.hours;
+  for (const Case& c : cases) EXPECT_EQ(talva::skyimage::format_ra(c.hours * kRadPerHour), c.text) << c.hours;
 }
 
 TEST(SkyimageFormat, DeclinationRoundsToTheHundredthOfAnArcsecondWithOneSign) {
@@ -52,16 +52,16 @@ TEST(SkyimageFormat, DeclinationRoundsToTheHundredthOfAnArcsecondWithOneSign) {
       {89.0 * 3600.0 + 59.0 * 60.0 + 59.994, "+89:59:59.99"},
       {-(12.0 * 3600.0 + 34.0 * 60.0 + 56.785), "-12:34:56.79"},
   };
-  for (const Case& c : cases) EXPECT_EQ(skyimage::format_dec(c.arcsec * kRadPerArcsec), c.text) << c.arcsec;
+  for (const Case& c : cases) EXPECT_EQ(talva::skyimage::format_dec(c.arcsec * kRadPerArcsec), c.text) << c.arcsec;
 }
 
 TEST(SkyimageFormat, OffsetsNeverPrintANegativeZero) {
-  EXPECT_EQ(skyimage::format_offset(-0.0), "   0.000");
-  EXPECT_EQ(skyimage::format_offset(-0.0004), "   0.000");
-  EXPECT_EQ(skyimage::format_offset(-0.0006), "  -0.001");
-  EXPECT_EQ(skyimage::format_offset(20.0004), "  20.000");
-  EXPECT_EQ(skyimage::format_offset(-15.1896), " -15.190");
-  EXPECT_EQ(skyimage::format_offset(123.4567), " 123.457");
+  EXPECT_EQ(talva::skyimage::format_offset(-0.0), "   0.000");
+  EXPECT_EQ(talva::skyimage::format_offset(-0.0004), "   0.000");
+  EXPECT_EQ(talva::skyimage::format_offset(-0.0006), "  -0.001");
+  EXPECT_EQ(talva::skyimage::format_offset(20.0004), "  20.000");
+  EXPECT_EQ(talva::skyimage::format_offset(-15.1896), " -15.190");
+  EXPECT_EQ(talva::skyimage::format_offset(123.4567), " 123.457");
 }
 
 }  // namespace

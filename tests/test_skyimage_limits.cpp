@@ -6,8 +6,8 @@
 
 #include "tools/skyimage/image_limits.h"
 
-using skyimage::image_header_problem;
-using skyimage::ImageHeader;
+using talva::skyimage::image_header_problem;
+using talva::skyimage::ImageHeader;
 
 namespace {
 
@@ -77,7 +77,7 @@ TEST(SkyimageHeader, BeamRefusedWhenItCannotBeDrawn) {
       {0.01, 0.0, 0.0, "BMIN = "},   {0.01, 0.01, nan, "BPA = "}, {0.01, 0.01, 1e9, "BPA = "},
   };
   for (const Row& r : rows) {
-    const std::string problem = skyimage::beam_problem(r.bmaj, r.bmin, r.bpa);
+    const std::string problem = talva::skyimage::beam_problem(r.bmaj, r.bmin, r.bpa);
     EXPECT_EQ(problem.rfind(r.starts, 0), 0u) << problem;
     EXPECT_EQ(problem.empty(), std::string(r.starts).empty()) << problem;
   }

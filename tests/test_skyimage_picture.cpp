@@ -20,15 +20,15 @@ TEST(SkyimagePicture, RobustRmsIsTheNoiseNotTheSources) {
   for (int k = 0; k < 200; ++k) pix[static_cast<std::size_t>(k) * 97] = 100.0f;  // compact sources
   pix[5] = std::numeric_limits<float>::quiet_NaN();
   pix[6] = std::numeric_limits<float>::infinity();
-  EXPECT_NEAR(skyimage::robust_rms(pix), 0.01, 0.0005);
-  EXPECT_EQ(skyimage::robust_rms(std::vector<float>(100, 3.0f)), 0.0);
-  EXPECT_EQ(skyimage::robust_rms(std::vector<float>(4, std::numeric_limits<float>::quiet_NaN())), 0.0);
-  EXPECT_EQ(skyimage::robust_rms({}), 0.0);
+  EXPECT_NEAR(talva::skyimage::robust_rms(pix), 0.01, 0.0005);
+  EXPECT_EQ(talva::skyimage::robust_rms(std::vector<float>(100, 3.0f)), 0.0);
+  EXPECT_EQ(talva::skyimage::robust_rms(std::vector<float>(4, std::numeric_limits<float>::quiet_NaN())), 0.0);
+  EXPECT_EQ(talva::skyimage::robust_rms({}), 0.0);
 }
 
 TEST(SkyimagePicture, GreyScaleRunsFromBelowTheNoiseToThePeakAndShowsFaintSources) {
   const double rms = 0.001, peak = 2.5;
-  const skyimage::GreyScale g = skyimage::grey_scale(rms, peak, -0.01, peak);
+  const talva::skyimage::GreyScale g = talva::skyimage::grey_scale(rms, peak, -0.01, peak);
   EXPECT_DOUBLE_EQ(g.lo, -rms);
   EXPECT_DOUBLE_EQ(g.hi, peak);
   EXPECT_FLOAT_EQ(g.level(-rms), 0.0f);
@@ -46,10 +46,10 @@ TEST(SkyimagePicture, GreyScaleRunsFromBelowTheNoiseToThePeakAndShowsFaintSource
   // a linear scale from the noise would leave the 5-rms source white
   EXPECT_LT((5 * rms + rms) / (peak + rms), 0.01);
   // no noise: over the image's range
-  const skyimage::GreyScale flat = skyimage::grey_scale(0.0, 1.0, -0.5, 1.0);
+  const talva::skyimage::GreyScale flat = talva::skyimage::grey_scale(0.0, 1.0, -0.5, 1.0);
   EXPECT_DOUBLE_EQ(flat.lo, -0.5);
   EXPECT_DOUBLE_EQ(flat.hi, 1.0);
-  const skyimage::GreyScale blank = skyimage::grey_scale(0.0, 0.0, 0.0, 0.0);
+  const talva::skyimage::GreyScale blank = talva::skyimage::grey_scale(0.0, 0.0, 0.0, 0.0);
   EXPECT_GT(blank.hi, blank.lo);
   EXPECT_TRUE(std::isfinite(blank.level(0.0)));
 }
@@ -70,15 +70,15 @@ TEST(SkyimagePicture, ContourLevelsFromThreeRmsAtMostFiveBelowThePeak) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.peak);
-    const skyimage::Contours k = skyimage::contour_levels(c.rms, c.peak);
+    const talva::skyimage::Contours k = talva::skyimage::contour_levels(c.rms, c.peak);
     ASSERT_EQ(k.levels.size(), c.levels.size());
     for (std::size_t i = 0; i < c.levels.size(); ++i) EXPECT_NEAR(k.levels[i], c.levels[i], 1e-9 * c.peak);
     EXPECT_DOUBLE_EQ(k.negative, c.negative);
   }
   for (const double peak : {10.0, 1e3, 1e6, 1e12}) {
-    const skyimage::Contours k = skyimage::contour_levels(1.0, peak);
+    const talva::skyimage::Contours k = talva::skyimage::contour_levels(1.0, peak);
     ASSERT_FALSE(k.levels.empty());
-    EXPECT_LE(static_cast<int>(k.levels.size()), skyimage::kMaxContours) << peak;
+    EXPECT_LE(static_cast<int>(k.levels.size()), talva::skyimage::kMaxContours) << peak;
     EXPECT_LT(k.levels.back(), peak);
     for (std::size_t i = 1; i < k.levels.size(); ++i) EXPECT_DOUBLE_EQ(k.levels[i], k.levels[i - 1] * k.factor);
   }
@@ -90,7 +90,7 @@ TEST(SkyimagePicture, BeamOutlineHasItsWidthsAlongThePositionAngle) {
     double east_extent, north_extent;  // half widths along east and north
   };
   for (const Case& c : {Case{0, 0.5, 1.0}, Case{90, 1.0, 0.5}, Case{180, 0.5, 1.0}}) {
-    const auto pts = skyimage::beam_ellipse(2.0, 1.0, c.bpa, 10.0, -4.0, 360);
+    const auto pts = talva::skyimage::beam_ellipse(2.0, 1.0, c.bpa, 10.0, -4.0, 360);
     ASSERT_EQ(pts.size(), 361u);
     EXPECT_EQ(pts.front(), pts.back());
     double e = 0, n = 0;
@@ -100,14 +100,14 @@ TEST(SkyimagePicture, BeamOutlineHasItsWidthsAlongThePositionAngle) {
   }
   // position angle from north through east: at 45 degrees the major axis
   // points north-east (east and north both positive at its end)
-  const auto pts = skyimage::beam_ellipse(2.0, 0.5, 45.0, 0.0, 0.0, 8);
+  const auto pts = talva::skyimage::beam_ellipse(2.0, 0.5, 45.0, 0.0, 0.0, 8);
   EXPECT_NEAR(pts[0].first, std::sqrt(0.5), 1e-12);
   EXPECT_NEAR(pts[0].second, std::sqrt(0.5), 1e-12);
 }
 
 TEST(SkyimagePicture, WedgeTicksAreRoundValuesAtTheirGreyLevels) {
-  const skyimage::GreyScale g = skyimage::grey_scale(0.00078, 2.5, -0.01, 2.5);
-  const auto ticks = skyimage::wedge_ticks(g, 0.07f);
+  const talva::skyimage::GreyScale g = talva::skyimage::grey_scale(0.00078, 2.5, -0.01, 2.5);
+  const auto ticks = talva::skyimage::wedge_ticks(g, 0.07f);
   ASSERT_GE(ticks.size(), 5u);
   EXPECT_EQ(ticks.front().label, "0");
   EXPECT_EQ(ticks.back().label, "2");
@@ -129,11 +129,11 @@ TEST(SkyimagePicture, WedgeTicksAreRoundValuesAtTheirGreyLevels) {
 
 TEST(SkyimagePicture, CaptionNamesTheLevelsTheNoiseAndTheBeam) {
   const double rms = 0.00078;
-  EXPECT_EQ(skyimage::picture_caption(skyimage::contour_levels(rms, 2.51), rms, 60.2, 30.8, 4.0),
+  EXPECT_EQ(talva::skyimage::picture_caption(talva::skyimage::contour_levels(rms, 2.51), rms, 60.2, 30.8, 4.0),
             "contours -3 3 12 48 192 768 x rms (0.78 mJy/beam); beam 60\" x 31\", PA 4 deg");
-  EXPECT_EQ(skyimage::picture_caption(skyimage::contour_levels(0.0, 3.0), 0.0, 0.0, 0.0, 0.0),
+  EXPECT_EQ(talva::skyimage::picture_caption(talva::skyimage::contour_levels(0.0, 3.0), 0.0, 0.0, 0.0, 0.0),
             "contours 10 20 40 80 % of the peak");
-  EXPECT_EQ(skyimage::picture_caption(skyimage::contour_levels(0.0, -1.0), 0.0, 45.0, 45.0, 0.0),
+  EXPECT_EQ(talva::skyimage::picture_caption(talva::skyimage::contour_levels(0.0, -1.0), 0.0, 45.0, 45.0, 0.0),
             "beam 45\" x 45\", PA 0 deg");
 }
 

@@ -30,7 +30,7 @@ constexpr double kStartJd = 53974.0 + 2400000.5;
 constexpr double kStep = 7.2722054e-05;  // hour angle per dump, radians
 constexpr double kSinDec = -0.70710678;  // default declination -45 degrees
 
-double hour_angle(const miriad::UvRecord& r, double vsign) { return std::atan2(vsign * r.v / kSinDec, r.u); }
+double hour_angle(const talva::miriad::UvRecord& r, double vsign) { return std::atan2(vsign * r.v / kSinDec, r.u); }
 
 void write_zero_phases(const std::string& path) { write_file(path, "no phase corrections\n"); }
 

@@ -222,8 +222,8 @@ TEST(Talva2vis3Driver, EpochsAndPrecession) {
   double r2000 = 0, d2000 = 0;
   palFk45z(12.0 * 15.0 / 57.2957763671875, -45.0 / 57.2957763671875, 1950.0, &r2000, &d2000);
   {
-    miriad::UvReader uv(dir.file("b.uv"));
-    miriad::UvRecord rec;
+    talva::miriad::UvReader uv(dir.file("b.uv"));
+    talva::miriad::UvRecord rec;
     ASSERT_TRUE(uv.read(rec));
     EXPECT_EQ(uv.variable("ra")->doubles().at(0), r2000);
     EXPECT_EQ(uv.variable("dec")->doubles().at(0), d2000);
@@ -234,8 +234,8 @@ TEST(Talva2vis3Driver, EpochsAndPrecession) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(has_line(r.out, " Input Epoch = J2000   ")) << r.out;
   {
-    miriad::UvReader uv(dir.file("j.uv"));
-    miriad::UvRecord rec;
+    talva::miriad::UvReader uv(dir.file("j.uv"));
+    talva::miriad::UvRecord rec;
     ASSERT_TRUE(uv.read(rec));
     EXPECT_NEAR(uv.variable("ra")->doubles().at(0), 3.1415928, 1e-7);
     EXPECT_NEAR(uv.variable("dec")->doubles().at(0), -0.7853982, 1e-7);
@@ -262,8 +262,8 @@ TEST(Talva2vis3Dataset, VariablesHistoryAndAnEmptyArchive) {
   ASSERT_GE(out.size(), 3u);
   EXPECT_EQ(out[out.size() - 3], "read_dump returned stat         -1 at rec     2");
   EXPECT_EQ(out[out.size() - 2], " np =        1");
-  miriad::UvReader uv(dir.file("e.uv"));
-  miriad::UvRecord rec;
+  talva::miriad::UvReader uv(dir.file("e.uv"));
+  talva::miriad::UvRecord rec;
   ASSERT_TRUE(uv.read(rec));
   const std::vector<std::string> names{"epoch",   "nants", "veldop", "vsource", "source",  "ra",
                                        "obsra",   "dec",   "obsdec", "latitud", "longitu", "telescop",
@@ -318,8 +318,8 @@ TEST(Talva2vis3Dataset, AStoppedRunLeavesNoDatasetAnInterruptedOneItsWholeDumps)
     sink.interrupted("interrupted by SIGINT after dump 2");
     sink.publish();
   }
-  miriad::UvReader uv(path);
-  miriad::UvRecord rec;
+  talva::miriad::UvReader uv(path);
+  talva::miriad::UvRecord rec;
   for (int k = 0; k < 5; ++k) {
     ASSERT_TRUE(uv.read(rec)) << k;
     EXPECT_EQ(rec.u, 10.0 * k);

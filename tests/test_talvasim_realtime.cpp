@@ -23,8 +23,8 @@ using talva::test::TempDir;
 
 namespace {
 
-talvasim::Settings settings(const TempDir& dir, const std::string& archive, int ndumps) {
-  talvasim::Settings s;
+talva::talvasim::Settings settings(const TempDir& dir, const std::string& archive, int ndumps) {
+  talva::talvasim::Settings s;
   s.archive = dir.file(archive);
   s.layout = dir.file(archive + ".layout");
   s.ndumps = ndumps;
@@ -47,10 +47,10 @@ TEST(TalvasimRealtime, PiecesAddUpToTheBatchArchive) {
   TempDir dir;
   auto s = settings(dir, "batch.dat", 7);
   s.dt = 0.0;  // no pacing: as fast as the pieces go
-  talvasim::simulate(s);
+  talva::talvasim::simulate(s);
   auto r = settings(dir, "live.dat", 7);
   r.dt = 0.0;
-  talvasim::simulate_realtime(r, {1.0, 50});
+  talva::talvasim::simulate_realtime(r, {1.0, 50});
   EXPECT_EQ(read_bytes(s.archive), read_bytes(r.archive));
   EXPECT_EQ(read_bytes(s.layout), read_bytes(r.layout));
   // the scratch folder is gone
@@ -61,11 +61,11 @@ TEST(TalvasimRealtime, AWaitingReaderFollowsTheGrowingArchiveExactly) {
   TempDir dir;
   auto s = settings(dir, "batch.dat", 12);
   s.dt = 0.4;  // 12 dumps at 4 x: 1.2 s, each in up to 7 pieces
-  talvasim::simulate(s);
+  talva::talvasim::simulate(s);
   const auto expected = batch_dumps(s.archive);
   auto r = settings(dir, "live.dat", 12);
   r.dt = 0.4;
-  std::thread writer([&] { talvasim::simulate_realtime(r, {4.0, 7}); });
+  std::thread writer([&] { talva::talvasim::simulate_realtime(r, {4.0, 7}); });
 
   // the reader starts as soon as the archive exists and waits for its file header
   for (int tries = 0; !std::filesystem::exists(r.archive); ++tries) {
@@ -90,12 +90,12 @@ TEST(TalvasimRealtime, RefusedSettingsNameTheKeyword) {
   TempDir dir;
   const auto s = settings(dir, "x.dat", 2);
   struct Case {
-    talvasim::Realtime rt;
+    talva::talvasim::Realtime rt;
     const char* message;
   } cases[] = {{{0.0, 4}, "speed"}, {{-1.0, 4}, "speed"}, {{1.0, 0}, "pieces"}, {{1.0, 1001}, "pieces"}};
   for (const auto& c : cases) {
     try {
-      talvasim::simulate_realtime(s, c.rt);
+      talva::talvasim::simulate_realtime(s, c.rt);
       ADD_FAILURE() << c.message << " accepted";
     } catch (const std::exception& e) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();

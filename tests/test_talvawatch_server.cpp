@@ -24,7 +24,7 @@ using talva::array::c_layout_common_t;
 namespace {
 
 using nlohmann::json;
-using talvawatch::WatchState;
+using talva::talvawatch::WatchState;
 
 // A state over the pairs of bays 1-4 of both arms, with `dumps` dumps of
 // value 1 (antenna 2 dead: 0).
@@ -63,7 +63,7 @@ struct Fixture {
       d.unix_time = 1.2e9 + static_cast<double>(state->version());
       d.year = 2006;
       d.mon = d.day = 1;
-      state->add(d, talvawatch::now_ms());
+      state->add(d, talva::talvawatch::now_ms());
     }
   }
 };
@@ -95,11 +95,11 @@ TEST(WatchServer, OnlyTheBuiltInFilesAndTheViewsAreReached) {
       {"", 404},
   };
   for (const Case& c : cases) {
-    const talvawatch::Reply r = talvawatch::answer(*f.state, c.path, "", "");
+    const talva::talvawatch::Reply r = talva::talvawatch::answer(*f.state, c.path, "", "");
     EXPECT_EQ(r.status, c.status) << c.path;
   }
-  EXPECT_NE(talvawatch::answer(*f.state, "/", "", "").body.find("<html"), std::string::npos);
-  EXPECT_EQ(talvawatch::answer(*f.state, "/assets/watch.css", "", "").type, "text/css; charset=utf-8");
+  EXPECT_NE(talva::talvawatch::answer(*f.state, "/", "", "").body.find("<html"), std::string::npos);
+  EXPECT_EQ(talva::talvawatch::answer(*f.state, "/assets/watch.css", "", "").type, "text/css; charset=utf-8");
 }
 
 TEST(WatchServer, SeriesRequestsAreCheckedBeforeTheyAreServed) {
@@ -126,26 +126,26 @@ TEST(WatchServer, SeriesRequestsAreCheckedBeforeTheyAreServed) {
       {"1", long_pick.c_str(), 400},
   };
   for (const Case& c : cases) {
-    const talvawatch::Reply r = talvawatch::answer(*f.state, "/api/series", c.classes, c.pick);
+    const talva::talvawatch::Reply r = talva::talvawatch::answer(*f.state, "/api/series", c.classes, c.pick);
     EXPECT_EQ(r.status, c.status) << c.classes;
     EXPECT_TRUE(json::accept(r.body)) << c.classes;
   }
-  const json j = json::parse(talvawatch::answer(*f.state, "/api/series", "1,44", "ap(1e,1w)").body);
+  const json j = json::parse(talva::talvawatch::answer(*f.state, "/api/series", "1,44", "ap(1e,1w)").body);
   EXPECT_EQ(j["t"].size(), 4u);
   EXPECT_EQ(j["classes"]["1"]["amp"].size(), 4u);
   EXPECT_EQ(j["pick"]["pairs"], 1);
   EXPECT_EQ(j["pick"]["amp"][0], 1.0);
   // dumpscope's option syntax, its messages shown for a refused pick
-  const json bad = json::parse(talvawatch::answer(*f.state, "/api/series", "", "xy(1,2)").body);
+  const json bad = json::parse(talva::talvawatch::answer(*f.state, "/api/series", "", "xy(1,2)").body);
   ASSERT_TRUE(bad["pick"].contains("error"));
   EXPECT_EQ(bad["pick"]["error"][0], "no option key found");
-  const json missing = json::parse(talvawatch::answer(*f.state, "/api/series", "", "ap(20e,1w)").body);
+  const json missing = json::parse(talva::talvawatch::answer(*f.state, "/api/series", "", "ap(20e,1w)").body);
   EXPECT_EQ(missing["pick"]["error"][0], " 12564 not found in antenna number set");
 }
 
 TEST(WatchServer, SummaryListsTheDeadAntennaWithTheDumpItBegan) {
   Fixture f(3);
-  const json s = json::parse(f.state->summary_json(talvawatch::now_ms()));
+  const json s = json::parse(f.state->summary_json(talva::talvawatch::now_ms()));
   EXPECT_EQ(s["obs"]["dumps"], 3);
   ASSERT_EQ(s["anomalies"].size(), 1u);
   EXPECT_EQ(s["anomalies"][0]["name"], "antenna 2E");
@@ -158,7 +158,7 @@ TEST(WatchServer, ReportIsOneFileWhoseDataCannotEndItsScript) {
   Fixture f(2, "</script><script>alert(1)</script>.dat");
   std::string series, error;
   ASSERT_TRUE(f.state->series_json("all", "", series, error));
-  const std::string page = talvawatch::report_page(f.state->summary_json(0), series);
+  const std::string page = talva::talvawatch::report_page(f.state->summary_json(0), series);
   EXPECT_EQ(page.find("src=\"assets/"), std::string::npos);
   EXPECT_EQ(page.find("href=\"assets/"), std::string::npos);
   EXPECT_NE(page.find("window.TALVA_REPORT"), std::string::npos);
@@ -170,7 +170,7 @@ TEST(WatchServer, ReportIsOneFileWhoseDataCannotEndItsScript) {
 
 struct Served {
   Fixture f{3};
-  talvawatch::PageServer server{*f.state};
+  talva::talvawatch::PageServer server{*f.state};
   Served() {
     EXPECT_TRUE(server.bind("127.0.0.1", 0));
     server.start();
@@ -316,8 +316,8 @@ TEST(WatchServer, StreamsAreCappedAndClientsThatLeaveAreLetGo) {
   fds.push_back(open_stream(s.server.port(), &first));
   EXPECT_NE(first.find("text/event-stream"), std::string::npos);
   EXPECT_NE(first.find("event: summary"), std::string::npos);
-  for (int i = 1; i < talvawatch::kMaxStreams; ++i) fds.push_back(open_stream(s.server.port()));
-  EXPECT_EQ(s.server.streams(), talvawatch::kMaxStreams);
+  for (int i = 1; i < talva::talvawatch::kMaxStreams; ++i) fds.push_back(open_stream(s.server.port()));
+  EXPECT_EQ(s.server.streams(), talva::talvawatch::kMaxStreams);
   // one more is refused, and plain requests are still served
   std::string refused;
   const int extra = open_stream(s.server.port(), &refused);

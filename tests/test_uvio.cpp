@@ -26,7 +26,7 @@
 #include "support/testsupport.h"
 #include "util/stop.h"
 
-using namespace miriad;
+using namespace talva::miriad;
 using talva::test::read_bytes;
 using talva::test::read_file;
 using talva::test::TempDir;
@@ -136,15 +136,15 @@ std::vector<std::string> listing(const fs::path& dir) {
 // (the long form for every number above 65536).
 TEST(UvBaseline, NumbersOfBothFormsDecodeToTheirAntennas) {
   struct Case {
-    miriad::Baseline b;
+    talva::miriad::Baseline b;
     double number;
   };
   for (const Case& c : {Case{{1, 2, false}, 258.0}, Case{{37, 38, false}, 9510.0}, Case{{255, 255, false}, 65535.0},
                         Case{{1, 2, true}, 67586.0}, Case{{1, 96, true}, 67680.0}, Case{{44, 92, true}, 155740.0},
                         Case{{0, 1, true}, 65537.0}}) {
     EXPECT_EQ(c.b.number(), c.number) << c.b.a << "-" << c.b.b;
-    EXPECT_EQ(miriad::decode_baseline(c.number), c.b) << c.number;
-    EXPECT_EQ(miriad::decode_baseline(static_cast<double>(static_cast<float>(c.number)) + 0.3), c.b) << c.number;
+    EXPECT_EQ(talva::miriad::decode_baseline(c.number), c.b) << c.number;
+    EXPECT_EQ(talva::miriad::decode_baseline(static_cast<double>(static_cast<float>(c.number)) + 0.3), c.b) << c.number;
   }
 }
 

@@ -8,12 +8,12 @@
 
 int main(int argc, char** argv) {
   return talva::run_main([&] {
-    miriad::keyini(argc, argv,
-                   "looks at one archive: sums the selected pairs dump by dump, prints statistics and dump "
-                   "headers, plots MD, MD gain, amplitude and phase against dump number",
-                   "infile=cal.arc corrfile=lay.txt option='ap(1e,1w)' oneshot=t device=scope.png/png nxy=2,2");
-    const dumpscope::Settings settings = dumpscope::read_settings();
-    return dumpscope::run(settings);
+    talva::miriad::keyini(argc, argv,
+                          "looks at one archive: sums the selected pairs dump by dump, prints statistics and dump "
+                          "headers, plots MD, MD gain, amplitude and phase against dump number",
+                          "infile=cal.arc corrfile=lay.txt option='ap(1e,1w)' oneshot=t device=scope.png/png nxy=2,2");
+    const talva::dumpscope::Settings settings = talva::dumpscope::read_settings();
+    return talva::dumpscope::run(settings);
   });
 }
 

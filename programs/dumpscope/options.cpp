@@ -9,7 +9,7 @@
 
 using talva::array::kMaxProducts;
 
-namespace dumpscope {
+namespace talva::dumpscope {
 namespace {
 
 constexpr std::string_view::size_type npos = std::string_view::npos;
@@ -287,4 +287,4 @@ void select_baselines_(std::int32_t nbsln, std::span<const std::int32_t> antnum,
   sel = std::move(result.sel);
 }
 
-}  // namespace dumpscope
+}  // namespace talva::dumpscope

@@ -10,7 +10,7 @@
 
 #include "array/layout.h"
 
-namespace dumpscope {
+namespace talva::dumpscope {
 
 /// Option keys.
 enum OptionKey : std::int32_t { kKeyNone = 0, kKeyAP = 1, kKeyBS = 2, kKeyBM = 3, kKeyFX = 4 };
@@ -68,4 +68,4 @@ void select_baselines_(std::int32_t nbsln, std::span<const std::int32_t> antnum,
 /// pair of one antenna with itself); 0 when the pair cannot be a product.
 std::int32_t pair_code(long long a, long long b);
 
-}  // namespace dumpscope
+}  // namespace talva::dumpscope

@@ -11,7 +11,7 @@
 
 namespace pg = talva::pgplot;
 
-namespace dumpscope {
+namespace talva::dumpscope {
 
 namespace {
 
@@ -183,4 +183,4 @@ void Plotter::end() {
   files_.reset();
 }
 
-}  // namespace dumpscope
+}  // namespace talva::dumpscope

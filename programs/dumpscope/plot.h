@@ -12,7 +12,7 @@
 
 #include "util/plot_file.h"
 
-namespace dumpscope {
+namespace talva::dumpscope {
 
 /// The runs [first, end) of points whose x and y are both finite, in order:
 /// a polyline drawn run by run leaves a gap at a non-finite value.
@@ -75,4 +75,4 @@ class Plotter {
   std::unique_ptr<talva::PlotFiles> files_;  ///< where a file device's pages are drawn
 };
 
-}  // namespace dumpscope
+}  // namespace talva::dumpscope

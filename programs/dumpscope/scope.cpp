@@ -44,15 +44,15 @@ using talva::calib::rlim2amp_;
 using talva::calib::rotate_vis_;
 using talva::calib::Site;
 
-namespace dumpscope {
+namespace talva::dumpscope {
 namespace {
 
 constexpr int kMaxPanels = 10;  // panels across and down the page (nxy)
 
 /// A text keyword, without trailing blanks, refused when longer than its field.
-std::string text_keyword(const char* key, const std::string& def, std::size_t length, miriad::KeyDoc doc) {
+std::string text_keyword(const char* key, const std::string& def, std::size_t length, talva::miriad::KeyDoc doc) {
   std::string value;
-  miriad::keya(key, value, def, doc);
+  talva::miriad::keya(key, value, def, doc);
   std::string trimmed = talva::trim_right(value);
   if (trimmed.size() > length) {
     talva::stop(" keyword " + std::string(key) + " is longer than " + std::to_string(length) + " characters");
@@ -64,31 +64,31 @@ std::string text_keyword(const char* key, const std::string& def, std::size_t le
 
 Settings read_settings() {
   Settings s;
-  s.infile = text_keyword("infile", " ", kNameLength, miriad::required("the archive to look at"));
-  miriad::keyi("reclim", s.r1, 1, "first and last dump to use, counted from 1 (last <= 1: to the end)");
-  miriad::keyi("reclim", s.r2, -1);
-  miriad::keyi("navrg", s.navrg, 1, "length of the running mean, dumps");
-  miriad::keyl("mdcorr", s.mdcorr, false, "divide by the meridian-distance gain of mdfile");
+  s.infile = text_keyword("infile", " ", kNameLength, talva::miriad::required("the archive to look at"));
+  talva::miriad::keyi("reclim", s.r1, 1, "first and last dump to use, counted from 1 (last <= 1: to the end)");
+  talva::miriad::keyi("reclim", s.r2, -1);
+  talva::miriad::keyi("navrg", s.navrg, 1, "length of the running mean, dumps");
+  talva::miriad::keyl("mdcorr", s.mdcorr, false, "divide by the meridian-distance gain of mdfile");
   s.mdfile = text_keyword("mdfile", " ", kNameLength, "meridian-distance gain table, read with mdcorr=t");
-  miriad::keyr("tltmin", s.tltmin, 15.0f, "smallest arm tilt allowed, degrees");
-  miriad::keyr("mdmax", s.mdmax, 60.0f, "largest meridian distance allowed, degrees");
-  miriad::keyl("phstrk", s.phstrk, false, "remove the fringe rotation of a source at dec");
-  miriad::keyr("dec", s.dec, -45.0f, "declination of the source, degrees");
-  miriad::keyr("ra", s.ra, 0.0f, "right ascension, hours (read, no effect)");
-  miriad::keyr("startha", s.startha, 0.0f, "hour angle of the first dump for the fringe model, hours");
-  miriad::keyr("phsoff", s.phsoff, 0.0f, "phase offset of the fringe model, degrees");
-  miriad::keyl("pltfrng", s.pltfrng, false, "draw the fringe-model phase over the phase plot");
-  miriad::keyl("pltfft", s.pltfft, false, "read, no effect");
+  talva::miriad::keyr("tltmin", s.tltmin, 15.0f, "smallest arm tilt allowed, degrees");
+  talva::miriad::keyr("mdmax", s.mdmax, 60.0f, "largest meridian distance allowed, degrees");
+  talva::miriad::keyl("phstrk", s.phstrk, false, "remove the fringe rotation of a source at dec");
+  talva::miriad::keyr("dec", s.dec, -45.0f, "declination of the source, degrees");
+  talva::miriad::keyr("ra", s.ra, 0.0f, "right ascension, hours (read, no effect)");
+  talva::miriad::keyr("startha", s.startha, 0.0f, "hour angle of the first dump for the fringe model, hours");
+  talva::miriad::keyr("phsoff", s.phsoff, 0.0f, "phase offset of the fringe model, degrees");
+  talva::miriad::keyl("pltfrng", s.pltfrng, false, "draw the fringe-model phase over the phase plot");
+  talva::miriad::keyl("pltfft", s.pltfft, false, "read, no effect");
   s.option = text_keyword("option", "ap(1e,1w)", kOptionLength,
                           "pairs: ap(n1a1,n2a2) one pair (bays 1-48, arms e/w); bs(L,a) all of length L on arm "
                           "e, w, b (both) or x (across)");
-  miriad::keyl("oneshot", s.oneshot, false, "one pass only (else one pass per second bay 1-44)");
+  talva::miriad::keyl("oneshot", s.oneshot, false, "one pass only (else one pass per second bay 1-44)");
   s.device = text_keyword("device", "/xs", kDeviceLength, "plot device: NAME.png/png, NAME.ps/ps, /null, /xs");
-  miriad::keyi("nxy", s.nx, 1, "plot panels across and down the page (up to 4,4 stay readable)");
-  miriad::keyi("nxy", s.ny, 1);
-  miriad::keyr("scale", s.scale, 1.0f, "read, no effect");
+  talva::miriad::keyi("nxy", s.nx, 1, "plot panels across and down the page (up to 4,4 stay readable)");
+  talva::miriad::keyi("nxy", s.ny, 1);
+  talva::miriad::keyr("scale", s.scale, 1.0f, "read, no effect");
   // corlfile=, the name the other programs use, is the same keyword
-  const bool corr_given = miriad::keyprsnt("corrfile");
+  const bool corr_given = talva::miriad::keyprsnt("corrfile");
   s.corrfile = text_keyword("corrfile", "../data/corr_layout.file", kNameLength,
                             "the correlator layout file (corlfile= is the same keyword)");
   const std::string corl = text_keyword("corlfile", "", kNameLength, "the same as corrfile");
@@ -98,9 +98,9 @@ Settings read_settings() {
     s.corrfile = corl;
   }
   s.layout_keyword = corl.empty() ? "corrfile" : "corlfile";
-  miriad::keyl("verbose", s.verbose, false, "print every dump header the archive reader decodes");
-  miriad::keyfin();
-  using miriad::keyrange;
+  talva::miriad::keyl("verbose", s.verbose, false, "print every dump header the archive reader decodes");
+  talva::miriad::keyfin();
+  using talva::miriad::keyrange;
   constexpr double kAnyBelow = std::numeric_limits<int>::min();  // navrg and nxy below 1 are taken as 1
   keyrange("navrg", s.navrg, kAnyBelow, kMaxEntries);
   keyrange("tltmin", s.tltmin, 0.0, 90.0);
@@ -547,4 +547,4 @@ int run(const Settings& s) {
   return 0;
 }
 
-}  // namespace dumpscope
+}  // namespace talva::dumpscope

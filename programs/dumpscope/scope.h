@@ -12,7 +12,7 @@
 #include "programs/dumpscope/options.h"
 #include "util/constants.h"
 
-namespace dumpscope {
+namespace talva::dumpscope {
 
 using talva::kDegPerRad;
 inline constexpr float kOmega = 7.292124E-05f;                        ///< hour-angle step per record, radians
@@ -134,4 +134,4 @@ int pass_count(const OptionRecord& decoded, bool oneshot);
 /// The whole program after the keywords.
 int run(const Settings& s);
 
-}  // namespace dumpscope
+}  // namespace talva::dumpscope

@@ -90,36 +90,38 @@ struct Settings {
 
 Settings read_keywords(int argc, char** argv) {
   Settings s;
-  miriad::keyini(argc, argv,
-                 "solves one complex gain per antenna from an archive of a point-like calibrator; writes the gains "
-                 "file for talva2vis3, phase_dmp.log for talva2vis and an MD data file",
-                 "infile=cal.arc corlfile=lay.txt gnsfile=cal.gains calflx=10");
-  miriad::keya("infile", s.infile, " ", miriad::required("the calibrator archive"));
-  miriad::keya("corlfile", s.corlfile, " ", miriad::required("the correlator layout file"));
-  miriad::keya("gnsfile", s.gnsfile, "gains.log", "gains file to write; also names the MD data file (NAME.md_dat)");
-  miriad::keyi("refant", s.refant, 1, "reference antenna (1-96; 0: the first active one; -1: no referencing)");
-  miriad::keya("antrejct", s.antrejct, " ", "rejected antennas: numbers 1-96; none: no rejects");
-  miriad::keya("rejects", s.rejects, " ", "rejected products: a count, then product indices; none: no rejects");
-  miriad::keyi("reclim", s.r1, 1, "first and last dump to use, counted from 1 (last <= 1: to the end)");
-  miriad::keyi("reclim", s.r2, -1);
-  miriad::keya("mdfile", s.mdfile, " ", "meridian-distance gain table, read with mdcorr=t");
-  miriad::keyl("mdcorr", s.mdcorr, false, "scale the model by the average meridian-distance gain");
-  miriad::keyr("calflx", s.calflx, 1.0f, "flux of the calibrator (the model amplitude), correlator units");
-  miriad::keyr("interval", s.interval, 0.0f, "solution interval, minutes (0: one solution for the whole range)");
-  miriad::keya("model", s.model, "point",
-               "point: every class visibility calflx; redundant: the class visibilities solved with the gains");
-  miriad::keya("refgains", s.refgains, " ",
-               "gains file (a calibrator's solution) whose amplitude, phase and phase slope the redundant "
-               "solutions take");
-  miriad::keya("gnstable", s.gnstable, " ", "time-variable gains table to write (one block per interval)");
-  miriad::keyfin();
-  miriad::keyrange("interval", s.interval, 0.0, 1.0e6);
+  talva::miriad::keyini(
+      argc, argv,
+      "solves one complex gain per antenna from an archive of a point-like calibrator; writes the gains "
+      "file for talva2vis3, phase_dmp.log for talva2vis and an MD data file",
+      "infile=cal.arc corlfile=lay.txt gnsfile=cal.gains calflx=10");
+  talva::miriad::keya("infile", s.infile, " ", talva::miriad::required("the calibrator archive"));
+  talva::miriad::keya("corlfile", s.corlfile, " ", talva::miriad::required("the correlator layout file"));
+  talva::miriad::keya("gnsfile", s.gnsfile, "gains.log",
+                      "gains file to write; also names the MD data file (NAME.md_dat)");
+  talva::miriad::keyi("refant", s.refant, 1, "reference antenna (1-96; 0: the first active one; -1: no referencing)");
+  talva::miriad::keya("antrejct", s.antrejct, " ", "rejected antennas: numbers 1-96; none: no rejects");
+  talva::miriad::keya("rejects", s.rejects, " ", "rejected products: a count, then product indices; none: no rejects");
+  talva::miriad::keyi("reclim", s.r1, 1, "first and last dump to use, counted from 1 (last <= 1: to the end)");
+  talva::miriad::keyi("reclim", s.r2, -1);
+  talva::miriad::keya("mdfile", s.mdfile, " ", "meridian-distance gain table, read with mdcorr=t");
+  talva::miriad::keyl("mdcorr", s.mdcorr, false, "scale the model by the average meridian-distance gain");
+  talva::miriad::keyr("calflx", s.calflx, 1.0f, "flux of the calibrator (the model amplitude), correlator units");
+  talva::miriad::keyr("interval", s.interval, 0.0f, "solution interval, minutes (0: one solution for the whole range)");
+  talva::miriad::keya("model", s.model, "point",
+                      "point: every class visibility calflx; redundant: the class visibilities solved with the gains");
+  talva::miriad::keya("refgains", s.refgains, " ",
+                      "gains file (a calibrator's solution) whose amplitude, phase and phase slope the redundant "
+                      "solutions take");
+  talva::miriad::keya("gnstable", s.gnstable, " ", "time-variable gains table to write (one block per interval)");
+  talva::miriad::keyfin();
+  talva::miriad::keyrange("interval", s.interval, 0.0, 1.0e6);
   s.model = talva::trim_right(s.model);
   if (s.model != "point" && s.model != "redundant") talva::stop("model must be point or redundant, not " + s.model);
   s.refgains = talva::trim_right(s.refgains);
   s.gnstable = talva::trim_right(s.gnstable);
   if (!s.refgains.empty() && s.model != "redundant") talva::stop("refgains is read only with model=redundant");
-  miriad::keyrange("refant", s.refant, -1, kNant);  // 0: the first active antenna; -1: no phase reference
+  talva::miriad::keyrange("refant", s.refant, -1, kNant);  // 0: the first active antenna; -1: no phase reference
   s.r1 = std::max(s.r1, 1);
   s.infile = talva::trim_right(s.infile);
   s.gnsfile = talva::trim_right(s.gnsfile);
@@ -142,7 +144,7 @@ struct Averages {
 /// and every dump of the range goes to the collector as well.
 Averages average_archive(const Settings& s, const c_layout_common_t& layout, std::span<const float> md_table,
                          int md_count, std::vector<std::int32_t>& antnum, int& nbsln,
-                         gainsolve::IntervalCollector* collector, const std::function<void(int)>& on_header) {
+                         talva::gainsolve::IntervalCollector* collector, const std::function<void(int)>& on_header) {
   Averages avg;
   talva::StdoutOutput out;
   ArchiveReader archive(s.infile, out);
@@ -253,7 +255,7 @@ int run(int argc, char** argv) {
 
   std::vector<std::int32_t> antnum(kMaxProducts);
   int nbsln = 0;
-  std::optional<gainsolve::IntervalCollector> collector;
+  std::optional<talva::gainsolve::IntervalCollector> collector;
   if (s.intervals()) collector.emplace(static_cast<double>(s.interval));
   // The intervals' solutions need nothing of the whole range when the model
   // flux is calflx itself (no MD gain) and each solve starts from the
@@ -265,12 +267,12 @@ int run(int argc, char** argv) {
   opt.refant = s.refant;
   opt.refgains = refgains;
   opt.start = refgains;
-  std::optional<gainsolve::BackgroundChain> early;
+  std::optional<talva::gainsolve::BackgroundChain> early;
   if (collector && !s.mdcorr && (opt.model == talva::calib::GainModel::point || !refgains.empty())) {
     talva::calib::SolveOptions quiet = opt;
     quiet.solver_lines = false;
     early.emplace(quiet, *collector);
-    collector->on_close([&](const gainsolve::Collected& c) { early->post(c); }, true);
+    collector->on_close([&](const talva::gainsolve::Collected& c) { early->post(c); }, true);
   }
   std::optional<ProductTable> early_table;  // the collector's, from the header on
   const auto on_header = [&](int nb) {
@@ -279,7 +281,7 @@ int run(int argc, char** argv) {
     int nclass = 0;
     talva::StringOutput quiet;  // the whole-range set-up below prints what the S matrix says
     setup_s_matrix_(S0, kNant, nclass, quiet);
-    gainsolve::select_pairs(S0, *early_table, bad_antennas, bad_products, {}, false);
+    talva::gainsolve::select_pairs(S0, *early_table, bad_antennas, bad_products, {}, false);
     collector->start(*early_table, nb, std::move(S0), nclass);
   };
   const Averages avg =
@@ -294,7 +296,7 @@ int run(int argc, char** argv) {
   // in the dump (code not in the product table, or the last table entry whose
   // item lies past the block: their value would be another product's), and
   // pairs with no finite value in the whole range.
-  gainsolve::select_pairs(S, table, bad_antennas, bad_products, avg.used, true);
+  talva::gainsolve::select_pairs(S, table, bad_antennas, bad_products, avg.used, true);
   std::vector<cx> V(kNant * kNant);
   std::vector<float> var(collector ? kNant * kNant : 0);
   for (int p = 1; p <= kNant; ++p) {
@@ -345,17 +347,17 @@ int run(int argc, char** argv) {
     const talva::calib::IntervalSolution sol = talva::calib::solve_interval(whole, opt, out);
     if (!sol.solved) talva::stop("no gain solution: no file written");
     gains = sol.gains;
-    gainsolve::print_fit("whole range (gains file)", sol);
+    talva::gainsolve::print_fit("whole range (gains file)", sol);
     std::vector<talva::calib::IntervalSolution> solutions;
     if (early) {
       solutions = early->take();
     } else {
       opt.solver_lines = false;
       if (opt.start.empty()) opt.start = sol.gains;  // the intervals start from the whole range's solution
-      solutions = gainsolve::solve_intervals(collector->intervals(), opt);
+      solutions = talva::gainsolve::solve_intervals(collector->intervals(), opt);
     }
     gains_table =
-        gainsolve::report_intervals(collector->intervals(), solutions, s.model, static_cast<double>(s.interval));
+        talva::gainsolve::report_intervals(collector->intervals(), solutions, s.model, static_cast<double>(s.interval));
   }
   for (const cx& g : gains) {
     if (!std::isfinite(g.real()) || !std::isfinite(g.imag())) {

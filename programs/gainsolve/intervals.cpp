@@ -23,7 +23,7 @@ using talva::array::talva_antenna_rejections_t;
 using talva::array::talva_bsln_rejections_t;
 using talva::calib::cfloat;
 
-namespace gainsolve {
+namespace talva::gainsolve {
 
 namespace {
 
@@ -380,4 +380,4 @@ talva::calib::GainsTable report_intervals(const std::vector<Collected>& interval
   return table;
 }
 
-}  // namespace gainsolve
+}  // namespace talva::gainsolve

@@ -19,7 +19,7 @@
 #include "calib/gains_table.h"
 #include "calib/interval_solve.h"
 
-namespace gainsolve {
+namespace talva::gainsolve {
 
 /// The pairs a solution may use: S with rejected antennas and products and
 /// pairs without a correlation of their own in the dump cleared, and, when
@@ -160,4 +160,4 @@ talva::calib::GainsTable report_intervals(const std::vector<Collected>& interval
 /// Prints the fit line of one solution (the whole range) and its flags.
 void print_fit(const std::string& label, const talva::calib::IntervalSolution& sol);
 
-}  // namespace gainsolve
+}  // namespace talva::gainsolve

@@ -62,21 +62,21 @@ struct Settings {
 
 Settings read_keywords(int argc, char** argv) {
   Settings s;
-  miriad::keyini(argc, argv,
-                 "gives each antenna the phase of its pair with a reference antenna, from an archive of a "
-                 "point-like calibrator; writes phasesolve.log for talva2vis",
-                 "infile=cal.arc corlfile=lay.txt refant=1");
-  miriad::keya("infile", s.infile, " ", miriad::required("the calibrator archive"));
-  miriad::keya("corlfile", s.corlfile, " ", miriad::required("the correlator layout file"));
-  miriad::keyi("refant", s.refant, 1, "reference antenna (1 to the archive's antenna count)");
-  miriad::keya("antrejct", s.antrejct, " ", "rejected antennas (read, not applied)");
-  miriad::keya("rejects", s.rejects, " ", "rejected products: a count, then product indices; none: no rejects");
-  miriad::keyi("reclim", s.r1, 1, "first and last dump to use, counted from 1 (last <= 1: to the end)");
-  miriad::keyi("reclim", s.r2, -1);
-  miriad::keya("device", s.device, "/xs", "read, no effect (no plot is made)");
-  miriad::keyi("nxy", s.nx, 1, "read, no effect");
-  miriad::keyi("nxy", s.ny, 1);
-  miriad::keyfin();
+  talva::miriad::keyini(argc, argv,
+                        "gives each antenna the phase of its pair with a reference antenna, from an archive of a "
+                        "point-like calibrator; writes phasesolve.log for talva2vis",
+                        "infile=cal.arc corlfile=lay.txt refant=1");
+  talva::miriad::keya("infile", s.infile, " ", talva::miriad::required("the calibrator archive"));
+  talva::miriad::keya("corlfile", s.corlfile, " ", talva::miriad::required("the correlator layout file"));
+  talva::miriad::keyi("refant", s.refant, 1, "reference antenna (1 to the archive's antenna count)");
+  talva::miriad::keya("antrejct", s.antrejct, " ", "rejected antennas (read, not applied)");
+  talva::miriad::keya("rejects", s.rejects, " ", "rejected products: a count, then product indices; none: no rejects");
+  talva::miriad::keyi("reclim", s.r1, 1, "first and last dump to use, counted from 1 (last <= 1: to the end)");
+  talva::miriad::keyi("reclim", s.r2, -1);
+  talva::miriad::keya("device", s.device, "/xs", "read, no effect (no plot is made)");
+  talva::miriad::keyi("nxy", s.nx, 1, "read, no effect");
+  talva::miriad::keyi("nxy", s.ny, 1);
+  talva::miriad::keyfin();
   s.r1 = std::max(s.r1, 1);
   s.infile = talva::trim_right(s.infile);
   return s;

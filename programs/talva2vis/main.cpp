@@ -12,11 +12,12 @@ extern "C" const char* __lsan_default_options() { return "print_suppressions=0";
 
 int main(int argc, char** argv) {
   return talva::run_main([&] {
-    miriad::keyini(argc, argv,
-                   "the earlier converter: one correlator archive into a MIRIAD uv dataset, applying a phase "
-                   "table or the phases of a gains table (never amplitudes); hour angle and time counted from start "
-                   "values",
-                   "infile=src.arc corlfile=lay.txt phasefil=phasesolve.log uvfile=old.uv device=/null");
+    talva::miriad::keyini(
+        argc, argv,
+        "the earlier converter: one correlator archive into a MIRIAD uv dataset, applying a phase "
+        "table or the phases of a gains table (never amplitudes); hour angle and time counted from start "
+        "values",
+        "infile=src.arc corlfile=lay.txt phasefil=phasesolve.log uvfile=old.uv device=/null");
     const talva::convert::ConverterSettings settings =
         talva::convert::read_converter_keywords(talva::convert::Flavour::Legacy);
     talva::StdoutOutput out;

@@ -11,10 +11,10 @@ extern "C" const char* __lsan_default_options() { return "print_suppressions=0";
 
 int main(int argc, char** argv) {
   return talva::run_main([&] {
-    miriad::keyini(argc, argv,
-                   "converts one correlator archive into a MIRIAD uv dataset, applying the antenna gains of "
-                   "gainsolve",
-                   "infile=src.arc corlfile=lay.txt gnsfile=cal.gains uvfile=src.uv device=src.png/png");
+    talva::miriad::keyini(argc, argv,
+                          "converts one correlator archive into a MIRIAD uv dataset, applying the antenna gains of "
+                          "gainsolve",
+                          "infile=src.arc corlfile=lay.txt gnsfile=cal.gains uvfile=src.uv device=src.png/png");
     const talva::convert::ConverterSettings settings =
         talva::convert::read_converter_keywords(talva::convert::Flavour::Current);
     talva::StdoutOutput out;

@@ -14,12 +14,12 @@ int main(int argc, char** argv) {
   // one each: the memory stays near what one busy client needs.
   mallopt(M_ARENA_MAX, 2);
   return talva::run_main([&] {
-    miriad::keyini(argc, argv,
-                   "follows an archive as it grows and serves a live page: observation, class averages, a pair, "
-                   "antenna standings, (u, v) coverage and what looks wrong; report= writes it as one HTML file",
-                   "infile=src.arc corlfile=lay.txt gnsfile=cal.gains port=8090");
-    const talvawatch::Settings settings = talvawatch::read_settings();
+    talva::miriad::keyini(argc, argv,
+                          "follows an archive as it grows and serves a live page: observation, class averages, a pair, "
+                          "antenna standings, (u, v) coverage and what looks wrong; report= writes it as one HTML file",
+                          "infile=src.arc corlfile=lay.txt gnsfile=cal.gains port=8090");
+    const talva::talvawatch::Settings settings = talva::talvawatch::read_settings();
     talva::StdoutOutput out;
-    return talvawatch::run(settings, out);
+    return talva::talvawatch::run(settings, out);
   });
 }

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-namespace talvawatch {
+namespace talva::talvawatch {
 
 // The built-in files, generated at build time from page/ and the vendored
 // uPlot (assets_data.cpp).
@@ -204,4 +204,4 @@ void PageServer::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-}  // namespace talvawatch
+}  // namespace talva::talvawatch

@@ -15,7 +15,7 @@ namespace httplib {
 class Server;
 }
 
-namespace talvawatch {
+namespace talva::talvawatch {
 
 /// Streams served at once; more are refused (503) until one ends.
 inline constexpr int kMaxStreams = 16;
@@ -70,4 +70,4 @@ class PageServer {
   int port_ = 0;
 };
 
-}  // namespace talvawatch
+}  // namespace talva::talvawatch

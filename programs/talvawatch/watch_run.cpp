@@ -22,7 +22,7 @@ using talva::array::check_layout_covers_;
 using talva::array::kNumAntennas;
 using talva::array::load_corr_layout_file_;
 
-namespace talvawatch {
+namespace talva::talvawatch {
 namespace {
 
 constexpr useconds_t kPollMicroseconds = 500000;  // as the archive reader waits
@@ -67,17 +67,21 @@ talva::archive::ArchiveOptions archive_options(const Settings& s, bool wait, tal
 
 Settings read_settings() {
   Settings s;
-  miriad::keya("infile", s.infile, "", miriad::required("the archive to watch (it may still be growing)"));
-  miriad::keya("corlfile", s.corlfile, "", miriad::required("the correlator layout file"));
-  miriad::keya("gnsfile", s.gnsfile, "", "gains (as gainsolve writes them): class averages and standings corrected");
-  miriad::keya("option", s.option, "ap(1e,1w)", "pair shown first: ap(n1a1,n2a2) or bs(L,a), as dumpscope takes it");
-  miriad::keya("bind", s.bind, "127.0.0.1", "address to listen on (0.0.0.0: every network of the machine)");
-  miriad::keyi("port", s.port, 8090, "port to listen on (0: any free port, printed)");
-  miriad::keyi("idle", s.idle, 5, "minutes without a new dump before the page says so");
-  miriad::keya("report", s.report, "", "write the page with its data as one HTML file and stop (finished archive)");
-  miriad::keyfin();
-  miriad::keyrange("port", s.port, 0, 65535);
-  miriad::keyrange("idle", s.idle, 1, 24 * 60);
+  talva::miriad::keya("infile", s.infile, "",
+                      talva::miriad::required("the archive to watch (it may still be growing)"));
+  talva::miriad::keya("corlfile", s.corlfile, "", talva::miriad::required("the correlator layout file"));
+  talva::miriad::keya("gnsfile", s.gnsfile, "",
+                      "gains (as gainsolve writes them): class averages and standings corrected");
+  talva::miriad::keya("option", s.option, "ap(1e,1w)",
+                      "pair shown first: ap(n1a1,n2a2) or bs(L,a), as dumpscope takes it");
+  talva::miriad::keya("bind", s.bind, "127.0.0.1", "address to listen on (0.0.0.0: every network of the machine)");
+  talva::miriad::keyi("port", s.port, 8090, "port to listen on (0: any free port, printed)");
+  talva::miriad::keyi("idle", s.idle, 5, "minutes without a new dump before the page says so");
+  talva::miriad::keya("report", s.report, "",
+                      "write the page with its data as one HTML file and stop (finished archive)");
+  talva::miriad::keyfin();
+  talva::miriad::keyrange("port", s.port, 0, 65535);
+  talva::miriad::keyrange("idle", s.idle, 1, 24 * 60);
   if (s.option.size() > kMaxPickLength) talva::stop("talvawatch: option= is longer than 80 characters");
   return s;
 }
@@ -138,4 +142,4 @@ int run(const Settings& s, talva::Output& out) {
   return 0;
 }
 
-}  // namespace talvawatch
+}  // namespace talva::talvawatch

@@ -6,7 +6,7 @@
 
 #include "util/output.h"
 
-namespace talvawatch {
+namespace talva::talvawatch {
 
 struct Settings {
   std::string infile;                ///< the archive
@@ -25,4 +25,4 @@ Settings read_settings();
 /// The whole program after the keywords.
 int run(const Settings& s, talva::Output& out);
 
-}  // namespace talvawatch
+}  // namespace talva::talvawatch

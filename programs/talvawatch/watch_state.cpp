@@ -9,7 +9,7 @@
 using talva::array::kNumAntennas;
 using talva::array::kNumClasses;
 
-namespace talvawatch {
+namespace talva::talvawatch {
 namespace {
 
 using nlohmann::json;
@@ -248,12 +248,12 @@ bool WatchState::series_json(std::string_view classes, std::string_view pick, st
   }
   // The pick, as dumpscope selects it: the sum of its pairs' correlations.
   json pj = {{"option", pick_text}};
-  dumpscope::OptionRecord opt;
+  talva::dumpscope::OptionRecord opt;
   std::vector<std::string> messages;
-  dumpscope::decode_option(pick_text, opt, messages);
-  dumpscope::Selection sel;
+  talva::dumpscope::decode_option(pick_text, opt, messages);
+  talva::dumpscope::Selection sel;
   if (opt.error == 0) {
-    sel = dumpscope::select_products(mon.setup().nbsln, mon.setup().antnum, opt, mon.setup().layout->lay_count);
+    sel = talva::dumpscope::select_products(mon.setup().nbsln, mon.setup().antnum, opt, mon.setup().layout->lay_count);
     messages.insert(messages.end(), sel.messages.begin(), sel.messages.end());
   }
   if (opt.error != 0 || sel.error != 0) {
@@ -290,4 +290,4 @@ bool WatchState::series_json(std::string_view classes, std::string_view pick, st
   return true;
 }
 
-}  // namespace talvawatch
+}  // namespace talva::talvawatch

@@ -10,7 +10,7 @@
 
 #include "watch/monitor.h"
 
-namespace talvawatch {
+namespace talva::talvawatch {
 
 /// Longest pair option accepted from the page (as dumpscope's option text).
 inline constexpr std::size_t kMaxPickLength = 80;
@@ -59,4 +59,4 @@ class WatchState {
 /// Current time, milliseconds since 1970.
 std::int64_t now_ms();
 
-}  // namespace talvawatch
+}  // namespace talva::talvawatch

@@ -20,7 +20,7 @@
 namespace talva::test::mir {
 namespace {
 
-using miriad::element_size;
+using talva::miriad::element_size;
 
 // ---- MIRIAD's messages ---------------------------------------------------------
 

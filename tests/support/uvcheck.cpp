@@ -52,7 +52,7 @@ std::string first_difference(const char* what, const std::vector<std::string>& p
   return "";
 }
 
-std::string compare_record(std::int64_t n, const miriad::UvReader& reader, const miriad::UvRecord& p,
+std::string compare_record(std::int64_t n, const talva::miriad::UvReader& reader, const talva::miriad::UvRecord& p,
                            const mir::Record& m) {
   const std::string at = "record " + std::to_string(n) + ": ";
   const double pp[5] = {p.u, p.v, p.w, p.time, p.baseline};
@@ -81,7 +81,7 @@ std::string compare_record(std::int64_t n, const miriad::UvReader& reader, const
   for (const auto& v : m.updated) mu.push_back(v.name);
   if (pu != mu) return at + "variables updated: project [" + joined(pu) + "], MIRIAD [" + joined(mu) + "]";
   for (const auto& mv : m.updated) {
-    const miriad::UvVar* pv = reader.variable(mv.name);
+    const talva::miriad::UvVar* pv = reader.variable(mv.name);
     if (pv->type != mv.type || pv->value != mv.value)
       return at + "variable " + mv.name + ": project " + std::string(1, pv->type) + " " + hex(pv->value) + ", MIRIAD " +
              std::string(1, mv.type) + " " + hex(mv.value);
@@ -104,9 +104,9 @@ MiriadComparison compare_with_miriad(const std::string& path) {
     c.detail = std::move(what);
     return c;
   };
-  std::unique_ptr<miriad::UvReader> project;
+  std::unique_ptr<talva::miriad::UvReader> project;
   try {
-    project = std::make_unique<miriad::UvReader>(path);
+    project = std::make_unique<talva::miriad::UvReader>(path);
   } catch (const talva::Stop& s) {
     c.outcome = Outcome::ProjectRefused;
     c.detail = s.message();
@@ -125,7 +125,7 @@ MiriadComparison compare_with_miriad(const std::string& path) {
   d = first_difference("vartable", pv, mv);
   if (!d.empty()) return disagree(d);
 
-  miriad::UvRecord prec;
+  talva::miriad::UvRecord prec;
   mir::Record mrec;
   for (;;) {
     bool more = false;

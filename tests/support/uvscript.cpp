@@ -15,8 +15,8 @@ namespace talva::test {
 namespace {
 
 namespace fs = std::filesystem;
-namespace be = miriad::be;
-using miriad::element_size;
+namespace be = talva::miriad::be;
+using talva::miriad::element_size;
 
 UvOp put_op(const std::string& name, char type, std::vector<std::uint8_t> value) {
   UvOp op;
@@ -116,59 +116,59 @@ UvScript& UvScript::write(std::vector<double> preamble, std::vector<std::complex
 
 void write_with_project(const UvScript& script, const std::string& path) {
   int tno = 0;
-  miriad::uvopen(tno, path, "new");
+  talva::miriad::uvopen(tno, path, "new");
   for (const auto& op : script.ops) {
     switch (op.kind) {
       case UvOp::Kind::Preamble:
-        miriad::uvset(tno, "preamble", op.text, 0, 0.0, 0.0, 0.0);
+        talva::miriad::uvset(tno, "preamble", op.text, 0, 0.0, 0.0, 0.0);
         break;
       case UvOp::Kind::Corr:
-        miriad::uvset(tno, "corr", op.text, 0, 0.0, 0.0, 0.0);
+        talva::miriad::uvset(tno, "corr", op.text, 0, 0.0, 0.0, 0.0);
         break;
       case UvOp::Kind::HisOpen:
-        miriad::hisopen(tno, "write");
+        talva::miriad::hisopen(tno, "write");
         break;
       case UvOp::Kind::HisWrite:
-        miriad::hiswrite(tno, op.text);
+        talva::miriad::hiswrite(tno, op.text);
         break;
       case UvOp::Kind::HisClose:
-        miriad::hisclose(tno);
+        talva::miriad::hisclose(tno);
         break;
       case UvOp::Kind::Put: {
         const std::size_t e = static_cast<std::size_t>(element_size(op.type));
         const std::size_t n = op.value.size() / e;
         if (op.type == 'a') {
-          miriad::uvputvra(tno, op.text, std::string(op.value.begin(), op.value.end()));
+          talva::miriad::uvputvra(tno, op.text, std::string(op.value.begin(), op.value.end()));
         } else if (op.type == 'i') {
           std::vector<std::int32_t> v(n);
           for (std::size_t k = 0; k < n; ++k) v[k] = static_cast<std::int32_t>(be::get32(&op.value[4 * k]));
-          miriad::uvputvri(tno, op.text, v);
+          talva::miriad::uvputvri(tno, op.text, v);
         } else if (op.type == 'r') {
           std::vector<float> v(n);
           for (std::size_t k = 0; k < n; ++k) v[k] = be::get_float(&op.value[4 * k]);
-          miriad::uvputvrr(tno, op.text, v);
+          talva::miriad::uvputvrr(tno, op.text, v);
         } else {
           std::vector<double> v(n);
           for (std::size_t k = 0; k < n; ++k) v[k] = be::get_double(&op.value[8 * k]);
-          miriad::uvputvrd(tno, op.text, v);
+          talva::miriad::uvputvrd(tno, op.text, v);
         }
         break;
       }
       case UvOp::Kind::Write:
-        miriad::uvwrite(tno, op.preamble, op.data, op.flags, static_cast<int>(op.data.size()));
+        talva::miriad::uvwrite(tno, op.preamble, op.data, op.flags, static_cast<int>(op.data.size()));
         break;
     }
   }
-  miriad::uvclose(tno);
+  talva::miriad::uvclose(tno);
 }
 
 // ---- replaying a dataset ------------------------------------------------------------------
 
 UvScript script_of_dataset(const std::string& path) {
-  miriad::UvReader r(path);
+  talva::miriad::UvReader r(path);
   UvScript s;
   const auto& vars = r.variables();
-  const miriad::UvVar* corr = r.variable("corr");
+  const talva::miriad::UvVar* corr = r.variable("corr");
   if (corr == nullptr || corr->type != 'r')
     talva::stop("script_of_dataset: " + path + " has no real-valued corr (a scaled corr cannot be replayed exactly)");
   // Variables uvwrite writes itself; nchan too when uvwrite defined it
@@ -194,7 +194,7 @@ UvScript script_of_dataset(const std::string& path) {
   const std::size_t end = std::min(stream.size(), static_cast<std::size_t>(std::max<std::int64_t>(vislen, 0)));
   std::vector<std::size_t> length(vars.size(), 0);
   bool preamble_set = false;
-  miriad::UvRecord rec;
+  talva::miriad::UvRecord rec;
   for (std::size_t off = 0; off + 4 <= end;) {
     const std::size_t idx = stream[off];
     const int code = stream[off + 2];

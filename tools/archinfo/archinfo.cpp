@@ -68,14 +68,15 @@ int main(int argc, char** argv) {
   return talva::run_main([&] {
     std::string path;
     bool verbose = false, full = false;
-    miriad::keyini(argc, argv,
-                   "lists an archive's file header and one line per range of like dumps (date, time, hour angle, "
-                   "mode)",
-                   "archive=cal.arc full=t");
-    miriad::keya("archive", path, "", miriad::required("the archive"));
-    miriad::keyl("full", full, false, "one line per dump instead of one per range of like dumps");
-    miriad::keyl("verbose", verbose, false, "also print every dump header the archive reader decodes");
-    miriad::keyfin();
+    talva::miriad::keyini(
+        argc, argv,
+        "lists an archive's file header and one line per range of like dumps (date, time, hour angle, "
+        "mode)",
+        "archive=cal.arc full=t");
+    talva::miriad::keya("archive", path, "", talva::miriad::required("the archive"));
+    talva::miriad::keyl("full", full, false, "one line per dump instead of one per range of like dumps");
+    talva::miriad::keyl("verbose", verbose, false, "also print every dump header the archive reader decodes");
+    talva::miriad::keyfin();
 
     talva::StdoutOutput out;
     ArchiveOptions options;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace skyimage {
+namespace talva::skyimage {
 
 /// Pixels along one axis, and in the plane read (64 Mi floats: 256 MB).
 inline constexpr long kMaxAxisPixels = 16384;
@@ -75,4 +75,4 @@ inline std::string beam_problem(double bmaj, double bmin, double bpa) {
   return "";
 }
 
-}  // namespace skyimage
+}  // namespace talva::skyimage

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace skyimage {
+namespace talva::skyimage {
 
 namespace {
 
@@ -137,4 +137,4 @@ std::string picture_caption(const Contours& c, double rms, double bmaj_arcsec, d
   return text;
 }
 
-}  // namespace skyimage
+}  // namespace talva::skyimage

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace skyimage {
+namespace talva::skyimage {
 
 /// The noise of an image: 1.4826 times the median absolute deviation from
 /// the median of the finite pixels (the rms of Gaussian noise, hardly moved
@@ -66,4 +66,4 @@ std::vector<WedgeTick> wedge_ticks(const GreyScale& g, float min_gap = 0.07f);
 /// rms, and the beam (arcseconds; none when bmaj is 0).
 std::string picture_caption(const Contours& c, double rms, double bmaj_arcsec, double bmin_arcsec, double bpa_deg);
 
-}  // namespace skyimage
+}  // namespace talva::skyimage

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace skyimage {
+namespace talva::skyimage {
 
 namespace {
 
@@ -45,4 +45,4 @@ std::string format_offset(double arcmin) {
   return buf;
 }
 
-}  // namespace skyimage
+}  // namespace talva::skyimage

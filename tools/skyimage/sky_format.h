@@ -3,7 +3,7 @@
 // the precision it is printed with, before it is split into fields.
 #include <string>
 
-namespace skyimage {
+namespace talva::skyimage {
 
 /// Right ascension (radians, any turn) as "HH:MM:SS.sss", 00:00:00.000 to
 /// 23:59:59.999: rounded to the millisecond of time, then wrapped into one day.
@@ -16,4 +16,4 @@ std::string format_dec(double dec);
 /// An offset in arcminutes as "%8.3f", never "-0.000".
 std::string format_offset(double arcmin);
 
-}  // namespace skyimage
+}  // namespace talva::skyimage

@@ -81,7 +81,7 @@ Image read_image(const std::string& path) {
   }
   if (status == 0) {
     // Sizes and coordinates checked before the pixels are allocated.
-    skyimage::ImageHeader h;
+    talva::skyimage::ImageHeader h;
     h.nx = im.nx;
     h.ny = im.ny;
     fits_get_img_type(f, &h.bitpix, &status);
@@ -91,7 +91,7 @@ Image read_image(const std::string& path) {
     std::error_code ec;
     const auto file_bytes = std::filesystem::file_size(path, ec);
     const long long data_bytes = ec || status != 0 ? -1 : static_cast<long long>(file_bytes) - data;
-    const std::string problem = status == 0 ? skyimage::image_header_problem(h, data_bytes) : "";
+    const std::string problem = status == 0 ? talva::skyimage::image_header_problem(h, data_bytes) : "";
     if (!problem.empty()) {
       fits_close_file(f, &status);
       talva::stop("skyimage: " + path + ": " + problem);
@@ -108,7 +108,7 @@ Image read_image(const std::string& path) {
       beam_given = beam_status == 0;
     }
     if (beam_given) {
-      if (const std::string problem = skyimage::beam_problem(beam[0], beam[1], beam[2]); !problem.empty()) {
+      if (const std::string problem = talva::skyimage::beam_problem(beam[0], beam[1], beam[2]); !problem.empty()) {
         fits_close_file(f, &status);
         talva::stop("skyimage: " + path + ": " + problem);
       }
@@ -168,8 +168,8 @@ void draw(const Image& im, const std::string& path, const std::string& device, d
   float hy = static_cast<float>(std::abs(sy) * static_cast<float>(im.ny) / 2.0f);
   if (box > 0) hx = std::min(hx, static_cast<float>(box)), hy = std::min(hy, static_cast<float>(box));
   const auto [mn, mx] = std::minmax_element(im.pix.begin(), im.pix.end());
-  const skyimage::GreyScale grey = skyimage::grey_scale(rms, *mx, *mn, *mx);
-  const skyimage::Contours contours = skyimage::contour_levels(rms, *mx);
+  const talva::skyimage::GreyScale grey = talva::skyimage::grey_scale(rms, *mx, *mn, *mx);
+  const talva::skyimage::Contours contours = talva::skyimage::contour_levels(rms, *mx);
   // A picture file is drawn aside and replaces an earlier one when complete.
   if (const std::string warning = talva::no_display_warning(device); !warning.empty()) {
     std::printf("%s\n", warning.c_str());
@@ -220,7 +220,7 @@ void draw(const Image& im, const std::string& path, const std::string& device, d
     const double x = -marks[k].first, y = marks[k].second;
     if (std::abs(x) > hx || std::abs(y) > hy) continue;
     std::vector<float> cx, cy;
-    for (const auto& [e, n] : skyimage::beam_ellipse(2.0 * ring, 2.0 * ring, 0.0, -x, y)) {
+    for (const auto& [e, n] : talva::skyimage::beam_ellipse(2.0 * ring, 2.0 * ring, 0.0, -x, y)) {
       cx.push_back(static_cast<float>(-e));
       cy.push_back(static_cast<float>(n));
     }
@@ -241,7 +241,7 @@ void draw(const Image& im, const std::string& path, const std::string& device, d
     cpgsci(1);
     cpgsfs(2);
     cpgrect(bx1, bx2, by1, by2);
-    const auto pts = skyimage::beam_ellipse(a, b, im.bpa, hx - side / 2.0, -hy + side / 2.0);
+    const auto pts = talva::skyimage::beam_ellipse(a, b, im.bpa, hx - side / 2.0, -hy + side / 2.0);
     std::vector<float> ex, ey;
     for (const auto& [e, n] : pts) ex.push_back(static_cast<float>(-e)), ey.push_back(static_cast<float>(n));
     cpgsci(kBeamColour);
@@ -268,7 +268,8 @@ void draw(const Image& im, const std::string& path, const std::string& device, d
   cpglab("offset east (arcmin)", "offset north (arcmin)", "");
   cpgmtxt("T", 2.0f, 0.5f, 0.5f, std::filesystem::path(path).filename().c_str());
   cpgsch(0.8f);
-  const std::string caption = skyimage::picture_caption(contours, rms, im.bmaj * 3600.0, im.bmin * 3600.0, im.bpa);
+  const std::string caption =
+      talva::skyimage::picture_caption(contours, rms, im.bmaj * 3600.0, im.bmin * 3600.0, im.bpa);
   cpgmtxt("T", 0.8f, 0.5f, 0.5f, caption.c_str());
   // The wedge, right of the picture: the grey levels with their values.
   float vx1 = 0, vx2 = 0, vy1 = 0, vy2 = 0;
@@ -281,7 +282,7 @@ void draw(const Image& im, const std::string& path, const std::string& device, d
   const float tw[6] = {-0.5f, 1.0f, 0.0f, -0.5f / (kSteps - 1), 0.0f, 1.0f / (kSteps - 1)};
   cpggray(ramp.data(), 2, kSteps, 1, 2, 1, kSteps, 0.0f, 1.0f, tw);
   cpgbox("BC", 0.0f, 0, "BC", 0.0f, 0);
-  for (const skyimage::WedgeTick& tick : skyimage::wedge_ticks(grey)) {
+  for (const talva::skyimage::WedgeTick& tick : talva::skyimage::wedge_ticks(grey)) {
     const float xs[2] = {0.7f, 1.0f}, ys[2] = {tick.position, tick.position};
     cpgline(2, xs, ys);
     cpgmtxt("RV", 0.6f, tick.position, 0.0f, tick.label.c_str());
@@ -371,15 +372,16 @@ int main(int argc, char** argv) {
     std::string in, device;
     double box = 0;
     int npeaks = 1;
-    miriad::keyini(argc, argv,
-                   "prints the brightest peaks of a FITS sky image and draws it in grey scale with contours, axes "
-                   "in arcminutes from the phase centre",
-                   "in=sky-image.fits npeaks=2 device=sky.png/png box=30");
-    miriad::keya("in", in, "", miriad::required("the FITS image"));
-    miriad::keya("device", device, "", "plot device: NAME.png/png, NAME.ps/ps; none: no picture");
-    miriad::keyd("box", box, 0.0, "half-width of the picture, arcminutes (0: the whole image)");
-    miriad::keyi("npeaks", npeaks, 1, "number of peaks to print");
-    miriad::keyfin();
+    talva::miriad::keyini(
+        argc, argv,
+        "prints the brightest peaks of a FITS sky image and draws it in grey scale with contours, axes "
+        "in arcminutes from the phase centre",
+        "in=sky-image.fits npeaks=2 device=sky.png/png box=30");
+    talva::miriad::keya("in", in, "", talva::miriad::required("the FITS image"));
+    talva::miriad::keya("device", device, "", "plot device: NAME.png/png, NAME.ps/ps; none: no picture");
+    talva::miriad::keyd("box", box, 0.0, "half-width of the picture, arcminutes (0: the whole image)");
+    talva::miriad::keyi("npeaks", npeaks, 1, "number of peaks to print");
+    talva::miriad::keyfin();
     if (npeaks < 1) talva::stop("skyimage: npeaks must be 1 or more");
     if (const auto picture = talva::plot_file_name(device)) {
       // A picture named as the image is refused before any work.
@@ -391,17 +393,17 @@ int main(int argc, char** argv) {
     talva::stop_if_interrupted();
     std::printf("image %ld x %ld pixels of %.2f\" x %.2f\"\n", im.nx, im.ny, std::abs(im.cdelt[0]) * 3600.0,
                 std::abs(im.cdelt[1]) * 3600.0);
-    std::printf("phase centre J2000  RA %s  Dec %s\n", skyimage::format_ra(im.crval[0] * kRadPerDeg).c_str(),
-                skyimage::format_dec(im.crval[1] * kRadPerDeg).c_str());
+    std::printf("phase centre J2000  RA %s  Dec %s\n", talva::skyimage::format_ra(im.crval[0] * kRadPerDeg).c_str(),
+                talva::skyimage::format_dec(im.crval[1] * kRadPerDeg).c_str());
     const std::vector<Peak> list = peaks(im, npeaks);
     if (list.empty()) std::printf("no positive peak\n");
     for (const Peak& p : list)
       std::printf("peak %9.4f Jy/beam at %s' east %s' north: J2000  RA %s  Dec %s\n", p.value,
-                  skyimage::format_offset(p.east).c_str(), skyimage::format_offset(p.north).c_str(),
-                  skyimage::format_ra(p.at.ra).c_str(), skyimage::format_dec(p.at.dec).c_str());
+                  talva::skyimage::format_offset(p.east).c_str(), talva::skyimage::format_offset(p.north).c_str(),
+                  talva::skyimage::format_ra(p.at.ra).c_str(), talva::skyimage::format_dec(p.at.dec).c_str());
     // The noise: off the listed sources (sidelobes and calibration errors
     // included); without a source, that of the whole image.
-    const double rms = list.empty() ? skyimage::robust_rms(im.pix) : rms_off_sources(im, list);
+    const double rms = list.empty() ? talva::skyimage::robust_rms(im.pix) : rms_off_sources(im, list);
     if (!list.empty()) {
       std::printf("rms %9.5f Jy/beam off the sources (beyond %.0f pixels of each peak); dynamic range %.1f\n", rms,
                   kSourceRadius, rms > 0 ? list[0].value / rms : 0.0);

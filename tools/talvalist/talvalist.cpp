@@ -28,8 +28,8 @@ std::string g(const char* f, double x) {
   return buf;
 }
 
-std::string summary(miriad::UvReader& r) {
-  miriad::UvRecord rec;
+std::string summary(talva::miriad::UvReader& r) {
+  talva::miriad::UvRecord rec;
   std::set<double> baselines;
   double first = 0, last = 0;
   std::size_t min_chan = 0, max_chan = 0, bad = 0, good = 0;
@@ -76,24 +76,24 @@ std::string summary(miriad::UvReader& r) {
 
 int main(int argc, char** argv) {
   return talva::run_main([&] {
-    miriad::keyini(argc, argv, "lists a uv dataset (items, variables, records, history) or summarises it",
-                   "vis=src.uv full=t recs=3");
+    talva::miriad::keyini(argc, argv, "lists a uv dataset (items, variables, records, history) or summarises it",
+                          "vis=src.uv full=t recs=3");
     std::string vis;
     bool brief = true, full = false;
     int recs = -1;
-    miriad::keya("vis", vis, "", miriad::required("the uv dataset"));
-    miriad::keyl("summary", brief, true, "a summary of a few lines (false: the full listing)");
-    miriad::keyl("full", full, false, "the full listing: items, variables, records, history");
-    miriad::keyi("recs", recs, -1, "records to list in the full listing (-1: all; all are read and checked)");
-    miriad::keyfin();
+    talva::miriad::keya("vis", vis, "", talva::miriad::required("the uv dataset"));
+    talva::miriad::keyl("summary", brief, true, "a summary of a few lines (false: the full listing)");
+    talva::miriad::keyl("full", full, false, "the full listing: items, variables, records, history");
+    talva::miriad::keyi("recs", recs, -1, "records to list in the full listing (-1: all; all are read and checked)");
+    talva::miriad::keyfin();
     if (full || recs >= 0) brief = false;
-    miriad::UvReader r(vis);
+    talva::miriad::UvReader r(vis);
     std::string out;
     if (brief) {
       out = summary(r);
     } else {
-      out = miriad::uv_dump_items(r) + miriad::uv_dump_vartable(r) + miriad::uv_dump_records(r, recs) +
-            miriad::uv_dump_history(r);
+      out = talva::miriad::uv_dump_items(r) + talva::miriad::uv_dump_vartable(r) +
+            talva::miriad::uv_dump_records(r, recs) + talva::miriad::uv_dump_history(r);
     }
     std::fputs(out.c_str(), stdout);
     return 0;

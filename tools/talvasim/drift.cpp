@@ -6,7 +6,7 @@
 #include "util/stop.h"
 #include "util/textin.h"
 
-namespace talvasim {
+namespace talva::talvasim {
 
 namespace {
 constexpr double kPi = 3.14159265358979323846;
@@ -81,4 +81,4 @@ void GainDrift::record(double jd, const std::vector<std::complex<float>>& g, tal
   table.intervals.push_back(std::move(b));
 }
 
-}  // namespace talvasim
+}  // namespace talva::talvasim

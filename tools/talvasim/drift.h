@@ -9,7 +9,7 @@
 
 #include "calib/gains_table.h"
 
-namespace talvasim {
+namespace talva::talvasim {
 
 struct Settings;
 
@@ -65,4 +65,4 @@ void point_model(const Table& table, const std::vector<std::complex<float>>& g, 
   }
 }
 
-}  // namespace talvasim
+}  // namespace talva::talvasim

@@ -22,7 +22,7 @@
 using talva::archive::ArchiveOptions;
 using talva::archive::ArchiveReader;
 
-namespace talvasim {
+namespace talva::talvasim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -148,4 +148,4 @@ int simulate_realtime(const Settings& s, const Realtime& rt) {
   return nbsln;
 }
 
-}  // namespace talvasim
+}  // namespace talva::talvasim

@@ -5,7 +5,7 @@
 // dumps cut anywhere.
 #include "simulate.h"
 
-namespace talvasim {
+namespace talva::talvasim {
 
 struct Realtime {
   double speed = 1.0;  ///< dumps come this many times faster than dt says
@@ -24,4 +24,4 @@ void start_now(Settings& s);
 /// Returns the number of products in the table.
 int simulate_realtime(const Settings& s, const Realtime& rt);
 
-}  // namespace talvasim
+}  // namespace talva::talvasim

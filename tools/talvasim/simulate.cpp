@@ -27,7 +27,7 @@ using talva::archive::kMinHeaderLength;
 
 static_assert(std::endian::native == std::endian::little, "the archive is written little-endian");
 
-namespace talvasim {
+namespace talva::talvasim {
 
 namespace {
 
@@ -416,4 +416,4 @@ int simulate(const Settings& s) {
   return nbsln;
 }
 
-}  // namespace talvasim
+}  // namespace talva::talvasim

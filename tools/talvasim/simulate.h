@@ -10,7 +10,7 @@
 
 #include "drift.h"
 
-namespace talvasim {
+namespace talva::talvasim {
 
 inline constexpr int kAntennas = 96;
 inline constexpr double kSiderealRate = 7.2921159e-5;  ///< radians of hour angle per second
@@ -108,4 +108,4 @@ void check(const Settings& s);
 /// Returns the number of products in the table.
 int simulate(const Settings& s);
 
-}  // namespace talvasim
+}  // namespace talva::talvasim
