@@ -390,6 +390,16 @@ void DecodeHeader(std::span<const std::uint8_t> lbuffer, hdr_struct& h, talva::O
 
 void ArchiveReader::read_dumppar_md_inrad_(float& md_tilt) const { md_tilt = static_cast<float>(hdr_.MD_Tilt); }
 
+void UndatedDumps::left_out(int dump, const std::string& problem, talva::Output& out) {
+  if (++count_ > kNamed) return;
+  out.line(" dump " + std::to_string(dump) + ": impossible date or time in its header (" + problem +
+           "); dump left out" + (count_ == kNamed ? " (further ones counted at the end)" : ""));
+}
+
+std::string UndatedDumps::summary() const {
+  return " " + std::to_string(count_) + " dumps with an impossible date or time in their header left out";
+}
+
 double ArchiveReader::dump_julian_date() const {
   double mjd = 0.0;
   int status = 0;

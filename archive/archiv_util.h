@@ -59,6 +59,22 @@ void DecodeHeader(std::span<const std::uint8_t> lbuffer, hdr_struct& h, talva::O
 /// 1900 to 2200 are accepted (an all-zero header would date a dump 1858).
 std::string dump_time_problem(const hdr_struct& h);
 
+/// Counts the dumps left out for a header with no possible date and time,
+/// naming the first ten on `out`: " dump N: impossible date or time in its
+/// header (WHY); dump left out", the tenth adding " (further ones counted at
+/// the end)".
+class UndatedDumps {
+ public:
+  void left_out(int dump, const std::string& problem, talva::Output& out);
+  int count() const { return count_; }
+  /// " N dumps with an impossible date or time in their header left out"
+  std::string summary() const;
+
+ private:
+  static constexpr int kNamed = 10;
+  int count_ = 0;
+};
+
 /// The file header of an archive.
 struct ArchiveFileHeader {
   int nant = 0;                      ///< per-antenna records per dump

@@ -2,7 +2,6 @@
 #include "calib/gains_table.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -13,14 +12,7 @@ namespace talva::calib {
 
 namespace {
 
-// printf's "%.{decimals}f", by std::to_chars (the same text, faster)
-std::string fixed(double v, int decimals) {
-  char buf[400];
-  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
-  if (r.ec == std::errc() && std::isfinite(v)) return std::string(buf, r.ptr);
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-  return buf;
-}
+using talva::fixed;
 
 constexpr double kPi = 3.14159265358979323846;
 

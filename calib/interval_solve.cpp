@@ -11,6 +11,7 @@
 
 #include "calib/gains_solver.h"
 #include "util/fmt.h"
+#include "util/median.h"
 #include "util/vector_width.h"
 
 namespace talva::calib {
@@ -33,20 +34,9 @@ std::size_t at(int n, int i, int j) {
   return static_cast<std::size_t>(i - 1) + static_cast<std::size_t>(j - 1) * static_cast<std::size_t>(n);
 }
 
-std::string fixed(double v, int decimals) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-  return buf;
-}
+using talva::fixed;
 
-double median(std::vector<double> v) {
-  if (v.empty()) return 0.0;
-  const std::size_t h = v.size() / 2;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(h), v.end());
-  if (v.size() % 2 == 1) return v[h];
-  const double hi = v[h];
-  return 0.5 * (hi + *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(h)));
-}
+double median(std::vector<double> v) { return talva::median_in_place<double>(std::span<double>(v)); }
 
 /// The pairs of S in use, with weights: 1/var, a pair without a variance
 /// taking the median one (all without: unit weight).

@@ -84,6 +84,8 @@ void check_gains_table(const ConverterSettings& s) {
 
 }  // namespace
 
+int Clock::bad_time() const { return undated() != nullptr ? undated()->count() : 0; }
+
 ConverterSettings read_converter_keywords(Flavour flavour) {
   ConverterSettings s;
   const bool legacy = flavour == Flavour::Legacy;
@@ -250,9 +252,7 @@ class HeaderClock final : public Clock {
 
   bool place(int record, const DumpHeader& header, DumpContext& dump, talva::Output& out) override {
     if (!header.time_problem.empty()) {
-      if (++bad_time_ <= kBadTimeReports)
-        out.line(" dump " + std::to_string(record) + ": impossible date or time in its header (" + header.time_problem +
-                 "); dump left out" + (bad_time_ == kBadTimeReports ? " (further ones counted at the end)" : ""));
+      undated_.left_out(record, header.time_problem, out);
       return false;
     }
     dump.ha = header.ha_rad;
@@ -269,13 +269,12 @@ class HeaderClock final : public Clock {
     out.line(talva::ListLine() << "Mdt mdgain " << dump.md << " = " << dump.md * 180.0f / talva::kProgressLinePi
                                << dump.mdg);
   }
-  int bad_time() const override { return bad_time_; }
+  const talva::archive::UndatedDumps* undated() const override { return &undated_; }
   int damaged_md() const override { return damaged_md_; }
 
  private:
-  static constexpr int kBadTimeReports = 10;
   bool mdcorr_;
-  int bad_time_ = 0;
+  talva::archive::UndatedDumps undated_;
   int damaged_md_ = 0;
 };
 
@@ -514,9 +513,7 @@ int run_converter(const ConverterSettings& s, ConverterModes& modes, talva::Outp
                       128 + sig);
   }
   sinks.end_run();
-  if (clock->bad_time() > 0)
-    out.line(" " + std::to_string(clock->bad_time()) +
-             " dumps with an impossible date or time in their header left out");
+  if (clock->bad_time() > 0) out.line(clock->undated()->summary());
   publishing.publish();
   if (clock->damaged_md() > 0)
     out.line(" " + std::to_string(clock->damaged_md()) +

@@ -33,6 +33,7 @@
 
 namespace talva::archive {
 struct DumpHeader;
+class UndatedDumps;
 }  // namespace talva::archive
 namespace talva::calib {
 struct Site;
@@ -97,8 +98,11 @@ class Clock {
   virtual double julian_date(int np, const talva::archive::DumpHeader& header) const = 0;
   /// The progress line after " np : " (none by default).
   virtual void progress(const DumpContext& /*dump*/, talva::Output& /*out*/) const {}
-  /// Dumps left out for an impossible date or time in their header.
-  virtual int bad_time() const { return 0; }
+  /// The dumps left out for an impossible date or time in their header
+  /// (none: the clock does not read the headers' dates).
+  virtual const talva::archive::UndatedDumps* undated() const { return nullptr; }
+  /// How many those are.
+  int bad_time() const;
   /// Dumps left out for a damaged meridian distance (no MD gain to divide by).
   virtual int damaged_md() const { return 0; }
 };

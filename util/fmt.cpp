@@ -34,6 +34,21 @@ std::string fmt_f(double value, int width, int decimals) {
   return std::string(static_cast<std::size_t>(width) - s.size(), ' ') + s;
 }
 
+std::string fixed(double value, int decimals, int width) {
+  char buf[400];
+  std::string s;
+  // std::to_chars gives printf's text for every finite value, faster
+  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+  if (std::isfinite(value) && r.ec == std::errc()) {
+    s.assign(buf, r.ptr);
+  } else {
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+    s = buf;
+  }
+  if (static_cast<int>(s.size()) < width) s.insert(0, static_cast<std::size_t>(width) - s.size(), ' ');
+  return s;
+}
+
 std::string trim_right(std::string_view text) {
   std::size_t n = text.size();
   while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\0')) --n;

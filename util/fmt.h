@@ -17,6 +17,9 @@ namespace talva {
 std::string fmt_i(long long value, int width);
 /// Fw.d: fixed-point real in w columns with d decimals; "*" × w when it does not fit.
 std::string fmt_f(double value, int width, int decimals);
+/// printf's "%*.*f": `decimals` decimals, right-aligned in at least `width`
+/// columns (never cut).
+std::string fixed(double value, int decimals, int width = 0);
 /// Text without trailing blanks (A applied to a blank-padded variable is the
 /// caller's business; this helper only trims).
 std::string trim_right(std::string_view text);

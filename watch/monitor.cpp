@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "convert/spacing_sums.h"
+#include "util/median.h"
 #include "util/output.h"
 
 using talva::array::getvis;
@@ -29,23 +30,10 @@ std::size_t at(int k) { return static_cast<std::size_t>(k - 1); }
 
 bool finite(std::complex<float> z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
 
-// Median of v (reordered).
-float median(std::span<float> v) {
-  const std::size_t mid = v.size() / 2;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid), v.end());
-  float m = v[mid];
-  if (v.size() % 2 == 0) {
-    const float below = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid));
-    m = 0.5f * (m + below);
-  }
-  return m;
-}
+// Median of v (reordered), in single precision.
+float median(std::span<float> v) { return talva::median_in_place<float>(v); }
 
-std::string fixed(float v, int decimals) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.*f", decimals, static_cast<double>(v));
-  return text;
-}
+std::string fixed(float v, int decimals) { return talva::fixed(static_cast<double>(v), decimals); }
 
 }  // namespace
 

@@ -65,7 +65,6 @@ using cx = std::complex<float>;
 
 constexpr int kNant = kNumAntennas;  // 96 antennas of the redundant array
 constexpr int kRecordLimit = 5000;   // record count at which the limit message is printed
-constexpr int kUndatedReports = 10;  // undated dumps named one by one (intervals), the rest counted
 constexpr int kMdCapacity = 5000;    // entries of the meridian-distance gain table
 
 struct Settings {
@@ -155,7 +154,8 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
 
   float gain_sum = 0.0f;
   float tilt_sum = 0.0f;
-  int md_dumps = 0, damaged_md = 0, undated = 0;
+  int md_dumps = 0, damaged_md = 0;
+  talva::archive::UndatedDumps undated;  // with intervals
   int j = 0;
   while (const std::optional<Dump> dump = archive.next()) {
     talva::stop_if_interrupted(": no file written");
@@ -164,10 +164,7 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
     if (s.r2 > 1 && j > s.r2) break;
     // intervals are counted in time: a dump with no possible date has no place among them
     if (collector != nullptr && !dump->header.time_problem.empty()) {
-      if (++undated <= kUndatedReports)
-        talva::put_line(" dump " + std::to_string(j) + ": impossible date or time in its header (" +
-                        dump->header.time_problem + "); dump left out" +
-                        (undated == kUndatedReports ? " (further ones counted at the end)" : ""));
+      undated.left_out(j, dump->header.time_problem, out);
       continue;
     }
     ++avg.n;
@@ -189,8 +186,7 @@ Averages average_archive(const Settings& s, const c_layout_common_t& layout, std
     }
     if (avg.n == kRecordLimit) (ListLine() << " Reached MX record limit").print();
   }
-  if (undated > kUndatedReports)
-    talva::put_line(" " + std::to_string(undated) + " dumps with an impossible date or time in their header left out");
+  if (undated.count() > 10) talva::put_line(undated.summary());  // the first ten were named
   talva::stop_if_interrupted(": no file written");
   if (collector != nullptr) collector->finish(avg.cx1, avg.used);
 

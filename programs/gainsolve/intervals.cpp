@@ -27,18 +27,14 @@ namespace talva::gainsolve {
 
 namespace {
 
-using talva::calib::cfloat;
 constexpr int kNant = kNumAntennas;
 constexpr double kMinutesPerDay = 1440.0;
 constexpr int kAllPairs = 16;                  // an interval's first pairs of dumps, all used for its noise
 constexpr int kPairStep = 8;                   // then every 8th pair
 constexpr double kGraceMinutes = 0.01 / 60.0;  // 10 ms: a Julian date near 2.45e6 holds 40 us
 
-std::string fixed(double v, int width, int decimals) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%*.*f", width, decimals, v);
-  return buf;
-}
+// printf's "%*.*f"
+std::string fixed(double v, int width, int decimals) { return talva::fixed(v, decimals, width); }
 
 /// "antennas 17, 60; pairs 7-60" (empty when nothing was flagged).
 std::string flag_names(const talva::calib::IntervalSolution& sol) {

@@ -4,19 +4,15 @@
 #include <cmath>
 #include <cstdio>
 
+#include "util/median.h"
+
 namespace talva::skyimage {
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-double median_of(std::vector<float>& v) {
-  const std::size_t mid = v.size() / 2;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid), v.end());
-  double m = v[mid];
-  if (v.size() % 2 == 0) m = 0.5 * (m + *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid)));
-  return m;
-}
+double median_of(std::vector<float>& v) { return talva::median_in_place<double>(std::span<float>(v)); }
 
 std::string number(double v) {
   char text[32];
